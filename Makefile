@@ -1,0 +1,41 @@
+# Torvane Server: set-up, build and tests on a Debian machine (run as root).
+#   make test   install missing packages, build, run every test (plain and sanitized)
+#   make build  plain build only
+
+PACKAGES  := g++ cmake make libgtest-dev libexpat1-dev libcrypt-dev
+JOBS      ?= $(shell nproc 2>/dev/null || echo 4)
+BUILD     := build
+SANBUILD  := build-san
+
+.PHONY: all deps build build-san test test-plain test-san clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-san: deps
+	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTORVANE_SANITIZE=ON
+	cmake --build $(SANBUILD) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-san: build-san
+	cd $(SANBUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: test-plain test-san
+
+clean:
+	rm -rf $(BUILD) $(SANBUILD)

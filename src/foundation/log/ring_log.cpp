@@ -1,0 +1,239 @@
+// The log call and the ring log file: a header block and N-1 record slots of
+// 1024 bytes reused in turn, opened and closed for every record so it can be
+// read, copied or removed between records.
+// Foundation layer: stdio and the platform clock.
+#include "foundation/log/ring_log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "platform/clock.h"
+
+namespace {
+
+std::optional<std::string> g_logFileName;
+std::optional<std::string> g_teeFileName;
+LogFileHeader g_header;
+bool g_headerRead = false;
+std::string g_logLine;
+
+void PutU32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+uint32_t GetU32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// A header that records may be written under: anything else (another version,
+// a next slot outside 1..N-1) would never wrap or would write over block 0.
+bool HeaderIsSound(const LogFileHeader& h) {
+  return h.version == kLogVersion && h.nextSlot >= 1 && h.nextSlot < h.slotCount;
+}
+
+bool ReadHeaderBlock(FILE* fp, LogFileHeader& out) {
+  unsigned char block[kLogBlockSize];
+  if (fseek(fp, 0, SEEK_SET) != 0) return false;
+  if (fread(block, 1, kLogBlockSize, fp) != kLogBlockSize) return false;
+  out = DecodeLogFileHeader(block);
+  return true;
+}
+
+// Formats into at most kLogTextMax bytes; a longer text is cut.
+std::string FormatText(const char* format, va_list ap) {
+  char buf[kLogTextMax];
+  int n = vsnprintf(buf, sizeof buf, format, ap);
+  if (n < 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+}
+
+std::string MakeLine(const std::string& text, int errorFlag, int errorCode) {
+  if (!errorFlag) return text;
+  char suffix[32];
+  snprintf(suffix, sizeof suffix, " : %d", errorCode);
+  return text + suffix;
+}
+
+void WriteRecord(uint32_t type, const char* text, int errnoValue) {
+  if (text == nullptr || !g_logFileName) return;
+
+  LogRecord rec;
+  rec.type = type;
+  rec.errnoValue = static_cast<uint32_t>(errnoValue);
+  size_t len = strnlen(text, kLogMessageMax);
+  memcpy(rec.message, text, len);
+
+  FILE* fp = fopen(g_logFileName->c_str(), "r+b");
+  if (fp == nullptr) return;
+  if (!g_headerRead) {
+    LogFileHeader h;
+    if (!ReadHeaderBlock(fp, h) || !HeaderIsSound(h)) {
+      fclose(fp);
+      return;
+    }
+    g_header = h;
+    g_headerRead = true;
+  }
+
+  rec.time = NowTime32();
+  rec.sequence = g_header.nextSequence++;
+
+  unsigned char block[kLogBlockSize];
+  EncodeLogRecord(rec, block);
+  long offset = static_cast<long>(g_header.nextSlot) * static_cast<long>(kLogBlockSize);
+  if (fseek(fp, offset, SEEK_SET) == 0 && fwrite(block, 1, kLogBlockSize, fp) == kLogBlockSize) {
+    if (++g_header.nextSlot >= g_header.slotCount) g_header.nextSlot = 1;
+    unsigned char hb[kLogBlockSize];
+    EncodeLogFileHeader(g_header, hb);
+    if (fseek(fp, 0, SEEK_SET) == 0) fwrite(hb, 1, kLogBlockSize, fp);
+  }
+  fclose(fp);
+}
+
+}  // namespace
+
+void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize]) {
+  memset(out, 0, kLogBlockSize);
+  PutU32(out + 0, h.version);
+  PutU32(out + 4, h.creationArg);
+  PutU32(out + 8, h.spare);
+  PutU32(out + 12, h.slotCount);
+  PutU32(out + 16, h.nextSlot);
+  PutU32(out + 20, h.nextSequence);
+}
+
+LogFileHeader DecodeLogFileHeader(const unsigned char in[kLogBlockSize]) {
+  LogFileHeader h;
+  h.version = GetU32(in + 0);
+  h.creationArg = GetU32(in + 4);
+  h.spare = GetU32(in + 8);
+  h.slotCount = GetU32(in + 12);
+  h.nextSlot = GetU32(in + 16);
+  h.nextSequence = GetU32(in + 20);
+  return h;
+}
+
+void EncodeLogRecord(const LogRecord& r, unsigned char out[kLogBlockSize]) {
+  memset(out, 0, kLogBlockSize);
+  PutU32(out + 0, r.sequence);
+  PutU32(out + 4, r.type);
+  PutU32(out + 8, r.errnoValue);
+  PutU32(out + 12, r.time);
+  memcpy(out + 16, r.name, sizeof r.name);
+  for (int i = 0; i < 5; ++i) PutU32(out + 48 + 4 * i, r.spare[i]);
+  memcpy(out + kLogMessageOffset, r.message, sizeof r.message);
+  out[kLogBlockSize - 1] = 0;
+}
+
+LogRecord DecodeLogRecord(const unsigned char in[kLogBlockSize]) {
+  LogRecord r;
+  r.sequence = GetU32(in + 0);
+  r.type = GetU32(in + 4);
+  r.errnoValue = GetU32(in + 8);
+  r.time = GetU32(in + 12);
+  memcpy(r.name, in + 16, sizeof r.name);
+  for (int i = 0; i < 5; ++i) r.spare[i] = GetU32(in + 48 + 4 * i);
+  memcpy(r.message, in + kLogMessageOffset, sizeof r.message);
+  r.message[sizeof r.message - 1] = 0;
+  return r;
+}
+
+void WriteLog(int errorFlag, const char* format, ...) {
+  // The error code first: formatting may change errno.
+  int errorCode = errno;
+  va_list ap;
+  va_start(ap, format);
+  std::string text = FormatText(format, ap);
+  va_end(ap);
+
+  WriteRecord(0, text.c_str(), errorCode);
+  g_logLine = MakeLine(text, errorFlag, errorCode);
+
+  if (g_teeFileName) {
+    if (FILE* tee = fopen(g_teeFileName->c_str(), "at")) {
+      fprintf(tee, "%s\n", g_logLine.c_str());
+      fclose(tee);
+    }
+  }
+  fprintf(stderr, "%s\n", g_logLine.c_str());
+  errno = errorCode;
+}
+
+void WriteLogRecord(uint32_t type, const char* text) { WriteRecord(type, text, errno); }
+
+void SetLogFileName(const char* name) {
+  if (name) g_logFileName = name;
+  else g_logFileName.reset();
+  g_headerRead = false;
+}
+
+const std::string* GetLogFileName() { return g_logFileName ? &*g_logFileName : nullptr; }
+
+void SetLogTeeFileName(const char* name) {
+  if (name) g_teeFileName = name;
+  else g_teeFileName.reset();
+}
+
+int CreateLogFile(uint32_t creationArg, uint32_t slotCount) {
+  if (!g_logFileName) return -1;
+  FILE* fp = fopen(g_logFileName->c_str(), "wb");
+  if (fp == nullptr) return -1;
+  LogFileHeader h;
+  h.version = kLogVersion;
+  h.creationArg = creationArg;
+  h.slotCount = slotCount;
+  h.nextSlot = 1;
+  h.nextSequence = 1;
+  unsigned char block[kLogBlockSize];
+  EncodeLogFileHeader(h, block);
+  bool ok = fwrite(block, 1, kLogBlockSize, fp) == kLogBlockSize;
+  if (fclose(fp) != 0) ok = false;
+  g_headerRead = false;
+  if (!ok) {
+    remove(g_logFileName->c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int GetLogSlotCount() {
+  if (!g_logFileName) return -1;
+  FILE* fp = fopen(g_logFileName->c_str(), "rb");
+  if (fp == nullptr) return -1;
+  LogFileHeader h;
+  bool ok = ReadHeaderBlock(fp, h);
+  fclose(fp);
+  return ok ? static_cast<int>(h.slotCount) : -1;
+}
+
+int PrepareLogFile(uint32_t slotCount) {
+  if (!g_logFileName) return -1;
+  if (GetLogSlotCount() == static_cast<int>(slotCount)) {
+    FILE* fp = fopen(g_logFileName->c_str(), "rb");
+    LogFileHeader h;
+    bool sound = fp != nullptr && ReadHeaderBlock(fp, h) && HeaderIsSound(h);
+    if (fp) fclose(fp);
+    if (sound) return 0;
+  }
+  return CreateLogFile(0, slotCount);
+}
+
+const char* GetLogLine() { return g_logLine.c_str(); }
+
+void SetLogLine(int errorFlag, const char* format, ...) {
+  int errorCode = errno;
+  va_list ap;
+  va_start(ap, format);
+  std::string text = FormatText(format, ap);
+  va_end(ap);
+  g_logLine = MakeLine(text, errorFlag, errorCode);
+}
+
+void ClearLogLine() { g_logLine.clear(); }

@@ -1,0 +1,76 @@
+// The one log call of the server and the ring log file behind it: every line
+// goes to standard error, to the ring log file as a fixed 1024-byte record, and
+// to the tee file while one is named.
+// Foundation layer: calls the platform clock only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Sizes of the ring log file's blocks.
+constexpr uint32_t kLogBlockSize = 1024;
+constexpr uint32_t kLogVersion = 1;
+constexpr uint32_t kLogMessageOffset = 68;
+constexpr uint32_t kLogMessageMax = kLogBlockSize - kLogMessageOffset - 1;  // 955 characters
+constexpr size_t kLogTextMax = 16384;  // formatted text of one call
+
+// Block 0 of the ring log file. Serialised field by field, little-endian.
+struct LogFileHeader {
+  uint32_t version = 0;
+  uint32_t creationArg = 0;
+  uint32_t spare = 0;
+  uint32_t slotCount = 0;     // blocks in the file, header included
+  uint32_t nextSlot = 0;      // 1 .. slotCount-1
+  uint32_t nextSequence = 0;
+};
+
+// One record slot. Serialised field by field, little-endian.
+struct LogRecord {
+  uint32_t sequence = 0;
+  uint32_t type = 0;
+  uint32_t errnoValue = 0;
+  uint32_t time = 0;
+  char name[32] = {};
+  uint32_t spare[5] = {};
+  char message[956] = {};
+};
+
+// The log call: formats the text, stores it as a record, and writes the line
+// (with " : <error code>" appended when errorFlag is set) to standard error and
+// the tee file. Never fails towards the caller.
+void WriteLog(int errorFlag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes one record of the text to the ring log file; the errno field is errno
+// at this call. Loses the record silently on any failure.
+void WriteLogRecord(uint32_t type, const char* text);
+
+// Names the ring log file (null: none; records are then not written). Forgets
+// the in-memory header, so the next record reads it again.
+void SetLogFileName(const char* name);
+const std::string* GetLogFileName();
+
+// Names the tee file (null: none).
+void SetLogTeeFileName(const char* name);
+
+// Creates or truncates the named file to a single new header. 0 or -1.
+int CreateLogFile(uint32_t creationArg, uint32_t slotCount);
+
+// The slot-count word of the existing file's header, whatever its version; -1
+// when no file is named or its first block cannot be read.
+int GetLogSlotCount();
+
+// Start-up: keeps the named file when its header is sound for `slotCount`
+// slots (version 1, that slot count, 1 <= next slot < slotCount), otherwise
+// recreates it. 0, or -1 when it had to be recreated and could not be.
+int PrepareLogFile(uint32_t slotCount);
+
+// Header and record images, little-endian on any host.
+void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize]);
+LogFileHeader DecodeLogFileHeader(const unsigned char in[kLogBlockSize]);
+void EncodeLogRecord(const LogRecord& r, unsigned char out[kLogBlockSize]);
+LogRecord DecodeLogRecord(const unsigned char in[kLogBlockSize]);
+
+// The last line made by WriteLog or SetLogLine (with its error suffix).
+const char* GetLogLine();
+void SetLogLine(int errorFlag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ClearLogLine();

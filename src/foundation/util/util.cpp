@@ -1,0 +1,227 @@
+// String, text-validity and whole-file helpers.
+// Foundation layer: the log, the platform files.
+#include "foundation/util/util.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sys/stat.h>
+
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "platform/atomic_file.h"
+#include "platform/fs.h"
+
+namespace {
+inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+}  // namespace
+
+char* UpperCaseString(char* text) {
+  if (text == nullptr) return nullptr;
+  for (char* p = text; *p; ++p)
+    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+  return text;
+}
+
+void UpperCaseString(std::string& text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+}
+
+char* TrimString(char* text) {
+  if (text == nullptr) return nullptr;
+  while (IsBlank(*text)) ++text;
+  size_t len = strlen(text);
+  while (len > 0 && IsBlank(text[len - 1])) text[--len] = '\0';
+  return text;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && IsBlank(text[b])) ++b;
+  while (e > b && IsBlank(text[e - 1])) --e;
+  return text.substr(b, e - b);
+}
+
+char* SafeStrCopy(char* dest, const char* source, size_t size) {
+  if (dest == nullptr || size == 0) return dest;
+  if (source == nullptr) {
+    dest[0] = '\0';
+    return dest;
+  }
+  size_t len = strnlen(source, size);
+  if (len >= size) {
+    memcpy(dest, source, size - 1);
+    dest[size - 1] = '\0';
+    WriteLog(0, "%s exceeds %d, truncating to >\n%s", source, static_cast<int>(size - 1), dest);
+  } else {
+    memcpy(dest, source, len + 1);
+  }
+  return dest;
+}
+
+int IsNumericString(const char* text) {
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  strtod(text, &end);
+  return *end == '\0' ? 1 : 0;
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));
+    unsigned char cb = FoldAscii(static_cast<unsigned char>(b[i]));
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CompareNoCase(a, b) == 0;
+}
+
+int CompareStringValues(const char* a, const char* b) {
+  return CompareNoCase(a ? std::string_view(a) : std::string_view(), b ? std::string_view(b) : std::string_view());
+}
+
+bool IsValidXmlText(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size(), i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+      ++i;
+      continue;
+    }
+    uint32_t cp;
+    size_t len;
+    if (c >= 0xC2 && c <= 0xDF) {
+      cp = c & 0x1F;
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      cp = c & 0x0F;
+      len = 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      cp = c & 0x07;
+      len = 4;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates, beyond U+10FFFF, and the two non-characters.
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    if (cp == 0xFFFE || cp == 0xFFFF) return false;
+    i += len;
+  }
+  return true;
+}
+
+bool IsAsciiXmlName(std::string_view text) {
+  if (text.empty()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (i == 0 ? !letter : !(letter || other)) return false;
+  }
+  return true;
+}
+
+int FileExists(const std::string& path) { return ProbePath(path) == PATH_MISSING ? 0 : 1; }
+
+int32_t GetSizeOfFile(const std::string& path) {
+  FileStatus st;
+  if (path.empty() || !GetFileStatus(path, st)) return -1;
+  return static_cast<int32_t>(st.size);
+}
+
+int ReadFileToBuffer(const std::string& path, std::string& out) {
+  out.clear();
+  if (!FileExists(path)) return FR_FILE_NOT_FOUND;
+  FILE* fp = fopen(path.c_str(), "rb");
+  if (fp == nullptr) return FR_CANNOT_OPEN_FILE;
+  // The size comes from the open file: a directory or a special file has none
+  // worth allocating.
+  struct stat raw;
+  if (fstat(fileno(fp), &raw) != 0) {
+    fclose(fp);
+    return FR_READ_FAILED;
+  }
+  if (!S_ISREG(raw.st_mode)) {
+    fclose(fp);
+    return FR_CANNOT_OPEN_FILE;
+  }
+  size_t size = static_cast<size_t>(raw.st_size);
+  try {
+    out.resize(size);
+  } catch (const std::bad_alloc&) {
+    fclose(fp);
+    out.clear();
+    return FR_NO_MEMORY;
+  }
+  if (size > 0 && fread(out.data(), 1, size, fp) != size) {
+    WriteLog(1, "Error reading from file %s", path.c_str());
+    fclose(fp);
+    out.clear();
+    return FR_READ_FAILED;
+  }
+  fclose(fp);
+  return FR_OK;
+}
+
+bool ReadFileIntoMemory(const std::string& path, std::vector<unsigned char>& out) {
+  out.clear();
+  std::string data;
+  int rc = ReadFileToBuffer(path, data);
+  if (rc == FR_FILE_NOT_FOUND || rc == FR_CANNOT_OPEN_FILE) {
+    WriteLog(1, "Cannot open file %s", path.c_str());
+    return false;
+  }
+  if (rc == FR_NO_MEMORY) {
+    WriteLog(1, "Unable to create buffer for %s", path.c_str());
+    return false;
+  }
+  if (rc != FR_OK) {
+    WriteLog(1, "Unable to read %s into memory", path.c_str());
+    return false;
+  }
+  out.assign(data.begin(), data.end());
+  return true;
+}
+
+int64_t WriteMemoryToFile(const std::string& path, const void* data, size_t size) {
+  AtomicFile af;
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
+    WriteLog(0, "Cannot open '%s' to store file: WinErr %d", path.c_str(), errno);
+    return -1;
+  }
+  if (size > 0 && fwrite(data, 1, size, af.fp) != size) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  if (AtomicFileCommit(af) != ATOMIC_OK) {
+    WriteLog(0, "Cannot write %d bytes of file to '%s': WinErr %d", static_cast<int>(size), path.c_str(), errno);
+    return -1;
+  }
+  return static_cast<int64_t>(size);
+}
+
+bool MakeTempFileName(std::string& pathOut) {
+  if (!CreateTempFile("QMX", pathOut)) {
+    WriteLog(1, "Unable to get temporary file name");
+    return false;
+  }
+  return true;
+}

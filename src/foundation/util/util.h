@@ -1,0 +1,70 @@
+// String, text-validity and whole-file helpers shared by every subsystem.
+// Foundation layer: calls the log, the result codes and the platform files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ---- Strings ----------------------------------------------------------------
+
+// Changes 'a'..'z' to 'A'..'Z' in place (no other byte); gives the pointer, null for null.
+char* UpperCaseString(char* text);
+void UpperCaseString(std::string& text);
+
+// Skips leading blanks and tabs and cuts trailing ones in place (writing NULs);
+// a text of blanks gives a pointer to its end; null for null.
+char* TrimString(char* text);
+// The same trim as a view.
+std::string_view TrimBlanks(std::string_view text);
+
+// Copies at most size-1 bytes and always ends dest with a NUL; logs when the
+// source is cut. Gives dest.
+char* SafeStrCopy(char* dest, const char* source, size_t size);
+
+// 1 when strtod consumes the whole text (the empty text counts), 0 otherwise or for null.
+int IsNumericString(const char* text);
+
+// The one case-insensitive order of the system: bytes compared unsigned after
+// folding 'A'..'Z' to 'a'..'z' (so '_' sorts before the letters); no locale.
+int CompareNoCase(std::string_view a, std::string_view b);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// _stricmp of two texts: the same order.
+int CompareStringValues(const char* a, const char* b);
+
+// ---- Text validity ------------------------------------------------------------
+
+// True when the bytes are valid UTF-8 and every character may stand in XML text:
+// TAB, LF, CR, and U+0020 and above except the surrogates, U+FFFE and U+FFFF.
+bool IsValidXmlText(std::string_view text);
+
+// True when the text is an XML name of ASCII letters, digits, '_', '-' and '.'
+// not beginning with a digit, '-' or '.' (no ':' and no non-ASCII bytes).
+bool IsAsciiXmlName(std::string_view text);
+
+// ---- Files -------------------------------------------------------------------
+
+// 1 unless the file is known not to exist (ENOENT, or ENOTDIR for a path
+// through a regular file); 0 only then.
+int FileExists(const std::string& path);
+
+// The file's 32-bit size; -1 for an empty path or a failed stat.
+int32_t GetSizeOfFile(const std::string& path);
+
+// The whole regular file into `out`. 0; 21 missing; 14 cannot be opened or is
+// not a regular file; 46 short read; 1 no memory. `out` is cleared on failure.
+int ReadFileToBuffer(const std::string& path, std::string& out);
+
+// The whole file's bytes; false (logged) when it cannot be opened or read. An
+// empty file gives true with no bytes.
+bool ReadFileIntoMemory(const std::string& path, std::vector<unsigned char>& out);
+
+// Replaces the file with the bytes (atomically: a failure keeps the old file).
+// The size, or -1 (logged) on failure.
+int64_t WriteMemoryToFile(const std::string& path, const void* data, size_t size);
+
+// A new, empty, uniquely named file "QMX…" in the temporary directory; false
+// (logged) when none can be made.
+bool MakeTempFileName(std::string& pathOut);
