@@ -87,7 +87,7 @@ int FinishStream(AtomicFile& af, bool sync) {
     rc = -1;
     err = errno;
   }
-  if (rc == 0 && sync && fsync(fileno(af.fp)) != 0) {
+  if (rc == 0 && sync && fsync(af.fd) != 0) {
     rc = -1;
     err = errno;
   }
@@ -96,6 +96,7 @@ int FinishStream(AtomicFile& af, bool sync) {
     err = errno;
   }
   af.fp = nullptr;
+  af.fd = -1;
   if (rc != 0) errno = err;
   return rc;
 }
@@ -128,6 +129,7 @@ int AtomicFileBegin(AtomicFile& af, const std::string& path) {
     return ATOMIC_OPEN_FAILED;
   }
   af.fp = fp;
+  af.fd = fd;
   af.tempPath = buf;
   return ATOMIC_OK;
 }
@@ -189,6 +191,7 @@ void AtomicFileAbort(AtomicFile& af) {
   if (af.fp != nullptr) {
     fclose(af.fp);
     af.fp = nullptr;
+    af.fd = -1;
   }
   if (!af.tempPath.empty()) {
     ::unlink(af.tempPath.c_str());

@@ -21,6 +21,7 @@ struct AtomicFile {
   FILE* fp = nullptr;
   std::string path;      // the file being replaced
   std::string tempPath;  // the temporary file beside it
+  int fd = -1;           // the temporary file's descriptor, owned by `fp`
   bool writeFailed = false;
   int savedErrno = 0;
 

@@ -1,0 +1,187 @@
+// The log call and the ring log file: record layout, wrapping, the start-up
+// keep-or-recreate check, lost records.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include <unistd.h>
+
+#include "foundation/log/ring_log.h"
+#include "platform/clock.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+uint32_t U32At(const std::string& bytes, size_t off) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + off);
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The header block as the file format gives it, built by hand.
+std::string HeaderBlock(uint32_t version, uint32_t arg, uint32_t slots, uint32_t next, uint32_t seq) {
+  std::string b(1024, '\0');
+  auto put = [&](size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  put(0, version);
+  put(4, arg);
+  put(12, slots);
+  put(16, next);
+  put(20, seq);
+  return b;
+}
+
+class RingLog : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string name = dir.File("torvane.32000.lg");
+  void SetUp() override {
+    SetLogFileName(name.c_str());
+    SetClockOverride(0x5F000000);
+  }
+  void TearDown() override {
+    SetLogFileName(nullptr);
+    ClearClockOverride();
+  }
+  std::string Slot(uint32_t n) { return ReadWholeFile(name).substr(n * 1024, 1024); }
+  // Logs quietly: the console copy is captured and returned.
+  std::string Log(int flag, const char* text) {
+    testing::internal::CaptureStderr();
+    WriteLog(flag, "%s", text);
+    return testing::internal::GetCapturedStderr();
+  }
+};
+
+TEST_F(RingLog, NewFileIsHeaderOnly) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  EXPECT_EQ(ReadWholeFile(name), HeaderBlock(1, 0, 512, 1, 1));
+  EXPECT_EQ(GetLogSlotCount(), 512);
+}
+
+TEST_F(RingLog, RecordBytesMatchTheFormat) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  errno = 0;
+  Log(0, "hello");
+  std::string rec = Slot(1);
+  std::string expected(1024, '\0');
+  expected[0] = 1;  // sequence 1, type 0, errno 0
+  expected[12] = 0x00;
+  expected[13] = 0x00;
+  expected[14] = 0x00;
+  expected[15] = 0x5F;  // time 0x5F000000
+  expected.replace(68, 5, "hello");
+  EXPECT_EQ(rec, expected);
+  EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 2, 2));
+}
+
+TEST_F(RingLog, LongMessageCutInFileButWholeOnConsole) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  std::string text(1000, 'x');
+  std::string console = Log(0, text.c_str());
+  EXPECT_EQ(console, text + "\n");
+  std::string rec = Slot(1);
+  EXPECT_EQ(rec.substr(68, 955), std::string(955, 'x'));
+  EXPECT_EQ(rec[1023], '\0');
+}
+
+TEST_F(RingLog, ErrorFlagAppendsCodeOnConsoleOnly) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  errno = 5;
+  EXPECT_EQ(Log(1, "text"), "text : 5\n");
+  std::string rec = Slot(1);
+  EXPECT_EQ(U32At(rec, 8), 5u);
+  EXPECT_STREQ(rec.c_str() + 68, "text");
+  // The errno field is filled without the flag too.
+  errno = 7;
+  EXPECT_EQ(Log(0, "plain"), "plain\n");
+  EXPECT_EQ(U32At(Slot(2), 8), 7u);
+}
+
+TEST_F(RingLog, WrapsAfterLastSlotAndNeverTouchesHeader) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  testing::internal::CaptureStderr();
+  for (int i = 1; i <= 512; ++i) WriteLog(0, "record %d", i);
+  testing::internal::GetCapturedStderr();
+  std::string file = ReadWholeFile(name);
+  ASSERT_EQ(file.size(), 512u * 1024u);
+  // Records 1..511 filled slots 1..511; record 512 went to slot 1.
+  EXPECT_STREQ(file.c_str() + 1 * 1024 + 68, "record 512");
+  EXPECT_EQ(U32At(file, 1 * 1024), 512u);
+  EXPECT_STREQ(file.c_str() + 511 * 1024 + 68, "record 511");
+  EXPECT_EQ(file.substr(0, 1024), HeaderBlock(1, 0, 512, 2, 513));
+}
+
+TEST_F(RingLog, StartUpKeepsOnlySoundFiles) {
+  struct Case {
+    const char* what;
+    std::string header;
+    bool kept;
+  } cases[] = {
+      {"sound", HeaderBlock(1, 0, 512, 7, 40), true},
+      {"other slot count", HeaderBlock(1, 0, 1024, 7, 40), false},
+      {"version 2", HeaderBlock(2, 0, 512, 7, 40), false},
+      {"next slot 0", HeaderBlock(1, 0, 512, 0, 40), false},
+      {"next slot N", HeaderBlock(1, 0, 512, 512, 40), false},
+  };
+  for (const Case& c : cases) {
+    WriteWholeFile(name, c.header + std::string(1024, 'r'));
+    ASSERT_EQ(PrepareLogFile(512), 0) << c.what;
+    if (c.kept)
+      EXPECT_EQ(ReadWholeFile(name), c.header + std::string(1024, 'r')) << c.what;
+    else
+      EXPECT_EQ(ReadWholeFile(name), HeaderBlock(1, 0, 512, 1, 1)) << c.what;
+  }
+  // A missing file is created.
+  std::remove(name.c_str());
+  ASSERT_EQ(PrepareLogFile(512), 0);
+  EXPECT_EQ(ReadWholeFile(name), HeaderBlock(1, 0, 512, 1, 1));
+}
+
+TEST_F(RingLog, ContinuesSequenceOfKeptFile) {
+  WriteWholeFile(name, HeaderBlock(1, 0, 512, 7, 40));
+  ASSERT_EQ(PrepareLogFile(512), 0);
+  SetLogFileName(name.c_str());
+  Log(0, "next");
+  EXPECT_EQ(U32At(Slot(7), 0), 40u);
+  EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 8, 41));
+}
+
+TEST_F(RingLog, UnsoundHeaderRefusesRecordsWithoutCreatingFile) {
+  WriteWholeFile(name, HeaderBlock(1, 0, 512, 512, 9));
+  Log(0, "lost");
+  EXPECT_EQ(ReadWholeFile(name), HeaderBlock(1, 0, 512, 512, 9));
+  std::remove(name.c_str());
+  Log(0, "lost too");
+  EXPECT_TRUE(ReadWholeFile(name).empty());
+  EXPECT_NE(access(name.c_str(), F_OK), 0);
+}
+
+TEST_F(RingLog, DeletedFileLosesRecordsButConsoleGoesOn) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  Log(0, "one");
+  std::remove(name.c_str());
+  EXPECT_EQ(Log(0, "two"), "two\n");
+  EXPECT_TRUE(ReadWholeFile(name).empty());
+}
+
+TEST_F(RingLog, TeeFileGetsEveryLine) {
+  std::string tee = dir.File("tee.txt");
+  SetLogTeeFileName(tee.c_str());
+  errno = 3;
+  Log(1, "a");
+  Log(0, "b");
+  SetLogTeeFileName(nullptr);
+  Log(0, "c");
+  EXPECT_EQ(ReadWholeFile(tee), "a : 3\nb\n");
+}
+
+TEST_F(RingLog, NothingWrittenWithoutAName) {
+  SetLogFileName(nullptr);
+  EXPECT_EQ(CreateLogFile(0, 512), -1);
+  EXPECT_EQ(GetLogSlotCount(), -1);
+  EXPECT_EQ(Log(0, "console only"), "console only\n");
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// String, text-validity and whole-file helpers.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/result_codes.h"
+#include "foundation/util/util.h"
+#include "platform/atomic_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(Strings, TrimCopyAndUpperCase) {
+  struct TrimCase {
+    const char* in;
+    const char* out;
+    size_t offset;  // where the result points into the input
+  } trims[] = {
+      {" \tab c\t ", "ab c", 2},
+      {"   ", "", 3},
+      {"", "", 0},
+      {"x", "x", 0},
+  };
+  for (const TrimCase& c : trims) {
+    std::string buf = c.in;
+    char* r = TrimString(buf.data());
+    EXPECT_STREQ(r, c.out) << '"' << c.in << '"';
+    EXPECT_EQ(static_cast<size_t>(r - buf.data()), c.offset) << '"' << c.in << '"';
+    EXPECT_EQ(TrimBlanks(c.in), c.out);
+  }
+  EXPECT_EQ(TrimString(nullptr), nullptr);
+
+  struct CopyCase {
+    const char* src;
+    size_t size;
+    const char* out;
+    bool logged;
+  } copies[] = {
+      {"abcdefghij", 8, "abcdefg", true},
+      {"abcdefg", 8, "abcdefg", false},
+      {"", 8, "", false},
+      {"abcdefgh", 8, "abcdefg", true},
+  };
+  for (const CopyCase& c : copies) {
+    char dest[8];
+    memset(dest, 'z', sizeof dest);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SafeStrCopy(dest, c.src, c.size), dest);
+    std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(dest, c.out);
+    EXPECT_EQ(!logged.empty(), c.logged) << c.src;
+  }
+
+  std::string up = "aZ_z{1";
+  UpperCaseString(up);
+  EXPECT_EQ(up, "AZ_Z{1");
+  EXPECT_EQ(UpperCaseString(static_cast<char*>(nullptr)), nullptr);
+}
+
+TEST(Strings, NumericText) {
+  EXPECT_EQ(IsNumericString(""), 1);
+  EXPECT_EQ(IsNumericString("12.5"), 1);
+  EXPECT_EQ(IsNumericString("-3e2"), 1);
+  EXPECT_EQ(IsNumericString("12a"), 0);
+  EXPECT_EQ(IsNumericString(nullptr), 0);
+}
+
+TEST(Strings, CaseFoldOrderIsAsciiUnsigned) {
+  EXPECT_EQ(CompareNoCase("abc", "ABC"), 0);
+  EXPECT_LT(CompareNoCase("a_b", "aab"), 0);   // '_' sorts before the letters
+  EXPECT_GT(CompareNoCase("Z", "_"), 0);       // 'Z' folds to 'z', above '_'
+  EXPECT_LT(CompareNoCase("ab", "abc"), 0);
+  EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);  // bytes above 0x7F compare unsigned
+  EXPECT_FALSE(EqualsNoCase("\xC3\xA9", "\xC3\x89"));  // no folding beyond ASCII
+  EXPECT_EQ(CompareStringValues("Live", "lIVE"), 0);
+}
+
+TEST(TextValidity, XmlTextAndNames) {
+  struct Case {
+    std::string text;
+    bool ok;
+  } cases[] = {
+      {"plain", true},
+      {"tab\tlf\ncr\r", true},
+      {std::string("nul\0x", 5), false},
+      {"\x01", false},
+      {"caf\xC3\xA9", true},
+      {"\xE2\x82\xAC", true},
+      {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},             // cut sequence
+      {"\xC0\xAF", false},         // overlong
+      {"\xED\xA0\x80", false},     // surrogate
+      {"\xEF\xBF\xBE", false},     // U+FFFE
+      {"\xEF\xBF\xBF", false},     // U+FFFF
+      {"\xF4\x90\x80\x80", false}, // beyond U+10FFFF
+      {"\xFF", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsValidXmlText(c.text), c.ok) << c.text;
+
+  EXPECT_TRUE(IsAsciiXmlName("Live"));
+  EXPECT_TRUE(IsAsciiXmlName("_a-1.b"));
+  EXPECT_FALSE(IsAsciiXmlName(""));
+  EXPECT_FALSE(IsAsciiXmlName("1a"));
+  EXPECT_FALSE(IsAsciiXmlName("a b"));
+  EXPECT_FALSE(IsAsciiXmlName("a:b"));
+}
+
+TEST(Files, ReadFileToBufferCodes) {
+  TempDir dir;
+  WriteWholeFile(dir.File("empty"), "");
+  WriteWholeFile(dir.File("data"), std::string("a\0b", 3));
+  WriteWholeFile(dir.File("plain"), "x");
+  struct Case {
+    std::string path;
+    int code;
+    std::string bytes;
+  } cases[] = {
+      {dir.File("empty"), FR_OK, ""},
+      {dir.File("data"), FR_OK, std::string("a\0b", 3)},
+      {dir.File("missing"), FR_FILE_NOT_FOUND, ""},
+      {dir.File("plain/inside"), FR_FILE_NOT_FOUND, ""},  // a path through a regular file
+      {dir.path, FR_CANNOT_OPEN_FILE, ""},                // a directory
+  };
+  for (const Case& c : cases) {
+    std::string out = "stale";
+    EXPECT_EQ(ReadFileToBuffer(c.path, out), c.code) << c.path;
+    EXPECT_EQ(out, c.bytes) << c.path;
+  }
+  EXPECT_EQ(FileExists(dir.File("plain/inside")), 0);
+  EXPECT_EQ(FileExists(dir.File("plain")), 1);
+  EXPECT_EQ(GetSizeOfFile(dir.File("data")), 3);
+  EXPECT_EQ(GetSizeOfFile(""), -1);
+
+  std::vector<unsigned char> mem{1, 2};
+  EXPECT_TRUE(ReadFileIntoMemory(dir.File("empty"), mem));
+  EXPECT_TRUE(mem.empty());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(ReadFileIntoMemory(dir.File("missing"), mem));
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(Files, WriteMemoryToFileReplacesOrKeepsOld) {
+  TempDir dir;
+  std::string path = dir.File("store.xml");
+  EXPECT_EQ(WriteMemoryToFile(path, "", 0), 0);
+  EXPECT_EQ(ReadWholeFile(path), "");
+  std::string old = "old contents";
+  ASSERT_EQ(WriteMemoryToFile(path, old.data(), old.size()), static_cast<int64_t>(old.size()));
+
+  // A write that fails part-way (as a full disk would) leaves the old file whole.
+  std::string big(100000, 'n');
+  SetAtomicWriteFailAfter(5000);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(WriteMemoryToFile(path, big.data(), big.size()), -1);
+  testing::internal::GetCapturedStderr();
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(ReadWholeFile(path), old);
+
+  // A path in a missing directory fails.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(WriteMemoryToFile(dir.File("no/such/dir/f"), "x", 1), -1);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(Files, TempFileNamesAreNewAndEmpty) {
+  TempDir dir;
+  setenv("TMPDIR", dir.path.c_str(), 1);
+  std::string a, b;
+  ASSERT_TRUE(MakeTempFileName(a));
+  ASSERT_TRUE(MakeTempFileName(b));
+  unsetenv("TMPDIR");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.rfind(dir.path + "QMX", 0), 0u) << a;
+  EXPECT_EQ(GetSizeOfFile(a), 0);
+}
+
+}  // namespace
