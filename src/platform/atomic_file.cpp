@@ -134,26 +134,14 @@ int AtomicFileBegin(AtomicFile& af, const std::string& path) {
   return ATOMIC_OK;
 }
 
-int AtomicFileCommit(AtomicFile& af) {
+namespace {
+// Finishes the stream; on failure drops the temporary file. ATOMIC_OK or ATOMIC_WRITE_FAILED.
+int FinishOrAbort(AtomicFile& af, bool sync) {
   if (af.fp == nullptr) {
     errno = EBADF;
     return ATOMIC_WRITE_FAILED;
   }
-  if (FinishStream(af, true) != 0) {
-    int err = errno;
-    AtomicFileAbort(af);
-    errno = err;
-    return ATOMIC_WRITE_FAILED;
-  }
-  return AtomicFileRename(af) == ATOMIC_OK ? (SyncDirectory(af.path), ATOMIC_OK) : ATOMIC_WRITE_FAILED;
-}
-
-int AtomicFileCloseUnsynced(AtomicFile& af) {
-  if (af.fp == nullptr) {
-    errno = EBADF;
-    return ATOMIC_WRITE_FAILED;
-  }
-  if (FinishStream(af, false) != 0) {
+  if (FinishStream(af, sync) != 0) {
     int err = errno;
     AtomicFileAbort(af);
     errno = err;
@@ -161,6 +149,16 @@ int AtomicFileCloseUnsynced(AtomicFile& af) {
   }
   return ATOMIC_OK;
 }
+}  // namespace
+
+int AtomicFileCommit(AtomicFile& af) {
+  if (FinishOrAbort(af, true) != ATOMIC_OK) return ATOMIC_WRITE_FAILED;
+  if (AtomicFileRename(af) != ATOMIC_OK) return ATOMIC_WRITE_FAILED;
+  SyncDirectory(af.path);
+  return ATOMIC_OK;
+}
+
+int AtomicFileCloseUnsynced(AtomicFile& af) { return FinishOrAbort(af, false); }
 
 int AtomicFileRename(AtomicFile& af) {
   if (af.tempPath.empty()) {
