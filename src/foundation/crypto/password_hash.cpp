@@ -1,0 +1,194 @@
+// The legacy 32-bit password hash and the bcrypt hashes through libxcrypt.
+// Foundation layer: calls libxcrypt, the CRC-32 register, the platform
+// random source and the log call. No shared state.
+#include "foundation/crypto/password_hash.h"
+
+#include <crypt.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "foundation/crypto/crc32.h"
+#include "foundation/log/ring_log.h"
+#include "platform/random_bytes.h"
+
+namespace {
+
+// Codes of the bcrypt steps, as their callers expect them.
+constexpr int kSaltFailed = 5;
+constexpr int kHashFailed = 1;
+constexpr int kCheckFailed = -1;
+
+// Bytes that must never linger in freed memory or in a field a caller may
+// keep: explicit_bzero is not optimised away.
+void Wipe(void* p, size_t n) { explicit_bzero(p, n); }
+
+// libxcrypt's work area is 32 KiB (struct crypt_data): far too large for the
+// stack of every call. It comes zero-filled from the heap (the library asks
+// for a zeroed area on first use) and is wiped before it is freed, since it
+// holds the password's key schedule.
+struct CryptDataDeleter {
+  void operator()(crypt_data* d) const {
+    Wipe(d, sizeof *d);
+    free(d);
+  }
+};
+using CryptDataPtr = std::unique_ptr<crypt_data, CryptDataDeleter>;
+
+CryptDataPtr NewCryptData() { return CryptDataPtr(static_cast<crypt_data*>(calloc(1, sizeof(crypt_data)))); }
+
+bool IsHexDigit(char c, uint32_t* value) {
+  if (c >= '0' && c <= '9') {
+    *value = static_cast<uint32_t>(c - '0');
+  } else if (c >= 'a' && c <= 'f') {
+    *value = static_cast<uint32_t>(c - 'a' + 10);
+  } else if (c >= 'A' && c <= 'F') {
+    *value = static_cast<uint32_t>(c - 'A' + 10);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// strtoul(text, nullptr, 16) as it behaves where unsigned long has 32 bits,
+// done by hand so it neither depends on the locale nor on this host's
+// 64-bit unsigned long.
+uint32_t ParseHex32LikeStrtoul(const char* p) {
+  uint32_t digit = 0;
+  while (IsCSpace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = (*p == '-');
+    ++p;
+  }
+  // "0x" is a prefix only when a hex digit follows; otherwise the "0" alone
+  // is the number and the 'x' ends it.
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && IsHexDigit(p[2], &digit)) p += 2;
+
+  uint64_t value = 0;
+  bool overflow = false;
+  for (; IsHexDigit(*p, &digit); ++p) {
+    if (overflow) continue;  // strtoul consumes every digit even past the range
+    value = value * 16u + digit;
+    if (value > 0xFFFFFFFFu) overflow = true;
+  }
+  // Out of range gives the maximum whatever the sign; in range, '-' negates
+  // in unsigned arithmetic.
+  if (overflow) return 0xFFFFFFFFu;
+  uint32_t result = static_cast<uint32_t>(value);
+  return negative ? 0u - result : result;
+}
+
+bool IsBcryptBase64(char c) {
+  return c == '.' || c == '/' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+uint32_t GetPasswordCRC(const char* password) {
+  if (password == nullptr) return 0;
+  if (password[0] == kPasswordHashMarker) return ParseHex32LikeStrtoul(password + 1);
+  return CalcCRC32(password, strlen(password), kPasswordCrcStart);
+}
+
+bool IsBcryptHash(const char* text) {
+  if (text == nullptr) return false;
+  // "$2" + variant + "$" + two digits + "$": 7 characters of prefix.
+  if (text[0] != '$' || text[1] != '2') return false;
+  if (text[2] != 'a' && text[2] != 'b' && text[2] != 'y') return false;
+  if (text[3] != '$') return false;
+  if (text[4] < '0' || text[4] > '9' || text[5] < '0' || text[5] > '9') return false;
+  if (text[6] != '$') return false;
+  size_t i = 7;
+  for (; i < kBcryptHashLength; ++i) {
+    if (!IsBcryptBase64(text[i])) return false;  // also stops at an early NUL
+  }
+  return text[i] == '\0';
+}
+
+int GenerateSalt(int cost, char* setting) {
+  if (setting == nullptr) return kSaltFailed;
+  setting[0] = '\0';
+
+  unsigned char random[kBcryptSaltBytes];
+  int status = GetRandomBytes(random, sizeof random);
+  if (status < 0) {
+    WriteLog(1, "Error while generating random bytes: %d", status);
+    return status;
+  }
+
+  if (cost < kBcryptMinCost || cost > kBcryptMaxCost) cost = kBcryptDefaultCost;
+
+  const char* made = crypt_gensalt_rn("$2a$", static_cast<unsigned long>(cost), reinterpret_cast<const char*>(random),
+                                      static_cast<int>(sizeof random), setting, static_cast<int>(kPasswordFieldSize));
+  Wipe(random, sizeof random);
+  if (made == nullptr) {
+    // The library leaves a failure token in the field; callers see nothing.
+    Wipe(setting, kPasswordFieldSize);
+    return kSaltFailed;
+  }
+  return 0;
+}
+
+int HashPasswordWithSalt(const char* password, const char* setting, char* hash) {
+  if (hash == nullptr) return kHashFailed;
+  hash[0] = '\0';
+  if (password == nullptr || setting == nullptr) return kHashFailed;
+
+  CryptDataPtr data = NewCryptData();
+  if (!data) return kHashFailed;
+  const char* out = crypt_rn(password, setting, data.get(), static_cast<int>(sizeof(crypt_data)));
+  if (out == nullptr) return kHashFailed;
+
+  // A bcrypt hash is 60 characters; other methods the library knows make
+  // longer texts, which must not overrun the field.
+  size_t len = strnlen(out, kPasswordFieldSize);
+  if (len >= kPasswordFieldSize) return kHashFailed;
+  memcpy(hash, out, len + 1);
+  return 0;
+}
+
+int GeneratePasswordHash(const char* password, char* setting, char* hash) {
+  int rc = GenerateSalt(kBcryptDefaultCost, setting);
+  if (rc != 0) {
+    WriteLog(0, "Error while generating salt: %d", rc);
+    if (hash != nullptr) hash[0] = '\0';
+    return rc;
+  }
+  rc = HashPasswordWithSalt(password, setting, hash);
+  if (rc != 0) {
+    WriteLog(0, "Error while generating password: %d", rc);
+    setting[0] = '\0';
+    return rc;
+  }
+  return 0;
+}
+
+int CheckPasswordHash(const char* password, const char* storedHash) {
+  if (password == nullptr) return kCheckFailed;
+  // The library would also verify DES ("00000000"), MD5 ("$1$…") and other
+  // texts; a stored text counts as a password hash only in the bcrypt form.
+  if (!IsBcryptHash(storedHash)) return kCheckFailed;
+
+  char computed[kPasswordFieldSize];
+  if (HashPasswordWithSalt(password, storedHash, computed) != 0) return kCheckFailed;
+  int rc = CompareHashes(storedHash, computed);
+  Wipe(computed, sizeof computed);
+  return rc;
+}
+
+int CompareHashes(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return 1;
+  size_t len = strlen(a);
+  if (strlen(b) != len) return 1;
+  // Every byte pair is examined whatever the earlier ones held; the volatile
+  // accumulator keeps the compiler from turning this into an early exit.
+  volatile unsigned char diff = 0;
+  for (size_t i = 0; i < len; ++i) {
+    diff = static_cast<unsigned char>(diff | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
+  }
+  return diff;
+}

@@ -1,0 +1,51 @@
+// Random bytes from getrandom, with a test seam that makes the source fail.
+// Platform layer: calls the kernel only.
+#include "platform/random_bytes.h"
+
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+
+namespace {
+// 0: draw from the kernel; negative: fail every draw with this status.
+std::atomic<int> g_failStatus{0};
+}  // namespace
+
+int GetRandomBytes(void* buffer, size_t length) {
+  int forced = g_failStatus.load(std::memory_order_relaxed);
+  if (forced < 0) {
+    errno = -forced;
+    return forced;
+  }
+  if (length == 0) return 0;
+  if (buffer == nullptr) {
+    errno = EINVAL;
+    return -EINVAL;
+  }
+
+  // getrandom may return fewer bytes than asked (large requests, signals):
+  // keep drawing until the whole buffer is filled.
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  size_t left = length;
+  while (left > 0) {
+    ssize_t n = getrandom(p, left, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      return err > 0 ? -err : -1;
+    }
+    if (n == 0) {  // not expected from the kernel; never loop forever on it
+      errno = EIO;
+      return -EIO;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void SetRandomBytesFailStatus(int status) {
+  if (status <= 0) g_failStatus.store(status, std::memory_order_relaxed);
+}
