@@ -1,0 +1,291 @@
+// Wire integers, strings, raw blocks and times on a connected socket, and the
+// TransportString packing of transport blocks.
+// Foundation layer: calls platform/socket_io.h (send/recv) and platform/clock.h
+// (the current time); no log lines, no state between calls.
+#include "foundation/wire/wire.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <sys/socket.h>
+
+#include "platform/clock.h"
+#include "platform/socket_io.h"
+
+// ---- Raw bytes on the socket ----------------------------------------------------
+
+int SendAll(int sock, const void* bytes, int length, int flags) {
+  const unsigned char* at = static_cast<const unsigned char*>(bytes);
+  int remaining = length;
+  int total = 0;
+  while (remaining > 0) {
+    int piece = remaining > kWireSendPieceBytes ? kWireSendPieceBytes : remaining;
+    ssize_t sent = SocketSend(sock, at, static_cast<size_t>(piece), flags);
+    if (sent < 0) return -1;  // what went out before is not reported
+    if (sent == 0) break;     // nothing accepted: a short count
+    remaining -= static_cast<int>(sent);
+    total += static_cast<int>(sent);
+    at += sent;
+  }
+  return total;
+}
+
+int SendBuffer(int sock, const void* bytes, int length, int flags) {
+  return SendAll(sock, bytes, length, flags);
+}
+
+int RecvAll(int sock, void* buffer, int length, int flags) {
+  unsigned char* at = static_cast<unsigned char*>(buffer);
+  int total = 0;
+  while (total < length) {
+    int missing = length - total;
+    ssize_t got = SocketRecv(sock, at, static_cast<size_t>(missing), flags);
+    if (got <= 0) return static_cast<int>(got);  // closed (0) or failed (-1)
+    total += static_cast<int>(got);
+    at += got;
+  }
+  return total;
+}
+
+int DiscardBytes(int sock, int32_t count) {
+  if (count < 0) return WIRE_COMMS_FAILURE;
+  unsigned char scratch[kWireDiscardChunkBytes];
+  int32_t remaining = count;
+  while (remaining > 0) {
+    int piece = std::min<int32_t>(remaining, kWireDiscardChunkBytes);
+    if (RecvAll(sock, scratch, piece, 0) != piece) return WIRE_COMMS_FAILURE;
+    remaining -= piece;
+  }
+  return WIRE_OK;
+}
+
+int DrainSocket(int sock) {
+  unsigned char scratch[kWireDiscardChunkBytes];
+  bool waitedOnce = false;
+  for (;;) {
+    ssize_t peeked = SocketRecv(sock, scratch, sizeof scratch, MSG_PEEK);
+    if (peeked < 0) return static_cast<int>(peeked);
+    if (peeked == 0) {
+      // Nothing (or the end of the stream): give the peer one second, then stop
+      // on a second empty peek.
+      if (waitedOnce) return 0;
+      waitedOnce = true;
+      SleepMilliseconds(1000);
+      continue;
+    }
+    waitedOnce = false;
+    // Take exactly what the peek showed; a failure here shows on the next peek.
+    (void)SocketRecv(sock, scratch, static_cast<size_t>(peeked), 0);
+  }
+}
+
+// ---- Wire integers and times ----------------------------------------------------
+
+int SendInt(int sock, uint32_t value) {
+  unsigned char word[4];
+  PutLE32(word, value);
+  return SendAll(sock, word, 4, 0);
+}
+
+int SendInt(int sock, int32_t value) { return SendInt(sock, static_cast<uint32_t>(value)); }
+
+int RecvInt(int sock, uint32_t* value) {
+  if (value == nullptr) return -1;
+  unsigned char word[4];
+  int got = RecvAll(sock, word, 4, 0);
+  *value = got == 4 ? GetLE32(word) : 0;
+  return got;
+}
+
+int RecvInt(int sock, int32_t* value) {
+  if (value == nullptr) return -1;
+  uint32_t word = 0;
+  int got = RecvInt(sock, &word);
+  *value = static_cast<int32_t>(word);
+  return got;
+}
+
+int SendTime(int sock) { return SendInt(sock, NowTime32()); }
+
+// ---- Wire strings ---------------------------------------------------------------
+
+WireStatus SendString(int sock, WireText text) {
+  if (text.IsNull()) return SendInt(sock, int32_t{0}) == 4 ? WIRE_OK : WIRE_COMMS_FAILURE;
+  // L counts the NUL and must fit a signed word: such a text cannot be framed.
+  if (text.length >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    return WIRE_COMMS_FAILURE;
+  }
+  const int wireLength = static_cast<int>(text.length) + 1;
+  if (SendInt(sock, static_cast<int32_t>(wireLength)) != 4) return WIRE_COMMS_FAILURE;
+  // data[length] is the NUL (see WireText), so text and NUL go out in one block.
+  return SendBuffer(sock, text.data, wireLength, 0) == wireLength ? WIRE_OK : WIRE_COMMS_FAILURE;
+}
+
+namespace {
+
+// Drops a refused string's bytes: WIRE_NO_MEMORY when the stream is back in
+// step, WIRE_COMMS_FAILURE when the dropping failed and it is not.
+WireStatus DropRefusedString(int sock, int32_t wireLength) {
+  return DiscardBytes(sock, wireLength) == WIRE_OK ? WIRE_NO_MEMORY : WIRE_COMMS_FAILURE;
+}
+
+}  // namespace
+
+std::optional<std::string> RecvString(int sock, WireStatus* status) {
+  WireStatus scratchStatus = WIRE_OK;
+  WireStatus& rc = status ? *status : scratchStatus;
+  rc = WIRE_OK;
+
+  int32_t wireLength = 0;
+  if (RecvInt(sock, &wireLength) != 4) {
+    rc = WIRE_COMMS_FAILURE;
+    return std::nullopt;
+  }
+  if (wireLength < 1) return std::nullopt;  // null string; nothing follows it
+  if (wireLength > kMaxWireStringLength) {
+    rc = DropRefusedString(sock, wireLength);
+    return std::nullopt;
+  }
+
+  std::string text;
+  try {
+    text.resize(static_cast<size_t>(wireLength));
+  } catch (const std::bad_alloc&) {
+    rc = DropRefusedString(sock, wireLength);
+    return std::nullopt;
+  } catch (const std::length_error&) {
+    rc = DropRefusedString(sock, wireLength);
+    return std::nullopt;
+  }
+  if (RecvAll(sock, text.data(), wireLength, 0) != wireLength) {
+    rc = WIRE_COMMS_FAILURE;
+    return std::nullopt;
+  }
+  // The text ends at its first NUL, normally the last of the L bytes; a client
+  // that sent none gets all L bytes (std::string keeps its own terminator).
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  if (nul != nullptr) text.resize(static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+  return text;
+}
+
+// ---- Little-endian words --------------------------------------------------------
+
+void PutLE32(unsigned char* at, uint32_t value) {
+  at[0] = static_cast<unsigned char>(value);
+  at[1] = static_cast<unsigned char>(value >> 8);
+  at[2] = static_cast<unsigned char>(value >> 16);
+  at[3] = static_cast<unsigned char>(value >> 24);
+}
+
+uint32_t GetLE32(const unsigned char* at) {
+  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+bool AppendLE32(std::vector<unsigned char>& block, uint32_t value) {
+  const size_t old = block.size();
+  try {
+    block.resize(old + 4);
+  } catch (const std::exception&) {
+    return false;  // resize of bytes leaves the vector unchanged on failure
+  }
+  PutLE32(block.data() + old, value);
+  return true;
+}
+
+bool ReadLE32(const unsigned char* block, size_t blockSize, size_t* offset, uint32_t* value) {
+  if (value) *value = 0;
+  if (block == nullptr || offset == nullptr || value == nullptr) return false;
+  if (*offset > blockSize || blockSize - *offset < 4) return false;
+  *value = GetLE32(block + *offset);
+  *offset += 4;
+  return true;
+}
+
+// ---- Transport strings ----------------------------------------------------------
+
+namespace {
+
+// Largest text whose L (length + 1) still fits the u32 length word.
+constexpr size_t kMaxTransportTextLength = std::numeric_limits<uint32_t>::max() - 1;
+
+// Writes the string at `at`, which has GetTransportStringSize(text) bytes.
+void WriteTransportString(unsigned char* at, WireText text) {
+  if (text.IsNull()) {
+    PutLE32(at, 0);
+    return;
+  }
+  PutLE32(at, static_cast<uint32_t>(text.length + 1));
+  std::memcpy(at + 4, text.data, text.length);
+  at[4 + text.length] = 0;
+}
+
+}  // namespace
+
+size_t GetTransportStringSize(WireText text) {
+  return text.IsNull() ? 4 : text.length + 5;
+}
+
+bool PutTransportString(std::vector<unsigned char>& block, WireText text) {
+  if (!text.IsNull() && text.length > kMaxTransportTextLength) return false;
+  const size_t need = GetTransportStringSize(text);
+  const size_t old = block.size();
+  try {
+    block.resize(old + need);
+  } catch (const std::exception&) {
+    return false;
+  }
+  WriteTransportString(block.data() + old, text);
+  return true;
+}
+
+bool PutTransportString(unsigned char* block, size_t blockSize, size_t* offset, WireText text) {
+  if (block == nullptr || offset == nullptr) return false;
+  if (!text.IsNull() && text.length > kMaxTransportTextLength) return false;
+  const size_t need = GetTransportStringSize(text);
+  if (*offset > blockSize || blockSize - *offset < need) return false;
+  WriteTransportString(block + *offset, text);
+  *offset += need;
+  return true;
+}
+
+std::optional<std::string> GetTransportString(const unsigned char* block, size_t blockSize,
+                                              size_t* offset, int* failReason) {
+  int scratchReason = 0;
+  int& rc = failReason ? *failReason : scratchReason;
+  rc = 0;
+  if (block == nullptr || offset == nullptr) {
+    rc = 2;
+    return std::nullopt;
+  }
+  const size_t start = *offset;
+  if (start > blockSize || blockSize - start < 4) {
+    rc = 2;
+    return std::nullopt;
+  }
+  const uint32_t wireLength = GetLE32(block + start);
+  if (wireLength == 0) {
+    *offset = start + 4;
+    return std::nullopt;
+  }
+  // The L bytes, NUL included, must lie inside the block.
+  const size_t textStart = start + 4;
+  if (blockSize - textStart < wireLength) {
+    rc = 2;
+    return std::nullopt;
+  }
+  const char* text = reinterpret_cast<const char*>(block + textStart);
+  const void* nul = std::memchr(text, '\0', wireLength);
+  if (nul == nullptr) {
+    rc = 2;
+    return std::nullopt;
+  }
+  *offset = textStart + wireLength;  // in step even when the copy fails
+  try {
+    return std::string(text, static_cast<size_t>(static_cast<const char*>(nul) - text));
+  } catch (const std::exception&) {
+    rc = 1;
+    return std::nullopt;
+  }
+}

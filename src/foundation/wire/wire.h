@@ -1,0 +1,172 @@
+// The request protocol's wire values on a connected socket (integers, strings,
+// raw blocks, times) and the TransportString form inside transport blocks,
+// with the little-endian word helpers the block builders and readers share.
+// Foundation layer: calls platform/socket_io.h and platform/clock.h only; it
+// keeps no state and writes no log line (callers log failures their own way).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+// ---- Status and limits ----------------------------------------------------------
+
+// Result of the wire string operations. The numbers are those of FR_OK,
+// FR_NO_MEMORY and FR_COMMS_ERROR, so a handler can send a status other than 4
+// back to the client unchanged as its reply code.
+enum WireStatus : int32_t {
+  WIRE_OK = 0,             // done (a null string received is also WIRE_OK)
+  WIRE_NO_MEMORY = 1,      // string refused (too long or no memory); its bytes were read and dropped
+  WIRE_COMMS_FAILURE = 4,  // peer closed, socket failed, or a receive/send timed out
+};
+
+// Sends go out in pieces of at most this many bytes.
+constexpr int kWireSendPieceBytes = 8000;
+// Bytes skipped by DiscardBytes/DrainSocket are read in pieces of this size.
+constexpr int kWireDiscardChunkBytes = 1024;
+// The largest wire string RecvString accepts: L (text plus its NUL) of at most
+// 64 MiB, room for the biggest XML document (a whole users document) a client
+// may send. A longer string is read and dropped with WIRE_NO_MEMORY, so no
+// client can make the server allocate an arbitrary amount.
+constexpr int32_t kMaxWireStringLength = 64 * 1024 * 1024;
+
+// ---- Text argument --------------------------------------------------------------
+
+// A borrowed text for the sending and packing operations that keeps null apart
+// from empty: built implicitly from a const char* (null pointer = null string),
+// a std::string, or a std::optional<std::string> (nullopt = null string).
+// It only points at the caller's text: use it as a parameter, never keep one.
+// Invariant (kept by every constructor): data[length] is a NUL, so the text
+// and its terminator can be sent as one run of length + 1 bytes. A std::string
+// with NULs inside is carried whole; a receiver ends the text at the first NUL.
+struct WireText {
+  const char* data = nullptr;  // null: a null (absent) string
+  size_t length = 0;           // bytes of the text, without the NUL
+
+  WireText() = default;
+  WireText(std::nullptr_t) {}
+  WireText(const char* text) : data(text), length(text ? std::strlen(text) : 0) {}
+  WireText(const std::string& text) : data(text.c_str()), length(text.size()) {}
+  WireText(const std::optional<std::string>& text)
+      : data(text ? text->c_str() : nullptr), length(text ? text->size() : 0) {}
+
+  bool IsNull() const { return data == nullptr; }
+};
+
+// ---- Raw bytes on the socket ----------------------------------------------------
+
+// Sends `length` bytes in pieces of at most kWireSendPieceBytes, each piece
+// passed to send with `flags` (MSG_NOSIGNAL is always added). Gives `length`
+// when everything went out; the shorter total when a send accepted nothing;
+// -1 as soon as one send failed (bytes sent before are not reported). A length
+// of 0 or below gives 0 without calling send.
+int SendAll(int sock, const void* bytes, int length, int flags);
+
+// The operation for raw blocks: the result of SendAll. Success only when the
+// result equals `length`.
+int SendBuffer(int sock, const void* bytes, int length, int flags);
+
+// Receives exactly `length` bytes into `buffer` (recv repeated for the bytes
+// still missing). Gives `length` when every byte arrived; otherwise the result
+// of the recv that ended it: 0 (peer closed) or -1 (socket error, or a time-out
+// / nothing pending). Bytes received before a failure stay in the buffer but
+// are not reported. A length of 0 or below gives 0 without calling recv.
+int RecvAll(int sock, void* buffer, int length, int flags);
+
+// Reads and drops `count` bytes in pieces of kWireDiscardChunkBytes. 0 when all
+// of them were read (also for a count of 0, which reads nothing); 4 on a short
+// read or a negative count.
+int DiscardBytes(int sock, int32_t count);
+
+// Drops whatever is pending: peeks at up to 1024 bytes and reads as many as it
+// found, until a peek fails (negative), or gives 0 twice with a 1000 ms wait
+// between. Gives the last peek's value. Blocks the thread while it waits.
+int DrainSocket(int sock);
+
+// ---- Wire integers and times ----------------------------------------------------
+
+// Sends the 4 bytes of `value`, least significant first. Gives the bytes sent
+// (SendAll with flags 0): success only when the result is exactly 4. The
+// unsigned overload is for UIDs, times, sizes and other unsigned words.
+int SendInt(int sock, int32_t value);
+int SendInt(int sock, uint32_t value);
+
+// Receives 4 bytes into *value, least significant first. Gives the bytes
+// received (RecvAll with flags 0): success only when the result is exactly 4;
+// on any other result *value is 0. A null `value` gives -1 without reading.
+int RecvInt(int sock, int32_t* value);
+int RecvInt(int sock, uint32_t* value);
+
+// Sends the current time (NowTime32, 32-bit seconds since 1970 UTC) as a wire
+// integer: the result of SendInt.
+int SendTime(int sock);
+
+// ---- Wire strings ---------------------------------------------------------------
+
+// Sends a wire string: the word 0 for a null text; otherwise L = length + 1
+// and then the text and a NUL (L bytes). WIRE_OK when every send moved its
+// full size; WIRE_COMMS_FAILURE otherwise (after a failed length word the text
+// is not sent) and also, sending nothing, for a text too long to frame (L
+// would not fit a signed 32-bit word).
+WireStatus SendString(int sock, WireText text);
+
+// Receives a wire string. Sets *status (when given) and returns:
+//   - a text and WIRE_OK: L bytes received; the text is what precedes the
+//     first NUL of those bytes, or all L bytes when the client sent no NUL
+//     (the text is always properly terminated; nothing past the L bytes is read);
+//   - nullopt and WIRE_OK: L was 0 or negative, a null string; nothing more is
+//     read, so the following bytes of the stream are still unread;
+//   - nullopt and WIRE_NO_MEMORY: L exceeds kMaxWireStringLength or the memory
+//     could not be had; the L bytes were read and dropped, the stream is in step;
+//   - nullopt and WIRE_COMMS_FAILURE: the length word did not arrive whole,
+//     the L bytes did not all arrive, or dropping a refused string failed (the
+//     stream is then out of step and the handler must send nothing more).
+std::optional<std::string> RecvString(int sock, WireStatus* status);
+
+// ---- Little-endian words --------------------------------------------------------
+
+// A u32 at any address (no alignment needed), least significant byte first,
+// on any host.
+void PutLE32(unsigned char* at, uint32_t value);
+uint32_t GetLE32(const unsigned char* at);
+
+// Appends the 4 bytes of `value` to a block being built.
+bool AppendLE32(std::vector<unsigned char>& block, uint32_t value);
+
+// Bounds-checked reader for blocks from clients: when 4 bytes remain between
+// *offset and blockSize, stores the word in *value, advances *offset by 4 and
+// gives true; otherwise gives false, sets *value to 0 and leaves *offset.
+bool ReadLE32(const unsigned char* block, size_t blockSize, size_t* offset, uint32_t* value);
+
+// ---- Transport strings ----------------------------------------------------------
+// Inside a block a text is a u32 L (length + 1; 0 for an absent text) and then
+// the L bytes of the text and its NUL, with no alignment. Builders size a block
+// with GetTransportStringSize before filling it.
+
+// Bytes the text takes in a block: length + 5, or 4 for a null text.
+size_t GetTransportStringSize(WireText text);
+
+// Appends the transport string to `block`. False (block unchanged) only when
+// the text is too long for a u32 length or memory runs out.
+bool PutTransportString(std::vector<unsigned char>& block, WireText text);
+
+// Writes the transport string at *offset into the `blockSize`-byte block and
+// advances *offset by its size. Does nothing and gives false when the block or
+// the offset address is null or the string does not fit before blockSize.
+bool PutTransportString(unsigned char* block, size_t blockSize, size_t* offset, WireText text);
+
+// Reads a transport string at *offset from the `blockSize`-byte block; never
+// reads a byte at or past blockSize. Sets *failReason (when given) and returns:
+//   - the text and 0: the offset advanced by 4 + L; the text is what precedes
+//     the first NUL inside the L bytes;
+//   - nullopt and 0: L was 0, an absent text; the offset advanced by 4;
+//   - nullopt and 1: no memory for the copy; the offset still advanced by 4 + L
+//     so the reader stays in step;
+//   - nullopt and 2: block or offset address null, fewer than 4 bytes left for
+//     the length word, L past the block's end, or no NUL inside the L bytes;
+//     the offset is left where it was.
+std::optional<std::string> GetTransportString(const unsigned char* block, size_t blockSize,
+                                              size_t* offset, int* failReason);

@@ -1,0 +1,24 @@
+// Raw byte moves on a connected stream socket: one send and one receive call
+// with the platform's quirks absorbed (no SIGPIPE, EINTR retried). Framing,
+// loops over partial transfers and the wire formats live above, in the wire
+// module. Platform layer: POSIX sockets only; calls nothing of the server.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+// ---- Single transfers ---------------------------------------------------------
+
+// One send() of up to `length` bytes with MSG_NOSIGNAL added to `flags`, so a
+// peer that has gone away gives EPIPE instead of killing the process. A call
+// interrupted by a signal (EINTR) is repeated. Gives the bytes accepted (0 is
+// possible for a length of 0), or -1 with errno set; a send time-out
+// (EAGAIN/EWOULDBLOCK) is -1 like any other failure.
+ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags);
+
+// One recv() of up to `length` bytes with the caller's `flags` (MSG_PEEK and
+// the like pass through). EINTR is repeated. Gives the bytes received, 0 when
+// the peer has closed its side, or -1 with errno set; a receive time-out or a
+// non-blocking socket with nothing pending (EAGAIN/EWOULDBLOCK) is -1: the
+// read failed.
+ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
