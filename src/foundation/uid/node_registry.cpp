@@ -1,0 +1,260 @@
+// The node registry: registered records by UID, sorted ascending (unsigned)
+// and searched by bisection, with a bulk path for start-up loads.
+// Foundation layer: calls the log and GetNewUID.
+#include "foundation/uid/node_registry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <unordered_map>
+
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/uid/uid_alloc.h"
+
+namespace {
+
+// entries.size() is the capacity; [0, count) are in use and the rest are
+// zero-filled. Outside a bulk registration all of [0, count) is sorted.
+// During one, [0, sortedCount) is sorted and [sortedCount, count) holds the
+// appended entries in arrival order, indexed by tailIndex.
+struct Registry {
+  std::vector<NodeQAEntry> entries;
+  size_t count = 0;
+  bool bulk = false;
+  size_t sortedCount = 0;
+  std::unordered_map<UID, size_t> tailIndex;
+  std::vector<UID> refused;
+  bool failGrowth = false;  // test seam
+};
+
+Registry g_reg;
+
+bool LessByUID(const NodeQAEntry& a, const NodeQAEntry& b) { return CompareUID(a.uid, b.uid) < 0; }
+
+size_t SortedCount() { return g_reg.bulk ? g_reg.sortedCount : g_reg.count; }
+
+// Bisection over the sorted part: the index of `uid`, or npos.
+size_t BisectSorted(UID uid) {
+  size_t lo = 0;
+  size_t hi = SortedCount();
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    int c = CompareUID(g_reg.entries[mid].uid, uid);
+    if (c == 0) return mid;
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return static_cast<size_t>(-1);
+}
+
+// Sorts the appended entries into the sorted part (the bulk registration, if
+// any, goes on with an empty tail). Duplicates cannot be among them: every
+// add checked the whole registry.
+void MergeTail() {
+  if (!g_reg.bulk || g_reg.sortedCount == g_reg.count) return;
+  auto first = g_reg.entries.begin();
+  auto mid = first + static_cast<std::ptrdiff_t>(g_reg.sortedCount);
+  auto last = first + static_cast<std::ptrdiff_t>(g_reg.count);
+  std::sort(mid, last, LessByUID);
+  std::inplace_merge(first, mid, last, LessByUID);
+  g_reg.sortedCount = g_reg.count;
+  g_reg.tailIndex.clear();
+}
+
+}  // namespace
+
+int CompareUID(UID a, UID b) {
+  if (a < b) return -1;
+  if (a > b) return 1;
+  return 0;
+}
+
+int GrowNodeQAArray() {
+  if (g_reg.count < g_reg.entries.size()) return 0;
+  const size_t oldCap = g_reg.entries.size();
+  const size_t newCap = oldCap + kNodeQAGrowStep;
+  const int bytes = static_cast<int>(newCap * sizeof(NodeQAEntry));
+  bool ok = !g_reg.failGrowth;
+  if (ok) {
+    try {
+      g_reg.entries.resize(newCap);  // value-initialised: zero-filled entries
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    errno = ENOMEM;
+    if (oldCap == 0) {
+      WriteLog(1, "Unable to allocate %d bytes for node qa array", bytes);
+    } else {
+      WriteLog(1, "Unable to resize node qa array to %d bytes", bytes);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+void OpenNodeQAGap(size_t index) {
+  MergeTail();  // the gap is opened in the sorted order
+  if (index > g_reg.count) index = g_reg.count;
+  auto first = g_reg.entries.begin();
+  std::move_backward(first + static_cast<std::ptrdiff_t>(index), first + static_cast<std::ptrdiff_t>(g_reg.count),
+                     first + static_cast<std::ptrdiff_t>(g_reg.count + 1));
+  g_reg.entries[index] = NodeQAEntry{};
+  ++g_reg.count;
+  if (g_reg.bulk) g_reg.sortedCount = g_reg.count;
+}
+
+NodeQAEntry* FindNodeQAEntry(UID uid) {
+  if (uid == 0 || g_reg.count == 0) return nullptr;
+  size_t i = BisectSorted(uid);
+  if (i != static_cast<size_t>(-1)) return &g_reg.entries[i];
+  if (g_reg.bulk) {
+    auto it = g_reg.tailIndex.find(uid);
+    if (it != g_reg.tailIndex.end()) return &g_reg.entries[it->second];
+  }
+  return nullptr;
+}
+
+UID AddNodeToQAArray(NodeHeader* record) {
+  if (record == nullptr) return 0;
+  if (record->uid == 0) {
+    UID fresh = GetNewUID();
+    if (fresh == 0) return 0;
+    record->uid = fresh;
+  }
+  const UID uid = record->uid;
+  if (FindNodeQAEntry(uid) != nullptr) {
+    if (g_reg.bulk) {
+      try {
+        g_reg.refused.push_back(uid);
+      } catch (const std::bad_alloc&) {
+        // The refusal itself is reported by the 0 result.
+      }
+    }
+    return 0;
+  }
+  if (GrowNodeQAArray() != 0) return 0;
+
+  if (g_reg.bulk) {
+    // Still in order: extend the sorted part. Otherwise append to the tail.
+    if (g_reg.sortedCount == g_reg.count &&
+        (g_reg.count == 0 || CompareUID(g_reg.entries[g_reg.count - 1].uid, uid) < 0)) {
+      g_reg.entries[g_reg.count++] = NodeQAEntry{uid, record};
+      g_reg.sortedCount = g_reg.count;
+      return uid;
+    }
+    try {
+      g_reg.tailIndex.emplace(uid, g_reg.count);
+    } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
+      WriteLog(1, "Unable to allocate %d bytes for node qa array", static_cast<int>(sizeof(NodeQAEntry)));
+      return 0;
+    }
+    g_reg.entries[g_reg.count++] = NodeQAEntry{uid, record};
+    return uid;
+  }
+
+  // From the end towards the start: the common case of increasing UIDs costs
+  // one comparison and no shifting.
+  size_t i = g_reg.count;
+  while (i > 0 && CompareUID(g_reg.entries[i - 1].uid, uid) > 0) --i;
+  OpenNodeQAGap(i);
+  g_reg.entries[i] = NodeQAEntry{uid, record};
+  return uid;
+}
+
+NodeHeader* GetNodeByUID(UID uid) {
+  NodeQAEntry* e = FindNodeQAEntry(uid);
+  return e != nullptr ? e->node : nullptr;
+}
+
+int IsUIDInNodeQA(UID uid) { return FindNodeQAEntry(uid) != nullptr ? 1 : 0; }
+
+int UpdateNodeQAPointer(NodeHeader* record) {
+  if (record == nullptr || record->uid == 0) return -1;
+  NodeQAEntry* e = FindNodeQAEntry(record->uid);
+  if (e == nullptr) return -1;
+  e->node = record;
+  return 0;
+}
+
+int RemoveNodeFromQAArray(UID uid) {
+  if (FindNodeQAEntry(uid) == nullptr) return -1;
+  MergeTail();  // indices of the tail would shift: put everything in order first
+  size_t i = BisectSorted(uid);
+  auto first = g_reg.entries.begin();
+  std::move(first + static_cast<std::ptrdiff_t>(i + 1), first + static_cast<std::ptrdiff_t>(g_reg.count),
+            first + static_cast<std::ptrdiff_t>(i));
+  --g_reg.count;
+  g_reg.entries[g_reg.count] = NodeQAEntry{};  // zero-filled beyond the count
+  if (g_reg.bulk) g_reg.sortedCount = g_reg.count;
+  return 0;
+}
+
+UID EnsureNodeInQAArray(NodeHeader* record) {
+  if (record == nullptr) return 0;
+  if (record->uid != 0 && IsUIDInNodeQA(record->uid)) return record->uid;
+  return AddNodeToQAArray(record);
+}
+
+int GetNodeOfKind(UID uid, uint32_t kind, NodeHeader** out) {
+  if (out != nullptr) *out = nullptr;
+  NodeHeader* h = GetNodeByUID(uid);
+  if (h == nullptr) return FR_NO_SUCH_NODE;
+  if (h->kind != kind) return FR_WRONG_NODE_KIND;
+  if (out != nullptr) *out = h;
+  return FR_OK;
+}
+
+void BeginBulkRegistration() {
+  if (g_reg.bulk) return;
+  g_reg.bulk = true;
+  g_reg.sortedCount = g_reg.count;
+  g_reg.tailIndex.clear();
+  g_reg.refused.clear();
+}
+
+size_t EndBulkRegistration(std::vector<UID>* refusedUIDs) {
+  if (!g_reg.bulk) {
+    if (refusedUIDs != nullptr) refusedUIDs->clear();
+    return 0;
+  }
+  MergeTail();
+  g_reg.bulk = false;
+  g_reg.tailIndex = {};
+  size_t n = g_reg.refused.size();
+  if (refusedUIDs != nullptr) {
+    *refusedUIDs = std::move(g_reg.refused);
+  }
+  g_reg.refused = {};
+  return n;
+}
+
+bool InBulkRegistration() { return g_reg.bulk; }
+
+size_t GetNodeQACount() { return g_reg.count; }
+
+size_t GetNodeQACapacity() { return g_reg.entries.size(); }
+
+const NodeQAEntry* GetNodeQAEntryAt(size_t i) {
+  MergeTail();
+  return i < g_reg.count ? &g_reg.entries[i] : nullptr;
+}
+
+UID GetHighestOrdinaryRegisteredUID() {
+  UID best = 0;
+  for (size_t i = 0; i < g_reg.count; ++i) {
+    UID u = g_reg.entries[i].uid;
+    if (u < kFirstReservedUID && u > best) best = u;
+  }
+  return best;
+}
+
+void SetNodeQAGrowthFailure(bool fail) { g_reg.failGrowth = fail; }
+
+void ResetNodeRegistry() { g_reg = Registry{}; }

@@ -1,0 +1,229 @@
+// UID allocation through uid.val under uid.lck, the in-process counter, and
+// the start-up synchronisation of uid.val with the node registry.
+// Foundation layer: calls the log, FileExists, the atomic file helper, the
+// platform sleep and the node registry (for its highest ordinary UID).
+#include "foundation/uid/uid_alloc.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/util/util.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+
+namespace {
+
+// Module state (the server's working thread only; no locks).
+bool g_hasDirectory = false;
+std::string g_directory;   // the UID directory while g_hasDirectory
+UID g_counter = 0;         // in-process counter, used while no directory is set
+
+// The highest UID issued from, or written to, uid.val of g_markDirectory by
+// this process. Allocation never goes below it, so that a uid.val deleted or
+// rolled back under a running server cannot make it hand out a UID twice.
+std::string g_markDirectory;
+UID g_highWater = 0;
+
+int g_lockAttempts = kLockFileAttempts;
+uint32_t g_lockSleepMs = kLockFileRetryMs;
+LockSleepFunction g_lockSleep = nullptr;
+
+std::string ValuePath(const char* directory) { return std::string(directory) + "uid.val"; }
+std::string LockPath(const char* directory) { return std::string(directory) + "uid.lck"; }
+
+UID MarkFor(const char* directory) { return g_markDirectory == directory ? g_highWater : 0; }
+
+void RaiseMark(const char* directory, UID value) {
+  if (g_markDirectory != directory) {
+    g_markDirectory = directory;
+    g_highWater = 0;
+  }
+  if (value > g_highWater) g_highWater = value;
+}
+
+void RemoveLockFile(const std::string& lockPath) {
+  if (::unlink(lockPath.c_str()) != 0) WriteLog(1, "Unable to remove lock file %s", lockPath.c_str());
+}
+
+// The first 4 bytes of uid.val, little-endian. False when the file cannot be
+// opened or holds fewer than 4 bytes.
+bool ReadUIDValue(const std::string& path, UID& value) {
+  value = 0;
+  FILE* fp = fopen(path.c_str(), "rb");
+  if (fp == nullptr) return false;
+  unsigned char b[kUIDValueFileSize];
+  size_t got = fread(b, 1, sizeof b, fp);
+  fclose(fp);
+  if (got != sizeof b) return false;
+  value = static_cast<UID>(b[0]) | (static_cast<UID>(b[1]) << 8) | (static_cast<UID>(b[2]) << 16) |
+          (static_cast<UID>(b[3]) << 24);
+  return true;
+}
+
+// Replaces uid.val with the 4 bytes of `value`: temporary file, sync, rename.
+// On failure the old uid.val (or its absence) stays as it was.
+bool WriteUIDValue(const std::string& path, UID value) {
+  unsigned char b[kUIDValueFileSize] = {
+      static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
+      static_cast<unsigned char>((value >> 16) & 0xFF), static_cast<unsigned char>((value >> 24) & 0xFF)};
+  return ReplaceFileAtomically(path, b, sizeof b) == ATOMIC_OK;
+}
+
+}  // namespace
+
+void SetUIDDirectory(const char* directory) {
+  if (directory == nullptr) {
+    g_hasDirectory = false;
+    g_directory.clear();
+    return;
+  }
+  g_hasDirectory = true;
+  g_directory = directory;
+}
+
+const char* GetUIDDirectory() { return g_hasDirectory ? g_directory.c_str() : nullptr; }
+
+UID GetNewUID() {
+  if (g_hasDirectory) return GetNextUIDFromFile(g_directory.c_str());
+  // Same ceiling as the file: the counter never enters the reserved range.
+  if (g_counter >= kFirstReservedUID - 1) {
+    WriteLog(0, "Unable to issue a new UID as the next one (%08X) is reserved", g_counter + 1);
+    return 0;
+  }
+  return ++g_counter;
+}
+
+int CreateLockFile(const char* lockPath) {
+  if (lockPath == nullptr) return -1;
+  for (int attempt = 0; attempt < g_lockAttempts; ++attempt) {
+    int fd = ::open(lockPath, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return 0;
+    }
+    int err = errno;
+    if (err != EEXIST && err != EACCES && err != EINTR) {
+      errno = err;
+      WriteLog(1, "Error (%d) during attempt to create lock file", err);
+      return -1;
+    }
+    // Another holder (or a stale lock): wait and try again.
+    if (attempt + 1 < g_lockAttempts) {
+      if (g_lockSleep != nullptr) {
+        g_lockSleep(g_lockSleepMs);
+      } else {
+        SleepMilliseconds(g_lockSleepMs);
+      }
+    }
+  }
+  return -1;
+}
+
+// States of one allocation:
+//   start --lock taken--> locked --uid.val read (or missing)--> computed
+//   computed --next below the reserved range, written--> unlock, return next
+//   any failure after the lock: unlock, return 0 (uid.val as it was)
+UID GetNextUIDFromFile(const char* directory) {
+  if (directory == nullptr) return 0;
+  const std::string valPath = ValuePath(directory);
+  const std::string lockPath = LockPath(directory);
+
+  if (CreateLockFile(lockPath.c_str()) != 0) {
+    WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
+    return 0;
+  }
+
+  UID last = 0;
+  const bool exists = FileExists(valPath) != 0;
+  if (exists && !ReadUIDValue(valPath, last)) {
+    WriteLog(1, "Unable to read uid.val (%s)", valPath.c_str());
+    RemoveLockFile(lockPath);
+    return 0;
+  }
+
+  UID base = last;
+  UID mark = MarkFor(directory);
+  if (mark > base) base = mark;
+  if (base >= kFirstReservedUID - 1) {
+    WriteLog(0, "Unable to issue a new UID as uid.val (%s) has reached the reserved range", valPath.c_str());
+    RemoveLockFile(lockPath);
+    return 0;
+  }
+  const UID next = base + 1;
+
+  if (!WriteUIDValue(valPath, next)) {
+    if (exists) {
+      WriteLog(1, "Unable to update uid.val (%s)", valPath.c_str());
+    } else {
+      WriteLog(1, "Unable to create uid.val (%s)", valPath.c_str());
+    }
+    RemoveLockFile(lockPath);
+    return 0;
+  }
+
+  RemoveLockFile(lockPath);  // a failure here is logged and does not undo the UID
+  RaiseMark(directory, next);
+  return next;
+}
+
+int WriteUIDFile(UID value) {
+  if (!g_hasDirectory) return FR_INVALID_PARAMETER;
+  const char* directory = g_directory.c_str();
+  const std::string valPath = ValuePath(directory);
+  const std::string lockPath = LockPath(directory);
+
+  if (CreateLockFile(lockPath.c_str()) != 0) {
+    WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  if (!WriteUIDValue(valPath, value)) {
+    WriteLog(1, "Unable to create uid.val (%s)", valPath.c_str());
+    RemoveLockFile(lockPath);
+    return FR_CANNOT_OPEN_FILE;
+  }
+  RemoveLockFile(lockPath);
+  RaiseMark(directory, value);
+  return FR_OK;
+}
+
+void SyncUIDFileWithNodes() {
+  UID target = GetHighestOrdinaryRegisteredUID();
+  if (g_counter > target) target = g_counter;
+  if (g_hasDirectory) {
+    UID mark = MarkFor(g_directory.c_str());
+    if (mark > target && mark < kFirstReservedUID) target = mark;
+    UID current = 0;
+    // Only ever raise: groups, UIDs handed to clients and deleted records may
+    // hold UIDs above the registry's highest.
+    if (ReadUIDValue(ValuePath(g_directory.c_str()), current) && current >= target) return;
+  }
+  (void)WriteUIDFile(target);
+}
+
+UID GetInProcessUIDCounter() { return g_counter; }
+
+UID GetUIDHighWaterMark() { return g_hasDirectory ? MarkFor(g_directory.c_str()) : 0; }
+
+void SetLockFileRetryPolicy(int attempts, uint32_t sleepMs, LockSleepFunction sleep) {
+  g_lockAttempts = attempts < 1 ? 1 : attempts;
+  g_lockSleepMs = sleepMs;
+  g_lockSleep = sleep;
+}
+
+void ResetUIDAllocation() {
+  g_hasDirectory = false;
+  g_directory.clear();
+  g_counter = 0;
+  g_markDirectory.clear();
+  g_highWater = 0;
+  g_lockAttempts = kLockFileAttempts;
+  g_lockSleepMs = kLockFileRetryMs;
+  g_lockSleep = nullptr;
+}

@@ -1,0 +1,87 @@
+// UID allocation: the counter file uid.val under its lock file uid.lck in the
+// UID directory (the home directory), the in-process counter used while no
+// UID directory is set, and the start-up synchronisation of uid.val with the
+// node registry.
+// Foundation layer: calls the log, the utilities, the atomic file helper, the
+// node registry (its highest UID) and the platform sleep (lock retries).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/uid/node_header.h"
+
+// ---- Files -----------------------------------------------------------------
+
+// uid.val: exactly 4 bytes, the last UID issued, unsigned little-endian.
+// uid.lck: an empty file whose existence locks uid.val; created exclusively
+// before each read or write of uid.val and deleted right after.
+constexpr const char kUIDValueFileFormat[] = "%suid.val";
+constexpr const char kUIDLockFileFormat[] = "%suid.lck";
+constexpr size_t kUIDValueFileSize = 4;
+
+// The lock's patience: attempts 10 ms apart (about 10 seconds in all).
+constexpr int kLockFileAttempts = 1000;
+constexpr uint32_t kLockFileRetryMs = 10;
+
+// ---- UID directory -------------------------------------------------------------
+
+// Points UID allocation at `directory` (the home directory, ending in '/'),
+// or back at the in-process counter for null. The run function calls it once
+// before any store is loaded.
+void SetUIDDirectory(const char* directory);
+
+// The UID directory, or null while none is set.
+const char* GetUIDDirectory();
+
+// ---- Allocation --------------------------------------------------------------
+
+// A new UID: GetNextUIDFromFile with the UID directory when one is set,
+// otherwise the in-process counter plus 1. 0 on any failure, and 0 (logged)
+// rather than a UID at or above kFirstReservedUID.
+UID GetNewUID();
+
+// Takes the lock, reads uid.val (missing: nothing issued yet), adds 1, writes
+// it back atomically (a failed write leaves the old uid.val in place), drops
+// the lock. Never goes below this process's high-water mark for the directory,
+// so a uid.val lost from under the process cannot make it reissue UIDs.
+// The new UID, or 0 on any failure: null directory, lock not taken (after
+// kLockFileAttempts tries), uid.val unreadable or shorter than 4 bytes, write
+// failed, or the next UID would be reserved.
+UID GetNextUIDFromFile(const char* directory);
+
+// Makes uid.val in the UID directory hold `value` (atomic replacement, under
+// the lock). 0 on success, 2 when no UID directory is set, 14 on any other
+// failure (uid.val then keeps its old content).
+int WriteUIDFile(UID value);
+
+// Creates the lock file exclusively, retrying while it exists (EEXIST) or
+// access is denied (EACCES). 0 when it was created (and closed again; the
+// empty file stays as the lock), -1 otherwise (other errors are logged).
+int CreateLockFile(const char* lockPath);
+
+// Start-up: raises uid.val to the largest registered UID below
+// kFirstReservedUID (or the in-process counter or high-water mark when
+// larger). A larger value already in uid.val stays. Missing or unreadable
+// uid.val is written. The write's result is not examined.
+void SyncUIDFileWithNodes();
+
+// ---- Inspection and test seams ---------------------------------------------------
+
+// The in-process counter (the last UID issued while no directory was set).
+UID GetInProcessUIDCounter();
+
+// The highest UID this process has issued or written to uid.val of the
+// current UID directory (0 when none).
+UID GetUIDHighWaterMark();
+
+// Replaces the lock's retry count and the sleep between attempts (tests: a
+// stale lock then fails in a few ms). A null sleep function uses
+// SleepMilliseconds. ResetUIDAllocation restores 1000 x 10 ms.
+using LockSleepFunction = void (*)(uint32_t ms);
+void SetLockFileRetryPolicy(int attempts, uint32_t sleepMs, LockSleepFunction sleep);
+
+// Back to the process-start state: no UID directory, counter 0, high-water
+// mark 0, the default lock policy. The registry is reset separately
+// (ResetNodeRegistry in node_registry.h).
+void ResetUIDAllocation();

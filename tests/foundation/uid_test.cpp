@@ -1,0 +1,252 @@
+// UID allocation: uid.val and uid.lck in the UID directory, the in-process
+// counter, the reserved ceiling, failed writes that must keep uid.val, and the
+// start-up synchronisation that only ever raises uid.val.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <unistd.h>
+
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/uid/uid_alloc.h"
+#include "platform/atomic_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+int g_sleeps = 0;
+void CountSleep(uint32_t) { ++g_sleeps; }
+
+// uid.val's bytes for a value, written out by hand rather than by the module.
+std::string Le(uint32_t v) {
+  std::string b(4, '\0');
+  b[0] = static_cast<char>(v & 0xFF);
+  b[1] = static_cast<char>((v >> 8) & 0xFF);
+  b[2] = static_cast<char>((v >> 16) & 0xFF);
+  b[3] = static_cast<char>((v >> 24) & 0xFF);
+  return b;
+}
+
+bool LogHas(const std::string& text) { return std::string(GetLogLine()).find(text) != std::string::npos; }
+
+class UidAlloc : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string val = dir.File("uid.val");
+  std::string lck = dir.File("uid.lck");
+
+  void SetUp() override {
+    ResetUIDAllocation();
+    ResetNodeRegistry();
+    SetLogFileName(nullptr);
+    ClearLogLine();
+    // A stale lock fails after 5 attempts instead of 10 seconds.
+    g_sleeps = 0;
+    SetLockFileRetryPolicy(5, 10, CountSleep);
+    SetUIDDirectory(dir.path.c_str());
+    testing::internal::CaptureStderr();
+  }
+  void TearDown() override {
+    testing::internal::GetCapturedStderr();
+    SetAtomicWriteFailAfter(-1);
+    ResetUIDAllocation();
+    ResetNodeRegistry();
+  }
+  bool Exists(const std::string& p) { return ::access(p.c_str(), F_OK) == 0; }
+};
+
+TEST_F(UidAlloc, FirstAllocationsCreateAndAdvanceUidVal) {
+  ASSERT_FALSE(Exists(val));
+  EXPECT_EQ(GetNewUID(), 1u);
+  EXPECT_EQ(ReadWholeFile(val), std::string("\x01\x00\x00\x00", 4));
+  EXPECT_EQ(GetNewUID(), 2u);
+  EXPECT_EQ(ReadWholeFile(val), std::string("\x02\x00\x00\x00", 4));
+  EXPECT_FALSE(Exists(lck));  // the lock is dropped after each allocation
+}
+
+TEST_F(UidAlloc, ExistingValueIsReadLittleEndian) {
+  WriteWholeFile(val, std::string("\xFF\x00\x00\x01", 4));  // 0x010000FF
+  EXPECT_EQ(GetNewUID(), 0x01000100u);
+  EXPECT_EQ(ReadWholeFile(val), std::string("\x00\x01\x00\x01", 4));
+}
+
+TEST_F(UidAlloc, StaleLockFailsAfterTheRetriesAndIsLeftAlone) {
+  WriteWholeFile(val, Le(41));
+  WriteWholeFile(lck, "");
+  EXPECT_EQ(GetNewUID(), 0u);
+  EXPECT_EQ(g_sleeps, 4);  // 5 attempts, a sleep between each
+  EXPECT_TRUE(LogHas("Unable to get lock file " + lck + " for entry"));
+  EXPECT_TRUE(Exists(lck));
+  EXPECT_EQ(ReadWholeFile(val), Le(41));
+  EXPECT_EQ(WriteUIDFile(60), FR_CANNOT_OPEN_FILE);
+  EXPECT_EQ(ReadWholeFile(val), Le(41));
+}
+
+TEST_F(UidAlloc, ShortUidValFailsEveryAllocationAndIsKept) {
+  WriteWholeFile(val, std::string("\x07\x00", 2));
+  EXPECT_EQ(GetNewUID(), 0u);
+  EXPECT_TRUE(LogHas("Unable to read uid.val (" + val + ")"));
+  EXPECT_EQ(GetNewUID(), 0u);
+  EXPECT_EQ(ReadWholeFile(val), std::string("\x07\x00", 2));
+  EXPECT_FALSE(Exists(lck));
+}
+
+// The mended fault: a failed rewrite must never delete uid.val, or the next
+// allocation would restart at 1 and reissue UIDs in use.
+TEST_F(UidAlloc, FailedUpdateKeepsUidVal) {
+  WriteWholeFile(val, Le(5));
+  SetAtomicWriteFailAfter(0);
+  EXPECT_EQ(GetNewUID(), 0u);
+  EXPECT_TRUE(LogHas("Unable to update uid.val (" + val + ")"));
+  EXPECT_EQ(ReadWholeFile(val), Le(5));
+  EXPECT_FALSE(Exists(lck));
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(GetNewUID(), 6u);
+}
+
+TEST_F(UidAlloc, FailedCreateLeavesNoFileAndNoLock) {
+  SetAtomicWriteFailAfter(2);  // a partial write, as on a full disk
+  EXPECT_EQ(GetNewUID(), 0u);
+  EXPECT_TRUE(LogHas("Unable to create uid.val (" + val + ")"));
+  EXPECT_FALSE(Exists(val));
+  EXPECT_FALSE(Exists(lck));
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(GetNewUID(), 1u);
+}
+
+TEST_F(UidAlloc, FailedWriteUIDFileKeepsOldValue) {
+  WriteWholeFile(val, Le(300));
+  SetAtomicWriteFailAfter(1);
+  EXPECT_EQ(WriteUIDFile(400), FR_CANNOT_OPEN_FILE);
+  EXPECT_TRUE(LogHas("Unable to create uid.val (" + val + ")"));
+  EXPECT_EQ(ReadWholeFile(val), Le(300));
+  EXPECT_FALSE(Exists(lck));
+}
+
+// The high-water mark: a uid.val lost or rolled back under a running process
+// does not make it hand out a UID it has issued already.
+TEST_F(UidAlloc, HighWaterMarkSurvivesLostOrRolledBackFile) {
+  struct Case {
+    const char* what;
+    bool deleteFile;
+    uint32_t rollBackTo;
+  } cases[] = {{"deleted", true, 0}, {"rolled back", false, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::unlink(val.c_str());
+    ResetUIDAllocation();
+    SetLockFileRetryPolicy(5, 10, CountSleep);
+    SetUIDDirectory(dir.path.c_str());
+    ASSERT_EQ(GetNewUID(), 1u);
+    ASSERT_EQ(GetNewUID(), 2u);
+    ASSERT_EQ(GetNewUID(), 3u);
+    EXPECT_EQ(GetUIDHighWaterMark(), 3u);
+    if (c.deleteFile) {
+      ::unlink(val.c_str());
+    } else {
+      WriteWholeFile(val, Le(c.rollBackTo));
+    }
+    EXPECT_EQ(GetNewUID(), 4u);
+    EXPECT_EQ(ReadWholeFile(val), Le(4));
+  }
+}
+
+TEST_F(UidAlloc, NeverIssuesReservedUIDs) {
+  struct Case {
+    uint32_t inFile;
+    uint32_t expected;  // 0: refused, file unchanged
+  } cases[] = {
+      {3999999998u, 3999999999u},
+      {3999999999u, 0},
+      {4000000000u, 0},
+      {0xFFFFFFFFu, 0},  // would wrap to 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inFile);
+    ResetUIDAllocation();
+    SetLockFileRetryPolicy(5, 10, CountSleep);
+    SetUIDDirectory(dir.path.c_str());
+    WriteWholeFile(val, Le(c.inFile));
+    EXPECT_EQ(GetNewUID(), c.expected);
+    EXPECT_EQ(ReadWholeFile(val), Le(c.expected ? c.expected : c.inFile));
+    EXPECT_FALSE(Exists(lck));
+  }
+}
+
+TEST_F(UidAlloc, InProcessCounterWithoutDirectory) {
+  SetUIDDirectory(nullptr);
+  EXPECT_EQ(GetUIDDirectory(), nullptr);
+  EXPECT_EQ(GetNewUID(), 1u);
+  EXPECT_EQ(GetNewUID(), 2u);
+  EXPECT_EQ(GetInProcessUIDCounter(), 2u);
+  EXPECT_FALSE(Exists(val));
+  EXPECT_EQ(WriteUIDFile(9), FR_INVALID_PARAMETER);
+  EXPECT_EQ(GetNextUIDFromFile(nullptr), 0u);
+}
+
+TEST_F(UidAlloc, WriteUIDFileWritesFourBytes) {
+  EXPECT_EQ(WriteUIDFile(0xEE6B27FFu), FR_OK);
+  EXPECT_EQ(ReadWholeFile(val), std::string("\xFF\x27\x6B\xEE", 4));
+  EXPECT_FALSE(Exists(lck));
+}
+
+TEST_F(UidAlloc, CreateLockFile) {
+  EXPECT_EQ(CreateLockFile(lck.c_str()), 0);
+  EXPECT_EQ(ReadWholeFile(lck), "");
+  EXPECT_TRUE(Exists(lck));
+  EXPECT_EQ(CreateLockFile(lck.c_str()), -1);  // held: retries, then gives up
+  EXPECT_EQ(g_sleeps, 4);
+  ClearLogLine();
+  std::string missing = dir.File("no/such/uid.lck");
+  EXPECT_EQ(CreateLockFile(missing.c_str()), -1);  // ENOENT: not retried
+  EXPECT_EQ(g_sleeps, 4);
+  EXPECT_TRUE(LogHas("Error (2) during attempt to create lock file"));
+  EXPECT_EQ(CreateLockFile(nullptr), -1);
+}
+
+// Start-up synchronisation: uid.val is raised to the highest ordinary
+// registered UID (or the in-process counter), never lowered.
+TEST_F(UidAlloc, SyncOnlyRaises) {
+  struct Case {
+    const char* what;
+    const char* fileBytes;  // null: no uid.val
+    size_t fileSize;
+    uint32_t counterBefore;  // UIDs issued before the directory was set
+    std::string expected;
+  } cases[] = {
+      {"file 120 stays", "\x78\x00\x00\x00", 4, 0, Le(120)},
+      {"file 50 becomes 97", "\x32\x00\x00\x00", 4, 0, Le(97)},
+      {"missing becomes 97", nullptr, 0, 0, Le(97)},
+      {"short file becomes 97", "\x01", 1, 0, Le(97)},
+      {"file 97 stays", "\x61\x00\x00\x00", 4, 0, Le(97)},
+      {"counter above registry", "\x32\x00\x00\x00", 4, 150, Le(150)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetUIDAllocation();
+    ResetNodeRegistry();
+    SetLockFileRetryPolicy(5, 10, CountSleep);
+    for (uint32_t i = 0; i < c.counterBefore; ++i) GetNewUID();
+    SetUIDDirectory(dir.path.c_str());
+    ::unlink(val.c_str());
+    if (c.fileBytes) WriteWholeFile(val, std::string(c.fileBytes, c.fileSize));
+    // The reserved UIDs in the registry do not count.
+    NodeHeader a{97, 6, 0, 0, 0}, b{12, 9, 0, 0, 0}, r{kUIDDefaultPermission, 9, 0, 0, 0};
+    ASSERT_EQ(AddNodeToQAArray(&a), 97u);
+    ASSERT_EQ(AddNodeToQAArray(&b), 12u);
+    ASSERT_EQ(AddNodeToQAArray(&r), kUIDDefaultPermission);
+    SyncUIDFileWithNodes();
+    EXPECT_EQ(ReadWholeFile(val), c.expected);
+    EXPECT_FALSE(Exists(lck));
+  }
+}
+
+TEST_F(UidAlloc, SyncWithEmptyRegistryAndNoFileWritesZero) {
+  SyncUIDFileWithNodes();
+  EXPECT_EQ(ReadWholeFile(val), Le(0));
+  EXPECT_EQ(GetNewUID(), 1u);
+}
+
+}  // namespace
