@@ -1,0 +1,180 @@
+// Generic XML element trees (XMLNode): building and freeing them, parsing XML
+// text and files into them with Expat, and writing them back as text, to a
+// stream or to a file (CR LF line ends, element text escaped, attribute values
+// escaped so that every written document reads back).
+// Foundation layer: calls the XML value stack and escapes, the log, the file
+// utilities and the platform's atomic file replacement.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ---- Records ---------------------------------------------------------------------
+
+// The declaration that WriteNodeTreeToFile puts before the document element
+// when asked (no line end follows it).
+constexpr const char kXMLDeclaration[] = "<?xml version=\"1.0\"?>";
+
+// One attribute: name and value, both owned. An absent value is written and
+// read as the empty text.
+struct XMLAttribute {
+  std::string name;
+  std::string value;
+};
+
+// One element. The node owns its texts, its attributes and its child list;
+// the list of following siblings is owned by the parent (or, for a top-level
+// list, by whoever holds its first node).
+//
+// Links may be read freely but are changed only through the functions of this
+// module (AddXMLChildNode, AppendXMLNodeList, UnlinkXMLNode, DeleteXMLNode,
+// DeleteXMLChildNode, FreeXMLChildNodes): they keep `parent` and the
+// `lastChild` shortcut in step, which makes appending O(1) for a root with
+// 100,000 children.
+struct XMLNode {
+  std::string name;                    // empty: a node without a name (writers refuse it with 2)
+  std::optional<std::string> value;    // null: the element had no character data
+  XMLNode* parent = nullptr;           // enclosing element; not owned
+  XMLNode* firstChild = nullptr;       // owned child list
+  XMLNode* nextSibling = nullptr;      // next element of the same parent
+  XMLNode* lastChild = nullptr;        // last node of the child list; not owned
+  std::vector<XMLAttribute> attributes;
+};
+
+// Frees a node list with FreeXMLNodeList: the owner of a detached tree (a
+// top node without siblings) or of a whole top-level list.
+struct XMLNodeListDeleter {
+  void operator()(XMLNode* node) const;
+};
+using XMLNodeListPtr = std::unique_ptr<XMLNode, XMLNodeListDeleter>;
+
+// ---- Building and freeing ------------------------------------------------------------
+
+// A new empty node appended as the last child of `parent` (a node without a
+// parent for null). Null, with "AddXMLChildNode:Unable to create new node"
+// logged (error flag set), when it cannot be allocated. The caller sets the name.
+XMLNode* AddXMLChildNode(XMLNode* parent);
+
+// Links a detached list (`list` and its following siblings) after the last
+// child of `parent`, making `parent` the parent of each. 0, or 2 when either is
+// null or `list` still has a parent.
+int AppendXMLNodeList(XMLNode* parent, XMLNode* list);
+
+// Takes the node out of its parent's child list (the siblings stay linked to
+// one another) and leaves it detached with no next sibling. A node without a
+// parent only loses its next-sibling link. Nothing is freed.
+void UnlinkXMLNode(XMLNode* node);
+
+// Frees the node, its whole subtree and every following sibling with their
+// subtrees. Unlinks nothing: a caller freeing part of a tree unlinks first (or
+// uses DeleteXMLNode / FreeXMLChildNodes). Loops, never recurses: any width or
+// depth is safe. Null does nothing.
+void FreeXMLNodeList(XMLNode* node);
+
+// Unlinks the node from its parent's child list (when it has a parent) and
+// frees it with its subtree; its following siblings stay in the list.
+void DeleteXMLNode(XMLNode* node);
+
+// Deletes the first child whose name equals `name` without regard to case, if
+// there is one. 2 when either argument is null, else 0.
+int DeleteXMLChildNode(XMLNode* parent, const char* name);
+
+// Frees every child of the node (with their subtrees) and leaves it childless.
+void FreeXMLChildNodes(XMLNode* parent);
+
+// A deep copy of the node with its subtree (not its siblings), detached. Null
+// for a null node or when memory runs out (nothing of the copy is left then).
+XMLNode* CopyXMLNodeTree(const XMLNode* node);
+
+// ---- Attributes ------------------------------------------------------------------
+
+// Appends an attribute pair to the node. 0; 2 for a null node or an empty name;
+// 1 when it cannot be allocated.
+int AddXMLAttribute(XMLNode* node, std::string_view name, std::string_view value);
+
+// The node's number of attributes (0 for null).
+int32_t GetXMLAttributeCount(const XMLNode* node);
+
+// The value of attribute `index`; the empty text (never a dangling reference)
+// for a null node or an index outside 0 .. count-1.
+const std::string& GetXMLAttributeValue(const XMLNode* node, int index);
+
+// ---- Parsing -----------------------------------------------------------------------
+
+// Parses the NUL-terminated text (one Expat parse of its strlen bytes; the
+// document's declaration or UTF-8 gives the encoding) and appends its document
+// element as the last child of `node`. 0; 20 on a parse error, a null text or
+// nesting deeper than kXMLMaxDepth ("XML error %s at line %d\n" logged) with
+// `node` unchanged and nothing of the partial tree left; 2 for a null node.
+//
+// An element's value is all of its own character data in document order, the
+// white space between its children included, with every trailing line feed
+// removed; null when it had none. Uses (and empties) the XML value stack and
+// the current XML value.
+int AddXMLToNode(XMLNode* node, const char* text);
+
+// Parses the text as above and gives the document element of a new detached
+// tree, which the caller frees; null on any parse error.
+XMLNode* ParseXMLStringToNodeTree(const char* text);
+
+// Reads the whole file and parses it. Gives the detached document element, or
+// null; *code (when not null) is 0, the file reader's code (21 no file, 14
+// cannot open, 46 read error, 1 no memory; logged "Error converting file >%s<
+// to string") or 20 for a parse error (an empty file included).
+XMLNode* LoadXMLFileAsNodeTree(const std::string& path, int* code);
+
+// ---- Writing -----------------------------------------------------------------------
+//
+// A node is written as its start tag ("<%s>", or "<%s" then ` %s="%s"` per
+// attribute with the value escaped by XMLEscapeAttribute, then ">"), its value
+// escaped by XMLEscapeString, then, when it has children, CR LF and each child
+// in turn, and its end tag "</%s>" with CR LF. So A with value "x" and a child
+// B with value "y" is "<A>x\r\n<B>y</B>\r\n</A>\r\n". Names are written as
+// they stand. Every walk loops over siblings and keeps its own stack for
+// nesting: no recursion.
+
+// Bytes the node's text needs (with its following siblings when asked): an
+// upper bound the writers never exceed. 0 for a null or nameless node.
+size_t GetNodeTreeXMLSize(const XMLNode* node, bool withSiblings);
+
+// Appends the node's text (with its following siblings when asked) to
+// `buffer`. 0 (also for a null node); 2 when the node or one below it has no
+// name, 1 when memory runs out; on failure `buffer` is left as it was.
+int WriteNodeTreeToBuffer(const XMLNode* node, bool withSiblings, std::string& buffer);
+
+// The node with its subtree (not its siblings, no declaration) as text; null
+// for a null or nameless node, a nameless node below it, or no memory
+// ("GetNodeTreeAsXMLString:Unable to allocate %d bytes for xml buffer").
+std::optional<std::string> GetNodeTreeAsXMLString(const XMLNode* node);
+
+// Writes the node's text (with its following siblings when asked) to an open
+// stream. 0; 2 for a nameless node or a null stream (part of the text may
+// have been written); 15 when a write to the stream fails; 1 when memory runs
+// out.
+int WriteNodeTreeToStream(FILE* fp, const XMLNode* node, bool withSiblings);
+
+// Replaces the file with the node's tree (not its siblings), after
+// kXMLDeclaration when asked, through the atomic file replacement: a failure
+// keeps the old file. 0; 2 for an empty path, a null node or a nameless node;
+// 14 when the file cannot be created; 15 when a write, flush, sync, close or
+// rename fails.
+int WriteNodeTreeToFile(const std::string& path, const XMLNode* node, bool withDeclaration);
+
+// ---- Branch replacement ------------------------------------------------------------
+
+// Loads the file, walks `branchPath` (names separated by '\') from the
+// document element taking at each level the first child of that name (without
+// regard to case) or appending a new one; with `replace` deletes the node
+// reached (for an empty path: every child of the document element); appends
+// the element parsed from `xmlText` to the parent of the node reached (for an
+// empty path: to the document element); rewrites the file (no declaration).
+// 0; 2 for a null argument or an empty or invalid name in the path; the
+// loader's code; 20 parse error; 1 when a node or the text cannot be made; 15
+// when the file cannot be written back. The file is unchanged on any failure.
+int SetBranchXML(const char* filePath, const char* branchPath, int replace, const char* xmlText);
