@@ -1,0 +1,86 @@
+// groups.xml: the writer of the group and permission arrays, the Expat
+// reader that rebuilds them at start-up, the start-up UIDs of the groups,
+// and the replacement of the file by a client's text.
+// Directory store; calls the groups model, the XML value stack, escapes and
+// text-element writer, the atomic file helper, UID allocation, the server
+// settings (home directory), the clock and the log.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "directory/groups.h"
+
+// ---- The file ------------------------------------------------------------------
+
+constexpr const char kGroupsFileName[] = "groups.xml";
+constexpr size_t kGroupsReadChunkBytes = 512;  // the reader hands Expat the file in pieces of this size
+
+// Names the file that SaveGroupsFile writes (the run function sets it to the
+// home directory followed by "groups.xml"). An empty text goes back to the
+// default: the current home directory followed by "groups.xml".
+void SetGroupsFilePath(std::string_view path);
+std::string GetGroupsFilePath();
+
+// ---- Writing --------------------------------------------------------------------
+// The file as written: LF line ends and no LF after the last line:
+//   <?xml version="1.0"?>
+//   <GROUPS>
+//   <GROUP>  <NAME>n</NAME>  <UID>%08X</UID>  [<DESCRIPTION>d</DESCRIPTION>]
+//            <USER>u</USER>...  </GROUP>          (each on a line of its own)
+//   ...every group in array order, then every permission:
+//   <PERM>   <UID>%08X</UID>  [<READ>%08X;%08X...</READ>]  [<WRITE>...</WRITE>]
+//            </PERM>
+//   </GROUPS>
+// Texts are escaped with XMLEscapeString ('&' '<' '>' as "&#038;" etc.).
+
+// Writes both arrays to `path`, replacing the file atomically: on any
+// failure the previous file stays whole. 0; 2 no path or an empty one
+// (logged); 14 the file cannot be created (logged); 15 a write failed
+// (logged). Sets the groups time to now whenever a path was given, since the
+// callers write after every change of the arrays.
+int WriteGroupsXML(std::string_view path);
+
+// One GROUP element (with its LF-ended lines) to an open stream.
+// 0; 2 no group or no stream; 15 a write failed.
+int WriteGroupXML(const GroupStruct* group, FILE* fp);
+
+// One PERM element to an open stream. 0; 2 no permission or no stream; 15.
+int WritePermXML(const PermissionStruct* perm, FILE* fp);
+
+// ---- Reading --------------------------------------------------------------------
+
+// Reads groups.xml at `path` into the arrays: every well-formed GROUP is
+// added (AddGroup) and every PERM appended (AddNewPerm). Element names are
+// compared without regard to case. 0 when the whole document was read or a
+// VERSION element (or another unexpected child of GROUPS) ended the reading;
+// -1 when the file cannot be opened (logged), the parser reports an error
+// (logged with its line) or the content is wrong (a root other than GROUPS,
+// an unexpected element inside GROUP or PERM, an element inside a leaf, a
+// group with an invalid name or none, a failed allocation). Whatever was
+// added before the reading stopped stays. A group the arrays already hold,
+// or whose name a user has, is dropped and the reading goes on; so is a
+// member without a name or named twice. Sets the groups time to now.
+int ReadGroupsXML(std::string_view path);
+
+// Reads a UID text as a 32-bit strtoul(text, 0, 16) would: leading white
+// space, an optional sign and "0x" prefix, hex digits up to the first other
+// character; an overflow saturates at FFFFFFFF, a '-' negates modulo 2^32,
+// and a text without digits gives 0.
+UID ParseHexUIDText(std::string_view text);
+
+// ---- Start-up ---------------------------------------------------------------------
+
+// Gives every group whose UID is 0 a new UID and every group kind 7. Writes
+// nothing: the UIDs reach groups.xml at its next rewrite. 0.
+int AssignGroupUIDs();
+
+// ---- A client's text ----------------------------------------------------------------
+
+// Replaces groups.xml (GetGroupsFilePath) with `text` byte for byte,
+// atomically. The arrays are not re-read and the groups time does not
+// change: the text takes effect at the next start. 0; 2 no text or an empty
+// one; 15 the text was not written whole (the old file stays).
+int SaveGroupsFile(const char* text);

@@ -1,0 +1,447 @@
+// The user array and its operations: lookups with the domain\user rule, add
+// (a copy of default_user), copy, replace, delete, fields, the users time.
+// Directory layer: calls the node registry, the group lookups (one namespace
+// for users and groups), the utilities and the log. Writes no file.
+//
+// Invariants kept by every operation here:
+//   - g_users is sorted by USERNAME (CompareNoCase), names unique;
+//   - every record in it is registered under its UID, and its registry entry
+//     holds the record's current address. Every change that moves records
+//     goes through ChangeUsers(), the one place that re-points entries.
+#include "directory/user_records.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "directory/groups.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/util/util.h"
+
+namespace {
+
+std::vector<UserStruct> g_users;     // sorted by name; records held by value
+int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
+std::optional<std::string> g_domain;  // the computer domain; none while not set
+uint32_t g_usersTime = 0;             // last read or write of the users files
+
+std::string_view NameOf(const UserStruct& user) {
+  return user.USERNAME ? std::string_view(*user.USERNAME) : std::string_view();
+}
+
+std::string_view NameOf(const UserField& field) {
+  return field.name ? std::string_view(*field.name) : std::string_view();
+}
+
+std::string_view View(const char* text) { return text ? std::string_view(text) : std::string_view(); }
+
+// Bytes of `n` records, for the log lines (which print an int).
+int BytesForLog(size_t n, size_t each) {
+  const unsigned long long bytes = static_cast<unsigned long long>(n) * each;
+  return bytes > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
+}
+
+// Re-points the registry entries of the users from index `first` on.
+void RepointUsersFrom(size_t first) {
+  for (size_t i = first; i < g_users.size(); ++i) {
+    UserStruct& user = g_users[i];
+    if (user.header.uid != kNoUID) UpdateNodeQAPointer(&user.header);
+  }
+}
+
+// Runs `change` on g_users and then re-points the entries of every record it
+// may have moved: all of them when the storage moved, otherwise those from
+// `first` (the records behind an insertion or removal point). Every change of
+// the array goes through here.
+template <class Change>
+void ChangeUsers(size_t first, Change&& change) {
+  const UserStruct* before = g_users.data();
+  change();
+  RepointUsersFrom(g_users.data() != before ? 0 : first);
+}
+
+// The place where a user named `name` is or would go (bisection).
+size_t LowerBoundUser(std::string_view name) {
+  auto it = std::lower_bound(g_users.begin(), g_users.end(), name,
+                             [](const UserStruct& u, std::string_view n) { return CompareNoCase(NameOf(u), n) < 0; });
+  return static_cast<size_t>(it - g_users.begin());
+}
+
+int FindExact(std::string_view name) {
+  if (name.empty() || g_users.empty()) return -1;
+  const size_t pos = LowerBoundUser(name);
+  if (pos < g_users.size() && CompareNoCase(NameOf(g_users[pos]), name) == 0) return static_cast<int>(pos);
+  return -1;
+}
+
+bool IsLocalDomainName(std::string_view name) {
+  if (name.empty() || !g_domain) return false;
+  const size_t slash = name.find('\\');
+  if (slash == std::string_view::npos) return false;
+  return EqualsNoCase(name.substr(0, slash), *g_domain);
+}
+
+// FindUserIndex on a view; *viaDomain tells whether only the domain rule found it.
+int FindIndex(std::string_view name, bool* viaDomain) {
+  if (viaDomain) *viaDomain = false;
+  if (name.empty() || g_users.empty()) return -1;
+  int index = FindExact(name);
+  if (index >= 0) return index;
+  if (!IsLocalDomainName(name)) return -1;
+  index = FindExact(name.substr(name.find('\\') + 1));
+  if (index < 0 || g_users[static_cast<size_t>(index)].ADUSER == 0) return -1;
+  if (viaDomain) *viaDomain = true;
+  return index;
+}
+
+size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view name) {
+  auto it = std::lower_bound(fields.begin(), fields.end(), name,
+                             [](const UserField& f, std::string_view n) { return CompareNoCase(NameOf(f), n) < 0; });
+  return static_cast<size_t>(it - fields.begin());
+}
+
+// Unregisters (when registered as itself), then erases the record at
+// `index` and re-points the records that moved down.
+void EraseUserAt(size_t index) {
+  FreeUserStruct(&g_users[index]);
+  ChangeUsers(index, [&] { g_users.erase(g_users.begin() + static_cast<std::ptrdiff_t>(index)); });
+}
+
+}  // namespace
+
+// ---- Names ---------------------------------------------------------------------
+
+int IsValidUserName(const char* name) {
+  if (name == nullptr || name[0] == '\0') return 0;
+  const auto first = static_cast<unsigned char>(name[0]);
+  // Control characters, the space and ! to / cannot begin a name; a first
+  // byte of 0x80 or above (negative as a signed char) passes this test.
+  if (first >= 0x01 && first <= 0x2F) return 0;
+  const size_t length = std::strlen(name);
+  if (length > kMaxUserNameLength) return 0;
+  int backslashes = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (std::strchr("\"#+,;<>", c) != nullptr) return 0;
+    if (c == '\\' && ++backslashes > 1) return 0;
+    // A control byte anywhere would not read back from the users files as
+    // written (line feeds are cut, the others are not XML characters).
+    if (c < 0x20) return 0;
+  }
+  // Bytes of 0x80 and above must form UTF-8 of XML characters, or the users
+  // file holding the name could not be read at the next start.
+  return IsValidXmlText(std::string_view(name, length)) ? 1 : 0;
+}
+
+int CompareUserNames(const UserStruct& a, const UserStruct& b) { return CompareNoCase(NameOf(a), NameOf(b)); }
+
+int CompareFieldNames(const UserField& a, const UserField& b) { return CompareNoCase(NameOf(a), NameOf(b)); }
+
+// ---- The computer domain ---------------------------------------------------------
+
+void SetComputerDomain(const char* domain) {
+  if (domain == nullptr || domain[0] == '\0') {
+    g_domain.reset();
+  } else {
+    g_domain = std::string(domain);
+  }
+}
+
+const std::string* GetComputerDomain() { return g_domain ? &*g_domain : nullptr; }
+
+bool IsLocalDomainUserName(const char* name) { return IsLocalDomainName(View(name)); }
+
+// ---- Lookups -----------------------------------------------------------------------
+
+int GetUserCount() { return static_cast<int>(g_users.size()); }
+
+UserStruct* GetUserByIndex(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= g_users.size()) return nullptr;
+  return &g_users[static_cast<size_t>(index)];
+}
+
+int FindUserIndex(const char* name) { return FindIndex(View(name), nullptr); }
+
+int FindUserIndexExact(const char* name) { return FindExact(View(name)); }
+
+UserStruct* FindUser(const char* name) { return GetUserByIndex(FindUserIndex(name)); }
+
+UserStruct* GetNamedUser(const char* name) { return FindUser(name); }
+
+int UserExists(const char* name) { return FindUserIndex(name) >= 0 ? 1 : 0; }
+
+// ---- Growth and order ------------------------------------------------------------------
+
+int ResizeUserArray(int n) {
+  if (n < g_capacity) return FR_INVALID_PARAMETER;
+  try {
+    ChangeUsers(0, [&] { g_users.reserve(static_cast<size_t>(n)); });
+  } catch (const std::exception&) {
+    if (g_capacity == 0) {
+      WriteLog(1, "Unable to allocate %d bytes for user array", BytesForLog(static_cast<size_t>(n), sizeof(UserStruct)));
+    } else {
+      WriteLog(1, "Unable to resize user array to %d bytes", BytesForLog(static_cast<size_t>(n), sizeof(UserStruct)));
+    }
+    return FR_NO_MEMORY;
+  }
+  g_capacity = n;
+  return FR_OK;
+}
+
+int GetUserArrayCapacity() { return g_capacity; }
+
+void SortUsers() {
+  ChangeUsers(0, [] {
+    std::stable_sort(g_users.begin(), g_users.end(),
+                     [](const UserStruct& a, const UserStruct& b) { return CompareUserNames(a, b) < 0; });
+  });
+}
+
+// ---- Copy ----------------------------------------------------------------------------
+
+int CopyUserStruct(UserStruct* dest, const UserStruct* source) {
+  if (dest == nullptr || source == nullptr) return FR_INVALID_PARAMETER;
+  int rc = FR_OK;
+  UserStruct copy;
+  try {
+    copy.header = source->header;
+    copy.USERNAME = source->USERNAME;
+    copy.FORENAME = source->FORENAME;
+    copy.SURNAME = source->SURNAME;
+    copy.EMAIL = source->EMAIL;
+    copy.PASSWORD = source->PASSWORD;
+    copy.GROUPLIST = source->GROUPLIST;
+    copy.ADUSER = source->ADUSER;
+    copy.USERDATA = source->USERDATA;  // shared: the users tree owns it
+    copy.LEVEL = source->LEVEL;
+    copy.PASSWORDV2 = source->PASSWORDV2;
+    copy.fields.reserve(source->fields.size());
+    for (const UserField& field : source->fields) {
+      // A pair without a name cannot be stored: it fails the copy.
+      if (!field.name) {
+        rc = FR_NO_MEMORY;
+        break;
+      }
+      copy.fields.push_back(field);
+    }
+  } catch (const std::exception&) {
+    rc = FR_NO_MEMORY;
+  }
+  if (rc != FR_OK) {
+    WriteLog(1, "CopyUserStruct:Error allocating space during copy");
+    FreeUserStruct(dest);
+    return rc;
+  }
+  if (dest != source) *dest = std::move(copy);
+  return FR_OK;
+}
+
+// ---- Add, replace, delete -----------------------------------------------------------------
+
+int AddUser(const char* name, UID uid, AddUserFailure* why) {
+  auto refuse = [why](AddUserFailure reason) {
+    if (why) *why = reason;
+    return -1;
+  };
+  if (why) *why = ADD_USER_OK;
+  if (name == nullptr || name[0] == '\0') {
+    WriteLog(1, "Unable to add user to array as blank or NULL user name passed");
+    return refuse(ADD_USER_NO_NAME);
+  }
+  if (static_cast<int>(g_users.size()) >= g_capacity) {
+    // Geometric growth (never less than the fixed step): each growth moves and
+    // re-points every record, so fixed steps would make a large load quadratic.
+    const int step = g_capacity > kUserArrayGrowStep ? g_capacity : kUserArrayGrowStep;
+    if (ResizeUserArray(g_capacity + step) != FR_OK) return refuse(ADD_USER_NO_MEMORY);
+  }
+  if (UserExists(name)) {
+    WriteLog(1, "Unable to add new user >%s< as already exists", name);
+    return refuse(ADD_USER_EXISTS);
+  }
+  if (GroupExists(name)) {
+    WriteLog(1, "Unable to add new user >%s< as name already used by a group", name);
+    return refuse(ADD_USER_GROUP_NAME);
+  }
+  // A record carrying another record's UID would share that user's file and
+  // registry entry: refuse it rather than store a second holder of the UID.
+  if (uid != kNoUID && IsUIDInNodeQA(uid)) {
+    WriteLog(0, "Unable to add new user >%s< as UID %08X is already in use", name, uid);
+    return refuse(ADD_USER_UID_IN_USE);
+  }
+
+  UserStruct record;
+  const int defaults = FindExact(kDefaultUserName);
+  if (defaults >= 0 && CopyUserStruct(&record, &g_users[static_cast<size_t>(defaults)]) != FR_OK) {
+    WriteLog(1, "Unable to add new user >%s< as unable to copy defaults to it", name);
+    return refuse(ADD_USER_NO_MEMORY);
+  }
+  try {
+    record.USERNAME = std::string(name);
+  } catch (const std::exception&) {
+    WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
+    return refuse(ADD_USER_NO_MEMORY);
+  }
+  record.header.kind = NODE_KIND_USER;
+  record.header.uid = uid;
+
+  // The array is sorted, so inserting at the bisection point gives the order
+  // a full sort would, without re-sorting (and re-pointing) every user.
+  const size_t pos = LowerBoundUser(NameOf(record));
+  try {
+    ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
+  } catch (const std::exception&) {
+    WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
+    return refuse(ADD_USER_NO_MEMORY);
+  }
+  if (AddNodeToQAArray(&g_users[pos].header) == kNoUID) {
+    // The registry writes an issued UID into the record before it grows, so
+    // a UID word still 0 means that none could be issued.
+    const bool noUID = g_users[pos].header.uid == kNoUID;
+    EraseUserAt(pos);
+    if (noUID) {
+      WriteLog(0, "Unable to add new user >%s< as no UID could be issued", name);
+      return refuse(ADD_USER_NO_UID);
+    }
+    WriteLog(0, "Unable to add new user >%s< as it could not be registered", name);
+    return refuse(ADD_USER_NO_MEMORY);
+  }
+  return static_cast<int>(pos);
+}
+
+int UpdateUser(UserStruct* record) {
+  if (record == nullptr || !record->USERNAME || record->USERNAME->empty()) return FR_INVALID_PARAMETER;
+  bool viaDomain = false;
+  const int index = FindIndex(*record->USERNAME, &viaDomain);
+  if (index < 0) return FR_USER_NOT_FOUND;
+  UserStruct& stored = g_users[static_cast<size_t>(index)];
+  if (record->header.uid != kNoUID && record->header.uid != stored.header.uid) return FR_UID_MISMATCH;
+  if (record->header.uid == kNoUID) record->header.uid = stored.header.uid;
+
+  // Copy first, swap in only on success: a failed copy leaves the stored
+  // user whole (and the next save complete).
+  UserStruct fresh;
+  const int rc = CopyUserStruct(&fresh, record);
+  if (rc != FR_OK) return rc;
+  if (fresh.USERDATA == nullptr) fresh.USERDATA = stored.USERDATA;
+  // Whatever the caller's header says, the stored record stays a user with
+  // its UID: the registry hands it out as kind 6.
+  fresh.header.kind = NODE_KIND_USER;
+  fresh.header.uid = stored.header.uid;
+  // Found through domain\user: keep the stored name, which is the sort key
+  // (the domain form would break the array's order). Otherwise the name is
+  // the same but for letter case, which keeps the order.
+  if (viaDomain) fresh.USERNAME = std::move(stored.USERNAME);
+  // The swap keeps the record's address, so its registry entry stays right;
+  // the old contents leave with `fresh`, which is not registered.
+  std::swap(stored, fresh);
+  return FR_OK;
+}
+
+int DeleteUser(const char* name, bool force) {
+  if (!IsValidUserName(name)) return FR_INVALID_PARAMETER;
+  const int index = FindUserIndex(name);
+  if (index < 0) {
+    WriteLog(1, "Unable to find user >%s< in order to delete it", name);
+    return FR_USER_NOT_FOUND;
+  }
+  const UserStruct& user = g_users[static_cast<size_t>(index)];
+  if (IsReservedUID(user.header.uid) && !force) {
+    const std::string stored(NameOf(user));
+    WriteLog(1, "Cannot delete the internal system user %s (%u)", stored.c_str(), user.header.uid);
+    return FR_BUILT_IN;
+  }
+  EraseUserAt(static_cast<size_t>(index));
+  return FR_OK;
+}
+
+// ---- Fields --------------------------------------------------------------------------------
+
+int AddUserField(UserStruct* user, const char* name, const char* value) {
+  if (user == nullptr || name == nullptr || name[0] == '\0') return FR_INVALID_PARAMETER;
+  std::vector<UserField>& fields = user->fields;
+  if (fields.size() >= fields.capacity()) {
+    const size_t grown = fields.capacity() + kUserFieldGrowStep;
+    try {
+      fields.reserve(grown);
+    } catch (const std::exception&) {
+      WriteLog(1, "Unable to allocate %d bytes for field array", BytesForLog(grown, sizeof(UserField)));
+      return FR_NO_MEMORY;
+    }
+  }
+  const size_t pos = LowerBoundField(fields, name);
+  if (pos < fields.size() && CompareNoCase(NameOf(fields[pos]), name) == 0) {
+    WriteLog(0, "Cannot add field >%s< as already exists", name);
+    return FR_ALREADY_EXISTS;
+  }
+  try {
+    UserField field;
+    field.name = std::string(name);
+    if (value) field.value = std::string(value);
+    fields.insert(fields.begin() + static_cast<std::ptrdiff_t>(pos), std::move(field));
+  } catch (const std::exception&) {
+    WriteLog(1, "Unable to allocate %d bytes for field array", BytesForLog(fields.size() + 1, sizeof(UserField)));
+    return FR_NO_MEMORY;
+  }
+  return FR_OK;
+}
+
+UserField* FindUserField(UserStruct* user, const char* name) {
+  if (user == nullptr || name == nullptr || name[0] == '\0') return nullptr;
+  const size_t pos = LowerBoundField(user->fields, name);
+  if (pos < user->fields.size() && CompareNoCase(NameOf(user->fields[pos]), name) == 0) return &user->fields[pos];
+  return nullptr;
+}
+
+int DeleteUserField(UserStruct* user, const char* name) {
+  if (user == nullptr || name == nullptr || name[0] == '\0') return FR_INVALID_PARAMETER;
+  UserField* field = FindUserField(user, name);
+  if (field == nullptr) return FR_NODE_NOT_FOUND;
+  user->fields.erase(user->fields.begin() + (field - user->fields.data()));
+  return FR_OK;
+}
+
+// ---- Freeing ---------------------------------------------------------------------------------
+
+void FreeUserStruct(UserStruct* user) {
+  if (user == nullptr) return;
+  // Only the registered record itself gives up the entry: a copy or a
+  // decoded block carrying the same UID leaves the registry alone.
+  if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
+    RemoveNodeFromQAArray(user->header.uid);
+  }
+  *user = UserStruct{};
+}
+
+void FreeStringPair(UserField* pair) {
+  if (pair == nullptr) return;
+  pair->name.reset();
+  pair->value.reset();
+}
+
+void FreeAllUsers() {
+  for (UserStruct& user : g_users) FreeUserStruct(&user);
+  g_users.clear();  // keeps the storage, and so the capacity
+}
+
+// ---- Users time ----------------------------------------------------------------------------------
+
+void SetUsersTime(uint32_t seconds) { g_usersTime = seconds; }
+
+uint32_t GetUsersTime() { return g_usersTime; }
+
+bool UsersChangedSince(int32_t t) { return t < static_cast<int32_t>(g_usersTime); }
+
+// ---- Tests -----------------------------------------------------------------------------------------
+
+void ResetUserStore() {
+  FreeAllUsers();
+  std::vector<UserStruct>().swap(g_users);
+  g_capacity = 0;
+  g_domain.reset();
+  g_usersTime = 0;
+}
