@@ -196,6 +196,35 @@ int RemoveNodeFromQAArray(UID uid) {
   return 0;
 }
 
+size_t RemoveNodesFromQAArray(const std::vector<const NodeHeader*>& records) {
+  if (records.empty() || g_reg.count == 0) return 0;
+  std::unordered_map<UID, const NodeHeader*> doomed;
+  try {
+    doomed.reserve(records.size());
+    for (const NodeHeader* r : records)
+      if (r != nullptr && r->uid != 0) doomed.emplace(r->uid, r);
+  } catch (const std::bad_alloc&) {
+    // No room for the index: one removal at a time still works.
+    size_t n = 0;
+    for (const NodeHeader* r : records)
+      if (r != nullptr && r->uid != 0 && GetNodeByUID(r->uid) == r && RemoveNodeFromQAArray(r->uid) == 0) ++n;
+    return n;
+  }
+  MergeTail();
+  size_t kept = 0;
+  for (size_t i = 0; i < g_reg.count; ++i) {
+    const NodeQAEntry& e = g_reg.entries[i];
+    auto it = doomed.find(e.uid);
+    if (it != doomed.end() && it->second == e.node) continue;
+    g_reg.entries[kept++] = e;
+  }
+  size_t removed = g_reg.count - kept;
+  for (size_t i = kept; i < g_reg.count; ++i) g_reg.entries[i] = NodeQAEntry{};  // zero-filled beyond the count
+  g_reg.count = kept;
+  if (g_reg.bulk) g_reg.sortedCount = g_reg.count;
+  return removed;
+}
+
 UID EnsureNodeInQAArray(NodeHeader* record) {
   if (record == nullptr) return 0;
   if (record->uid != 0 && IsUIDInNodeQA(record->uid)) return record->uid;

@@ -67,6 +67,11 @@ int UpdateNodeQAPointer(NodeHeader* record);
 // Removes the entry. 0, or -1 when it is absent.
 int RemoveNodeFromQAArray(UID uid);
 
+// Removes the entries of many records in one pass over the registry: each
+// record's entry goes when it points at that very record (a copy carrying the
+// same UID leaves the stored record's entry alone). Gives the number removed.
+size_t RemoveNodesFromQAArray(const std::vector<const NodeHeader*>& records);
+
 // The record's UID when it is registered, otherwise AddNodeToQAArray of it;
 // 0 for a null record.
 UID EnsureNodeInQAArray(NodeHeader* record);

@@ -1,0 +1,538 @@
+// Per-user settings: lookups and changes of the settings tree under each
+// user's USERDATA node, and the XML replacements of whole subtrees.
+// Directory layer: calls the users tree and the save of one user, the user
+// records, the XML toolkit, the utilities, the server settings and the log.
+#include "directory/user_settings.h"
+
+#include <climits>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "directory/user_records.h"
+#include "directory/users_files.h"
+#include "directory/users_tree.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/util/util.h"
+#include "foundation/xml/xml_tree.h"
+
+namespace {
+
+bool IsEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// Depths below the USERDATA node: its sections are at 1, their subsections
+// at 2, the first element of a setting path at 3. The users files hold at
+// most kMaxUserDataDepth levels and still read back.
+constexpr size_t kSectionDepth = 1;
+constexpr size_t kSubsectionDepth = 2;
+
+// Levels of the node's subtree (1 for a node without children). Loops over
+// the links, so any depth is safe.
+size_t SubtreeHeight(const XMLNode* top) {
+  size_t best = 0;
+  size_t depth = 1;
+  const XMLNode* node = top;
+  for (;;) {
+    if (depth > best) best = depth;
+    if (node->firstChild != nullptr) {
+      node = node->firstChild;
+      ++depth;
+      continue;
+    }
+    while (node != top && node->nextSibling == nullptr) {
+      node = node->parent;
+      --depth;
+    }
+    if (node == top) return best;
+    node = node->nextSibling;
+  }
+}
+
+// A setting path cut at its backslashes. One trailing backslash only ends the
+// path ("A\B\" is A, B); every other empty piece (a leading backslash, two in
+// a row) stays as an empty element, which no node matches and the setters
+// refuse.
+struct SettingsPath {
+  std::vector<std::string> elements;
+  bool hasEmptyElement = false;
+};
+
+SettingsPath SplitSettingsPath(std::string_view path) {
+  SettingsPath out;
+  size_t start = 0;
+  for (;;) {
+    const size_t cut = path.find(kSettingsPathSeparator, start);
+    if (cut == std::string_view::npos) {
+      // The piece after the last backslash; empty only for a trailing one,
+      // which ends the path (or for the empty path itself).
+      if (start < path.size() || out.elements.empty()) out.elements.emplace_back(path.substr(start));
+      break;
+    }
+    out.elements.emplace_back(path.substr(start, cut - start));
+    start = cut + 1;
+  }
+  for (const std::string& e : out.elements) {
+    if (e.empty()) out.hasEmptyElement = true;
+  }
+  return out;
+}
+
+// Follows the elements from `from` as far as nodes exist. Gives the last node
+// reached and, in *matched, how many elements were found.
+XMLNode* WalkExisting(XMLNode* from, const SettingsPath& path, size_t* matched) {
+  XMLNode* node = from;
+  size_t i = 0;
+  for (; i < path.elements.size(); ++i) {
+    XMLNode* child = FindNamedChild(node, path.elements[i].c_str());
+    if (child == nullptr) break;
+    node = child;
+  }
+  *matched = i;
+  return node;
+}
+
+// True when every element from `first` on may become a node's name.
+bool NamesCanBeCreated(const SettingsPath& path, size_t first) {
+  for (size_t i = first; i < path.elements.size(); ++i) {
+    if (!IsAsciiXmlName(path.elements[i])) return false;
+  }
+  return true;
+}
+
+// A new child of `parent` named `name`, appended last, without text; null
+// when it cannot be allocated.
+XMLNode* AppendNamedChild(XMLNode* parent, std::string_view name) {
+  XMLNode* node = AddXMLChildNode(parent);
+  if (node == nullptr) return nullptr;
+  node->name.assign(name);
+  return node;
+}
+
+// Walks `path` from `from`, appending the missing nodes. Gives the last node,
+// or null when a node cannot be allocated (the nodes made so far stay).
+XMLNode* WalkCreating(XMLNode* from, const SettingsPath& path) {
+  size_t matched = 0;
+  XMLNode* node = WalkExisting(from, path, &matched);
+  for (size_t i = matched; i < path.elements.size(); ++i) {
+    node = AppendNamedChild(node, path.elements[i]);
+    if (node == nullptr) return nullptr;
+  }
+  return node;
+}
+
+// The save after a change of the user's settings: the user list and the
+// user's own file. The save finds the record by the caller's name with the
+// domain rule, so domain\user saves the Active Directory user's file.
+int SaveUserSettings(const char* user) { return SaveUsers(GetServerSettings().homeDirectory, user); }
+
+// The record that owns `userNode`, the USER node found for `user`: the
+// record the name finds, when its stored name is the node's USERNAME (the
+// record lookup and the node lookup apply the domain rule each on its own,
+// and a record is never linked into another user's node). Null otherwise.
+UserStruct* RecordOfUserNode(const char* user, const XMLNode* userNode) {
+  UserStruct* record = FindUser(user);
+  if (record == nullptr || !record->USERNAME || userNode == nullptr) return nullptr;
+  const XMLNode* name = FindXMLChildNode(userNode, kUserNameNodeName);
+  if (name == nullptr || !name->value || !EqualsNoCase(*name->value, *record->USERNAME)) return nullptr;
+  return record;
+}
+
+// The USER node of `user`. The record's settings link leads there at once
+// (a bisection and one step up, where walking every USER node by name would
+// cost a pass over all users on each lookup); the walk by name is taken
+// only when the link does not lead to a USER node of the root named like the
+// record (a record without a link, a node that the record does not own).
+XMLNode* FindUserNodeByName(const char* user) {
+  const UserStruct* record = FindUser(user);
+  if (record != nullptr && record->USERDATA != nullptr) {
+    XMLNode* node = record->USERDATA->parent;
+    if (node != nullptr && node->parent == GetUsersTreeRoot() && EqualsNoCase(node->name, kUserNodeName) &&
+        RecordOfUserNode(user, node) == record) {
+      return node;
+    }
+  }
+  return FindXMLUserNode(user);
+}
+
+// After an XML replacement the record is linked to its user's USERDATA node
+// again; nothing else of the record is taken from the tree (the record, not
+// the node, holds the current password hashes and main fields).
+void RelinkUserData(const char* user, XMLNode* userData) {
+  if (userData == nullptr) return;
+  if (UserStruct* record = RecordOfUserNode(user, userData->parent)) record->USERDATA = userData;
+}
+
+// The levels a change works on, found before anything is made: a null
+// section or subsection is one that the change makes.
+struct ChangeTarget {
+  XMLNode* section = nullptr;
+  XMLNode* subsection = nullptr;
+};
+
+// Looks up section\subsection for a change and checks, before the tree
+// changes, everything that would refuse it: with `makeLevels` a missing
+// section or subsection is to be made (its name must be an XML name), else
+// 17 and 18 are returned; `needSubsection` false: a missing subsection is not
+// made (its name is not checked); the names of `path` that do not exist yet
+// must be XML names and the path must not reach below kMaxUserDataDepth
+// (2); the user must have a record (6). 0, or the code.
+int PrepareChange(const char* user, const char* section, const char* subsection, bool makeLevels,
+                  bool needSubsection, const SettingsPath& path, ChangeTarget* target) {
+  int code = FR_OK;
+  XMLNode* sub = GetUserSubsectionNode(user, section, subsection, &code);
+  if (sub != nullptr) {
+    target->section = sub->parent;
+    target->subsection = sub;
+  } else {
+    if (!makeLevels || (code != FR_ENV_NOT_FOUND && code != FR_APP_NOT_FOUND)) return code;
+    if (code == FR_APP_NOT_FOUND) target->section = GetUserSectionNode(user, section, &code);
+    if (target->section == nullptr && !IsAsciiXmlName(section)) return FR_INVALID_PARAMETER;
+    if (needSubsection && !IsAsciiXmlName(subsection)) return FR_INVALID_PARAMETER;
+  }
+  if (kSubsectionDepth + path.elements.size() > static_cast<size_t>(kMaxUserDataDepth)) {
+    return FR_INVALID_PARAMETER;
+  }
+  size_t matched = 0;
+  if (target->subsection != nullptr) WalkExisting(target->subsection, path, &matched);
+  if (!NamesCanBeCreated(path, matched)) return FR_INVALID_PARAMETER;
+  // Without a record the save would write no file for the user and the
+  // change would be lost at the next start while 0 came back.
+  return FindUser(user) != nullptr ? FR_OK : FR_USER_NOT_FOUND;
+}
+
+// Makes the levels that PrepareChange found missing (the subsection only when
+// `needSubsection`). 0; 6 no settings node; 1 no memory.
+int MakeLevels(const char* user, const char* section, const char* subsection, bool needSubsection,
+               ChangeTarget* target) {
+  if (target->section == nullptr) {
+    XMLNode* data = GetUserDataNode(user);
+    if (data == nullptr) return FR_USER_NOT_FOUND;
+    target->section = AppendNamedChild(data, section);
+    if (target->section == nullptr) return FR_NO_MEMORY;
+  }
+  if (needSubsection && target->subsection == nullptr) {
+    target->subsection = AppendNamedChild(target->section, subsection);
+    if (target->subsection == nullptr) return FR_NO_MEMORY;
+  }
+  return FR_OK;
+}
+
+// The common body of SetUserSetting and SetUserSettingCreate.
+int SetSetting(const char* user, const char* section, const char* subsection, const char* path, const char* value,
+               bool createLevels) {
+  if (IsEmpty(user) || IsEmpty(section) || IsEmpty(subsection) || IsEmpty(path)) return FR_INVALID_PARAMETER;
+  if (value != nullptr && !IsValidXmlText(value)) return FR_INVALID_PARAMETER;
+  const SettingsPath elements = SplitSettingsPath(path);
+  if (elements.hasEmptyElement) return FR_INVALID_PARAMETER;
+
+  ChangeTarget target;
+  int rc = PrepareChange(user, section, subsection, createLevels, true, elements, &target);
+  if (rc == FR_OK) rc = MakeLevels(user, section, subsection, true, &target);
+  if (rc != FR_OK) return rc;
+  XMLNode* node = WalkCreating(target.subsection, elements);
+  if (node == nullptr) return FR_NO_MEMORY;
+  if (value != nullptr) {
+    node->value = std::string(value);
+  } else {
+    node->value.reset();
+  }
+  return SaveUserSettings(user);
+}
+
+std::string g_settingsPath;  // the settings path buffer's text (below 2048 bytes)
+
+}  // namespace
+
+// ---- Nodes of a user's settings -------------------------------------------------------
+
+XMLNode* GetUserDataNode(const char* user) {
+  if (IsEmpty(user)) return nullptr;
+  XMLNode* root = GetUsersTreeRoot();
+  if (root == nullptr || root->firstChild == nullptr) return nullptr;
+  XMLNode* userNode = FindUserNodeByName(user);
+  if (userNode == nullptr) return nullptr;
+  XMLNode* data = FindXMLChildNode(userNode, kUserDataName);
+  if (data != nullptr) return data;
+  data = AppendNamedChild(userNode, kUserDataName);
+  if (data == nullptr) return nullptr;
+  if (UserStruct* record = RecordOfUserNode(user, userNode)) record->USERDATA = data;
+  return data;
+}
+
+XMLNode* FindUserDataSection(XMLNode* userData, const char* section) {
+  if (userData == nullptr || IsEmpty(section)) return nullptr;
+  if (!EqualsNoCase(userData->name, kUserDataName)) return nullptr;
+  return FindXMLChildNode(userData, section);
+}
+
+XMLNode* FindNamedChild(XMLNode* node, const char* name) {
+  if (node == nullptr || name == nullptr) return nullptr;
+  return FindXMLChildNode(node, name);  // nameless children and the empty name match nothing
+}
+
+XMLNode* GetUserSectionNode(const char* user, const char* section, int* failReason) {
+  if (failReason == nullptr) return nullptr;
+  if (user == nullptr || section == nullptr) {
+    *failReason = FR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  XMLNode* data = GetUserDataNode(user);
+  if (data == nullptr) {
+    *failReason = FR_USER_NOT_FOUND;
+    return nullptr;
+  }
+  XMLNode* sect = FindUserDataSection(data, section);
+  *failReason = sect != nullptr ? FR_OK : FR_ENV_NOT_FOUND;
+  return sect;
+}
+
+XMLNode* GetUserSubsectionNode(const char* user, const char* section, const char* subsection, int* failReason) {
+  if (failReason == nullptr) return nullptr;
+  if (user == nullptr || section == nullptr || subsection == nullptr) {
+    *failReason = FR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  XMLNode* sect = GetUserSectionNode(user, section, failReason);
+  if (sect == nullptr) return nullptr;
+  XMLNode* sub = FindXMLChildNode(sect, subsection);
+  *failReason = sub != nullptr ? FR_OK : FR_APP_NOT_FOUND;
+  return sub;
+}
+
+// ---- Single values ------------------------------------------------------------------
+
+std::optional<std::string> GetUserSetting(const char* user, const char* section, const char* subsection,
+                                          const char* path, int* failReason) {
+  if (failReason == nullptr) return std::nullopt;
+  if (IsEmpty(user) || IsEmpty(section) || IsEmpty(subsection) || IsEmpty(path)) {
+    *failReason = FR_INVALID_PARAMETER;
+    return std::nullopt;
+  }
+  XMLNode* node = GetUserSubsectionNode(user, section, subsection, failReason);
+  if (node == nullptr) return std::nullopt;
+  const SettingsPath elements = SplitSettingsPath(path);
+  size_t matched = 0;
+  node = WalkExisting(node, elements, &matched);
+  if (matched < elements.elements.size()) {
+    *failReason = FR_NODE_NOT_FOUND;
+    return std::nullopt;
+  }
+  *failReason = FR_OK;
+  return node->value ? *node->value : std::string();
+}
+
+int SettingTextToInt(const std::string& text) {
+  const char* p = text.c_str();
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Held to the 32-bit range: an over-long number reads as the nearest end.
+    if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (*p - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int GetUserAllowConfiguration(const char* user, const char* section, const char* subsection) {
+  int rc = FR_OK;
+  const std::optional<std::string> value = GetUserSetting(user, section, subsection, kAllowConfigurationSetting, &rc);
+  if (rc != FR_OK || !value) return 0;
+  return SettingTextToInt(*value);
+}
+
+int SetUserSetting(const char* user, const char* section, const char* subsection, const char* path,
+                   const char* value) {
+  return SetSetting(user, section, subsection, path, value, false);
+}
+
+int SetUserSettingCreate(const char* user, const char* section, const char* subsection, const char* path,
+                         const char* value) {
+  return SetSetting(user, section, subsection, path, value, true);
+}
+
+int UserHasAppSetting(const char* user, const char* section, const char* subsection) {
+  if (IsEmpty(user) || section == nullptr || subsection == nullptr) return 0;
+  XMLNode* data = GetUserDataNode(user);
+  if (data == nullptr) return 0;
+  if (section[0] != '\0') {
+    XMLNode* sect = FindUserDataSection(data, section);
+    return (sect != nullptr && FindXMLChildNode(sect, subsection) != nullptr) ? 1 : 0;
+  }
+  for (XMLNode* sect = data->firstChild; sect != nullptr; sect = sect->nextSibling) {
+    if (FindXMLChildNode(sect, subsection) != nullptr) return 1;
+  }
+  return 0;
+}
+
+// ---- Sections ---------------------------------------------------------------------
+
+int AddTorvaneNode(XMLNode* section) {
+  if (section == nullptr) return FR_INVALID_PARAMETER;
+  return AppendNamedChild(section, kLoginSubsectionName) != nullptr ? FR_OK : FR_NO_MEMORY;
+}
+
+int AddUserEnvSection(const char* user, const char* env) {
+  if (IsEmpty(user) || IsEmpty(env)) return FR_INVALID_PARAMETER;
+  int rc = FR_OK;
+  if (GetUserSectionNode(user, env, &rc) != nullptr || rc != FR_ENV_NOT_FOUND) return rc;
+  if (!IsAsciiXmlName(env)) return FR_INVALID_PARAMETER;
+  if (FindUser(user) == nullptr) return FR_USER_NOT_FOUND;  // as PrepareChange
+  XMLNode* data = GetUserDataNode(user);
+  if (data == nullptr) return FR_USER_NOT_FOUND;
+  if (!EqualsNoCase(data->name, kUserDataName)) return FR_WRONG_NODE_KIND;
+  XMLNode* sect = AppendNamedChild(data, env);
+  if (sect == nullptr) return FR_NO_MEMORY;
+  AddTorvaneNode(sect);  // a section without its subsection is still a section
+  return SaveUserSettings(user);
+}
+
+int DeleteUserEnvSection(const char* user, const char* env) {
+  if (IsEmpty(user) || IsEmpty(env)) return FR_INVALID_PARAMETER;
+  int rc = FR_OK;
+  XMLNode* sect = GetUserSectionNode(user, env, &rc);
+  if (sect == nullptr) return rc;
+  if (sect->parent->firstChild == sect && sect->nextSibling == nullptr) return FR_LAST_SECTION;
+  if (FindUser(user) == nullptr) return FR_USER_NOT_FOUND;  // as PrepareChange
+  DeleteXMLNode(sect);
+  return SaveUserSettings(user);
+}
+
+// ---- Subtrees as XML text -----------------------------------------------------------
+
+std::optional<std::string> GetUserSettingsXML(const char* user, const char* section, const char* subsection,
+                                              int* failReason) {
+  if (failReason == nullptr) return std::nullopt;
+  if (IsEmpty(user) || section == nullptr || subsection == nullptr) {
+    *failReason = FR_INVALID_PARAMETER;
+    return std::nullopt;
+  }
+  XMLNode* sub = GetUserSubsectionNode(user, section, subsection, failReason);
+  if (sub == nullptr) return std::nullopt;
+  std::optional<std::string> text = GetNodeTreeAsXMLString(sub);
+  *failReason = text ? FR_OK : FR_NO_MEMORY;
+  return text;
+}
+
+int SetUserSettingsXML(const char* user, const char* section, const char* subsection, const char* text) {
+  if (IsEmpty(user) || IsEmpty(section) || IsEmpty(subsection) || text == nullptr) return FR_INVALID_PARAMETER;
+  // The old subsection goes, so a missing one is not made.
+  ChangeTarget target;
+  int rc = PrepareChange(user, section, subsection, true, false, SettingsPath(), &target);
+  if (rc != FR_OK) return rc;
+  const bool madeSection = target.section == nullptr;
+  if ((rc = MakeLevels(user, section, subsection, false, &target)) != FR_OK) return rc;
+
+  // The text is parsed beside the old subsection, which goes only once the
+  // new element is in: the section's children end as if the old one had been
+  // deleted first, and a refusal leaves the user's settings whole.
+  XMLNode* old = target.subsection;
+  XMLNode* lastBefore = target.section->lastChild;
+  rc = ParseXMLStringIntoNode(text, target.section);
+  if (rc != FR_OK) {
+    // A failed replacement reloads every user from the files, so that memory
+    // and disk agree again.
+    ReloadUsers();
+    return rc;
+  }
+  // Every node the parse appended (more than one only under a skipped
+  // element name) must fit the depth the users files can read back.
+  XMLNode* first = lastBefore != nullptr ? lastBefore->nextSibling : target.section->firstChild;
+  bool tooDeep = false;
+  for (XMLNode* n = first; n != nullptr; n = n->nextSibling) {
+    if (kSectionDepth + SubtreeHeight(n) > static_cast<size_t>(kMaxUserDataDepth)) tooDeep = true;
+  }
+  if (tooDeep) {
+    while (first != nullptr) {
+      XMLNode* next = first->nextSibling;
+      DeleteXMLNode(first);
+      first = next;
+    }
+    if (madeSection) DeleteXMLNode(target.section);
+    return FR_INVALID_PARAMETER;
+  }
+  if (old != nullptr) DeleteXMLNode(old);
+  RelinkUserData(user, target.section->parent);
+  return SaveUserSettings(user);
+}
+
+int SetUserAppBranchXML(const char* user, const char* section, const char* subsection, const char* branch,
+                        int clearExisting, const char* text) {
+  if (user == nullptr || section == nullptr || subsection == nullptr || branch == nullptr || text == nullptr) {
+    return FR_INVALID_PARAMETER;
+  }
+  if (user[0] == '\0' || section[0] == '\0' || subsection[0] == '\0') return FR_INVALID_PARAMETER;
+  SettingsPath elements;  // an empty branch: the subsection itself
+  if (branch[0] != '\0') {
+    elements = SplitSettingsPath(branch);
+    if (elements.hasEmptyElement) return FR_INVALID_PARAMETER;
+  }
+  ChangeTarget target;
+  int rc = PrepareChange(user, section, subsection, true, true, elements, &target);
+  if (rc != FR_OK) return rc;
+
+  // Parsed before the tree changes, so a text the users files could not hold
+  // is refused with nothing changed.
+  XMLNodeListPtr parsed(ParseXMLStringToNodeTree(text));
+  if (!parsed) {
+    ReloadUsers();
+    return FR_XML_ERROR;
+  }
+  // The element goes under the subsection, or under the parent of the
+  // branch's last node.
+  const size_t parentDepth = elements.elements.empty() ? kSubsectionDepth
+                                                       : kSubsectionDepth + elements.elements.size() - 1;
+  if (parentDepth + SubtreeHeight(parsed.get()) > static_cast<size_t>(kMaxUserDataDepth)) {
+    return FR_INVALID_PARAMETER;
+  }
+
+  if ((rc = MakeLevels(user, section, subsection, true, &target)) != FR_OK) return rc;
+  XMLNode* parent = target.subsection;
+  if (!elements.elements.empty()) {
+    XMLNode* last = WalkCreating(target.subsection, elements);
+    if (last == nullptr) {
+      WriteLog(1, "Unable to create child node");
+      return FR_NO_MEMORY;
+    }
+    parent = last->parent;
+    if (clearExisting != 0) DeleteXMLNode(last);
+  } else if (clearExisting != 0) {
+    FreeXMLChildNodes(target.subsection);
+  }
+  AppendXMLNodeList(parent, parsed.release());
+  RelinkUserData(user, target.section->parent);
+  return SaveUserSettings(user);
+}
+
+int ParseXMLStringIntoNode(const char* text, XMLNode* parent) {
+  // A null text parses as the empty one: no element, logged as a parse error.
+  const char* source = text != nullptr ? text : "";
+  return ParseTextIntoUsersTree(source, std::strlen(source), parent) == FR_OK ? FR_OK : FR_XML_ERROR;
+}
+
+// ---- The settings path buffer -------------------------------------------------------------
+
+const char* ResetSettingsPath() {
+  g_settingsPath.clear();
+  return g_settingsPath.c_str();
+}
+
+const char* AppendSettingsPath(const char* name) {
+  if (name == nullptr) return nullptr;
+  const size_t length = std::strlen(name);
+  if (g_settingsPath.size() + 1 + length + 1 > kSettingsPathBufferSize) return nullptr;
+  g_settingsPath.push_back(kSettingsPathSeparator);
+  g_settingsPath.append(name, length);
+  return g_settingsPath.c_str();
+}
+
+const char* StripSettingsPath() {
+  const size_t cut = g_settingsPath.rfind(kSettingsPathSeparator);
+  g_settingsPath.resize(cut == std::string::npos ? 0 : cut);
+  return g_settingsPath.c_str();
+}

@@ -1,0 +1,1043 @@
+// The users files: the USER element writer, the save of userlist.xml and the
+// per-user files (atomic, per-user files first), the version-1 and version-2
+// readers, the conversion of USER nodes into records, the login sections,
+// UID assignment and the reload; plus the load state that keeps a failed or
+// partial load from overwriting the files.
+// Directory layer: calls the users tree, the user records, the XML toolkit,
+// the registry and UID allocation, atomic files, the utilities and the log.
+#include "directory/users_files.h"
+
+#include <expat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "directory/groups_file.h"
+#include "directory/user_settings.h"
+#include "directory/users_tree.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/uid/uid_alloc.h"
+#include "foundation/util/util.h"
+#include "foundation/xml/xml_escape.h"
+#include "foundation/xml/xml_tree.h"
+#include "foundation/xml/xml_value_stack.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+
+namespace {
+
+constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
+constexpr const char kV2DocumentStart[] = "<?xml version=\"1.0\"?><USERS>";
+constexpr const char kV2DocumentEnd[] = "</USERS>";
+constexpr size_t kStreamFlushSize = 256 * 1024;  // the version-1 writer hands text on in pieces of this size
+// Above this many records without a usable link, the login-section pass
+// finds their nodes through one index of the tree instead of a walk each.
+constexpr int kNodeIndexThreshold = 8;
+
+UsersLoadState g_loadState = USERS_LOAD_NONE;
+std::vector<UID> g_listUIDs;
+UserStruct g_scratch;  // the conversion's scratch record; never registered
+// Per-user files of users the last load skipped: not rewritten until the next load.
+std::unordered_set<UID> g_protectedUIDs;
+// The list UID of the per-user file each root child came from (version-2 load).
+std::unordered_map<const XMLNode*, UID> g_nodeSource;
+// The version-2 read passed over a file or part of the list: the load is partial.
+bool g_readSkipped = false;
+
+const char* NameForLog(const UserStruct* user) { return user && user->USERNAME ? user->USERNAME->c_str() : ""; }
+
+// ---- Small parsers ---------------------------------------------------------------
+
+// A decimal text as the C library's atoi reads it (leading white space, a
+// sign, digits up to the first other byte), held to the 32-bit range.
+int32_t DecimalText(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value < 0x100000000LL) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+// ---- Writing ---------------------------------------------------------------------
+
+void AppendHex8(std::string& out, uint32_t value) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%08X", value);
+  out.append(buf, 8);
+}
+
+void AppendDecimal(std::string& out, int32_t value) {
+  char buf[16];
+  int n = snprintf(buf, sizeof buf, "%d", value);
+  out.append(buf, static_cast<size_t>(n));
+}
+
+// True for a name the users reader reads back as an element or attribute
+// name: exact for ASCII (letters, '_' or ':' first; then also digits, '-',
+// '.'), bytes of 0x80 and above allowed when the whole is valid UTF-8.
+bool IsWritableXMLName(std::string_view name) {
+  if (name.empty() || !IsValidXmlText(name)) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) continue;
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':';
+    const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!letter && !(i > 0 && other)) return false;
+  }
+  return true;
+}
+
+// Appends one text element "<name>escaped</name>\n". False when the text is
+// not valid XML text.
+bool AppendTextElement(std::string& out, const char* name, std::string_view text) {
+  if (!IsValidXmlText(text)) return false;
+  out.push_back('<');
+  out.append(name);
+  out.push_back('>');
+  AppendXMLEscaped(out, text);
+  out.append("</");
+  out.append(name);
+  out.append(">\n");
+  return true;
+}
+
+// The node list (with following siblings) as the settings block writes it.
+// Loops over siblings and keeps its own stack of open nodes: no recursion.
+int AppendNodeList(const XMLNode* node, int depth, std::string& out) {
+  std::vector<const XMLNode*> open;
+  const XMLNode* n = node;
+  while (n != nullptr) {
+    if (!IsWritableXMLName(n->name)) {
+      WriteLog(0, "Cannot write settings node >%s< as its name is not an XML name", n->name.c_str());
+      return FR_INVALID_PARAMETER;
+    }
+    if (depth + static_cast<int>(open.size()) > kMaxUserDataDepth) {
+      WriteLog(0, "Cannot write settings node >%s< as it is nested too deeply", n->name.c_str());
+      return FR_INVALID_PARAMETER;
+    }
+    out.push_back('<');
+    out.append(n->name);
+    for (const XMLAttribute& a : n->attributes) {
+      if (!IsWritableXMLName(a.name) || !IsValidXmlText(a.value)) {
+        WriteLog(0, "Cannot write an attribute of settings node >%s<", n->name.c_str());
+        return FR_INVALID_PARAMETER;
+      }
+      out.push_back(' ');
+      out.append(a.name);
+      out.append("=\"");
+      AppendXMLAttributeEscaped(out, a.value);
+      out.push_back('"');
+    }
+    out.push_back('>');
+    if (n->value) {
+      if (!IsValidXmlText(*n->value)) {
+        WriteLog(0, "Cannot write settings node >%s< as its text is not valid XML text", n->name.c_str());
+        return FR_INVALID_PARAMETER;
+      }
+      AppendXMLEscaped(out, *n->value);
+    }
+    out.push_back('\n');
+    if (n->firstChild != nullptr) {
+      open.push_back(n);
+      n = n->firstChild;
+      continue;
+    }
+    for (;;) {
+      out.append("</");
+      out.append(n->name);
+      out.append(">\n");
+      if (n->nextSibling != nullptr) {
+        n = n->nextSibling;
+        break;
+      }
+      if (open.empty()) {
+        n = nullptr;
+        break;
+      }
+      n = open.back();
+      open.pop_back();
+    }
+  }
+  return FR_OK;
+}
+
+int WriteBuffer(FILE* fp, const std::string& text) {
+  if (text.empty()) return FR_OK;
+  return fwrite(text.data(), 1, text.size(), fp) == text.size() ? FR_OK : FR_WRITE_FAILED;
+}
+
+// Writes `text` into a new atomic replacement of `path` and finishes it:
+// synced and renamed (commit) or only closed for a later batch rename.
+// 0, 14 (cannot create), 15.
+int WriteAtomic(AtomicFile& af, const std::string& path, const std::string& text, bool commit, const char* openMessage) {
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
+    WriteLog(1, openMessage, path.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  if (!text.empty() && fwrite(text.data(), 1, text.size(), af.fp) != text.size()) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  const int rc = commit ? AtomicFileCommit(af) : AtomicFileCloseUnsynced(af);
+  if (rc != ATOMIC_OK) {
+    WriteLog(1, "Unable to write file %s", path.c_str());
+    return FR_WRITE_FAILED;
+  }
+  return FR_OK;
+}
+
+// The text of userlist.xml for the whole array.
+int BuildUserList(std::string& out) {
+  const int count = GetUserCount();
+  out.reserve(static_cast<size_t>(count) * 48 + 64);
+  out.append(kDeclarationLine);
+  out.append("<");
+  out.append(kUserListRootName);
+  out.append(">\n");
+  for (int i = 0; i < count; ++i) {
+    const UserStruct* user = GetUserByIndex(i);
+    out.append("<USER uid=\"");
+    AppendHex8(out, user->header.uid);
+    out.append("\" name=\"");
+    AppendXMLAttributeEscaped(out, user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view());
+    out.append("\"/>\n");
+  }
+  out.append("</");
+  out.append(kUserListRootName);
+  out.append(">");
+  return FR_OK;
+}
+
+// The record's per-user file text, refusing a record the save must not
+// write. 0, 2, 15 (a file of a skipped user).
+int BuildUserFile(const UserStruct* user, std::string& text) {
+  if (user == nullptr) return FR_INVALID_PARAMETER;
+  if (user->header.uid == kNoUID) {
+    WriteLog(0, "Cannot write the users file of >%s< as it has no UID", NameForLog(user));
+    return FR_INVALID_PARAMETER;
+  }
+  if (g_protectedUIDs.count(user->header.uid) != 0) {
+    WriteLog(0, "Not rewriting the users file %08X.xml of >%s< as it holds a user skipped at the last load",
+             user->header.uid, NameForLog(user));
+    return FR_WRITE_FAILED;
+  }
+  text.clear();
+  return AppendUserXML(user, text);
+}
+
+// Every user's file: all written unsynced, made durable with one sync, then
+// renamed into place. 0, 2, 14, 15; a failure leaves every old file.
+int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
+  const std::string dir = home + kUsersDirectoryName;
+  MakeSureDirectoryPathExists(dir);
+  const int count = GetUserCount();
+  std::vector<std::unique_ptr<AtomicFile>> files;
+  files.reserve(static_cast<size_t>(count));
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    const UserStruct* user = GetUserByIndex(i);
+    int rc = BuildUserFile(user, text);
+    if (rc != FR_OK) return rc;
+    files.push_back(std::make_unique<AtomicFile>());
+    rc = WriteAtomic(*files.back(), UserFilePath(home, user->header.uid), text, false,
+                     "WriteV2UserToFile:Unable to open file %s");
+    if (rc != FR_OK) return rc;
+  }
+  if (files.empty()) return FR_OK;
+  SyncFileSystemOf(dir);
+  for (auto& af : files) {
+    if (AtomicFileRename(*af) != ATOMIC_OK) {
+      WriteLog(1, "Unable to write file %s", af->path.c_str());
+      SyncFileSystemOf(dir);
+      return FR_WRITE_FAILED;
+    }
+    *replacedAny = true;
+  }
+  SyncFileSystemOf(dir);
+  return FR_OK;
+}
+
+// ---- Login sections ----------------------------------------------------------------
+
+XMLNode* AddChildNamed(XMLNode* parent, const char* name) {
+  XMLNode* node = AddXMLChildNode(parent);
+  if (node == nullptr) return nullptr;
+  try {
+    node->name = name;
+  } catch (const std::bad_alloc&) {
+    DeleteXMLNode(node);
+    return nullptr;
+  }
+  return node;
+}
+
+std::string Folded(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The record's USER node when its link qualifies (see FindUserNodeOfRecord).
+XMLNode* LinkedNode(const UserStruct* user) {
+  if (user->USERDATA == nullptr || !user->USERNAME) return nullptr;
+  XMLNode* node = user->USERDATA->parent;
+  XMLNode* root = GetUsersTreeRoot();
+  if (node == nullptr || root == nullptr || node->parent != root || !EqualsNoCase(node->name, kUserNodeName)) return nullptr;
+  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+    if (c->value && EqualsNoCase(c->name, kUserNameNodeName) && EqualsNoCase(*c->value, *user->USERNAME)) return node;
+  }
+  return nullptr;
+}
+
+// ---- Reading --------------------------------------------------------------------------
+
+void LogParseError(XML_Parser parser) {
+  WriteLog(0, "XML error %s at line %d\n",
+           UsersReadFailed() ? "parsing stopped" : XML_ErrorString(XML_GetErrorCode(parser)),
+           static_cast<int>(XML_GetCurrentLineNumber(parser)));
+}
+
+// Ends a read: the parser freed, the gathered texts released, no cursor.
+void EndParse(XML_Parser parser) {
+  if (parser != nullptr) XML_ParserFree(parser);
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  SetUsersTreeCursor(nullptr);
+}
+
+// Starts a load: an old tree is dropped; the array gets room for `expected`
+// more users at once, so that a load does not move the array every 50 users.
+void PrepareLoad(size_t expected) {
+  if (GetUsersTreeRoot() != nullptr) FreeUsersXMLTree();
+  const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
+  if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
+}
+
+}  // namespace
+
+// ---- Paths and state ----------------------------------------------------------------------
+
+std::string UserFilePath(const std::string& home, UID uid) {
+  char name[16];
+  snprintf(name, sizeof name, "%08X.xml", uid);
+  return home + kUsersDirectoryName + name;
+}
+
+UsersLoadState GetUsersLoadState() { return g_loadState; }
+
+// ---- Writers ---------------------------------------------------------------------------------
+
+int AppendXMLNodeTree(const XMLNode* node, int depth, std::string& out) {
+  if (node == nullptr) return FR_OK;
+  const size_t mark = out.size();
+  int rc = FR_OK;
+  try {
+    rc = AppendNodeList(node, depth, out);
+  } catch (const std::bad_alloc&) {
+    rc = FR_NO_MEMORY;
+  }
+  if (rc != FR_OK) out.resize(mark);
+  return rc;
+}
+
+int WriteXMLNodeTree(FILE* fp, const XMLNode* node) {
+  if (node == nullptr) return FR_OK;
+  if (fp == nullptr) return FR_INVALID_PARAMETER;
+  std::string text;
+  const int rc = AppendXMLNodeTree(node, 1, text);
+  if (rc != FR_OK) return rc;
+  return WriteBuffer(fp, text);
+}
+
+int AppendUserDataXML(const XMLNode* userData, std::string& out) {
+  if (userData == nullptr) return FR_INVALID_PARAMETER;
+  const size_t mark = out.size();
+  out.append("<USERDATA>\n");
+  const int rc = AppendXMLNodeTree(userData->firstChild, 1, out);
+  if (rc != FR_OK) {
+    out.resize(mark);
+    return rc;
+  }
+  out.append("</USERDATA>\n");
+  return FR_OK;
+}
+
+int WriteUserDataXML(FILE* fp, const XMLNode* userData) {
+  if (fp == nullptr || userData == nullptr) return FR_INVALID_PARAMETER;
+  std::string text;
+  const int rc = AppendUserDataXML(userData, text);
+  if (rc != FR_OK) return rc;
+  return WriteBuffer(fp, text);
+}
+
+int AppendUserXML(const UserStruct* user, std::string& out) {
+  if (user == nullptr || !user->USERNAME) return FR_INVALID_PARAMETER;
+  const size_t mark = out.size();
+  int rc = FR_OK;
+  try {
+    bool ok = true;
+    out.append("<USER>\n<UID>");
+    AppendHex8(out, user->header.uid);
+    out.append("</UID>\n");
+    ok = ok && AppendTextElement(out, "USERNAME", *user->USERNAME);
+    if (user->PASSWORD != 0) {
+      out.append("<PASSWORD>");
+      AppendHex8(out, user->PASSWORD);
+      out.append("</PASSWORD>\n");
+    }
+    if (user->PASSWORDV2) ok = ok && AppendTextElement(out, "PASSWORDV2", *user->PASSWORDV2);
+    out.append("<ADUSER>");
+    AppendDecimal(out, user->ADUSER);
+    out.append("</ADUSER>\n<LEVEL>");
+    AppendDecimal(out, static_cast<int32_t>(user->LEVEL));
+    out.append("</LEVEL>\n");
+    if (user->FORENAME) ok = ok && AppendTextElement(out, "FORENAME", *user->FORENAME);
+    if (user->SURNAME) ok = ok && AppendTextElement(out, "SURNAME", *user->SURNAME);
+    if (user->EMAIL) ok = ok && AppendTextElement(out, "EMAIL", *user->EMAIL);
+    if (user->GROUPLIST) ok = ok && AppendTextElement(out, "GROUPLIST", *user->GROUPLIST);
+    for (const UserField& field : user->fields) {
+      if (!ok) break;
+      const std::string_view value = field.value ? std::string_view(*field.value) : std::string_view();
+      if (!field.name || field.name->empty() || !IsValidXmlText(*field.name) || !IsValidXmlText(value)) {
+        ok = false;
+        break;
+      }
+      out.append("<FIELD NAME=\"");
+      AppendXMLAttributeEscaped(out, *field.name);
+      out.append("\">");
+      AppendXMLEscaped(out, value);
+      out.append("</FIELD>\n");
+    }
+    if (!ok) {
+      WriteLog(0, "Cannot write user >%s< as a text of it is not valid XML text", NameForLog(user));
+      rc = FR_INVALID_PARAMETER;
+    } else if (user->USERDATA != nullptr) {
+      rc = AppendUserDataXML(user->USERDATA, out);
+    }
+    if (rc == FR_OK) out.append("</USER>\n");
+  } catch (const std::bad_alloc&) {
+    rc = FR_NO_MEMORY;
+  }
+  if (rc != FR_OK) out.resize(mark);
+  return rc;
+}
+
+int WriteUserXML(const UserStruct* user, FILE* fp) {
+  if (user == nullptr || fp == nullptr) return FR_INVALID_PARAMETER;
+  std::string text;
+  const int rc = AppendUserXML(user, text);
+  if (rc != FR_OK) return rc;
+  return WriteBuffer(fp, text);
+}
+
+int WriteV2UserToFile(const UserStruct* user, const char* home) {
+  if (user == nullptr || home == nullptr || home[0] == '\0' || user->header.uid == kNoUID) return FR_INVALID_PARAMETER;
+  std::string text;
+  int rc = AppendUserXML(user, text);
+  if (rc != FR_OK) return rc;
+  MakeSureDirectoryPathExists(std::string(home) + kUsersDirectoryName);
+  AtomicFile af;
+  return WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+}
+
+int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
+
+int WriteUserList(const char* home, const char* name) {
+  int rc = EnsureUserLoginSections();
+  if (rc != FR_OK) return rc;
+  if (home == nullptr || home[0] == '\0') {
+    WriteLog(0, "Asked to write users to file but no homeDir provided");
+    return FR_INVALID_PARAMETER;
+  }
+  if (g_loadState == USERS_LOAD_FAILED) {
+    WriteLog(0, "Not writing the users files as the last load of them failed: they are kept as they are");
+    return FR_WRITE_FAILED;
+  }
+  const std::string h(home);
+  bool replaced = false;
+  if (name == nullptr) {
+    rc = WriteAllUserFiles(h, &replaced);
+  } else {
+    // The user's own record, found as every lookup finds it (domain\user
+    // included), so that its file is rewritten whatever form the caller used.
+    const int index = FindUserIndex(name);
+    if (index >= 0) {
+      const UserStruct* user = GetUserByIndex(index);
+      std::string text;
+      rc = BuildUserFile(user, text);
+      if (rc == FR_OK) {
+        MakeSureDirectoryPathExists(h + kUsersDirectoryName);
+        AtomicFile af;
+        rc = WriteAtomic(af, UserFilePath(h, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+        replaced = rc == FR_OK;
+      }
+    }
+  }
+  if (rc == FR_OK) {
+    const std::string listPath = h + kUserListFileName;
+    if (g_loadState == USERS_LOAD_PARTIAL && ProbePath(listPath) == PATH_EXISTS) {
+      // The list of the partial load names users that are not in memory:
+      // keep it beside the new one.
+      if (!CopyWholeFile(listPath, h + kUserListBadFileName)) {
+        WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home,
+                 kUserListBadFileName);
+        rc = FR_WRITE_FAILED;
+      } else {
+        WriteLog(0, "The previous user list is kept as %s%s", home, kUserListBadFileName);
+      }
+    }
+    if (rc == FR_OK) {
+      std::string list;
+      try {
+        BuildUserList(list);
+        AtomicFile af;
+        rc = WriteAtomic(af, listPath, list, true, "Unable to open user list file >%s<");
+      } catch (const std::bad_alloc&) {
+        rc = FR_NO_MEMORY;
+      }
+      if (rc == FR_OK) {
+        replaced = true;
+        if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
+      }
+    }
+  }
+  if (replaced) SetUsersTime(NowTime32());
+  return rc;
+}
+
+int WriteUsersXML(const char* path) {
+  int rc = EnsureUserLoginSections();
+  if (rc != FR_OK) return rc;
+  if (path == nullptr || path[0] == '\0') {
+    WriteLog(0, "Asked to write users to file but no filename provided");
+    return FR_INVALID_PARAMETER;
+  }
+  if (g_loadState == USERS_LOAD_FAILED) {
+    WriteLog(0, "Not writing the users files as the last load of them failed: they are kept as they are");
+    return FR_WRITE_FAILED;
+  }
+  AtomicFile af;
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
+    WriteLog(1, "Unable to open users file >%s<", path);
+    return FR_CANNOT_OPEN_FILE;
+  }
+  std::string text = kDeclarationLine;
+  text.append("<USERS>\n");
+  const int count = GetUserCount();
+  for (int i = 0; i < count && rc == FR_OK; ++i) {
+    rc = AppendUserXML(GetUserByIndex(i), text);
+    if (rc == FR_OK && text.size() >= kStreamFlushSize) {
+      rc = WriteBuffer(af.fp, text);
+      text.clear();
+    }
+  }
+  if (rc != FR_OK) return rc;  // the old file stays
+  text.append("</USERS>");
+  if (WriteBuffer(af.fp, text) != FR_OK) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  if (AtomicFileCommit(af) != ATOMIC_OK) {
+    WriteLog(1, "Unable to write file %s", path);
+    return FR_WRITE_FAILED;
+  }
+  SetUsersTime(NowTime32());
+  return FR_OK;
+}
+
+// ---- The user list -----------------------------------------------------------------------------
+
+void UserListStartElement(void* /*userData*/, const char* name, const char** attributes) {
+  if (name == nullptr || !EqualsNoCase(name, kUserNodeName)) return;
+  UID uid = kNoUID;
+  for (int i = 0; attributes != nullptr && attributes[i] != nullptr && attributes[i + 1] != nullptr; i += 2) {
+    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHexUIDText(attributes[i + 1]);
+  }
+  if (uid == kNoUID) {
+    WriteLog(0, "Missing a UID on a user list user tag");
+    SetUsersReadFailure();
+    return;
+  }
+  try {
+    if (g_listUIDs.size() == g_listUIDs.capacity()) g_listUIDs.reserve(g_listUIDs.size() + kUserListUIDGrowStep);
+    g_listUIDs.push_back(uid);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to resize user uid array to %d bytes",
+             static_cast<int>(g_listUIDs.size() * 4 + kUserListUIDGrowStep * 4));
+    SetUsersReadFailure();
+  }
+}
+
+void UserListEndElement(void* /*userData*/, const char* /*name*/) {}
+
+const std::vector<UID>& GetUserListUIDs() { return g_listUIDs; }
+
+int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
+  g_listUIDs.clear();
+  if (stoppedEarly) *stoppedEarly = false;
+  const std::string path = std::string(home ? home : "") + kUserListFileName;
+  FILE* fp = home != nullptr ? fopen(path.c_str(), "rb") : nullptr;
+  if (fp == nullptr) {
+    WriteLog(1, "Unable to open user list file >%s<", path.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  ClearXMLValueStack(1);
+  ClearUsersReadFailure();
+  bool stopped = parser == nullptr;
+  if (parser != nullptr) {
+    XML_SetUserData(parser, parser);
+    XML_SetElementHandler(parser, UserListStartElement, UserListEndElement);
+    char piece[kUsersReadPieceSize];
+    for (;;) {
+      const size_t n = fread(piece, 1, sizeof piece, fp);
+      const bool last = n < sizeof piece;
+      if (XML_Parse(parser, piece, static_cast<int>(n), last ? 1 : 0) != XML_STATUS_OK) {
+        LogParseError(parser);
+        stopped = true;
+        break;
+      }
+      // An entry without a usable UID ends the list after its piece.
+      if (UsersReadFailed()) {
+        stopped = true;
+        break;
+      }
+      if (last) break;
+    }
+  }
+  EndParse(parser);
+  fclose(fp);
+  if (stoppedEarly) *stoppedEarly = stopped;
+  return FR_OK;
+}
+
+// ---- Readers -----------------------------------------------------------------------------------
+
+int ReadUsersXML(const char* path, UsersConvertMode mode) {
+  const bool load = mode == USERS_CONVERT_LOAD;
+  FILE* fp = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
+  if (fp == nullptr) {
+    WriteLog(1, "Unable to open users file >%s<", path ? path : "");
+    if (load) g_loadState = USERS_LOAD_FAILED;
+    return FR_FAILED;
+  }
+  FileStatus status;
+  PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
+  g_nodeSource.clear();
+  g_readSkipped = false;
+
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  ClearUsersReadFailure();
+  SetUsersTreeCursor(nullptr);
+  bool ok = parser != nullptr;
+  if (ok) {
+    InstallUsersTreeHandlers(parser);
+    char piece[kUsersReadPieceSize];
+    for (;;) {
+      const size_t n = fread(piece, 1, sizeof piece, fp);
+      if (ferror(fp)) {
+        WriteLog(1, "Error reading from file %s", path);
+        ok = false;
+        break;
+      }
+      const bool last = n < sizeof piece;
+      if (XML_Parse(parser, piece, static_cast<int>(n), last ? 1 : 0) != XML_STATUS_OK || UsersReadFailed()) {
+        LogParseError(parser);
+        ok = false;
+        break;
+      }
+      if (last) break;
+    }
+  }
+  EndParse(parser);
+  fclose(fp);
+  if (!ok) {
+    if (load) g_loadState = USERS_LOAD_FAILED;
+    return FR_FAILED;
+  }
+  SetUsersTime(NowTime32());
+  return ConvertXMLTreeToUsers(mode);
+}
+
+int ReadUsersV2(const char* home) {
+  bool stopped = false;
+  if (home == nullptr || ReadUserListUIDs(home, &stopped) != FR_OK) {
+    g_loadState = USERS_LOAD_FAILED;
+    return FR_FAILED;
+  }
+  const std::string h(home);
+  if (g_listUIDs.empty()) {
+    WriteLog(0, "Unable to find any users in user list file >%s<", (h + kUserListFileName).c_str());
+    g_loadState = USERS_LOAD_FAILED;
+    return FR_FAILED;
+  }
+  PrepareLoad(g_listUIDs.size());
+  g_nodeSource.clear();
+  g_protectedUIDs.clear();
+  g_readSkipped = stopped;
+  if (stopped) WriteLog(0, "The user list %s%s was not read to its end: the users after the cut are not loaded", home, kUserListFileName);
+
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  ClearUsersReadFailure();
+  SetUsersTreeCursor(nullptr);
+  bool ok = parser != nullptr;
+  if (ok) {
+    InstallUsersTreeHandlers(parser);
+    ok = XML_Parse(parser, kV2DocumentStart, static_cast<int>(sizeof kV2DocumentStart - 1), 0) == XML_STATUS_OK &&
+         !UsersReadFailed();
+    std::string content;
+    for (size_t i = 0; ok && i < g_listUIDs.size(); ++i) {
+      const UID uid = g_listUIDs[i];
+      const std::string path = UserFilePath(h, uid);
+      const int rc = ReadFileToBuffer(path, content);
+      if (rc != FR_OK || content.empty()) {
+        // That user is not loaded; its file is kept as it is.
+        if (rc != FR_OK) {
+          WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
+        } else {
+          WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
+        }
+        g_readSkipped = true;
+        g_protectedUIDs.insert(uid);
+        continue;
+      }
+      XMLNode* root = GetUsersTreeRoot();
+      XMLNode* before = root != nullptr ? root->lastChild : nullptr;
+      if (content.size() > static_cast<size_t>(INT32_MAX) ||
+          XML_Parse(parser, content.data(), static_cast<int>(content.size()), 0) != XML_STATUS_OK || UsersReadFailed()) {
+        LogParseError(parser);
+        WriteLog(0, "The users file >%s< cannot be read as part of the users document", path.c_str());
+        ok = false;
+        break;
+      }
+      root = GetUsersTreeRoot();
+      if (root != nullptr) {
+        for (XMLNode* n = before != nullptr ? before->nextSibling : root->firstChild; n != nullptr; n = n->nextSibling) {
+          g_nodeSource[n] = uid;
+        }
+      }
+    }
+    if (ok && (XML_Parse(parser, kV2DocumentEnd, static_cast<int>(sizeof kV2DocumentEnd - 1), 1) != XML_STATUS_OK ||
+               UsersReadFailed())) {
+      LogParseError(parser);
+      ok = false;
+    }
+  }
+  EndParse(parser);
+  if (!ok) {
+    g_nodeSource.clear();
+    g_loadState = USERS_LOAD_FAILED;
+    return FR_FAILED;
+  }
+  SetUsersTime(NowTime32());
+  return ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
+}
+
+// ---- Conversion ------------------------------------------------------------------------------
+
+void FreeXMLUser() { g_scratch = UserStruct{}; }
+
+int ConvertXMLTreeToUsers(UsersConvertMode mode) {
+  const bool load = mode == USERS_CONVERT_LOAD;
+  XMLNode* root = GetUsersTreeRoot();
+  if (root == nullptr || root->name.empty() || !EqualsNoCase(root->name, kUsersRootName) || root->firstChild == nullptr) {
+    if (load) {
+      WriteLog(0, "No users found in the users document");
+      g_loadState = USERS_LOAD_FAILED;
+    }
+    g_nodeSource.clear();
+    return FR_INVALID_PARAMETER;
+  }
+  int first = FR_OK;
+  std::vector<XMLNode*> skipped;
+  if (load) BeginBulkRegistration();
+  for (XMLNode* node = root->firstChild; node != nullptr;) {
+    XMLNode* next = node->nextSibling;
+    const int rc = ConvertXMLNodeToUser(node, mode);
+    if (rc != FR_OK) {
+      if (first == FR_OK) first = rc;
+      if (!load) break;
+      // A bad user of the files is left out, not the users after it.
+      const XMLNode* nameNode = FindXMLChildNode(node, kUserNameNodeName);
+      auto source = g_nodeSource.find(node);
+      if (source != g_nodeSource.end()) {
+        WriteLog(0, "Skipping user >%s< of users file %08X.xml (code %d): it is not loaded and its file is kept",
+                 nameNode && nameNode->value ? nameNode->value->c_str() : "", source->second, rc);
+        g_protectedUIDs.insert(source->second);
+      } else {
+        WriteLog(0, "Skipping user >%s< of the users file (code %d): it is not loaded",
+                 nameNode && nameNode->value ? nameNode->value->c_str() : "", rc);
+      }
+      skipped.push_back(node);
+    }
+    node = next;
+  }
+  if (load) {
+    EndBulkRegistration();
+    RemoveUsersTreeChildren(skipped);
+    if (GetUserCount() == 0) {
+      WriteLog(0, "No user could be loaded from the users files: they are kept as they are and not rewritten");
+      g_loadState = USERS_LOAD_FAILED;
+    } else if (!skipped.empty() || g_readSkipped) {
+      g_loadState = USERS_LOAD_PARTIAL;
+    } else {
+      g_loadState = USERS_LOAD_OK;
+    }
+  } else {
+    g_loadState = first == FR_OK ? USERS_LOAD_OK : USERS_LOAD_FAILED;
+  }
+  g_nodeSource.clear();
+  g_readSkipped = false;
+  return first;
+}
+
+int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
+  if (node == nullptr) return FR_INVALID_PARAMETER;
+  const bool load = mode == USERS_CONVERT_LOAD;
+  FreeXMLUser();
+  UserStruct& s = g_scratch;
+  XMLNode* userData = nullptr;
+  bool extraUserData = false;
+  std::vector<const XMLNode*> fieldNodes;
+  try {
+    for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+      const std::string& n = c->name;
+      if (EqualsNoCase(n, kUserDataName)) {
+        if (userData != nullptr) extraUserData = true;
+        userData = c;
+        continue;
+      }
+      if (EqualsNoCase(n, "FIELD")) {
+        fieldNodes.push_back(c);
+        continue;
+      }
+      if (!c->value) continue;  // an element without text changes nothing
+      const std::string& v = *c->value;
+      if (EqualsNoCase(n, "UID")) {
+        s.header.uid = ParseHexUIDText(v);
+      } else if (EqualsNoCase(n, kUserNameNodeName)) {
+        s.USERNAME = v;
+      } else if (EqualsNoCase(n, "PASSWORD")) {
+        s.PASSWORD = ParseHexUIDText(v);
+      } else if (EqualsNoCase(n, "PASSWORDV2")) {
+        s.PASSWORDV2 = v;
+      } else if (EqualsNoCase(n, "FORENAME")) {
+        s.FORENAME = v;
+      } else if (EqualsNoCase(n, "SURNAME")) {
+        s.SURNAME = v;
+      } else if (EqualsNoCase(n, "EMAIL")) {
+        s.EMAIL = v;
+      } else if (EqualsNoCase(n, "GROUPLIST")) {
+        s.GROUPLIST = v;
+      } else if (EqualsNoCase(n, "LEVEL")) {
+        s.LEVEL = static_cast<uint32_t>(DecimalText(v));
+      } else if (EqualsNoCase(n, kADUserNodeName)) {
+        s.ADUSER = DecimalText(v);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    FreeXMLUser();
+    return FR_NO_MEMORY;
+  }
+  const char* name = s.USERNAME ? s.USERNAME->c_str() : nullptr;
+  if (!IsValidUserName(name)) {
+    WriteLog(0, "Cannot create user >%s< as it is not a valid username", name ? name : "");
+    FreeXMLUser();
+    return FR_INVALID_PARAMETER;
+  }
+  // The fields, as the writer writes them: <FIELD NAME="n">value</FIELD>.
+  for (const XMLNode* f : fieldNodes) {
+    const char* fieldName = nullptr;
+    for (const XMLAttribute& a : f->attributes) {
+      if (EqualsNoCase(a.name, "NAME")) {
+        fieldName = a.value.c_str();
+        break;
+      }
+    }
+    int rc = FR_INVALID_PARAMETER;
+    if (fieldName != nullptr && fieldName[0] != '\0') {
+      rc = AddUserField(&s, fieldName, f->value ? f->value->c_str() : nullptr);  // 7 logged there
+    } else {
+      WriteLog(0, "Field of user >%s< given without a name", name);
+    }
+    if (rc == FR_NO_MEMORY || (rc != FR_OK && !load)) {
+      FreeXMLUser();
+      return rc == FR_ALREADY_EXISTS ? FR_INVALID_PARAMETER : rc;
+    }
+    if (rc != FR_OK) WriteLog(0, "A field of user >%s< is left out", name);
+  }
+  s.header.kind = NODE_KIND_USER;
+  s.USERDATA = userData;
+
+  if (!UserExists(name)) {
+    AddUserFailure why = ADD_USER_OK;
+    const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
+    if (index < 0) {
+      FreeXMLUser();
+      return why == ADD_USER_NO_MEMORY ? FR_NO_MEMORY : FR_INVALID_PARAMETER;
+    }
+    UserStruct* user = GetUserByIndex(index);
+    const UID uid = user->header.uid;
+    // Nothing of default_user survives: the record becomes the scratch whole
+    // (its address, and so its registry entry, stays).
+    UserStruct old = std::exchange(*user, std::move(g_scratch));
+    user->header.uid = uid;
+    user->header.kind = NODE_KIND_USER;
+    FreeXMLUser();
+  } else {
+    UserStruct* stored = FindUser(name);
+    // The node the stored user had (a name twice in one document): the
+    // later element replaces the earlier, and the earlier node goes.
+    XMLNode* earlier = FindUserNodeOfRecord(stored, true);
+    if (earlier == node) earlier = nullptr;
+    const int rc = UpdateUser(&s);
+    if (rc != FR_OK) return rc;
+    if (earlier != nullptr) {
+      stored = FindUser(name);
+      WriteLog(0, "User >%s< is given twice: the later element replaces the earlier", name);
+      if (userData == nullptr) {
+        // Keep the settings the user had: move them into the node that stays.
+        XMLNode* kept = (stored->USERDATA != nullptr && stored->USERDATA->parent == earlier)
+                            ? stored->USERDATA
+                            : FindXMLChildNode(earlier, kUserDataName);
+        if (kept != nullptr) {
+          UnlinkXMLNode(kept);
+          AppendXMLNodeList(node, kept);
+          userData = kept;
+        }
+        stored->USERDATA = kept;
+      }
+      DeleteXMLNode(earlier);
+    }
+  }
+  if (extraUserData) {
+    // Only the last USERDATA counts: the earlier ones would hide it from
+    // every settings lookup, which takes the first.
+    for (XMLNode* c = node->firstChild; c != nullptr;) {
+      XMLNode* next = c->nextSibling;
+      if (c != userData && EqualsNoCase(c->name, kUserDataName)) DeleteXMLNode(c);
+      c = next;
+    }
+  }
+  return FR_OK;
+}
+
+// ---- Login sections, UIDs, reload --------------------------------------------------------------
+
+int EnsureUserLoginSections() {
+  const int count = GetUserCount();
+  // The nodes of records whose link does not lead to their node: found in
+  // one index of the tree when there are many (a load from files without
+  // settings), else by a walk each.
+  std::unordered_map<std::string, XMLNode*> index;
+  bool indexBuilt = false;
+  int unlinked = 0;
+  for (int i = 0; i < count; ++i) {
+    if (LinkedNode(GetUserByIndex(i)) == nullptr && ++unlinked > kNodeIndexThreshold) break;
+  }
+  for (int i = 0; i < count; ++i) {
+    UserStruct* user = GetUserByIndex(i);
+    if (!user->USERNAME) continue;
+    XMLNode* node = LinkedNode(user);
+    if (node == nullptr) {
+      if (unlinked > kNodeIndexThreshold) {
+        if (!indexBuilt) {
+          indexBuilt = true;
+          if (XMLNode* root = GetUsersTreeRoot()) {
+            for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
+              if (!EqualsNoCase(n->name, kUserNodeName)) continue;
+              for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
+                if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(Folded(*c->value), n);
+              }
+            }
+          }
+        }
+        auto it = index.find(Folded(*user->USERNAME));
+        node = it != index.end() ? it->second : nullptr;
+      } else {
+        node = FindUserNodeOfRecord(user, false);
+      }
+    }
+    if (node == nullptr) {
+      // A record without a node of its own (added without one): it gets
+      // default_user's settings, as a user added by a client does.
+      WriteLog(0, "User >%s< has no node of its own in the users tree: one is made", user->USERNAME->c_str());
+      if (MakeUserNodeForRecord(user) != FR_OK) return FR_NO_MEMORY;
+      node = user->USERDATA->parent;
+    }
+    XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
+                                                                                  : FindXMLChildNode(node, kUserDataName);
+    if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
+    user->USERDATA = data;
+    XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
+    if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
+    if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
+      return FR_NO_MEMORY;
+    }
+  }
+  return FR_OK;
+}
+
+int AssignUserUIDs() {
+  const int count = GetUserCount();
+  for (int i = 0; i < count; ++i) {
+    UserStruct* user = GetUserByIndex(i);
+    if (user->header.uid == kNoUID) {
+      user->header.uid = GetNewUID();
+      if (user->header.uid != kNoUID) AddNodeToQAArray(&user->header);
+    }
+    user->header.kind = NODE_KIND_USER;
+  }
+  return FR_OK;
+}
+
+int FreeUsersData() {
+  FreeUsersXMLTree();
+  FreeAllUsers();
+  return FR_OK;
+}
+
+int ReloadUsers() {
+  const char* home = GetServerSettings().homeDirectory;
+  FreeUsersData();
+  const int rc = ReadUsersV2(home);
+  if (rc != FR_OK) return rc;
+  return SaveUsers(home, nullptr);
+}
+
+void ResetUsersFiles() {
+  g_loadState = USERS_LOAD_NONE;
+  std::vector<UID>().swap(g_listUIDs);
+  FreeXMLUser();
+  g_protectedUIDs.clear();
+  g_nodeSource.clear();
+  g_readSkipped = false;
+  ResetUsersTree();
+}

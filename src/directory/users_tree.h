@@ -1,0 +1,175 @@
+// The users tree: the in-memory USERS document (one USER node per user, each
+// owning its USERDATA settings tree), the Expat handlers that build it from
+// the users files and from client XML, the lookups of a user's node, and the
+// two store operations that keep records and nodes in step (adding a user
+// from a client, deleting a user with its node).
+// Directory layer: calls the XML toolkit (tree, value stack), the user
+// records, the log. Server thread only; the parse state is process-wide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "directory/user_records.h"
+#include "foundation/uid/node_header.h"
+
+struct XMLNode;           // foundation/xml/xml_tree.h
+struct XML_ParserStruct;  // <expat.h>: XML_Parser is XML_ParserStruct*
+
+// ---- Fixed names ---------------------------------------------------------------------
+
+constexpr const char kUsersRootName[] = "USERS";        // the document element
+constexpr const char kUserNodeName[] = "USER";          // one per user
+constexpr const char kUserNameNodeName[] = "USERNAME";  // the name child of a USER node
+constexpr const char kADUserNodeName[] = "ADUSER";
+constexpr const char kUserDataName[] = "USERDATA";      // the settings child of a USER node
+
+// Deepest nesting of settings nodes below USERDATA (a section is depth 1) that
+// the users files can hold and still read back: the users reader keeps one
+// value-stack entry per open element (USERS, USER, USERDATA, then these) and
+// stops at kXMLMaxDepth. Writers refuse deeper trees (2); setters should
+// refuse paths that would go deeper.
+constexpr int kMaxUserDataDepth = 250;
+
+// ---- Invariants (kept by every operation of the directory store) ----------------------
+// - Every USER child of the root belongs to at most one record, and every
+//   record that has a USERDATA link has it pointing at the USERDATA child of
+//   its own USER node (a child of the root). No two records share a node.
+// - Whoever frees or removes a USER node or a USERDATA node clears the link of
+//   the record that held it first (or removes the record), so a link never
+//   dangles once the operation returns. FreeUsersXMLTree clears every link.
+
+// ---- The tree ------------------------------------------------------------------------
+
+// The root (document element USERS), or null while there is no tree.
+XMLNode* GetUsersTreeRoot();
+
+// Makes `root` (a detached node, owned from now on) the root; the old tree is
+// freed first (FreeUsersXMLTree). Null just frees the tree.
+void SetUsersTreeRoot(XMLNode* root);
+
+// The parse cursor: the node under which the next parsed element is appended;
+// null between parses (the next element then becomes the root when there is
+// none, else a top-level node kept beside the root and freed with it).
+XMLNode* GetUsersTreeCursor();
+void SetUsersTreeCursor(XMLNode* node);
+
+// Frees the whole tree (root, cursor none) and clears the USERDATA link of
+// every record, which would otherwise dangle. 0.
+int FreeUsersXMLTree();
+
+// Removes the given children of the root with their subtrees in one pass
+// over the root's children (a load leaving out many users). No record's link
+// may designate anything under them. Nodes not children of the root are
+// ignored.
+void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes);
+
+// ---- Parsing into the tree ---------------------------------------------------------------
+
+// The skipped element name: while set, the start and end of an element of that
+// name (case-insensitive) make no node and its content goes to the current
+// node. Null clears it. The text is copied.
+void SetUsersSkippedElementName(const char* name);
+const char* GetUsersSkippedElementName();
+
+// The read failure flag: set by the handlers when memory runs out, the
+// nesting is too deep, or a user-list entry has no usable UID.
+void ClearUsersReadFailure();
+void SetUsersReadFailure();
+bool UsersReadFailed();
+
+// The users-tree handlers (the parser's user data must be the parser itself,
+// which InstallUsersTreeHandlers arranges; a handler that sets the failure
+// flag also stops the parse, so XML_Parse then answers an error and the
+// caller checks UsersReadFailed):
+//   start: push the current XML value, append a node named as the element
+//          (with copies of its attributes, in order) under the cursor and make
+//          it the cursor; the first node of an empty tree becomes the root;
+//   character data: appended to the current XML value (grows geometrically);
+//   end: the cursor's text becomes the gathered value without its trailing
+//        line feeds (none when nothing was gathered); the cursor moves to its
+//        parent and the value stack is popped.
+void UsersXMLStartElement(void* userData, const char* name, const char** attributes);
+void UsersXMLEndElement(void* userData, const char* name);
+void UsersXMLCharData(void* userData, const char* text, int length);
+
+// Installs the three handlers above on the parser (and the parser as its own
+// user data).
+void InstallUsersTreeHandlers(XML_ParserStruct* parser);
+
+// One parse of `length` bytes of `text` (final) with the users-tree handlers,
+// the cursor set to `parent` (null: as described at GetUsersTreeCursor), the
+// value stack and the failure flag cleared first; the cursor is null again
+// afterwards. 0; 20 on a parse error ("XML error %s at line %d\n" logged) or a
+// failure during the parse ("out of memory" cases included). On 20 every node
+// the parse made is removed again (and a root it made is freed), so `parent`
+// and the tree are as before. For ParseXMLStringIntoNode of the settings.
+int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent);
+
+// ---- Lookups -------------------------------------------------------------------------------
+
+// The first child of `node` whose name equals `name` without regard to case
+// (nameless children are passed over); null for no node or a null or empty
+// name.
+XMLNode* FindXMLChildNode(const XMLNode* node, const char* name);
+
+// The decimal value of the text of the first ADUSER child that has text; 0
+// when there is none (and for null).
+int IsXMLUserADUser(const XMLNode* userNode);
+
+// The part after the backslash when `name` is domain\user and the domain is
+// the computer domain (IsLocalDomainUserName); otherwise `name` itself. Points
+// into `name`; null for null.
+const char* StripLocalDomain(const char* name);
+
+// The USER node of the user `name`: the first USER child of the root that has
+// a USERNAME child with text equal to `name` without regard to case, or equal
+// to StripLocalDomain(name) while the node's ADUSER is non-zero (so CORP\bob
+// finds the Active Directory user bob of the computer domain, never an
+// internal bob). Null for a null or empty name or no tree. Linear.
+XMLNode* FindXMLUserNode(const char* name);
+
+// The USER node that belongs to the record, or null when it has none.
+// With `trustLink` (the link is known to be live: every path except a delete
+// whose caller may have removed the node already) the link's parent is taken
+// when it is a USER node named like the record (linear in that node's
+// children only). Without it, or when the link does not qualify, the root's
+// children are walked: the node whose USERDATA child is the link's address
+// (addresses compared, nothing behind the link read), else the first whose
+// USERNAME equals the record's name without regard to case (no domain rule).
+XMLNode* FindUserNodeOfRecord(const UserStruct* user, bool trustLink);
+
+// ---- Keeping records and nodes in step -------------------------------------------------------
+
+// Adds a user for a client (the add-user requests): checks the name
+// (IsValidUserName), runs AddUser (name, uid), then gives the new record its own
+// USER node, appended to the root (made when there is none): a USERNAME child
+// with the name and a deep copy of default_user's USERDATA (an empty USERDATA
+// when default_user has none); the record's link designates the copy. A
+// leftover node of that name (a user deleted without its node) is removed
+// first, so the new user inherits nothing of it. The index of the new user,
+// or -1 with *why: ADD_USER_NO_NAME also for a name IsValidUserName refuses,
+// AddUser's reasons, ADD_USER_NO_MEMORY when the node cannot be made (the
+// record is then removed again). Saves nothing: the caller saves
+// (SaveUsers with the name).
+int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
+
+// Deletes a user with its USER node: DeleteUser (name, force) and, when that
+// gives 0, removes the node that belonged to the record (found by address and
+// by the stored name, never by following the link, which may already dangle
+// when a caller removed the node itself). DeleteUser's codes. The per-user
+// file stays on disk, unlisted after the caller's save (SaveUsers with the
+// name rewrites the list without the user).
+int DeleteUserAndNode(const char* name, bool force);
+
+// Makes a USER node for a record that has none of its own (as
+// AddUserFromClient does) and links the record to its USERDATA. 0; 1 no
+// memory; 2 no record or no name.
+int MakeUserNodeForRecord(UserStruct* user);
+
+// ---- Tests ----------------------------------------------------------------------------------
+
+// Back to the process-start state: tree freed, cursor none, no skipped name,
+// failure flag clear.
+void ResetUsersTree();

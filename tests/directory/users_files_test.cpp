@@ -1,0 +1,621 @@
+// Tests of the users tree and the users files: the USER element and the user
+// list against texts written by hand from the line table, the version-1 to
+// version-2 upgrade and reload, the version-2 failure table, atomic and
+// refused saves after failed or partial loads, the FIELD read-back, and
+// users added and deleted together with their nodes.
+#include "directory/users_files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "directory/groups.h"
+#include "directory/user_records.h"
+#include "directory/users_tree.h"
+#include "foundation/result_codes.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/uid/uid_alloc.h"
+#include "foundation/xml/xml_tree.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+void ResetAll() {
+  SetAtomicWriteFailAfter(-1);
+  ResetUsersFiles();
+  ResetUserStore();
+  ResetGroupsAndPermissions();
+  ResetNodeRegistry();
+  ResetUIDAllocation();
+  ResetServerSettings();
+  ClearClockOverride();
+}
+
+class UsersFilesTest : public ::testing::Test {
+ protected:
+  TempDir home;
+  void SetUp() override {
+    ResetAll();
+    ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
+  }
+  void TearDown() override { ResetAll(); }
+
+  std::string UserFile(UID uid) const { return UserFilePath(home.path, uid); }
+  std::string ListText() const { return ReadWholeFile(home.File("userlist.xml")); }
+  void WriteList(const std::string& text) { WriteWholeFile(home.File("userlist.xml"), text); }
+  void WriteUserFile(UID uid, const std::string& text) {
+    std::filesystem::create_directories(home.File("users"));
+    WriteWholeFile(UserFile(uid), text);
+  }
+  // Every user's element as the writer gives it, in array order.
+  static std::vector<std::string> Snapshot() {
+    std::vector<std::string> out;
+    for (int i = 0; i < GetUserCount(); ++i) {
+      std::string text;
+      EXPECT_EQ(AppendUserXML(GetUserByIndex(i), text), 0);
+      out.push_back(text);
+    }
+    return out;
+  }
+};
+
+// A per-user file with the login section only.
+std::string SimpleUser(UID uid, const std::string& name) {
+  char hex[9];
+  snprintf(hex, sizeof hex, "%08X", uid);
+  return "<USER>\n<UID>" + std::string(hex) + "</UID>\n<USERNAME>" + name +
+         "</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
+         "<USERDATA>\n<Live>\n<Torvane>\n</Torvane>\n</Live>\n</USERDATA>\n</USER>\n";
+}
+
+std::string ListOf(const std::vector<std::pair<UID, std::string>>& users) {
+  std::string text = "<?xml version=\"1.0\"?>\n<USERLIST>\n";
+  for (const auto& [uid, name] : users) {
+    char line[128];
+    snprintf(line, sizeof line, "<USER uid=\"%08X\" name=\"%s\"/>\n", uid, name.c_str());
+    text += line;
+  }
+  return text + "</USERLIST>";
+}
+
+// ---- Writer bytes -------------------------------------------------------------------
+
+// One user with every optional line, written by hand from the line table.
+TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
+  ASSERT_GE(AddUserFromClient("a&b", 0xABCD), 0);
+  UserStruct* u = FindUser("a&b");
+  ASSERT_NE(u, nullptr);
+  u->PASSWORD = 0x1234ABCD;
+  u->PASSWORDV2 = "$2b$12$abcdefghijklmnopqrstuv";
+  u->LEVEL = 32768;
+  u->FORENAME = "Ann";
+  u->SURNAME = "B<c>";
+  u->EMAIL = "a@b.example";
+  u->GROUPLIST = "Everyone;Staff";
+  ASSERT_EQ(AddUserField(u, "Dept", "R&D"), 0);
+  ASSERT_EQ(AddUserField(u, "A\"q", "x"), 0);
+  const char settings[] = "<Live><Torvane><Opt kind=\"x &amp; &quot;y&quot;\" n=\"1\">v&lt;</Opt></Torvane></Live>";
+  ASSERT_EQ(ParseTextIntoUsersTree(settings, sizeof settings - 1, u->USERDATA), 0);
+
+  const std::string expected =
+      "<USER>\n"
+      "<UID>0000ABCD</UID>\n"
+      "<USERNAME>a&#038;b</USERNAME>\n"
+      "<PASSWORD>1234ABCD</PASSWORD>\n"
+      "<PASSWORDV2>$2b$12$abcdefghijklmnopqrstuv</PASSWORDV2>\n"
+      "<ADUSER>0</ADUSER>\n"
+      "<LEVEL>32768</LEVEL>\n"
+      "<FORENAME>Ann</FORENAME>\n"
+      "<SURNAME>B&#060;c&#062;</SURNAME>\n"
+      "<EMAIL>a@b.example</EMAIL>\n"
+      "<GROUPLIST>Everyone;Staff</GROUPLIST>\n"
+      "<FIELD NAME=\"A&#034;q\">x</FIELD>\n"
+      "<FIELD NAME=\"Dept\">R&#038;D</FIELD>\n"
+      "<USERDATA>\n"
+      "<Live>\n"
+      "<Torvane>\n"
+      "<Opt kind=\"x &#038; &#034;y&#034;\" n=\"1\">v&#060;\n"
+      "</Opt>\n"
+      "</Torvane>\n"
+      "</Live>\n"
+      "</USERDATA>\n"
+      "</USER>\n";
+  std::string text;
+  ASSERT_EQ(AppendUserXML(u, text), 0);
+  EXPECT_EQ(text, expected);
+
+  // The save writes exactly that as the per-user file, and the list line.
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "a&b"), 0);
+  EXPECT_EQ(ReadWholeFile(UserFile(0xABCD)), expected);
+  EXPECT_EQ(ListText(),
+            "<?xml version=\"1.0\"?>\n<USERLIST>\n<USER uid=\"0000ABCD\" name=\"a&#038;b\"/>\n</USERLIST>");
+
+  // Read back, the record is the same (name, field with a quote, settings).
+  std::vector<std::string> before = Snapshot();
+  ResetUserStore();
+  ResetUsersFiles();
+  ResetNodeRegistry();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  EXPECT_EQ(Snapshot(), before);
+  ASSERT_NE(FindUser("a&b"), nullptr);
+  EXPECT_EQ(FindUser("a&b")->LEVEL, 32768u);
+}
+
+TEST_F(UsersFilesTest, NoHashesNoOptionalLines) {
+  ASSERT_GE(AddUserFromClient("plain", 7), 0);
+  UserStruct* u = FindUser("plain");
+  u->FORENAME = "";  // present but empty: written, and reads back as absent
+  std::string text;
+  ASSERT_EQ(AppendUserXML(u, text), 0);
+  EXPECT_EQ(text,
+            "<USER>\n<UID>00000007</UID>\n<USERNAME>plain</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
+            "<FORENAME></FORENAME>\n<USERDATA>\n</USERDATA>\n</USER>\n");
+}
+
+// Nodes and texts that would make the file unreadable are refused (2) and
+// the file on disk stays as it was.
+TEST_F(UsersFilesTest, UnwritableRecordsAreRefusedAndTheFileKept) {
+  ASSERT_GE(AddUserFromClient("bob", 0x10), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "bob"), 0);
+  const std::string file = ReadWholeFile(UserFile(0x10));
+  const std::string list = ListText();
+
+  UserStruct* u = FindUser("bob");
+  XMLNode* nameless = AddXMLChildNode(u->USERDATA);  // a node without a name
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "bob"), 2);
+  DeleteXMLNode(nameless);
+
+  XMLNode* bad = AddXMLChildNode(u->USERDATA);
+  bad->name = "bad name";
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "bob"), 2);
+  bad->name = "ok";
+  bad->value = std::string("\x01");
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "bob"), 2);
+  DeleteXMLNode(bad);
+
+  u = FindUser("bob");
+  u->FORENAME = std::string("\xFF\xFE");
+  EXPECT_EQ(SaveUsers(home.path.c_str(), nullptr), 2);
+  EXPECT_EQ(ReadWholeFile(UserFile(0x10)), file);
+  EXPECT_EQ(ListText(), list);
+}
+
+// ---- Version 1 -> version 2 ---------------------------------------------------------
+
+const char kVersion1[] =
+    "<?xml version=\"1.0\"?>\n<USERS>\n"
+    "<USER>\n<UID>00000300</UID>\n<USERNAME>zed</USERNAME>\n<PASSWORD>0000BEEF</PASSWORD>\n<ADUSER>0</ADUSER>\n"
+    "<LEVEL>512</LEVEL>\n<EMAIL>z@x</EMAIL>\n<FIELD NAME=\"Phone\">123</FIELD>\n<FIELD NAME=\"Room\">4&amp;5</FIELD>\n"
+    "<USERDATA>\n<Live>\n<Torvane>\n<DefaultEnvironment>Test</DefaultEnvironment>\n</Torvane>\n</Live>\n"
+    "<Test>\n<App a=\"1\">\n<AllowConfiguration>1</AllowConfiguration>\n</App>\n</Test>\n</USERDATA>\n</USER>\n"
+    "<USER>\n<UID>00000100</UID>\n<USERNAME>Amy</USERNAME>\n<PASSWORDV2>$2b$12$hash</PASSWORDV2>\n"
+    "<ADUSER>1</ADUSER>\n<LEVEL>-1</LEVEL>\n<FORENAME>Amy\n\n</FORENAME>\n</USER>\n"
+    "<USER>\n<UID>00000200</UID>\n<USERNAME>mid</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>32768</LEVEL>\n"
+    "<GROUPLIST>Everyone</GROUPLIST>\n</USER>\n"
+    "</USERS>";
+
+TEST_F(UsersFilesTest, Version1UpgradeAndReloadKeepEverything) {
+  WriteWholeFile(home.File("users.xml"), kVersion1);
+  SetClockOverride(1700000000);
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  EXPECT_EQ(GetUsersTime(), 1700000000u);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  ASSERT_EQ(GetUserCount(), 3);
+  ASSERT_EQ(EnsureUserLoginSections(), 0);
+  ASSERT_EQ(AssignUserUIDs(), 0);
+
+  const UserStruct* zed = FindUser("zed");
+  ASSERT_NE(zed, nullptr);
+  ASSERT_EQ(zed->fields.size(), 2u);  // FIELD elements read back
+  EXPECT_EQ(*zed->fields[0].name, "Phone");
+  EXPECT_EQ(*zed->fields[1].value, "4&5");
+  EXPECT_EQ(zed->PASSWORD, 0xBEEFu);
+  EXPECT_EQ(FindUser("Amy")->LEVEL, 0xFFFFFFFFu);
+  EXPECT_EQ(*FindUser("Amy")->FORENAME, "Amy");  // trailing line feeds dropped
+
+  SetClockOverride(1700000100);
+  ASSERT_EQ(WriteUserList(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(GetUsersTime(), 1700000100u);
+  EXPECT_EQ(ListText(),
+            "<?xml version=\"1.0\"?>\n<USERLIST>\n"
+            "<USER uid=\"00000100\" name=\"Amy\"/>\n"
+            "<USER uid=\"00000200\" name=\"mid\"/>\n"
+            "<USER uid=\"00000300\" name=\"zed\"/>\n"
+            "</USERLIST>");
+  // Amy had no settings: the save gave her the login section.
+  EXPECT_EQ(ReadWholeFile(UserFile(0x100)),
+            "<USER>\n<UID>00000100</UID>\n<USERNAME>Amy</USERNAME>\n<PASSWORDV2>$2b$12$hash</PASSWORDV2>\n"
+            "<ADUSER>1</ADUSER>\n<LEVEL>-1</LEVEL>\n<FORENAME>Amy</FORENAME>\n"
+            "<USERDATA>\n<Live>\n<Torvane>\n</Torvane>\n</Live>\n</USERDATA>\n</USER>\n");
+  const std::vector<std::string> before = Snapshot();
+
+  ASSERT_EQ(FreeUsersData(), 0);
+  ResetNodeRegistry();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  // Every user is registered at its record.
+  for (int i = 0; i < GetUserCount(); ++i) {
+    EXPECT_EQ(GetNodeByUID(GetUserByIndex(i)->header.uid), &GetUserByIndex(i)->header);
+  }
+  // ReloadUsers reads and rewrites the same bytes.
+  const std::string zedFile = ReadWholeFile(UserFile(0x300));
+  ASSERT_EQ(ReloadUsers(), 0);
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(ReadWholeFile(UserFile(0x300)), zedFile);
+}
+
+// ---- Version 1 reader edge cases ----------------------------------------------------
+
+TEST_F(UsersFilesTest, Version1ReaderTable) {
+  struct Case {
+    const char* what;
+    std::string text;
+    int rc;
+    int users;
+    UsersLoadState state;
+  };
+  std::string longFile = std::string(kVersion1);
+  const std::vector<Case> cases = {
+      {"root without children", "<?xml version=\"1.0\"?>\n<USERS>\n</USERS>", 2, 0, USERS_LOAD_FAILED},
+      {"other root", "<USERLIST><USER/></USERLIST>", 2, 0, USERS_LOAD_FAILED},
+      {"cut short in the last piece", longFile.substr(0, longFile.size() - 20), -1, 0, USERS_LOAD_FAILED},
+      {"not XML", "garbage", -1, 0, USERS_LOAD_FAILED},
+      // A bad name no longer loses the users after it.
+      {"third user invalid",
+       "<USERS><USER><USERNAME>a</USERNAME></USER><USER><USERNAME>b</USERNAME></USER>"
+       "<USER><USERNAME> bad</USERNAME></USER><USER><USERNAME>d</USERNAME></USER></USERS>",
+       2, 3, USERS_LOAD_PARTIAL},
+      {"duplicate UID",
+       "<USERS><USER><UID>10</UID><USERNAME>a</USERNAME></USER><USER><UID>10</UID><USERNAME>b</USERNAME></USER></USERS>",
+       2, 1, USERS_LOAD_PARTIAL},
+      {"duplicate field is skipped",
+       "<USERS><USER><USERNAME>a</USERNAME><FIELD NAME=\"f\">1</FIELD><FIELD NAME=\"F\">2</FIELD>"
+       "<FIELD>nameless</FIELD></USER></USERS>",
+       0, 1, USERS_LOAD_OK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetUsersFiles();
+    ResetUserStore();
+    ResetNodeRegistry();
+    WriteWholeFile(home.File("users.xml"), c.text);
+    EXPECT_EQ(ReadUsersXML(home.File("users.xml").c_str()), c.rc);
+    EXPECT_EQ(GetUserCount(), c.users);
+    EXPECT_EQ(GetUsersLoadState(), c.state);
+  }
+  const UserStruct* a = FindUser("a");
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(a->fields.size(), 1u);
+  EXPECT_EQ(*a->fields[0].value, "1");
+}
+
+// Client text is not skipped over: the first bad user ends the conversion.
+TEST_F(UsersFilesTest, ClientTextStopsAtTheFirstBadUser) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><USERNAME>a</USERNAME></USER><USER><USERNAME>b</USERNAME></USER>"
+                 "<USER><USERNAME>;bad</USERNAME></USER><USER><USERNAME>d</USERNAME></USER></USERS>");
+  EXPECT_EQ(ReadUsersXML(home.File("users.xml").c_str(), USERS_CONVERT_CLIENT), 2);
+  EXPECT_EQ(GetUserCount(), 2);
+  EXPECT_EQ(FindUser("d"), nullptr);
+}
+
+// A name given twice: the later element wins and one node stays.
+TEST_F(UsersFilesTest, NameTwiceLeavesOneNode) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><UID>5</UID><USERNAME>a</USERNAME><USERDATA><Old/></USERDATA></USER>"
+                 "<USER><USERNAME>A</USERNAME><EMAIL>new</EMAIL></USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  ASSERT_EQ(GetUserCount(), 1);
+  const UserStruct* a = FindUser("a");
+  EXPECT_EQ(*a->EMAIL, "new");
+  EXPECT_EQ(a->header.uid, 5u);
+  XMLNode* root = GetUsersTreeRoot();
+  ASSERT_NE(root->firstChild, nullptr);
+  EXPECT_EQ(root->firstChild->nextSibling, nullptr);
+  ASSERT_NE(a->USERDATA, nullptr);
+  EXPECT_EQ(a->USERDATA->parent, root->firstChild);
+  EXPECT_NE(FindXMLChildNode(a->USERDATA, "Old"), nullptr);  // the settings it had
+}
+
+// ---- Version 2 failure table --------------------------------------------------------------
+
+TEST_F(UsersFilesTest, Version2FailureTable) {
+  struct Case {
+    const char* what;
+    std::string list;
+    std::map<UID, std::string> files;
+    int rc;
+    int users;
+    UsersLoadState state;
+  };
+  const std::vector<Case> cases = {
+      {"all well", ListOf({{1, "a"}, {2, "b"}}), {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 2,
+       USERS_LOAD_OK},
+      {"declaration inside a per-user file", ListOf({{1, "a"}, {2, "b"}}),
+       {{1, SimpleUser(1, "a")}, {2, "<?xml version=\"1.0\"?>\n" + SimpleUser(2, "b")}}, -1, 0, USERS_LOAD_FAILED},
+      {"missing file", ListOf({{1, "a"}, {2, "b"}}), {{2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"empty file", ListOf({{1, "a"}, {2, "b"}}), {{1, ""}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      // uid 0 ends the list after its 512-byte piece: here the whole list.
+      {"uid 0 in the list", ListOf({{1, "a"}, {0, "zero"}, {2, "b"}}),
+       {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 2, USERS_LOAD_PARTIAL},
+      {"uid missing", "<USERLIST><USER name=\"x\"/></USERLIST>", {}, -1, 0, USERS_LOAD_FAILED},
+      {"empty list", ListOf({}), {}, -1, 0, USERS_LOAD_FAILED},
+      {"no list", "", {}, -1, 0, USERS_LOAD_FAILED},
+      {"every user bad", ListOf({{1, "a"}}), {{1, SimpleUser(1, "#a")}}, 2, 0, USERS_LOAD_FAILED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetUsersFiles();
+    ResetUserStore();
+    ResetNodeRegistry();
+    std::filesystem::remove_all(home.File("users"));
+    std::filesystem::remove(home.File("userlist.xml"));
+    if (!c.list.empty()) WriteList(c.list);
+    for (const auto& [uid, text] : c.files) WriteUserFile(uid, text);
+    EXPECT_EQ(ReadUsersV2(home.path.c_str()), c.rc);
+    EXPECT_EQ(GetUserCount(), c.users);
+    EXPECT_EQ(GetUsersLoadState(), c.state);
+  }
+}
+
+// Entries in later 512-byte pieces than a uid-0 entry are not read.
+TEST_F(UsersFilesTest, ListReadStopsAfterThePieceOfABadEntry) {
+  std::vector<std::pair<UID, std::string>> users = {{1, "a"}, {0, "zero"}};
+  for (UID uid = 2; uid < 40; ++uid) users.push_back({uid, "user" + std::to_string(uid)});
+  WriteList(ListOf(users));
+  bool stopped = false;
+  ASSERT_EQ(ReadUserListUIDs(home.path.c_str(), &stopped), 0);
+  EXPECT_TRUE(stopped);
+  const std::vector<UID>& uids = GetUserListUIDs();
+  ASSERT_GT(uids.size(), 2u);
+  EXPECT_LT(uids.size(), 39u);
+  EXPECT_EQ(uids[0], 1u);
+  EXPECT_EQ(uids[1], 2u);
+}
+
+// ---- Failed and partial loads ------------------------------------------------------------
+
+TEST_F(UsersFilesTest, FailedLoadRefusesSavesUntilALoadSucceeds) {
+  WriteList(ListOf({{1, "a"}}));
+  WriteUserFile(1, "<?xml version=\"1.0\"?>" + SimpleUser(1, "a"));
+  const std::string list = ListText();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), -1);
+  // Something is added after the failed load; the save is refused.
+  ASSERT_GE(AddUserFromClient("newbie", 0x77), 0);
+  EXPECT_EQ(SaveUsers(home.path.c_str(), nullptr), 15);
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "newbie"), 15);
+  EXPECT_EQ(ListText(), list);
+  EXPECT_FALSE(std::filesystem::exists(UserFile(0x77)));
+
+  WriteUserFile(1, SimpleUser(1, "a"));
+  EXPECT_EQ(ReloadUsers(), 0);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  EXPECT_EQ(ListText(), ListOf({{1, "a"}}));
+}
+
+TEST_F(UsersFilesTest, PartialLoadKeepsTheOldListAndTheSkippedFiles) {
+  // b's file holds a bad name; c's file is missing; d shares a's UID.
+  const std::string list = ListOf({{1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}});
+  WriteList(list);
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, SimpleUser(2, "+b"));
+  WriteUserFile(4, SimpleUser(1, "d"));
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 2);
+  EXPECT_EQ(GetUserCount(), 1);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_PARTIAL);
+  EXPECT_EQ(FindXMLUserNode("d"), nullptr);  // skipped nodes leave the tree
+
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "a"), 0);
+  EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), list);
+  EXPECT_EQ(ListText(), ListOf({{1, "a"}}));
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), SimpleUser(2, "+b"));
+  EXPECT_EQ(ReadWholeFile(UserFile(4)), SimpleUser(1, "d"));
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+
+  // Later saves leave the kept list alone.
+  WriteWholeFile(home.File("userlist.xml.bad"), "kept");
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), "kept");
+}
+
+// A skipped user's file that a loaded user would overwrite is refused.
+TEST_F(UsersFilesTest, SkippedUsersFileIsNotOverwritten) {
+  WriteList(ListOf({{2, "b"}, {1, "a"}}));
+  WriteUserFile(2, SimpleUser(1, "b"));  // b claims UID 1 and is loaded first
+  WriteUserFile(1, SimpleUser(1, "a"));  // so a (UID 1) is skipped
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 2);
+  ASSERT_NE(FindUser("b"), nullptr);
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "b"), 15);
+  EXPECT_EQ(ReadWholeFile(UserFile(1)), SimpleUser(1, "a"));
+}
+
+// ---- Atomic saves ----------------------------------------------------------------------------
+
+TEST_F(UsersFilesTest, InjectedWriteFailureKeepsThePreviousFiles) {
+  // Ten users, so that the list is longer than one user's file.
+  std::vector<std::pair<UID, std::string>> users = {{1, "a"}, {2, "b"}};
+  for (UID uid = 3; uid <= 10; ++uid) users.push_back({uid, "user" + std::to_string(uid)});
+  WriteList(ListOf(users));
+  for (const auto& [uid, name] : users) WriteUserFile(uid, SimpleUser(uid, name));
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  const std::string list = ListText();
+  const std::string fileA = ReadWholeFile(UserFile(1));
+  const std::string fileB = ReadWholeFile(UserFile(2));
+  ASSERT_GT(list.size(), 300u);
+  ASSERT_LT(fileA.size() + 20, 300u);
+
+  FindUser("a")->EMAIL = "changed@x";
+  FindUser("b")->EMAIL = "changed@y";
+  for (long failAfter : {0L, 10L, 100L}) {
+    SCOPED_TRACE(failAfter);
+    SetAtomicWriteFailAfter(failAfter);
+    EXPECT_EQ(SaveUsers(home.path.c_str(), "a"), 15);
+    EXPECT_EQ(SaveUsers(home.path.c_str(), nullptr), 15);
+    SetAtomicWriteFailAfter(-1);
+    EXPECT_EQ(ListText(), list);
+    EXPECT_EQ(ReadWholeFile(UserFile(1)), fileA);
+    EXPECT_EQ(ReadWholeFile(UserFile(2)), fileB);
+  }
+  // No temporary file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(home.File("users"))) {
+    EXPECT_EQ(entry.path().extension(), ".xml") << entry.path();
+  }
+  // The list's failure after the user's file was written keeps the old list.
+  SetAtomicWriteFailAfter(300);  // a's file fits, the list does not
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "a"), 15);
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(ListText(), list);
+  EXPECT_NE(ReadWholeFile(UserFile(1)).find("changed@x"), std::string::npos);
+}
+
+// A name that matches no record (a user just deleted) rewrites the list only;
+// a domain\user name writes the Active Directory user's own file.
+TEST_F(UsersFilesTest, SaveFindsTheUserByTheDomainRule) {
+  WriteList(ListOf({{1, "adbob"}, {2, "carol"}}));
+  WriteUserFile(1, SimpleUser(1, "adbob"));
+  WriteUserFile(2, SimpleUser(2, "carol"));
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  SetComputerDomain("CORP");
+  FindUser("adbob")->ADUSER = 1;
+  FindUser("adbob")->EMAIL = "bob@corp";
+  FindUser("carol")->EMAIL = "carol@x";
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "CORP\\adbob"), 0);
+  EXPECT_NE(ReadWholeFile(UserFile(1)).find("bob@corp"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), SimpleUser(2, "carol"));
+
+  ASSERT_EQ(DeleteUserAndNode("carol", false), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "carol"), 0);
+  EXPECT_EQ(ListText(), ListOf({{1, "adbob"}}));
+}
+
+// ---- Users added and deleted with their nodes ----------------------------------------------
+
+TEST_F(UsersFilesTest, AddedUserHasItsOwnCopyOfDefaultSettings) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME><LEVEL>3</LEVEL>"
+                 "<PASSWORDV2>00000000</PASSWORDV2><FIELD NAME=\"f\">v</FIELD>"
+                 "<USERDATA><Live><Torvane><DefaultLanguage>en</DefaultLanguage></Torvane></Live></USERDATA>"
+                 "</USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  const UserStruct* defaults = FindUser("default_user");
+  ASSERT_NE(defaults, nullptr);
+  EXPECT_EQ(defaults->LEVEL, 3u);
+  XMLNode* defaultData = defaults->USERDATA;
+
+  const int index = AddUserFromClient("newbie", 0);
+  ASSERT_GE(index, 0);
+  UserStruct* user = FindUser("newbie");
+  EXPECT_EQ(user->LEVEL, 3u);  // the record is a copy of default_user
+  ASSERT_NE(user->USERDATA, nullptr);
+  EXPECT_NE(user->USERDATA, defaultData);
+  EXPECT_EQ(FindXMLUserNode("newbie"), user->USERDATA->parent);
+  XMLNode* language = FindXMLChildNode(FindXMLChildNode(FindXMLChildNode(user->USERDATA, "Live"), "Torvane"),
+                                       "DefaultLanguage");
+  ASSERT_NE(language, nullptr);
+  language->value = "de";  // changes the copy only
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "newbie"), 0);
+  const std::string file = ReadWholeFile(UserFile(user->header.uid));
+  EXPECT_NE(file.find("<DefaultLanguage>de\n</DefaultLanguage>"), std::string::npos);
+  std::string defaultText;
+  ASSERT_EQ(AppendUserXML(FindUser("default_user"), defaultText), 0);
+  EXPECT_NE(defaultText.find("<DefaultLanguage>en\n"), std::string::npos);
+
+  // Refusals: an invalid name, an existing one, another user's UID.
+  AddUserFailure why = ADD_USER_OK;
+  EXPECT_EQ(AddUserFromClient(" bad", 0, &why), -1);
+  EXPECT_EQ(why, ADD_USER_NO_NAME);
+  EXPECT_EQ(AddUserFromClient("NEWBIE", 0, &why), -1);
+  EXPECT_EQ(why, ADD_USER_EXISTS);
+  EXPECT_EQ(AddUserFromClient("other", kUIDDefaultUser, &why), -1);
+  EXPECT_EQ(why, ADD_USER_UID_IN_USE);
+}
+
+// A record added without a node (plain AddUser) gets one at the next save
+// rather than failing every save, and never writes default_user's settings
+// as its own.
+TEST_F(UsersFilesTest, RecordWithoutNodeGetsOneAtTheSave) {
+  ASSERT_GE(AddUserFromClient("default_user", kUIDDefaultUser), 0);
+  ASSERT_GE(AddUser("plain", 0x42), 0);
+  EXPECT_EQ(FindUser("plain")->USERDATA, FindUser("default_user")->USERDATA);  // shared by the copy
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  const UserStruct* plain = FindUser("plain");
+  EXPECT_NE(plain->USERDATA, FindUser("default_user")->USERDATA);
+  EXPECT_EQ(FindXMLUserNode("plain"), plain->USERDATA->parent);
+}
+
+TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
+  ASSERT_GE(AddUserFromClient("bob", 0x10), 0);
+  ASSERT_GE(AddUserFromClient("carol", 0x11), 0);
+  XMLNode* secret = AddXMLChildNode(FindUser("bob")->USERDATA);
+  secret->name = "Secret";
+  EXPECT_EQ(DeleteUserAndNode("bob", false), 0);
+  EXPECT_EQ(FindXMLUserNode("bob"), nullptr);
+  EXPECT_EQ(DeleteUserAndNode("bob", false), 6);
+  // A later bob starts afresh.
+  ASSERT_GE(AddUserFromClient("bob", 0x12), 0);
+  EXPECT_EQ(FindXMLChildNode(FindUser("bob")->USERDATA, "Secret"), nullptr);
+
+  // The node removed first (the link then dangles): the delete does not
+  // follow it, and carol's node stays.
+  XMLNode* node = FindXMLUserNode("bob");
+  ASSERT_NE(node, nullptr);
+  DeleteXMLNode(node);
+  EXPECT_EQ(DeleteUserAndNode("bob", false), 0);
+  EXPECT_EQ(FindUser("bob"), nullptr);
+  ASSERT_NE(FindXMLUserNode("carol"), nullptr);
+  EXPECT_EQ(FindXMLUserNode("carol"), FindUser("carol")->USERDATA->parent);
+  // Built-in users need force.
+  ASSERT_GE(AddUserFromClient("administrator", kUIDAdministrator), 0);
+  EXPECT_EQ(DeleteUserAndNode("administrator", false), 26);
+  EXPECT_NE(FindXMLUserNode("administrator"), nullptr);
+}
+
+// ---- Lookups ---------------------------------------------------------------------------------
+
+TEST_F(UsersFilesTest, FindXMLUserNodeDomainRule) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><USERNAME>bob</USERNAME><ADUSER>1</ADUSER></USER>"
+                 "<USER><USERNAME>amy</USERNAME><ADUSER>0</ADUSER></USER>"
+                 "<USER><USERNAME>CORP\\carl</USERNAME></USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  XMLNode* bob = FindXMLUserNode("bob");
+  ASSERT_NE(bob, nullptr);
+  EXPECT_EQ(FindXMLUserNode("CORP\\bob"), nullptr);  // no computer domain yet
+  SetComputerDomain("corp");
+  EXPECT_EQ(FindXMLUserNode("CORP\\BOB"), bob);
+  EXPECT_EQ(FindXMLUserNode("CORP\\amy"), nullptr);  // internal user
+  EXPECT_NE(FindXMLUserNode("corp\\carl"), nullptr);  // stored with the backslash
+  EXPECT_EQ(FindXMLUserNode("OTHER\\bob"), nullptr);
+  EXPECT_STREQ(StripLocalDomain("CORP\\x"), "x");
+  EXPECT_STREQ(StripLocalDomain("OTHER\\x"), "OTHER\\x");
+  EXPECT_EQ(FindXMLUserNode(""), nullptr);
+  EXPECT_EQ(IsXMLUserADUser(bob), 1);
+}
+
+// A parse into the tree that fails leaves nothing behind.
+TEST_F(UsersFilesTest, FailedParseIntoTheTreeIsUndone) {
+  ASSERT_GE(AddUserFromClient("bob", 0x10), 0);
+  XMLNode* data = FindUser("bob")->USERDATA;
+  const char bad[] = "<A><B></A>";
+  EXPECT_EQ(ParseTextIntoUsersTree(bad, sizeof bad - 1, data), 20);
+  EXPECT_EQ(data->firstChild, nullptr);
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "<D>";
+  for (int i = 0; i < 300; ++i) deep += "</D>";
+  EXPECT_EQ(ParseTextIntoUsersTree(deep.c_str(), deep.size(), data), 20);
+  EXPECT_EQ(data->firstChild, nullptr);
+  const char good[] = "<A x=\"1\">t\n\n<B/>u\n</A>";
+  ASSERT_EQ(ParseTextIntoUsersTree(good, sizeof good - 1, data), 0);
+  ASSERT_NE(data->firstChild, nullptr);
+  EXPECT_EQ(*data->firstChild->value, "t\n\nu");  // pieces joined, trailing line feeds cut
+}
+
+}  // namespace
