@@ -11,6 +11,7 @@
 #include <new>
 
 #include "config/param_tree.h"
+#include "config/server_lists.h"
 #include "config/settings_api.h"
 #include "config/settings_files_write.h"
 #include "foundation/log/ring_log.h"
@@ -138,8 +139,12 @@ int DeleteEnvironment(const char* name, bool save) {
   auto it = std::find_if(envs.begin(), envs.end(),
                          [name](const EnvironmentStruct& e) { return EqualsNoCase(e.name, name); });
   if (it == envs.end()) return FR_ENV_NOT_FOUND;
+  // The locator must not go on answering with servers of a deleted
+  // environment. The name is copied first: it may be the record's own.
+  const std::string envName = it->name;
   FreeEnvironment(&*it);
   envs.erase(it);
+  ClearServerListsForEnvironment(envName.c_str());
   if (!save) return FR_OK;
   std::string path;
   int rc = GetEnvMasterFileName(path);
@@ -242,8 +247,10 @@ int DeleteApplication(EnvironmentStruct* env, const char* name) {
   auto it = std::find_if(env->apps.begin(), env->apps.end(),
                          [name](const ApplicationStruct& a) { return EqualsNoCase(a.name, name); });
   if (it == env->apps.end()) return FR_APP_NOT_FOUND;
+  const std::string appName = it->name;
   FreeApplication(&*it);
   env->apps.erase(it);
+  ClearServerList(env->name.c_str(), appName.c_str());  // its cached servers go with it
   return FR_OK;
 }
 

@@ -61,12 +61,12 @@ constexpr size_t kSettingsReadChunkSize = 512;
 // Reads env.xml at `path` into the process root from state 1: each
 // environment element becomes an environment (UID 0) with its description and
 // applications, in file order. Without a root the ENVIRONMENTS element stops
-// the reader (20). 0; 14 when the file cannot be opened
-// (logged "Unable to open environments file >%s<"); 20 for a parse error
-// (logged "XML error %s at line %d of >%s<") or an element the reader does
-// not accept. What was built before a failure stays. Sets the root's time
-// word. Reads no settings file (ReadEnvironmentsXML in settings_exchange.h
-// does the whole start-up load).
+// the reader (20). 0; 2 for a null or empty path; 14 when the file cannot be
+// opened (logged "Unable to open environments file >%s<"); 20 for a parse
+// error (logged "XML error %s at line %d of >%s<") or an element the reader
+// does not accept. What was built before a failure stays. Once the file was
+// opened, sets the root's time word. Reads no settings file
+// (ReadEnvironmentsXML in settings_exchange.h does the whole start-up load).
 int ReadEnvironmentMasterXML(const char* path);
 
 // Reads env/app's settings file (home + "envs/" + the safe names) into the

@@ -331,6 +331,17 @@ TEST_F(ServerLists, EmptyingListsOfAnEnvironment) {
   EXPECT_EQ("none", Host("Live", "Loc", ""));
 }
 
+TEST_F(ServerLists, DeletingAnEnvironmentOrApplicationEmptiesItsLists) {
+  MakeList("Test", "Loc", nullptr, {{"a", "t", "1", "DEFAULT", "1"}});
+  MakeList("Live", "Loc", nullptr, {{"a", "l", "1", "DEFAULT", "1"}});
+  MakeList("Live", "Gone", nullptr, {{"a", "g", "1", "DEFAULT", "1"}});
+  ASSERT_EQ(0, DeleteEnvironment("test", false));
+  EXPECT_EQ("none", Host("Test", "Loc", ""));
+  ASSERT_EQ(0, DeleteApplication(FindEnvironment("Live"), "GONE"));
+  EXPECT_EQ("none", Host("Live", "Gone", ""));
+  EXPECT_EQ("l:1", Host("Live", "Loc", ""));
+}
+
 TEST_F(ServerLists, ListAddressesSurviveGrowth) {
   ServerList* first = FindServerList("Live", "A0", true);
   for (int i = 1; i < 23; ++i) ASSERT_NE(nullptr, FindServerList("Live", ("A" + std::to_string(i)).c_str(), true));

@@ -264,6 +264,32 @@ TEST_F(Exchange, AUIDOfAnEarlierApplicationFailsTheLaterOne) {
   EXPECT_EQ("|", DumpApp(FindApplication(FindEnvironment("Live"), "Beta")));
 }
 
+TEST_F(Exchange, AFileWhoseCopyCannotBeMadeIsNotRewritten) {
+  const std::string path = SettingsPath("live_alpha");
+  EXPECT_EQ(0, KeepFailedStoreFileCopy(path));  // not marked: nothing to do
+  EXPECT_FALSE(FileExists(path + ".bad"));
+
+  // A directory where the copy should go: the copy fails, the mark stays, and
+  // the writers leave the file alone.
+  std::filesystem::create_directory(path + ".bad");
+  NoteStoreFileFailedToLoad(path);
+  EXPECT_TRUE(IsStoreFileMarkedFailed(path));
+  EXPECT_EQ(FR_WRITE_FAILED, SetSettingString("Live", "Alpha", "New", "n"));  // in memory only
+  EXPECT_EQ(FR_WRITE_FAILED, SetApplicationXML("Live", "Alpha", SettingsText("Alpha", "", "").c_str()));
+  EXPECT_EQ(alphaText, SettingsFile("live_alpha"));
+  EXPECT_EQ("P=p|New=n,A=1{B=2}", DumpApp(Alpha()));
+
+  // Once the copy can be made the next write goes through, once.
+  std::filesystem::remove(path + ".bad");
+  ASSERT_EQ(0, SetApplicationXML("Live", "Alpha", SettingsText("Alpha", "", "").c_str()));
+  EXPECT_EQ(alphaText, ReadWholeFile(path + ".bad"));
+  EXPECT_FALSE(IsStoreFileMarkedFailed(path));
+
+  // A marked file that has gone is simply forgotten.
+  NoteStoreFileFailedToLoad(home.File("envs/gone.xml"));
+  EXPECT_EQ(0u, GetFailedStoreFileCount());
+}
+
 // ---- Schema files -------------------------------------------------------------------------------
 
 TEST_F(Exchange, SchemaFiles) {

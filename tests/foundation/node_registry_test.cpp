@@ -135,6 +135,20 @@ TEST_F(Registry, UpdateAndRemove) {
   EXPECT_EQ(GetNodeQACapacity(), 500u);  // never shrinks
 }
 
+TEST_F(Registry, RemoveManyInOnePass) {
+  NodeHeader h[6] = {{2, 5, 0, 0, 0}, {4, 5, 0, 0, 0}, {6, 5, 0, 0, 0},
+                     {8, 5, 0, 0, 0}, {10, 5, 0, 0, 0}, {12, 5, 0, 0, 0}};
+  for (NodeHeader& x : h) AddNodeToQAArray(&x);
+  NodeHeader copyOf8 = h[3];  // same UID, another record: its entry stays
+  NodeHeader unregistered{7, 5, 0, 0, 0};
+  std::vector<const NodeHeader*> doomed{&h[4], &h[0], &copyOf8, &unregistered, nullptr, &h[2]};
+  EXPECT_EQ(RemoveNodesFromQAArray(doomed), 3u);
+  EXPECT_EQ(RegistryUIDs(), (std::vector<UID>{4, 8, 12}));
+  EXPECT_EQ(GetNodeByUID(8), &h[3]);
+  EXPECT_EQ(GetNodeQAEntryAt(3), nullptr);
+  EXPECT_EQ(RemoveNodesFromQAArray({}), 0u);
+}
+
 TEST_F(Registry, GrowsInStepsOf500) {
   EXPECT_EQ(GetNodeQACapacity(), 0u);  // unallocated at start
   std::vector<NodeHeader> h(1001);
