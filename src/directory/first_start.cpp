@@ -26,6 +26,10 @@ constexpr const char kAdministratorsGroupName[] = "Administrators";
 constexpr const char kAdministratorPassword[] = "quernstoneway";
 constexpr const char kZentakUserPassword[] = "Grebe7ly";
 
+// The PASSWORDV2 text of the accounts without a password: no hash, so no
+// password ever checks against it.
+constexpr const char kNoPasswordText[] = "00000000";
+
 // Every line of the first users.xml ends so: the file has always been
 // written in text mode on the server's first platform.
 constexpr const char kLineEnd[] = "\r\n";
@@ -117,7 +121,7 @@ std::string DefaultUsersXMLText(const std::string& administratorHash, const std:
   AppendUIDLine(out, kUIDGuest);
   AppendLine(out, "<USERNAME>guest</USERNAME>");
   AppendLine(out, "<FORENAME>GUEST</FORENAME>");
-  AppendHashLine(out, kNoPasswordMarker);
+  AppendHashLine(out, kNoPasswordText);
   AppendLine(out, "<ADUSER>0</ADUSER>");
   AppendLine(out, "<LEVEL>0</LEVEL>");
   AppendLine(out, "<USERDATA><Live><Torvane><Passwords></Passwords></Torvane></Live></USERDATA></USER>");
@@ -127,7 +131,7 @@ std::string DefaultUsersXMLText(const std::string& administratorHash, const std:
   AppendLine(out, "<USERNAME>default_user</USERNAME>");
   AppendLine(out, "<FORENAME>DEFAULT</FORENAME>");
   AppendLine(out, "<SURNAME>USER</SURNAME>");
-  AppendHashLine(out, kNoPasswordMarker);
+  AppendHashLine(out, kNoPasswordText);
   AppendLine(out, "<ADUSER>0</ADUSER>");
   AppendLine(out, "<LEVEL>0</LEVEL>");
   AppendLine(out,

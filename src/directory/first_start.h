@@ -42,8 +42,6 @@ int CreateDefaultPermission();
 // The two bcrypt hashes are made afresh at every call (random salt, cost
 // 12), so they differ from one initialisation to the next.
 
-constexpr const char kNoPasswordMarker[] = "00000000";  // PASSWORDV2 of an account without a password
-
 // Makes both password hashes first, then writes users.xml whole and
 // atomically (a failure at any step leaves no partial file and any previous
 // file as it was), then frees the users in memory and reads the file back
@@ -52,7 +50,7 @@ constexpr const char kNoPasswordMarker[] = "00000000";  // PASSWORDV2 of an acco
 //   56 a password hash cannot be made (nothing written);
 //   1 no memory for the text;
 //   14 users.xml cannot be created;  15 it cannot be written whole;
-//   20 the file cannot be read back.
+//   20 the file cannot be read back (the reader gave any other code than 0).
 int CreateDefaultUsersXML(const char* home);
 
 // The text CreateDefaultUsersXML writes, for the two given hash texts.

@@ -1,18 +1,16 @@
 // Password state of the users: history depth, dates, the two password
 // setters and the start of the password clock.
 // Directory layer: calls the per-user settings and accessors, the user
-// records, the users tree and save, the password rules of the configuration
-// store, bcrypt checks, the clock, the server settings and the utilities.
+// records, the users save, the hexadecimal reading of groups_file.h, the
+// password rules of the configuration store, bcrypt checks, the XML tree,
+// the clock, the server settings and the utilities.
 #include "directory/passwords.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "config/settings_api.h"
@@ -21,7 +19,6 @@
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
-#include "directory/users_tree.h"
 #include "foundation/crypto/password_hash.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
@@ -32,6 +29,13 @@
 namespace {
 
 bool IsEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// 8 upper-case hexadecimal digits ("%08X"): dates and legacy hashes.
+std::string Hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
 
 // Reads a date or a legacy hash text as strtoul(text, 0, 16) would on a
 // 32-bit unsigned long (the one hexadecimal reading of the directory store).
@@ -159,11 +163,7 @@ std::string PasswordHistoryPath(int32_t place) {
 
 // ---- Dates ------------------------------------------------------------------------------
 
-std::string FormatPasswordDate(uint32_t seconds) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", seconds);
-  return text;
-}
+std::string FormatPasswordDate(uint32_t seconds) { return Hex8(seconds); }
 
 uint32_t NextDayBoundary(int64_t now) {
   return static_cast<uint32_t>((now + kSecondsPerDay - 1) / kSecondsPerDay * kSecondsPerDay);
@@ -221,7 +221,7 @@ int SetUserPassword(const char* name, uint32_t newHash, int skipHistory) {
     }
   }
 
-  WritePasswordState(user, depth, history, FormatPasswordDate(newHash));
+  WritePasswordState(user, depth, history, Hex8(newHash));
   UserStruct* record = FindUser(user.c_str());
   if (record == nullptr) return FR_USER_NOT_FOUND;
   record->PASSWORD = newHash;

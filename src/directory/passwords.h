@@ -81,7 +81,8 @@ uint32_t GetUserPasswordDate(const char* user);
 // huge depth in the rules costs nothing; places beyond n are left alone.
 
 // The bcrypt form: step 3 checks `clearPassword` against every bcrypt entry
-// (CheckPasswordHash; a legacy entry never matches); step 5 stores the hash
+// (CheckPasswordHash; a legacy entry never matches; a null clear password
+// matches nothing); step 5 stores the hash
 // text; step 7 sets PASSWORD to 0 and PASSWORDV2 to a copy of `newHash`.
 int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword);
 

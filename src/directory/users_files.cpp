@@ -466,7 +466,17 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
 int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
 
 int WriteUserList(const char* home, const char* name) {
-  int rc = EnsureUserLoginSections();
+  // The login sections of the users whose files are written: every user's
+  // for a full rewrite, the named user's alone otherwise (the other users'
+  // files are not written, so their sections are seen to at their own saves;
+  // this keeps a one-user save from walking every user's settings).
+  const int index = name != nullptr ? FindUserIndex(name) : -1;
+  int rc = FR_OK;
+  if (name == nullptr) {
+    rc = EnsureUserLoginSections();
+  } else if (index >= 0) {
+    rc = EnsureLoginSectionOf(GetUserByIndex(index), nullptr);
+  }
   if (rc != FR_OK) return rc;
   if (home == nullptr || home[0] == '\0') {
     WriteLog(0, "Asked to write users to file but no homeDir provided");
@@ -483,7 +493,6 @@ int WriteUserList(const char* home, const char* name) {
   } else {
     // The user's own record, found as every lookup finds it (domain\user
     // included), so that its file is rewritten whatever form the caller used.
-    const int index = FindUserIndex(name);
     if (index >= 0) {
       const UserStruct* user = GetUserByIndex(index);
       std::string text;
@@ -644,6 +653,8 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  // A new store: the files kept from an earlier partial load are its to write.
+  g_protectedUIDs.clear();
   FileStatus status;
   PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
   g_nodeSource.clear();
@@ -951,56 +962,65 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
 
 // ---- Login sections, UIDs, reload --------------------------------------------------------------
 
+namespace {
+
+// Gives one record the login section through its own node (`node` when the
+// caller found it already, else through the link or a walk). 0 or 1.
+int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
+  if (!user->USERNAME) return FR_OK;
+  if (node == nullptr) node = LinkedNode(user);
+  if (node == nullptr) node = FindUserNodeOfRecord(user, false);
+  if (node == nullptr) {
+    // A record without a node of its own (added without one): it gets
+    // default_user's settings, as a user added by a client does.
+    WriteLog(0, "User >%s< has no node of its own in the users tree: one is made", user->USERNAME->c_str());
+    if (MakeUserNodeForRecord(user) != FR_OK) return FR_NO_MEMORY;
+    node = user->USERDATA->parent;
+  }
+  XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
+                                                                                : FindXMLChildNode(node, kUserDataName);
+  if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
+  user->USERDATA = data;
+  XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
+  if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
+  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
+    return FR_NO_MEMORY;
+  }
+  return FR_OK;
+}
+
+}  // namespace
+
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
-  // The nodes of records whose link does not lead to their node: found in
-  // one index of the tree when there are many (a load from files without
-  // settings), else by a walk each.
-  std::unordered_map<std::string, XMLNode*> index;
-  bool indexBuilt = false;
+  // Records whose link does not lead to their node are found in one index of
+  // the tree when there are many (a load from files without settings), else
+  // by a walk each.
   int unlinked = 0;
   for (int i = 0; i < count; ++i) {
     if (LinkedNode(GetUserByIndex(i)) == nullptr && ++unlinked > kNodeIndexThreshold) break;
+  }
+  std::unordered_map<std::string, XMLNode*> index;
+  if (unlinked > kNodeIndexThreshold) {
+    if (XMLNode* root = GetUsersTreeRoot()) {
+      for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
+        if (!EqualsNoCase(n->name, kUserNodeName)) continue;
+        for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
+          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(Folded(*c->value), n);
+        }
+      }
+    }
   }
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
     XMLNode* node = LinkedNode(user);
-    if (node == nullptr) {
-      if (unlinked > kNodeIndexThreshold) {
-        if (!indexBuilt) {
-          indexBuilt = true;
-          if (XMLNode* root = GetUsersTreeRoot()) {
-            for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
-              if (!EqualsNoCase(n->name, kUserNodeName)) continue;
-              for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
-                if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(Folded(*c->value), n);
-              }
-            }
-          }
-        }
-        auto it = index.find(Folded(*user->USERNAME));
-        node = it != index.end() ? it->second : nullptr;
-      } else {
-        node = FindUserNodeOfRecord(user, false);
-      }
+    if (node == nullptr && !index.empty()) {
+      auto it = index.find(Folded(*user->USERNAME));
+      if (it != index.end()) node = it->second;
     }
-    if (node == nullptr) {
-      // A record without a node of its own (added without one): it gets
-      // default_user's settings, as a user added by a client does.
-      WriteLog(0, "User >%s< has no node of its own in the users tree: one is made", user->USERNAME->c_str());
-      if (MakeUserNodeForRecord(user) != FR_OK) return FR_NO_MEMORY;
-      node = user->USERDATA->parent;
-    }
-    XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
-                                                                                  : FindXMLChildNode(node, kUserDataName);
-    if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
-    user->USERDATA = data;
-    XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
-    if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
-    if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
-      return FR_NO_MEMORY;
-    }
+    const int rc = EnsureLoginSectionOf(user, node);
+    if (rc != FR_OK) return rc;
   }
   return FR_OK;
 }

@@ -90,8 +90,9 @@ int SaveUsers(const char* home, const char* name);
 // every file not yet replaced). A full rewrite writes all per-user files,
 // makes them durable with one sync, renames them, then replaces the list.
 // A name that matches no record (a user just deleted) rewrites the list alone.
-// Runs EnsureUserLoginSections first (its non-zero code is returned, nothing
-// written). 0; 2 no or empty home ("Asked to write users to file but no
+// First gives the users whose files are written the login section (all of
+// them for a null name: EnsureUserLoginSections; its non-zero code is
+// returned, nothing written). 0; 2 no or empty home ("Asked to write users to file but no
 // homeDir provided") or a record that cannot be written (no UID, a nameless
 // or too deeply nested settings node, a text that is not valid XML text);
 // 14 a file cannot be created (logged with the error flag); 15 a write

@@ -503,8 +503,15 @@ TEST_F(UsersFilesTest, AddedUserHasItsOwnCopyOfDefaultSettings) {
                  "<USERS><USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME><LEVEL>3</LEVEL>"
                  "<PASSWORDV2>00000000</PASSWORDV2><FIELD NAME=\"f\">v</FIELD>"
                  "<USERDATA><Live><Torvane><DefaultLanguage>en</DefaultLanguage></Torvane></Live></USERDATA>"
-                 "</USER></USERS>");
+                 "</USER><USER><USERNAME>bare</USERNAME></USER></USERS>");
   ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  // A converted user keeps nothing of default_user (AddUser copied it first).
+  const UserStruct* bare = FindUser("bare");
+  ASSERT_NE(bare, nullptr);
+  EXPECT_FALSE(bare->PASSWORDV2.has_value());
+  EXPECT_TRUE(bare->fields.empty());
+  EXPECT_EQ(bare->LEVEL, 0u);
+  EXPECT_EQ(bare->USERDATA, nullptr);
   const UserStruct* defaults = FindUser("default_user");
   ASSERT_NE(defaults, nullptr);
   EXPECT_EQ(defaults->LEVEL, 3u);

@@ -193,14 +193,17 @@ TEST_F(WireSocketTest, OverLongStringIsDroppedAndStreamStaysInStep) {
   // One string just over the ceiling (refused, its bytes dropped), then one of
   // exactly the ceiling (accepted), then a word.
   const int32_t over = kMaxWireStringLength + 1;
+  // The 128 MiB stream is built before the reader starts waiting, and the
+  // reader waits long enough for a loaded (or sanitized) machine.
+  Bytes stream(4 + static_cast<size_t>(over), 'z');
+  PutLE32(stream.data(), static_cast<uint32_t>(over));
+  Bytes exact(4 + static_cast<size_t>(kMaxWireStringLength), 'y');
+  PutLE32(exact.data(), static_cast<uint32_t>(kMaxWireStringLength));
+  exact.back() = 0;
+  stream.insert(stream.end(), exact.begin(), exact.end());
+  stream.insert(stream.end(), {0x78, 0x56, 0x34, 0x12});
+  SetReceiveTimeout(server, 60000);
   std::thread writer([&] {
-    Bytes stream(4 + static_cast<size_t>(over), 'z');
-    PutLE32(stream.data(), static_cast<uint32_t>(over));
-    Bytes exact(4 + static_cast<size_t>(kMaxWireStringLength), 'y');
-    PutLE32(exact.data(), static_cast<uint32_t>(kMaxWireStringLength));
-    exact.back() = 0;
-    stream.insert(stream.end(), exact.begin(), exact.end());
-    stream.insert(stream.end(), {0x78, 0x56, 0x34, 0x12});
     EXPECT_EQ(static_cast<int>(stream.size()),
               SendAll(client, stream.data(), static_cast<int>(stream.size()), 0));
   });
