@@ -77,7 +77,12 @@ int CreateConfigRoot(const char* homeDir) {
 
 void FreeConfigRoot(TorvaneStructure* root, bool freeRecord) {
   if (root == nullptr) return;
-  for (EnvironmentStruct& env : root->envs) FreeEnvironment(&env);
+  for (EnvironmentStruct& env : root->envs) {
+    // As for a deleted environment: the locator must not go on answering
+    // with servers of applications that are gone.
+    ClearServerListsForEnvironment(env.name.c_str());
+    FreeEnvironment(&env);
+  }
   std::vector<EnvironmentStruct>().swap(root->envs);
   std::string().swap(root->homeDir);
   if (freeRecord && root == g_root.get()) g_root.reset();

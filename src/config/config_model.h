@@ -84,9 +84,10 @@ TorvaneStructure* GetConfigRoot();
 // 1 when memory fails (no root remains then).
 int CreateConfigRoot(const char* homeDir);
 
-// Frees every environment of `root` (their applications and trees), and the
-// home directory text. With freeRecord set and `root` the process root, the
-// root itself goes too (GetConfigRoot then gives null). Null: nothing.
+// Frees every environment of `root` (their applications and trees), empties
+// their cached server lists, and frees the home directory text. With
+// freeRecord set and `root` the process root, the root itself goes too
+// (GetConfigRoot then gives null). Null: nothing.
 void FreeConfigRoot(TorvaneStructure* root, bool freeRecord);
 
 // Tests: frees the process root (as FreeConfigRoot with freeRecord). The node

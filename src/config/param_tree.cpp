@@ -21,6 +21,7 @@
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
 #include "foundation/xml/xml_escape.h"
+#include "foundation/xml/xml_value_stack.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ std::unordered_set<ParamTreeNode*>& LiveNodes() {
 }
 
 constexpr char kPathSeparator = '\\';
+
+// The settings file's root and section elements take two of the readers' levels.
+static_assert(kMaxParamPathDepth + 2 == kXMLMaxDepth, "a node created on request must read back");
 
 // The number of elements an array value of `node` must hold.
 size_t NeededElements(const ParamTreeNode& node) {
@@ -103,7 +107,8 @@ bool IsValidParamNodeName(std::string_view name) {
 bool IsValidParamPath(const char* path) {
   if (path == nullptr || *path == '\0') return false;
   std::string_view rest(path);
-  for (;;) {
+  for (size_t elements = 1;; ++elements) {
+    if (elements > kMaxParamPathDepth) return false;
     size_t cut = rest.find(kPathSeparator);
     if (!IsValidParamNodeName(rest.substr(0, cut))) return false;
     if (cut == std::string_view::npos) return true;

@@ -38,6 +38,12 @@ constexpr int32_t kParamScalarCount = -1;
 // A node's XML-safe name (see IsValidParamNodeName) has at most this many bytes.
 constexpr size_t kMaxParamNodeNameLength = 255;
 
+// The most elements a path of a node created on request may have. A settings
+// file holds its nodes inside the root and section elements, and the readers
+// accept at most kXMLMaxDepth (256) open elements, so a node any deeper would
+// make a file that does not read back.
+constexpr size_t kMaxParamPathDepth = 254;
+
 // The size of the text buffer of the numeric value texts (with its NUL).
 constexpr size_t kParamValueTextSize = 50;
 
@@ -92,9 +98,9 @@ struct ParamTreeNode {
 // [A-Za-z_][A-Za-z0-9_-]*, 1 to kMaxParamNodeNameLength bytes.
 bool IsValidParamNodeName(std::string_view name);
 
-// True when `path` is non-empty and every backslash-separated element of it
-// is a valid node name (so no empty element: no leading, doubled or trailing
-// backslash). False for null.
+// True when `path` is non-empty, has at most kMaxParamPathDepth elements and
+// every backslash-separated element of it is a valid node name (so no empty
+// element: no leading, doubled or trailing backslash). False for null.
 bool IsValidParamPath(const char* path);
 
 // ---- Creating and linking ------------------------------------------------------------

@@ -211,6 +211,9 @@ int AddToSettingInt(const char* envName, const char* appName, const char* path, 
 int SetSchemaVersion(const char* envName, const char* appName, const char* version) {
   EnvironmentStruct* env = FindEnvironment(envName);
   if (env == nullptr) return FR_ENV_NOT_FOUND;
+  // A version text that would be refused must not leave a new application
+  // behind it (env.xml and an empty settings file already written).
+  if (version != nullptr && !IsValidXmlText(version)) return FR_INVALID_PARAMETER;
   if (!ApplicationExists(env, appName)) {
     int rc = AddApplicationToEnvironment(envName, appName);
     if (rc != FR_OK) return rc;

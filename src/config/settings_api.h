@@ -44,7 +44,9 @@ constexpr size_t kSettingIntTextSize = 12;
 // to the tail of their parent's chain. A null `value` (or size 0) leaves the
 // node without a value. Writes no file.
 // 2: null application; null or empty path; a path element that is not a name
-// of the form [A-Za-z_][A-Za-z0-9_-]* of at most 255 bytes (IsValidParamPath);
+// of the form [A-Za-z_][A-Za-z0-9_-]* of at most 255 bytes, or a path of more
+// than kMaxParamPathDepth (254) elements, which no settings file could read
+// back (IsValidParamPath);
 // a value CheckParamValueBytes refuses (a STRING scalar without NUL or not
 // valid text — UTF-8, no control bytes but TAB, LF, CR; FIXED_STRING, COMPLEX
 // and STRING arrays, which bytes cannot carry; short numeric values). These
@@ -80,8 +82,9 @@ int AddToSettingInt(const char* envName, const char* appName, const char* path, 
 
 // Records `version` as "SchemaVersion" of env/app, creating the application
 // (AddApplicationToEnvironment: name rule, env.xml and an empty settings file)
-// when it is missing. 17 no such environment; that operation's codes;
-// SetSettingString's codes.
+// when it is missing. 17 no such environment; 2 for a version text that is
+// not valid XML text (checked before anything is created); that operation's
+// codes; SetSettingString's codes.
 int SetSchemaVersion(const char* envName, const char* appName, const char* version);
 
 // ---- Reading settings --------------------------------------------------------------------

@@ -42,12 +42,15 @@ std::string_view NameOf(const GroupStruct& g) {
 // it; called after every change that may move records (growth, removal).
 void RepointPermissionArray() { RepointRegistry(g_perms); }
 
-// Makes room for one more permission: grows the array by 10 records when it
-// is full and re-points the registry. False (logged) when memory fails; the
-// array is then as it was.
+// Makes room for one more permission: when the array is full it grows by
+// its own size, never by less than 10 records (the first allocation holds
+// 10), and the registry is re-pointed. Each growth moves every record, so
+// fixed steps of 10 made a large load quadratic. False (logged) when memory
+// fails; the array is then as it was.
 bool MakeRoomForPermission() {
   if (g_perms.size() < g_perms.capacity()) return true;
-  size_t want = g_perms.capacity() + kPermissionArrayGrowStep;
+  const size_t step = std::max(g_perms.capacity(), static_cast<size_t>(kPermissionArrayGrowStep));
+  size_t want = g_perms.capacity() + step;
   try {
     g_perms.reserve(want);
   } catch (const std::bad_alloc&) {
@@ -373,6 +376,27 @@ int AddUserToGroup(GroupStruct* group, const char* text) {
   return 0;
 }
 
+int SetGroupMemberList(GroupStruct* group, std::vector<std::string> names) {
+  if (group == nullptr) return -1;
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n.empty(); }),
+              names.end());
+  // Stable, so that of names equal without regard to case the first stays.
+  std::stable_sort(names.begin(), names.end(),
+                   [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
+  size_t kept = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (kept > 0 && EqualsNoCase(names[kept - 1], names[i])) {
+      WriteLog(0, "Cannot add user >%s< as already exists", names[i].c_str());
+      continue;
+    }
+    if (kept != i) names[kept] = std::move(names[i]);
+    ++kept;
+  }
+  names.resize(kept);
+  group->members = std::move(names);
+  return 0;
+}
+
 int32_t FindUserInGroup(const GroupStruct* group, const char* userName) {
   return FindMemberIndex(group, View(userName));
 }
@@ -434,16 +458,17 @@ PermissionStruct* AddNewPerm(UID uid) {
   PermissionStruct perm;
   perm.header.uid = uid;
   perm.header.kind = NODE_KIND_PERMISSION;
-  g_perms.push_back(std::move(perm));  // room was made: nothing moves
+  // Room was made (and the array re-pointed if it moved): appending and
+  // dropping the last record move nothing, so no entry needs re-pointing;
+  // re-pointing every permission at every add made a large load quadratic.
+  g_perms.push_back(std::move(perm));
   if (AddNodeToQAArray(&g_perms.back().header) == 0) {
     // The UID is already registered (another permission, a user or a node):
     // a second record under it would never be found, so it is not kept.
     WriteLog(0, "AddNewPerm:Unable to register permission %08X", uid);
     g_perms.pop_back();
-    RepointPermissionArray();
     return nullptr;
   }
-  RepointPermissionArray();
   return &g_perms.back();
 }
 

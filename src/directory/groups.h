@@ -19,7 +19,7 @@ struct UserStruct;  // directory/user_records.h
 // ---- Sizes ---------------------------------------------------------------------
 
 constexpr int32_t kGroupArrayGrowStep = 10;       // group records added per growth
-constexpr int32_t kPermissionArrayGrowStep = 10;  // permission records added per growth
+constexpr int32_t kPermissionArrayGrowStep = 10;  // least permission records added per growth (geometric beyond)
 constexpr int32_t kGroupMemberGrowStep = 5;       // member slots added per growth
 constexpr size_t kMaxGroupNameLength = 31;        // bytes of the longest valid group name
 
@@ -132,6 +132,14 @@ void FreeGroupArray();
 // (without regard to case). 0, or -1: no group, no name or an empty one, the name
 // is already a member (logged, without the error flag), no memory (logged).
 int AddUserToGroup(GroupStruct* group, const char* userName);
+
+// Makes `names` the group's member list, with the result that adding them one
+// by one with AddUserToGroup to an empty list would give: sorted without
+// regard to case, every name once (the first of a repeated name is kept and
+// each repeat logged as AddUserToGroup logs it), empty names left out. One
+// sort for the whole list, where adding name by name costs a scan of the
+// list per name (quadratic for a large group). 0, or -1 for no group.
+int SetGroupMemberList(GroupStruct* group, std::vector<std::string> names);
 
 // The index of `userName` (without regard to case) in the member list, or -1
 // (also for no group, no name or an empty one). A linear search, so a list kept in a

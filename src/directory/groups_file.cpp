@@ -87,6 +87,7 @@ struct GroupsReader {
   int state = GRS_ROOT;
   bool stopped = false;  // XML_StopParser called (states 0 and 12)
   GroupStruct group;
+  std::vector<std::string> members;  // the USER texts of the group being parsed, in file order
   PermissionStruct perm;
 };
 
@@ -104,7 +105,10 @@ void SetReaderState(GroupsReader& r, int state) {
 // the element had no character data.
 std::optional<std::string> TakeElementText() { return XMLCharToChar(CurrentXMLValue()); }
 
-void ClearXMLGroup(GroupsReader& r) { FreeGroupStruct(&r.group); }
+void ClearXMLGroup(GroupsReader& r) {
+  FreeGroupStruct(&r.group);
+  r.members.clear();
+}
 
 void ClearXMLPerm(GroupsReader& r) {
   r.perm = PermissionStruct{};
@@ -127,15 +131,21 @@ void SetXMLPermUID(GroupsReader& r) {
 
 // A member that cannot be stored (no name, or a name already listed) is
 // logged and skipped: stopping there would lose every later group and
-// permission. Only a failed allocation ends the reading.
+// permission. Only a failed allocation ends the reading. The names are
+// gathered and made the group's list at the end of the GROUP element in one
+// sort (SetGroupMemberList), which drops and logs the repeated ones: adding
+// them one by one would scan the list for every member.
 void AddXMLGroupUser(GroupsReader& r) {
   std::optional<std::string> name = TakeElementText();
   if (!name || name->empty()) {
     WriteLog(0, "Unable to add XML field as no name");
     return;
   }
-  if (AddUserToGroup(&r.group, name->c_str()) != 0) {
-    if (FindUserInGroup(&r.group, name->c_str()) >= 0) return;  // a duplicate, logged by AddUserToGroup
+  try {
+    r.members.push_back(std::move(*name));
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate %d bytes for user array",
+             static_cast<int>((r.members.size() + 1) * sizeof(std::string)));
     SetReaderState(r, GRS_ERROR);
   }
 }
@@ -184,6 +194,8 @@ void AddXMLGroup(GroupsReader& r) {
     return;
   }
   r.group.header.kind = NODE_KIND_GROUP;
+  SetGroupMemberList(&r.group, std::move(r.members));
+  r.members.clear();
   int32_t index = AddGroup(r.group.name->c_str());
   // A refusal (the group exists, a user has the name, no memory) drops this
   // group only; AddGroup logged why.

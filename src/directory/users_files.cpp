@@ -43,7 +43,7 @@ namespace {
 constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
 constexpr const char kV2DocumentStart[] = "<?xml version=\"1.0\"?><USERS>";
 constexpr const char kV2DocumentEnd[] = "</USERS>";
-constexpr size_t kStreamFlushSize = 256 * 1024;  // the version-1 writer hands text on in pieces of this size
+constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writers hand text on in pieces of this size
 // Above this many records without a usable link, the login-section pass
 // finds their nodes through one index of the tree instead of a walk each.
 constexpr int kNodeIndexThreshold = 8;
@@ -81,9 +81,11 @@ int32_t DecimalText(const std::string& text) {
 
 // ---- Writing ---------------------------------------------------------------------
 
+// "%08X" of the value.
 void AppendHex8(std::string& out, uint32_t value) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%08X", value);
+  static const char kDigits[] = "0123456789ABCDEF";
+  char buf[8];
+  for (int i = 7; i >= 0; --i, value >>= 4) buf[i] = kDigits[value & 0xF];
   out.append(buf, 8);
 }
 
@@ -207,25 +209,46 @@ int WriteAtomic(AtomicFile& af, const std::string& path, const std::string& text
   return FR_OK;
 }
 
-// The text of userlist.xml for the whole array.
-int BuildUserList(std::string& out) {
-  const int count = GetUserCount();
-  out.reserve(static_cast<size_t>(count) * 48 + 64);
+// Replaces userlist.xml with the list of the whole array. The text is made
+// and handed to the file in pieces of kStreamFlushSize, so that a list of
+// many users never sits whole in memory. 0, 14, 15.
+int WriteUserListFile(const std::string& path) {
+  AtomicFile af;
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
+    WriteLog(1, "Unable to open user list file >%s<", path.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  std::string out;
+  out.reserve(kStreamFlushSize + 256);
   out.append(kDeclarationLine);
   out.append("<");
   out.append(kUserListRootName);
   out.append(">\n");
-  for (int i = 0; i < count; ++i) {
+  const int count = GetUserCount();
+  bool written = true;
+  for (int i = 0; i < count && written; ++i) {
     const UserStruct* user = GetUserByIndex(i);
     out.append("<USER uid=\"");
     AppendHex8(out, user->header.uid);
     out.append("\" name=\"");
     AppendXMLAttributeEscaped(out, user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view());
     out.append("\"/>\n");
+    if (out.size() >= kStreamFlushSize) {
+      written = WriteBuffer(af.fp, out) == FR_OK;
+      out.clear();
+    }
   }
   out.append("</");
   out.append(kUserListRootName);
   out.append(">");
+  if (!written || WriteBuffer(af.fp, out) != FR_OK) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  if (AtomicFileCommit(af) != ATOMIC_OK) {
+    WriteLog(1, "Unable to write file %s", path.c_str());
+    return FR_WRITE_FAILED;
+  }
   return FR_OK;
 }
 
@@ -311,6 +334,9 @@ XMLNode* LinkedNode(const UserStruct* user) {
   }
   return nullptr;
 }
+
+// Defined with the login sections below.
+int EnsureLoginSectionOf(UserStruct* user, XMLNode* node);
 
 // ---- Reading --------------------------------------------------------------------------
 
@@ -519,11 +545,8 @@ int WriteUserList(const char* home, const char* name) {
       }
     }
     if (rc == FR_OK) {
-      std::string list;
       try {
-        BuildUserList(list);
-        AtomicFile af;
-        rc = WriteAtomic(af, listPath, list, true, "Unable to open user list file >%s<");
+        rc = WriteUserListFile(listPath);
       } catch (const std::bad_alloc&) {
         rc = FR_NO_MEMORY;
       }

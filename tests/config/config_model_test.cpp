@@ -3,6 +3,7 @@
 // shared-settings-file refusal and the first-start content.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "config/config_model.h"
@@ -198,6 +199,42 @@ TEST_F(Model, DeleteApplicationMovesLaterRecordsDownAndKeepsItsFile) {
   EXPECT_EQ(FR_INVALID_PARAMETER, DeleteApplication(nullptr, "Beta"));
   EXPECT_EQ(FR_INVALID_PARAMETER, DeleteApplication(env, nullptr));
   ASSERT_NE(nullptr, FindApplication(env, "Gamma"));
+}
+
+// Environments and applications are held by value: growth, re-sorting and
+// deletes move the records, and every tree must move with its application.
+TEST_F(Model, TreesFollowTheirApplicationsThroughGrowthSortAndErase) {
+  for (const char* e : {"Live", "First", "Second"}) ASSERT_EQ(0, AddEnvironment(e));
+  const char* names[] = {"M", "A", "Z", "B", "Y", "C", "X", "D", "W", "E", "V", "F"};
+  for (const char* n : names) {
+    ASSERT_EQ(0, AddApplicationToEnvironment("Second", n)) << n;
+    ASSERT_EQ(0, SetSettingString("Second", n, "K\\V", n)) << n;
+  }
+  ASSERT_EQ(0, AddApplicationToEnvironment("First", "Gone"));
+  ASSERT_EQ(0, SetSettingString("First", "Gone", "K", "g"));
+  // A middle application and the environment before "Second" go.
+  ASSERT_EQ(0, DeleteApplication(FindEnvironment("Second"), "B"));
+  ASSERT_EQ(0, DeleteEnvironment("First", true));
+  EXPECT_EQ("A,C,D,E,F,M,V,W,X,Y,Z", Names(FindEnvironment("Second")));
+  EXPECT_EQ(2u * 11, GetNodeQACount());
+  for (const char* n : names) {
+    std::optional<std::string> text;
+    int rc = GetSettingString("Second", n, "K\\V", 0, 0, text);
+    if (std::string(n) == "B") {
+      EXPECT_EQ(FR_APP_NOT_FOUND, rc);
+      continue;
+    }
+    ASSERT_EQ(0, rc) << n;
+    EXPECT_EQ(n, text.value_or("")) << n;
+  }
+  // The moved records still own their trees: a delete through one saves it.
+  ApplicationStruct* m = FindApplication(FindEnvironment("Second"), "M");
+  ASSERT_NE(nullptr, m);
+  ASSERT_EQ(0, DeleteSetting(m->configRoot->header.uid, "Second", "M", true));
+  EXPECT_EQ(nullptr, FindApplication(FindEnvironment("Second"), "M")->configRoot);
+  EXPECT_EQ("<?xml version=\"1.0\"?>\n<M>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n</CONFIGURATION>\n</M>",
+            SettingsFile("second_m"));
+  EXPECT_EQ(2u * 10, GetNodeQACount());
 }
 
 TEST_F(Model, DeleteEnvironmentFreesItsTreesAndKeepsTheOthers) {

@@ -267,6 +267,13 @@ TEST(ParamNames, NameAndPathRuleTable) {
     EXPECT_FALSE(IsValidParamPath(bad));
   }
   EXPECT_FALSE(IsValidParamPath(nullptr));
+  // At most 254 elements: a settings file nests its nodes two levels down and
+  // its readers stop at 256.
+  std::string deep = "a";
+  for (size_t i = 1; i < kMaxParamPathDepth; ++i) deep += "\\a";
+  EXPECT_TRUE(IsValidParamPath(deep.c_str()));
+  deep += "\\a";
+  EXPECT_FALSE(IsValidParamPath(deep.c_str()));
 }
 
 // ---- Values --------------------------------------------------------------------

@@ -342,6 +342,13 @@ TEST_F(ServerLists, DeletingAnEnvironmentOrApplicationEmptiesItsLists) {
   EXPECT_EQ("l:1", Host("Live", "Loc", ""));
 }
 
+TEST_F(ServerLists, ReplacingTheRootEmptiesEveryList) {
+  MakeList("Live", "Loc", "1", {{"a", "l", "1", "DEFAULT", "1"}});
+  ASSERT_EQ(0, CreateConfigRoot(home.path.c_str()));
+  EXPECT_EQ("none", Host("Live", "Loc", ""));
+  EXPECT_EQ(SERVER_MODE_ROUND_ROBIN, FindServerList("Live", "Loc", false)->mode);  // emptied, mode kept
+}
+
 TEST_F(ServerLists, ListAddressesSurviveGrowth) {
   ServerList* first = FindServerList("Live", "A0", true);
   for (int i = 1; i < 23; ++i) ASSERT_NE(nullptr, FindServerList("Live", ("A" + std::to_string(i)).c_str(), true));

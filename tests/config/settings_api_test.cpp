@@ -11,6 +11,7 @@
 #include "config/config_model.h"
 #include "config/param_tree.h"
 #include "config/settings_api.h"
+#include "config/settings_files_read.h"
 #include "config/settings_files_write.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
@@ -188,6 +189,27 @@ TEST_F(Settings, PathElementsAndValueTextsAreRefused) {
   // Nothing was created by a refused call.
   EXPECT_EQ(nullptr, FindParamNode(FindApplication(FindEnvironment("Live"), "App")->configRoot, "Raw"));
   EXPECT_EQ(FR_INVALID_PARAMETER, SetSchemaVersion("Live", "App", "\x02"));
+}
+
+// A node created on request must come back from the settings file: the
+// deepest path the reader can hold is taken, one element more is refused.
+TEST_F(Settings, PathDepthStaysWithinWhatTheFileReadsBack) {
+  App("Live", "App");
+  std::string path = "N";
+  for (size_t i = 1; i < kMaxParamPathDepth; ++i) path += "\\N";
+  ASSERT_EQ(0, SetSettingString("Live", "App", path.c_str(), "deep"));
+  const std::string file = SettingsFile("live_app");
+  ApplicationStruct* app = FindApplication(FindEnvironment("Live"), "App");
+  EXPECT_EQ(0, CheckApplicationSettingsText(file.data(), file.size(), app));
+  EXPECT_EQ("deep", Get("Live", "App", path.c_str(), 0).text);
+
+  const size_t nodes = GetNodeQACount();
+  const std::string deeper = path + "\\N";
+  EXPECT_EQ(FR_INVALID_PARAMETER, SetSettingString("Live", "App", deeper.c_str(), "x"));
+  EXPECT_EQ(FR_INVALID_PARAMETER, AddToSettingInt("Live", "App", deeper.c_str(), 1));
+  EXPECT_EQ(FR_INVALID_PARAMETER, AddSetting("Live", "App", deeper.c_str(), 1, PARAM_TYPE_STRING, -1, "x", 2));
+  EXPECT_EQ(nodes, GetNodeQACount());
+  EXPECT_EQ(file, SettingsFile("live_app"));
 }
 
 TEST_F(Settings, NullTextStoresTheNodeWithoutValue) {
@@ -385,6 +407,12 @@ TEST_F(Settings, SchemaVersionCreatesTheApplication) {
   EXPECT_EQ("2.2", Get("Live", "NewApp", "SchemaVersion", 0).text);
   EXPECT_EQ(FR_INVALID_PARAMETER, SetSchemaVersion("Live", "bad.name", "1"));
   EXPECT_EQ(nullptr, FindApplication(FindEnvironment("Live"), "bad.name"));
+  // A refused version text creates nothing.
+  const std::string envXml = EnvXml();
+  EXPECT_EQ(FR_INVALID_PARAMETER, SetSchemaVersion("Live", "Other", "bad\x01"));
+  EXPECT_EQ(nullptr, FindApplication(FindEnvironment("Live"), "Other"));
+  EXPECT_EQ(envXml, EnvXml());
+  EXPECT_EQ("", SettingsFile("live_other"));
 }
 
 TEST_F(Settings, FailedSaveKeepsTheChangeInMemory) {

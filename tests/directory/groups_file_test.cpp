@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -223,6 +225,59 @@ TEST_F(GroupsFileTest, ReaderTable) {
 TEST_F(GroupsFileTest, MembersReadSortedAndBadOnesSkipped) {
   ASSERT_EQ(ReadText(Doc(Group("A", "<USER>zed</USER><USER></USER><USER>amy</USER><USER>AMY</USER>"))), 0);
   EXPECT_EQ(FindGroupByName("A")->members, (std::vector<std::string>{"amy", "zed"}));
+}
+
+// A large group in no particular order (as a client's update leaves it) with
+// repeats: read in one sort, not a scan of the list per member, which took
+// many seconds for tens of thousands of members.
+TEST_F(GroupsFileTest, LargeUnorderedGroupReadsQuicklyAndWhole) {
+  const int n = 40000;
+  std::string users;
+  users.reserve(static_cast<size_t>(n) * 28);
+  char name[32];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(name, sizeof name, "u%06d", static_cast<int>((static_cast<long long>(i) * 7919) % n));
+    users += "<USER>";
+    users += name;
+    users += "</USER>\n";
+  }
+  users += "<USER>U000005</USER>\n<USER>u000007</USER>\n";  // repeats, other case and same
+  const std::string text = Doc(Group("Big", users) + Group("Next"));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadText(text), 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 3.0);
+  const GroupStruct* g = FindGroupByName("Big");
+  ASSERT_NE(g, nullptr);
+  ASSERT_EQ(g->members.size(), static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(name, sizeof name, "u%06d", i);
+    ASSERT_EQ(g->members[static_cast<size_t>(i)], name);  // sorted, the first spelling kept
+  }
+  EXPECT_NE(FindGroupByName("Next"), nullptr);
+}
+
+// Many permissions: each add used to re-point every permission and each
+// growth of 10 records moved them all, quadratic in the file's size.
+TEST_F(GroupsFileTest, ManyPermissionsReadQuicklyAndStayFoundByUID) {
+  const int n = 30000;
+  std::string perms;
+  perms.reserve(static_cast<size_t>(n) * 32);
+  char line[64];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(line, sizeof line, "<PERM><UID>%08X</UID><READ>5</READ></PERM>\n", 0x100 + i);
+    perms += line;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadText(Doc(perms)), 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 3.0);
+  ASSERT_EQ(GetPermissionCount(), n);
+  for (int i = 0; i < n; ++i) {
+    PermissionStruct* p = GetPermissionByIndex(i);
+    ASSERT_EQ(p->header.uid, static_cast<UID>(0x100 + i));
+    ASSERT_EQ(FindPermission(p->header.uid), p) << i;
+  }
 }
 
 TEST_F(GroupsFileTest, PermissionListsKeepTheFilesOrder) {

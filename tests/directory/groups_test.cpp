@@ -186,6 +186,18 @@ TEST_F(GroupsTest, MemberSearchCopesWithAClientOrderedList) {
   EXPECT_EQ(g.members, (std::vector<std::string>{"amy", "bea", "Kim", "zed"}));
 }
 
+TEST_F(GroupsTest, SetGroupMemberListGivesWhatAddingOneByOneGives) {
+  const std::vector<std::string> names = {"carol", "", "Bob", "alice", "BOB", "zed", "bob", "Carol"};
+  GroupStruct oneByOne;
+  for (const std::string& n : names) AddUserToGroup(&oneByOne, n.c_str());
+  GroupStruct g;
+  g.members = {"stale"};
+  ASSERT_EQ(SetGroupMemberList(&g, names), 0);
+  EXPECT_EQ(g.members, oneByOne.members);
+  EXPECT_EQ(g.members, (std::vector<std::string>{"alice", "Bob", "carol", "zed"}));
+  EXPECT_EQ(SetGroupMemberList(nullptr, names), -1);
+}
+
 TEST_F(GroupsTest, MemberListCheck) {
   struct Case {
     std::vector<std::string> members;
@@ -302,7 +314,7 @@ TEST_F(GroupsTest, PermissionsFoundAtTheirCurrentAddressAcrossGrowth) {
     uids.push_back(p->header.uid);
   }
   EXPECT_EQ(GetPermissionCount(), 25);
-  EXPECT_EQ(GetPermissionArrayCapacity(), 30);
+  EXPECT_EQ(GetPermissionArrayCapacity(), 40);  // 10, then by its own size: 20, 40
   for (int32_t i = 0; i < GetPermissionCount(); ++i) {
     PermissionStruct* p = GetPermissionByIndex(i);
     EXPECT_EQ(p->header.uid, uids[static_cast<size_t>(i)]);  // order of addition

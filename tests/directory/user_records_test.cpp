@@ -226,6 +226,7 @@ TEST_F(UserRecordsTest, AddCopiesDefaultUser) {
 
 TEST_F(UserRecordsTest, AddRefusals) {
   ASSERT_GE(AddUser("Bob", 5), 0);
+  ASSERT_NE(AddNewPerm(9), nullptr);
   struct Case {
     const char* id;
     const char* name;
@@ -237,6 +238,7 @@ TEST_F(UserRecordsTest, AddRefusals) {
       {"empty name", "", 6, ADD_USER_NO_NAME},
       {"existing name in other case", "bOB", 6, ADD_USER_EXISTS},
       {"UID of another user", "carl", 5, ADD_USER_UID_IN_USE},
+      {"UID of a permission", "carl", 9, ADD_USER_UID_IN_USE},
   };
   for (const Case& c : cases) {
     AddUserFailure why = ADD_USER_OK;
@@ -244,8 +246,9 @@ TEST_F(UserRecordsTest, AddRefusals) {
     EXPECT_EQ(why, c.why) << c.id;
     EXPECT_EQ(GetUserCount(), 1) << c.id;
   }
-  // The first holder of UID 5 keeps it.
+  // The first holders of UIDs 5 and 9 keep them.
   EXPECT_EQ(GetNodeByUID(5), &FindUser("Bob")->header);
+  EXPECT_EQ(FindPermission(9), GetPermissionByIndex(0));
   EXPECT_EQ(FindUser("carl"), nullptr);
 }
 
@@ -284,6 +287,25 @@ TEST_F(UserRecordsTest, RegistryFollowsGrowthInsertDeleteAndSort) {
 
   // And an add after all that at the front.
   ASSERT_EQ(AddUser("aaa", 5000), 0);
+  ExpectArrayInStep();
+}
+
+// A load registers in bulk (entries sorted in at the end): adds in the
+// middle, growth and a refused UID must keep the registry in step all the
+// same, before and after the bulk registration ends.
+TEST_F(UserRecordsTest, RegistryFollowsAddsDuringABulkRegistration) {
+  BeginBulkRegistration();
+  for (int i = 79; i >= 0; --i) {  // reverse order: every add goes in front
+    char name[16];
+    std::snprintf(name, sizeof name, "bulk%02d", i);
+    ASSERT_GE(AddUser(name, static_cast<UID>(300 + (i * 13) % 80)), 0) << name;
+  }
+  AddUserFailure why = ADD_USER_OK;
+  EXPECT_EQ(AddUser("other", 300, &why), -1);
+  EXPECT_EQ(why, ADD_USER_UID_IN_USE);
+  ExpectArrayInStep();
+  EndBulkRegistration();
+  EXPECT_EQ(GetUserCount(), 80);
   ExpectArrayInStep();
 }
 

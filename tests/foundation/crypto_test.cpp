@@ -264,6 +264,10 @@ TEST_F(Crypto, CheckPasswordHashRefusesEverythingButBcrypt) {
       // The strict form, but a cost the library refuses.
       "$2a$03$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW",
       "$2a$99$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW",
+      // Costs the library accepts but that would take from seconds to a day
+      // (cost 31) per check: refused before any work.
+      "$2a$17$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW",
+      "$2b$31$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW",
   };
   // Texts the library itself would verify as a match for "pw".
   for (const char* setting : {"00", "$1$saltsalt$", "$5$saltsalt$"}) {

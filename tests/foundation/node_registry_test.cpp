@@ -147,6 +147,11 @@ TEST_F(Registry, RemoveManyInOnePass) {
   EXPECT_EQ(GetNodeByUID(8), &h[3]);
   EXPECT_EQ(GetNodeQAEntryAt(3), nullptr);
   EXPECT_EQ(RemoveNodesFromQAArray({}), 0u);
+
+  // A copy listed before the stored record does not hide the stored one.
+  std::vector<const NodeHeader*> copyFirst{&copyOf8, &h[3]};
+  EXPECT_EQ(RemoveNodesFromQAArray(copyFirst), 1u);
+  EXPECT_EQ(RegistryUIDs(), (std::vector<UID>{4, 12}));
 }
 
 TEST_F(Registry, GrowsInStepsOf500) {

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "foundation/log/ring_log.h"
@@ -164,6 +167,30 @@ TEST_F(RingLog, DeletedFileLosesRecordsButConsoleGoesOn) {
   std::remove(name.c_str());
   EXPECT_EQ(Log(0, "two"), "two\n");
   EXPECT_TRUE(ReadWholeFile(name).empty());
+}
+
+// A record the disk refuses (here: the file-size limit, as a full disk would)
+// uses up its sequence number but not its slot, and leaves the header on disk
+// as it was; the next record takes that slot with the following number.
+TEST_F(RingLog, FailedRecordWriteKeepsSlotAndHeaderButUsesSequence) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit limit = old;
+  limit.rlim_cur = 1024;  // the header fits, no record does
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  std::string console = Log(0, "lost");
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(console, "lost\n");
+  EXPECT_EQ(ReadWholeFile(name), HeaderBlock(1, 0, 512, 1, 1));
+
+  Log(0, "kept");
+  EXPECT_EQ(U32At(Slot(1), 0), 2u);
+  EXPECT_STREQ(Slot(1).c_str() + 68, "kept");
+  EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 2, 3));
+  EXPECT_EQ(ReadWholeFile(name).size(), 2u * 1024u);
 }
 
 TEST_F(RingLog, TeeFileGetsEveryLine) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -191,21 +192,33 @@ TEST_F(WireSocketTest, ReceiveTimeOutIsAFailedRead) {
 
 TEST_F(WireSocketTest, OverLongStringIsDroppedAndStreamStaysInStep) {
   // One string just over the ceiling (refused, its bytes dropped), then one of
-  // exactly the ceiling (accepted), then a word.
+  // exactly the ceiling (accepted), then a word. The writer streams the 128 MiB
+  // from one small piece, through socket buffers made large to keep the two
+  // threads from trading a few kilobytes at a time.
+  const int bufferBytes = 4 << 20;
+  setsockopt(client, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
   const int32_t over = kMaxWireStringLength + 1;
-  // The 128 MiB stream is built before the reader starts waiting, and the
-  // reader waits long enough for a loaded (or sanitized) machine.
-  Bytes stream(4 + static_cast<size_t>(over), 'z');
-  PutLE32(stream.data(), static_cast<uint32_t>(over));
-  Bytes exact(4 + static_cast<size_t>(kMaxWireStringLength), 'y');
-  PutLE32(exact.data(), static_cast<uint32_t>(kMaxWireStringLength));
-  exact.back() = 0;
-  stream.insert(stream.end(), exact.begin(), exact.end());
-  stream.insert(stream.end(), {0x78, 0x56, 0x34, 0x12});
-  SetReceiveTimeout(server, 60000);
   std::thread writer([&] {
-    EXPECT_EQ(static_cast<int>(stream.size()),
-              SendAll(client, stream.data(), static_cast<int>(stream.size()), 0));
+    const Bytes piece(1 << 20, 'z');
+    auto sendText = [&](int32_t length, bool endWithNul) {
+      unsigned char word[4];
+      PutLE32(word, static_cast<uint32_t>(length));
+      ASSERT_EQ(4, SendAll(client, word, 4, 0));
+      int32_t left = length - (endWithNul ? 1 : 0);
+      while (left > 0) {
+        int n = std::min<int32_t>(left, static_cast<int32_t>(piece.size()));
+        ASSERT_EQ(n, SendAll(client, piece.data(), n, 0));
+        left -= n;
+      }
+      if (endWithNul) {
+        ASSERT_EQ(1, SendAll(client, "", 1, 0));
+      }
+    };
+    sendText(over, false);
+    sendText(kMaxWireStringLength, true);
+    const unsigned char next[4] = {0x78, 0x56, 0x34, 0x12};
+    EXPECT_EQ(4, SendAll(client, next, 4, 0));
   });
   WireStatus status = WIRE_OK;
   EXPECT_EQ(std::nullopt, RecvString(server, &status));
@@ -215,6 +228,7 @@ TEST_F(WireSocketTest, OverLongStringIsDroppedAndStreamStaysInStep) {
   EXPECT_EQ(WIRE_OK, status);
   ASSERT_TRUE(atCeiling.has_value());
   EXPECT_EQ(static_cast<size_t>(kMaxWireStringLength - 1), atCeiling->size());
+  EXPECT_EQ(std::string::npos, atCeiling->find_first_not_of('z'));
 
   int32_t next = 0;
   EXPECT_EQ(4, RecvInt(server, &next));

@@ -10,6 +10,7 @@
 
 #include "foundation/result_codes.h"
 #include "foundation/xml/xml_escape.h"
+#include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_value_stack.h"
 #include "foundation/xml/xml_writer.h"
@@ -240,6 +241,66 @@ TEST_F(XmlTest, NestingDepthIsCapped) {
   XMLNodeListPtr fine(ParseXMLStringToNodeTree("<A>x</A>"));
   ASSERT_TRUE(fine);
   EXPECT_EQ(fine->value, "x");
+}
+
+// A chain of entities, each referring to the next: Expat expands it by
+// recursion, one level per link, so 100,000 links would exhaust the stack.
+// Documents that declare entities are refused before anything is expanded.
+std::string EntityChain(int links, bool inAttribute) {
+  std::string text = "<!DOCTYPE a [\n";
+  for (int i = 0; i < links; ++i)
+    text += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i + 1) + ";\">\n";
+  text += "<!ENTITY e" + std::to_string(links) + " \"x\">\n]>\n";
+  text += inAttribute ? "<a v=\"&e0;\"/>" : "<a>&e0;</a>";
+  return text;
+}
+
+TEST_F(XmlTest, EntityDeclarationsAreRefused) {
+  const std::string refused[] = {
+      EntityChain(100000, false),
+      EntityChain(100000, true),
+      EntityChain(1, false),
+      "<!DOCTYPE a [<!ENTITY % p \"x\">]><a/>",              // a parameter entity
+      "<!DOCTYPE a [<!ENTITY e SYSTEM \"/etc/passwd\">]><a>&e;</a>",  // an external one
+      "<!DOCTYPE a [<!ENTITY l \"ll\"><!ENTITY m \"&l;&l;&l;&l;\">]><a>&m;</a>",
+  };
+  for (const std::string& text : refused) {
+    XMLNode target;
+    EXPECT_EQ(AddXMLToNode(&target, text.c_str()), FR_XML_ERROR) << text.substr(0, 60);
+    EXPECT_EQ(target.firstChild, nullptr);
+    EXPECT_TRUE(XMLEntityDeclarationRefused());
+  }
+  // A document type without entity declarations, and the predefined entities
+  // and character references, are read as before.
+  XMLNodeListPtr plain(ParseXMLStringToNodeTree("<!DOCTYPE a [<!ELEMENT a ANY>]><a>&lt;&#65;&amp;</a>"));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->value, "<A&");
+  EXPECT_FALSE(XMLEntityDeclarationRefused());
+}
+
+// The guard on a parser of a store's own reader (its own handlers and user data).
+TEST_F(XmlTest, EntityGuardOnAReadersParser) {
+  struct Seen {
+    int elements = 0;
+  } seen;
+  auto parse = [&seen](const std::string& text) {
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    XML_SetUserData(parser, &seen);
+    XML_SetStartElementHandler(parser, [](void* data, const XML_Char*, const XML_Char**) {
+      ++static_cast<Seen*>(data)->elements;
+    });
+    RefuseXMLEntityDeclarations(parser);
+    XML_Status status = XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE);
+    XML_Error error = XML_GetErrorCode(parser);
+    XML_ParserFree(parser);
+    return status == XML_STATUS_OK ? XML_ERROR_NONE : error;
+  };
+  EXPECT_EQ(parse(EntityChain(100000, false)), XML_ERROR_ABORTED);
+  EXPECT_TRUE(XMLEntityDeclarationRefused());
+  EXPECT_EQ(seen.elements, 0);
+  EXPECT_EQ(parse("<a><b/></a>"), XML_ERROR_NONE);
+  EXPECT_FALSE(XMLEntityDeclarationRefused());
+  EXPECT_EQ(seen.elements, 2);
 }
 
 // A flat document of many elements, the shape of the users tree: parse, size,

@@ -172,6 +172,10 @@ int CheckPasswordHash(const char* password, const char* storedHash) {
   // The library would also verify DES ("00000000"), MD5 ("$1$…") and other
   // texts; a stored text counts as a password hash only in the bcrypt form.
   if (!IsBcryptHash(storedHash)) return kCheckFailed;
+  // The cost digits are checked by IsBcryptHash; a cost far above ours would
+  // stall every other client for the length of the check.
+  const int cost = (storedHash[4] - '0') * 10 + (storedHash[5] - '0');
+  if (cost > kBcryptMaxVerifyCost) return kCheckFailed;
 
   char computed[kPasswordFieldSize];
   if (HashPasswordWithSalt(password, storedHash, computed) != 0) return kCheckFailed;

@@ -22,6 +22,11 @@ constexpr int kBcryptDefaultCost = 12;
 constexpr int kBcryptMinCost = 4;
 constexpr int kBcryptMaxCost = 31;
 
+// Highest cost a stored hash may carry to be verified. Every hash this system
+// makes has cost 12; each step doubles the work, and a stored "$2a$31$…"
+// would hold the server's one working thread for about a day per logon.
+constexpr int kBcryptMaxVerifyCost = 16;
+
 // Start value of the CRC-32 register for the legacy hash.
 constexpr uint32_t kPasswordCrcStart = 0x101;
 
@@ -75,7 +80,8 @@ int GeneratePasswordHash(const char* password, char* setting, char* hash);
 // Checks `password` against the stored bcrypt hash `storedHash`. Returns 0
 // on a match; another non-zero value on a mismatch (CompareHashes' result);
 // -1 when the hash cannot be computed: a null argument, a stored text that
-// is not exactly a bcrypt hash (IsBcryptHash), or a library failure. Callers
+// is not exactly a bcrypt hash (IsBcryptHash), a stored cost above
+// kBcryptMaxVerifyCost (refused before any work), or a library failure. Callers
 // accept the password only on exactly 0. Logs nothing.
 int CheckPasswordHash(const char* password, const char* storedHash);
 

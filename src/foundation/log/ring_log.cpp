@@ -88,7 +88,11 @@ void WriteRecord(uint32_t type, const char* text, int errnoValue) {
   unsigned char block[kLogBlockSize];
   EncodeLogRecord(rec, block);
   long offset = static_cast<long>(g_header.nextSlot) * static_cast<long>(kLogBlockSize);
-  if (fseek(fp, offset, SEEK_SET) == 0 && fwrite(block, 1, kLogBlockSize, fp) == kLogBlockSize) {
+  // The record counts as written only once it has left the stream's buffer: a
+  // buffered fwrite "succeeds" even on a full disk, and the slot would then be
+  // skipped although nothing reached it.
+  if (fseek(fp, offset, SEEK_SET) == 0 && fwrite(block, 1, kLogBlockSize, fp) == kLogBlockSize &&
+      fflush(fp) == 0) {
     if (++g_header.nextSlot >= g_header.slotCount) g_header.nextSlot = 1;
     unsigned char hb[kLogBlockSize];
     EncodeLogFileHeader(g_header, hb);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
@@ -198,11 +199,13 @@ int RemoveNodeFromQAArray(UID uid) {
 
 size_t RemoveNodesFromQAArray(const std::vector<const NodeHeader*>& records) {
   if (records.empty() || g_reg.count == 0) return 0;
-  std::unordered_map<UID, const NodeHeader*> doomed;
+  // The records themselves, not their UIDs: an entry goes when it points at
+  // one of them, whatever else in the list carries the same UID.
+  std::unordered_set<const NodeHeader*> doomed;
   try {
     doomed.reserve(records.size());
     for (const NodeHeader* r : records)
-      if (r != nullptr && r->uid != 0) doomed.emplace(r->uid, r);
+      if (r != nullptr && r->uid != 0) doomed.insert(r);
   } catch (const std::bad_alloc&) {
     // No room for the index: one removal at a time still works.
     size_t n = 0;
@@ -214,8 +217,7 @@ size_t RemoveNodesFromQAArray(const std::vector<const NodeHeader*>& records) {
   size_t kept = 0;
   for (size_t i = 0; i < g_reg.count; ++i) {
     const NodeQAEntry& e = g_reg.entries[i];
-    auto it = doomed.find(e.uid);
-    if (it != doomed.end() && it->second == e.node) continue;
+    if (doomed.count(e.node) != 0) continue;
     g_reg.entries[kept++] = e;
   }
   size_t removed = g_reg.count - kept;

@@ -17,6 +17,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_escape.h"
+#include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
 #include "platform/atomic_file.h"
 
@@ -199,11 +200,16 @@ XMLNode* ParseDocument(const char* text) {
   XML_SetUserData(parser, &ctx);
   XML_SetElementHandler(parser, NodeTreeXMLStartElement, NodeTreeXMLEndElement);
   XML_SetCharacterDataHandler(parser, NodeTreeXMLCharData);
+  // A document of our own files or of a client never declares entities; one
+  // that does could make Expat's entity expansion exhaust the stack.
+  RefuseXMLEntityDeclarations(parser);
 
   XML_Status status = XML_Parse(parser, text, static_cast<int>(length), XML_TRUE);
   XMLNode* document = root.firstChild;
   if (status != XML_STATUS_OK || ctx.abortReason != nullptr || document == nullptr) {
-    const char* reason = ctx.abortReason ? ctx.abortReason : XML_ErrorString(XML_GetErrorCode(parser));
+    const char* reason = ctx.abortReason               ? ctx.abortReason
+                         : XMLEntityDeclarationRefused() ? "entity declarations are not accepted"
+                                                         : XML_ErrorString(XML_GetErrorCode(parser));
     WriteLog(0, "XML error %s at line %d\n", reason ? reason : "unknown",
              static_cast<int>(XML_GetCurrentLineNumber(parser)));
     XML_ParserFree(parser);

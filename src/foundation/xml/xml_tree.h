@@ -109,8 +109,9 @@ const std::string& GetXMLAttributeValue(const XMLNode* node, int index);
 
 // Parses the NUL-terminated text (one Expat parse of its strlen bytes; the
 // document's declaration or UTF-8 gives the encoding) and appends its document
-// element as the last child of `node`. 0; 20 on a parse error, a null text or
-// nesting deeper than kXMLMaxDepth ("XML error %s at line %d\n" logged) with
+// element as the last child of `node`. 0; 20 on a parse error, a null text,
+// nesting deeper than kXMLMaxDepth or a document type that declares entities
+// (RefuseXMLEntityDeclarations; "XML error %s at line %d\n" logged) with
 // `node` unchanged and nothing of the partial tree left; 2 for a null node.
 //
 // An element's value is all of its own character data in document order, the
