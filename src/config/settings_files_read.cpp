@@ -23,6 +23,7 @@
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "foundation/xml/xml_guard.h"
 #include "platform/clock.h"
 
 #include "config/server_lists.h"
@@ -405,6 +406,9 @@ int RunRead(Reader& r, ChunkSource& source, FileKind kind, const char* name) {
   XML_SetUserData(parser, &r);
   XML_SetElementHandler(parser, EnvXMLStartElement, EnvXMLEndElement);
   XML_SetCharacterDataHandler(parser, EnvXMLCharData);
+  // Documents that declare their own entities are refused: a chain of them
+  // would make the parser recurse once per link.
+  RefuseXMLEntityDeclarations(parser);
 
   char buffer[kSettingsReadChunkSize];
   int rc = FR_OK;

@@ -20,6 +20,7 @@
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -479,6 +480,9 @@ int ReadGroupsXML(std::string_view path) {
   ClearXMLPerm(reader);
   XML_SetUserData(holder.parser, &reader);
   XML_SetElementHandler(holder.parser, GroupsXMLStartElement, GroupsXMLEndElement);
+  // Documents that declare their own entities are refused: a chain of them
+  // would make the parser recurse once per link.
+  RefuseXMLEntityDeclarations(holder.parser);
   XML_SetCharacterDataHandler(holder.parser, GroupsXMLCharData);
 
   bool parseError = false;

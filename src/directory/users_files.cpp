@@ -33,6 +33,7 @@
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_escape.h"
 #include "foundation/xml/xml_tree.h"
+#include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -643,6 +644,7 @@ int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
   if (parser != nullptr) {
     XML_SetUserData(parser, parser);
     XML_SetElementHandler(parser, UserListStartElement, UserListEndElement);
+    RefuseXMLEntityDeclarations(parser);  // see InstallUsersTreeHandlers
     char piece[kUsersReadPieceSize];
     for (;;) {
       const size_t n = fread(piece, 1, sizeof piece, fp);

@@ -20,6 +20,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_tree.h"
+#include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
 
 namespace {
@@ -253,6 +254,9 @@ void InstallUsersTreeHandlers(XML_ParserStruct* parser) {
   XML_SetUserData(parser, parser);
   XML_SetElementHandler(parser, UsersXMLStartElement, UsersXMLEndElement);
   XML_SetCharacterDataHandler(parser, UsersXMLCharData);
+  // Documents that declare their own entities are refused: a chain of them
+  // would make the parser recurse once per link.
+  RefuseXMLEntityDeclarations(parser);
 }
 
 int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {

@@ -82,6 +82,8 @@ TEST_F(Exchange, TextThatDoesNotLoadChangesNothing) {
       {"a UID of the built-in range", SettingsText("Alpha", "", "<A uid=\"EE6B2800\">1</A>\n")},
       {"a UID read as 0xFFFFFFFF", SettingsText("Alpha", "", "<A uid=\"-1\">1</A>\n")},
       {"an error in the last chunk", SettingsText("Alpha", "", "<A>" + std::string(700, 'x') + "</A>\n") + "<"},
+      {"its own entities", std::string(kDecl) + "<!DOCTYPE Alpha [<!ENTITY a \"x\"><!ENTITY b \"&a;&a;\">]>" +
+                               "<Alpha><CONFIGURATION><A>&b;</A></CONFIGURATION></Alpha>"},
   };
   const std::string before = DumpApp(Alpha());
   const size_t registered = GetNodeQACount();

@@ -619,6 +619,13 @@ TEST_F(UsersFilesTest, FailedParseIntoTheTreeIsUndone) {
   for (int i = 0; i < 300; ++i) deep += "</D>";
   EXPECT_EQ(ParseTextIntoUsersTree(deep.c_str(), deep.size(), data), 20);
   EXPECT_EQ(data->firstChild, nullptr);
+  // A text that declares its own entities (a chain of them would recurse in
+  // the parser once per link) is refused.
+  std::string entities = "<!DOCTYPE A [<!ENTITY e0 \"x\">";
+  for (int i = 1; i < 50; ++i) entities += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";\">";
+  entities += "]><A>&e49;</A>";
+  EXPECT_EQ(ParseTextIntoUsersTree(entities.c_str(), entities.size(), data), 20);
+  EXPECT_EQ(data->firstChild, nullptr);
   const char good[] = "<A x=\"1\">t\n\n<B/>u\n</A>";
   ASSERT_EQ(ParseTextIntoUsersTree(good, sizeof good - 1, data), 0);
   ASSERT_NE(data->firstChild, nullptr);
