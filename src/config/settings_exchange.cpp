@@ -26,6 +26,13 @@ namespace {
 
 bool IsMissingOrEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
+// A schema file is named safe(application) "." safe(version), so a '.' in the
+// application name would let two pairs share one file ("a.b" with version "c"
+// and "a" with version "b.c"), one client overwriting another's schema. No
+// application name holds a '.' (the name rule refuses it and the reader turns
+// it into '_'), so such a name is refused; the version keeps its '.'s.
+bool IsSchemaApplicationName(const char* appName) { return strchr(appName, '.') == nullptr; }
+
 }  // namespace
 
 // ---- Start-up load --------------------------------------------------------------------
@@ -80,6 +87,15 @@ int ReplaceApplicationSettingsText(EnvironmentStruct* env, const char* appName, 
   if (env == nullptr || IsMissingOrEmpty(appName) || text == nullptr) return FR_INVALID_PARAMETER;
   TorvaneStructure* root = GetConfigRoot();
   if (root == nullptr) return FR_INVALID_PARAMETER;
+  // The name is still needed after the old application is deleted, and the
+  // caller may have passed that application's own name: work on a copy.
+  std::string nameCopy;
+  try {
+    nameCopy = appName;
+  } catch (const std::exception&) {
+    return FR_NO_MEMORY;
+  }
+  appName = nameCopy.c_str();
 
   const ApplicationStruct* old = FindApplication(env, appName);
   const bool creating = old == nullptr;
@@ -173,6 +189,7 @@ int SetApplicationXML(const char* envName, const char* appName, const char* text
 
 int SetApplicationSchema(const char* appName, const char* version, const char* text) {
   if (IsMissingOrEmpty(appName) || version == nullptr || text == nullptr) return FR_INVALID_PARAMETER;
+  if (!IsSchemaApplicationName(appName)) return FR_INVALID_PARAMETER;
   TorvaneStructure* root = GetConfigRoot();
   if (root == nullptr) return FR_INVALID_PARAMETER;
   std::string fileName;
@@ -190,6 +207,7 @@ int SetApplicationSchema(const char* appName, const char* version, const char* t
 int GetApplicationSchema(const char* appName, const char* version, std::string& out) {
   out.clear();
   if (IsMissingOrEmpty(appName) || version == nullptr) return FR_INVALID_PARAMETER;
+  if (!IsSchemaApplicationName(appName)) return FR_INVALID_PARAMETER;
   TorvaneStructure* root = GetConfigRoot();
   if (root == nullptr) return FR_INVALID_PARAMETER;
   std::string fileName;

@@ -69,7 +69,9 @@ int SetApplicationXML(const char* envName, const char* appName, const char* text
 // and the env.xml rewrite above), writes it to the application's settings
 // file (`filePath`, or the file name of the names when empty), swaps the
 // trees in and rebuilds the server list. `logPrefix` begins the log lines
-// ("SetApplicationXML"). Codes as SetApplicationXML from 2 on (no 17).
+// ("SetApplicationXML"). `appName` may be the application's own name (it is
+// copied before the old record goes). Codes as SetApplicationXML from 2 on
+// (no 17), and 1 when memory fails.
 // `env` is valid only until the next environment add or delete.
 int ReplaceApplicationSettingsText(EnvironmentStruct* env, const char* appName, const char* text,
                                    size_t length, const std::string& filePath,
@@ -80,12 +82,14 @@ int ReplaceApplicationSettingsText(EnvironmentStruct* env, const char* appName, 
 // Stores `text` (up to its NUL, never parsed) as the schema file of the
 // application and version (home + "schemas/" + safe(app) + "." +
 // safe(version) + ".xsd"), replacing it atomically. 0; 2 for a null or empty
-// application name, a null version or text, no root or a name too long;
+// application name, an application name holding a '.' (it would make the
+// split between name and version ambiguous: "a.b"+"c" and "a"+"b.c" would
+// share a file), a null version or text, no root or a name too long;
 // 14 cannot be created; 15 write failed (logged "Error writing to schema file
 // %s"; the old file stays).
 int SetApplicationSchema(const char* appName, const char* version, const char* text);
 
 // The schema file whole in `out`. 0; 2 for a null or empty application name,
-// a null version or no root; ReadFileToBuffer's 21, 14, 46, 1. `out` is
+// one holding a '.' (as above), a null version or no root; ReadFileToBuffer's 21, 14, 46, 1. `out` is
 // cleared on failure.
 int GetApplicationSchema(const char* appName, const char* version, std::string& out);

@@ -35,8 +35,9 @@ bool ConvertGroupToTransportBlock(const GroupStruct* group, std::vector<unsigned
 // what it announces: the count of members needs at least 4 bytes each, a
 // length word or string reaching past the end, a string without a NUL in its
 // bytes, a text that is not valid UTF-8 XML text, or a member that is absent,
-// empty or named twice (without regard to case). Every check of the bytes is
-// made before anything is allocated for the members. On any failure after the
-// first checks the record is left all zero.
+// empty, holds a control character or is named twice (without regard to
+// case). Every check of the bytes is made before anything is allocated for
+// the members. On any failure after the first checks the record is left all
+// zero.
 int ConvertTransportBlockToGroup(const unsigned char* block, int32_t blockSize, GroupStruct* group,
                                  uint32_t version);

@@ -258,6 +258,9 @@ int CheckGroupMemberList(const std::vector<std::string>& members) {
   }
   for (const std::string& m : members) {
     if (m.empty() || !IsValidXmlText(m)) return FR_INVALID_PARAMETER;
+    for (char c : m) {
+      if (static_cast<unsigned char>(c) < 0x20) return FR_INVALID_PARAMETER;
+    }
     sorted.push_back(m);
   }
   std::sort(sorted.begin(), sorted.end(),

@@ -149,9 +149,11 @@ int32_t FindUserInGroup(const GroupStruct* group, const char* userName);
 // Removes the member. 0; 2 no group, no name or an empty one; 6 not a member.
 int RemoveUserFromGroup(GroupStruct* group, const char* userName);
 
-// 0 when every member name is present, non-empty, valid UTF-8 XML text and
-// distinct from the others without regard to case; else 2. The test that
-// UpdateGroup and the group block decoder apply to a client's member list.
+// 0 when every member name is present, non-empty, valid UTF-8 XML text
+// without control characters (a line feed or carriage return would not read
+// back from groups.xml as written, and no user name holds one) and distinct
+// from the others without regard to case; else 2. The test that UpdateGroup
+// and the group block decoder apply to a client's member list.
 int CheckGroupMemberList(const std::vector<std::string>& members);
 
 // ---- The groups time -------------------------------------------------------------------

@@ -426,10 +426,14 @@ void FreeStringPair(UserField* pair) {
 void FreeAllUsers() {
   // One pass over the registry for all of them: removing users one by one in
   // name order would shift the UID-sorted registry each time.
-  std::vector<const NodeHeader*> headers;
-  headers.reserve(g_users.size());
-  for (const UserStruct& user : g_users) headers.push_back(&user.header);
-  RemoveNodesFromQAArray(headers);
+  // Without memory for the list, FreeUserStruct below unregisters each one.
+  try {
+    std::vector<const NodeHeader*> headers;
+    headers.reserve(g_users.size());
+    for (const UserStruct& user : g_users) headers.push_back(&user.header);
+    RemoveNodesFromQAArray(headers);
+  } catch (const std::exception&) {
+  }
   for (UserStruct& user : g_users) FreeUserStruct(&user);
   g_users.clear();  // keeps the storage, and so the capacity
 }

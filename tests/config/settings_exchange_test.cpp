@@ -190,6 +190,16 @@ TEST_F(Exchange, ArgumentsAndWriteFailures) {
   EXPECT_EQ(before, DumpApp(Alpha()));
 }
 
+TEST_F(Exchange, ReplacementUnderTheApplicationsOwnName) {
+  // The name passed is the record's own, which goes with the old record.
+  const std::string text = SettingsText("Alpha", "", "<K uid=\"00000060\">v</K>\n");
+  ASSERT_EQ(0, ReplaceApplicationSettingsText(Env("Live"), Alpha()->name.c_str(), text.data(), text.size(),
+                                              std::string(), "SetApplicationXML"));
+  EXPECT_EQ("Alpha,Beta", Names(Env("Live")));
+  EXPECT_EQ("|K=v", DumpApp(Alpha()));
+  EXPECT_EQ(text, SettingsFile("live_alpha"));
+}
+
 // ---- GetApplicationXML ----------------------------------------------------------------------
 
 TEST_F(Exchange, GetApplicationXMLReadsTheFileWhateverTheModelKnows) {
@@ -310,6 +320,15 @@ TEST_F(Exchange, SchemaFiles) {
   EXPECT_EQ(FR_INVALID_PARAMETER, SetApplicationSchema(nullptr, "1", schema));
   EXPECT_EQ(FR_INVALID_PARAMETER, SetApplicationSchema("App", nullptr, schema));
   EXPECT_EQ(FR_INVALID_PARAMETER, SetApplicationSchema("App", "1", nullptr));
+
+  // Application "a.b" with version "c" and "a" with "b.c" would share
+  // schemas/a.b.c.xsd: a '.' in the application name is refused, and the
+  // version keeps its own.
+  ASSERT_EQ(0, SetApplicationSchema("a", "b.c", "of a"));
+  EXPECT_EQ(FR_INVALID_PARAMETER, SetApplicationSchema("a.b", "c", "of a.b"));
+  EXPECT_EQ("of a", ReadWholeFile(home.File("schemas/a.b.c.xsd")));
+  EXPECT_EQ(FR_INVALID_PARAMETER, GetApplicationSchema("a.b", "c", out));
+  EXPECT_EQ("", out);
 
   SetAtomicWriteFailAfter(5);
   EXPECT_EQ(FR_WRITE_FAILED, SetApplicationSchema("My App", "1.0", "a longer replacement"));

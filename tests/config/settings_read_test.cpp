@@ -350,12 +350,18 @@ TEST_F(Reader, NewUIDsSkipUIDsTheTextCarries) {
 }
 
 TEST_F(Reader, DeepNestingStopsTheReaderInsteadOfTheStack) {
+  // The nodes carry UIDs: the ones read before the stop are kept, and each
+  // node without one would cost a locked write of uid.val.
   std::string open, close;
+  char uid[16];
   for (int i = 0; i < 2000; ++i) {
-    open += "<N>";
+    snprintf(uid, sizeof uid, "%08X", 0x100 + i);
+    open += std::string("<N uid=\"") + uid + "\">";
     close += "</N>";
   }
   EXPECT_EQ(FR_XML_ERROR, ReadAlpha(SettingsText("", open + close)));
+  EXPECT_GT(GetNodeQACount(), 0u);
+  EXPECT_LT(GetNodeQACount(), 2000u);
 }
 
 TEST_F(Reader, ManySiblingsRead) {

@@ -123,6 +123,7 @@ TEST(GroupBlocks, RefusesBlocksThatDoNotHoldWhatTheyAnnounce) {
       {"duplicate member without regard to case",
        Block({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 0, 3, 0, 0, 0, 'A', 'B', 0})},
       {"member not UTF-8", Block({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 'a', 0xFF, 0})},
+      {"member with a line feed", Block({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 'a', '\n', 0})},
       {"description not UTF-8", Block({0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0xC3, 0x28, 0})},
       {"name with a control character", Block({0, 0, 0, 0, 3, 0, 0, 0, 'a', 0x01, 0, 0, 0, 0, 0})},
   };

@@ -209,6 +209,9 @@ TEST_F(GroupsTest, MemberListCheck) {
       {{"alice", "bob", "ALICE"}, FR_INVALID_PARAMETER},
       {{"bad\x01"}, FR_INVALID_PARAMETER},
       {{"bad\xff"}, FR_INVALID_PARAMETER},
+      {{"bob\n"}, FR_INVALID_PARAMETER},  // would read back as bob
+      {{"a\rb"}, FR_INVALID_PARAMETER},   // would read back with a line feed
+      {{"a\tb"}, FR_INVALID_PARAMETER},
       {{"caf\xc3\xa9"}, FR_OK},
   };
   for (const Case& c : cases) EXPECT_EQ(CheckGroupMemberList(c.members), c.rc);

@@ -309,6 +309,23 @@ TEST_F(UserRecordsTest, RegistryFollowsAddsDuringABulkRegistration) {
   ExpectArrayInStep();
 }
 
+// Freeing every user unregisters them all and nothing else; the capacity stays.
+TEST_F(UserRecordsTest, FreeAllUsersUnregistersEveryUserAndNothingElse) {
+  ASSERT_NE(AddNewPerm(kUIDDefaultPermission), nullptr);
+  char name[16];
+  for (int i = 0; i < 120; ++i) {
+    std::snprintf(name, sizeof name, "u%03d", i);
+    ASSERT_GE(AddUser(name, static_cast<UID>(1 + (i * 37) % 120)), 0) << name;
+  }
+  ASSERT_EQ(GetNodeQACount(), 121u);
+  const int capacity = GetUserArrayCapacity();
+  FreeAllUsers();
+  EXPECT_EQ(GetUserCount(), 0);
+  EXPECT_EQ(GetNodeQACount(), 1u);
+  EXPECT_NE(FindPermission(kUIDDefaultPermission), nullptr);
+  EXPECT_EQ(GetUserArrayCapacity(), capacity);
+}
+
 TEST_F(UserRecordsTest, ResizeRules) {
   EXPECT_EQ(ResizeUserArray(10), FR_OK);
   EXPECT_EQ(GetUserArrayCapacity(), 10);
