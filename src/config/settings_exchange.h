@@ -51,7 +51,9 @@ int GetApplicationXML(const char* envName, const char* appName, std::string& out
 //       is too long;
 //   20  the text does not load with the reader's rules (parse error, a
 //       refused element, a UID in use by another application, a user or a
-//       permission, a UID twice, a UID at or above 4000000000), logged;
+//       permission, a UID twice, a UID at or above 4000000000, a UID at or
+//       above kClientUIDLimit that the application did not already hold),
+//       logged;
 //   14, 15  the file cannot be written (logged "SetApplicationXML:Unable to
 //       open xml file %s" / "SetApplicationXML:Error writing to xml file %s");
 // on each of these the model and the file are unchanged. Then the file holds

@@ -39,8 +39,8 @@ constexpr const char kConfigurationElement[] = "CONFIGURATION";
 constexpr const char kUIDAttribute[] = "uid";
 constexpr const char kTypeAttribute[] = "type";
 
-// When GetNewUID keeps giving UIDs that are taken (uid.val behind the store),
-// this many attempts are made before giving up.
+// When new UIDs keep coming out taken (uid.val behind the store), this many
+// attempts are made before giving up.
 constexpr int kMaxNewUIDAttempts = 16;
 
 enum class Section { Permissions, Configuration };
@@ -144,8 +144,10 @@ const char* UIDRefusal(const Reader& r, UID uid) {
   if (uid == 0) return nullptr;
   if (r.refuseReservedUIDs && IsReservedUID(uid)) return "is reserved for built-in objects";
   if (r.textUIDs.count(uid) != 0) return "appears twice";
-  if (IsUIDInNodeQA(uid) && (r.replacingUIDs == nullptr || r.replacingUIDs->count(uid) == 0))
-    return "is already in use";
+  const bool replaced = r.replacingUIDs != nullptr && r.replacingUIDs->count(uid) != 0;
+  if (IsUIDInNodeQA(uid) && !replaced) return "is already in use";
+  // uid.val would be raised to it: see kClientUIDLimit.
+  if (r.refuseReservedUIDs && uid >= kClientUIDLimit && !replaced) return "is beyond the UIDs this store issues";
   return nullptr;
 }
 
@@ -597,13 +599,30 @@ int AssignScratchUIDs(SettingsScratch& scratch, const ApplicationStruct* replaci
   auto taken = [&](UID uid) {
     return textUIDs.count(uid) != 0 || (IsUIDInNodeQA(uid) && replacingUIDs.count(uid) == 0);
   };
+  // New UIDs come in ranges (one lock and one write of uid.val per range), so
+  // a text of many nodes without UIDs does not cost one allocation per node.
+  size_t missing = 0;
+  for (auto* section : {&scratch.permissions, &scratch.configuration})
+    for (const SettingsScratchNode& n : *section)
+      if (n.uid == 0) ++missing;
+  UID poolNext = 0, poolEnd = 0;  // [poolNext, poolEnd) issued and not yet used
+  auto nextFresh = [&]() -> UID {
+    if (poolNext == poolEnd) {
+      const uint32_t want = missing > 0xFFFFu ? 0xFFFFu : static_cast<uint32_t>(missing == 0 ? 1 : missing);
+      const UID first = GetNewUIDRange(want);
+      if (first == 0) return 0;
+      poolNext = first;
+      poolEnd = first + want;
+    }
+    return poolNext++;
+  };
   bool raised = false;
   for (auto* section : {&scratch.permissions, &scratch.configuration}) {
     for (SettingsScratchNode& n : *section) {
       if (n.uid != 0) continue;
       UID uid = 0;
       for (int attempt = 0; attempt < kMaxNewUIDAttempts && uid == 0; ++attempt) {
-        UID fresh = GetNewUID();
+        UID fresh = nextFresh();
         if (fresh == 0) break;
         if (!taken(fresh)) {
           uid = fresh;
@@ -611,13 +630,16 @@ int AssignScratchUIDs(SettingsScratch& scratch, const ApplicationStruct* replaci
         }
         if (!raised) {
           // The counter is behind the UIDs in use: move it past all of them
-          // once rather than stepping through them.
+          // once rather than stepping through them, and drop the rest of the
+          // range taken before.
           raised = true;
           UID target = GetHighestOrdinaryRegisteredUID();
           if (highest > target) target = highest;
           if (target > fresh && GetUIDDirectory() != nullptr) (void)WriteUIDFile(target);
+          poolNext = poolEnd;
         }
       }
+      if (missing > 0) --missing;
       if (uid == 0) {
         WriteLog(0, "Unable to give parameter >%s< a new UID", n.name.c_str());
         return FR_XML_ERROR;

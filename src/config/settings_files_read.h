@@ -98,13 +98,21 @@ struct SettingsScratch {
   std::vector<SettingsScratchNode> configuration;  // CONFIGURATION, document order
 };
 
+// Client texts may bring UIDs of their own, and uid.val is raised past them
+// (it never comes down again): one just below the built-in range would leave
+// no UID to issue, for good. Ordinary UIDs are issued from 1 upward and a store
+// never comes near this many, so a client's UID at or above it that is not
+// already the replaced application's is refused.
+constexpr UID kClientUIDLimit = 0x80000000u;
+
 // What a scratch parse checks a UID against.
 struct SettingsParseOptions {
   // The application the text will replace (or null): the UIDs of its nodes
   // count as free, since they go when it is replaced.
   const ApplicationStruct* replacing = nullptr;
   // Refuse (20) uid attributes at or above 4000000000, the built-in objects'
-  // range. Set for text from clients.
+  // range, and those at or above kClientUIDLimit other than UIDs of
+  // `replacing`. Set for text from clients.
   bool refuseReservedUIDs = true;
   // The names the text belongs to, for log lines only (null: those of
   // `replacing`, or none).

@@ -81,6 +81,8 @@ TEST_F(Exchange, TextThatDoesNotLoadChangesNothing) {
       {"a UID twice", SettingsText("Alpha", "<A uid=\"00000050\">1</A>\n", "<B uid=\"50\">1</B>\n")},
       {"a UID of the built-in range", SettingsText("Alpha", "", "<A uid=\"EE6B2800\">1</A>\n")},
       {"a UID read as 0xFFFFFFFF", SettingsText("Alpha", "", "<A uid=\"-1\">1</A>\n")},
+      {"a new UID just below the built-in range", SettingsText("Alpha", "", "<A uid=\"EE6B27FF\">1</A>\n")},
+      {"a new UID at the client limit", SettingsText("Alpha", "", "<A uid=\"80000000\">1</A>\n")},
       {"an error in the last chunk", SettingsText("Alpha", "", "<A>" + std::string(700, 'x') + "</A>\n") + "<"},
       {"its own entities", std::string(kDecl) + "<!DOCTYPE Alpha [<!ENTITY a \"x\"><!ENTITY b \"&a;&a;\">]>" +
                                "<Alpha><CONFIGURATION><A>&b;</A></CONFIGURATION></Alpha>"},
@@ -100,6 +102,24 @@ TEST_F(Exchange, TextThatDoesNotLoadChangesNothing) {
     EXPECT_FALSE(FileExists(SettingsPath("live_gamma")));
   }
   EXPECT_EQ(EnvXmlText({{"Live", {"Alpha", "Beta"}}}), EnvXml());
+  // uid.val was not raised to a refused UID: UIDs can still be issued.
+  EXPECT_NE(0u, GetNewUID());
+}
+
+TEST_F(Exchange, HighUIDsTheApplicationAlreadyHoldsStayAccepted) {
+  // Read from its file (start-up reads refuse no range), Alpha holds a UID
+  // past the client limit; a client sending the file back keeps it, but may
+  // not bring another one of that range.
+  const std::string file = SettingsText("Alpha", "", "<H uid=\"90000000\">h</H>\n");
+  ASSERT_EQ(0, DeleteApplication(Env("Live"), "Alpha"));
+  App("Live", "Alpha");
+  WriteSettings("live_alpha", file);
+  ASSERT_EQ(0, ReadApplicationSettingsXML(home.path.c_str(), Env("Live"), Alpha()));
+  EXPECT_EQ(0, SetApplicationXML("Live", "Alpha", file.c_str()));
+  EXPECT_EQ(0x90000000u, Alpha()->configRoot->header.uid);
+  EXPECT_EQ(FR_XML_ERROR,
+            SetApplicationXML("Live", "Alpha", SettingsText("Alpha", "", "<H uid=\"90000001\">h</H>\n").c_str()));
+  EXPECT_EQ(0x90000000u, Alpha()->configRoot->header.uid);
 }
 
 TEST_F(Exchange, GoodTextBecomesTheFileAndTheTrees) {

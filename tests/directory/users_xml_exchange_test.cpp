@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -638,6 +639,68 @@ TEST_F(UsersXmlExchangeTest, SetUsersXMLFileFailures) {
   std::filesystem::remove(home.File("users.xml"));
   EXPECT_EQ(SetUsersXML("<USERS/>"), FR_CANNOT_OPEN_FILE);
   EXPECT_EQ(Memory(), memory);
+}
+
+// ---- Hostile client text ---------------------------------------------------------------
+
+// A USERNAME given twice: the conversion takes the later, and the node must
+// not keep answering to the earlier, or deleting that other user would take
+// this user's node along (and leave its record's link dangling).
+TEST_F(UsersXmlExchangeTest, ANameGivenTwiceLeavesTheNodeAnsweringToOneName) {
+  ASSERT_EQ(UpdateUserXML("carol", "<USER><USERNAME>bob</USERNAME><USERNAME>carol</USERNAME></USER>"), 0);
+  ASSERT_EQ(SetUserXML("dave", "<USER><USERNAME>bob</USERNAME><USERNAME>dave</USERNAME>"
+                               "<FORENAME>x</FORENAME><FORENAME>Dave</FORENAME></USER>"),
+            0);
+  EXPECT_EQ(FindUser("dave")->FORENAME.value_or(""), "Dave");
+  for (const char* name : {"carol", "dave"}) {
+    const XMLNode* node = FindXMLUserNode(name);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(ChildrenNamed(node, "USERNAME"), 1) << name;
+  }
+  EXPECT_EQ(ChildrenNamed(FindXMLUserNode("dave"), "FORENAME"), 1);
+  ASSERT_EQ(DeleteUserAndNode("bob", false), 0);
+  EXPECT_EQ(FindXMLUserNode("bob"), nullptr);
+  for (const char* name : {"carol", "dave"}) {
+    const XMLNode* node = FindXMLUserNode(name);
+    ASSERT_NE(node, nullptr) << name;
+    ASSERT_EQ(FindUser(name)->USERDATA, FindXMLChildNode(node, "USERDATA")) << name;
+    ExpectConsistent(name);
+  }
+}
+
+// Texts with very many children cost time linear in their size: fields
+// in reverse order, USERDATA elements between other elements, and plain
+// passwords of which only the last counts (each hash is a cost-12 bcrypt).
+TEST_F(UsersXmlExchangeTest, LargeClientTextsAreHandledInLinearTime) {
+  using Clock = std::chrono::steady_clock;
+  auto seconds = [](Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); };
+
+  std::string fields = "<USER><USERNAME>bob</USERNAME>";
+  for (int i = 150000; i > 0; --i) fields += "<FIELD NAME=\"f" + std::to_string(i) + "\">v</FIELD>";
+  fields += "</USER>";
+  Clock::time_point t = Clock::now();
+  ASSERT_EQ(SetUserXML("bob", fields.c_str()), 0);
+  EXPECT_LT(seconds(t), 10.0);
+  ASSERT_EQ(FindUser("bob")->fields.size(), 150000u);
+  EXPECT_EQ(*FindUser("bob")->fields.front().name, "f1");
+
+  std::string data = "<USER><USERNAME>carol</USERNAME>";
+  for (int i = 0; i < 100000; ++i) data += "<X/><USERDATA/>";
+  data += "<USERDATA><Live><Torvane/></Live></USERDATA></USER>";
+  t = Clock::now();
+  ASSERT_EQ(UpdateUserXML("carol", data.c_str()), 0);
+  EXPECT_LT(seconds(t), 10.0);
+  EXPECT_EQ(ChildrenNamed(FindXMLUserNode("carol"), "USERDATA"), 1);
+  ExpectConsistent("carol");
+
+  std::string passwords = "<USER><USERNAME>dave</USERNAME>";
+  for (int i = 0; i < 24; ++i) passwords += "<PASSWORDV2>old" + std::to_string(i) + "</PASSWORDV2>";
+  passwords += "<PASSWORDV2>secret</PASSWORDV2></USER>";
+  t = Clock::now();
+  ASSERT_EQ(SetUserXML("dave", passwords.c_str()), 0);
+  EXPECT_LT(seconds(t), 4.0);  // one hash, not 25
+  EXPECT_EQ(CheckPasswordHash("secret", FindUser("dave")->PASSWORDV2.value_or("").c_str()), 0);
+  EXPECT_EQ(ChildrenNamed(FindXMLUserNode("dave"), "PASSWORDV2"), 1);
 }
 
 }  // namespace

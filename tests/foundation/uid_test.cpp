@@ -66,6 +66,29 @@ TEST_F(UidAlloc, FirstAllocationsCreateAndAdvanceUidVal) {
   EXPECT_FALSE(Exists(lck));  // the lock is dropped after each allocation
 }
 
+TEST_F(UidAlloc, RangesTakeOneWriteAndStopShortOfTheReservedRange) {
+  WriteWholeFile(val, Le(41));
+  EXPECT_EQ(GetNewUIDRange(10), 42u);
+  EXPECT_EQ(ReadWholeFile(val), Le(51));  // the last UID of the range
+  EXPECT_EQ(GetNewUID(), 52u);
+  EXPECT_EQ(GetNewUIDRange(0), 0u);
+  EXPECT_FALSE(Exists(lck));
+
+  WriteWholeFile(val, Le(4000000000u - 11));
+  ResetUIDAllocation();
+  SetLockFileRetryPolicy(5, 10, CountSleep);
+  SetUIDDirectory(dir.path.c_str());
+  EXPECT_EQ(GetNewUIDRange(11), 0u);  // would end on 4000000000
+  EXPECT_EQ(ReadWholeFile(val), Le(4000000000u - 11));
+  EXPECT_EQ(GetNewUIDRange(10), 4000000000u - 10);
+  EXPECT_EQ(ReadWholeFile(val), Le(4000000000u - 1));
+
+  // Without a directory the in-process counter gives ranges the same way.
+  SetUIDDirectory(nullptr);
+  EXPECT_EQ(GetNewUIDRange(3), 1u);
+  EXPECT_EQ(GetNewUID(), 4u);
+}
+
 TEST_F(UidAlloc, ExistingValueIsReadLittleEndian) {
   WriteWholeFile(val, std::string("\xFF\x00\x00\x01", 4));  // 0x010000FF
   EXPECT_EQ(GetNewUID(), 0x01000100u);

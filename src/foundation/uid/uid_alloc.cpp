@@ -126,12 +126,15 @@ int CreateLockFile(const char* lockPath) {
   return -1;
 }
 
-// States of one allocation:
+namespace {
+
+// States of one allocation of `count` consecutive UIDs:
 //   start --lock taken--> locked --uid.val read (or missing)--> computed
-//   computed --next below the reserved range, written--> unlock, return next
+//   computed --the range ends below the reserved range, written--> unlock,
+//            return its first UID (uid.val holds its last)
 //   any failure after the lock: unlock, return 0 (uid.val as it was)
-UID GetNextUIDFromFile(const char* directory) {
-  if (directory == nullptr) return 0;
+UID TakeUIDRangeFromFile(const char* directory, uint32_t count) {
+  if (directory == nullptr || count == 0) return 0;
   const std::string valPath = ValuePath(directory);
   const std::string lockPath = LockPath(directory);
 
@@ -151,14 +154,15 @@ UID GetNextUIDFromFile(const char* directory) {
   UID base = last;
   UID mark = MarkFor(directory);
   if (mark > base) base = mark;
-  if (base >= kFirstReservedUID - 1) {
+  if (base >= kFirstReservedUID - 1 || count > kFirstReservedUID - 1 - base) {
     WriteLog(0, "Unable to issue a new UID as uid.val (%s) has reached the reserved range", valPath.c_str());
     RemoveLockFile(lockPath);
     return 0;
   }
-  const UID next = base + 1;
+  const UID first = base + 1;
+  const UID end = base + count;
 
-  if (!WriteUIDValue(valPath, next)) {
+  if (!WriteUIDValue(valPath, end)) {
     if (exists) {
       WriteLog(1, "Unable to update uid.val (%s)", valPath.c_str());
     } else {
@@ -168,9 +172,25 @@ UID GetNextUIDFromFile(const char* directory) {
     return 0;
   }
 
-  RemoveLockFile(lockPath);  // a failure here is logged and does not undo the UID
-  RaiseMark(directory, next);
-  return next;
+  RemoveLockFile(lockPath);  // a failure here is logged and does not undo the UIDs
+  RaiseMark(directory, end);
+  return first;
+}
+
+}  // namespace
+
+UID GetNextUIDFromFile(const char* directory) { return TakeUIDRangeFromFile(directory, 1); }
+
+UID GetNewUIDRange(uint32_t count) {
+  if (count == 0) return 0;
+  if (g_hasDirectory) return TakeUIDRangeFromFile(g_directory.c_str(), count);
+  if (g_counter >= kFirstReservedUID - 1 || count > kFirstReservedUID - 1 - g_counter) {
+    WriteLog(0, "Unable to issue %u new UIDs as the range after %08X is reserved", count, g_counter);
+    return 0;
+  }
+  const UID first = g_counter + 1;
+  g_counter += count;
+  return first;
 }
 
 int WriteUIDFile(UID value) {

@@ -50,6 +50,12 @@ UID GetNewUID();
 // failed, or the next UID would be reserved.
 UID GetNextUIDFromFile(const char* directory);
 
+// `count` consecutive new UIDs in one allocation (one lock, one write of
+// uid.val, which then holds the last of them), for callers that need many at
+// once (a client text of nodes without UIDs). The first of them, or 0 on any
+// failure GetNewUID has, or when the range would reach the reserved range.
+UID GetNewUIDRange(uint32_t count);
+
 // Makes uid.val in the UID directory hold `value` (atomic replacement, under
 // the lock). 0 on success, 2 when no UID directory is set, 14 on any other
 // failure (uid.val then keeps its old content).
