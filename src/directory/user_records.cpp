@@ -14,7 +14,9 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "directory/groups.h"
@@ -29,6 +31,13 @@ std::vector<UserStruct> g_users;     // sorted by name; records held by value
 int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
+
+// A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
+// come and sorts once at its end; meanwhile names are found through an index
+// of folded names instead of bisection. Outside a load both are empty.
+bool g_loading = false;
+bool g_loadUnsorted = false;                          // an append broke the name order
+std::unordered_map<std::string, size_t> g_loadIndex;  // folded name -> index
 
 std::string_view NameOf(const UserStruct& user) {
   return user.USERNAME ? std::string_view(*user.USERNAME) : std::string_view();
@@ -72,8 +81,26 @@ size_t LowerBoundUser(std::string_view name) {
   return static_cast<size_t>(it - g_users.begin());
 }
 
+std::string FoldName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return folded;
+}
+
+// Indexes every user of the array (during a load, after anything that moved
+// records other than an append).
+void RebuildLoadIndex() {
+  g_loadIndex.clear();
+  for (size_t i = 0; i < g_users.size(); ++i) g_loadIndex[FoldName(NameOf(g_users[i]))] = i;
+}
+
 int FindExact(std::string_view name) {
   if (name.empty() || g_users.empty()) return -1;
+  if (g_loading && g_loadUnsorted) {
+    auto it = g_loadIndex.find(FoldName(name));
+    return it != g_loadIndex.end() ? static_cast<int>(it->second) : -1;
+  }
   const size_t pos = LowerBoundUser(name);
   if (pos < g_users.size() && CompareNoCase(NameOf(g_users[pos]), name) == 0) return static_cast<int>(pos);
   return -1;
@@ -110,6 +137,7 @@ size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view na
 void EraseUserAt(size_t index) {
   FreeUserStruct(&g_users[index]);
   ChangeUsers(index, [&] { g_users.erase(g_users.begin() + static_cast<std::ptrdiff_t>(index)); });
+  if (g_loading) RebuildLoadIndex();
 }
 
 }  // namespace
@@ -200,6 +228,7 @@ void SortUsers() {
     std::stable_sort(g_users.begin(), g_users.end(),
                      [](const UserStruct& a, const UserStruct& b) { return CompareUserNames(a, b) < 0; });
   });
+  if (g_loading) RebuildLoadIndex();
 }
 
 // ---- Copy ----------------------------------------------------------------------------
@@ -291,10 +320,21 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
 
   // The array is sorted, so inserting at the bisection point gives the order
   // a full sort would, without re-sorting (and re-pointing) every user.
-  const size_t pos = LowerBoundUser(NameOf(record));
+  // During a load the user is appended (users may come in any order; moving
+  // every later record per insertion would make the load quadratic) and the
+  // load sorts once at its end.
+  const size_t pos = g_loading ? g_users.size() : LowerBoundUser(NameOf(record));
   try {
+    if (g_loading) {
+      if (!g_users.empty() && CompareNoCase(NameOf(g_users.back()), NameOf(record)) > 0) {
+        if (!g_loadUnsorted) RebuildLoadIndex();
+        g_loadUnsorted = true;
+      }
+      if (g_loadUnsorted) g_loadIndex[FoldName(NameOf(record))] = pos;
+    }
     ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
   } catch (const std::exception&) {
+    if (g_loading && g_loadUnsorted) RebuildLoadIndex();
     WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
     return refuse(ADD_USER_NO_MEMORY);
   }
@@ -423,6 +463,23 @@ void FreeStringPair(UserField* pair) {
   pair->value.reset();
 }
 
+void BeginUsersLoad() {
+  g_loading = true;
+  g_loadUnsorted = false;
+  g_loadIndex.clear();
+}
+
+void EndUsersLoad() {
+  if (!g_loading) return;
+  const bool unsorted = g_loadUnsorted;
+  g_loading = false;
+  g_loadUnsorted = false;
+  std::unordered_map<std::string, size_t>().swap(g_loadIndex);
+  if (unsorted) SortUsers();
+}
+
+bool InUsersLoad() { return g_loading; }
+
 void FreeAllUsers() {
   // One pass over the registry for all of them: removing users one by one in
   // name order would shift the UID-sorted registry each time.
@@ -436,6 +493,8 @@ void FreeAllUsers() {
   }
   for (UserStruct& user : g_users) FreeUserStruct(&user);
   g_users.clear();  // keeps the storage, and so the capacity
+  g_loadUnsorted = false;
+  g_loadIndex.clear();
 }
 
 // ---- Users time ----------------------------------------------------------------------------------
@@ -449,6 +508,9 @@ bool UsersChangedSince(int32_t t) { return t < static_cast<int32_t>(g_usersTime)
 // ---- Tests -----------------------------------------------------------------------------------------
 
 void ResetUserStore() {
+  g_loading = false;
+  g_loadUnsorted = false;
+  g_loadIndex.clear();
   FreeAllUsers();
   std::vector<UserStruct>().swap(g_users);
   g_capacity = 0;

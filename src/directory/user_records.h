@@ -178,6 +178,15 @@ int DeleteUser(const char* name, bool force);
 // renamed records in place.
 void SortUsers();
 
+// A load of many users: between these two, AddUser appends in arrival order
+// (names are still found, through an index) and EndUsersLoad sorts the array
+// once, so users that do not arrive in name order do not make the load
+// quadratic. Indexes returned by AddUser during the load are valid until the
+// next add or EndUsersLoad. Loads do not nest.
+void BeginUsersLoad();
+void EndUsersLoad();
+bool InUsersLoad();
+
 // Makes room for `n` records. 0; 2 n below the current capacity; 1 (logged)
 // no memory. Users that the growth moved are re-pointed. AddUser grows the
 // array by kUserArrayGrowStep records when it is full; a loader that knows

@@ -224,6 +224,41 @@ TEST_F(UserRecordsTest, AddCopiesDefaultUser) {
   ExpectArrayInStep();
 }
 
+// A load takes users in any order, finds them by name meanwhile (the domain
+// rule included), and ends sorted and in step with the registry.
+TEST_F(UserRecordsTest, LoadInAnyOrderEndsSorted) {
+  SetComputerDomain("CORP");
+  ASSERT_GE(Add("mmm", 1), 0);  // a user stored before the load
+  BeginUsersLoad();
+  BeginBulkRegistration();
+  const int n = 3000;
+  for (int i = n; i >= 1; --i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "u%05d", i);
+    const int index = Add(name, static_cast<UID>(100 + (i * 7919) % n), i == 5 ? 1 : 0);
+    ASSERT_GE(index, 0) << name;
+    EXPECT_EQ(*GetUserByIndex(index)->USERNAME, name);
+  }
+  EXPECT_EQ(FindUserIndex("U02999"), FindUserIndex("u02999"));
+  ASSERT_NE(FindUser("CORP\\u00005"), nullptr);
+  EXPECT_EQ(FindUser("CORP\\u00006"), nullptr);  // not an Active Directory user
+  EXPECT_NE(FindUser("mmm"), nullptr);
+  EXPECT_LT(AddUser("U00010", 99999), 0);  // a name already loaded
+  EXPECT_LT(AddUser("zzz", 100), 0);       // a UID already loaded
+  ASSERT_EQ(DeleteUser("u00020", false), FR_OK);
+  EXPECT_EQ(FindUser("u00020"), nullptr);
+  EXPECT_NE(FindUser("u00021"), nullptr);
+  EndUsersLoad();
+  EndBulkRegistration(nullptr);
+  EXPECT_EQ(GetUserCount(), n);  // 3000 loaded, one deleted, "mmm" before
+  ExpectArrayInStep();
+  EXPECT_EQ(*GetUserByIndex(0)->USERNAME, "mmm");
+  EXPECT_EQ(*GetUserByIndex(1)->USERNAME, "u00001");
+  ASSERT_GE(Add("aaa", 50000), 0);  // after the load, adds insert again
+  EXPECT_EQ(*GetUserByIndex(0)->USERNAME, "aaa");
+  ExpectArrayInStep();
+}
+
 TEST_F(UserRecordsTest, AddRefusals) {
   ASSERT_GE(AddUser("Bob", 5), 0);
   ASSERT_NE(AddNewPerm(9), nullptr);
