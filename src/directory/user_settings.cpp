@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_tree.h"
+#include "foundation/xml/xml_value_stack.h"
 
 namespace {
 
@@ -50,6 +52,11 @@ size_t SubtreeHeight(const XMLNode* top) {
   }
 }
 
+// A path of more elements than any settings tree can be deep is cut after
+// kMaxPathElements (`tooLong`): it reaches no node, and a client's path of
+// millions of backslashes makes no more than that many pieces.
+constexpr size_t kMaxPathElements = static_cast<size_t>(kXMLMaxDepth) + 1;
+
 // A setting path cut at its backslashes. One trailing backslash only ends the
 // path ("A\B\" is A, B); every other empty piece (a leading backslash, two in
 // a row) stays as an empty element, which no node matches and the setters
@@ -57,12 +64,17 @@ size_t SubtreeHeight(const XMLNode* top) {
 struct SettingsPath {
   std::vector<std::string> elements;
   bool hasEmptyElement = false;
+  bool tooLong = false;  // more than kMaxPathElements elements: only those were kept
 };
 
 SettingsPath SplitSettingsPath(std::string_view path) {
   SettingsPath out;
   size_t start = 0;
   for (;;) {
+    if (out.elements.size() == kMaxPathElements) {
+      out.tooLong = true;
+      break;
+    }
     const size_t cut = path.find(kSettingsPathSeparator, start);
     if (cut == std::string_view::npos) {
       // The piece after the last backslash; empty only for a trailing one,
@@ -234,7 +246,11 @@ int SetSetting(const char* user, const char* section, const char* subsection, co
   XMLNode* node = WalkCreating(target.subsection, elements);
   if (node == nullptr) return FR_NO_MEMORY;
   if (value != nullptr) {
-    node->value = std::string(value);
+    try {
+      node->value = std::string(value);
+    } catch (const std::bad_alloc&) {
+      return FR_NO_MEMORY;
+    }
   } else {
     node->value.reset();
   }
@@ -315,12 +331,18 @@ std::optional<std::string> GetUserSetting(const char* user, const char* section,
   const SettingsPath elements = SplitSettingsPath(path);
   size_t matched = 0;
   node = WalkExisting(node, elements, &matched);
-  if (matched < elements.elements.size()) {
+  if (matched < elements.elements.size() || elements.tooLong) {
     *failReason = FR_NODE_NOT_FOUND;
     return std::nullopt;
   }
-  *failReason = FR_OK;
-  return node->value ? *node->value : std::string();
+  try {
+    std::optional<std::string> copy(node->value ? *node->value : std::string());
+    *failReason = FR_OK;
+    return copy;
+  } catch (const std::bad_alloc&) {  // a value may be as long as a client sent it
+    *failReason = FR_NO_MEMORY;
+    return std::nullopt;
+  }
 }
 
 int SettingTextToInt(const std::string& text) {

@@ -74,7 +74,9 @@ XMLNode* GetUserSubsectionNode(const char* user, const char* section, const char
 // when the node has no text. Null with *failReason: 2 any string null or
 // empty (with failReason null nothing is written and null comes back), 6 no
 // settings node, 17 no section, 18 no subsection, 19 a path element missing
-// (an empty element included). *failReason 0 with a value.
+// (an empty element included, and a path of more elements than any tree is
+// deep, which is not split beyond that); 1 no memory for the copy.
+// *failReason 0 with a value.
 std::optional<std::string> GetUserSetting(const char* user, const char* section, const char* subsection,
                                           const char* path, int* failReason);
 

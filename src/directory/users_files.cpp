@@ -9,6 +9,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -58,6 +59,17 @@ std::unordered_set<UID> g_protectedUIDs;
 std::unordered_map<const XMLNode*, UID> g_nodeSource;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
+
+// The children of a USER node that the conversion reads as main fields.
+constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
+                                              "SURNAME", "EMAIL",    "GROUPLIST", "LEVEL",     kADUserNodeName};
+
+int MainFieldIndex(const std::string& name) {
+  for (size_t i = 0; i < sizeof kMainFieldElements / sizeof kMainFieldElements[0]; ++i) {
+    if (EqualsNoCase(name, kMainFieldElements[i])) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 const char* NameForLog(const UserStruct* user) { return user && user->USERNAME ? user->USERNAME->c_str() : ""; }
 
@@ -814,6 +826,7 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
   int first = FR_OK;
   std::vector<XMLNode*> skipped;
   if (load) BeginBulkRegistration();
+  BeginUsersLoad();  // users may come in any order: sorted once at the end
   for (XMLNode* node = root->firstChild; node != nullptr;) {
     XMLNode* next = node->nextSibling;
     const int rc = ConvertXMLNodeToUser(node, mode);
@@ -835,6 +848,7 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
     }
     node = next;
   }
+  EndUsersLoad();
   if (load) {
     EndBulkRegistration();
     RemoveUsersTreeChildren(skipped);
@@ -860,13 +874,11 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
   FreeXMLUser();
   UserStruct& s = g_scratch;
   XMLNode* userData = nullptr;
-  bool extraUserData = false;
   std::vector<const XMLNode*> fieldNodes;
   try {
     for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
       const std::string& n = c->name;
       if (EqualsNoCase(n, kUserDataName)) {
-        if (userData != nullptr) extraUserData = true;
         userData = c;
         continue;
       }
@@ -909,30 +921,65 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
     return FR_INVALID_PARAMETER;
   }
   // The fields, as the writer writes them: <FIELD NAME="n">value</FIELD>.
-  for (const XMLNode* f : fieldNodes) {
-    const char* fieldName = nullptr;
-    for (const XMLAttribute& a : f->attributes) {
-      if (EqualsNoCase(a.name, "NAME")) {
-        fieldName = a.value.c_str();
-        break;
+  // They are sorted once: added one at a time, each would move the field
+  // array, and a client text may hold a great many. Of two fields whose
+  // names differ only in letter case the first in the document counts, as
+  // when they are added one by one.
+  try {
+    struct Given {
+      const std::string* name;
+      const XMLNode* node;
+    };
+    std::vector<Given> given;
+    given.reserve(fieldNodes.size());
+    for (const XMLNode* f : fieldNodes) {
+      const std::string* fieldName = nullptr;
+      for (const XMLAttribute& a : f->attributes) {
+        if (EqualsNoCase(a.name, "NAME")) {
+          fieldName = &a.value;
+          break;
+        }
       }
+      if (fieldName == nullptr || fieldName->empty()) {
+        WriteLog(0, "Field of user >%s< given without a name", name);
+        if (!load) {
+          FreeXMLUser();
+          return FR_INVALID_PARAMETER;
+        }
+        WriteLog(0, "A field of user >%s< is left out", name);
+        continue;
+      }
+      given.push_back(Given{fieldName, f});
     }
-    int rc = FR_INVALID_PARAMETER;
-    if (fieldName != nullptr && fieldName[0] != '\0') {
-      rc = AddUserField(&s, fieldName, f->value ? f->value->c_str() : nullptr);  // 7 logged there
-    } else {
-      WriteLog(0, "Field of user >%s< given without a name", name);
+    std::stable_sort(given.begin(), given.end(),
+                     [](const Given& a, const Given& b) { return CompareNoCase(*a.name, *b.name) < 0; });
+    s.fields.reserve(given.size());
+    for (const Given& g : given) {
+      if (!s.fields.empty() && CompareNoCase(*s.fields.back().name, *g.name) == 0) {
+        WriteLog(0, "Cannot add field >%s< as already exists", g.name->c_str());
+        if (!load) {
+          FreeXMLUser();
+          return FR_INVALID_PARAMETER;
+        }
+        WriteLog(0, "A field of user >%s< is left out", name);
+        continue;
+      }
+      s.fields.push_back(UserField{*g.name, g.node->value});
     }
-    if (rc == FR_NO_MEMORY || (rc != FR_OK && !load)) {
-      FreeXMLUser();
-      return rc == FR_ALREADY_EXISTS ? FR_INVALID_PARAMETER : rc;
-    }
-    if (rc != FR_OK) WriteLog(0, "A field of user >%s< is left out", name);
+  } catch (const std::bad_alloc&) {
+    FreeXMLUser();
+    return FR_NO_MEMORY;
   }
   s.header.kind = NODE_KIND_USER;
   s.USERDATA = userData;
 
   if (!UserExists(name)) {
+    if (!load && !IsUIDAllowedForClientUser(name, s.header.uid)) {
+      WriteLog(0, "Cannot create user >%s< with UID %08X as that UID belongs to a built-in object", name,
+               s.header.uid);
+      FreeXMLUser();
+      return FR_INVALID_PARAMETER;
+    }
     AddUserFailure why = ADD_USER_OK;
     const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
     if (index < 0) {
@@ -973,16 +1020,38 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
       DeleteXMLNode(earlier);
     }
   }
-  if (extraUserData) {
-    // Only the last USERDATA counts: the earlier ones would hide it from
-    // every settings lookup, which takes the first.
-    for (XMLNode* c = node->firstChild; c != nullptr;) {
-      XMLNode* next = c->nextSibling;
-      if (c != userData && EqualsNoCase(c->name, kUserDataName)) DeleteXMLNode(c);
-      c = next;
+  // Only the last USERDATA counts (the earlier ones would hide it from every
+  // settings lookup, which takes the first), and only one USERNAME may stay,
+  // or the node would answer to a name that is not its record's.
+  RemoveSupersededUserElements(node);
+  return FR_OK;
+}
+
+void RemoveSupersededUserElements(XMLNode* userNode) {
+  if (userNode == nullptr) return;
+  constexpr size_t kCount = sizeof kMainFieldElements / sizeof kMainFieldElements[0];
+  const XMLNode* winner[kCount] = {};
+  size_t seen[kCount] = {};
+  const XMLNode* lastData = nullptr;
+  size_t dataSeen = 0;
+  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
+    const int index = MainFieldIndex(c->name);
+    if (index >= 0) {
+      ++seen[index];
+      if (c->value) winner[index] = c;
+    } else if (EqualsNoCase(c->name, kUserDataName)) {
+      ++dataSeen;
+      lastData = c;
     }
   }
-  return FR_OK;
+  bool removeAny = dataSeen > 1;
+  for (size_t i = 0; i < kCount && !removeAny; ++i) removeAny = seen[i] > (winner[i] != nullptr ? 1u : 0u);
+  if (!removeAny) return;  // the usual case: nothing to remove, no second pass
+  RemoveChildNodesIf(userNode, [&](const XMLNode* c) {
+    const int index = MainFieldIndex(c->name);
+    if (index >= 0) return c != winner[index];
+    return c != lastData && EqualsNoCase(c->name, kUserDataName);
+  });
 }
 
 // ---- Login sections, UIDs, reload --------------------------------------------------------------

@@ -186,15 +186,27 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode = USERS_CONVERT_LOAD);
 // Adds or replaces the user's record from its USER node (UID, USERNAME,
 // PASSWORD, PASSWORDV2, FORENAME, SURNAME, EMAIL, GROUPLIST, LEVEL, ADUSER,
 // FIELD elements and the USERDATA link; names without regard to case; a
-// later element wins; an element without text changes nothing). A new
+// later element wins; an element without text changes nothing; the elements
+// that lose are removed, RemoveSupersededUserElements). A new
 // record keeps nothing of default_user. A replaced user keeps its node: a
 // second node of the same user (a name twice in one document) is merged
 // into the newer one. Of several USERDATA children only the last stays.
 //   0; 2 no node, an invalid name ("Cannot create user >%s< as it is not a
 //   valid username"), refused by AddUser (a duplicate UID among them), or in
-//   client mode a FIELD without NAME or a duplicate field name (in load
-//   mode those fields are logged and skipped); UpdateUser's codes (8 ...).
+//   client mode a FIELD without NAME, a duplicate field name (in load
+//   mode those fields are logged and skipped) or, for a new user, a UID
+//   that IsUIDAllowedForClientUser refuses; UpdateUser's codes (8 ...).
 int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode = USERS_CONVERT_CLIENT);
+
+// Removes from a USER node what no conversion reads: every child named as
+// one of the main fields (UID, USERNAME, PASSWORD, PASSWORDV2, FORENAME,
+// SURNAME, EMAIL, GROUPLIST, LEVEL, ADUSER; without regard to case) other
+// than the last of that name that has text, and every USERDATA child but
+// the last. So the node answers to one name only, and a client text that
+// repeats an element costs nothing more (a plain password in particular is
+// hashed once). One pass over the children. Null: nothing. No record's link
+// may designate a USERDATA child that goes.
+void RemoveSupersededUserElements(XMLNode* userNode);
 
 // Releases the conversion scratch record and clears it.
 void FreeXMLUser();

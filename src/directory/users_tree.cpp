@@ -67,18 +67,26 @@ XMLNode* FindNodeByNameAndLink(std::string_view name, const XMLNode* link) {
   return first;
 }
 
-// Removes every USER child of the root named `name` (no record may hold it).
+// True when a record's link designates a child of the node (the record whose
+// stored name is on the node: links never lead into another user's node).
+bool NodeHeldByRecord(const XMLNode* userNode) {
+  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
+    if (!c->value || !EqualsNoCase(c->name, kUserNameNodeName)) continue;
+    const UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
+    if (user != nullptr && user->USERDATA != nullptr && user->USERDATA->parent == userNode) return true;
+  }
+  return false;
+}
+
+// Removes every USER child of the root named `name` that no record holds
+// (a node left by a user deleted without it).
 void RemoveUserNodesNamed(std::string_view name) {
   if (g_root == nullptr) return;
-  XMLNode* node = g_root->firstChild;
-  while (node != nullptr) {
-    XMLNode* next = node->nextSibling;
-    if (IsUserNode(node) && NodeNamed(node, name)) {
-      WriteLog(0, "Removing the leftover XML node of user >%.*s<", static_cast<int>(name.size()), name.data());
-      DeleteXMLNode(node);
-    }
-    node = next;
-  }
+  RemoveChildNodesIf(g_root, [name](const XMLNode* node) {
+    if (!IsUserNode(node) || !NodeNamed(node, name) || NodeHeldByRecord(node)) return false;
+    WriteLog(0, "Removing the leftover XML node of user >%.*s<", static_cast<int>(name.size()), name.data());
+    return true;
+  });
 }
 
 // A new child of `parent` named `name` with an optional text; null when it
@@ -162,6 +170,40 @@ void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes) {
   FreeXMLNodeList(g_root);
   g_root = fresh;
   g_cursor = nullptr;
+}
+
+void RemoveChildNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop) {
+  if (parent == nullptr) return;
+  // `drop` is asked once per child; nothing moves when no child goes.
+  std::vector<bool> goes;
+  bool any = false;
+  try {
+    for (const XMLNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
+      goes.push_back(drop(c));
+      any = any || goes.back();
+    }
+  } catch (const std::bad_alloc&) {
+    // One at a time instead (each unlink walks the list).
+    for (XMLNode* c = parent->firstChild; c != nullptr;) {
+      XMLNode* next = c->nextSibling;
+      if (drop(c)) DeleteXMLNode(c);
+      c = next;
+    }
+    return;
+  }
+  if (!any) return;
+  // Each child is taken off the front (no walk) and, when it stays, put back
+  // at the end (the last-child shortcut): after one turn per child the kept
+  // children are in their old order.
+  for (const bool gone : goes) {
+    XMLNode* child = parent->firstChild;
+    UnlinkXMLNode(child);
+    if (gone) {
+      FreeXMLNodeList(child);
+    } else {
+      AppendXMLNodeList(parent, child);
+    }
+  }
 }
 
 // ---- Parsing -----------------------------------------------------------------------------
@@ -333,7 +375,13 @@ XMLNode* FindXMLChildNode(const XMLNode* node, const char* name) {
 int IsXMLUserADUser(const XMLNode* userNode) {
   if (userNode == nullptr) return 0;
   for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
-    if (c->value && EqualsNoCase(c->name, kADUserNodeName)) return atoi(c->value->c_str());
+    if (!c->value || !EqualsNoCase(c->name, kADUserNodeName)) continue;
+    // Read as the conversion reads ADUSER (atoi's digits, held to the 32-bit
+    // range), so that node and record agree on an over-long number too.
+    const long long value = std::strtoll(c->value->c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
   }
   return 0;
 }
@@ -417,11 +465,31 @@ int MakeUserNodeForRecord(UserStruct* user) {
   return FR_OK;
 }
 
+bool IsUIDAllowedForClientUser(const char* name, UID uid) {
+  if (!IsReservedUID(uid)) return true;
+  static const struct {
+    const char* name;
+    UID uid;
+  } kBuiltInAccounts[] = {{"administrator", kUIDAdministrator},
+                          {"guest", kUIDGuest},
+                          {kDefaultUserName, kUIDDefaultUser},
+                          {"ZentakUser", kUIDZentakUser}};
+  for (const auto& account : kBuiltInAccounts) {
+    if (uid == account.uid) return name != nullptr && EqualsNoCase(name, account.name);
+  }
+  return false;
+}
+
 int AddUserFromClient(const char* name, UID uid, AddUserFailure* why) {
   if (why) *why = ADD_USER_OK;
   if (!IsValidUserName(name)) {
     WriteLog(0, "Cannot add user >%s< as this is not a valid user name", name ? name : "");
     if (why) *why = ADD_USER_NO_NAME;
+    return -1;
+  }
+  if (!IsUIDAllowedForClientUser(name, uid)) {
+    WriteLog(0, "Cannot add user >%s< with UID %08X as that UID belongs to a built-in object", name, uid);
+    if (why) *why = ADD_USER_UID_IN_USE;
     return -1;
   }
   AddUserFailure reason = ADD_USER_OK;
@@ -450,7 +518,8 @@ int DeleteUserAndNode(const char* name, bool force) {
   const XMLNode* link = user->USERDATA;  // compared by address only: it may dangle
   const int rc = DeleteUser(name, force);
   if (rc != FR_OK) return rc;
-  if (XMLNode* node = FindNodeByNameAndLink(stored, link)) DeleteXMLNode(node);
+  XMLNode* node = FindNodeByNameAndLink(stored, link);
+  if (node != nullptr && !NodeHeldByRecord(node)) DeleteXMLNode(node);
   // No record has this name any more: no other node of it may stay either.
   RemoveUserNodesNamed(stored);
   return FR_OK;

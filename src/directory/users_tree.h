@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "directory/user_records.h"
@@ -36,6 +37,10 @@ constexpr int kMaxUserDataDepth = 250;
 // - Every USER child of the root belongs to at most one record, and every
 //   record that has a USERDATA link has it pointing at the USERDATA child of
 //   its own USER node (a child of the root). No two records share a node.
+// - A converted USER node has one USERNAME child (its record's name) and at
+//   most one of each other main field and one USERDATA
+//   (RemoveSupersededUserElements), so a lookup by name never reaches
+//   another user's node. Removals by name pass over nodes a record holds.
 // - Whoever frees or removes a USER node or a USERDATA node clears the link of
 //   the record that held it first (or removes the record), so a link never
 //   dangles once the operation returns. FreeUsersXMLTree clears every link.
@@ -64,6 +69,12 @@ int FreeUsersXMLTree();
 // may designate anything under them. Nodes not children of the root are
 // ignored.
 void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes);
+
+// Removes, with their subtrees, the children of `parent` for which `drop`
+// answers true, in one pass over the children however many go (deleting
+// them one at a time walks the child list once each). The kept children stay
+// in their order. No record's link may designate anything removed.
+void RemoveChildNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop);
 
 // ---- Parsing into the tree ---------------------------------------------------------------
 
@@ -142,15 +153,24 @@ XMLNode* FindUserNodeOfRecord(const UserStruct* user, bool trustLink);
 
 // ---- Keeping records and nodes in step -------------------------------------------------------
 
+// True when a client may give a new user named `name` the UID `uid`: 0
+// (a new UID is issued) and every ordinary UID; of the UIDs of built-in
+// objects (4000000000 and above) only the fixed UID of the built-in account
+// of that name (administrator, guest, default_user, ZentakUser), so that no
+// user takes the UID of a built-in group, the default permission, the
+// configuration root or another built-in account.
+bool IsUIDAllowedForClientUser(const char* name, UID uid);
+
 // Adds a user for a client (the add-user requests): checks the name
-// (IsValidUserName), runs AddUser (name, uid), then gives the new record its own
+// (IsValidUserName) and the UID (IsUIDAllowedForClientUser), runs AddUser
+// (name, uid), then gives the new record its own
 // USER node, appended to the root (made when there is none): a USERNAME child
 // with the name and a deep copy of default_user's USERDATA (an empty USERDATA
 // when default_user has none); the record's link designates the copy. A
 // leftover node of that name (a user deleted without its node) is removed
 // first, so the new user inherits nothing of it. The index of the new user,
 // or -1 with *why: ADD_USER_NO_NAME also for a name IsValidUserName refuses,
-// AddUser's reasons, ADD_USER_NO_MEMORY when the node cannot be made (the
+// ADD_USER_UID_IN_USE also for a built-in object's UID, AddUser's reasons, ADD_USER_NO_MEMORY when the node cannot be made (the
 // record is then removed again). Saves nothing: the caller saves
 // (SaveUsers with the name).
 int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);

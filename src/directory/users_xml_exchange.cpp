@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "directory/groups.h"
+#include "directory/groups_file.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
@@ -23,6 +25,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
+#include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
@@ -38,12 +41,19 @@ constexpr const char kAllUsersDocumentEnd[] = "</USERS>";
 constexpr const char kAppUsersDocumentStart[] = "<USERS>\n";
 constexpr const char kAppUsersDocumentEnd[] = "</USERS>\n";
 
-// The children of a USER node that UpdateUserXML replaces by the text's: the
-// first of each name goes before the text's children are added.
+// The children of a USER node that UpdateUserXML replaces by the text's:
+// they go before the text's children are added.
 constexpr const char* kMainFieldNames[] = {"PASSWORD", "PASSWORDV2", "FORENAME", "SURNAME", "LEVEL",
                                            "EMAIL",    "GROUPLIST",  "ADUSER",   "USERNAME", "UID"};
 
 bool IsEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+bool IsMainField(const XMLNode* child) {
+  for (const char* name : kMainFieldNames) {
+    if (EqualsNoCase(child->name, name)) return true;
+  }
+  return false;
+}
 
 const char* HomeDirectory() { return GetServerSettings().homeDirectory; }
 
@@ -112,13 +122,10 @@ bool HasChildNamed(const XMLNode* node, const char* name) {
   return false;
 }
 
-// Deletes every child of `node` named `name` except `keep`.
+// Deletes every child of `node` named `name` except `keep` (one pass,
+// however many there are).
 void DeleteChildrenNamed(XMLNode* node, const char* name, const XMLNode* keep) {
-  for (XMLNode* c = node->firstChild; c != nullptr;) {
-    XMLNode* next = c->nextSibling;
-    if (c != keep && EqualsNoCase(c->name, name)) DeleteXMLNode(c);
-    c = next;
-  }
+  RemoveChildNodesIf(node, [name, keep](const XMLNode* c) { return c != keep && EqualsNoCase(c->name, name); });
 }
 
 // Moves every child of `from` to the end of `to`'s children, in order.
@@ -370,6 +377,26 @@ int SetUserXML(const char* name, const char* text) {
     return FR_INVALID_PARAMETER;
   }
   const std::string newName = *given;
+  const std::string* uidText = LastText(children, "UID");
+  const UID uid = uidText != nullptr ? ParseHexUIDText(*uidText) : kNoUID;
+  if (!IsUIDAllowedForClientUser(newName.c_str(), uid)) {
+    WriteLog(0, "SetUserXML:The XML for user >%s< gives it the UID of a built-in object", name);
+    return FR_INVALID_PARAMETER;
+  }
+  // What the conversion would refuse once the old user is gone is refused
+  // now, while nothing has changed (the reload after a failure rewrites
+  // every users file): a UID that another user or node holds, a group's name.
+  if (uid != kNoUID && (old == nullptr || uid != old->header.uid) && IsUIDInNodeQA(uid) != 0) {
+    WriteLog(0, "SetUserXML:The XML for user >%s< gives it UID %08X, which is in use", name, uid);
+    return FR_INVALID_PARAMETER;
+  }
+  if (old == nullptr && GroupExists(newName.c_str()) != 0) {
+    WriteLog(0, "SetUserXML:Cannot add user >%s< as name already used by a group", newName.c_str());
+    return FR_INVALID_PARAMETER;
+  }
+  // What the conversion will not read goes first: a repeated PASSWORDV2
+  // would otherwise cost a bcrypt hash each.
+  RemoveSupersededUserElements(fresh);
   if ((rc = CheckSettingsWritable(LastChildNamed(fresh, kUserDataName))) != FR_OK) return rc;
   if ((rc = HashPlainTextPasswords(fresh)) != FR_OK) return rc;
 
@@ -427,17 +454,13 @@ int UpdateUserXML(const char* name, const char* text) {
   int rc = ParseClientText(text, true, holder);
   if (rc != FR_OK) return rc;
 
-  // The node as it will be: its children without the first of each main
-  // field, then the text's. Its USERNAME must stay the user's own name.
-  std::vector<XMLNode*> dropped;
-  for (const char* fieldName : kMainFieldNames) {
-    if (XMLNode* c = FindXMLChildNode(node, fieldName)) dropped.push_back(c);
-  }
+  // The node as it will be: its children without its main fields (a node
+  // holds one of each), then the text's. Its USERNAME must stay the user's
+  // own name.
+  RemoveSupersededUserElements(holder.get());  // a repeated PASSWORDV2 is hashed once
   std::vector<const XMLNode*> merged;
   for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    bool drop = false;
-    for (const XMLNode* d : dropped) drop = drop || d == c;
-    if (!drop) merged.push_back(c);
+    if (!IsMainField(c)) merged.push_back(c);
   }
   for (const XMLNode* c = holder->firstChild; c != nullptr; c = c->nextSibling) merged.push_back(c);
   const std::string* given = LastText(merged, kUserNameNodeName);
@@ -446,13 +469,23 @@ int UpdateUserXML(const char* name, const char* text) {
     return FR_INVALID_PARAMETER;
   }
   const std::string newName = *given;
+  // A UID other than the user's is refused before the node changes, so the
+  // refusal needs no reload of every user.
+  const std::string* uidText = LastText(merged, "UID");
+  if (uidText != nullptr) {
+    const UID uid = ParseHexUIDText(*uidText);
+    if (uid != kNoUID && uid != user->header.uid) {
+      WriteLog(0, "UpdateUserXML:The XML for user >%s< gives another UID (%08X)", name, uid);
+      return FR_UID_MISMATCH;
+    }
+  }
   const bool ownSettings = HasChildNamed(holder.get(), kUserDataName);
   const bool ownFields = HasChildNamed(holder.get(), kFieldName);
   if (ownSettings && (rc = CheckSettingsWritable(LastChildNamed(holder.get(), kUserDataName))) != FR_OK) return rc;
   if ((rc = HashPlainTextPasswords(holder.get())) != FR_OK) return rc;
 
   // ---- The node changes from here on; a failure reloads the users.
-  for (XMLNode* d : dropped) DeleteXMLNode(d);
+  RemoveChildNodesIf(node, IsMainField);
   // The fields: the text's when it gives any, else those the record has now
   // (the node's FIELD children may be older than the record's fields).
   if (ownFields) {

@@ -90,11 +90,15 @@ int HashPlainTextPasswords(XMLNode* userNode);
 // one when the text has none, and keeps the text's settings as its own node
 // (no other node is made). Then the user is saved.
 //   2 name or text null or empty, the text's element is not USER or names
-//     another user, its settings cannot be written; 20 the text does not
-//     parse; 56 hashing failed (in these cases nothing changed);
-//   after the old user is gone: the conversion's code (2 for a UID that
-//     another user or node holds, an invalid name, a group's name) with a
-//     reload; else the save's code.
+//     another user, its settings cannot be written, its UID is held by
+//     another user or node or is a built-in object's other than this
+//     account's own (IsUIDAllowedForClientUser), a new user's name is a
+//     group's; 20 the text does not parse; 56 hashing failed (in these
+//     cases nothing changed);
+//   after the old user is gone: the conversion's code (1 no memory ...)
+//     with a reload; else the save's code.
+// Of an element the text repeats only the last counts (the others are
+// dropped before the hashing, RemoveSupersededUserElements).
 int SetUserXML(const char* name, const char* text);
 
 // Replaces the user's main fields (UID, USERNAME, PASSWORD, PASSWORDV2,
@@ -107,9 +111,10 @@ int SetUserXML(const char* name, const char* text);
 // saved.
 //   2 name or text null or empty, the text names no user or another one, or
 //     its settings cannot be written; 6 no such user or no node of it;
-//   20 the text does not parse; 56 hashing failed (nothing changed so far);
-//   after the node changed: the conversion's code (8 a UID in the text that
-//     is not the user's) with a reload; else the save's code.
+//   8 a UID in the text that is not the user's; 20 the text does not parse;
+//   56 hashing failed (nothing changed in these cases);
+//   after the node changed: the conversion's code with a reload; else the
+//     save's code.
 int UpdateUserXML(const char* name, const char* text);
 
 // Replaces the user's settings by the USERDATA element of `text` and links

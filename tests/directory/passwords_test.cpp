@@ -214,7 +214,7 @@ TEST_F(PasswordsTest, HistoryShiftsRefusesReuseAndKeepsTheDateOfARefusal) {
   for (const HistoryStep& s : steps) {
     SCOPED_TRACE(s.what);
     SetClockOverride(s.at);
-    const std::string clear = "p" + std::to_string(s.clear);
+    const std::string clear = std::string("p").append(std::to_string(s.clear));
     EXPECT_EQ(SetUserPasswordV2("bob", H(s.clear).c_str(), s.skip, clear.c_str()), s.expected);
     if (s.expected == FR_OK) current = s.clear;
     if (s.dateRenewed) date = FormatPasswordDate(static_cast<uint32_t>(s.at));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -324,6 +325,20 @@ TEST_F(UserSettingsTest, DepthTheFilesCanHold) {
   EXPECT_EQ(Read("bob", "Test", "App", (branch + "\\X").c_str()), "<code 19>");  // X is beside the last B
   EXPECT_EQ(Read("bob", "Test", "App", (branch.substr(0, branch.size() - 2) + "\\X").c_str()), "");
   EXPECT_TRUE(SubsectionXML("bob", "Test", "A").size() > 0);
+}
+
+// A client path of millions of backslashes (the wire carries 64 MB) is cut
+// after as many elements as a tree can be deep, not split whole.
+TEST_F(UserSettingsTest, AHugePathIsNotSplitWhole) {
+  std::string path;
+  path.reserve(64u << 20);
+  while (path.size() < (64u << 20)) path += "Passwords\\";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Read("bob", "Live", "Torvane", path.c_str()), "<code 19>");
+  EXPECT_EQ(SetUserSetting("bob", "Live", "Torvane", path.c_str(), "x"), FR_INVALID_PARAMETER);
+  EXPECT_EQ(SetUserAppBranchXML("bob", "Live", "Torvane", path.c_str(), 0, "<X/>"), FR_INVALID_PARAMETER);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5);
+  EXPECT_EQ(ReadWholeFile(BobPath()), kBobFile);
 }
 
 TEST_F(UserSettingsTest, NodeWithoutRecordIsNotChanged) {

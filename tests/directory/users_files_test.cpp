@@ -306,6 +306,25 @@ TEST_F(UsersFilesTest, ClientTextStopsAtTheFirstBadUser) {
   EXPECT_EQ(FindUser("d"), nullptr);
 }
 
+// Users in reverse name order (a hand-made or client document) load whole,
+// sorted, and each found through the registry at its current address.
+TEST_F(UsersFilesTest, UsersInAnyOrderLoadSorted) {
+  const int n = 5000;
+  std::string text = "<USERS>";
+  for (int i = n; i >= 1; --i) text += SimpleUser(static_cast<UID>(0x100 + (i * 7) % n), "u" + std::to_string(100000 + i));
+  text += "</USERS>";
+  WriteWholeFile(home.File("users.xml"), text);
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  ASSERT_EQ(GetUserCount(), n);
+  for (int i = 0; i < n; ++i) {
+    const UserStruct* u = GetUserByIndex(i);
+    EXPECT_EQ(*u->USERNAME, "u" + std::to_string(100001 + i));
+    EXPECT_EQ(GetNodeByUID(u->header.uid), &u->header);
+    ASSERT_NE(u->USERDATA, nullptr);
+    EXPECT_EQ(FindUserNodeOfRecord(u, true), u->USERDATA->parent);
+  }
+}
+
 // A name given twice: the later element wins and one node stays.
 TEST_F(UsersFilesTest, NameTwiceLeavesOneNode) {
   WriteWholeFile(home.File("users.xml"),
@@ -543,6 +562,13 @@ TEST_F(UsersFilesTest, AddedUserHasItsOwnCopyOfDefaultSettings) {
   EXPECT_EQ(why, ADD_USER_EXISTS);
   EXPECT_EQ(AddUserFromClient("other", kUIDDefaultUser, &why), -1);
   EXPECT_EQ(why, ADD_USER_UID_IN_USE);
+  // The UID of a built-in group (never registered) or of another built-in
+  // account; a built-in account at its own UID is fine.
+  EXPECT_EQ(AddUserFromClient("other", kUIDEveryoneGroup, &why), -1);
+  EXPECT_EQ(why, ADD_USER_UID_IN_USE);
+  EXPECT_EQ(AddUserFromClient("other", kUIDGuest, &why), -1);
+  ASSERT_GE(AddUserFromClient("Guest", kUIDGuest), 0);
+  EXPECT_EQ(FindUser("guest")->header.uid, kUIDGuest);
 }
 
 // A record added without a node (plain AddUser) gets one at the next save
@@ -591,7 +617,8 @@ TEST_F(UsersFilesTest, FindXMLUserNodeDomainRule) {
   WriteWholeFile(home.File("users.xml"),
                  "<USERS><USER><USERNAME>bob</USERNAME><ADUSER>1</ADUSER></USER>"
                  "<USER><USERNAME>amy</USERNAME><ADUSER>0</ADUSER></USER>"
-                 "<USER><USERNAME>CORP\\carl</USERNAME></USER></USERS>");
+                 "<USER><USERNAME>CORP\\carl</USERNAME></USER>"
+                 "<USER><USERNAME>dan</USERNAME><ADUSER>4294967296</ADUSER></USER></USERS>");
   ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
   XMLNode* bob = FindXMLUserNode("bob");
   ASSERT_NE(bob, nullptr);
@@ -605,6 +632,11 @@ TEST_F(UsersFilesTest, FindXMLUserNodeDomainRule) {
   EXPECT_STREQ(StripLocalDomain("OTHER\\x"), "OTHER\\x");
   EXPECT_EQ(FindXMLUserNode(""), nullptr);
   EXPECT_EQ(IsXMLUserADUser(bob), 1);
+  // An over-long number is an Active Directory flag for node and record alike.
+  ASSERT_NE(FindUser("dan"), nullptr);
+  EXPECT_NE(FindUser("dan")->ADUSER, 0);
+  EXPECT_NE(FindXMLUserNode("CORP\\dan"), nullptr);
+  EXPECT_EQ(FindXMLUserNode("CORP\\dan"), FindXMLUserNode("dan"));
 }
 
 // A parse into the tree that fails leaves nothing behind.

@@ -314,6 +314,9 @@ TEST_F(UsersXmlExchangeTest, SetUserXMLTable) {
       {"malformed", "bob", "<USER><USERNAME>bob</USERNAME>", FR_XML_ERROR, 0},
       {"empty text", "bob", "", FR_INVALID_PARAMETER, 0},
       {"another user's UID", "bob", UserText("bob", "00001003"), FR_INVALID_PARAMETER, 0},
+      {"a built-in group's UID", "dave", UserText("dave", "EE6B2801"), FR_INVALID_PARAMETER, 0},
+      {"the configuration root's UID", "bob", UserText("bob", "EE6B2804"), FR_INVALID_PARAMETER, 0},
+      {"an absent built-in account's UID", "dave", UserText("dave", "EE6B2806"), FR_INVALID_PARAMETER, 0},
       {"settings too deep for the files", "bob",
        "<USER><USERNAME>bob</USERNAME><USERDATA>" + Nested(252) + "</USERDATA></USER>", FR_INVALID_PARAMETER, 0},
       {"UID from the text", "bob", UserText("bob", "00002001"), 0, 0x2001},
@@ -361,6 +364,20 @@ TEST_F(UsersXmlExchangeTest, SetUserXMLAnotherUsersUIDReloadsTheOldUser) {
   EXPECT_EQ(FindUser("bob")->header.uid, kBobUID);
   EXPECT_EQ(FindUser("bob")->FORENAME.value_or(""), "Bob");
   EXPECT_EQ(FindUser("carol")->header.uid, 0x1003u);
+  ExpectConsistent("bob");
+}
+
+// Refusals that the text decides come before anything changes, so they
+// need no reload: a change held only in memory (a save that failed) stays.
+TEST_F(UsersXmlExchangeTest, RefusalsTheTextDecidesDoNotReload) {
+  FindUser("carol")->EMAIL = "unsaved@x";
+  const auto disk = Disk();
+  EXPECT_EQ(SetUserXML("bob", UserText("bob", "00001003").c_str()), FR_INVALID_PARAMETER);
+  EXPECT_EQ(SetUserXML("dave", UserText("dave", "00001001").c_str()), FR_INVALID_PARAMETER);
+  EXPECT_EQ(UpdateUserXML("bob", "<USER><UID>00001003</UID><USERNAME>bob</USERNAME></USER>"), FR_UID_MISMATCH);
+  EXPECT_EQ(Disk(), disk);
+  EXPECT_EQ(FindUser("carol")->EMAIL.value_or(""), "unsaved@x");
+  EXPECT_EQ(FindUser("dave"), nullptr);
   ExpectConsistent("bob");
 }
 
@@ -620,6 +637,11 @@ TEST_F(UsersXmlExchangeTest, SetUsersXMLBadUserFailsTheWholeText) {
   EXPECT_EQ(SetUsersXML(text), FR_INVALID_PARAMETER);
   EXPECT_EQ(Memory(), memory);
   EXPECT_EQ(FindUser("alice"), nullptr);
+  // A user at the UID of a built-in object other than its own account.
+  EXPECT_EQ(SetUsersXML("<USERS><USER><UID>EE6B2802</UID><USERNAME>administrator</USERNAME></USER>"
+                        "<USER><UID>EE6B2800</UID><USERNAME>alice</USERNAME></USER></USERS>"),
+            FR_INVALID_PARAMETER);
+  EXPECT_EQ(Memory(), memory);
 }
 
 TEST_F(UsersXmlExchangeTest, SetUsersXMLFileFailures) {
