@@ -21,6 +21,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
 #include "platform/atomic_file.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -123,16 +124,9 @@ class FirstStartTest : public ::testing::Test {
   void TearDown() override { ResetAll(); }
 
   static void ResetAll() {
-    SetAtomicWriteFailAfter(-1);
     SetDefaultUsersHasher(nullptr);
     g_hashCalls = 0;
-    FreeUsersData();
-    ResetUsersFiles();
-    ResetUserStore();
-    ResetGroupsAndPermissions();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
-    ResetServerSettings();
+    ResetDirectoryState();
   }
 
   std::string UsersFile() const { return ReadWholeFile(home.File("users.xml")); }

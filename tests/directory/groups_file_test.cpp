@@ -18,6 +18,7 @@
 #include "foundation/uid/uid_alloc.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -46,13 +47,7 @@ class GroupsFileTest : public ::testing::Test {
   void SetUp() override { ResetAll(); }
   void TearDown() override { ResetAll(); }
   static void ResetAll() {
-    ResetGroupsAndPermissions();
-    ResetUserStore();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
-    SetAtomicWriteFailAfter(-1);
-    SetGroupsFilePath("");
-    ClearClockOverride();
+    ResetDirectoryState();
   }
 
   static void MakeFirstStartArrays() {

@@ -12,6 +12,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "support/directory_reset.h"
 
 namespace {
 
@@ -20,10 +21,7 @@ class GroupsTest : public ::testing::Test {
   void SetUp() override { ResetAll(); }
   void TearDown() override { ResetAll(); }
   static void ResetAll() {
-    ResetGroupsAndPermissions();
-    ResetUserStore();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
+    ResetDirectoryState();
   }
 
   // Adds a group and gives it a UID, as a load does.

@@ -30,6 +30,7 @@
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -151,17 +152,7 @@ class PasswordsTest : public ::testing::Test {
   void TearDown() override { ResetAll(); }
 
   static void ResetAll() {
-    SetAtomicWriteFailAfter(-1);
-    FreeUsersData();
-    ResetUsersFiles();
-    ResetUserStore();
-    ResetStoreFileMarks();
-    ResetConfigRoot();
-    FreeAllParamTreeNodes();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
-    ResetServerSettings();
-    ClearClockOverride();
+    ResetDirectoryState();
   }
 
   std::string UserFile(UID uid) const { return UserFilePath(home.path, uid); }

@@ -11,6 +11,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "support/directory_reset.h"
 
 namespace {
 
@@ -105,10 +106,7 @@ class UserBlocksTest : public ::testing::Test {
   void SetUp() override { ResetAll(); }
   void TearDown() override { ResetAll(); }
   static void ResetAll() {
-    ResetUserStore();
-    ResetGroupsAndPermissions();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
+    ResetDirectoryState();
   }
 };
 

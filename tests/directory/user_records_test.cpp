@@ -18,6 +18,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/util/util.h"
+#include "support/directory_reset.h"
 
 namespace {
 
@@ -28,10 +29,7 @@ class UserRecordsTest : public ::testing::Test {
   void SetUp() override { ResetAll(); }
   void TearDown() override { ResetAll(); }
   static void ResetAll() {
-    ResetUserStore();
-    ResetGroupsAndPermissions();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
+    ResetDirectoryState();
   }
 
   // Adds a user and sets its ADUSER; the index, or -1.

@@ -22,6 +22,7 @@
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -83,13 +84,7 @@ class UserSettingsTest : public ::testing::Test {
   void TearDown() override { ResetAll(); }
 
   static void ResetAll() {
-    SetAtomicWriteFailAfter(-1);
-    FreeUsersData();
-    ResetUsersFiles();
-    ResetUserStore();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
-    ResetServerSettings();
+    ResetDirectoryState();
   }
 
   std::string BobPath() const { return home.File("users/00001001.xml"); }

@@ -22,19 +22,13 @@
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 void ResetAll() {
-  SetAtomicWriteFailAfter(-1);
-  ResetUsersFiles();
-  ResetUserStore();
-  ResetGroupsAndPermissions();
-  ResetNodeRegistry();
-  ResetUIDAllocation();
-  ResetServerSettings();
-  ClearClockOverride();
+  ResetDirectoryState();
 }
 
 class UsersFilesTest : public ::testing::Test {

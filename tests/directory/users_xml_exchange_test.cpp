@@ -23,6 +23,7 @@
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
+#include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -90,13 +91,7 @@ class UsersXmlExchangeTest : public ::testing::Test {
   void TearDown() override { ResetAll(); }
 
   static void ResetAll() {
-    SetAtomicWriteFailAfter(-1);
-    FreeUsersData();
-    ResetUsersFiles();
-    ResetUserStore();
-    ResetNodeRegistry();
-    ResetUIDAllocation();
-    ResetServerSettings();
+    ResetDirectoryState();
   }
 
   // Every file under the home directory with its bytes.
