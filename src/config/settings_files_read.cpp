@@ -492,39 +492,7 @@ int ParseSettingsSource(ChunkSource& source, const char* name, const char* envNa
 
 // ---- Public ---------------------------------------------------------------------
 
-UID ParseUIDAttribute(const char* text) {
-  if (text == nullptr) return 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  // White space as the C locale's isspace has it.
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  auto hexValue = [](unsigned char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  // "0x" counts as a prefix only when a digit follows it.
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
-  uint64_t value = 0;
-  bool any = false;
-  bool overflow = false;
-  for (int d; (d = hexValue(*p)) >= 0; ++p) {
-    any = true;
-    if (!overflow) {
-      value = value * 16 + static_cast<uint64_t>(d);
-      if (value > 0xFFFFFFFFull) overflow = true;
-    }
-  }
-  if (!any) return 0;
-  if (overflow) return 0xFFFFFFFFu;  // ULONG_MAX of a 32-bit unsigned long
-  UID result = static_cast<UID>(value);
-  return negative ? static_cast<UID>(0u - result) : result;
-}
+UID ParseUIDAttribute(const char* text) { return text != nullptr ? ParseHex32LikeStrtoul(text) : 0; }
 
 const std::string& GetSettingsPath() { return g_reader.path; }
 

@@ -172,15 +172,8 @@ int CreateDefaultUsersXML(const char* home) {
     WriteLog(1, "Unable to allocate the text of users file >%s<", path.c_str());
     return FR_NO_MEMORY;
   }
-  const int written = ReplaceFileAtomically(path, text.data(), text.size());
-  if (written == ATOMIC_OPEN_FAILED) {
-    WriteLog(1, "Unable to open users file >%s<", path.c_str());
-    return FR_CANNOT_OPEN_FILE;
-  }
-  if (written != ATOMIC_OK) {
-    WriteLog(1, "Unable to write users file >%s<", path.c_str());
-    return FR_WRITE_FAILED;
-  }
+  const int written = ReplaceUsersFileText(path, text.data(), text.size());
+  if (written != FR_OK) return written;
 
   FreeUsersData();
   return ReadUsersXML(path.c_str()) == FR_OK ? FR_OK : FR_XML_ERROR;

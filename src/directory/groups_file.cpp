@@ -351,15 +351,6 @@ struct FileHolder {
   }
 };
 
-bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 // ---- The file ----------------------------------------------------------------------
@@ -428,36 +419,7 @@ int WriteGroupsXML(std::string_view path) {
 
 // ---- Reading --------------------------------------------------------------------------
 
-UID ParseHexUIDText(std::string_view text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n && IsCSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < n && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  // "0x" counts as a prefix only when a hex digit follows it.
-  if (i + 2 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') && HexDigitValue(text[i + 2]) >= 0) {
-    i += 2;
-  }
-  uint64_t value = 0;
-  bool any = false;
-  bool overflow = false;
-  for (; i < n; ++i) {
-    int d = HexDigitValue(text[i]);
-    if (d < 0) break;
-    any = true;
-    if (!overflow) {
-      value = value * 16 + static_cast<uint64_t>(d);
-      if (value > 0xFFFFFFFFull) overflow = true;
-    }
-  }
-  if (!any) return 0;
-  if (overflow) return 0xFFFFFFFFu;  // ULONG_MAX of a 32-bit unsigned long
-  uint32_t v = static_cast<uint32_t>(value);
-  return negative ? static_cast<uint32_t>(0u - v) : v;
-}
+UID ParseHexUIDText(std::string_view text) { return ParseHex32LikeStrtoul(text); }
 
 int ReadGroupsXML(std::string_view path) {
   ParserHolder holder{XML_ParserCreate(nullptr)};

@@ -573,6 +573,19 @@ int WriteUserList(const char* home, const char* name) {
   return rc;
 }
 
+int ReplaceUsersFileText(const std::string& path, const char* text, size_t length) {
+  const int written = ReplaceFileAtomically(path, text, length);
+  if (written == ATOMIC_OPEN_FAILED) {
+    WriteLog(1, "Unable to open users file >%s<", path.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  if (written != ATOMIC_OK) {
+    WriteLog(1, "Unable to write users file >%s<", path.c_str());
+    return FR_WRITE_FAILED;
+  }
+  return FR_OK;
+}
+
 int WriteUsersXML(const char* path) {
   int rc = EnsureUserLoginSections();
   if (rc != FR_OK) return rc;

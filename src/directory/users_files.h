@@ -136,6 +136,11 @@ int WriteXMLNodeTree(FILE* fp, const XMLNode* node);
 // (also refused after a failed load). Sets the users time.
 int WriteUsersXML(const char* path);
 
+// Replaces the users file at `path` with a whole text, atomically (a failed
+// write keeps the old file). 0; 14 when it cannot be created ("Unable to open
+// users file >%s<"); 15 when the write fails ("Unable to write users file >%s<").
+int ReplaceUsersFileText(const std::string& path, const char* text, size_t length);
+
 // ---- Readers --------------------------------------------------------------------------------
 // Both readers expect an empty users tree and user array (FreeUsersData).
 

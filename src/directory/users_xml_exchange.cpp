@@ -546,15 +546,8 @@ int SetUsersXML(const char* text) {
   }
   // Replaced atomically: when the write fails the old users file stays whole
   // (as users.xml.old holds it too).
-  const int written = ReplaceFileAtomically(path, text, std::strlen(text));
-  if (written == ATOMIC_OPEN_FAILED) {
-    WriteLog(1, "Unable to open users file >%s<", path.c_str());
-    return FR_CANNOT_OPEN_FILE;
-  }
-  if (written != ATOMIC_OK) {
-    WriteLog(1, "Unable to write users file >%s<", path.c_str());
-    return FR_WRITE_FAILED;
-  }
+  const int written = ReplaceUsersFileText(path, text, std::strlen(text));
+  if (written != FR_OK) return written;
   FreeUsersData();
   const int rc = ReadUsersXML(path.c_str(), USERS_CONVERT_CLIENT);
   if (rc == FR_OK) {

@@ -11,6 +11,7 @@
 
 #include "foundation/crypto/crc32.h"
 #include "foundation/log/ring_log.h"
+#include "foundation/util/util.h"
 #include "platform/random_bytes.h"
 
 namespace {
@@ -37,50 +38,6 @@ struct CryptDataDeleter {
 using CryptDataPtr = std::unique_ptr<crypt_data, CryptDataDeleter>;
 
 CryptDataPtr NewCryptData() { return CryptDataPtr(static_cast<crypt_data*>(calloc(1, sizeof(crypt_data)))); }
-
-bool IsHexDigit(char c, uint32_t* value) {
-  if (c >= '0' && c <= '9') {
-    *value = static_cast<uint32_t>(c - '0');
-  } else if (c >= 'a' && c <= 'f') {
-    *value = static_cast<uint32_t>(c - 'a' + 10);
-  } else if (c >= 'A' && c <= 'F') {
-    *value = static_cast<uint32_t>(c - 'A' + 10);
-  } else {
-    return false;
-  }
-  return true;
-}
-
-bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-// strtoul(text, nullptr, 16) as it behaves where unsigned long has 32 bits,
-// done by hand so it neither depends on the locale nor on this host's
-// 64-bit unsigned long.
-uint32_t ParseHex32LikeStrtoul(const char* p) {
-  uint32_t digit = 0;
-  while (IsCSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = (*p == '-');
-    ++p;
-  }
-  // "0x" is a prefix only when a hex digit follows; otherwise the "0" alone
-  // is the number and the 'x' ends it.
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && IsHexDigit(p[2], &digit)) p += 2;
-
-  uint64_t value = 0;
-  bool overflow = false;
-  for (; IsHexDigit(*p, &digit); ++p) {
-    if (overflow) continue;  // strtoul consumes every digit even past the range
-    value = value * 16u + digit;
-    if (value > 0xFFFFFFFFu) overflow = true;
-  }
-  // Out of range gives the maximum whatever the sign; in range, '-' negates
-  // in unsigned arithmetic.
-  if (overflow) return 0xFFFFFFFFu;
-  uint32_t result = static_cast<uint32_t>(value);
-  return negative ? 0u - result : result;
-}
 
 bool IsBcryptBase64(char c) {
   return c == '.' || c == '/' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');

@@ -90,6 +90,49 @@ int CompareStringValues(const char* a, const char* b) {
   return CompareNoCase(a ? std::string_view(a) : std::string_view(), b ? std::string_view(b) : std::string_view());
 }
 
+namespace {
+bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+uint32_t ParseHex32LikeStrtoul(std::string_view text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n && IsCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < n && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // "0x" is a prefix only when a hex digit follows; otherwise the "0" alone
+  // is the number and the 'x' ends it.
+  if (i + 2 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') && HexDigitValue(text[i + 2]) >= 0) {
+    i += 2;
+  }
+  uint64_t value = 0;
+  bool any = false;
+  bool overflow = false;
+  for (; i < n; ++i) {
+    const int d = HexDigitValue(text[i]);
+    if (d < 0) break;
+    any = true;
+    if (!overflow) {  // strtoul consumes every digit even past the range
+      value = value * 16 + static_cast<uint64_t>(d);
+      if (value > 0xFFFFFFFFull) overflow = true;
+    }
+  }
+  if (!any) return 0;
+  if (overflow) return 0xFFFFFFFFu;  // ULONG_MAX of a 32-bit unsigned long
+  const uint32_t v = static_cast<uint32_t>(value);
+  return negative ? static_cast<uint32_t>(0u - v) : v;
+}
+
 bool IsValidXmlText(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   size_t n = text.size(), i = 0;

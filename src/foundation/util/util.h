@@ -34,6 +34,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // _stricmp of two texts: the same order.
 int CompareStringValues(const char* a, const char* b);
 
+// strtoul(text, nullptr, 16) as it behaves where unsigned long has 32 bits
+// (the form UIDs, dates and legacy hashes are stored in): leading white
+// space, an optional sign, an optional "0x" when a hex digit follows, then
+// hex digits up to the first other byte; out of range gives 0xFFFFFFFF
+// whatever the sign, '-' negates in unsigned arithmetic, no digits give 0.
+// No locale, and not this host's 64-bit unsigned long.
+uint32_t ParseHex32LikeStrtoul(std::string_view text);
+
 // ---- Text validity ------------------------------------------------------------
 
 // True when the bytes are valid UTF-8 and every character may stand in XML text:
