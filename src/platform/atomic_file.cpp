@@ -176,12 +176,14 @@ int AtomicFileRename(AtomicFile& af) {
   return ATOMIC_OK;
 }
 
-void SyncFileSystemOf(const std::string& path) {
+bool SyncFileSystemOf(const std::string& path) {
   int fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::syncfs(fd);
-    ::close(fd);
-  }
+  if (fd < 0) return false;
+  const bool synced = ::syncfs(fd) == 0;
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return synced;
 }
 
 void AtomicFileAbort(AtomicFile& af) {

@@ -44,7 +44,9 @@ int AtomicFileCommit(AtomicFile& af);
 // durable together by SyncFileSystemOf before their renames.
 int AtomicFileCloseUnsynced(AtomicFile& af);
 int AtomicFileRename(AtomicFile& af);
-void SyncFileSystemOf(const std::string& path);
+// Syncs the file system that holds `path` (a directory or a file in it):
+// false (errno set) when it cannot be opened or the sync fails.
+bool SyncFileSystemOf(const std::string& path);
 
 // Drops the temporary file; `path` stays as it was.
 void AtomicFileAbort(AtomicFile& af);

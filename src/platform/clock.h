@@ -1,5 +1,5 @@
-// Time sources of the server: wall-clock seconds (settable by tests), a
-// monotonic millisecond tick count and a sleep.
+// Time sources of the server: wall-clock seconds and a monotonic millisecond
+// tick count (both settable by tests), and a sleep.
 // Platform layer; everything above reads the time only through here.
 #pragma once
 
@@ -15,7 +15,12 @@ uint32_t NowTime32();
 void SetClockOverride(int64_t seconds);
 void ClearClockOverride();
 
-// Milliseconds from a monotonic clock, wrapping at 2^32.
+// Milliseconds from a monotonic clock, wrapping at 2^32; the test override
+// when one is set.
 uint32_t GetTickCount();
+
+// Tests: fix the tick count at `ms` until ClearTickCountOverride.
+void SetTickCountOverride(uint32_t ms);
+void ClearTickCountOverride();
 
 void SleepMilliseconds(uint32_t ms);

@@ -49,6 +49,16 @@ class RingLog : public ::testing::Test {
     ClearClockOverride();
   }
   std::string Slot(uint32_t n) { return ReadWholeFile(name).substr(n * 1024, 1024); }
+  // Block 0 alone, without reading the rest of the file.
+  std::string HeaderOnDisk() {
+    std::string block(1024, '\0');
+    FILE* fp = std::fopen(name.c_str(), "rb");
+    if (fp == nullptr) return std::string();
+    size_t got = std::fread(block.data(), 1, block.size(), fp);
+    std::fclose(fp);
+    block.resize(got);
+    return block;
+  }
   // Logs quietly: the console copy is captured and returned.
   std::string Log(int flag, const char* text) {
     testing::internal::CaptureStderr();
@@ -105,7 +115,16 @@ TEST_F(RingLog, ErrorFlagAppendsCodeOnConsoleOnly) {
 TEST_F(RingLog, WrapsAfterLastSlotAndNeverTouchesHeader) {
   ASSERT_EQ(CreateLogFile(0, 512), 0);
   testing::internal::CaptureStderr();
-  for (int i = 1; i <= 512; ++i) WriteLog(0, "record %d", i);
+  for (int i = 1; i <= 512; ++i) {
+    WriteLog(0, "record %d", i);
+    // Block 0 stays a sound header after every record: version 1, N slots,
+    // the next slot inside 1..N-1 and one past the records written so far.
+    std::string header = HeaderOnDisk();
+    ASSERT_EQ(U32At(header, 0), 1u) << i;
+    ASSERT_EQ(U32At(header, 12), 512u) << i;
+    ASSERT_EQ(U32At(header, 16), static_cast<uint32_t>(i % 511 + 1)) << i;
+    ASSERT_EQ(U32At(header, 20), static_cast<uint32_t>(i + 1)) << i;
+  }
   testing::internal::GetCapturedStderr();
   std::string file = ReadWholeFile(name);
   ASSERT_EQ(file.size(), 512u * 1024u);
@@ -147,6 +166,19 @@ TEST_F(RingLog, ContinuesSequenceOfKeptFile) {
   ASSERT_EQ(PrepareLogFile(512), 0);
   SetLogFileName(name.c_str());
   Log(0, "next");
+  EXPECT_EQ(U32At(Slot(7), 0), 40u);
+  EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 8, 41));
+}
+
+// The start-up check drops the header this process had read: records follow
+// the file it kept, not a copy of an earlier file under the same name.
+TEST_F(RingLog, StartUpCheckRereadsTheHeaderItKept) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  Log(0, "before");  // the in-memory header now says next slot 2, sequence 2
+  WriteWholeFile(name, HeaderBlock(1, 0, 512, 7, 40));
+  ASSERT_EQ(PrepareLogFile(512), 0);
+  Log(0, "after");
+  EXPECT_STREQ(Slot(7).c_str() + 68, "after");
   EXPECT_EQ(U32At(Slot(7), 0), 40u);
   EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 8, 41));
 }
@@ -202,6 +234,46 @@ TEST_F(RingLog, TeeFileGetsEveryLine) {
   SetLogTeeFileName(nullptr);
   Log(0, "c");
   EXPECT_EQ(ReadWholeFile(tee), "a : 3\nb\n");
+}
+
+TEST_F(RingLog, TicksSinceLastLogAndDebugLog) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  struct Step {
+    uint32_t tick;
+    const char* line;
+  } steps[] = {
+      {1000, "open:ticks taken since last log time is 0\n"},  // the first call
+      {1250, "read:ticks taken since last log time is 250\n"},
+      {5, "wrap:ticks taken since last log time is 51\n"},  // across the 2^32 wrap from 0xFFFFFFD2
+  };
+  SetTickCountOverride(steps[0].tick);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogTicksSinceLastLog("open"), 1000u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), steps[0].line);
+  SetTickCountOverride(steps[1].tick);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogTicksSinceLastLog("read"), 1250u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), steps[1].line);
+  SetTickCountOverride(0xFFFFFFD2u);
+  testing::internal::CaptureStderr();
+  LogTicksSinceLastLog("pre");
+  testing::internal::GetCapturedStderr();
+  SetTickCountOverride(steps[2].tick);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogTicksSinceLastLog("wrap"), 5u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), steps[2].line);
+  ClearTickCountOverride();
+  EXPECT_STREQ(Slot(1).c_str() + 68, "open:ticks taken since last log time is 0");
+
+  // A debug line goes nowhere: no console line, no record, the log line kept.
+  const std::string before = ReadWholeFile(name);
+  testing::internal::CaptureStderr();
+  errno = 9;
+  DebugLog(1, "debug %s", "text");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(errno, 9);
+  EXPECT_EQ(ReadWholeFile(name), before);
+  EXPECT_STREQ(GetLogLine(), "wrap:ticks taken since last log time is 51");
 }
 
 TEST_F(RingLog, NothingWrittenWithoutAName) {

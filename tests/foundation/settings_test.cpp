@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "foundation/result_codes.h"
@@ -57,6 +59,14 @@ TEST(ServerSettings, VersionMarkersStayInTheImage) {
   // The marker and the text are one array, so a search of the binary finds both.
   EXPECT_STREQ(kVersionString, "VeRsIoN_StRiNg:5.0");
   EXPECT_STREQ(kBuildString, "BuIlDnO_StRiNg:000.001");
+  // And the linked program carries each marker directly followed by its text.
+  std::ifstream self("/proc/self/exe", std::ios::binary);
+  ASSERT_TRUE(self.good());
+  std::ostringstream bytes;
+  bytes << self.rdbuf();
+  const std::string image = bytes.str();
+  EXPECT_NE(image.find(std::string("VeRsIoN_StRiNg:5.0", sizeof "VeRsIoN_StRiNg:5.0")), std::string::npos);
+  EXPECT_NE(image.find(std::string("BuIlDnO_StRiNg:000.001", sizeof "BuIlDnO_StRiNg:000.001")), std::string::npos);
 }
 
 }  // namespace

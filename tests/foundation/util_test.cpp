@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
 
 #include <cstring>
 #include <string>
@@ -141,6 +145,20 @@ TEST(Files, ReadFileToBufferCodes) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(ReadFileIntoMemory(dir.File("missing"), mem));
   testing::internal::GetCapturedStderr();
+}
+
+// A size the 32-bit result cannot hold is a failure, not a wrapped number;
+// the whole-file read takes it from the open file (a sparse file costs no disk).
+TEST(Files, SizesBeyond32Bits) {
+  TempDir dir;
+  std::string path = dir.File("huge");
+  FILE* fp = fopen(path.c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  ASSERT_EQ(ftruncate(fileno(fp), (int64_t{1} << 32) + 5), 0);
+  fclose(fp);
+  EXPECT_EQ(GetSizeOfFile(path), -1);
+  ASSERT_EQ(truncate(path.c_str(), int64_t{INT32_MAX}), 0);
+  EXPECT_EQ(GetSizeOfFile(path), INT32_MAX);
 }
 
 TEST(Files, WriteMemoryToFileReplacesOrKeepsOld) {

@@ -107,6 +107,21 @@ TEST_F(XmlTest, XMLCharToCharCutsOnlyTrailingLineFeeds) {
   }
 }
 
+TEST_F(XmlTest, TakeXMLValueMovesTheTextOut) {
+  struct Case {
+    std::optional<std::string> current;
+    std::optional<std::string> taken;
+  } cases[] = {
+      {std::nullopt, std::nullopt}, {"", ""}, {"\n\n", ""}, {"a\r\n\n", "a\r"}, {"\na b\t", "\na b\t"},
+  };
+  for (const Case& c : cases) {
+    CurrentXMLValue() = c.current;
+    EXPECT_EQ(TakeXMLValue(), c.taken);
+    EXPECT_EQ(XMLCharToChar(c.current), c.taken);  // the same text as the copying form
+    EXPECT_FALSE(CurrentXMLValue().has_value());   // and nothing left behind
+  }
+}
+
 // ---- Escapes ----------------------------------------------------------------------
 
 TEST_F(XmlTest, ElementTextEscape) {

@@ -1,7 +1,7 @@
 // The log call and the ring log file: a header block and N-1 record slots of
 // 1024 bytes reused in turn, opened and closed for every record so it can be
 // read, copied or removed between records.
-// Foundation layer: stdio and the platform clock.
+// Foundation layer: stdio, the byte-order helpers and the platform clock.
 #include "foundation/log/ring_log.h"
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "foundation/util/byte_order.h"
 #include "platform/clock.h"
 
 namespace {
@@ -19,18 +20,8 @@ std::optional<std::string> g_teeFileName;
 LogFileHeader g_header;
 bool g_headerRead = false;
 std::string g_logLine;
-
-void PutU32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-uint32_t GetU32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t g_lastTick = 0;         // tick count of the previous LogTicksSinceLastLog
+bool g_lastTickLogged = false;   // false until its first call
 
 // A header that records may be written under: anything else (another version,
 // a next slot outside 1..N-1) would never wrap or would write over block 0.
@@ -105,45 +96,45 @@ void WriteRecord(uint32_t type, const char* text, int errnoValue) {
 
 void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize]) {
   memset(out, 0, kLogBlockSize);
-  PutU32(out + 0, h.version);
-  PutU32(out + 4, h.creationArg);
-  PutU32(out + 8, h.spare);
-  PutU32(out + 12, h.slotCount);
-  PutU32(out + 16, h.nextSlot);
-  PutU32(out + 20, h.nextSequence);
+  PutLE32(out + 0, h.version);
+  PutLE32(out + 4, h.creationArg);
+  PutLE32(out + 8, h.spare);
+  PutLE32(out + 12, h.slotCount);
+  PutLE32(out + 16, h.nextSlot);
+  PutLE32(out + 20, h.nextSequence);
 }
 
 LogFileHeader DecodeLogFileHeader(const unsigned char in[kLogBlockSize]) {
   LogFileHeader h;
-  h.version = GetU32(in + 0);
-  h.creationArg = GetU32(in + 4);
-  h.spare = GetU32(in + 8);
-  h.slotCount = GetU32(in + 12);
-  h.nextSlot = GetU32(in + 16);
-  h.nextSequence = GetU32(in + 20);
+  h.version = GetLE32(in + 0);
+  h.creationArg = GetLE32(in + 4);
+  h.spare = GetLE32(in + 8);
+  h.slotCount = GetLE32(in + 12);
+  h.nextSlot = GetLE32(in + 16);
+  h.nextSequence = GetLE32(in + 20);
   return h;
 }
 
 void EncodeLogRecord(const LogRecord& r, unsigned char out[kLogBlockSize]) {
   memset(out, 0, kLogBlockSize);
-  PutU32(out + 0, r.sequence);
-  PutU32(out + 4, r.type);
-  PutU32(out + 8, r.errnoValue);
-  PutU32(out + 12, r.time);
+  PutLE32(out + 0, r.sequence);
+  PutLE32(out + 4, r.type);
+  PutLE32(out + 8, r.errnoValue);
+  PutLE32(out + 12, r.time);
   memcpy(out + 16, r.name, sizeof r.name);
-  for (int i = 0; i < 5; ++i) PutU32(out + 48 + 4 * i, r.spare[i]);
+  for (int i = 0; i < 5; ++i) PutLE32(out + 48 + 4 * i, r.spare[i]);
   memcpy(out + kLogMessageOffset, r.message, sizeof r.message);
   out[kLogBlockSize - 1] = 0;
 }
 
 LogRecord DecodeLogRecord(const unsigned char in[kLogBlockSize]) {
   LogRecord r;
-  r.sequence = GetU32(in + 0);
-  r.type = GetU32(in + 4);
-  r.errnoValue = GetU32(in + 8);
-  r.time = GetU32(in + 12);
+  r.sequence = GetLE32(in + 0);
+  r.type = GetLE32(in + 4);
+  r.errnoValue = GetLE32(in + 8);
+  r.time = GetLE32(in + 12);
   memcpy(r.name, in + 16, sizeof r.name);
-  for (int i = 0; i < 5; ++i) r.spare[i] = GetU32(in + 48 + 4 * i);
+  for (int i = 0; i < 5; ++i) r.spare[i] = GetLE32(in + 48 + 4 * i);
   memcpy(r.message, in + kLogMessageOffset, sizeof r.message);
   r.message[sizeof r.message - 1] = 0;
   return r;
@@ -219,6 +210,7 @@ int GetLogSlotCount() {
 
 int PrepareLogFile(uint32_t slotCount) {
   if (!g_logFileName) return -1;
+  g_headerRead = false;  // the next record reads the header of the file kept or made here
   if (GetLogSlotCount() == static_cast<int>(slotCount)) {
     FILE* fp = fopen(g_logFileName->c_str(), "rb");
     LogFileHeader h;
@@ -238,6 +230,26 @@ void SetLogLine(int errorFlag, const char* format, ...) {
   std::string text = FormatText(format, ap);
   va_end(ap);
   g_logLine = MakeLine(text, errorFlag, errorCode);
+  errno = errorCode;
 }
 
 void ClearLogLine() { g_logLine.clear(); }
+
+void DebugLog(int /*errorFlag*/, const char* format, ...) {
+  int errorCode = errno;
+  va_list ap;
+  va_start(ap, format);
+  (void)FormatText(format, ap);  // formatted and dropped: debug lines go nowhere
+  va_end(ap);
+  errno = errorCode;
+}
+
+uint32_t LogTicksSinceLastLog(const char* name) {
+  const uint32_t now = GetTickCount();
+  // Unsigned subtraction: right across the wrap of the 32-bit tick count.
+  const uint32_t elapsed = g_lastTickLogged ? now - g_lastTick : 0;
+  WriteLog(0, "%s:ticks taken since last log time is %u", name ? name : "", elapsed);
+  g_lastTick = now;
+  g_lastTickLogged = true;
+  return now;
+}

@@ -72,5 +72,14 @@ LogRecord DecodeLogRecord(const unsigned char in[kLogBlockSize]);
 
 // The last line made by WriteLog or SetLogLine (with its error suffix).
 const char* GetLogLine();
+// Fills the log line as WriteLog would and writes it nowhere.
 void SetLogLine(int errorFlag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void ClearLogLine();
+
+// Formats the message (at most kLogTextMax bytes) and discards it.
+void DebugLog(int errorFlag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Logs "%s:ticks taken since last log time is %u" with `name` and the
+// milliseconds of the tick count since its previous call (0 on the first),
+// and gives the current tick count.
+uint32_t LogTicksSinceLastLog(const char* name);

@@ -1,24 +1,14 @@
 // The NodeHeader's little-endian image and the node type codes.
-// Foundation layer: calls the case-insensitive compare of the utilities.
+// Foundation layer: calls the byte-order helpers and the case-insensitive
+// compare of the utilities.
 #include "foundation/uid/node_header.h"
 
 #include <cstring>
 
+#include "foundation/util/byte_order.h"
 #include "foundation/util/util.h"
 
 namespace {
-
-void PutU32(unsigned char* out, uint32_t v) {
-  out[0] = static_cast<unsigned char>(v & 0xFF);
-  out[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
-  out[2] = static_cast<unsigned char>((v >> 16) & 0xFF);
-  out[3] = static_cast<unsigned char>((v >> 24) & 0xFF);
-}
-
-uint32_t GetU32(const unsigned char* in) {
-  return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-         (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
 
 struct NodeTypeName {
   const char* name;
@@ -40,20 +30,20 @@ constexpr int kMaxNodeSubType = 255;
 }  // namespace
 
 void EncodeNodeHeader(const NodeHeader& header, unsigned char* out) {
-  PutU32(out + 0, header.uid);
-  PutU32(out + 4, header.kind);
-  PutU32(out + 8, header.timeStamp);
-  PutU32(out + 12, header.flags);
-  PutU32(out + 16, header.spare);
+  PutLE32(out + 0, header.uid);
+  PutLE32(out + 4, header.kind);
+  PutLE32(out + 8, header.timeStamp);
+  PutLE32(out + 12, header.flags);
+  PutLE32(out + 16, header.spare);
 }
 
 NodeHeader DecodeNodeHeader(const unsigned char* in) {
   NodeHeader h;
-  h.uid = GetU32(in + 0);
-  h.kind = GetU32(in + 4);
-  h.timeStamp = GetU32(in + 8);
-  h.flags = GetU32(in + 12);
-  h.spare = GetU32(in + 16);
+  h.uid = GetLE32(in + 0);
+  h.kind = GetLE32(in + 4);
+  h.timeStamp = GetLE32(in + 8);
+  h.flags = GetLE32(in + 12);
+  h.spare = GetLE32(in + 16);
   return h;
 }
 

@@ -14,6 +14,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
+#include "foundation/util/byte_order.h"
 #include "foundation/util/util.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -62,17 +63,15 @@ bool ReadUIDValue(const std::string& path, UID& value) {
   size_t got = fread(b, 1, sizeof b, fp);
   fclose(fp);
   if (got != sizeof b) return false;
-  value = static_cast<UID>(b[0]) | (static_cast<UID>(b[1]) << 8) | (static_cast<UID>(b[2]) << 16) |
-          (static_cast<UID>(b[3]) << 24);
+  value = GetLE32(b);
   return true;
 }
 
 // Replaces uid.val with the 4 bytes of `value`: temporary file, sync, rename.
 // On failure the old uid.val (or its absence) stays as it was.
 bool WriteUIDValue(const std::string& path, UID value) {
-  unsigned char b[kUIDValueFileSize] = {
-      static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
-      static_cast<unsigned char>((value >> 16) & 0xFF), static_cast<unsigned char>((value >> 24) & 0xFF)};
+  unsigned char b[kUIDValueFileSize];
+  PutLE32(b, value);
   return ReplaceFileAtomically(path, b, sizeof b) == ATOMIC_OK;
 }
 
@@ -128,6 +127,13 @@ int CreateLockFile(const char* lockPath) {
 
 namespace {
 
+// Takes the lock on uid.val; false (logged) when it stays held.
+bool TakeUIDLock(const std::string& lockPath) {
+  if (CreateLockFile(lockPath.c_str()) == 0) return true;
+  WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
+  return false;
+}
+
 // States of one allocation of `count` consecutive UIDs:
 //   start --lock taken--> locked --uid.val read (or missing)--> computed
 //   computed --the range ends below the reserved range, written--> unlock,
@@ -138,10 +144,7 @@ UID TakeUIDRangeFromFile(const char* directory, uint32_t count) {
   const std::string valPath = ValuePath(directory);
   const std::string lockPath = LockPath(directory);
 
-  if (CreateLockFile(lockPath.c_str()) != 0) {
-    WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
-    return 0;
-  }
+  if (!TakeUIDLock(lockPath)) return 0;
 
   UID last = 0;
   const bool exists = FileExists(valPath) != 0;
@@ -199,10 +202,7 @@ int WriteUIDFile(UID value) {
   const std::string valPath = ValuePath(directory);
   const std::string lockPath = LockPath(directory);
 
-  if (CreateLockFile(lockPath.c_str()) != 0) {
-    WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
-    return FR_CANNOT_OPEN_FILE;
-  }
+  if (!TakeUIDLock(lockPath)) return FR_CANNOT_OPEN_FILE;
   if (!WriteUIDValue(valPath, value)) {
     WriteLog(1, "Unable to create uid.val (%s)", valPath.c_str());
     RemoveLockFile(lockPath);

@@ -3,11 +3,14 @@
 #include "foundation/util/util.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 
+#include <locale.h>
 #include <sys/stat.h>
 
 #include "foundation/log/ring_log.h"
@@ -66,8 +69,14 @@ char* SafeStrCopy(char* dest, const char* source, size_t size) {
 
 int IsNumericString(const char* text) {
   if (text == nullptr) return 0;
+  // The "C" locale whatever the process's: the decimal point is always '.'.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   char* end = nullptr;
-  strtod(text, &end);
+  if (cLocale != static_cast<locale_t>(0)) {
+    strtod_l(text, &end, cLocale);
+  } else {
+    strtod(text, &end);
+  }
   return *end == '\0' ? 1 : 0;
 }
 
@@ -88,6 +97,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 int CompareStringValues(const char* a, const char* b) {
   return CompareNoCase(a ? std::string_view(a) : std::string_view(), b ? std::string_view(b) : std::string_view());
+}
+
+std::string FoldNoCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
 }
 
 namespace {
@@ -187,6 +204,8 @@ int FileExists(const std::string& path) { return ProbePath(path) == PATH_MISSING
 int32_t GetSizeOfFile(const std::string& path) {
   FileStatus st;
   if (path.empty() || !GetFileStatus(path, st)) return -1;
+  // A size the 32-bit result cannot hold is a failed stat, not a wrapped number.
+  if (st.size < 0 || st.size > INT32_MAX) return -1;
   return static_cast<int32_t>(st.size);
 }
 
@@ -209,7 +228,7 @@ int ReadFileToBuffer(const std::string& path, std::string& out) {
   size_t size = static_cast<size_t>(raw.st_size);
   try {
     out.resize(size);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
     fclose(fp);
     out.clear();
     return FR_NO_MEMORY;

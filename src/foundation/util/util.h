@@ -24,13 +24,17 @@ std::string_view TrimBlanks(std::string_view text);
 // source is cut. Gives dest.
 char* SafeStrCopy(char* dest, const char* source, size_t size);
 
-// 1 when strtod consumes the whole text (the empty text counts), 0 otherwise or for null.
+// 1 when strtod (in the "C" locale, whatever the process's) consumes the whole
+// text (the empty text counts), 0 otherwise or for null.
 int IsNumericString(const char* text);
 
 // The one case-insensitive order of the system: bytes compared unsigned after
 // folding 'A'..'Z' to 'a'..'z' (so '_' sorts before the letters); no locale.
 int CompareNoCase(std::string_view a, std::string_view b);
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// The text with ASCII A-Z folded to a-z (the key of a case-insensitive index).
+std::string FoldNoCase(std::string_view text);
 // _stricmp of two texts: the same order.
 int CompareStringValues(const char* a, const char* b);
 
@@ -58,7 +62,8 @@ bool IsAsciiXmlName(std::string_view text);
 // through a regular file); 0 only then.
 int FileExists(const std::string& path);
 
-// The file's 32-bit size; -1 for an empty path or a failed stat.
+// The file's 32-bit size; -1 for an empty path, a failed stat or a size
+// above INT32_MAX.
 int32_t GetSizeOfFile(const std::string& path);
 
 // The whole regular file into `out`. 0; 21 missing; 14 cannot be opened or is

@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <limits>
 #include <new>
-#include <stdexcept>
+#include <exception>
 #include <sys/socket.h>
 
+#include "foundation/result_codes.h"
 #include "platform/clock.h"
 #include "platform/socket_io.h"
 
@@ -122,6 +123,10 @@ WireStatus SendString(int sock, WireText text) {
   return SendBuffer(sock, text.data, wireLength, 0) == wireLength ? WIRE_OK : WIRE_COMMS_FAILURE;
 }
 
+// The wire string statuses are the result codes of the same meaning.
+static_assert(int{WIRE_OK} == int{FR_OK} && int{WIRE_NO_MEMORY} == int{FR_NO_MEMORY} &&
+              int{WIRE_COMMS_FAILURE} == int{FR_COMMS_ERROR});
+
 namespace {
 
 // Drops a refused string's bytes: WIRE_NO_MEMORY when the stream is back in
@@ -148,19 +153,25 @@ std::optional<std::string> RecvString(int sock, WireStatus* status) {
     return std::nullopt;
   }
 
+  // The buffer grows with the bytes that actually arrive, never ahead of them
+  // by more than one piece: a client announcing a long string and sending
+  // little costs the server little.
   std::string text;
-  try {
-    text.resize(static_cast<size_t>(wireLength));
-  } catch (const std::bad_alloc&) {
-    rc = DropRefusedString(sock, wireLength);
-    return std::nullopt;
-  } catch (const std::length_error&) {
-    rc = DropRefusedString(sock, wireLength);
-    return std::nullopt;
-  }
-  if (RecvAll(sock, text.data(), wireLength, 0) != wireLength) {
-    rc = WIRE_COMMS_FAILURE;
-    return std::nullopt;
+  int32_t received = 0;
+  while (received < wireLength) {
+    const int32_t piece = std::min<int32_t>(wireLength - received, kWireStringPieceBytes);
+    try {
+      text.resize(static_cast<size_t>(received) + static_cast<size_t>(piece));
+    } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
+      std::string().swap(text);
+      rc = DropRefusedString(sock, wireLength - received);
+      return std::nullopt;
+    }
+    if (RecvAll(sock, text.data() + received, piece, 0) != piece) {
+      rc = WIRE_COMMS_FAILURE;
+      return std::nullopt;
+    }
+    received += piece;
   }
   // The text ends at its first NUL, normally the last of the L bytes; a client
   // that sent none gets all L bytes (std::string keeps its own terminator).
@@ -170,18 +181,6 @@ std::optional<std::string> RecvString(int sock, WireStatus* status) {
 }
 
 // ---- Little-endian words --------------------------------------------------------
-
-void PutLE32(unsigned char* at, uint32_t value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-  at[2] = static_cast<unsigned char>(value >> 16);
-  at[3] = static_cast<unsigned char>(value >> 24);
-}
-
-uint32_t GetLE32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 bool AppendLE32(std::vector<unsigned char>& block, uint32_t value) {
   const size_t old = block.size();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/util/byte_order.h"
+
 // ---- Status and limits ----------------------------------------------------------
 
 // Result of the wire string operations. The numbers are those of FR_OK,
@@ -28,10 +30,13 @@ constexpr int kWireSendPieceBytes = 8000;
 // Bytes skipped by DiscardBytes/DrainSocket are read in pieces of this size.
 constexpr int kWireDiscardChunkBytes = 1024;
 // The largest wire string RecvString accepts: L (text plus its NUL) of at most
-// 64 MiB, room for the biggest XML document (a whole users document) a client
-// may send. A longer string is read and dropped with WIRE_NO_MEMORY, so no
-// client can make the server allocate an arbitrary amount.
-constexpr int32_t kMaxWireStringLength = 64 * 1024 * 1024;
+// 256 MiB, room for the biggest XML document a client may send (a whole
+// users.xml: 100,000 users with their settings and password histories run to
+// 1-2 KiB each). A longer string is read and dropped with WIRE_NO_MEMORY, so
+// no client can make the server allocate an arbitrary amount.
+constexpr int32_t kMaxWireStringLength = 256 * 1024 * 1024;
+// RecvString's buffer grows by at most this many bytes ahead of what arrived.
+constexpr int32_t kWireStringPieceBytes = 1024 * 1024;
 
 // ---- Text argument --------------------------------------------------------------
 
@@ -120,7 +125,9 @@ WireStatus SendString(int sock, WireText text);
 //   - nullopt and WIRE_OK: L was 0 or negative, a null string; nothing more is
 //     read, so the following bytes of the stream are still unread;
 //   - nullopt and WIRE_NO_MEMORY: L exceeds kMaxWireStringLength or the memory
-//     could not be had; the L bytes were read and dropped, the stream is in step;
+//     could not be had; the L bytes were read and dropped, the stream is in step
+//     (the buffer grows as the bytes arrive, kWireStringPieceBytes at a time,
+//     so memory follows what the client really sent, not what it announced);
 //   - nullopt and WIRE_COMMS_FAILURE: the length word did not arrive whole,
 //     the L bytes did not all arrive, or dropping a refused string failed (the
 //     stream is then out of step and the handler must send nothing more).
@@ -128,10 +135,8 @@ std::optional<std::string> RecvString(int sock, WireStatus* status);
 
 // ---- Little-endian words --------------------------------------------------------
 
-// A u32 at any address (no alignment needed), least significant byte first,
-// on any host.
-void PutLE32(unsigned char* at, uint32_t value);
-uint32_t GetLE32(const unsigned char* at);
+// PutLE32 and GetLE32 (a u32 at any address, least significant byte first)
+// come from foundation/util/byte_order.h, included above.
 
 // Appends the 4 bytes of `value` to a block being built.
 bool AppendLE32(std::vector<unsigned char>& block, uint32_t value);

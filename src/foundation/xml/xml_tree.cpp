@@ -159,16 +159,7 @@ void XMLCALL NodeTreeXMLEndElement(void* userData, const XML_Char* /*name*/) {
   auto* ctx = static_cast<ParseContext*>(userData);
   if (ctx->abortReason != nullptr) return;
   if (ctx->current != nullptr) {
-    // Take the gathered text without copying it, then cut trailing line feeds.
-    std::optional<std::string>& gathered = CurrentXMLValue();
-    if (gathered) {
-      std::string& text = *gathered;
-      size_t end = text.size();
-      while (end > 0 && text[end - 1] == '\n') --end;
-      text.resize(end);
-    }
-    ctx->current->value = std::move(gathered);
-    gathered.reset();
+    ctx->current->value = TakeXMLValue();
     ctx->current = ctx->current->parent;
   }
   PopXMLValue();

@@ -91,26 +91,38 @@ int XMLValueStackDepth() { return g_depth; }
 
 int XMLValueStackCapacity() { return static_cast<int>(g_stack.size()); }
 
-std::optional<std::string> XMLCharToChar(const char* text) {
-  if (text == nullptr) return std::nullopt;
-  std::string_view view(text);
-  while (!view.empty() && view.back() == '\n') view.remove_suffix(1);
+namespace {
+
+// The text without its trailing line feeds.
+std::string_view CutTrailingLineFeeds(std::string_view text) {
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  return text;
+}
+
+std::optional<std::string> CopyWithoutTrailingLineFeeds(std::string_view text) {
   try {
-    return std::string(view);
+    return std::string(CutTrailingLineFeeds(text));
   } catch (const std::bad_alloc&) {
     WriteLog(1, "XMLCharToChar:Unable to allocate space for string");
     return std::nullopt;
   }
 }
 
+}  // namespace
+
+std::optional<std::string> XMLCharToChar(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  return CopyWithoutTrailingLineFeeds(text);
+}
+
 std::optional<std::string> XMLCharToChar(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  std::string_view view(*text);
-  while (!view.empty() && view.back() == '\n') view.remove_suffix(1);
-  try {
-    return std::string(view);
-  } catch (const std::bad_alloc&) {
-    WriteLog(1, "XMLCharToChar:Unable to allocate space for string");
-    return std::nullopt;
-  }
+  return CopyWithoutTrailingLineFeeds(*text);
+}
+
+std::optional<std::string> TakeXMLValue() {
+  std::optional<std::string> taken = std::move(g_currentValue);
+  g_currentValue.reset();
+  if (taken) taken->resize(CutTrailingLineFeeds(*taken).size());  // shrinking never allocates
+  return taken;
 }

@@ -69,3 +69,9 @@ int XMLValueStackCapacity();
 // flag set) and gives null.
 std::optional<std::string> XMLCharToChar(const std::optional<std::string>& text);
 std::optional<std::string> XMLCharToChar(const char* text);
+
+// The end-tag step of a reader that keeps the text: moves the current XML
+// value out (no copy, however long the text) with every trailing line feed
+// removed, leaving the current value null. The same text XMLCharToChar of the
+// current value gives; null when no text came.
+std::optional<std::string> TakeXMLValue();

@@ -15,15 +15,9 @@ int WriteTextElementLine(const char* name, std::string_view text, FILE* fp) {
   if (name == nullptr || name[0] == '\0' || fp == nullptr) return FR_INVALID_PARAMETER;
   std::string line;
   try {
-    std::string_view nameView(name);
+    const std::string_view nameView(name);
     line.reserve(2 * nameView.size() + XMLEscapedLength(text) + 6);
-    line.push_back('<');
-    line.append(nameView);
-    line.push_back('>');
-    AppendXMLEscaped(line, text);
-    line.append("</");
-    line.append(nameView);
-    line.append(">\n");
+    AppendXMLTextElement(line, nameView, text);
   } catch (const std::bad_alloc&) {
     return FR_NO_MEMORY;
   }
@@ -31,6 +25,16 @@ int WriteTextElementLine(const char* name, std::string_view text, FILE* fp) {
 }
 
 }  // namespace
+
+void AppendXMLTextElement(std::string& out, std::string_view name, std::string_view text) {
+  out.push_back('<');
+  out.append(name);
+  out.push_back('>');
+  AppendXMLEscaped(out, text);
+  out.append("</");
+  out.append(name);
+  out.append(">\n");
+}
 
 int WriteXMLTextElement(const char* name, const char* text, FILE* fp) {
   if (name == nullptr || name[0] == '\0' || fp == nullptr) return FR_INVALID_PARAMETER;

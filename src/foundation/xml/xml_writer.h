@@ -6,8 +6,13 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // ---- Text elements ---------------------------------------------------------------
+
+// Appends "<N>text</N>\n" to `out`, the text escaped by XMLEscapeString.
+// The caller checks the name and the text (may throw std::bad_alloc).
+void AppendXMLTextElement(std::string& out, std::string_view name, std::string_view text);
 
 // Writes "<%s>%s</%s>\n" with the element name, the text escaped by
 // XMLEscapeString, and the name again. A null text writes nothing and gives 0;
