@@ -198,6 +198,14 @@ bool AddXMLParam(Reader& r, Section section, const std::string& name, const XML_
   return true;
 }
 
+// The two sections' start-tag steps (states 8 and 9).
+bool AddXMLPermissionParam(Reader& r, const std::string& name, const XML_Char** atts) {
+  return AddXMLParam(r, Section::Permissions, name, atts);
+}
+bool AddXMLConfigurationParam(Reader& r, const std::string& name, const XML_Char** atts) {
+  return AddXMLParam(r, Section::Configuration, name, atts);
+}
+
 // The end tag of the current parameter node: its value is the element's text
 // (none without character data); its parent becomes current.
 void CloseXMLParam(Reader& r, Section section) {
@@ -258,10 +266,10 @@ void StartElementStep(Reader& r, const XML_Char* rawName, const XML_Char** atts)
       }
       break;
     case READER_IN_PERMISSIONS:
-      if (!AddXMLParam(r, Section::Permissions, name, atts)) Stop(r);
+      if (!AddXMLPermissionParam(r, name, atts)) Stop(r);
       break;
     case READER_IN_CONFIGURATION:
-      if (!AddXMLParam(r, Section::Configuration, name, atts)) Stop(r);
+      if (!AddXMLConfigurationParam(r, name, atts)) Stop(r);
       break;
     default:  // 5 (inside an application element), 10 (inside DESCRIPTION)
       Stop(r);

@@ -13,6 +13,7 @@
 #include "config/param_tree.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "model_fixture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -220,11 +221,20 @@ TEST_F(TreeBlocksTest, LongChainsAndDeepNestingAreBuiltWithoutRecursion) {
   UID at = g->header.uid;
   for (int i = 0; i < kCount; ++i) at = AddParamTreeNode(at, "d", 0)->header.uid;
   for (int i = 0; i < kCount; ++i) AddParamTreeNode(c2->header.uid, "w", 0);
-  Bytes out;
-  ASSERT_EQ(0, ConvertParamTreeToTransportBlock(p, out, true));
   // Nodes named "d"/"w" without a value: 48 + 4 + 2 bytes each.
   int64_t base = static_cast<int64_t>(Concat({Block(p), Block(c1), Block(g), Block(c2), Block(q)}).size());
-  EXPECT_EQ(base + 2 * kCount * 54, static_cast<int64_t>(out.size()));
+  ApplicationStruct app;
+  app.name = "A";
+  app.configRoot = p;
+  RunOnSmallStack([&] {
+    EXPECT_EQ(base + 2 * kCount * 54, GetParamTreeBlockSize(p, true));
+    Bytes out;
+    ASSERT_EQ(0, ConvertParamTreeToTransportBlock(p, out, true));
+    EXPECT_EQ(base + 2 * kCount * 54, static_cast<int64_t>(out.size()));
+    ASSERT_EQ(0, ConvertAppToTransportBlock(&app, out));
+    EXPECT_EQ(28 + 6 + base + 2 * kCount * 54, static_cast<int64_t>(out.size()));
+  });
+  app.configRoot = nullptr;
 }
 
 // ---- Application blocks -----------------------------------------------------------------

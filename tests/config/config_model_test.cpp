@@ -9,6 +9,7 @@
 #include "config/config_model.h"
 #include "config/param_tree.h"
 #include "config/settings_api.h"
+#include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
@@ -313,6 +314,64 @@ TEST_F(Model, ReadEnvironmentMasterFile) {
   ASSERT_EQ(0, AddEnvironment("Live"));
   EXPECT_EQ(0, ReadEnvironmentMasterFile(text));
   EXPECT_EQ(EnvXml(), text);
+}
+
+// The diagnostic dumps of the model, golden: the log copy of LogConfigRoot
+// and the tagged print of PrintConfigRoot, two spaces per open level.
+TEST_F(Model, DiagnosticDumps) {
+  ApplicationStruct* app = App("Live", "App");
+  ParamTreeNode* a = AddParamTreeNode(0, "A", 0x10);
+  ASSERT_EQ(0, SetParamStringValue(a, "v"));
+  ASSERT_NE(nullptr, AddParamTreeNode(0x10, "B", 0x11));
+  app->configRoot = a;
+  app->permRoot = AddParamTreeNode(0, "P", 0x20);
+
+  const std::string tee = home.File("model.log");
+  WriteWholeFile(tee, "old text that goes\n");
+  LogConfigRoot(tee.c_str());
+  WriteLog(0, "after the dump");  // no longer copied
+  EXPECT_EQ(
+      "Torvane has 1 envs\n"
+      "Env 0 is >Live< with 1 apps\n"
+      "*** APPLICATION App ***\n"
+      "Config=16\n"
+      "   Node uid=16, name=A, parent=0, sibling=0, child=17\n"
+      "   Node data=>v<\n"
+      "      Node uid=17, name=B, parent=16, sibling=0, child=0\n"
+      "      Node data ptr=0, type=0\n"
+      "perm=32\n"
+      "   Node uid=32, name=P, parent=0, sibling=0, child=0\n"
+      "   Node data ptr=0, type=0\n",
+      ReadWholeFile(tee));
+
+  ::testing::internal::CaptureStdout();
+  PrintConfigRoot();
+  EXPECT_EQ(
+      "<Torvane>\n"
+      "  <Live>\n"
+      "    <App>\n"
+      "      <CONFIGURATION>\n"
+      "        <A>\n"
+      "          v\n"
+      "          <B>\n"
+      "          </B>\n"
+      "        </A>\n"
+      "      </CONFIGURATION>\n"
+      "      <PERMISSION>\n"
+      "        <P>\n"
+      "        </P>\n"
+      "      </PERMISSION>\n"
+      "    </App>\n"
+      "  </Live>\n"
+      "</Torvane>\n",
+      ::testing::internal::GetCapturedStdout());
+
+  ResetConfigRoot();
+  LogConfigRoot(tee.c_str());
+  EXPECT_EQ("Torvane is NULL\n", ReadWholeFile(tee));
+  ::testing::internal::CaptureStdout();
+  PrintConfigRoot();
+  EXPECT_EQ("No torvane\n", ::testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

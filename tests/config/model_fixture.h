@@ -1,10 +1,12 @@
 // Test fixture of the configuration model tests: a fresh home directory with
 // envs/ and schemas/, a new configuration root on it, an empty node registry,
 // the in-process UID counter, a fixed clock, no write-failure seam and no
-// failed-to-load marks; all of it undone at the end of each test.
+// failed-to-load marks; all of it undone at the end of each test. Also the
+// small-stack runner of the tests of walks over very deep or long trees.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <optional>
 #include <string>
@@ -27,6 +29,24 @@ inline void ResetConfigStoreState() {
   ResetNodeRegistry();
   ResetUIDAllocation();
   ClearClockOverride();
+}
+
+// Runs `fn` on a thread with a small stack (256 KB) and waits for it: a walk
+// that recursed once per level or per sibling would overflow it on the trees
+// of tens of thousands of nodes that these tests build, in every build type.
+template <class Fn>
+void RunOnSmallStack(Fn fn) {
+  pthread_attr_t attr;
+  ASSERT_EQ(0, pthread_attr_init(&attr));
+  ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
+  pthread_t thread;
+  auto trampoline = [](void* arg) -> void* {
+    (*static_cast<Fn*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(0, pthread_create(&thread, &attr, trampoline, &fn));
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
 }
 
 class ModelFixture : public ::testing::Test {

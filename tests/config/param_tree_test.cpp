@@ -14,6 +14,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "model_fixture.h"
 
 namespace {
 
@@ -500,21 +501,24 @@ TEST_F(ParamValueTest, LongChainsAndDeepNestingDoNotUseTheCallStack) {
   UID at = deep->header.uid;
   for (int i = 0; i < kCount; ++i) at = AddParamTreeNode(at, "d", 0)->header.uid;
 
-  std::string xml;
-  ASSERT_EQ(0, GetSubtreeXML(wide, xml));
-  EXPECT_EQ(static_cast<size_t>(2 * 4 + 9 + kCount * (2 + 9)), xml.size());
-  ASSERT_EQ(0, GetSubtreeXML(deep, xml));
-  EXPECT_EQ(static_cast<size_t>(2 * 4 + 9 + kCount * (2 + 9)), xml.size());
-  EXPECT_EQ(0, xml.compare(xml.size() - 9, 9, "</Deep>\r\n"));
-
   ParamTreeNode* last = GetParamTreeNodeByUID(at);
   ASSERT_NE(nullptr, last);
   std::string path = "Deep";
   for (int i = 0; i < kCount; ++i) path += "\\d";
-  EXPECT_EQ(last, FindParamNode(deep, path.c_str()));
 
-  DeleteParamTreeNode(deep, true, false);
-  DeleteParamTreeNode(wide, true, false);
+  // Every walk runs on a small stack, so that recursion fails in every build.
+  RunOnSmallStack([&] {
+    std::string xml;
+    ASSERT_EQ(0, GetSubtreeXML(wide, xml));
+    EXPECT_EQ(static_cast<size_t>(2 * 4 + 9 + kCount * (2 + 9)), xml.size());
+    ASSERT_EQ(0, GetSubtreeXML(deep, xml));
+    EXPECT_EQ(static_cast<size_t>(2 * 4 + 9 + kCount * (2 + 9)), xml.size());
+    EXPECT_EQ(0, xml.compare(xml.size() - 9, 9, "</Deep>\r\n"));
+    EXPECT_EQ(last, FindParamNode(deep, path.c_str()));
+    // The whole top-level chain Wide, Deep at once, as an application's tree goes.
+    wide->sibling = deep->header.uid;
+    DeleteParamTreeNode(wide, true, true);
+  });
   EXPECT_EQ(0u, GetLiveParamTreeNodeCount());
   EXPECT_EQ(0u, GetNodeQACount());
 }

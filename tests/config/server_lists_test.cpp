@@ -16,6 +16,8 @@
 #include "config/settings_exchange.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
+#include "foundation/uid/node_registry.h"
+#include "foundation/uid/uid_alloc.h"
 #include "settings_reader_fixture.h"
 
 namespace {
@@ -430,6 +432,17 @@ TEST_F(ServerListMerge, ReplaceAndReload) {
   std::string file = ReadWholeFile(FilePath());
   EXPECT_NE(std::string::npos, file.find("<HOST>n2</HOST>"));
   EXPECT_EQ(std::string::npos, file.find("old"));
+}
+
+TEST_F(ServerListMerge, ClientUIDsRaiseTheUIDCounter) {
+  // The client's list carries UIDs far above uid.val: nothing issued later
+  // may be one of them.
+  ASSERT_EQ(0, SetAppServerListXML(home.path.c_str(), "Live", "Loc",
+                                   "<SERVERLIST uid=\"00004000\"><SERVER uid=\"00004001\"/></SERVERLIST>"));
+  ASSERT_NE(nullptr, GetParamTreeNodeByUID(0x4001));
+  const UID next = GetNewUID();
+  EXPECT_GT(next, 0x4001u);
+  EXPECT_FALSE(IsUIDInNodeQA(next));
 }
 
 TEST_F(ServerListMerge, RefusedTextChangesNothing) {

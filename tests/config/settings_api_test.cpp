@@ -13,6 +13,7 @@
 #include "config/settings_api.h"
 #include "config/settings_files_read.h"
 #include "config/settings_files_write.h"
+#include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "model_fixture.h"
@@ -384,9 +385,11 @@ TEST_F(Settings, PasswordRules) {
   EXPECT_EQ(nullptr, GetPWRulesString());  // no value
   const std::string forty = "0123456789012345678901234567890123456789";
   Put("Live", "Torvane", "Settings\\PWRules", forty.c_str());
+  ClearLogLine();
   const char* rules = GetPWRulesString();
   ASSERT_NE(nullptr, rules);
   EXPECT_EQ(forty.substr(0, 31), rules);
+  EXPECT_EQ(forty + " exceeds 31, truncating to >\n" + forty.substr(0, 31), std::string(GetLogLine()));
   Put("Live", "Torvane", "Settings\\PWRules", "8,1,1");
   EXPECT_STREQ("8,1,1", GetPWRulesString());
   // A type that cannot be shown as text is an error, not "no rules".

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <pthread.h>
 #include <string>
 
 #include "config/config_model.h"
@@ -222,23 +221,6 @@ TEST_F(Bytes, FailedWritesAreReportedAndKeepTheOldFile) {
   EXPECT_NE(kFixedTime + 1000, GetConfigRoot()->header.timeStamp);
   ::rmdir(home.File("envs").c_str());
   EXPECT_EQ(FR_CANNOT_OPEN_FILE, WriteApp("Live", "App"));
-}
-
-// Runs `fn` on a thread with a small stack (256 KB): a writer that recursed
-// once per level or per sibling would overflow it on the trees below.
-template <class Fn>
-void RunOnSmallStack(Fn fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(0, pthread_attr_init(&attr));
-  ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
-  pthread_t thread;
-  auto trampoline = [](void* arg) -> void* {
-    (*static_cast<Fn*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(0, pthread_create(&thread, &attr, trampoline, &fn));
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
 }
 
 TEST_F(Bytes, FileThatFailedToLoadIsKeptBeforeItsFirstRewrite) {
