@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "directory/user_records.h"
@@ -24,7 +26,8 @@ int32_t FindGroupIndexOf(std::string_view name);
 int32_t FindMemberIndex(const GroupStruct* group, std::string_view userName);
 
 // The group array: sorted by name (CompareGroupNames); its capacity is the
-// vector's, grown kGroupArrayGrowStep records at a time. Not registered.
+// vector's, first kGroupArrayGrowStep records, then grown by its own size.
+// Not registered.
 std::vector<GroupStruct> g_groups;
 
 // The permission array: in order of addition, every record registered. Any
@@ -32,6 +35,29 @@ std::vector<GroupStruct> g_groups;
 std::vector<PermissionStruct> g_perms;
 
 uint32_t g_groupsTime = 0;
+
+// A load of many groups (BeginGroupsLoad .. EndGroupsLoad) appends groups in
+// the order they come and sorts once at its end; while an append has broken
+// the name order, names are found through an index of folded names instead
+// of bisection. Outside a load both are empty.
+bool g_groupsLoading = false;
+bool g_groupsLoadUnsorted = false;
+std::unordered_map<std::string, size_t> g_groupLoadIndex;  // folded name -> index
+
+// Indexes every group of the array (during an unsorted load, after anything
+// other than an append).
+void RebuildGroupLoadIndex() {
+  g_groupLoadIndex.clear();
+  for (size_t i = 0; i < g_groups.size(); ++i) {
+    g_groupLoadIndex[FoldNoCase(g_groups[i].name ? std::string_view(*g_groups[i].name) : std::string_view())] = i;
+  }
+}
+
+// Leaves the unsorted state: the index is dropped (the array is sorted).
+void DropGroupLoadIndex() {
+  g_groupsLoadUnsorted = false;
+  std::unordered_map<std::string, size_t>().swap(g_groupLoadIndex);
+}
 
 std::string_view NameOf(const GroupStruct& g) {
   return g.name ? std::string_view(*g.name) : std::string_view();
@@ -183,6 +209,10 @@ int32_t FindGroupIndex(const char* text) { return FindGroupIndexOf(View(text)); 
 namespace {
 int32_t FindGroupIndexOf(std::string_view name) {
   if (name.empty() || g_groups.empty()) return -1;
+  if (g_groupsLoadUnsorted) {
+    auto it = g_groupLoadIndex.find(FoldNoCase(name));
+    return it != g_groupLoadIndex.end() ? static_cast<int32_t>(it->second) : -1;
+  }
   size_t lo = 0, hi = g_groups.size();
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
@@ -209,9 +239,14 @@ int32_t AddGroup(const char* text) {
     return -1;
   }
   if (g_groups.size() >= g_groups.capacity()) {
-    // SetGroupArrayCapacity logs the first-allocation or the resize message.
-    int32_t want = static_cast<int32_t>(g_groups.capacity()) + kGroupArrayGrowStep;
-    if (SetGroupArrayCapacity(want) != FR_OK) return -1;
+    // Each growth moves every group, so growing by its own size (never less
+    // than 10 records) keeps a load of many groups linear; fixed steps of 10
+    // made it quadratic. SetGroupArrayCapacity logs the first-allocation or
+    // the resize message.
+    const size_t step = std::max(g_groups.capacity(), static_cast<size_t>(kGroupArrayGrowStep));
+    const size_t want = g_groups.capacity() + step;
+    if (want > static_cast<size_t>(INT32_MAX)) return -1;
+    if (SetGroupArrayCapacity(static_cast<int32_t>(want)) != FR_OK) return -1;
   }
   const int len = static_cast<int>(name.size());
   if (FindGroupIndexOf(name) >= 0) {
@@ -223,14 +258,25 @@ int32_t AddGroup(const char* text) {
     return -1;
   }
   // Inserting at the bisection point keeps the order a full sort would give
-  // without re-sorting the array at every add of a start-up load.
-  auto at = std::lower_bound(g_groups.begin(), g_groups.end(), name,
-                             [](const GroupStruct& g, std::string_view n) { return CompareNoCase(NameOf(g), n) < 0; });
+  // without re-sorting the array at every add. During a load the group is
+  // appended instead (a file in some other order would otherwise move every
+  // later group at each add) and the load sorts once at its end.
+  auto at = g_groups.end();
+  if (!g_groupsLoading) {
+    at = std::lower_bound(g_groups.begin(), g_groups.end(), name,
+                          [](const GroupStruct& g, std::string_view n) { return CompareNoCase(NameOf(g), n) < 0; });
+  }
   try {
+    if (g_groupsLoading && !g_groups.empty() && CompareNoCase(NameOf(g_groups.back()), name) > 0) {
+      if (!g_groupsLoadUnsorted) RebuildGroupLoadIndex();
+      g_groupsLoadUnsorted = true;
+    }
+    if (g_groupsLoadUnsorted) g_groupLoadIndex[FoldNoCase(name)] = g_groups.size();
     GroupStruct g;
     g.name.emplace(name);
     at = g_groups.insert(at, std::move(g));  // room was made above: no reallocation
   } catch (const std::bad_alloc&) {
+    if (g_groupsLoadUnsorted) g_groupLoadIndex.erase(FoldNoCase(name));
     WriteLog(1, "Unable to add new group >%.*s< as could not allocate space for name", len, name.data());
     return -1;
   }
@@ -245,6 +291,7 @@ int DeleteGroup(const char* text) {
     return -1;
   }
   g_groups.erase(g_groups.begin() + index);
+  if (g_groupsLoadUnsorted) RebuildGroupLoadIndex();
   return FR_OK;
 }
 
@@ -287,9 +334,9 @@ int UpdateGroup(const GroupStruct* group) {
   GroupStruct copy;
   rc = CopyGroupStruct(&copy, group);
   if (rc != FR_OK) return rc;
+  // The header is the caller's but for a UID of 0, which keeps the stored
+  // one. Groups are not registered, so no lookup by UID depends on its kind.
   if (copy.header.uid == 0) copy.header.uid = stored.header.uid;
-  // The stored record keeps its own kind (0 until the start gives it 7).
-  copy.header.kind = stored.header.kind;
   stored = std::move(copy);
   return FR_OK;
 }
@@ -322,6 +369,18 @@ void FreeGroupStruct(GroupStruct* group) {
 void SortGroupArray() {
   std::stable_sort(g_groups.begin(), g_groups.end(),
                    [](const GroupStruct& a, const GroupStruct& b) { return CompareGroupNames(a, b) < 0; });
+  DropGroupLoadIndex();
+}
+
+void BeginGroupsLoad() {
+  g_groupsLoading = true;
+  DropGroupLoadIndex();
+}
+
+void EndGroupsLoad() {
+  if (!g_groupsLoading) return;
+  g_groupsLoading = false;
+  if (g_groupsLoadUnsorted) SortGroupArray();
 }
 
 int SetGroupArrayCapacity(int32_t n) {
@@ -341,7 +400,10 @@ int SetGroupArrayCapacity(int32_t n) {
   return FR_OK;
 }
 
-void FreeGroupArray() { std::vector<GroupStruct>().swap(g_groups); }
+void FreeGroupArray() {
+  std::vector<GroupStruct>().swap(g_groups);
+  DropGroupLoadIndex();
+}
 
 // ---- Members ---------------------------------------------------------------------
 
@@ -580,6 +642,7 @@ int BuildGroupArrayForUser(UserStruct* user) {
 // ---- Reset -------------------------------------------------------------------------
 
 void ResetGroupsAndPermissions() {
+  g_groupsLoading = false;
   FreePermissionArray();
   FreeGroupArray();
   g_groupsTime = 0;

@@ -18,7 +18,7 @@ struct UserStruct;  // directory/user_records.h
 
 // ---- Sizes ---------------------------------------------------------------------
 
-constexpr int32_t kGroupArrayGrowStep = 10;       // group records added per growth
+constexpr int32_t kGroupArrayGrowStep = 10;       // least group records added per growth (geometric beyond)
 constexpr int32_t kPermissionArrayGrowStep = 10;  // least permission records added per growth (geometric beyond)
 constexpr int32_t kGroupMemberGrowStep = 5;       // member slots added per growth
 constexpr size_t kMaxGroupNameLength = 31;        // bytes of the longest valid group name
@@ -100,8 +100,7 @@ int DeleteGroup(const char* name);
 // Replaces the stored group of `group->name` by a deep copy of `group`
 // (name with its letters as sent, header, description and member list as
 // given, the member list in its order). A given UID of 0 takes the stored
-// UID; the stored record keeps its own kind whatever the record says. The
-// stored group is changed only when the whole copy has succeeded.
+// UID. The stored group is changed only when the whole copy has succeeded.
 // 0; 1 no memory; 2 no record, no or empty name, a description that is not
 // valid UTF-8 XML text, or a member list with an absent, empty, duplicate
 // (without regard to case) or not valid UTF-8 XML text name; 16 no such
@@ -119,6 +118,14 @@ void FreeGroupStruct(GroupStruct* group);
 
 // Sorts the group array by name.
 void SortGroupArray();
+
+// A load of many groups (groups.xml): between these two, AddGroup appends in
+// arrival order (names are still found, through an index) and EndGroupsLoad
+// sorts the array once, so a file whose groups are not in the array's order
+// does not make the load quadratic. An index AddGroup gives during the load
+// is valid until the next add or EndGroupsLoad. Loads do not nest.
+void BeginGroupsLoad();
+void EndGroupsLoad();
 
 // Makes room for `n` records. 0; 1 no memory (logged); 2 n below the capacity.
 int SetGroupArrayCapacity(int32_t n);

@@ -351,6 +351,15 @@ struct FileHolder {
   }
 };
 
+// One groups load for the length of a read: the groups are appended as they
+// come and sorted once when the read ends, however it ends.
+struct GroupsLoadHolder {
+  GroupsLoadHolder() { BeginGroupsLoad(); }
+  ~GroupsLoadHolder() { EndGroupsLoad(); }
+  GroupsLoadHolder(const GroupsLoadHolder&) = delete;
+  GroupsLoadHolder& operator=(const GroupsLoadHolder&) = delete;
+};
+
 }  // namespace
 
 // ---- The file ----------------------------------------------------------------------
@@ -437,6 +446,7 @@ int ReadGroupsXML(std::string_view path) {
     SetGroupsTime(NowTime32());
     return -1;
   }
+  GroupsLoadHolder load;
   GroupsReader reader;
   reader.parser = holder.parser;
   ClearXMLPerm(reader);

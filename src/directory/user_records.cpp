@@ -81,24 +81,17 @@ size_t LowerBoundUser(std::string_view name) {
   return static_cast<size_t>(it - g_users.begin());
 }
 
-std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return folded;
-}
-
 // Indexes every user of the array (during a load, after anything that moved
 // records other than an append).
 void RebuildLoadIndex() {
   g_loadIndex.clear();
-  for (size_t i = 0; i < g_users.size(); ++i) g_loadIndex[FoldName(NameOf(g_users[i]))] = i;
+  for (size_t i = 0; i < g_users.size(); ++i) g_loadIndex[FoldNoCase(NameOf(g_users[i]))] = i;
 }
 
 int FindExact(std::string_view name) {
   if (name.empty() || g_users.empty()) return -1;
   if (g_loading && g_loadUnsorted) {
-    auto it = g_loadIndex.find(FoldName(name));
+    auto it = g_loadIndex.find(FoldNoCase(name));
     return it != g_loadIndex.end() ? static_cast<int>(it->second) : -1;
   }
   const size_t pos = LowerBoundUser(name);
@@ -330,7 +323,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
         if (!g_loadUnsorted) RebuildLoadIndex();
         g_loadUnsorted = true;
       }
-      if (g_loadUnsorted) g_loadIndex[FoldName(NameOf(record))] = pos;
+      if (g_loadUnsorted) g_loadIndex[FoldNoCase(NameOf(record))] = pos;
     }
     ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
   } catch (const std::exception&) {

@@ -36,6 +36,7 @@
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "foundation/xml/xml_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -127,13 +128,7 @@ bool IsWritableXMLName(std::string_view name) {
 // not valid XML text.
 bool AppendTextElement(std::string& out, const char* name, std::string_view text) {
   if (!IsValidXmlText(text)) return false;
-  out.push_back('<');
-  out.append(name);
-  out.push_back('>');
-  AppendXMLEscaped(out, text);
-  out.append("</");
-  out.append(name);
-  out.append(">\n");
+  AppendXMLTextElement(out, name, text);
   return true;
 }
 
@@ -301,7 +296,10 @@ int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
     if (rc != FR_OK) return rc;
   }
   if (files.empty()) return FR_OK;
-  SyncFileSystemOf(dir);
+  if (!SyncFileSystemOf(dir)) {  // nothing renamed yet: every old file stays
+    WriteLog(1, "Unable to write file %s", dir.c_str());
+    return FR_WRITE_FAILED;
+  }
   for (auto& af : files) {
     if (AtomicFileRename(*af) != ATOMIC_OK) {
       WriteLog(1, "Unable to write file %s", af->path.c_str());
@@ -312,6 +310,14 @@ int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
   }
   SyncFileSystemOf(dir);
   return FR_OK;
+}
+
+// True (logged) while the last load failed: the files on disk are then the
+// only whole copy of the users, and memory must not overwrite them.
+bool SavesRefusedAfterFailedLoad() {
+  if (g_loadState != USERS_LOAD_FAILED) return false;
+  WriteLog(0, "Not writing the users files as the last load of them failed: they are kept as they are");
+  return true;
 }
 
 // ---- Login sections ----------------------------------------------------------------
@@ -326,14 +332,6 @@ XMLNode* AddChildNamed(XMLNode* parent, const char* name) {
     return nullptr;
   }
   return node;
-}
-
-std::string Folded(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // The record's USER node when its link qualifies (see FindUserNodeOfRecord).
@@ -521,10 +519,7 @@ int WriteUserList(const char* home, const char* name) {
     WriteLog(0, "Asked to write users to file but no homeDir provided");
     return FR_INVALID_PARAMETER;
   }
-  if (g_loadState == USERS_LOAD_FAILED) {
-    WriteLog(0, "Not writing the users files as the last load of them failed: they are kept as they are");
-    return FR_WRITE_FAILED;
-  }
+  if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   const std::string h(home);
   bool replaced = false;
   if (name == nullptr) {
@@ -593,10 +588,7 @@ int WriteUsersXML(const char* path) {
     WriteLog(0, "Asked to write users to file but no filename provided");
     return FR_INVALID_PARAMETER;
   }
-  if (g_loadState == USERS_LOAD_FAILED) {
-    WriteLog(0, "Not writing the users files as the last load of them failed: they are kept as they are");
-    return FR_WRITE_FAILED;
-  }
+  if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   AtomicFile af;
   if (AtomicFileBegin(af, path) != ATOMIC_OK) {
     WriteLog(1, "Unable to open users file >%s<", path);
@@ -1113,7 +1105,7 @@ int EnsureUserLoginSections() {
       for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
         if (!EqualsNoCase(n->name, kUserNodeName)) continue;
         for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
-          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(Folded(*c->value), n);
+          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(FoldNoCase(*c->value), n);
         }
       }
     }
@@ -1123,7 +1115,7 @@ int EnsureUserLoginSections() {
     if (!user->USERNAME) continue;
     XMLNode* node = LinkedNode(user);
     if (node == nullptr && !index.empty()) {
-      auto it = index.find(Folded(*user->USERNAME));
+      auto it = index.find(FoldNoCase(*user->USERNAME));
       if (it != index.end()) node = it->second;
     }
     const int rc = EnsureLoginSectionOf(user, node);

@@ -78,6 +78,22 @@ bool NodeHeldByRecord(const XMLNode* userNode) {
   return false;
 }
 
+// Clears the settings link of every record that designates a USERDATA child
+// of `userNode`, which is about to go. Links are compared by address only.
+// Such a record is one that AddUser made as a copy of the user whose node
+// this is (default_user) and that has not been saved since: it gets a node
+// of its own at its next save instead of a link into freed memory.
+void ClearLinksInto(const XMLNode* userNode) {
+  const int count = GetUserCount();
+  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
+    if (!EqualsNoCase(c->name, kUserDataName)) continue;
+    for (int i = 0; i < count; ++i) {
+      UserStruct* user = GetUserByIndex(i);
+      if (user->USERDATA == c) user->USERDATA = nullptr;
+    }
+  }
+}
+
 // Removes every USER child of the root named `name` that no record holds
 // (a node left by a user deleted without it).
 void RemoveUserNodesNamed(std::string_view name) {
@@ -85,6 +101,7 @@ void RemoveUserNodesNamed(std::string_view name) {
   RemoveChildNodesIf(g_root, [name](const XMLNode* node) {
     if (!IsUserNode(node) || !NodeNamed(node, name) || NodeHeldByRecord(node)) return false;
     WriteLog(0, "Removing the leftover XML node of user >%.*s<", static_cast<int>(name.size()), name.data());
+    ClearLinksInto(node);
     return true;
   });
 }
@@ -273,15 +290,7 @@ void UsersXMLStartElement(void* userData, const char* name, const char** attribu
 void UsersXMLEndElement(void* /*userData*/, const char* name) {
   if (g_readFailure || g_cursor == nullptr || IsSkipped(name)) return;
   // The gathered text is moved, not copied, and loses its trailing line feeds.
-  std::optional<std::string>& gathered = CurrentXMLValue();
-  if (gathered) {
-    std::string& text = *gathered;
-    size_t end = text.size();
-    while (end > 0 && text[end - 1] == '\n') --end;
-    text.resize(end);
-  }
-  g_cursor->value = std::move(gathered);
-  gathered.reset();
+  g_cursor->value = TakeXMLValue();
   g_cursor = g_cursor->parent;
   PopXMLValue();
 }
@@ -519,7 +528,10 @@ int DeleteUserAndNode(const char* name, bool force) {
   const int rc = DeleteUser(name, force);
   if (rc != FR_OK) return rc;
   XMLNode* node = FindNodeByNameAndLink(stored, link);
-  if (node != nullptr && !NodeHeldByRecord(node)) DeleteXMLNode(node);
+  if (node != nullptr && !NodeHeldByRecord(node)) {
+    ClearLinksInto(node);
+    DeleteXMLNode(node);
+  }
   // No record has this name any more: no other node of it may stay either.
   RemoveUserNodesNamed(stored);
   return FR_OK;

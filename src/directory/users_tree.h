@@ -178,7 +178,10 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
 // Deletes a user with its USER node: DeleteUser (name, force) and, when that
 // gives 0, removes the node that belonged to the record (found by address and
 // by the stored name, never by following the link, which may already dangle
-// when a caller removed the node itself). DeleteUser's codes. The per-user
+// when a caller removed the node itself). A record that still shares a
+// settings link into that node (a plain AddUser copy of default_user not yet
+// saved) loses the link and gets a node of its own at its next save.
+// DeleteUser's codes. The per-user
 // file stays on disk, unlisted after the caller's save (SaveUsers with the
 // name rewrites the list without the user).
 int DeleteUserAndNode(const char* name, bool force);

@@ -173,6 +173,10 @@ struct AccountCase {
 };
 
 TEST_F(FirstStartTest, UsersFileHasTheThirtyNineLinesAndReadsBackAsTheFourAccounts) {
+  // In the order of the initialisation: the groups and the permission are
+  // there when the accounts are read back (no name or UID clashes).
+  ASSERT_EQ(CreateDefaultGroups(), 0);
+  ASSERT_EQ(CreateDefaultPermission(), 0);
   std::vector<std::string> runs;
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);

@@ -285,8 +285,8 @@ TEST_F(GroupsTest, UpdateGroupRules) {
   EXPECT_EQ(UpdateGroup(&ok), FR_OK);
   GroupStruct* g = FindGroupByName("staff");
   EXPECT_EQ(g->header.uid, 500u);                // UID 0 keeps the stored UID
-  EXPECT_EQ(g->header.kind, NODE_KIND_GROUP);    // the stored kind stays
-  EXPECT_EQ(g->header.timeStamp, 42u);           // the rest of the header is the caller's
+  EXPECT_EQ(g->header.kind, NODE_KIND_PERMISSION);  // the rest of the header is the caller's
+  EXPECT_EQ(g->header.timeStamp, 42u);
   EXPECT_EQ(*g->name, "STAFF");                  // letters as sent
   EXPECT_EQ(g->description, "after");
   EXPECT_EQ(g->members, (std::vector<std::string>{"zed", "amy"}));  // in the order it came

@@ -277,6 +277,32 @@ TEST_F(PasswordsTest, MustChangeIsClearedButNeverCreated) {
   EXPECT_EQ(FindUser("carol")->PASSWORDV2.value_or(""), H(3));
 }
 
+// A user added by a client starts from a deep copy of default_user's
+// settings: its password state goes to its own settings and file, never to
+// default_user's (which every later user would inherit).
+TEST_F(PasswordsTest, AClientAddedUserKeepsItsPasswordStateToItself) {
+  SetRules("r3");
+  ASSERT_GE(AddUserFromClient("default_user", 0), 0);
+  ASSERT_EQ(SetUserSettingCreate("default_user", "Live", "Torvane", kNeverExpiresPasswordSetting, "0"), 0);
+  ASSERT_GE(AddUserFromClient("erin", 0), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "erin"), 0);
+
+  EXPECT_EQ(SetUserPasswordV2("erin", H(1).c_str(), 0, "p1"), 0);
+  EXPECT_EQ(SetUserPasswordV2("erin", H(1).c_str(), 0, "p1"), FR_PASSWORD_REUSED);
+  EXPECT_EQ(Place("erin", 1), H(1));
+  EXPECT_EQ(Read("erin", kPasswordDateSetting), FormatPasswordDate(static_cast<uint32_t>(kTenOClock)));
+  EXPECT_EQ(Place("default_user", 1), "<code 19>");
+  EXPECT_EQ(Read("default_user", kPasswordDateSetting), "<code 19>");
+
+  ASSERT_GE(AddUserFromClient("frank", 0), 0);
+  EXPECT_EQ(Place("frank", 1), "<code 19>");
+  EXPECT_EQ(FindUser("frank")->PASSWORDV2.value_or(""), "");
+
+  Reload();
+  EXPECT_EQ(Place("erin", 1), H(1));
+  EXPECT_EQ(Place("default_user", 1), "<code 19>");
+}
+
 struct RefusalCase {
   const char* name;
   const char* hash;

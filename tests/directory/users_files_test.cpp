@@ -86,7 +86,7 @@ TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
   UserStruct* u = FindUser("a&b");
   ASSERT_NE(u, nullptr);
   u->PASSWORD = 0x1234ABCD;
-  u->PASSWORDV2 = "$2b$12$abcdefghijklmnopqrstuv";
+  u->PASSWORDV2 = "$2b$12$ab&cd<ef>";  // escaped like every other text
   u->LEVEL = 32768;
   u->FORENAME = "Ann";
   u->SURNAME = "B<c>";
@@ -94,7 +94,8 @@ TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
   u->GROUPLIST = "Everyone;Staff";
   ASSERT_EQ(AddUserField(u, "Dept", "R&D"), 0);
   ASSERT_EQ(AddUserField(u, "A\"q", "x"), 0);
-  const char settings[] = "<Live><Torvane><Opt kind=\"x &amp; &quot;y&quot;\" n=\"1\">v&lt;</Opt></Torvane></Live>";
+  const char settings[] =
+      "<Live><Torvane><Opt kind=\"x &amp; &quot;y&quot;\" n=\"1\" ws=\"a&#9;b&#10;c\">v&lt;</Opt></Torvane></Live>";
   ASSERT_EQ(ParseTextIntoUsersTree(settings, sizeof settings - 1, u->USERDATA), 0);
 
   const std::string expected =
@@ -102,7 +103,7 @@ TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
       "<UID>0000ABCD</UID>\n"
       "<USERNAME>a&#038;b</USERNAME>\n"
       "<PASSWORD>1234ABCD</PASSWORD>\n"
-      "<PASSWORDV2>$2b$12$abcdefghijklmnopqrstuv</PASSWORDV2>\n"
+      "<PASSWORDV2>$2b$12$ab&#038;cd&#060;ef&#062;</PASSWORDV2>\n"
       "<ADUSER>0</ADUSER>\n"
       "<LEVEL>32768</LEVEL>\n"
       "<FORENAME>Ann</FORENAME>\n"
@@ -114,7 +115,7 @@ TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
       "<USERDATA>\n"
       "<Live>\n"
       "<Torvane>\n"
-      "<Opt kind=\"x &#038; &#034;y&#034;\" n=\"1\">v&#060;\n"
+      "<Opt kind=\"x &#038; &#034;y&#034;\" n=\"1\" ws=\"a&#009;b&#010;c\">v&#060;\n"
       "</Opt>\n"
       "</Torvane>\n"
       "</Live>\n"
@@ -139,6 +140,7 @@ TEST_F(UsersFilesTest, UserElementMatchesTheLineTable) {
   EXPECT_EQ(Snapshot(), before);
   ASSERT_NE(FindUser("a&b"), nullptr);
   EXPECT_EQ(FindUser("a&b")->LEVEL, 32768u);
+  EXPECT_EQ(FindUser("a&b")->PASSWORDV2.value_or(""), "$2b$12$ab&cd<ef>");
 }
 
 TEST_F(UsersFilesTest, NoHashesNoOptionalLines) {
@@ -576,6 +578,34 @@ TEST_F(UsersFilesTest, RecordWithoutNodeGetsOneAtTheSave) {
   const UserStruct* plain = FindUser("plain");
   EXPECT_NE(plain->USERDATA, FindUser("default_user")->USERDATA);
   EXPECT_EQ(FindXMLUserNode("plain"), plain->USERDATA->parent);
+}
+
+// Replacing default_user (as SetUserXML does: delete with its node, add
+// again) leaves every user added before it with settings of its own, and a
+// record still sharing default_user's link (a plain AddUser not yet saved)
+// with no link into the removed node.
+TEST_F(UsersFilesTest, ReplacingDefaultUserLeavesNoLinkIntoItsNode) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME>"
+                 "<USERDATA><Live><Torvane><DefaultLanguage>en</DefaultLanguage></Torvane></Live></USERDATA>"
+                 "</USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  ASSERT_GE(AddUserFromClient("ann", 0x20), 0);
+  ASSERT_GE(AddUser("plain", 0x21), 0);
+  ASSERT_EQ(FindUser("plain")->USERDATA, FindUser("default_user")->USERDATA);
+
+  ASSERT_EQ(DeleteUserAndNode("default_user", true), 0);
+  EXPECT_EQ(FindUser("plain")->USERDATA, nullptr);
+  ASSERT_GE(AddUserFromClient("default_user", kUIDDefaultUser), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+
+  FreeUsersData();
+  ResetNodeRegistry();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  ASSERT_EQ(GetUserCount(), 3);
+  EXPECT_NE(ReadWholeFile(UserFile(0x20)).find("<DefaultLanguage>en\n</DefaultLanguage>"), std::string::npos);
+  // The new default_user has no settings to hand on.
+  EXPECT_EQ(ReadWholeFile(UserFile(0x21)).find("DefaultLanguage"), std::string::npos);
 }
 
 TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
