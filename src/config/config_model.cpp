@@ -14,6 +14,7 @@
 #include "config/server_lists.h"
 #include "config/settings_api.h"
 #include "config/settings_files_write.h"
+#include "config/store_file_state.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
@@ -244,6 +245,10 @@ int AddApplicationToEnvironment(const char* envName, const char* appName) {
   // across another operation.
   env = FindEnvironment(envName);
   ApplicationStruct* app = FindApplication(env, appName);
+  // A settings file already there is no loaded application's: the new empty
+  // one must not destroy the only copy of its settings.
+  if (GetEnvAppFileName(path, g_root->homeDir.c_str(), env->name.c_str(), app->name.c_str()) == FR_OK)
+    NoteUnloadedStoreFile(path);
   return WriteApplicationSettingsXML(nullptr, env, app);
 }
 

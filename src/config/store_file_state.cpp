@@ -29,6 +29,11 @@ void NoteStoreFileFailedToLoad(const std::string& path) {
   (void)KeepFailedStoreFileCopy(path);  // on failure the mark stays (logged there)
 }
 
+void NoteUnloadedStoreFile(const std::string& path) {
+  if (path.empty() || ProbePath(path) == PATH_MISSING) return;
+  MarkStoreFileFailedToLoad(path);
+}
+
 bool IsStoreFileMarkedFailed(const std::string& path) { return g_failedFiles.count(path) != 0; }
 
 size_t GetFailedStoreFileCount() { return g_failedFiles.size(); }
@@ -46,7 +51,7 @@ int KeepFailedStoreFileCopy(const std::string& path) {
     WriteLog(1, "Unable to keep >%s< as >%s<, so it is not rewritten", path.c_str(), copy.c_str());
     return FR_WRITE_FAILED;
   }
-  WriteLog(0, "Keeping >%s< as >%s< since it failed to load", path.c_str(), copy.c_str());
+  WriteLog(0, "Keeping >%s< as >%s< since it was not loaded", path.c_str(), copy.c_str());
   g_failedFiles.erase(it);
   return FR_OK;
 }

@@ -33,6 +33,13 @@ bool IsStoreFileMarkedFailed(const std::string& path);
 // The number of marked files (for diagnostics and tests).
 size_t GetFailedStoreFileCount();
 
+// What a new application calls for its settings file before writing it: a
+// file already there belongs to no loaded application (one that env.xml lost
+// at a failed load, or one deleted earlier), so it is marked like a file that
+// failed to load and its first rewrite keeps it as "<file>.bad". A missing
+// file changes nothing.
+void NoteUnloadedStoreFile(const std::string& path);
+
 // ---- The rewrite hook -------------------------------------------------------------
 
 // To be called by every writer of a store file before it replaces `path`.

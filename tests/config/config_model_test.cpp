@@ -3,6 +3,7 @@
 // shared-settings-file refusal and the first-start content.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -163,6 +164,24 @@ TEST_F(Model, AddApplicationToEnvironmentWritesBothFiles) {
   EXPECT_EQ("<?xml version=\"1.0\"?>\n<MyApp>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n</CONFIGURATION>\n</MyApp>",
             SettingsFile("live_myapp"));
   EXPECT_EQ(kFixedTime, FindApplication(FindEnvironment("Live"), "MyApp")->header.timeStamp);
+}
+
+// A settings file that no loaded application holds (env.xml lost it at a
+// failed load) is kept beside the new application's empty file.
+TEST_F(Model, ANewApplicationKeepsAnUnloadedSettingsFile) {
+  ASSERT_EQ(0, AddEnvironment("Live"));
+  const std::string orphan =
+      "<?xml version=\"1.0\"?>\n<MyApp>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n<Key>v</Key>\n</CONFIGURATION>\n</MyApp>";
+  WriteWholeFile(home.File("envs/live_myapp.xml"), orphan);
+  ASSERT_EQ(0, AddApplicationToEnvironment("Live", "MyApp"));
+  EXPECT_EQ("<?xml version=\"1.0\"?>\n<MyApp>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n</CONFIGURATION>\n</MyApp>",
+            SettingsFile("live_myapp"));
+  EXPECT_EQ(orphan, ReadWholeFile(home.File("envs/live_myapp.xml.bad")));
+  EXPECT_EQ(0u, GetFailedStoreFileCount());
+
+  // Without a file there, nothing is kept.
+  ASSERT_EQ(0, AddApplicationToEnvironment("Live", "Other"));
+  EXPECT_FALSE(std::ifstream(home.File("envs/live_other.xml.bad")).good());
 }
 
 TEST_F(Model, TwoApplicationsNeverShareASettingsFile) {
