@@ -40,8 +40,6 @@ constexpr uint32_t kRandomMultiplier = 214013u;
 constexpr uint32_t kRandomIncrement = 2531011u;
 uint32_t g_randomState = kRandomSeed;
 
-inline bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
 // The text of a node's value, or none (no value, or a type without a text).
 std::optional<std::string> NodeText(const ParamTreeNode* node) {
   std::optional<std::string> text;
