@@ -139,6 +139,16 @@ inline void InitHarness() {
   std::atexit([] { ResetStores(); });
 }
 
+// The bytes from `pos` up to the next NUL (or the end); `pos` moves past
+// that NUL.
+inline std::string TakeField(const uint8_t* data, size_t size, size_t& pos) {
+  const size_t start = pos;
+  while (pos < size && data[pos] != 0) ++pos;
+  std::string out(reinterpret_cast<const char*>(data + start), pos - start);
+  if (pos < size) ++pos;
+  return out;
+}
+
 // The input split at NUL bytes into at most `count` fields (the last one
 // takes the rest, NULs included).
 inline std::vector<std::string> SplitFields(const uint8_t* data, size_t size, size_t count) {
@@ -351,3 +361,10 @@ inline std::string FirstDifference(const std::string& a, const std::string& b) {
 }
 
 }  // namespace fuzz
+
+// Every harness is a program of one file that includes this header once:
+// libFuzzer's start-up hook, the same for all of them, is defined here.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::InitHarness();
+  return 0;
+}

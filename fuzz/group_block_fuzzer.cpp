@@ -32,11 +32,6 @@ bool IsEmptyGroup(const GroupStruct& g) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > INT32_MAX) return 0;
   GroupStruct group;

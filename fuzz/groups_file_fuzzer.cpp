@@ -42,11 +42,6 @@ std::string DumpGroups() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ResetStores();
   const std::string path = fuzz::Home() + "groups.xml";

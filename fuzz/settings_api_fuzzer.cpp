@@ -24,14 +24,6 @@ constexpr const char kApp[] = "Fuzz";
 constexpr const char* kEnvs[] = {"Live", "Test"};
 constexpr int kMaxSteps = 64;
 
-std::string TakeField(const uint8_t* data, size_t size, size_t& pos) {
-  size_t start = pos;
-  while (pos < size && data[pos] != 0) ++pos;
-  std::string out(reinterpret_cast<const char*>(data + start), pos - start);
-  if (pos < size) ++pos;
-  return out;
-}
-
 void FreshRoot() {
   fuzz::ResetStores();
   FUZZ_CHECK(CreateConfigRoot(fuzz::Home().c_str()) == 0, "no root");
@@ -43,19 +35,14 @@ void FreshRoot() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ClearHome();
   FreshRoot();
   size_t pos = 0;
   for (int step = 0; step < kMaxSteps && pos < size; ++step) {
     const uint8_t op = data[pos++];
-    const std::string path = TakeField(data, size, pos);
-    const std::string value = TakeField(data, size, pos);
+    const std::string path = fuzz::TakeField(data, size, pos);
+    const std::string value = fuzz::TakeField(data, size, pos);
     const char* env = kEnvs[(op >> 2) & 1];
     std::optional<std::string> got;
     switch (op & 3) {

@@ -28,11 +28,6 @@ void FreshRoot(bool withApp) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ClearHome();
   const bool existing = size > 0 && (data[0] & 1) != 0;

@@ -11,11 +11,6 @@
 #include "foundation/wire/wire.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t offset = size >= 2 ? (static_cast<size_t>(data[0]) | static_cast<size_t>(data[1]) << 8) % 1024 : 0;
   for (;;) {

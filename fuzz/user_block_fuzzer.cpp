@@ -35,11 +35,6 @@ void CheckDecodedRecord(const UserStruct& u) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > INT32_MAX) return 0;
   UserStruct user;

@@ -21,20 +21,7 @@ namespace {
 constexpr const char* kUsers[] = {"administrator", "guest", "default_user", "ZentakUser"};
 constexpr int kMaxSteps = 64;
 
-std::string TakeField(const uint8_t* data, size_t size, size_t& pos) {
-  size_t start = pos;
-  while (pos < size && data[pos] != 0) ++pos;
-  std::string out(reinterpret_cast<const char*>(data + start), pos - start);
-  if (pos < size) ++pos;
-  return out;
-}
-
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::MakeFirstStartUsers();
@@ -42,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int step = 0; step < kMaxSteps && pos < size; ++step) {
     const uint8_t op = data[pos++];
     const char* user = kUsers[(op >> 4) & 3];
-    const std::string section = TakeField(data, size, pos);
-    const std::string subsection = TakeField(data, size, pos);
-    const std::string path = TakeField(data, size, pos);
-    const std::string value = TakeField(data, size, pos);
+    const std::string section = fuzz::TakeField(data, size, pos);
+    const std::string subsection = fuzz::TakeField(data, size, pos);
+    const std::string path = fuzz::TakeField(data, size, pos);
+    const std::string value = fuzz::TakeField(data, size, pos);
     const std::string before = fuzz::DumpAllUsers();
     int rc = 0;
     int reason = 0;

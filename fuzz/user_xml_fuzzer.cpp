@@ -19,11 +19,6 @@
 #include "fuzz_support.h"
 #include "users_store.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const int op = (data[0] & 0x7F) % 6;

@@ -13,11 +13,6 @@
 #include "fuzz_support.h"
 #include "users_store.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ClearHome();
   fuzz::ResetStores();

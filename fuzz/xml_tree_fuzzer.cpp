@@ -7,11 +7,6 @@
 #include "foundation/xml/xml_tree.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitHarness();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   XMLNodeListPtr tree(ParseXMLStringToNodeTree(text.c_str()));

@@ -13,6 +13,8 @@
 #include "config/settings_api.h"
 #include "config/settings_files_write.h"
 #include "foundation/result_codes.h"
+#include "foundation/util/byte_order.h"
+#include "foundation/util/util.h"
 #include "platform/clock.h"
 
 namespace {
@@ -111,13 +113,6 @@ bool UtcYearMonth(uint32_t time, int& year, int& month) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 // ---- Names ------------------------------------------------------------------------
@@ -134,11 +129,7 @@ const char* GetGreenDocTypeName(int32_t docType) {
 
 void EncodeGreenDataBlock(const GreenDataBlock& block, unsigned char out[kGreenDataBlockSize]) {
   for (size_t i = 0; i < kGreenDataBlockWords; ++i) {
-    const uint32_t w = static_cast<uint32_t>(block.words[i]);
-    out[4 * i] = static_cast<unsigned char>(w & 0xFF);
-    out[4 * i + 1] = static_cast<unsigned char>((w >> 8) & 0xFF);
-    out[4 * i + 2] = static_cast<unsigned char>((w >> 16) & 0xFF);
-    out[4 * i + 3] = static_cast<unsigned char>((w >> 24) & 0xFF);
+    PutLE32(out + 4 * i, static_cast<uint32_t>(block.words[i]));
   }
 }
 
@@ -149,11 +140,11 @@ bool ParseGreenStart(const char* text, uint32_t& value) {
   if (text == nullptr) return false;
   const char* p = text;
   while (*p == ' ' || *p == '\t') ++p;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigit(p[2]) >= 0) p += 2;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigitValue(p[2]) >= 0) p += 2;
   uint64_t v = 0;
   size_t digits = 0;
-  for (; HexDigit(*p) >= 0; ++p, ++digits) {
-    v = v * 16 + static_cast<uint64_t>(HexDigit(*p));
+  for (; HexDigitValue(*p) >= 0; ++p, ++digits) {
+    v = v * 16 + static_cast<uint64_t>(HexDigitValue(*p));
     if (v > 0xFFFFFFFFu) return false;
   }
   while (*p == ' ' || *p == '\t') ++p;

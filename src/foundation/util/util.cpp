@@ -109,6 +109,7 @@ std::string FoldNoCase(std::string_view text) {
 
 namespace {
 bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+}  // namespace
 
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -116,7 +117,6 @@ int HexDigitValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-}  // namespace
 
 uint32_t ParseHex32LikeStrtoul(std::string_view text) {
   size_t i = 0;

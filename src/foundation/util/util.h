@@ -38,6 +38,9 @@ std::string FoldNoCase(std::string_view text);
 // _stricmp of two texts: the same order.
 int CompareStringValues(const char* a, const char* b);
 
+// The value of one hexadecimal digit (either case), or -1.
+int HexDigitValue(char c);
+
 // strtoul(text, nullptr, 16) as it behaves where unsigned long has 32 bits
 // (the form UIDs, dates and legacy hashes are stored in): leading white
 // space, an optional sign, an optional "0x" when a hex digit follows, then
