@@ -116,6 +116,22 @@ TEST_F(DispatcherTest, HandlersGivenTheSocketReadTheirArgumentsFromIt) {
   EXPECT_TRUE(pairs[1]->client.NothingPending(0));
 }
 
+TEST_F(DispatcherTest, HandlersGivenTheRecordActOnTheEntryAtTheIndex) {
+  uint32_t mine = LogOn("alice", 7);
+  uint32_t other = MakeTestSlot("boss", 8);
+  for (int i = 0; i < 3; ++i) {
+    GetConnectionByIndex(i)->logonUID = i == 1 ? mine : other;
+    GetConnectionByIndex(i)->clientID = i == 1 ? 7 : 8;
+  }
+  EXPECT_EQ(1, ProcessMessage(6004, socks[1], 1));
+  EXPECT_EQ(0u, GetConnectionByIndex(1)->logonUID);
+  EXPECT_EQ(nullptr, FindLUSByLogonUID(mine));
+  EXPECT_EQ(other, GetConnectionByIndex(0)->logonUID);
+  EXPECT_EQ(other, GetConnectionByIndex(2)->logonUID);
+  EXPECT_NE(nullptr, FindLUSByLogonUID(other));
+  EXPECT_EQ(3, GetConnectionCount());
+}
+
 TEST_F(DispatcherTest, LogonMessageOnlyLogsItsDuration) {
   ClearLog();
   EXPECT_EQ(0, ProcessMessage(6003, socks[0], 0));
