@@ -104,6 +104,14 @@ TEST_F(DispatcherTest, HandlersWithoutLogonRunForAConnectionThatNeverLoggedOn) {
   int32_t length = -1;
   ASSERT_TRUE(pairs[1]->client.RecvString(&rules, &length));
   EXPECT_EQ(0, length);
+  // 6662 is given the record of a connection without a logon: it ends the
+  // logon named by the session ID it reads and sends nothing.
+  uint32_t other = MakeTestSlot("boss", 8);
+  SetCurrentLogonSlot(0);
+  ASSERT_TRUE(pairs[1]->client.Send(TestRequest().String(FormatHexID(FindLUSByLogonUID(other)->SID))));
+  EXPECT_EQ(1, ProcessMessage(6662, socks[1], 1));
+  EXPECT_EQ(nullptr, FindLUSByLogonUID(other));
+  EXPECT_TRUE(pairs[1]->client.NothingPending(0));
   EXPECT_EQ(3, GetConnectionCount());
 }
 
