@@ -23,6 +23,8 @@ std::optional<std::string>& DomainSetting() {
   return domain;
 }
 
+std::optional<std::string> g_accountOverride;
+
 std::atomic<bool>& IntegrationSwitch() {
   static std::atomic<bool> on{[] {
     const char* v = std::getenv("TORVANE_INTEGRATION_PASSWORD");
@@ -35,6 +37,13 @@ std::atomic<bool>& IntegrationSwitch() {
 
 bool GetAccountNameSamCompatible(std::string& out) {
   out.clear();
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_accountOverride) {
+      out = *g_accountOverride;
+      return true;
+    }
+  }
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
   struct passwd entry;
@@ -43,6 +52,11 @@ bool GetAccountNameSamCompatible(std::string& out) {
     return false;
   out = found->pw_name;
   return true;
+}
+
+void SetAccountNameOverride(const std::optional<std::string>& name) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_accountOverride = name;
 }
 
 void SetComputerDomainSetting(const std::optional<std::string>& domain) {

@@ -11,6 +11,9 @@
 // database names it so (a plain "user" otherwise). False when the effective
 // user has no entry.
 bool GetAccountNameSamCompatible(std::string& out);
+// Tests: the account name GetAccountNameSamCompatible gives (nullopt: the
+// real one).
+void SetAccountNameOverride(const std::optional<std::string>& name);
 
 // An explicit computer domain, used in place of the account's domain part.
 // At first use the environment variable TORVANE_COMPUTER_DOMAIN (when set)
