@@ -155,6 +155,12 @@ TEST_P(ADLogonTest, RefusalsWithAndWithoutABind) {
   EXPECT_EQ(log.find(needle), log.rfind(needle));
 }
 
+TEST_P(ADLogonTest, ASessionThatCannotBeMadeGivesOne) {
+  SetLdapURIs("no scheme at all", "no scheme at all");
+  EXPECT_EQ(Logon("alice", "alicepw"), FR_NO_MEMORY);
+  EXPECT_EQ(conn.logonUID, 0u);
+}
+
 TEST_P(ADLogonTest, AStoppedServerGivesTwo) {
   slapd->Stop();
   EXPECT_EQ(Logon("alice", "alicepw"), FR_INVALID_PARAMETER);
