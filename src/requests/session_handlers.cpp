@@ -13,9 +13,7 @@
 #include "sessions/session_admin.h"
 
 int IPLogoff(ConnectionRecord* conn) {
-  if (!conn || conn->logonUID == 0) return FR_OK;
-  DoLogoff(conn->logonUID, 0, conn->clientID);
-  conn->logonUID = 0;
+  LogoffConnection(conn);
   return FR_OK;
 }
 

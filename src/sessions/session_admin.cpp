@@ -70,6 +70,12 @@ int DoLogoff(uint32_t logonUID, uint32_t sid, int32_t match) {
   return FR_FAILED;
 }
 
+void LogoffConnection(ConnectionRecord* conn) {
+  if (!conn || conn->logonUID == 0) return;
+  DoLogoff(conn->logonUID, 0, conn->clientID);
+  conn->logonUID = 0;
+}
+
 // ---- Kicks -------------------------------------------------------------------------------
 
 void KickUser(uint32_t logonUID, int32_t clientID) {

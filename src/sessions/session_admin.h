@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+struct ConnectionRecord;
 struct LUS;
 
 // ---- Logoff ----------------------------------------------------------------------------
@@ -24,6 +25,11 @@ bool LUSMatches(uint32_t logonUID, uint32_t sid, const LUS* slot);
 // from the first slot LUSMatches selects, freeing the slot when none is
 // left. 0 when a slot was selected; -1 (logged) when none matches.
 int DoLogoff(uint32_t logonUID, uint32_t sid, int32_t match);
+
+// The logoff of a connection's own logon (message 6004, and the logons before
+// a new logon): when its logonUID is not 0, DoLogoff(logonUID, 0, clientID)
+// and logonUID = 0. Null: nothing.
+void LogoffConnection(ConnectionRecord* conn);
 
 // ---- Kicks -------------------------------------------------------------------------------
 
