@@ -48,9 +48,7 @@ bool IsAdministrator(const UserStruct* user) { return (user->LEVEL & kUserLevelA
 // ID (already this header's) leave the slot, and the connection has no logon.
 // Never on a server connection, whose own logon serves all its clients.
 void EndPreviousLogon(ConnectionRecord* conn, bool wasServer) {
-  if (wasServer || conn->logonUID == 0) return;
-  DoLogoff(conn->logonUID, 0, conn->clientID);
-  conn->logonUID = 0;
+  if (!wasServer) LogoffConnection(conn);
 }
 
 // The password test of an internal user: the legacy hash when the user has
