@@ -237,14 +237,21 @@ TEST_F(UidAlloc, SyncOnlyRaises) {
     const char* fileBytes;  // null: no uid.val
     size_t fileSize;
     uint32_t counterBefore;  // UIDs issued before the directory was set
+    uint32_t atLeast;        // the highest UID of unregistered records (groups)
     std::string expected;
   } cases[] = {
-      {"file 120 stays", "\x78\x00\x00\x00", 4, 0, Le(120)},
-      {"file 50 becomes 97", "\x32\x00\x00\x00", 4, 0, Le(97)},
-      {"missing becomes 97", nullptr, 0, 0, Le(97)},
-      {"short file becomes 97", "\x01", 1, 0, Le(97)},
-      {"file 97 stays", "\x61\x00\x00\x00", 4, 0, Le(97)},
-      {"counter above registry", "\x32\x00\x00\x00", 4, 150, Le(150)},
+      {"file 120 stays", "\x78\x00\x00\x00", 4, 0, 0, Le(120)},
+      {"file 50 becomes 97", "\x32\x00\x00\x00", 4, 0, 0, Le(97)},
+      {"missing becomes 97", nullptr, 0, 0, 0, Le(97)},
+      {"short file becomes 97", "\x01", 1, 0, 0, Le(97)},
+      {"file 97 stays", "\x61\x00\x00\x00", 4, 0, 0, Le(97)},
+      {"counter above registry", "\x32\x00\x00\x00", 4, 150, 0, Le(150)},
+      {"group UID above registry", "\x32\x00\x00\x00", 4, 0, 300, Le(300)},
+      {"group UID above registry, no file", nullptr, 0, 0, 300, Le(300)},
+      {"group UID below registry", "\x32\x00\x00\x00", 4, 0, 60, Le(97)},
+      {"group UID below file", "\x78\x00\x00\x00", 4, 0, 110, Le(120)},
+      {"reserved group UID ignored", "\x32\x00\x00\x00", 4, 0, kUIDEveryoneGroup, Le(97)},
+      {"last ordinary UID counts", nullptr, 0, 0, 3999999999u, Le(3999999999u)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -260,9 +267,26 @@ TEST_F(UidAlloc, SyncOnlyRaises) {
     ASSERT_EQ(AddNodeToQAArray(&a), 97u);
     ASSERT_EQ(AddNodeToQAArray(&b), 12u);
     ASSERT_EQ(AddNodeToQAArray(&r), kUIDDefaultPermission);
-    SyncUIDFileWithNodes();
+    SyncUIDFileWithNodes(c.atLeast);
     EXPECT_EQ(ReadWholeFile(val), c.expected);
     EXPECT_FALSE(Exists(lck));
+  }
+}
+
+// A uid.val at the ceiling refuses every allocation and the sync never lowers
+// it: the start-up says so, naming the file and the value.
+TEST_F(UidAlloc, SyncReportsAUidValAtTheCeiling) {
+  struct Case {
+    uint32_t value;
+    bool reported;
+  } cases[] = {{3999999998u, false}, {3999999999u, true}, {4000000000u, true}, {0xFFFFFFFFu, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    WriteWholeFile(val, Le(c.value));
+    ClearLogLine();
+    SyncUIDFileWithNodes();
+    EXPECT_EQ(ReadWholeFile(val), Le(c.value));  // left as it is
+    EXPECT_EQ(LogHas(val + ") holds " + std::to_string(c.value)), c.reported) << GetLogLine();
   }
 }
 

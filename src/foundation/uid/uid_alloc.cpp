@@ -213,16 +213,26 @@ int WriteUIDFile(UID value) {
   return FR_OK;
 }
 
-void SyncUIDFileWithNodes() {
+void SyncUIDFileWithNodes(UID atLeast) {
   UID target = GetHighestOrdinaryRegisteredUID();
   if (g_counter > target) target = g_counter;
+  if (atLeast > target && atLeast < kFirstReservedUID) target = atLeast;
   if (g_hasDirectory) {
     UID mark = MarkFor(g_directory.c_str());
     if (mark > target && mark < kFirstReservedUID) target = mark;
     UID current = 0;
-    // Only ever raise: groups, UIDs handed to clients and deleted records may
-    // hold UIDs above the registry's highest.
-    if (ReadUIDValue(ValuePath(g_directory.c_str()), current) && current >= target) return;
+    const std::string valPath = ValuePath(g_directory.c_str());
+    if (ReadUIDValue(valPath, current)) {
+      // Nothing lowers uid.val, so a value at the ceiling (a damaged file)
+      // would refuse every allocation from now on without a word.
+      if (current >= kFirstReservedUID - 1) {
+        WriteLog(1, "uid.val (%s) holds %u, at or above the last UID that can be issued (%u): no new UID can be issued",
+                 valPath.c_str(), current, kFirstReservedUID - 1);
+      }
+      // Only ever raise: UIDs handed to clients and deleted records may
+      // hold UIDs above every UID the stores hold.
+      if (current >= target) return;
+    }
   }
   (void)WriteUIDFile(target);
 }

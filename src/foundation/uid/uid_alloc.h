@@ -67,10 +67,15 @@ int WriteUIDFile(UID value);
 int CreateLockFile(const char* lockPath);
 
 // Start-up: raises uid.val to the largest registered UID below
-// kFirstReservedUID (or the in-process counter or high-water mark when
-// larger). A larger value already in uid.val stays. Missing or unreadable
-// uid.val is written. The write's result is not examined.
-void SyncUIDFileWithNodes();
+// kFirstReservedUID, or to the in-process counter, the high-water mark or
+// `atLeast` when larger (an `atLeast` at or above kFirstReservedUID does not
+// count). Stores whose records are not registered (groups) pass their highest
+// UID here, and call it again after they have issued UIDs of their own. A
+// larger value already in uid.val stays. Missing or unreadable uid.val is
+// written. The write's result is not examined. A uid.val holding
+// kFirstReservedUID - 1 or more can issue nothing more: logged (error flag),
+// naming the file and its value, and left as it is.
+void SyncUIDFileWithNodes(UID atLeast = 0);
 
 // ---- Inspection and test seams ---------------------------------------------------
 
