@@ -14,13 +14,16 @@
 // ---- Files -----------------------------------------------------------------
 
 // uid.val: exactly 4 bytes, the last UID issued, unsigned little-endian.
-// uid.lck: an empty file whose existence locks uid.val; created exclusively
-// before each read or write of uid.val and deleted right after.
+// uid.lck: an empty file locked with flock around each read or write of
+// uid.val and removed by its holder right after. The kernel drops the lock of
+// a holder that dies, so a uid.lck it leaves behind stops nobody: the next
+// allocation locks it and removes it in turn.
 constexpr const char kUIDValueFileFormat[] = "%suid.val";
 constexpr const char kUIDLockFileFormat[] = "%suid.lck";
 constexpr size_t kUIDValueFileSize = 4;
 
-// The lock's patience: attempts 10 ms apart (about 10 seconds in all).
+// The lock's patience with a live holder: attempts 10 ms apart (about 10
+// seconds in all).
 constexpr int kLockFileAttempts = 1000;
 constexpr uint32_t kLockFileRetryMs = 10;
 
@@ -61,10 +64,16 @@ UID GetNewUIDRange(uint32_t count);
 // failure (uid.val then keeps its old content).
 int WriteUIDFile(UID value);
 
-// Creates the lock file exclusively, retrying while it exists (EEXIST) or
-// access is denied (EACCES). 0 when it was created (and closed again; the
-// empty file stays as the lock), -1 otherwise (other errors are logged).
-int CreateLockFile(const char* lockPath);
+// Takes the lock on `lockPath` (TryLockFile), retrying while another process
+// holds it or access is denied (EACCES). 0 when it is held, with `lockFd` the
+// descriptor that holds it (release with RemoveLockFile); -1 otherwise, with
+// `lockFd` -1 (errors other than a held lock are logged).
+int CreateLockFile(const char* lockPath, int& lockFd);
+
+// Drops a lock taken by CreateLockFile: removes the lock file, then closes
+// `lockFd`. A failed removal is logged ("Unable to remove lock file %s"); the
+// lock is dropped in every case.
+void RemoveLockFile(const char* lockPath, int lockFd);
 
 // Start-up: raises uid.val to the largest registered UID below
 // kFirstReservedUID, or to the in-process counter, the high-water mark or
