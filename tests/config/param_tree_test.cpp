@@ -15,6 +15,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
 #include "model_fixture.h"
+#include "support/pinned_time_zone.h"
 
 namespace {
 
@@ -310,9 +311,15 @@ TEST(ParamNames, NameAndPathRuleTable) {
 
 // ---- Values --------------------------------------------------------------------
 
+// The time value texts are UTC: the tests run 13 hours ahead of it, so a
+// local-time conversion would show.
 class ParamValueTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetTreeState(); }
+  PinnedTimeZone zone{kZoneAheadOfUtc};
+  void SetUp() override {
+    ResetTreeState();
+    ASSERT_EQ(13 * 3600, PinnedTimeZone::OffsetAt(0));
+  }
   void TearDown() override { ResetTreeState(); }
 };
 
