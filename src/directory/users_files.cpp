@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "directory/groups_file.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
@@ -47,8 +46,8 @@ constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
 constexpr const char kV2DocumentStart[] = "<?xml version=\"1.0\"?><USERS>";
 constexpr const char kV2DocumentEnd[] = "</USERS>";
 constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writers hand text on in pieces of this size
-// Above this many records without a usable link, the login-section pass
-// finds their nodes through one index of the tree instead of a walk each.
+// Above this many records, the login-section pass finds the nodes of records
+// without a usable link through one index of the tree instead of a walk each.
 constexpr int kNodeIndexThreshold = 8;
 
 UsersLoadState g_loadState = USERS_LOAD_NONE;
@@ -321,30 +320,6 @@ bool SavesRefusedAfterFailedLoad() {
 }
 
 // ---- Login sections ----------------------------------------------------------------
-
-XMLNode* AddChildNamed(XMLNode* parent, const char* name) {
-  XMLNode* node = AddXMLChildNode(parent);
-  if (node == nullptr) return nullptr;
-  try {
-    node->name = name;
-  } catch (const std::bad_alloc&) {
-    DeleteXMLNode(node);
-    return nullptr;
-  }
-  return node;
-}
-
-// The record's USER node when its link qualifies (see FindUserNodeOfRecord).
-XMLNode* LinkedNode(const UserStruct* user) {
-  if (user->USERDATA == nullptr || !user->USERNAME) return nullptr;
-  XMLNode* node = user->USERDATA->parent;
-  XMLNode* root = GetUsersTreeRoot();
-  if (node == nullptr || root == nullptr || node->parent != root || !EqualsNoCase(node->name, kUserNodeName)) return nullptr;
-  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    if (c->value && EqualsNoCase(c->name, kUserNameNodeName) && EqualsNoCase(*c->value, *user->USERNAME)) return node;
-  }
-  return nullptr;
-}
 
 // Defined with the login sections below.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node);
@@ -624,7 +599,7 @@ void UserListStartElement(void* /*userData*/, const char* name, const char** att
   if (name == nullptr || !EqualsNoCase(name, kUserNodeName)) return;
   UID uid = kNoUID;
   for (int i = 0; attributes != nullptr && attributes[i] != nullptr && attributes[i + 1] != nullptr; i += 2) {
-    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHexUIDText(attributes[i + 1]);
+    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHex32LikeStrtoul(attributes[i + 1]);
   }
   if (uid == kNoUID) {
     WriteLog(0, "Missing a UID on a user list user tag");
@@ -894,11 +869,11 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
       if (!c->value) continue;  // an element without text changes nothing
       const std::string& v = *c->value;
       if (EqualsNoCase(n, "UID")) {
-        s.header.uid = ParseHexUIDText(v);
+        s.header.uid = ParseHex32LikeStrtoul(v);
       } else if (EqualsNoCase(n, kUserNameNodeName)) {
         s.USERNAME = v;
       } else if (EqualsNoCase(n, "PASSWORD")) {
-        s.PASSWORD = ParseHexUIDText(v);
+        s.PASSWORD = ParseHex32LikeStrtoul(v);
       } else if (EqualsNoCase(n, "PASSWORDV2")) {
         s.PASSWORDV2 = v;
       } else if (EqualsNoCase(n, "FORENAME")) {
@@ -1003,7 +978,7 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
     UserStruct* stored = FindUser(name);
     // The node the stored user had (a name twice in one document): the
     // later element replaces the earlier, and the earlier node goes.
-    XMLNode* earlier = FindUserNodeOfRecord(stored, true);
+    XMLNode* earlier = UserNodeOfRecord(stored);
     if (earlier == node) earlier = nullptr;
     const int rc = UpdateUser(&s);
     if (rc != FR_OK) return rc;
@@ -1022,7 +997,7 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
         }
         stored->USERDATA = kept;
       }
-      DeleteXMLNode(earlier);
+      RemoveUsersTreeNode(earlier);
     }
   }
   // Only the last USERDATA counts (the earlier ones would hide it from every
@@ -1052,7 +1027,7 @@ void RemoveSupersededUserElements(XMLNode* userNode) {
   bool removeAny = dataSeen > 1;
   for (size_t i = 0; i < kCount && !removeAny; ++i) removeAny = seen[i] > (winner[i] != nullptr ? 1u : 0u);
   if (!removeAny) return;  // the usual case: nothing to remove, no second pass
-  RemoveChildNodesIf(userNode, [&](const XMLNode* c) {
+  RemoveUsersTreeNodesIf(userNode, [&](const XMLNode* c) {
     const int index = MainFieldIndex(c->name);
     if (index >= 0) return c != winner[index];
     return c != lastData && EqualsNoCase(c->name, kUserDataName);
@@ -1067,8 +1042,7 @@ namespace {
 // caller found it already, else through the link or a walk). 0 or 1.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   if (!user->USERNAME) return FR_OK;
-  if (node == nullptr) node = LinkedNode(user);
-  if (node == nullptr) node = FindUserNodeOfRecord(user, false);
+  if (node == nullptr) node = UserNodeOfRecord(user);
   if (node == nullptr) {
     // A record without a node of its own (added without one): it gets
     // default_user's settings, as a user added by a client does.
@@ -1078,11 +1052,11 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   }
   XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
                                                                                 : FindXMLChildNode(node, kUserDataName);
-  if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
+  if (data == nullptr && (data = AppendNamedUsersChild(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
   user->USERDATA = data;
   XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
-  if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
-  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
+  if (live == nullptr && (live = AppendNamedUsersChild(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
+  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AppendNamedUsersChild(live, kLoginSubsectionName) == nullptr) {
     return FR_NO_MEMORY;
   }
   return FR_OK;
@@ -1092,33 +1066,14 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
 
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
-  // Records whose link does not lead to their node are found in one index of
-  // the tree when there are many (a load from files without settings), else
-  // by a walk each.
-  int unlinked = 0;
-  for (int i = 0; i < count; ++i) {
-    if (LinkedNode(GetUserByIndex(i)) == nullptr && ++unlinked > kNodeIndexThreshold) break;
-  }
-  std::unordered_map<std::string, XMLNode*> index;
-  if (unlinked > kNodeIndexThreshold) {
-    if (XMLNode* root = GetUsersTreeRoot()) {
-      for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
-        if (!EqualsNoCase(n->name, kUserNodeName)) continue;
-        for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
-          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(FoldNoCase(*c->value), n);
-        }
-      }
-    }
-  }
+  // Records whose link does not lead to their node (a load of files without
+  // settings) are found in one index of the tree rather than a walk each.
+  UserNodeIndex index;
+  const bool indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    XMLNode* node = LinkedNode(user);
-    if (node == nullptr && !index.empty()) {
-      auto it = index.find(FoldNoCase(*user->USERNAME));
-      if (it != index.end()) node = it->second;
-    }
-    const int rc = EnsureLoginSectionOf(user, node);
+    const int rc = EnsureLoginSectionOf(user, UserNodeOfRecord(user, indexed ? &index : nullptr));
     if (rc != FR_OK) return rc;
   }
   return FR_OK;

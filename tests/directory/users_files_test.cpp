@@ -317,7 +317,7 @@ TEST_F(UsersFilesTest, UsersInAnyOrderLoadSorted) {
     EXPECT_EQ(*u->USERNAME, "u" + std::to_string(100001 + i));
     EXPECT_EQ(GetNodeByUID(u->header.uid), &u->header);
     ASSERT_NE(u->USERDATA, nullptr);
-    EXPECT_EQ(FindUserNodeOfRecord(u, true), u->USERDATA->parent);
+    EXPECT_EQ(UserNodeOfRecord(u), u->USERDATA->parent);
   }
 }
 
@@ -608,6 +608,47 @@ TEST_F(UsersFilesTest, ReplacingDefaultUserLeavesNoLinkIntoItsNode) {
   EXPECT_EQ(ReadWholeFile(UserFile(0x21)).find("DefaultLanguage"), std::string::npos);
 }
 
+// A new user takes default_user's settings as a template: everything but
+// default_user's own password date and history, by either way of adding it
+// (a client's add at once, a plain AddUser at its first save).
+TEST_F(UsersFilesTest, NewUserTemplateLeavesOutThePasswordDateAndHistory) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME>"
+                 "<USERDATA><Live><Torvane><DefaultLanguage>en</DefaultLanguage>"
+                 "<Passwords><NeverExpires>1</NeverExpires><Date>5F5E1000</Date>"
+                 "<Old><PW1>AAAA0001</PW1></Old></Passwords></Torvane></Live>"
+                 "<Other><Passwords><Date>kept</Date></Passwords></Other></USERDATA>"
+                 "</USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  std::string defaultsBefore;
+  ASSERT_EQ(AppendUserXML(FindUser("default_user"), defaultsBefore), 0);
+  struct Case {
+    const char* name;
+    bool client;
+  };
+  const Case cases[] = {{"byclient", true}, {"plain", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.client) {
+      ASSERT_GE(AddUserFromClient(c.name, 0), 0);
+    } else {
+      ASSERT_GE(AddUser(c.name, 0), 0);
+    }
+    ASSERT_EQ(SaveUsers(home.path.c_str(), c.name), 0);
+    const std::string file = ReadWholeFile(UserFile(FindUser(c.name)->header.uid));
+    EXPECT_NE(file.find("<DefaultLanguage>en\n"), std::string::npos);
+    EXPECT_NE(file.find("<NeverExpires>1\n"), std::string::npos);
+    EXPECT_EQ(file.find("5F5E1000"), std::string::npos);
+    EXPECT_EQ(file.find("<Old>"), std::string::npos);
+    EXPECT_EQ(file.find("AAAA0001"), std::string::npos);
+    // Only the login section's password state is default_user's own.
+    EXPECT_NE(file.find("<Date>kept\n"), std::string::npos);
+  }
+  std::string defaultsAfter;
+  ASSERT_EQ(AppendUserXML(FindUser("default_user"), defaultsAfter), 0);
+  EXPECT_EQ(defaultsAfter, defaultsBefore);  // default_user keeps its own
+}
+
 TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   ASSERT_GE(AddUserFromClient("bob", 0x10), 0);
   ASSERT_GE(AddUserFromClient("carol", 0x11), 0);
@@ -620,11 +661,12 @@ TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   ASSERT_GE(AddUserFromClient("bob", 0x12), 0);
   EXPECT_EQ(FindXMLChildNode(FindUser("bob")->USERDATA, "Secret"), nullptr);
 
-  // The node removed first (the link then dangles): the delete does not
-  // follow it, and carol's node stays.
+  // The node removed first: the removal clears the link, the delete still
+  // removes the record, and carol's node stays.
   XMLNode* node = FindXMLUserNode("bob");
   ASSERT_NE(node, nullptr);
-  DeleteXMLNode(node);
+  RemoveUsersTreeNode(node);
+  EXPECT_EQ(FindUser("bob")->USERDATA, nullptr);
   EXPECT_EQ(DeleteUserAndNode("bob", false), 0);
   EXPECT_EQ(FindUser("bob"), nullptr);
   ASSERT_NE(FindXMLUserNode("carol"), nullptr);
