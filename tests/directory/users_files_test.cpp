@@ -14,6 +14,7 @@
 
 #include "directory/groups.h"
 #include "directory/user_records.h"
+#include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
@@ -353,8 +354,20 @@ TEST_F(UsersFilesTest, Version2FailureTable) {
   const std::vector<Case> cases = {
       {"all well", ListOf({{1, "a"}, {2, "b"}}), {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 2,
        USERS_LOAD_OK},
+      // A damaged per-user file costs its own user only.
       {"declaration inside a per-user file", ListOf({{1, "a"}, {2, "b"}}),
-       {{1, SimpleUser(1, "a")}, {2, "<?xml version=\"1.0\"?>\n" + SimpleUser(2, "b")}}, -1, 0, USERS_LOAD_FAILED},
+       {{1, SimpleUser(1, "a")}, {2, "<?xml version=\"1.0\"?>\n" + SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"document type in a per-user file", ListOf({{1, "a"}, {2, "b"}}),
+       {{1, "<!DOCTYPE USER>" + SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"per-user file cut short", ListOf({{1, "a"}, {2, "b"}, {3, "c"}}),
+       {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b").substr(0, 50)}, {3, SimpleUser(3, "c")}}, 0, 2,
+       USERS_LOAD_PARTIAL},
+      {"two elements in a per-user file", ListOf({{1, "a"}, {2, "b"}}),
+       {{1, SimpleUser(1, "a") + SimpleUser(3, "c")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"every per-user file damaged", ListOf({{1, "a"}}), {{1, "<USER>"}}, 2, 0, USERS_LOAD_FAILED},
+      {"unknown element in the list",
+       "<USERLIST><USER uid=\"00000001\"/><ENTRY uid=\"00000002\"/></USERLIST>",
+       {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       {"missing file", ListOf({{1, "a"}, {2, "b"}}), {{2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       {"empty file", ListOf({{1, "a"}, {2, "b"}}), {{1, ""}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       // uid 0 ends the list after its 512-byte piece: here the whole list.
@@ -398,8 +411,8 @@ TEST_F(UsersFilesTest, ListReadStopsAfterThePieceOfABadEntry) {
 // ---- Failed and partial loads ------------------------------------------------------------
 
 TEST_F(UsersFilesTest, FailedLoadRefusesSavesUntilALoadSucceeds) {
-  WriteList(ListOf({{1, "a"}}));
-  WriteUserFile(1, "<?xml version=\"1.0\"?>" + SimpleUser(1, "a"));
+  WriteList("<USERLIST><USER name=\"a\"/></USERLIST>");
+  WriteUserFile(1, SimpleUser(1, "a"));
   const std::string list = ListText();
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), -1);
   // Something is added after the failed load; the save is refused.
@@ -409,7 +422,7 @@ TEST_F(UsersFilesTest, FailedLoadRefusesSavesUntilALoadSucceeds) {
   EXPECT_EQ(ListText(), list);
   EXPECT_FALSE(std::filesystem::exists(UserFile(0x77)));
 
-  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteList(ListOf({{1, "a"}}));
   EXPECT_EQ(ReloadUsers(), 0);
   EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
   EXPECT_EQ(ListText(), ListOf({{1, "a"}}));
@@ -438,6 +451,41 @@ TEST_F(UsersFilesTest, PartialLoadKeepsTheOldListAndTheSkippedFiles) {
   WriteWholeFile(home.File("userlist.xml.bad"), "kept");
   ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
   EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), "kept");
+}
+
+// A per-user file that does not read is logged, kept and never rewritten;
+// the others are served. Once the save has left it out of the list, every
+// start names it as a file the list does not name (and never deletes it),
+// passing over the leftovers of the atomic writer.
+TEST_F(UsersFilesTest, DamagedUsersFileIsKeptAndNamedAtEveryStart) {
+  const std::string list = ListOf({{1, "a"}, {2, "b"}, {3, "c"}});
+  const std::string damaged = SimpleUser(2, "b").substr(0, 60);
+  WriteList(list);
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, damaged);
+  WriteUserFile(3, SimpleUser(3, "c"));
+  WriteWholeFile(UserFile(3) + ".tmpAb3dEf", "left by a killed save");
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("00000002.xml< does not read"), std::string::npos) << log;
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_PARTIAL);
+  ASSERT_NE(FindUser("a"), nullptr);
+  ASSERT_NE(FindUser("c"), nullptr);
+  ASSERT_EQ(SetUserSetting("c", "Live", "Torvane", "DefaultLanguage", "fr"), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
+  EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), list);
+  EXPECT_EQ(ListText(), ListOf({{1, "a"}, {3, "c"}}));
+
+  FreeUsersData();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list"), std::string::npos) << log;
+  EXPECT_EQ(log.find(".tmpAb3dEf"), std::string::npos) << log;
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
 }
 
 // A skipped user's file that a loaded user would overwrite is refused.
