@@ -560,7 +560,40 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
 
 int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
 
-int WriteUserList(const char* home, const char* name) {
+namespace {
+
+// The named user's own file (index from FindUserIndex; none: nothing to
+// write, the list alone changes). 0, 2, 14, 15.
+int WriteOneUserFile(const std::string& home, int index, bool* replaced) {
+  if (index < 0) return FR_OK;
+  const UserStruct* user = GetUserByIndex(index);
+  std::string text;
+  int rc = BuildUserFile(user, text);
+  if (rc != FR_OK) return rc;
+  MakeSureDirectoryPathExists(home + kUsersDirectoryName);
+  AtomicFile af;
+  rc = WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+  *replaced = rc == FR_OK;
+  return rc;
+}
+
+// Before the first list written after a partial load: the list that load
+// read names users that are not in memory, so it is kept beside the new one
+// as userlist.xml.bad. 0, or 15 (logged) when it cannot be kept.
+int KeepListOfPartialLoad(const std::string& home) {
+  const std::string listPath = home + kUserListFileName;
+  if (g_loadState != USERS_LOAD_PARTIAL || ProbePath(listPath) != PATH_EXISTS) return FR_OK;
+  if (!CopyWholeFile(listPath, home + kUserListBadFileName)) {
+    WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home.c_str(),
+             kUserListBadFileName);
+    return FR_WRITE_FAILED;
+  }
+  WriteLog(0, "The previous user list is kept as %s%s", home.c_str(), kUserListBadFileName);
+  return FR_OK;
+}
+
+// The steps of WriteUserList, which answers 1 for memory running out in any.
+int WriteUserListSteps(const char* home, const char* name) {
   // The login sections of the users whose files are written: every user's
   // for a full rewrite, the named user's alone otherwise (the other users'
   // files are not written, so their sections are seen to at their own saves;
@@ -580,50 +613,28 @@ int WriteUserList(const char* home, const char* name) {
   if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   const std::string h(home);
   bool replaced = false;
-  if (name == nullptr) {
-    rc = WriteAllUserFiles(h, &replaced);
-  } else {
-    // The user's own record, found as every lookup finds it (domain\user
-    // included), so that its file is rewritten whatever form the caller used.
-    if (index >= 0) {
-      const UserStruct* user = GetUserByIndex(index);
-      std::string text;
-      rc = BuildUserFile(user, text);
-      if (rc == FR_OK) {
-        MakeSureDirectoryPathExists(h + kUsersDirectoryName);
-        AtomicFile af;
-        rc = WriteAtomic(af, UserFilePath(h, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
-        replaced = rc == FR_OK;
-      }
-    }
-  }
+  // The user's own record is found as every lookup finds it (domain\user
+  // included), so that its file is rewritten whatever form the caller used.
+  rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, &replaced);
+  if (rc == FR_OK) rc = KeepListOfPartialLoad(h);
+  if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
   if (rc == FR_OK) {
-    const std::string listPath = h + kUserListFileName;
-    if (g_loadState == USERS_LOAD_PARTIAL && ProbePath(listPath) == PATH_EXISTS) {
-      // The list of the partial load names users that are not in memory:
-      // keep it beside the new one.
-      if (!CopyWholeFile(listPath, h + kUserListBadFileName)) {
-        WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home,
-                 kUserListBadFileName);
-        rc = FR_WRITE_FAILED;
-      } else {
-        WriteLog(0, "The previous user list is kept as %s%s", home, kUserListBadFileName);
-      }
-    }
-    if (rc == FR_OK) {
-      try {
-        rc = WriteUserListFile(listPath);
-      } catch (const std::bad_alloc&) {
-        rc = FR_NO_MEMORY;
-      }
-      if (rc == FR_OK) {
-        replaced = true;
-        if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
-      }
-    }
+    replaced = true;
+    if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
   if (replaced) SetUsersTime(NowTime32());
   return rc;
+}
+
+}  // namespace
+
+int WriteUserList(const char* home, const char* name) {
+  try {
+    return WriteUserListSteps(home, name);
+  } catch (const std::bad_alloc&) {
+    // Every file is replaced atomically: those not replaced yet stay whole.
+    return FR_NO_MEMORY;
+  }
 }
 
 int ReplaceUsersFileText(const std::string& path, const char* text, size_t length) {
@@ -763,8 +774,6 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
-  // A new store: the files kept from an earlier partial load are its to write.
-  g_protectedUIDs.clear();
   FileStatus status;
   PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
   g_nodeSource.clear();
@@ -801,6 +810,10 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  // A new store, now that its text is good: the files kept from an earlier
+  // partial load are its to write. (A client's text that does not parse
+  // leaves them kept for the reload that follows.)
+  g_protectedUIDs.clear();
   SetUsersTime(NowTime32());
   return ConvertXMLTreeToUsers(mode);
 }
