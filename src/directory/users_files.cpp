@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstring>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -350,20 +349,11 @@ void PrepareLoad(size_t expected) {
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
 }
 
-// True for a name the atomic writer gives its temporary files
-// ("<file>.tmp" and six more characters): a leftover of a save that was
-// killed, which no loader reads.
-bool IsAtomicWriterLeftover(std::string_view name) {
-  constexpr std::string_view kMark = ".tmp";
-  constexpr size_t kRandom = 6;
-  return name.size() > kMark.size() + kRandom &&
-         name.substr(name.size() - kMark.size() - kRandom, kMark.size()) == kMark;
-}
-
 // Logs (with the error flag) every file in users/ that the list just read
 // does not name: the users they may hold are not loaded, so a start must not
 // be silent about them (a cut list, for one). Nothing is deleted. Leftovers
-// of the atomic writer and directories are passed over.
+// of the atomic writer (its start-up removal is the host's) and directories
+// are passed over.
 void LogUnlistedUserFiles(const std::string& home) {
   std::unordered_set<std::string> listed;
   try {
@@ -373,16 +363,17 @@ void LogUnlistedUserFiles(const std::string& home) {
       snprintf(name, sizeof name, "%08X.xml", uid);
       listed.emplace(name);
     }
-    std::error_code ec;
-    const std::filesystem::path dir(home + kUsersDirectoryName);
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      std::error_code typeError;
-      if (it->is_directory(typeError)) continue;
-      const std::string name = it->path().filename().string();
-      if (listed.count(name) != 0 || IsAtomicWriterLeftover(name)) continue;
+    const std::string dir = home + kUsersDirectoryName;
+    std::vector<std::string> names;
+    if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
+    std::sort(names.begin(), names.end());  // the same order at every start
+    for (const std::string& name : names) {
+      if (listed.count(name) != 0 || IsAtomicFileLeftoverName(name)) continue;
+      FileStatus status;
+      if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
       errno = 0;
-      WriteLog(1, "The users file >%s%s%s< is not named in the user list: it is kept, and the user it may hold "
-               "is not loaded", home.c_str(), kUsersDirectoryName, name.c_str());
+      WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+               "is not loaded", dir.c_str(), name.c_str());
     }
   } catch (const std::bad_alloc&) {
     WriteLog(1, "Unable to allocate the names of the users files");
