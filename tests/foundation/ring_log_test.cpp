@@ -15,6 +15,7 @@
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/report.h"
+#include "support/alloc_failure.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -112,6 +113,21 @@ TEST_F(RingLog, ErrorFlagAppendsCodeOnConsoleOnly) {
   errno = 7;
   EXPECT_EQ(Log(0, "plain"), "plain\n");
   EXPECT_EQ(U32At(Slot(2), 8), 7u);
+}
+
+// The log call is what out-of-memory paths use to say so: it must not
+// allocate, or its own bad_alloc would escape where the caller answers 1.
+TEST_F(RingLog, LoggingNeedsNoMemory) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  const std::string longText(200, 'm');  // past any small-string buffer
+  for (long n = 0; n < 4; ++n) {
+    FailAllocationsAfter(n);
+    EXPECT_NO_THROW(WriteLog(1, "out of memory: %s", longText.c_str()));
+    EXPECT_NO_THROW(SetLogLine(0, "%s", longText.c_str()));
+    FailAllocationsAfter(-1);
+  }
+  EXPECT_EQ(std::string(GetLogLine()), longText);
+  EXPECT_EQ(std::string(Slot(1).c_str() + 68), "out of memory: " + longText);
 }
 
 // What the platform layer reports (the start-up's removal of leftover

@@ -3,8 +3,8 @@
 // forms throw std::bad_alloc, the nothrow forms answer null); the ones after
 // it succeed again. FailAllocationsAfter(-1) switches the seam off. Walking
 // n from 0 up fails each allocation of an operation in turn.
-// The replacement operators live in tests/directory/alloc_failure_seam.cpp
-// (one definition per test program).
+// The replacement operators live in tests/support/alloc_failure_seam.cpp
+// (linked into a test program only when it calls the seam).
 #pragma once
 
 void FailAllocationsAfter(long allocations);

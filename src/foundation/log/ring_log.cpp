@@ -21,7 +21,9 @@ std::optional<std::string> g_logFileName;
 std::optional<std::string> g_teeFileName;
 LogFileHeader g_header;
 bool g_headerRead = false;
-std::string g_logLine;
+// The last console line: a fixed buffer, so the log call never allocates and
+// can be used on every path, out-of-memory paths included.
+char g_logLine[kLogTextMax + 32];
 uint32_t g_lastTick = 0;         // tick count of the previous LogTicksSinceLastLog
 bool g_lastTickLogged = false;   // false until its first call
 
@@ -39,19 +41,16 @@ bool ReadHeaderBlock(FILE* fp, LogFileHeader& out) {
   return true;
 }
 
-// Formats into at most kLogTextMax bytes; a longer text is cut.
-std::string FormatText(const char* format, va_list ap) {
-  char buf[kLogTextMax];
-  int n = vsnprintf(buf, sizeof buf, format, ap);
-  if (n < 0) return std::string();
-  return std::string(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+// Formats into `buf` (kLogTextMax bytes); a longer text is cut, a failed
+// format leaves it empty. Allocates nothing.
+void FormatText(char (&buf)[kLogTextMax], const char* format, va_list ap) {
+  if (vsnprintf(buf, sizeof buf, format, ap) < 0) buf[0] = 0;
 }
 
-std::string MakeLine(const std::string& text, int errorFlag, int errorCode) {
-  if (!errorFlag) return text;
-  char suffix[32];
-  snprintf(suffix, sizeof suffix, " : %d", errorCode);
-  return text + suffix;
+// g_logLine = the text, with " : <code>" after it when the flag is set.
+void MakeLine(const char* text, int errorFlag, int errorCode) {
+  if (errorFlag) snprintf(g_logLine, sizeof g_logLine, "%s : %d", text, errorCode);
+  else snprintf(g_logLine, sizeof g_logLine, "%s", text);
 }
 
 void WriteRecord(uint32_t type, const char* text, int errnoValue) {
@@ -152,19 +151,20 @@ void WriteLog(int errorFlag, const char* format, ...) {
   int errorCode = errno;
   va_list ap;
   va_start(ap, format);
-  std::string text = FormatText(format, ap);
+  char text[kLogTextMax];
+  FormatText(text, format, ap);
   va_end(ap);
 
-  WriteRecord(0, text.c_str(), errorCode);
-  g_logLine = MakeLine(text, errorFlag, errorCode);
+  WriteRecord(0, text, errorCode);
+  MakeLine(text, errorFlag, errorCode);
 
   if (g_teeFileName) {
     if (FILE* tee = fopen(g_teeFileName->c_str(), "at")) {
-      fprintf(tee, "%s\n", g_logLine.c_str());
+      fprintf(tee, "%s\n", g_logLine);
       fclose(tee);
     }
   }
-  fprintf(stderr, "%s\n", g_logLine.c_str());
+  fprintf(stderr, "%s\n", g_logLine);
   errno = errorCode;
 }
 
@@ -228,25 +228,27 @@ int PrepareLogFile(uint32_t slotCount) {
   return CreateLogFile(0, slotCount);
 }
 
-const char* GetLogLine() { return g_logLine.c_str(); }
+const char* GetLogLine() { return g_logLine; }
 
 void SetLogLine(int errorFlag, const char* format, ...) {
   int errorCode = errno;
   va_list ap;
   va_start(ap, format);
-  std::string text = FormatText(format, ap);
+  char text[kLogTextMax];
+  FormatText(text, format, ap);
   va_end(ap);
-  g_logLine = MakeLine(text, errorFlag, errorCode);
+  MakeLine(text, errorFlag, errorCode);
   errno = errorCode;
 }
 
-void ClearLogLine() { g_logLine.clear(); }
+void ClearLogLine() { g_logLine[0] = 0; }
 
 void DebugLog(int /*errorFlag*/, const char* format, ...) {
   int errorCode = errno;
   va_list ap;
   va_start(ap, format);
-  (void)FormatText(format, ap);  // formatted and dropped: debug lines go nowhere
+  char text[kLogTextMax];
+  FormatText(text, format, ap);  // formatted and dropped: debug lines go nowhere
   va_end(ap);
   errno = errorCode;
 }

@@ -1,4 +1,4 @@
-// The global allocation operators of the directory test program, with the
+// The global allocation operators of every test program that uses the
 // out-of-memory seam of support/alloc_failure.h: plain malloc and free while
 // the seam is off.
 #include <cstdlib>
