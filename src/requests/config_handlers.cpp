@@ -24,7 +24,10 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
-#include "requests/handler_conventions.h"
+
+// Until the handler conventions and the logons are merged: their operations
+// as they are named for the handlers.
+int IsCurrentUserAdmin();
 
 namespace {
 
