@@ -23,12 +23,12 @@
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
+#include "sessions/logon_settings.h"
 
 // Until the handler conventions and the logons are merged: their operations
 // as they are named for the handlers.
 int IsCurrentUserAdmin();
 int CurrentUserMayConfigure(const char* envName, const char* appName);
-void ReadAuthenticationSettings();
 
 namespace {
 
