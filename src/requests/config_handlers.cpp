@@ -7,7 +7,6 @@
 // node registry, the wire primitives and the log.
 #include "requests/config_handlers.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -24,10 +23,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
-
-// Until the handler conventions and the logons are merged: their operations
-// as they are named for the handlers.
-int IsCurrentUserAdmin();
+#include "requests/handler_conventions.h"
 
 namespace {
 
@@ -56,48 +52,6 @@ bool JoinNamesBetween(const Records& items, std::string& out) {
   return true;
 }
 
-// Sends a status, version and block reply: 0, the version word 1, the size and
-// the block's bytes. False when any send falls short.
-bool SendVersionedBlock(int sock, const std::vector<unsigned char>& block) {
-  const int size = static_cast<int>(block.size());
-  return SendInt(sock, int32_t{0}) == 4 && SendInt(sock, int32_t{kTransportVersion}) == 4 &&
-         SendInt(sock, int32_t{size}) == 4 && SendBuffer(sock, block.data(), size, 0) == size;
-}
-
-// Reads the value bytes of a setting request (`size` above 0 announced by the
-// client) into `out`, growing the buffer as the bytes arrive so that a size
-// the client does not back with bytes costs no memory. 0 when every byte
-// arrived; 4 when the bytes fell short; 1 when the value cannot be held (a
-// size beyond kMaxWireStringLength, or no memory): with `dropRefused` the
-// bytes not yet read are then read and dropped (4 when that falls short),
-// without it they stay unread.
-int RecvSettingValue(int sock, int32_t size, std::vector<unsigned char>& out, bool dropRefused) {
-  out.clear();
-  size_t have = 0;
-  auto refuse = [&]() {
-    out.clear();
-    out.shrink_to_fit();
-    if (!dropRefused) return static_cast<int>(FR_NO_MEMORY);
-    return DiscardBytes(sock, size - static_cast<int32_t>(have)) == 0 ? static_cast<int>(FR_NO_MEMORY)
-                                                                      : static_cast<int>(FR_COMMS_ERROR);
-  };
-  if (size > kMaxWireStringLength) return refuse();
-  try {
-    while (have < static_cast<size_t>(size)) {
-      size_t piece = std::min<size_t>(static_cast<size_t>(size) - have, kWireStringPieceBytes);
-      out.resize(have + piece);
-      if (RecvAll(sock, out.data() + have, static_cast<int>(piece), 0) != static_cast<int>(piece)) {
-        out.clear();
-        return FR_COMMS_ERROR;
-      }
-      have += piece;
-    }
-  } catch (const std::bad_alloc&) {
-    return refuse();
-  }
-  return FR_OK;
-}
-
 }  // namespace
 
 void FreeThreeBuffers(OptText& a, OptText& b, OptText& c) {
@@ -114,11 +68,11 @@ int IPGetEnvNameList(int sock) {
   const TorvaneStructure* root = GetConfigRoot();
   std::string text;
   if (root != nullptr && !JoinNamesBetween(root->envs, text)) {
-    if (SendInt(sock, int32_t{FR_NO_MEMORY}) != 4)
+    if (!SendReplyStatus(sock, FR_NO_MEMORY))
       WriteLog(1, "IPGetEnvNameList:Error sending error message to client");
     return FR_NO_MEMORY;
   }
-  if (SendInt(sock, int32_t{FR_OK}) != 4 || SendString(sock, text) != WIRE_OK) {
+  if (!SendReplyText(sock, text)) {
     WriteLog(1, "IPGetEnvNameList:Error sending environment name list to client");
     return FR_COMMS_ERROR;
   }
@@ -131,13 +85,13 @@ int IPGetEnvNameList(int sock) {
 // the request without a reply.
 int IPAddEnvironment(int sock) {
   WireStatus status = WIRE_OK;
-  OptText name = RecvString(sock, &status);
+  OptText name = RecvArgString(sock, &status);
   if (status != WIRE_OK || !name) {
     WriteLog(1, "IPAddEnvironment:Error getting new environment name from client");
     return FR_COMMS_ERROR;
   }
   const int rc = IsCurrentUserAdmin() ? AddEnvironment(name->c_str()) : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPAddEnvironment:Unable to send status of AddEnvironment to client");
   return rc;
 }
@@ -147,8 +101,8 @@ int IPAddEnvironment(int sock) {
 int IPAddApplicationToEnvironment(int sock) {
   WireStatus envStatus = WIRE_OK;
   WireStatus appStatus = WIRE_OK;
-  OptText env = RecvString(sock, &envStatus);
-  OptText app = RecvString(sock, &appStatus);
+  OptText env = RecvArgString(sock, &envStatus);
+  OptText app = RecvArgString(sock, &appStatus);
   if (!env || !app) {
     WriteLog(1,
              "IPAddApplicationToEnvironment:Unable to get environment or application name from "
@@ -157,7 +111,7 @@ int IPAddApplicationToEnvironment(int sock) {
   }
   const int rc = IsCurrentUserAdmin() ? AddApplicationToEnvironment(env->c_str(), app->c_str())
                                       : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPAddApplicationToEnvironment:Unable to send result to client");
   return rc;
 }
@@ -170,21 +124,21 @@ int IPAddApplicationToEnvironment(int sock) {
 int IPGetApp(int sock) {
   int32_t versionWanted = 0;
   int32_t timeStamp = 0;
-  if (RecvInt(sock, &versionWanted) != 4) {
+  if (!RecvArgInt(sock, &versionWanted)) {
     WriteLog(1, "IPGetApp:Failed to get version wanted from client");
     return FR_COMMS_ERROR;
   }
-  if (RecvInt(sock, &timeStamp) != 4) {
+  if (!RecvArgInt(sock, &timeStamp)) {
     WriteLog(1, "IPGetApp:Failed to get time stamp from client");
     timeStamp = 0;
   }
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !envName) {
     WriteLog(1, "IPGetApp:Failed to get environment name from client (%d)", static_cast<int>(status));
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !appName) {
     WriteLog(1, "IPGetApp:Failed to get app name from client (%d)", static_cast<int>(status));
     return FR_COMMS_ERROR;
@@ -201,7 +155,7 @@ int IPGetApp(int sock) {
     WriteLog(1, "IPGetApp:Cannot find app >%s< in environment >%s", appName->c_str(),
              envName->c_str());
     rc = FR_APP_NOT_FOUND;
-  } else if (timeStamp != 0 && timeStamp >= static_cast<int32_t>(app->header.timeStamp)) {
+  } else if (timeStamp != 0 && ClientCopyIsCurrent(timeStamp, app->header.timeStamp)) {
     rc = FR_CLIENT_CURRENT;
   } else if (ConvertAppToTransportBlock(app, block) != FR_OK) {
     WriteLog(1, "IPGetApp:Unable to create transport block for application");
@@ -209,10 +163,10 @@ int IPGetApp(int sock) {
   }
 
   if (rc != FR_OK) {
-    if (SendInt(sock, int32_t{rc}) != 4) WriteLog(1, "IPGetApp:Error sending app data to client");
+    if (!SendReplyStatus(sock, rc)) WriteLog(1, "IPGetApp:Error sending app data to client");
     return rc;
   }
-  if (!SendVersionedBlock(sock, block)) WriteLog(1, "IPGetApp:Error sending app data to client");
+  if (!SendReplyVersionedBlock(sock, block)) WriteLog(1, "IPGetApp:Error sending app data to client");
   return FR_OK;
 }
 
@@ -223,13 +177,13 @@ int IPGetApp(int sock) {
 // is not found (17).
 int IPGetAppNameListForEnv(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !envName)
     WriteLog(1, "IPGetAppNameListForEnv:Unable to get environment name from client");
 
   const EnvironmentStruct* env = envName ? FindEnvironment(envName->c_str()) : nullptr;
   if (env == nullptr) {
-    if (SendInt(sock, int32_t{FR_ENV_NOT_FOUND}) != 4)
+    if (!SendReplyStatus(sock, FR_ENV_NOT_FOUND))
       WriteLog(1, "IPGetAppNameListForEnv:Unable to send env not found message to client");
     return FR_ENV_NOT_FOUND;
   }
@@ -239,11 +193,11 @@ int IPGetAppNameListForEnv(int sock) {
     for (const ApplicationStruct& a : env->apps) size += a.name.size() + 1;
     WriteLog(1, "IPGetAppNameListForEnv:Unable to allocate %d bytes for buffer",
              static_cast<int>(size));
-    if (SendInt(sock, int32_t{FR_NO_MEMORY}) != 4)
+    if (!SendReplyStatus(sock, FR_NO_MEMORY))
       WriteLog(1, "IPGetAppNameListForEnv:Unable to send no memory error to client");
     return FR_NO_MEMORY;
   }
-  if (SendInt(sock, int32_t{FR_OK}) != 4 || SendString(sock, text) != WIRE_OK) {
+  if (!SendReplyText(sock, text)) {
     WriteLog(1, "IPGetAppNameListForEnv:Unable to send app name list to client");
     return FR_COMMS_ERROR;
   }
@@ -256,22 +210,22 @@ int IPGetAppNameListForEnv(int sock) {
 // means "Live"; an empty one is looked up as it stands (17).
 int IPSetParamValueFromString(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPSetParamValueFromString:Failed to get env name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !appName) {
     WriteLog(1, "IPSetParamValueFromString:Failed to get app name from client");
     return FR_COMMS_ERROR;
   }
-  OptText path = RecvString(sock, &status);
+  OptText path = RecvArgString(sock, &status);
   if (status != WIRE_OK || !path) {
     WriteLog(1, "IPSetParamValueFromString:Failed to get param name from client");
     return FR_COMMS_ERROR;
   }
-  OptText value = RecvString(sock, &status);
+  OptText value = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPSetParamValueFromString:Failed to get param value from client");
     return FR_COMMS_ERROR;
@@ -281,7 +235,7 @@ int IPSetParamValueFromString(int sock) {
                                         appName->c_str(), path->c_str(),
                                         value ? value->c_str() : nullptr)
                      : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPSetParamValueFromString:Failed to send status of set value to client");
   return rc;
 }
@@ -294,43 +248,43 @@ int IPGetParamTreeNode(int sock) {
   uint32_t uid = 0;
   int32_t versionWanted = 0;
   int32_t timeStamp = 0;
-  if (RecvInt(sock, &uid) != 4) {
+  if (!RecvArgUInt(sock, &uid)) {
     WriteLog(1, "IPGetParamTreeNode:Unable to get node UID from client");
     return FR_COMMS_ERROR;
   }
-  if (RecvInt(sock, &versionWanted) != 4) {
+  if (!RecvArgInt(sock, &versionWanted)) {
     WriteLog(1, "IPGetParamTreeNode:Unable to get version wanted from client");
     return FR_COMMS_ERROR;
   }
-  if (RecvInt(sock, &timeStamp) != 4) {
+  if (!RecvArgInt(sock, &timeStamp)) {
     WriteLog(1, "IPGetParamTreeNode:Unable to get timestamp from client");
     return FR_COMMS_ERROR;
   }
 
   if (uid == 0 || versionWanted != kTransportVersion) {
-    if (SendInt(sock, int32_t{FR_INVALID_PARAMETER}) != 4)
+    if (!SendReplyStatus(sock, FR_INVALID_PARAMETER))
       WriteLog(1, "IPGetParamTreeNode:Unable to send invalid param message to client");
     return FR_INVALID_PARAMETER;
   }
   NodeHeader* header = GetNodeByUID(uid);
   if (header == nullptr) {
-    if (SendInt(sock, int32_t{FR_NODE_NOT_FOUND}) != 4)
+    if (!SendReplyStatus(sock, FR_NODE_NOT_FOUND))
       WriteLog(1, "IPGetParamTreeNode:Error sending node not found message to client");
     return FR_NODE_NOT_FOUND;
   }
   if (header->kind != NODE_KIND_PARAM_NODE) {
-    if (SendInt(sock, int32_t{FR_WRONG_NODE_KIND}) != 4)
+    if (!SendReplyStatus(sock, FR_WRONG_NODE_KIND))
       WriteLog(1, "IPGetParamTreeNode:Error sending node not found message to client");
     return FR_WRONG_NODE_KIND;
   }
   std::vector<unsigned char> block;
   if (ConvertParamTreeNodeToTransportBlock(RecordFromHeader<ParamTreeNode>(header), block) !=
       FR_OK) {
-    if (SendInt(sock, int32_t{FR_NO_MEMORY}) != 4)
+    if (!SendReplyStatus(sock, FR_NO_MEMORY))
       WriteLog(1, "IPGetParamTreeNode:Error sending no memory message to client");
     return FR_NO_MEMORY;
   }
-  if (!SendVersionedBlock(sock, block))
+  if (!SendReplyVersionedBlock(sock, block))
     WriteLog(1, "IPGetParamTreeNode:Error sending node transport block to client");
   return FR_OK;
 }
@@ -341,24 +295,24 @@ int IPGetParamTreeNode(int sock) {
 // (admins only).
 int IPDeleteSetting(int sock) {
   uint32_t uid = 0;
-  if (RecvInt(sock, &uid) != 4) {
+  if (!RecvArgUInt(sock, &uid)) {
     WriteLog(1, "IPDeleteSetting:Unable to get setting UID from client");
     return FR_COMMS_ERROR;
   }
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !envName) {
     WriteLog(1, "IPDeleteSetting:Unable to get environment name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !appName) {
     WriteLog(1, "IPDeleteSetting:Unable to get application name from client");
     return FR_COMMS_ERROR;
   }
   const int rc = IsCurrentUserAdmin() ? DeleteSetting(uid, envName->c_str(), appName->c_str(), true)
                                       : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPDeleteSetting:Unable to put result of delete setting to client");
   return rc;
 }
@@ -378,31 +332,31 @@ int IPGetParamTree(int sock) {
   int32_t timeStamp = 0;
   int rc = FR_OK;
 
-  envName = RecvString(sock, &status);
+  envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetParamTree:Error (%d) getting environment name", static_cast<int>(status));
     return FR_COMMS_ERROR;
   }
-  appName = RecvString(sock, &status);
+  appName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetParamTree:Error (%d) getting application name", static_cast<int>(status));
     FreeThreeBuffers(envName, appName, path);
     return FR_COMMS_ERROR;
   }
-  path = RecvString(sock, &status);
+  path = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetParamTree:Error (%d) getting param name", static_cast<int>(status));
     FreeThreeBuffers(envName, appName, path);
     return FR_COMMS_ERROR;
   }
   const char* failure = nullptr;
-  if (RecvInt(sock, &isPerm) != 4)
+  if (!RecvArgInt(sock, &isPerm))
     failure = "IPGetParamTreeNode:Unable to get isPerm setting from client";
-  else if (RecvInt(sock, &getSiblings) != 4)
+  else if (!RecvArgInt(sock, &getSiblings))
     failure = "IPGetParamTreeNode:Unable to get getSiblings setting from client";
-  else if (RecvInt(sock, &versionWanted) != 4)
+  else if (!RecvArgInt(sock, &versionWanted))
     failure = "IPGetParamTreeNode:Unable to get version wanted from client";
-  else if (RecvInt(sock, &timeStamp) != 4)
+  else if (!RecvArgInt(sock, &timeStamp))
     failure = "IPGetParamTreeNode:Unable to get timestamp from client";
   if (failure != nullptr) {
     WriteLog(1, "%s", failure);
@@ -417,9 +371,9 @@ int IPGetParamTree(int sock) {
                                   versionWanted, static_cast<uint32_t>(timeStamp), block);
   FreeThreeBuffers(envName, appName, path);
   if (rc == FR_OK) {
-    if (!SendVersionedBlock(sock, block))
+    if (!SendReplyVersionedBlock(sock, block))
       WriteLog(1, "IPGetParamTreeNode:Error sending node transport block to client");
-  } else if (SendInt(sock, int32_t{rc}) != 4) {
+  } else if (!SendReplyStatus(sock, rc)) {
     WriteLog(1, "IPGetParamTreeNode:Error sending no error code to client");
   }
   return rc;
@@ -432,12 +386,12 @@ int IPGetParamTree(int sock) {
 // rewritten, whose code is the reply; the settings file stays on disk.
 int IPDeleteApplication(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPDeleteApplication:Unable to get environment name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPDeleteApplication:Unable to get application name from client");
     return FR_COMMS_ERROR;
@@ -465,7 +419,7 @@ int IPDeleteApplication(int sock) {
     }
   }
   FreeThreeBuffers(envName, appName, unused);
-  if (SendInt(sock, int32_t{rc}) != 4) WriteLog(1, "%s", sendFailure);
+  if (!SendReplyStatus(sock, rc)) WriteLog(1, "%s", sendFailure);
   return rc;
 }
 
@@ -473,18 +427,18 @@ int IPDeleteApplication(int sock) {
 // only; "Live", absent and empty names are refused with 2 first).
 int IPDeleteEnvironment(int sock) {
   WireStatus status = WIRE_OK;
-  OptText name = RecvString(sock, &status);
+  OptText name = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPDeleteEnvironment:Unable to get environment name from client");
     return FR_COMMS_ERROR;
   }
   if (!name || name->empty() || EqualsNoCase(*name, kLiveEnvironmentName)) {
-    if (SendInt(sock, int32_t{FR_INVALID_PARAMETER}) != 4)
+    if (!SendReplyStatus(sock, FR_INVALID_PARAMETER))
       WriteLog(1, "IPDeleteEnvironment:Unable to send invalid param message to client");
     return FR_INVALID_PARAMETER;
   }
   const int rc = IsCurrentUserAdmin() ? DeleteEnvironment(name->c_str(), true) : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPDeleteEnvironment:Unable to send result of delete environment to client");
   return rc;
 }
@@ -494,17 +448,17 @@ int IPDeleteEnvironment(int sock) {
 // Creates a setting with a typed value (admins only).
 int IPAddSetting(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !envName) {
     WriteLog(1, "IPAddSetting:Failed to get env name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !appName) {
     WriteLog(1, "IPAddSetting:Failed to get app name from client");
     return FR_COMMS_ERROR;
   }
-  OptText path = RecvString(sock, &status);
+  OptText path = RecvArgString(sock, &status);
   if (status != WIRE_OK || !path) {
     WriteLog(1, "IPAddSetting:Failed to get param name from client");
     return FR_COMMS_ERROR;
@@ -513,14 +467,16 @@ int IPAddSetting(int sock) {
   int32_t paramType = 0;
   int32_t arrayCount = 0;
   int32_t valueSize = 0;
-  if (RecvInt(sock, &isPerm) != 4 || RecvInt(sock, &paramType) != 4 ||
-      RecvInt(sock, &arrayCount) != 4 || RecvInt(sock, &valueSize) != 4) {
+  if (!RecvArgInt(sock, &isPerm) || !RecvArgInt(sock, &paramType) ||
+      !RecvArgInt(sock, &arrayCount) || !RecvArgInt(sock, &valueSize)) {
     WriteLog(1, "IPAddSetting:Failed getting parameter data from client");
     return FR_COMMS_ERROR;
   }
+  // A value that cannot be held is read and dropped, so that its bytes are
+  // not taken for the next request header; the request then ends unanswered.
   std::vector<unsigned char> value;
   if (valueSize > 0) {
-    const int got = RecvSettingValue(sock, valueSize, value, false);
+    const int got = RecvRawBlock(sock, kTransportVersion, valueSize, "IPAddSetting", value);
     if (got == FR_NO_MEMORY) {
       WriteLog(1, "IPAddSetting:Unable to allocate %d bytes for value buffer", valueSize);
       return FR_NO_MEMORY;
@@ -535,7 +491,7 @@ int IPAddSetting(int sock) {
                                   static_cast<uint32_t>(paramType), arrayCount,
                                   value.empty() ? nullptr : value.data(), value.size())
                      : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4) WriteLog(1, "IPAddSetting:Unable to send result to client");
+  if (!SendReplyStatus(sock, rc)) WriteLog(1, "IPAddSetting:Unable to send result to client");
   return rc;
 }
 
@@ -546,17 +502,18 @@ int IPUpdateSetting(int sock) {
   int32_t paramType = 0;
   int32_t arrayCount = 0;
   int32_t valueSize = 0;
-  if (RecvInt(sock, &uid) != 4 || RecvInt(sock, &paramType) != 4 ||
-      RecvInt(sock, &arrayCount) != 4 || RecvInt(sock, &valueSize) != 4) {
+  if (!RecvArgUInt(sock, &uid) || !RecvArgInt(sock, &paramType) ||
+      !RecvArgInt(sock, &arrayCount) || !RecvArgInt(sock, &valueSize)) {
     WriteLog(1, "IPUpdateSetting:Unable to get parameter from client");
     return FR_COMMS_ERROR;
   }
   int rc = FR_OK;
   if (valueSize > 0) {
     std::vector<unsigned char> value;
-    const int got = RecvSettingValue(sock, valueSize, value, true);
+    // RecvRawBlock logs "IPUpdateSetting:Unable to allocate %d bytes for
+    // buffer" itself and drops the bytes.
+    const int got = RecvRawBlock(sock, kTransportVersion, valueSize, "IPUpdateSetting", value);
     if (got == FR_NO_MEMORY) {
-      WriteLog(1, "IPUpdateSetting:Unable to allocate %d bytes for buffer", valueSize);
       rc = FR_NO_MEMORY;
     } else if (got != FR_OK) {
       WriteLog(1, "IPUpdateSetting:Unable to get value from client");
@@ -564,7 +521,7 @@ int IPUpdateSetting(int sock) {
     }
   }
   if (rc == FR_OK) rc = IsCurrentUserAdmin() ? UpdateSetting() : FR_PERMISSION_DENIED;
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPUpdateSetting:Unable to send result of update setting to client");
   return rc;
 }
@@ -573,12 +530,12 @@ int IPUpdateSetting(int sock) {
 // status word 0 alone (3 for a version other than 1).
 int IPGetSetting(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetSetting:Failed to get env name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetSetting:Failed to get app name from client");
     return FR_COMMS_ERROR;
@@ -587,8 +544,8 @@ int IPGetSetting(int sock) {
   int32_t versionWanted = 0;
   int32_t timeStamp = 0;
   int32_t getChildren = 0;
-  if (RecvInt(sock, &isPerm) != 4 || RecvInt(sock, &versionWanted) != 4 ||
-      RecvInt(sock, &timeStamp) != 4 || RecvInt(sock, &getChildren) != 4) {
+  if (!RecvArgInt(sock, &isPerm) || !RecvArgInt(sock, &versionWanted) ||
+      !RecvArgInt(sock, &timeStamp) || !RecvArgInt(sock, &getChildren)) {
     WriteLog(1, "IPGetSetting:Failed getting parameter data from client");
     return FR_COMMS_ERROR;
   }
@@ -598,7 +555,7 @@ int IPGetSetting(int sock) {
   } else {
     (void)GetSetting();
   }
-  if (SendInt(sock, int32_t{rc}) != 4) WriteLog(1, "IPGetSetting:Unable to send result to client");
+  if (!SendReplyStatus(sock, rc)) WriteLog(1, "IPGetSetting:Unable to send result to client");
   return rc;
 }
 
@@ -606,29 +563,29 @@ int IPGetSetting(int sock) {
 // environment name means "Live".
 int IPIncrementParamValue(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPIncrementParamValue:Failed to get env name from client");
     return FR_COMMS_ERROR;
   }
-  OptText appName = RecvString(sock, &status);
+  OptText appName = RecvArgString(sock, &status);
   if (status != WIRE_OK || !appName) {
     WriteLog(1, "IPIncrementParamValue:Failed to get app name from client");
     return FR_COMMS_ERROR;
   }
-  OptText path = RecvString(sock, &status);
+  OptText path = RecvArgString(sock, &status);
   if (status != WIRE_OK || !path) {
     WriteLog(1, "IPIncrementParamValue:Failed to get param name from client");
     return FR_COMMS_ERROR;
   }
   int32_t paramValue = 0;
-  if (RecvInt(sock, &paramValue) != 4) {
+  if (!RecvArgInt(sock, &paramValue)) {
     WriteLog(1, "IPIncrementParamValue:Failed to get param value from client");
     return FR_COMMS_ERROR;
   }
   const int rc = AddToSettingInt(envName ? envName->c_str() : kLiveEnvironmentName,
                                  appName->c_str(), path->c_str(), paramValue);
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPIncrementParamValue:Failed to send status of increment value to client");
   return rc;
 }

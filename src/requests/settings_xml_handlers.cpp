@@ -24,11 +24,7 @@
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
 #include "sessions/logon_settings.h"
-
-// Until the handler conventions and the logons are merged: their operations
-// as they are named for the handlers.
-int IsCurrentUserAdmin();
-int CurrentUserMayConfigure(const char* envName, const char* appName);
+#include "requests/handler_conventions.h"
 
 namespace {
 
@@ -37,21 +33,19 @@ using OptText = std::optional<std::string>;
 constexpr char kSchemaSuffix[] = ".xsd";
 constexpr size_t kSchemaSuffixLength = sizeof(kSchemaSuffix) - 1;
 
-// Reads one string under the echo rule: status 1 is answered with the word 1
-// as the whole reply, status 4 with nothing. False when the handler ends.
+// Reads one string under the echo rule (status 1 answered with the word 1,
+// status 4 with nothing). False when the handler ends.
 bool RecvStringEcho(int sock, OptText& out) {
   WireStatus status = WIRE_OK;
-  out = RecvString(sock, &status);
-  if (status == WIRE_OK) return true;
-  if (status == WIRE_NO_MEMORY) (void)SendInt(sock, int32_t{WIRE_NO_MEMORY});
-  return false;
+  out = RecvArgString(sock, &status);
+  return !EchoRuleEnds(sock, status);
 }
 
 const char* OrNull(const OptText& text) { return text ? text->c_str() : nullptr; }
 
 // Sends a store code alone, logging `failure` when the send falls short.
 void SendCode(int sock, int code, const char* failure) {
-  if (SendInt(sock, int32_t{code}) != 4) WriteLog(1, "%s", failure);
+  if (!SendReplyStatus(sock, code)) WriteLog(1, "%s", failure);
 }
 
 // The reply of the whole-file requests 6645 and 6646: the code alone when it
@@ -62,7 +56,7 @@ void SendFileReply(int sock, int code, const std::string& text, const char* fail
     SendCode(sock, code, failReason);
     return;
   }
-  if (SendInt(sock, int32_t{FR_OK}) != 4) {
+  if (!SendReplyStatus(sock, FR_OK)) {
     WriteLog(1, "%s", failOk);
     return;
   }
@@ -142,7 +136,7 @@ int IPGetApplicationSchema(int sock) {
   if (!RecvStringEcho(sock, appName) || !RecvStringEcho(sock, version)) return FR_COMMS_ERROR;
   std::string text;
   const int rc = GetApplicationSchema(OrNull(appName), OrNull(version), text);
-  if (SendInt(sock, int32_t{rc}) != 4 || rc != FR_OK) return rc;
+  if (!SendReplyStatus(sock, rc) || rc != FR_OK) return rc;
   if (SendString(sock, text) != WIRE_OK)
     WriteLog(1, "IPGetApplicationSchema:Error sending schema to client");
   return rc;
@@ -161,7 +155,7 @@ int IPGetSchemaList(int sock) {
     dir += '/';
     text = BuildSchemaList(dir);
   }
-  if (SendInt(sock, int32_t{FR_OK}) != 4 || SendString(sock, text) != WIRE_OK) {
+  if (!SendReplyText(sock, text)) {
     WriteLog(1, "IPGetSchemaList:Error sending result to client");
     return FR_COMMS_ERROR;
   }
@@ -209,7 +203,7 @@ int IPSetEnvAppXML(int sock) {
       ReadAuthenticationSettings();
     }
   }
-  if (SendInt(sock, int32_t{rc}) != 4)
+  if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPSetEnvAppXML:Error sending result (%d) to client", rc);
   return rc;
 }
@@ -219,10 +213,10 @@ int IPSetEnvAppXML(int sock) {
 // Sends an environment's description (a null string when it has none).
 int IPGetEnvDescription(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPGetEnvDescription:Unable to get environment name from client");
-    if (status == WIRE_NO_MEMORY) (void)SendInt(sock, int32_t{WIRE_NO_MEMORY});
+    EchoRuleEnds(sock, status);
     return FR_COMMS_ERROR;
   }
   const EnvironmentStruct* env = FindEnvironment(OrNull(envName));
@@ -231,7 +225,7 @@ int IPGetEnvDescription(int sock) {
              "IPGetEnvDescription:Error sending environment not found result to client");
     return FR_ENV_NOT_FOUND;
   }
-  if (SendInt(sock, int32_t{FR_OK}) != 4) {
+  if (!SendReplyStatus(sock, FR_OK)) {
     WriteLog(1, "IPGetEnvDescription:Error sending OK message to client");
     return FR_COMMS_ERROR;
   }
@@ -246,12 +240,12 @@ int IPGetEnvDescription(int sock) {
 // so that env.xml stays readable at the next start.
 int IPSetEnvDescription(int sock) {
   WireStatus status = WIRE_OK;
-  OptText envName = RecvString(sock, &status);
+  OptText envName = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPSetEnvDescription:Error getting environment name from client");
     return FR_COMMS_ERROR;
   }
-  OptText description = RecvString(sock, &status);
+  OptText description = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     WriteLog(1, "IPSetEnvDescription:Error getting description from client");
     return FR_COMMS_ERROR;
@@ -292,8 +286,11 @@ int IPGetAppServerListXML(int sock) {
   if (!RecvStringEcho(sock, appName)) return FR_COMMS_ERROR;
   int rc = FR_OK;
   const OptText text = GetServerListXML(OrNull(envName), OrNull(appName), rc);
-  (void)SendInt(sock, int32_t{rc});
-  if (rc == FR_OK) (void)SendString(sock, text);
+  if (rc == FR_OK) {
+    (void)SendReplyText(sock, text);
+  } else {
+    (void)SendReplyStatus(sock, rc);
+  }
   return rc;
 }
 

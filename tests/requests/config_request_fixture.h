@@ -28,6 +28,7 @@
 #include "sessions/logon_slots.h"
 #include "support/directory_reset.h"
 #include "support/temp_dir.h"
+#include "support/socket_pair.h"
 #include "support/test_client.h"
 
 namespace config_request_users {
@@ -82,7 +83,7 @@ class ConfigRequestFixture : public ::testing::Test {
   static constexpr int64_t kStartTime = 0x60000000;
 
   TempDir home;
-  TestSocketPair pair;
+  SocketPair pair;
 
   void SetUp() override {
     ResetDirectoryState();
@@ -109,7 +110,7 @@ class ConfigRequestFixture : public ::testing::Test {
     timeval tv{0, 200 * 1000};
     ::setsockopt(pair.server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int big = 4 * 1024 * 1024;
-    ::setsockopt(pair.client.Fd(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    ::setsockopt(pair.client, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     ::setsockopt(pair.server, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
   }
 
@@ -145,24 +146,14 @@ class ConfigRequestFixture : public ::testing::Test {
   // whatever is pending on the client end afterwards is the whole reply.
   template <class Handler>
   TestBytes Run(Handler handler, const TestRequest& request = TestRequest()) {
-    if (!request.Bytes().empty()) EXPECT_TRUE(pair.client.Send(request));
+    const TestBytes& bytes = request.Bytes();
+    if (!bytes.empty()) pair.Send(std::string(bytes.begin(), bytes.end()));
     handler(pair.server);
-    return Pending(pair.client.Fd());
+    return Text(pair.Pending());
   }
 
   // The bytes left unread on the server end (arguments a handler did not read).
-  TestBytes Unread() { return Pending(pair.server); }
-
-  static TestBytes Pending(int fd) {
-    TestBytes out;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0) break;
-      out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-  }
+  TestBytes Unread() { return Text(pair.UnreadByServer()); }
 
   // Expected replies, framed as the client sees them.
   static TestBytes Code(int32_t code) { return TestRequest().Int(code).Bytes(); }
