@@ -103,6 +103,7 @@ void BuildPollSet(PollSet& set) {
     g_listenerPausedAt = -1;
     g_exhaustionLogged = false;
   }
+  if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
   if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
   for (int i = 0; i < GetConnectionCount(); ++i) AddToPollSet(set, GetConnection(i)->socket);
@@ -261,6 +262,7 @@ int OpenListenerSocket(int port) {
   }
   g_listenFd = fd;
   g_listenPort = GetBoundPort(fd);
+  WriteLog(0, "Listening on port %d", g_listenPort);
   ReportServiceStatus(SERVICE_RUNNING, 0, 3000);
   return 0;
 }
@@ -273,6 +275,7 @@ bool RunOnePass(int timeoutMs) {
   if (StopRequested()) return false;
   PollSet set;
   BuildPollSet(set);
+  if (StopRequested()) return false;  // a stop that came before the event existed
   int n = WaitForSocketActivity(set, timeoutMs);
   int err = errno;
   if (n == 0) return true;  // nothing ready: not a busy pass
