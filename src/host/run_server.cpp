@@ -22,6 +22,7 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/uid_alloc.h"
 #include "host/server_loop.h"
+#include "sessions/lus_log.h"
 #include "platform/fs.h"
 #include "platform/process_control.h"
 
@@ -227,6 +228,6 @@ int RunServer(int argc, const char* const* argv) {
   }
   int rc = OpenListenerSocket(port);
   if (rc != 0) return rc;
-  if (GetLoopServices().writeSlotLog != nullptr) GetLoopServices().writeSlotLog(1, "Server starting");
+  WriteLUSLog("Server starting", 1);
   return RunServerLoop();
 }

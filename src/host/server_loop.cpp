@@ -13,6 +13,8 @@
 
 #include "foundation/log/ring_log.h"
 #include "host/service_stub.h"
+#include "sessions/logon_slots.h"
+#include "sessions/lus_log.h"
 #include "platform/clock.h"
 #include "platform/net_listener.h"
 #include "platform/socket_io.h"
@@ -58,13 +60,14 @@ bool UrgentLogged(int sock) {
   return sock >= 0 && static_cast<size_t>(sock) < g_urgentLogged.size() && g_urgentLogged[static_cast<size_t>(sock)];
 }
 
-void SlotLog(int withTime, const char* text) {
-  if (g_services.writeSlotLog != nullptr) g_services.writeSlotLog(withTime, text);
-}
+void SlotLog(int withTime, const char* text) { WriteLUSLog(text, withTime); }
 
+// The user name of the slot carrying `logonUID`; null when there is none.
 const char* SlotUserName(uint32_t logonUID) {
-  if (logonUID == 0 || g_services.slotUserName == nullptr) return nullptr;
-  return g_services.slotUserName(logonUID);
+  if (logonUID == 0) return nullptr;
+  LUS* slot = FindLUSByLogonUID(logonUID);
+  if (slot == nullptr) return nullptr;
+  return slot->USERNAME ? slot->USERNAME->c_str() : "(null)";
 }
 
 void Logoff(const ConnectionRecord& c) {
@@ -82,7 +85,7 @@ void LogBothWays(const char* line) {
 // a close; the same index is looked at again.
 void RemoveDeadConnections() {
   for (int i = 0; i < GetConnectionCount();) {
-    ConnectionRecord* c = GetConnection(i);
+    ConnectionRecord* c = GetConnectionByIndex(i);
     if (c->socket != INVALID_SOCKET) {
       ++i;
       continue;
@@ -106,7 +109,7 @@ void BuildPollSet(PollSet& set) {
   if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
   if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
-  for (int i = 0; i < GetConnectionCount(); ++i) AddToPollSet(set, GetConnection(i)->socket);
+  for (int i = 0; i < GetConnectionCount(); ++i) AddToPollSet(set, GetConnectionByIndex(i)->socket);
 }
 
 // Waits and records readiness by socket. The result of the wait.
@@ -164,7 +167,7 @@ void TickTokenSanityCheck() {
 }
 
 void CheckConnectionErrSet(int i) {
-  ConnectionRecord* c = GetConnection(i);
+  ConnectionRecord* c = GetConnectionByIndex(i);
   if (c == nullptr || !(ReadyBits(c->socket) & kReadyUrgent)) return;
   g_verbose = true;
   // Urgent data is read inline as stream bytes; the line is written once per
@@ -193,7 +196,7 @@ void ServiceConnections() {
 }
 
 void LogConnectionKick(int index) {
-  ConnectionRecord* c = GetConnection(index);
+  ConnectionRecord* c = GetConnectionByIndex(index);
   const char* user = SlotUserName(c->logonUID);
   int idle = static_cast<int>(NowTime32() - c->lastUsed);
   char line[1024];
@@ -223,7 +226,7 @@ uint32_t TimeOutSecondsToMs(uint32_t seconds) {
 }
 
 int OpenListenerSocket(int port) {
-  ClearConnections();
+  ResetConnectionTable();
   g_listenerPausedAt = -1;
   g_exhaustionLogged = false;
   ReportServiceStatus(SERVICE_START_PENDING, 0, 30000);
@@ -322,7 +325,7 @@ int FindOldestClientConnection(uint32_t now) {
   uint32_t oldest = now;
   int found = -1;
   for (int i = 0; i < GetConnectionCount(); ++i) {
-    const ConnectionRecord* c = GetConnection(i);
+    const ConnectionRecord* c = GetConnectionByIndex(i);
     if (c->serverConnection == 0 && c->lastUsed < oldest) {
       oldest = c->lastUsed;
       found = i;
@@ -346,7 +349,7 @@ void MakeRoomForConnection() {
 }
 
 void KickConnection(int index) {
-  ConnectionRecord* c = GetConnection(index);
+  ConnectionRecord* c = GetConnectionByIndex(index);
   if (c == nullptr) return;
   Logoff(*c);
   CloseSocket(c->socket);
@@ -361,14 +364,11 @@ void AddConnection(int family, const char* host, int socket) {
   // Set on every socket: the listener's options are not relied on.
   if (g_timeOutMs != 0) (void)SetSocketTimeouts(socket, g_timeOutMs);
   SetUrgentLogged(socket, false);
-  ConnectionRecord c;
-  c.socket = socket;
-  std::snprintf(c.peerAddress, sizeof c.peerAddress, "%s", text);
-  if (!AppendConnection(c)) CloseSocket(socket);  // MakeRoomForConnection ran first
+  if (AppendConnection(socket, text) < 0) CloseSocket(socket);  // MakeRoomForConnection ran first
 }
 
 int ProcessConnection(int i) {
-  ConnectionRecord* c = GetConnection(i);
+  ConnectionRecord* c = GetConnectionByIndex(i);
   if (c == nullptr || !(ReadyBits(c->socket) & kReadyRead)) return i;
   int sock = c->socket;
   int32_t messageID = 0;
@@ -382,13 +382,13 @@ int ProcessConnection(int i) {
   int result = i;
   switch (status) {
     case 0: {
-      if (g_services.setCurrentLogonSlot != nullptr) g_services.setCurrentLogonSlot(c->logonUID);
+      SetCurrentLogonSlot(c->logonUID);
       result = g_services.processMessage != nullptr ? g_services.processMessage(messageID, sock, i) : i;
       EndTransferBound();
       if (result == i && TransferBoundExpired()) {
         // The request or its reply stalled past the time-out: the stream is
         // out of step, so the connection goes the way of a failed one.
-        int at = FindConnectionBySocket(sock);
+        int at = FindConnectionIndexBySocket(sock);
         if (at >= 0) {
           WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
           CloseFailedConnection(at, sock, 4);
@@ -417,7 +417,7 @@ int ProcessConnection(int i) {
 }
 
 int CloseFailedConnection(int i, int socket, int status) {
-  ConnectionRecord* c = GetConnection(i);
+  ConnectionRecord* c = GetConnectionByIndex(i);
   if (status == 4) {
     WriteLog(0, "**************************");
     WriteLog(0, "Comm failure on socket %d from %s", socket, c != nullptr ? c->peerAddress : "");

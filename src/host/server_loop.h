@@ -8,7 +8,9 @@
 
 #include <cstdint>
 
-#include "host/connections.h"
+#include "sessions/connection_table.h"
+
+constexpr int INVALID_SOCKET = -1;
 
 // ---- What the loop calls in the layers below ----------------------------------
 
@@ -24,12 +26,6 @@ struct LoopServices {
   int (*doLogoff)(uint32_t logonUID, int flag, int32_t clientID) = nullptr;
   // Frees every logon that no connection carries.
   void (*sanityCheckTokens)() = nullptr;
-  // Makes the logon of `logonUID` the current logon slot (none for 0).
-  void (*setCurrentLogonSlot)(uint32_t logonUID) = nullptr;
-  // The user name of the slot carrying `logonUID`; null when there is none.
-  const char* (*slotUserName)(uint32_t logonUID) = nullptr;
-  // The slot-operations log: a line with its time (withTime 1) or bare.
-  void (*writeSlotLog)(int withTime, const char* text) = nullptr;
 };
 
 void SetLoopServices(const LoopServices& services);

@@ -45,3 +45,9 @@ void BeginTransferBound(uint32_t perPieceMs);
 void EndTransferBound();
 // True when a call failed because the active (or just ended) bound ran out.
 bool TransferBoundExpired();
+
+// ---- Closing -------------------------------------------------------------------
+
+// Closes the socket (closesocket). 0, or -1 with errno set; the descriptor is
+// released in either case.
+int SocketClose(int fd);

@@ -70,7 +70,7 @@ class LoopTest : public ::testing::Test {
     s.doLogoff = FakeLogoff;
     s.sanityCheckTokens = FakeSanity;
     SetLoopServices(s);
-    ClearConnections();
+    ResetConnectionTable();
     ClearStopRequest();
     SetConnectionTimeOutMs(0);
     WriteWholeFile(dir_.File("log"), "");
@@ -78,8 +78,8 @@ class LoopTest : public ::testing::Test {
   }
   void TearDown() override {
     SetLogTeeFileName(nullptr);
-    for (int i = 0; i < GetConnectionCount(); ++i) close(GetConnection(i)->socket);
-    ClearConnections();
+    for (int i = 0; i < GetConnectionCount(); ++i) close(GetConnectionByIndex(i)->socket);
+    ResetConnectionTable();
     for (int fd : peers_) close(fd);
     ClearClockOverride();
   }
@@ -87,11 +87,10 @@ class LoopTest : public ::testing::Test {
   int AddPair(uint32_t logonUID = 0, int keepLogon = 0) {
     int sv[2];
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    ConnectionRecord c;
-    c.socket = sv[0];
-    c.logonUID = logonUID;
-    c.keepLogon = keepLogon;
-    EXPECT_TRUE(AppendConnection(c));
+    int at = AppendConnection(sv[0], "peer");
+    EXPECT_GE(at, 0);
+    GetConnectionByIndex(at)->logonUID = logonUID;
+    GetConnectionByIndex(at)->keepLogon = keepLogon;
     peers_.push_back(sv[1]);
     return sv[1];
   }
@@ -119,18 +118,17 @@ TEST_F(LoopTest, FindOldestClientConnectionTable) {
       {"500 server connections", MAX_CONNECTIONS, false, -1, -1},
   };
   for (const auto& tc : cases) {
-    ClearConnections();
+    ResetConnectionTable();
     for (int i = 0; i < MAX_CONNECTIONS; ++i) {
-      ConnectionRecord c;
-      c.socket = 1000 + i;
+      ASSERT_EQ(i, AppendConnection(1000 + i, nullptr));
+      ConnectionRecord& c = *GetConnectionByIndex(i);
       c.serverConnection = i < tc.serverEntries ? 1 : 0;
       c.lastUsed = tc.usedNow ? now : 0;
       if (i == tc.oldIndex) c.lastUsed = now - 100;
-      ASSERT_TRUE(AppendConnection(c));
     }
     EXPECT_EQ(tc.expected, FindOldestClientConnection(now)) << tc.name;
   }
-  ClearConnections();
+  ResetConnectionTable();
 }
 
 TEST_F(LoopTest, TiesGoToTheLowerIndexAndServerConnectionsAreNeverTaken) {
@@ -138,35 +136,33 @@ TEST_F(LoopTest, TiesGoToTheLowerIndexAndServerConnectionsAreNeverTaken) {
   uint32_t used[] = {now - 5, now - 9, now - 9, now - 20};
   int server[] = {0, 0, 0, 1};
   for (int i = 0; i < 4; ++i) {
-    ConnectionRecord c;
-    c.socket = 2000 + i;
-    c.lastUsed = used[i];
-    c.serverConnection = server[i];
-    AppendConnection(c);
+    AppendConnection(2000 + i, nullptr);
+    GetConnectionByIndex(i)->lastUsed = used[i];
+    GetConnectionByIndex(i)->serverConnection = server[i];
   }
   EXPECT_EQ(1, FindOldestClientConnection(now));
-  ClearConnections();
+  ResetConnectionTable();
 }
 
 TEST_F(LoopTest, TheKickEndsTheLogonEvenWhenKeptAndTheNewEntryTakesTheLastIndex) {
   SetClockOverride(1700000000);
   std::vector<int> clients;
   for (int i = 0; i < MAX_CONNECTIONS; ++i) clients.push_back(AddPair(100 + i, 1));
-  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnection(i)->lastUsed = 1700000000;
-  GetConnection(3)->lastUsed = 1600000000;
-  const int kicked = GetConnection(3)->socket;
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnectionByIndex(i)->lastUsed = 1700000000;
+  GetConnectionByIndex(3)->lastUsed = 1600000000;
+  const int kicked = GetConnectionByIndex(3)->socket;
   MakeRoomForConnection();
   ASSERT_EQ(MAX_CONNECTIONS - 1, GetConnectionCount());
   EXPECT_EQ(std::vector<uint32_t>{103}, g_calls.loggedOff);
-  EXPECT_EQ(-1, FindConnectionBySocket(kicked));
+  EXPECT_EQ(-1, FindConnectionIndexBySocket(kicked));
   char b;
   EXPECT_EQ(0, read(clients[3], &b, 1)) << "the kicked socket is closed";
   int sv[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
   peers_.push_back(sv[1]);
   AddConnection(kFamilyIPv4, "127.0.0.1", sv[0]);
-  EXPECT_EQ(MAX_CONNECTIONS - 1, FindConnectionBySocket(sv[0]));
-  EXPECT_STREQ("127.0.0.1", GetConnection(MAX_CONNECTIONS - 1)->peerAddress);
+  EXPECT_EQ(MAX_CONNECTIONS - 1, FindConnectionIndexBySocket(sv[0]));
+  EXPECT_STREQ("127.0.0.1", GetConnectionByIndex(MAX_CONNECTIONS - 1)->peerAddress);
   std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("At MAX_CONNECTIONS: Will try to kick oldest"));
   EXPECT_NE(std::string::npos, log.find("MAX_CONNECTIONS:Kicking connection last used 100000000 seconds ago, for client 0 that has no logonUID or matched user"));
@@ -176,10 +172,10 @@ TEST_F(LoopTest, TheKickEndsTheLogonEvenWhenKeptAndTheNewEntryTakesTheLastIndex)
 TEST_F(LoopTest, NoClientToKickTakesEntryZero) {
   SetClockOverride(1700000000);
   for (int i = 0; i < MAX_CONNECTIONS; ++i) AddPair(0);
-  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnection(i)->lastUsed = 1700000000;
-  const int first = GetConnection(0)->socket;
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnectionByIndex(i)->lastUsed = 1700000000;
+  const int first = GetConnectionByIndex(0)->socket;
   MakeRoomForConnection();
-  EXPECT_EQ(-1, FindConnectionBySocket(first));
+  EXPECT_EQ(-1, FindConnectionIndexBySocket(first));
   EXPECT_NE(std::string::npos, Log().find("MAX_CONNECTIONS reached, but no non server connections found"));
 }
 
@@ -208,7 +204,7 @@ TEST_F(LoopTest, RequestReaderStatusesTable) {
   for (const auto& tc : cases) {
     SetUp();
     AddPair(77, tc.keepLogon ? 1 : 0);
-    const int sock = GetConnection(0)->socket;
+    const int sock = GetConnectionByIndex(0)->socket;
     g_calls.statusToGive = tc.status;
     SetSocketReadyForTest(sock, kReadyRead);
     int next = ProcessConnection(0);
@@ -253,7 +249,7 @@ TEST_F(LoopTest, AnEntryRemovedByTheDispatcherIsReplacedAndTheMovedEntryServedIn
   s.processMessage = RemovingProcessMessage;
   SetLoopServices(s);
   std::vector<int> clients = {AddPair(5), AddPair(6), AddPair(7)};
-  const int last = GetConnection(2)->socket;
+  const int last = GetConnectionByIndex(2)->socket;
   for (int c : clients) ASSERT_EQ(1, write(c, "x", 1));
   ASSERT_TRUE(RunOnePass(1000));
   EXPECT_EQ(3u, g_calls.getCommandSockets.size());
@@ -303,7 +299,7 @@ TEST_F(LoopTest, StalledAndDribblingClientsAreClosedWhileAnotherIsServed) {
   int stalled = AddPair(1);
   int dribbler = AddPair(2);
   int good = AddPair(3);
-  const int goodSock = GetConnection(2)->socket;
+  const int goodSock = GetConnectionByIndex(2)->socket;
   ASSERT_EQ(5, write(stalled, "\x5c\x19\0\0\0", 5));
   std::atomic<bool> done{false};
   std::thread drip([&] {
@@ -320,7 +316,7 @@ TEST_F(LoopTest, StalledAndDribblingClientsAreClosedWhileAnotherIsServed) {
   done = true;
   drip.join();
   ASSERT_EQ(1, GetConnectionCount());
-  EXPECT_EQ(goodSock, GetConnection(0)->socket);
+  EXPECT_EQ(goodSock, GetConnectionByIndex(0)->socket);
   EXPECT_FALSE(g_calls.dispatched.empty());
   for (int32_t id : g_calls.dispatched) EXPECT_EQ(6564, id);
   EXPECT_EQ(2u, g_calls.loggedOff.size());
