@@ -221,19 +221,24 @@ bool ClientIDMatches(int32_t sessionCID, int32_t match) {
   return false;
 }
 
-int RemoveClientsFromLUS(int index, int32_t match) {
-  if (index < 0 || index >= g_slotCount) return FR_INVALID_PARAMETER;
-  LUS& slot = g_slots[index];
+void RemoveMatchingSessions(LUS* slot, int32_t match, bool exact) {
+  if (!slot) return;
   std::vector<SLS> kept;
-  kept.reserve(slot.sessions.size());
-  for (const SLS& session : slot.sessions) {
-    if (ClientIDMatches(session.CID, match)) {
-      slot.CC -= 1;
+  kept.reserve(slot->sessions.size());
+  for (const SLS& session : slot->sessions) {
+    if (exact ? session.CID == match : ClientIDMatches(session.CID, match)) {
+      slot->CC -= 1;
     } else {
       kept.push_back(session);
     }
   }
-  slot.sessions.swap(kept);
+  slot->sessions.swap(kept);
+}
+
+int RemoveClientsFromLUS(int index, int32_t match) {
+  if (index < 0 || index >= g_slotCount) return FR_INVALID_PARAMETER;
+  LUS& slot = g_slots[index];
+  RemoveMatchingSessions(&slot, match, false);
   if (slot.CC < 1 || slot.sessions.empty()) FreeLUSSlot(index);
   return FR_OK;
 }
