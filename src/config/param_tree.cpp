@@ -2,7 +2,7 @@
 // registry, creation, lookup by path, deletion, values and their text forms,
 // the plain subtree XML text and the tree diagnostics.
 // Configuration layer: calls the node registry and UID allocation, the XML
-// escaping, the utilities and the log; PrintTag of the model for printing.
+// escaping, the utilities and the log; PrintTag for printing.
 #include "config/param_tree.h"
 
 #include <algorithm>
@@ -13,13 +13,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "config/config_model.h"
 #include "config/param_tree_walk.h"
+#include "config/print_tag.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
-#include "foundation/wire/wire.h"
+#include "foundation/util/byte_order.h"
 #include "foundation/xml/xml_escape.h"
 #include "foundation/xml/xml_value_stack.h"
 
@@ -203,6 +203,10 @@ ParamTreeNode* GetParamTreeNodeByUID(UID uid) {
 ParamTreeNode* FindSiblingByName(ParamTreeNode* node, const char* name) {
   if (node == nullptr || name == nullptr) return nullptr;
   return FindInChain(node, name);
+}
+
+ParamTreeNode* FindSiblingByName(ParamTreeNode* node, std::string_view name) {
+  return node != nullptr ? FindInChain(node, name) : nullptr;
 }
 
 ParamTreeNode* FindParamNodeByPath(ParamTreeNode* chain, const char* path) {
