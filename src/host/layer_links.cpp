@@ -6,12 +6,14 @@
 #include "host/server_loop.h"
 #include "requests/dispatcher.h"
 #include "sessions/request_reader.h"
+#include "sessions/session_admin.h"
 
 void LinkServerLayers() {
   LoopServices loop;
   loop.getCommand = GetCommand;
   loop.processMessage = ProcessMessage;
-  // The real logoff and the sanity check come with the session administration.
-  loop.doLogoff = PendingDoLogoff;
+  loop.doLogoff = [](uint32_t logonUID, int flag, int32_t clientID) {
+    return DoLogoff(logonUID, static_cast<uint32_t>(flag), clientID);
+  };
   SetLoopServices(loop);
 }
