@@ -19,6 +19,7 @@
 #include "config/settings_api.h"
 #include "foundation/result_codes.h"
 #include "foundation/util/byte_order.h"
+#include "platform/atomic_file.h"
 #include "requests/config_request_fixture.h"
 #include "requests/settings_xml_handlers.h"
 
@@ -338,6 +339,16 @@ TEST_F(ConfigHandlersTest, DeleteApplicationRewritesEnvXmlKeepsFileAndEmptiesSer
   // The settings file stays and is still served by name.
   EXPECT_EQ(fileBefore, ReadWholeFile(home.File("envs/test_app.xml")));
   EXPECT_EQ(CodeText(fileBefore), Run(IPGetEnvAppXML, TestRequest().String("Test").String("App")));
+}
+
+TEST_F(ConfigHandlersTest, DeleteApplicationReportsAFailedEnvXmlWrite) {
+  ASSERT_EQ(0, AddEnvironment("Test"));
+  ASSERT_EQ(0, AddApplicationToEnvironment("Test", "App"));
+  const std::string envXml = EnvXml();
+  SetAtomicWriteFailAfter(0);  // as a full disk would
+  EXPECT_EQ(Code(15), Run(IPDeleteApplication, TestRequest().String("Test").String("App")));
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(envXml, EnvXml());
 }
 
 TEST_F(ConfigHandlersTest, DeleteEnvironmentRefusalsAndEffect) {

@@ -21,6 +21,7 @@
 #include "config/settings_api.h"
 #include "config/settings_exchange.h"
 #include "foundation/result_codes.h"
+#include "platform/atomic_file.h"
 #include "requests/config_handlers.h"
 #include "requests/config_request_fixture.h"
 #include "sessions/logon_settings.h"
@@ -222,6 +223,37 @@ TEST_F(SettingsXmlHandlersTest, DescriptionSurvivesARestartAndBadBytesAreRefused
   EXPECT_EQ(std::optional<std::string>("Main <&> site"), FindEnvironment("Live")->description);
   CallAs("dave");
   EXPECT_EQ(CodeText("Main <&> site"), Run(IPGetEnvDescription, TestRequest().String("LIVE")));
+}
+
+TEST_F(SettingsXmlHandlersTest, DescriptionWriteFailureIsReported) {
+  const std::string envXml = EnvXml();
+  SetAtomicWriteFailAfter(0);  // as a full disk would
+  EXPECT_EQ(Code(15), Run(IPSetEnvDescription, TestRequest().String("Live").String("new")));
+  SetAtomicWriteFailAfter(-1);
+  EXPECT_EQ(envXml, EnvXml());
+}
+
+// A string argument cut short is a communication failure: under the echo
+// rule, the log-and-end rule and 6656's log-then-echo alike, nothing is sent.
+TEST_F(SettingsXmlHandlersTest, StringCutShortGetsNoReply) {
+  const TestRequest cut = TestRequest().StringWithLength(10, {'L', 'i', 'v'});
+  const struct {
+    const char* what;
+    int (*handler)(int);
+    TestRequest request;
+  } cases[] = {
+      {"6643", IPGetApplicationSchema, TestRequest().String("App").Raw(cut.Bytes())},
+      {"6646", IPGetEnvAppXML, cut},
+      {"6647", IPSetEnvAppXML, TestRequest().String("Live").String("Torvane").Raw(cut.Bytes())},
+      {"6656", IPGetEnvDescription, cut},
+      {"6657", IPSetEnvDescription, TestRequest().String("Live").Raw(cut.Bytes())},
+      {"6675", IPGetAppServerListXML, cut},
+      {"6676", IPSetAppServerListXML, TestRequest().String("Live").Raw(cut.Bytes())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(TestBytes{}, Run(c.handler, c.request));
+  }
 }
 
 TEST_F(SettingsXmlHandlersTest, DescriptionNoneAndEmptyDiffer) {
