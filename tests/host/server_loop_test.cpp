@@ -21,6 +21,7 @@
 #include "host/server_loop.h"
 #include "platform/clock.h"
 #include "platform/net_listener.h"
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -296,12 +297,8 @@ int AcceptLoopbackPair(int* acceptedOut) {
   EXPECT_EQ(0, BindAnyAddress(lfd, kFamilyIPv4, 0));
   EXPECT_EQ(0, ListenSocket(lfd, 5));
   int port = GetBoundPort(lfd);
-  int cfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, connect(cfd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  int cfd = ConnectLoopback(port);
+  EXPECT_GE(cfd, 0);
   AcceptedPeer peer;
   EXPECT_TRUE(AcceptConnectionSocket(lfd, peer));
   CloseSocket(lfd);
@@ -359,12 +356,8 @@ TEST_F(LoopTest, OutOfDescriptorsPausesTheListenerUntilAConnectionCloses) {
   int tableClient = AddPair();
   std::vector<int> waiting;
   for (int i = 0; i < 3; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
     waiting.push_back(fd);
   }
   // The log file cannot be opened without a descriptor either: read the
