@@ -3,6 +3,10 @@
 // reader's statuses, removal during the walk, and the time-out of a stalled
 // or dribbling client.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +21,7 @@
 #include "host/server_loop.h"
 #include "platform/clock.h"
 #include "platform/net_listener.h"
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -280,6 +285,115 @@ TEST_F(LoopTest, AStopWakesTheWaitAndEndsThePass) {
   stopper.join();
   EXPECT_FALSE(RunOnePass(0));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// ---- Accepted sockets ------------------------------------------------------------------------
+
+// A connected loopback TCP pair through the platform's listener steps: the
+// accepted end is added as the loop adds it; the client end is returned.
+int AcceptLoopbackPair(int* acceptedOut) {
+  int lfd = CreateStreamSocket(kFamilyIPv4);
+  EXPECT_GE(lfd, 0);
+  EXPECT_EQ(0, BindAnyAddress(lfd, kFamilyIPv4, 0));
+  EXPECT_EQ(0, ListenSocket(lfd, 5));
+  int port = GetBoundPort(lfd);
+  int cfd = ConnectLoopback(port);
+  EXPECT_GE(cfd, 0);
+  AcceptedPeer peer;
+  EXPECT_TRUE(AcceptConnectionSocket(lfd, peer));
+  CloseSocket(lfd);
+  *acceptedOut = peer.fd;
+  return cfd;
+}
+
+int IntOption(int fd, int level, int name) {
+  int v = 0;
+  socklen_t len = sizeof v;
+  getsockopt(fd, level, name, &v, &len);
+  return v;
+}
+
+TEST_F(LoopTest, EveryAcceptedSocketGetsItsOptionsExplicitly) {
+  SetConnectionTimeOutMs(30000);
+  int accepted = -1;
+  int client = AcceptLoopbackPair(&accepted);
+  peers_.push_back(client);
+  AddConnection(kFamilyIPv4, "127.0.0.1", accepted);
+  EXPECT_NE(0, IntOption(accepted, IPPROTO_TCP, TCP_NODELAY));
+  EXPECT_NE(0, IntOption(accepted, SOL_SOCKET, SO_OOBINLINE));
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  ASSERT_EQ(0, getsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, &tv, &len));
+  EXPECT_EQ(30, tv.tv_sec);
+  ASSERT_EQ(0, getsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &tv, &len));
+  EXPECT_EQ(30, tv.tv_sec);
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(LoopTest, UrgentDataIsLoggedOncePerConnection) {
+  g_calls.statusToGive = 27;  // the request reader reads nothing: the byte stays pending
+  int accepted = -1;
+  int client = AcceptLoopbackPair(&accepted);
+  peers_.push_back(client);
+  AddConnection(kFamilyIPv4, "127.0.0.1", accepted);
+  ASSERT_EQ(1, send(client, "!", 1, MSG_OOB));
+  for (int pass = 0; pass < 5; ++pass) ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(5u, g_calls.getCommandSockets.size()) << "the urgent byte reads as a stream byte";
+  EXPECT_EQ(1, CountOf(Log(), "appeared in errset")) << Log();
+}
+
+// Out of descriptors: accept fails with EMFILE once, is logged once, and the
+// listener leaves the wait (no spinning) until a connection closes.
+TEST_F(LoopTest, OutOfDescriptorsPausesTheListenerUntilAConnectionCloses) {
+  g_calls.statusToGive = 4;  // a request from the table's connection closes it
+  ASSERT_EQ(0, OpenListenerSocket(0));
+  const int port = GetListenerPort();
+  int tableClient = AddPair();
+  std::vector<int> waiting;
+  for (int i = 0; i < 3; ++i) {
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    waiting.push_back(fd);
+  }
+  // The log file cannot be opened without a descriptor either: read the
+  // lines of the passes from standard error, sent to a file opened now.
+  fflush(stderr);
+  int savedErr = dup(2);
+  int errFile = open(dir_.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(errFile, 0);
+  dup2(errFile, 2);
+  close(errFile);
+  // The next descriptor number is the lowest free one: allow none beyond it.
+  int probe = dup(0);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit old{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(probe);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(RunOnePass(100));
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &old));
+  fflush(stderr);
+  dup2(savedErr, 2);
+  close(savedErr);
+  std::string err = ReadWholeFile(dir_.File("stderr"));
+  EXPECT_EQ(1, CountOf(err, "Failed to accept incoming connection.  Errno=24")) << err;
+  EXPECT_EQ(1, GetConnectionCount());
+  // The table's connection sends a request and is closed: accepting resumes.
+  ASSERT_EQ(1, write(tableClient, "x", 1));
+  ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(0, GetConnectionCount());
+  for (int pass = 0; pass < 3 && GetConnectionCount() < 3; ++pass) ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_NE(std::string::npos, Log().find("accepting connections again"));
+  EXPECT_EQ(3, GetConnectionCount());
+  StopServer();
+  for (int fd : waiting) close(fd);
 }
 
 // ---- Time-out ------------------------------------------------------------------------------------
