@@ -46,7 +46,7 @@ int FakeProcessMessage(int32_t messageID, int, int index) {
   return index;
 }
 
-int FakeLogoff(uint32_t logonUID, int, int32_t) {
+int FakeLogoff(uint32_t logonUID, uint32_t, int32_t) {
   g_calls.loggedOff.push_back(logonUID);
   return 0;
 }
