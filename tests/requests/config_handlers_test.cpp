@@ -158,6 +158,10 @@ TEST_F(ConfigHandlersTest, GetAppVersionStampAndLookupRules) {
     EXPECT_EQ(8u, WordAt(block, 20));       // "Torvane" and its NUL
     EXPECT_EQ("Torvane", std::string(block.begin() + 24, block.begin() + 31));
   }
+  // Stamp 0 gets the block even from an application whose time word is 0
+  // (0 is not older than 0, so only the stamp's own test sends it).
+  FindApplication(FindEnvironment("Live"), "Torvane")->header.timeStamp = 0;
+  EXPECT_EQ(0u, WordAt(VersionedBlock(Run(IPGetApp, TestRequest().Int(1).Int(0).String("Live").String("Torvane"))), 8));
 }
 
 TEST_F(ConfigHandlersTest, GetAppStampIsStaleAfterSettingChangesTheFile) {
