@@ -11,6 +11,7 @@
 #include <new>
 
 #include "config/param_tree.h"
+#include "config/print_tag.h"
 #include "config/server_lists.h"
 #include "config/settings_api.h"
 #include "config/settings_files_write.h"
@@ -247,9 +248,15 @@ int AddApplicationToEnvironment(const char* envName, const char* appName) {
   ApplicationStruct* app = FindApplication(env, appName);
   // A settings file already there is no loaded application's: the new empty
   // one must not destroy the only copy of its settings.
-  if (GetEnvAppFileName(path, g_root->homeDir.c_str(), env->name.c_str(), app->name.c_str()) == FR_OK)
-    NoteUnloadedStoreFile(path);
+  NoteSettingsFileOfNewApplication(env, app->name.c_str());
   return WriteApplicationSettingsXML(nullptr, env, app);
+}
+
+void NoteSettingsFileOfNewApplication(const EnvironmentStruct* env, const char* appName) {
+  if (g_root == nullptr || env == nullptr || appName == nullptr) return;
+  std::string path;
+  if (GetEnvAppFileName(path, g_root->homeDir.c_str(), env->name.c_str(), appName) == FR_OK)
+    NoteUnloadedStoreFile(path);
 }
 
 int DeleteApplication(EnvironmentStruct* env, const char* name) {
@@ -388,23 +395,6 @@ int CreateDefaultEnvironment() {
 }
 
 // ---- Diagnostics ----------------------------------------------------------------------
-
-namespace {
-int g_printLevel = 0;  // open levels of PrintTag
-}
-
-void PrintTag(const char* text, int direction) {
-  if (direction < 0 && g_printLevel > 0) --g_printLevel;
-  for (int i = 0; i < g_printLevel; ++i) fputs("  ", stdout);
-  if (direction > 0) {
-    printf("<%s>\n", text != nullptr ? text : "");
-    ++g_printLevel;
-  } else if (direction < 0) {
-    printf("</%s>\n", text != nullptr ? text : "");
-  } else {
-    printf("%s\n", text != nullptr ? text : "");
-  }
-}
 
 void PrintConfigRoot() {
   if (g_root == nullptr) {

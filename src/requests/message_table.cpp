@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 
+#include "requests/config_handlers.h"
 #include "requests/server_info_handlers.h"
 #include "requests/session_handlers.h"
+#include "requests/settings_xml_handlers.h"
 
 namespace {
 
@@ -51,8 +53,30 @@ constexpr MessageTableEntry kFamilyRows[] = {
     // User and group handlers
 
     // Configuration handlers
+    Row(6614, IPGetEnvNameList, kLogon, "IPGetEnvNameList"),
+    Row(6615, IPAddEnvironment, kLogon, "IPAddEnvironment"),
+    Row(6616, IPAddApplicationToEnvironment, kLogon, "IPAddApplicationToEnvironment"),
+    Row(6617, IPGetApp, kLogon, "IPGetApp"),
+    Row(6618, IPGetAppNameListForEnv, kLogon, "IPGetAppNameListForEnv"),
+    Row(6619, IPSetParamValueFromString, kLogon, "IPSetParamValueFromString"),
+    Row(6620, IPGetParamTreeNode, kLogon, "IPGetParamTreeNode"),
+    Row(6621, IPDeleteSetting, kLogon, "IPDeleteSetting"),
+    Row(6622, IPGetParamTree, kLogon, "IPGetParamTree"),
+    Row(6623, IPDeleteApplication, kLogon, "IPDeleteApplication"),
+    Row(6624, IPDeleteEnvironment, kLogon, "IPDeleteEnvironment"),
 
     // Settings-file, schema and server-list XML handlers
+    Row(6642, IPSetApplicationSchemaVersion, kLogon, "IPSetApplicationSchemaVersion"),
+    Row(6643, IPGetApplicationSchema, kLogon, "IPGetApplicationSchema"),
+    Row(6644, IPGetSchemaList, kLogon, "IPGetSchemaList"),
+    Row(6645, IPGetMasterEnvXML, kLogon, "IPGetMasterEnvXML"),
+    Row(6646, IPGetEnvAppXML, kLogon, "IPGetEnvAppXML"),
+    Row(6647, IPSetEnvAppXML, kLogon, "IPSetEnvAppXML"),
+    Row(6653, IPSetApplicationSchema, kLogon, "IPSetApplicationSchema"),
+    Row(6656, IPGetEnvDescription, kLogon, "IPGetEnvDescription"),
+    Row(6657, IPSetEnvDescription, kLogon, "IPSetEnvDescription"),
+    Row(6675, IPGetAppServerListXML, kLogon, "IPGetAppServerListXML"),
+    Row(6676, IPSetAppServerListXML, kLogon, "IPSetAppServerListXML"),
 
     // Own-user handlers
 

@@ -1,0 +1,240 @@
+// Wire-level tests of the configuration requests: the real server on a
+// loopback port in a temporary home, clients that log on and send the
+// numbered requests with their arguments, and the replies read as the
+// protocol frames them. What the socket-pair tests cannot show: the message
+// table's rows, the rights of real logons, a restart between a change and
+// its reading, and a logon refused by settings just replaced.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/crypto/password_hash.h"
+#include "foundation/util/byte_order.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
+#include "support/test_client.h"
+
+namespace {
+
+constexpr int32_t kClientID = 0x100;  // product "Torvane"
+constexpr char kAdminPassword[] = "quernstoneway";
+constexpr char kUserPassword[] = "pa55-word";
+
+// bob: LEVEL 0 with AllowConfiguration 1 for Live\Torvane and Test\Plus,
+// 0 for Test\Zero. carol: LEVEL 0x200, 1 for Live\Plus and 0 for Test\Plus.
+std::string UserFile(const char* uid, const char* name, int level, const std::string& hash,
+                     const std::string& settings) {
+  return std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + name +
+         "</USERNAME>\n<PASSWORDV2>" + hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" +
+         std::to_string(level) + "</LEVEL>\n<USERDATA>\n" + settings + "</USERDATA>\n</USER>\n";
+}
+
+std::string Allow(const char* section, const char* app, const char* value) {
+  return std::string("<") + section + ">\n<" + app + ">\n<AllowConfiguration>" + value +
+         "</AllowConfiguration>\n</" + app + ">\n</" + section + ">\n";
+}
+
+class ConfigRequestsWireTest : public ::testing::Test {
+ protected:
+  ServerProcess server;
+
+  void SetUp() override {
+    ASSERT_EQ(0, server.Initialise());
+    // The first start turns the new users.xml into the version-2 files, to
+    // which two users of our own are added before the real start.
+    ASSERT_TRUE(server.Start()) << server.Log();
+    ASSERT_EQ(0, server.Stop());
+    char setting[kPasswordFieldSize];
+    char hash[kPasswordFieldSize];
+    ASSERT_EQ(0, GenerateSalt(4, setting));
+    ASSERT_EQ(0, HashPasswordWithSalt(kUserPassword, setting, hash));
+    const std::string h = server.Home();
+    std::string list = ReadWholeFile(h + "userlist.xml");
+    const size_t end = list.find("</USERLIST>");
+    ASSERT_NE(std::string::npos, end) << list;
+    list.insert(end, "<USER uid=\"00002001\" name=\"bob\"/>\n<USER uid=\"00002002\" name=\"carol\"/>\n");
+    WriteWholeFile(h + "userlist.xml", list);
+    WriteWholeFile(h + "users/00002001.xml",
+                   UserFile("00002001", "bob", 0, hash,
+                            "<Live>\n<Torvane>\n<AllowConfiguration>1</AllowConfiguration>\n</Torvane>\n</Live>\n"
+                            "<Test>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n</Plus>\n"
+                            "<Zero>\n<AllowConfiguration>0</AllowConfiguration>\n</Zero>\n</Test>\n"));
+    WriteWholeFile(h + "users/00002002.xml",
+                   UserFile("00002002", "carol", 0x200, hash,
+                            "<Live>\n<Torvane>\n</Torvane>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n"
+                            "</Plus>\n</Live>\n" + Allow("Test", "Zero", "1")));
+    ASSERT_TRUE(Restart());
+  }
+
+  // Starts the stopped server again. Its log starts afresh, so that the
+  // start finds this run's "Listening on port" line.
+  bool Restart() {
+    std::remove(server.LogPath().c_str());
+    bool started = server.Start();
+    EXPECT_TRUE(started) << server.Log();
+    return started;
+  }
+
+  TestClient LogOn(const char* user, const char* password) {
+    TestClient c = TestClient::ConnectLoopback(server.Port());
+    EXPECT_TRUE(c.Connected());
+    TestClient::LogonReply r = c.Logon(user, password, kClientID);
+    EXPECT_TRUE(r.received) << user;
+    EXPECT_EQ(0, r.code) << user << "\n" << server.Log();
+    return c;
+  }
+
+  // Sends one request and expects the request reader's 0.
+  static void Send(TestClient& c, int32_t id, const TestRequest& args = TestRequest()) {
+    ASSERT_EQ(std::optional<int32_t>(0), c.Request(id, args)) << id;
+  }
+  // The reply of a request answered with a code alone.
+  static std::optional<int32_t> CodeOf(TestClient& c, int32_t id, const TestRequest& args) {
+    Send(c, id, args);
+    return c.RecvInt();
+  }
+  // The text of a request answered 0 and a string (nullopt for a null string
+  // or any other reply).
+  static std::optional<std::string> TextOf(TestClient& c, int32_t id, const TestRequest& args = TestRequest()) {
+    Send(c, id, args);
+    if (c.RecvInt() != std::optional<int32_t>(0)) return std::nullopt;
+    std::optional<std::string> text;
+    if (!c.RecvString(&text)) return std::nullopt;
+    return text;
+  }
+  // The block of a reply of the shape 0, 1, size, block (empty otherwise).
+  static TestBytes VersionedBlockOf(TestClient& c) {
+    std::vector<int32_t> head = c.RecvInts(3);
+    if (head.size() != 3 || head[0] != 0 || head[1] != 1 || head[2] < 0) return {};
+    TestBytes block;
+    c.RecvBytes(static_cast<size_t>(head[2]), &block);
+    return block;
+  }
+};
+
+TEST_F(ConfigRequestsWireTest, NameListsBlocksAndRefusalsOfAnAdministrator) {
+  TestClient c = LogOn("administrator", kAdminPassword);
+  EXPECT_EQ(std::optional<std::string>("Live"), TextOf(c, 6614));
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6615, TestRequest().String("Test")));
+  EXPECT_EQ(std::optional<std::string>("Live\nTest"), TextOf(c, 6614));
+  EXPECT_EQ(std::optional<std::string>(""), TextOf(c, 6618, TestRequest().String("Test")));
+
+  // 6617: the version before the lookups; stamp 0 gets the block, the
+  // application's own time gets 5.
+  EXPECT_EQ(std::optional<int32_t>(3), CodeOf(c, 6617, TestRequest().Int(2).Int(0).String("No").String("No")));
+  Send(c, 6617, TestRequest().Int(1).Int(0).String("Live").String("Torvane"));
+  TestBytes app = VersionedBlockOf(c);
+  ASSERT_GE(app.size(), 12u);
+  const int32_t appTime = static_cast<int32_t>(GetLE32(app.data() + 8));
+  EXPECT_EQ(std::optional<int32_t>(5), CodeOf(c, 6617, TestRequest().Int(1).Int(appTime).String("Live").String("Torvane")));
+
+  // 6620: a user's UID (administrator) 23, UID 0 and version 2 both 2, unknown 19.
+  struct {
+    uint32_t uid;
+    int32_t version;
+    int32_t code;
+  } nodes[] = {{0xEE6B2802u, 1, 23}, {0, 1, 2}, {1, 2, 2}, {0x7FFF0000u, 1, 19}};
+  for (const auto& n : nodes) {
+    EXPECT_EQ(std::optional<int32_t>(n.code), CodeOf(c, 6620, TestRequest().UInt(n.uid).Int(n.version).Int(0)))
+        << std::hex << n.uid;
+  }
+  EXPECT_EQ(std::optional<int32_t>(2), CodeOf(c, 6623, TestRequest().String("Live").String("tORVANE")));
+  EXPECT_EQ(std::optional<int32_t>(2), CodeOf(c, 6624, TestRequest().String("LIVE")));
+  EXPECT_TRUE(c.NothingPending(50));
+}
+
+TEST_F(ConfigRequestsWireTest, DeletesAndDescriptionAcrossARestart) {
+  TestClient c = LogOn("administrator", kAdminPassword);
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6615, TestRequest().String("Test")));
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6616, TestRequest().String("Test").String("App")));
+  const std::string list = "<SERVERLIST><SERVER><HOST>h1</HOST><ACTIVE>1</ACTIVE><TAGS>DEFAULT</TAGS></SERVER></SERVERLIST>";
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6676, TestRequest().String("Test").String("App").String(list)));
+  const std::optional<std::string> file = TextOf(c, 6646, TestRequest().String("Test").String("App"));
+  ASSERT_TRUE(file.has_value());
+  EXPECT_NE(std::string::npos, file->find("h1"));
+
+  // The deleted application's settings file stays and is still served.
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6623, TestRequest().String("Test").String("App")));
+  EXPECT_EQ(std::optional<std::string>(""), TextOf(c, 6618, TestRequest().String("Test")));
+  EXPECT_EQ(file, TextOf(c, 6646, TestRequest().String("Test").String("App")));
+  EXPECT_EQ(std::optional<int32_t>(18), CodeOf(c, 6675, TestRequest().String("Test").String("App")));
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6624, TestRequest().String("test")));
+  EXPECT_EQ(std::optional<std::string>("Live"), TextOf(c, 6614));
+
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6657, TestRequest().String("Live").String("Main <&> site")));
+  EXPECT_EQ(std::optional<int32_t>(2), CodeOf(c, 6657, TestRequest().String("Live").String("\xFF")));
+  c.Close();
+  ASSERT_EQ(0, server.Stop());
+  ASSERT_TRUE(Restart());
+  TestClient d = LogOn("bob", kUserPassword);
+  EXPECT_EQ(std::optional<std::string>("Main <&> site"), TextOf(d, 6656, TestRequest().String("Live")));
+  EXPECT_EQ(std::optional<std::string>("Live"), TextOf(d, 6614));
+}
+
+TEST_F(ConfigRequestsWireTest, SchemaListOfTheSchemasDirectory) {
+  const std::string dir = server.Home() + "schemas/";
+  for (const char* f : {"a.1.xsd", "b.2.xsd", "C.3.XSD"}) WriteWholeFile(dir + f, "<s/>");
+  ASSERT_EQ(0, ::mkdir((dir + "x.xsd").c_str(), 0755));
+  TestClient c = LogOn("bob", kUserPassword);
+  std::optional<std::string> text = TextOf(c, 6644);
+  ASSERT_TRUE(text.has_value());
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text->size();) {
+    size_t lf = text->find('\n', at);
+    ASSERT_NE(std::string::npos, lf) << *text;
+    lines.push_back(text->substr(at, lf - at));
+    at = lf + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ((std::vector<std::string>{"a.1", "b.2"}), lines);
+}
+
+TEST_F(ConfigRequestsWireTest, SetEnvAppXmlRightsAndTheLogonMethodsItChanges) {
+  TestClient admin = LogOn("administrator", kAdminPassword);
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(admin, 6615, TestRequest().String("Test")));
+  const std::string text = "<?xml version=\"1.0\"?>\n<App>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n"
+                           "<Colour type=\"STRING\">blue\n</Colour>\n</CONFIGURATION>\n</App>";
+  TestClient bob = LogOn("bob", kUserPassword);
+  TestClient carol = LogOn("carol", kUserPassword);
+  struct {
+    TestClient* who;
+    const char* app;
+    int32_t code;
+  } cases[] = {
+      {&bob, "Plus", 0}, {&bob, "Zero", 49}, {&bob, "Bare", 49},
+      {&carol, "Plus", 0},  // level 0x200: Live's setting grants
+      {&carol, "Zero", 49},  // and Test's is not consulted
+  };
+  for (const auto& k : cases) {
+    EXPECT_EQ(std::optional<int32_t>(k.code),
+              CodeOf(*k.who, 6647, TestRequest().String("Test").String(k.app).String(text)))
+        << k.app;
+  }
+  // Ill-formed settings: 20, and the application keeps what it had.
+  Send(bob, 6617, TestRequest().Int(1).Int(0).String("Live").String("Torvane"));
+  const TestBytes before = VersionedBlockOf(bob);
+  EXPECT_EQ(std::optional<int32_t>(20), CodeOf(bob, 6647, TestRequest().String("Live").String("Torvane").String("<Torvane>")));
+  Send(bob, 6617, TestRequest().Int(1).Int(0).String("Live").String("Torvane"));
+  EXPECT_EQ(before, VersionedBlockOf(bob));
+
+  // bob may configure Live/Torvane: switching internal logons off refuses the
+  // next internal logon at once (28), without a restart.
+  std::optional<std::string> settings = TextOf(bob, 6646, TestRequest().String("Live").String("Torvane"));
+  ASSERT_TRUE(settings.has_value());
+  const std::string on = "AllowInternalLogin uid=\"00000006\" type=\"STRING\">1\n";
+  const size_t at = settings->find(on);
+  ASSERT_NE(std::string::npos, at) << *settings;
+  settings->replace(at + on.size() - 2, 1, "0");
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(bob, 6647, TestRequest().String("LIVE").String("torvane").String(*settings)));
+  TestClient late = TestClient::ConnectLoopback(server.Port());
+  TestClient::LogonReply r = late.Logon("administrator", kAdminPassword, kClientID);
+  EXPECT_TRUE(r.received);
+  EXPECT_EQ(28, r.code);
+}
+
+}  // namespace
