@@ -12,8 +12,7 @@ void LinkServerLayers() {
   LoopServices loop;
   loop.getCommand = GetCommand;
   loop.processMessage = ProcessMessage;
-  loop.doLogoff = [](uint32_t logonUID, int flag, int32_t clientID) {
-    return DoLogoff(logonUID, static_cast<uint32_t>(flag), clientID);
-  };
+  loop.doLogoff = DoLogoff;
+  loop.sanityCheckTokens = SanityCheckTokens;
   SetLoopServices(loop);
 }

@@ -1,10 +1,9 @@
-// The configuration handlers (messages 6614 to 6624) and the four setting
-// handlers that no message reaches: each reads its arguments in the message's
-// order, checks the caller's rights, calls one operation of the configuration
-// store and writes its reply words.
+// The configuration handlers (6614-6624) and the four setting handlers no
+// message reaches: each reads its arguments in the message's order, checks
+// the caller's rights, calls one configuration store operation and replies.
 // Requests layer: calls the handler conventions, the configuration store
-// (model, settings API, transport blocks, server lists, file writers), the
-// node registry, the wire primitives and the log.
+// (model, settings API, blocks, server lists, file writers), the node
+// registry, the wire primitives and the log.
 #include "requests/config_handlers.h"
 
 #include <cstdint>

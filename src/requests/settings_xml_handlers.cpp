@@ -1,18 +1,15 @@
-// The settings-file, schema and server-list XML handlers (messages 6642 to
-// 6647, 6653, 6656, 6657, 6675 and 6676): whole texts between clients and
-// the configuration store's files, with the rights checks, the refresh of the
-// logon methods after the server's own settings change and the listing of the
-// schema directory.
-// Requests layer: calls the handler conventions, the configuration store
-// (model, settings exchange, settings API, server lists, file writers), the
-// logons, the wire primitives, the utilities and the log.
+// The settings-file, schema and server-list XML handlers (6642-6647, 6653,
+// 6656, 6657, 6675, 6676): whole texts between clients and the configuration
+// store's files, with the rights checks, the logon-method refresh and the
+// schema directory listing.
+// Requests layer: calls the handler conventions, the configuration store, the
+// logon settings, the wire, the utilities, the log and the directory listing.
 #include "requests/settings_xml_handlers.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
+#include <vector>
 
 #include "config/config_model.h"
 #include "config/server_lists.h"
@@ -23,6 +20,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
 #include "foundation/wire/wire.h"
+#include "platform/fs.h"
 #include "sessions/logon_settings.h"
 #include "requests/handler_conventions.h"
 
@@ -83,17 +81,14 @@ bool IsListableSchemaName(const std::string& name) {
 
 std::string BuildSchemaList(const std::string& schemasDir) {
   std::string text;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(schemasDir, ec);
-  if (ec) return text;
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
+  std::vector<std::string> names;
+  if (!ListDirectory(schemasDir, names)) return text;
+  for (const std::string& name : names) {
     if (!IsListableSchemaName(name)) continue;
-    // The entry's type comes from the directory where the file system gives
-    // it; otherwise (and for links) this asks the file itself.
-    std::error_code typeError;
-    if (!it->is_regular_file(typeError) || typeError) continue;
+    // The file itself decides (a link is followed): directories and
+    // whatever else is not a regular file are passed over.
+    FileStatus status;
+    if (!GetFileStatus(schemasDir + name, status) || !status.isRegular) continue;
     text.append(name, 0, name.size() - kSchemaSuffixLength);
     text += '\n';
     if (text.size() > kSchemaListLimit) break;

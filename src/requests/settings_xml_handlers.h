@@ -1,10 +1,8 @@
-// The settings-file, schema and server-list XML handlers: whole texts of
-// env.xml, an application's settings file, the schema files and their list,
-// an application's server list and an environment's description, between
-// clients and the configuration store.
+// The settings-file, schema and server-list XML handlers: env.xml, settings
+// files, schema files and their list, server lists and environment
+// descriptions as whole texts between clients and the configuration store.
 // Requests layer: calls the handler conventions, the configuration store, the
-// logons (the logon methods re-read after the server's own settings change),
-// the wire primitives and the log.
+// logon settings, the wire primitives, the directory listing and the log.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +28,7 @@ int IPSetAppServerListXML(int sock);          // 6676
 constexpr size_t kSchemaListLimit = 32000;
 
 // The schema names of the directory `schemasDir` (ending in '/'): every
-// regular file (a symbolic link to one included) whose name ends in ".xsd"
+// regular file (a symbolic link to one included, as stat sees it) whose name ends in ".xsd"
 // exactly, holds no control byte and is more than the suffix, without that
 // suffix and followed by "\n", in the order the directory gives them, up to
 // and including the name that passes kSchemaListLimit. A directory that

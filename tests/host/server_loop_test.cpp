@@ -46,7 +46,7 @@ int FakeProcessMessage(int32_t messageID, int, int index) {
   return index;
 }
 
-int FakeLogoff(uint32_t logonUID, int, int32_t) {
+int FakeLogoff(uint32_t logonUID, uint32_t, int32_t) {
   g_calls.loggedOff.push_back(logonUID);
   return 0;
 }
@@ -390,7 +390,7 @@ TEST_F(LoopTest, OutOfDescriptorsPausesTheListenerUntilAConnectionCloses) {
   ASSERT_TRUE(RunOnePass(1000));
   EXPECT_EQ(0, GetConnectionCount());
   for (int pass = 0; pass < 3 && GetConnectionCount() < 3; ++pass) ASSERT_TRUE(RunOnePass(1000));
-  EXPECT_NE(std::string::npos, Log().find("accepting connections again"));
+  EXPECT_NE(std::string::npos, Log().find("Accepting connections again"));
   EXPECT_EQ(3, GetConnectionCount());
   StopServer();
   for (int fd : waiting) close(fd);
