@@ -238,6 +238,28 @@ TEST_F(LocatorHandlersTest, ServerTagListAdjustsOnlyItsOwnUsersFindServer) {
   EXPECT_NE(std::string::npos, Log().find("IPFindServer:After modify tags T=EXTRA\n")) << Log();
 }
 
+TEST_F(LocatorHandlersTest, AGuestSlotUsesTheGuestRecordsList) {
+  // A guest logon carries the guest's UID whatever name it came with: the
+  // list of the user named "guest" applies, not that of the name.
+  std::string list = ReadWholeFile(home.File("userlist.xml"));
+  list.insert(list.find("</USERLIST>"), "<USER uid=\"EE6B2806\" name=\"guest\"/>\n");
+  WriteWholeFile(home.File("userlist.xml"), list);
+  WriteWholeFile(UserFilePath(home.path, kUIDGuest),
+                 "<USER>\n<UID>EE6B2806</UID>\n<USERNAME>guest</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
+                 "<USERDATA>\n<Live>\n<Torvane>\n<ServerTagList>/B/EXTRA/</ServerTagList>\n</Torvane>\n</Live>\n"
+                 "</USERDATA>\n</USER>\n");
+  FreeUsersData();
+  ResetUsersFiles();
+  ResetUserStore();
+  ASSERT_EQ(0, ReadUsersV2(home.path.c_str()));
+  ConnectAs("dave");
+  LUS* slot = FindLUSByLogonUID(conn.logonUID);
+  ASSERT_NE(nullptr, slot);
+  EXPECT_EQ(Found(0, "s3"), FindServer(Args("Live", "Torvane", "B")));
+  slot->userUID = kUIDGuest;
+  EXPECT_EQ(Found(80, "s1"), FindServer(Args("Live", "Torvane", "B")));
+}
+
 TEST_F(LocatorHandlersTest, FailedReadsGetNoReplyAndLongStringsAskForTheClose) {
   ConnectAs(nullptr);
   // A string of more than 4096 bytes before any logon: the handler asks the
