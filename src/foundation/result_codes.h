@@ -49,4 +49,5 @@ enum FailReasonCode : int32_t {
   FR_PASSWORD_REUSED = 52,        // new password is in the history
   FR_PEER_CLOSED = 55,            // local: the peer closed the connection
   FR_HASH_FAILED = 56,            // bcrypt hashing failed
+  FR_CLOSE_CONNECTION = 57,       // local: a handler asks the dispatcher to close and remove its connection
 };

@@ -80,6 +80,17 @@ void EnsureDefaultUserLanguage() {
   WriteLog(0, "Add default language to default_user xml returned %d", rc);
 }
 
+// The highest ordinary UID a group holds: groups are not in the node
+// registry, so the UID sync is told about them.
+UID HighestGroupUID() {
+  UID highest = 0;
+  for (int32_t i = 0; i < GetGroupCount(); ++i) {
+    UID uid = GetGroupByIndex(i)->header.uid;
+    if (uid < kFirstReservedUID && uid > highest) highest = uid;
+  }
+  return highest;
+}
+
 bool EqualsIgnoreCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
     char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
@@ -138,9 +149,12 @@ void LoadServerData() {
   EnsureUserLoginSections();
   LoadGroups();
   if (ReadEnvironmentsXML((home + "env.xml").c_str(), home.c_str()) != 0) WriteLog(0, "Error during read of env.xml");
-  SyncUIDFileWithNodes();
+  // uid.val above every loaded record before new UIDs are given, and again
+  // after the groups were given theirs.
+  SyncUIDFileWithNodes(HighestGroupUID());
   AssignUserUIDs();
   AssignGroupUIDs();
+  SyncUIDFileWithNodes(HighestGroupUID());
   UpgradeUsersFormat();
   EnsureDefaultUserLanguage();
   ReadAuthenticationSettings();

@@ -11,8 +11,11 @@
 // table, whose socket is `sock`; the server loop has set the current logon
 // slot. Gives the index of the last entry served: index - 1 when the entry
 // was removed (an ID without a handler: "Unknown message ID %d", the socket
-// closed, the entry removed, the logon kept), otherwise index. 6003 only
-// logs its duration line, as every message does.
+// closed, the entry removed, the logon kept), otherwise index. A handler
+// that returns FR_CLOSE_CONNECTION (an argument over its bound, the stream
+// out of step) has its connection closed and removed the way a failed one is:
+// the logon ended unless keepLogon, index - 1. 6003 only logs its duration
+// line, as every message does.
 int ProcessMessage(int32_t messageID, int sock, int index);
 
 // Logs the duration line of a request that took `elapsed` seconds: prefix

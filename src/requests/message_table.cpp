@@ -10,6 +10,8 @@
 #include <array>
 
 #include "requests/config_handlers.h"
+#include "requests/counter_handlers.h"
+#include "requests/locator_handlers.h"
 #include "requests/server_info_handlers.h"
 #include "requests/session_handlers.h"
 #include "requests/settings_xml_handlers.h"
@@ -83,8 +85,15 @@ constexpr MessageTableEntry kFamilyRows[] = {
     // Directory XML handlers
 
     // Server locator
+    Row(6683, IPFindServer, kNoLogon, "IPFindServer"),
+    Row(6684, IPFindServers, kLogon, "IPFindServers"),
 
     // VozozUdade counters
+    Row(6631, IPIncrementGreenDataValues, kLogon, "IPIncrementGreenDataValues"),
+    Row(6632, IPSetGreenDataValues, kLogon, "IPSetGreenDataValues"),
+    Row(6633, IPGetGreenDataValues, kLogon, "IPGetGreenDataValues"),
+    Row(6634, IPInitGreenData, kLogon, "IPInitGreenData"),
+    Row(6635, IPResetGreenAdHocCounts, kLogon, "IPResetGreenAdHocCounts"),
 
     // Server information
     Row(6606, IPGetNewNodeID, kLogon, "IPGetNewNodeID"),

@@ -19,11 +19,16 @@ int IPLogoff(ConnectionRecord* conn) {
 
 int IPLogoffOther(ConnectionRecord* conn) {
   if (!conn) return FR_INVALID_PARAMETER;
+  // Needs no logon: a longer SID text than any client sends closes the
+  // connection (the dispatcher's path) instead of being received.
   WireStatus status = WIRE_OK;
-  std::optional<std::string> sidText = RecvArgString(conn->socket, &status);
+  bool tooLong = false;
+  std::optional<std::string> sidText =
+      RecvArgBoundedString(conn->socket, kMaxNoLogonStringLength, &status, &tooLong);
   if (status != WIRE_OK || !sidText) {
     WriteLUSLog("IPLogoffOther:Unable to get sidstr", 1);
     WriteLog(1, "IPLogoffOther:Unable to get sidStr (%d)", status);
+    if (tooLong) return FR_CLOSE_CONNECTION;
     return status != WIRE_OK ? static_cast<int>(status) : static_cast<int>(FR_INVALID_PARAMETER);
   }
   uint32_t sid = ParseHexID(sidText->c_str());

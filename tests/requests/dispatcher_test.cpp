@@ -192,6 +192,44 @@ TEST_F(DispatcherTest, UnknownIDClosesAndRemovesTheConnectionAndKeepsItsLogon) {
   }
 }
 
+// A string of more than 4096 bytes on a request that needs no logon: the
+// handler reads only its length word and the dispatcher closes and removes
+// the connection as a failed one, ending its logon unless it asked to be kept.
+TEST_F(DispatcherTest, OverlongStringBeforeALogonClosesTheConnection) {
+  struct {
+    const char* name;
+    int32_t messageID;
+    int32_t keepLogon;
+  } cases[] = {
+      {"logoff_other", 6662, 0},
+      {"find_server", 6683, 0},
+      {"find_server_keep_logon", 6683, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    uint32_t logonUID = LogOn("alice");
+    ConnectionRecord* served = GetConnectionByIndex(1);
+    served->logonUID = logonUID;
+    served->keepLogon = c.keepLogon;
+    ASSERT_TRUE(pairs[1]->client.Send(TestRequest().String(std::string(5000, 'x'))));
+
+    EXPECT_EQ(0, ProcessMessage(c.messageID, socks[1], 1));
+    pairs[1]->server = -1;  // closed by the dispatcher
+    EXPECT_TRUE(pairs[1]->client.PeerClosed());
+    EXPECT_EQ(2, GetConnectionCount());
+    EXPECT_EQ(socks[2], GetConnectionByIndex(1)->socket);
+    EXPECT_EQ(c.keepLogon != 0, FindLUSByLogonUID(logonUID) != nullptr);
+  }
+  // 4096 bytes (the text and its NUL) are still read: 6662 goes on to the
+  // session ID, which names no slot, and the connection stays.
+  ASSERT_TRUE(pairs[0]->client.Send(TestRequest().String(std::string(4095, '1'))));
+  EXPECT_EQ(0, ProcessMessage(6662, socks[0], 0));
+  EXPECT_EQ(2, GetConnectionCount());
+  EXPECT_TRUE(pairs[0]->client.NothingPending(0));
+}
+
 TEST(DispatcherDuration, PrefixesFollowTheSecondsTaken) {
   struct Case {
     int32_t elapsed;
