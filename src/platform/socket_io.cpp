@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <unistd.h>
 
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
   for (;;) {
@@ -19,4 +20,9 @@ ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags) {
     // EAGAIN/EWOULDBLOCK (a receive time-out) is not retried: it is a failed read.
     if (got >= 0 || errno != EINTR) return got < 0 ? -1 : got;
   }
+}
+
+int SocketClose(int fd) {
+  // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+  return close(fd) == 0 ? 0 : -1;
 }

@@ -22,3 +22,9 @@ ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags);
 // non-blocking socket with nothing pending (EAGAIN/EWOULDBLOCK) is -1: the
 // read failed.
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
+
+// ---- Closing -------------------------------------------------------------------
+
+// Closes the socket (closesocket). 0, or -1 with errno set; the descriptor is
+// released in either case.
+int SocketClose(int fd);

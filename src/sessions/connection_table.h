@@ -1,0 +1,68 @@
+// The connection table: one ConnectionRecord per client connection, the rule
+// by which entries are appended and removed, and the current logon slot (the
+// slot of the connection whose request is being served), held as its logon
+// UID and looked up where it is used.
+// Sessions layer: calls the slot lookups (logon_slots.h) only.
+#pragma once
+
+#include <cstdint>
+
+struct LUS;
+
+constexpr int MAX_CONNECTIONS = 500;
+constexpr int kPeerAddressSize = 64;  // text and NUL
+constexpr const char kUnknownPeerAddress[] = "<<unknown>>";
+
+// One client connection. A new entry is all zero but `socket` and `peerAddress`.
+struct ConnectionRecord {
+  int socket = 0;                     // the connected socket
+  uint32_t lastUsed = 0;              // when its latest request began to be read; 0 before the first
+  uint32_t logonUID = 0;              // logon UID of its own slot; 0: none
+  int32_t serverConnection = 0;       // 1: logged on as a server ("#", client ID above 65535)
+  int32_t clientID = 0;               // client ID of its latest logon request
+  int32_t keepLogon = 0;              // 1: a failed connection keeps its logon
+  char peerAddress[kPeerAddressSize] = {};  // numeric peer address, or "<<unknown>>"
+};
+
+// ---- The table -----------------------------------------------------------------------
+// Entries 0 to GetConnectionCount()-1 are in use. Removing entry i copies the
+// last entry into i, so an index or a record pointer is valid only until the
+// next removal: find a connection again by its socket after one.
+
+int32_t GetConnectionCount();
+
+// The entry at `index`, or null outside 0 .. count-1.
+ConnectionRecord* GetConnectionByIndex(int index);
+
+// The entry of `socket` and its index, or null / -1.
+ConnectionRecord* FindConnectionBySocket(int socket);
+int FindConnectionIndexBySocket(int socket);
+
+// Appends an all-zero entry with `socket` and `peerAddress` (cut to 63 bytes;
+// null or empty: "<<unknown>>"). The new index, or -1 when the table holds
+// MAX_CONNECTIONS entries (nothing changes).
+int AppendConnection(int socket, const char* peerAddress);
+
+// Removes entry `index`: the count goes down by one and the last entry is
+// copied into `index` (nothing moves when it was the last); the vacated last
+// place is cleared. The socket is not closed (that is the remover's). Gives
+// index - 1, where the caller's walk goes on, or -2 for an index outside the
+// table (nothing changes).
+int RemoveConnection(int index);
+
+// Empties the table (the listener's start and tests); sockets are not closed.
+void ResetConnectionTable();
+
+// ---- The current logon slot ----------------------------------------------------------------
+
+// Before every dispatch: the current logon slot becomes the slot that carries
+// `logonUID`, or none when it is 0 or no slot carries it. The value stays
+// until the next call.
+void SetCurrentLogonSlot(uint32_t logonUID);
+
+// The current logon slot, looked up now; null when there is none or it has
+// been freed since it was set. Valid until the next removal of a slot.
+LUS* GetCurrentLogonSlot();
+
+// The logon UID of the current logon slot as set (0: none).
+uint32_t GetCurrentLogonUID();
