@@ -28,7 +28,8 @@
 #include "foundation/uid/node_header.h"
 #include "foundation/wire/wire.h"
 #include "platform/clock.h"
-#include "requests/handler_conventions.h"
+#include "sessions/connection_table.h"
+#include "sessions/logon_slots.h"
 
 namespace {
 
@@ -37,9 +38,18 @@ namespace {
 // The requests that change the directory for any logged-on caller refuse a
 // guest slot: an unauthenticated guest logon must not add, delete or edit
 // users and groups.
-bool CallerIsGuest() { return IsCurrentSlotGuest(); }
+bool CallerIsGuest() {
+  const LUS* slot = GetCurrentLogonSlot();
+  return slot != nullptr && slot->userUID == kUIDGuest;
+}
 
-bool CallerIsAdmin() { return IsCurrentUserAdmin() != 0; }
+bool CallerIsAdmin() {
+  const LUS* slot = GetCurrentLogonSlot();
+  return slot != nullptr && (slot->USERLEVEL & kUserLevelAdministrator) != 0;
+}
+
+// The user UID of a server logon's slot ("#" with a server's client ID).
+constexpr UID kServerLogonUserUID = 0xFFFFFFFFu;
 
 const char* Home() { return GetServerSettings().homeDirectory; }
 
@@ -314,9 +324,9 @@ int32_t WriteGroups() { return WriteGroupsXML(GetGroupsFilePath()); }
 
 bool CallerMaySeePasswordHashes(const UserStruct& user) {
   if (CallerIsAdmin()) return true;
-  std::optional<UID> caller = CurrentSlotUserUID();
-  if (!caller) return false;
-  return *caller == kServerLogonUserUID || *caller == user.header.uid;
+  const LUS* slot = GetCurrentLogonSlot();
+  if (slot == nullptr) return false;
+  return slot->userUID == kServerLogonUserUID || slot->userUID == user.header.uid;
 }
 
 bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
