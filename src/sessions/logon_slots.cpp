@@ -127,6 +127,12 @@ LUS* GetNewLogonSlot(int32_t clientID, const char* userName, const UserStruct* u
 
 // ---- Adding client sessions ---------------------------------------------------------------
 
+const char* SlotDirectoryUserName(const LUS* slot) {
+  if (!slot) return nullptr;
+  if (slot->GUEST) return "guest";
+  return slot->USERNAME ? slot->USERNAME->c_str() : nullptr;
+}
+
 UserStruct* FindUserAndValidateClientID(const LUS* slot, int32_t clientID, int* failReason) {
   int ignored = 0;
   if (!failReason) failReason = &ignored;
@@ -135,8 +141,7 @@ UserStruct* FindUserAndValidateClientID(const LUS* slot, int32_t clientID, int* 
     *failReason = FR_INVALID_PARAMETER;
     return nullptr;
   }
-  const char* name = slot->GUEST ? "guest" : (slot->USERNAME ? slot->USERNAME->c_str() : nullptr);
-  UserStruct* user = FindUser(name);
+  UserStruct* user = FindUser(SlotDirectoryUserName(slot));
   if (!user) {
     *failReason = FR_USER_NOT_FOUND;
     WriteLog(0, "FindUserAndValidateClientID:Unable to find user >%s<", NameOrEmpty(slot->USERNAME));

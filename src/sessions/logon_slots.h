@@ -101,6 +101,10 @@ int GetAdditionalLogonSlot(LUS* slot, int32_t clientID, int* failReason);
 // The same without the slot-operations log line.
 int IGetAdditionalLogonSlot(LUS* slot, int32_t clientID, int* failReason);
 
+// The directory name of the slot's user: "guest" for a guest slot (GUEST
+// set), else USERNAME; null for a null slot or a slot without a name.
+const char* SlotDirectoryUserName(const LUS* slot);
+
 // The user record behind the slot ("guest" for a guest slot, else USERNAME),
 // or null with *failReason 2 (client ID 0 or no slot) or 6 (no such user).
 UserStruct* FindUserAndValidateClientID(const LUS* slot, int32_t clientID, int* failReason);

@@ -1,0 +1,321 @@
+// Tests of the handler conventions: argument reads and the echo rule, the raw
+// block reader keeping the stream in step, the reply shapes byte for byte,
+// the rights checks of the current logon slot, the time-stamp rule and the
+// formatted text reply.
+#include "requests/handler_conventions.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "directory/users_files.h"
+#include "support/slot_fixture.h"
+#include "support/socket_pair.h"
+
+namespace {
+
+class HandlerConventionsTest : public ::testing::Test {
+ protected:
+  TempDir home;
+  SocketPair pair;
+  void SetUp() override {
+    ResetSessionState(home);
+    ASSERT_GE(pair.server, 0);
+  }
+  void TearDown() override {
+    ResetConnectionTable();
+    ResetLogonSlots();
+    SetFormattedReplySocket(-1);
+  }
+  // The sentinel a client sends after the arguments; reads back only when the
+  // handler left the stream in step.
+  void ExpectSentinelNext() {
+    int32_t sentinel = 0;
+    EXPECT_TRUE(RecvArgInt(pair.server, &sentinel));
+    EXPECT_EQ(sentinel, 0x5E17)  << "stream out of step";
+  }
+};
+
+// ---- Reading arguments -----------------------------------------------------------------
+
+TEST_F(HandlerConventionsTest, AbsentStringIsNoFailureAndTheNextArgumentFollows) {
+  for (uint32_t lengthWord : {0u, 0xFFFFFFFFu}) {
+    pair.SendWord(lengthWord);
+    pair.SendWord(0x5E17);
+    WireStatus status = WIRE_COMMS_FAILURE;
+    EXPECT_FALSE(RecvArgString(pair.server, &status).has_value());
+    EXPECT_EQ(status, WIRE_OK);
+    EXPECT_FALSE(EchoRuleEnds(pair.server, status));
+    ExpectSentinelNext();
+  }
+  EXPECT_EQ(pair.Pending(), "") << "an absent string is not answered";
+}
+
+TEST_F(HandlerConventionsTest, FailedStringReadUnderTheEchoRule) {
+  EXPECT_TRUE(EchoRuleEnds(pair.server, WIRE_NO_MEMORY));
+  EXPECT_EQ(pair.Pending(), Words({1}));
+  EXPECT_TRUE(EchoRuleEnds(pair.server, WIRE_COMMS_FAILURE));
+  EXPECT_EQ(pair.Pending(), "");
+
+  pair.Send(SocketPair::Word(10) + "abc");  // 10 bytes announced, 3 sent
+  pair.EndClientSends();
+  WireStatus status = WIRE_OK;
+  EXPECT_FALSE(RecvArgString(pair.server, &status).has_value());
+  EXPECT_EQ(status, WIRE_COMMS_FAILURE);
+}
+
+TEST_F(HandlerConventionsTest, IntegerRuleNeedsAllFourBytes) {
+  pair.Send(SocketPair::Word(0xFFFFFFFE) + std::string("\x01\x02", 2));
+  pair.EndClientSends();
+  int32_t value = 0;
+  EXPECT_TRUE(RecvArgInt(pair.server, &value));
+  EXPECT_EQ(value, -2);
+  uint32_t unsignedValue = 7;
+  EXPECT_FALSE(RecvArgUInt(pair.server, &unsignedValue));
+  EXPECT_EQ(unsignedValue, 0u);
+}
+
+TEST_F(HandlerConventionsTest, RawBlockTable) {
+  struct Case {
+    const char* id;
+    int32_t version;
+    int32_t size;
+    std::string bytes;  // sent after the two words, then the sentinel
+    int rc;
+    std::string block;
+  } cases[] = {
+      {"whole block", 1, 5, "hello", FR_OK, "hello"},
+      {"empty block", 1, 0, "", FR_OK, ""},
+      {"wrong version drains", 2, 5, "hello", FR_INVALID_VERSION, ""},
+      {"wrong version, negative size", 2, -4, "", FR_INVALID_VERSION, ""},
+      {"negative size reads nothing", 1, -1, "", FR_NO_MEMORY, ""},
+      {"large block in pieces", 1, 3 * 1024 * 1024 / 2, std::string(3 * 1024 * 1024 / 2, 'x'), FR_OK,
+       std::string(3 * 1024 * 1024 / 2, 'x')},
+  };
+  for (const Case& c : cases) {
+    std::thread writer([&] {
+      pair.Send(Words({static_cast<uint32_t>(c.version), static_cast<uint32_t>(c.size)}) + c.bytes);
+      pair.SendWord(0x5E17);
+    });
+    std::vector<unsigned char> block = {'?'};
+    EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), c.rc) << c.id;
+    EXPECT_EQ(std::string(block.begin(), block.end()), c.block) << c.id;
+    ExpectSentinelNext();
+    writer.join();
+  }
+}
+
+TEST_F(HandlerConventionsTest, RawBlockAboveTheCeilingIsDrainedAndRefused) {
+  const int32_t size = kMaxWireStringLength + 1;
+  std::thread writer([&] {
+    pair.SendWord(1);
+    pair.SendWord(static_cast<uint32_t>(size));
+    std::string piece(1 << 20, 'z');
+    int32_t left = size;
+    while (left > 0) {
+      size_t n = std::min<size_t>(piece.size(), static_cast<size_t>(left));
+      pair.Send(piece.substr(0, n));
+      left -= static_cast<int32_t>(n);
+    }
+    pair.SendWord(0x5E17);
+  });
+  std::vector<unsigned char> block;
+  EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), FR_NO_MEMORY);
+  EXPECT_TRUE(block.empty());
+  ExpectSentinelNext();
+  writer.join();
+}
+
+TEST_F(HandlerConventionsTest, ShortRawBlockIsACommunicationFailure) {
+  pair.Send(Words({1, 8}) + "abc");
+  pair.EndClientSends();
+  std::vector<unsigned char> block;
+  EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), FR_COMMS_ERROR);
+  EXPECT_TRUE(block.empty());
+  EXPECT_EQ(pair.Pending(), "") << "no reply after a short read";
+}
+
+// ---- Reply shapes ------------------------------------------------------------------------
+
+TEST_F(HandlerConventionsTest, ReplyShapesByteForByte) {
+  const std::vector<unsigned char> block = {'A', 'B', 'C'};
+  EXPECT_TRUE(SendReplyStatus(pair.server, 49));
+  EXPECT_EQ(pair.Pending(), Words({49}));
+  EXPECT_TRUE(SendReplyText(pair.server, "hi"));
+  EXPECT_EQ(pair.Pending(), Words({0, 3}) + std::string("hi\0", 3));
+  EXPECT_TRUE(SendReplyText(pair.server, nullptr));
+  EXPECT_EQ(pair.Pending(), Words({0, 0}));
+  EXPECT_TRUE(SendReplyBlock(pair.server, block));
+  EXPECT_EQ(pair.Pending(), Words({0, 3}) + "ABC");
+  EXPECT_TRUE(SendReplyVersionedBlock(pair.server, block));
+  EXPECT_EQ(pair.Pending(), Words({0, 1, 3}) + "ABC");
+  EXPECT_TRUE(SendReplyBlockList(pair.server, {block, {}, {'Z'}}));
+  EXPECT_EQ(pair.Pending(),
+            Words({0, static_cast<uint32_t>(kSlotTestNow), 1, 3, 3}) + "ABC" + Words({0, 1}) + "Z");
+  EXPECT_TRUE(SendReplyCount(pair.server, 12));
+  EXPECT_EQ(pair.Pending(), Words({12}));
+}
+
+TEST_F(HandlerConventionsTest, LargeBlockReplyArrivesWhole) {
+  std::vector<unsigned char> block(200000);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 7);
+  std::string got;
+  std::thread reader([&] {
+    const size_t want = 12 + block.size();
+    char buf[65536];
+    while (got.size() < want) {
+      ssize_t n = recv(pair.client, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  });
+  EXPECT_TRUE(SendReplyVersionedBlock(pair.server, block));
+  reader.join();
+  EXPECT_EQ(got, Words({0, 1, 200000}) + std::string(block.begin(), block.end()));
+}
+
+TEST_F(HandlerConventionsTest, FailedSendIsReported) {
+  close(pair.client);
+  pair.client = -1;
+  EXPECT_FALSE(SendReplyStatus(pair.server, 0));
+  EXPECT_FALSE(SendReplyText(pair.server, "x"));
+}
+
+// ---- Time stamps and formatted text ---------------------------------------------------------
+
+TEST_F(HandlerConventionsTest, ClientCopyIsCurrentWhenNotOlder) {
+  struct Case {
+    int32_t stamp;
+    uint32_t dataTime;
+    bool current;
+  } cases[] = {
+      {100, 100, true}, {101, 100, true}, {99, 100, false}, {0, 0, true},
+      {-1, 0x80000000u, true},  // signed: the data time reads as a negative second
+      {0x7FFFFFFF, 0xFFFFFFFFu, true}, {-5, 0, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ClientCopyIsCurrent(c.stamp, c.dataTime), c.current) << c.stamp;
+}
+
+TEST_F(HandlerConventionsTest, FormattedTextGoesToTheSetSocket) {
+  EXPECT_EQ(SendFormattedToClient("%s=%d", "n", 5), -1) << "no socket set";
+  SetFormattedReplySocket(pair.server);
+  EXPECT_EQ(SendFormattedToClient("%s=%d", "n", 5), 0);
+  EXPECT_EQ(pair.Pending(), Words({4}) + std::string("n=5\0", 4));
+  EXPECT_EQ(SendFormattedToClient("%s", std::string(20000, 'q').c_str()), 0);
+  EXPECT_EQ(pair.Pending(), Words({16384}) + std::string(16383, 'q') + '\0');
+}
+
+// ---- Rights of the caller ------------------------------------------------------------------
+
+// bob holds an AllowConfiguration value per application of section Test;
+// carol (bit 0x200) holds hers under Live; the guest account grants App.
+const char kUserList[] =
+    "<?xml version=\"1.0\"?>\n<USERLIST>\n"
+    "<USER uid=\"00001001\" name=\"bob\"/>\n"
+    "<USER uid=\"00001002\" name=\"carol\"/>\n"
+    "<USER uid=\"EE6B2806\" name=\"guest\"/>\n"
+    "</USERLIST>";
+
+std::string UserFile(const char* uid, const char* name, const std::string& data) {
+  return std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + name +
+         "</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n<USERDATA>\n"
+         "<Live>\n<Torvane>\n</Torvane>\n" +
+         data + "</USERDATA>\n</USER>\n";
+}
+
+class RightsTest : public HandlerConventionsTest {
+ protected:
+  void SetUp() override {
+    HandlerConventionsTest::SetUp();
+    std::filesystem::create_directories(home.File("users"));
+    WriteWholeFile(home.File("userlist.xml"), kUserList);
+    WriteWholeFile(home.File("users/00001001.xml"),
+                   UserFile("00001001", "bob",
+                            "</Live>\n<Test>\n"
+                            "<One><AllowConfiguration>1</AllowConfiguration></One>\n"
+                            "<MinusOne><AllowConfiguration>-1</AllowConfiguration></MinusOne>\n"
+                            "<PlusTwo><AllowConfiguration> +2</AllowConfiguration></PlusTwo>\n"
+                            "<Zero><AllowConfiguration>0</AllowConfiguration></Zero>\n"
+                            "<Word><AllowConfiguration>abc</AllowConfiguration></Word>\n"
+                            "<Empty><AllowConfiguration></AllowConfiguration></Empty>\n"
+                            "<Unset></Unset>\n"
+                            "</Test>\n"));
+    WriteWholeFile(home.File("users/00001002.xml"),
+                   UserFile("00001002", "carol",
+                            "<App><AllowConfiguration>1</AllowConfiguration></App>\n</Live>\n"
+                            "<Test>\n<App><AllowConfiguration>0</AllowConfiguration></App>\n</Test>\n"));
+    WriteWholeFile(home.File("users/EE6B2806.xml"),
+                   UserFile("EE6B2806", "guest",
+                            "</Live>\n<Test>\n<App><AllowConfiguration>1</AllowConfiguration></App>\n</Test>\n"));
+    ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+    ASSERT_EQ(GetUserCount(), 3);
+  }
+  // Makes the caller's slot for `name` with `level` and makes it current.
+  LUS* Caller(const char* name, uint32_t level) {
+    uint32_t uid = MakeTestSlot(name, 5);
+    LUS* slot = FindLUSByLogonUID(uid);
+    slot->USERLEVEL = level;
+    SetCurrentLogonSlot(uid);
+    return slot;
+  }
+};
+
+TEST_F(RightsTest, AllowConfigurationValues) {
+  Caller("bob", 0);
+  struct Case {
+    const char* env;
+    const char* app;
+    int granted;
+  } cases[] = {
+      {"Test", "One", 1},  {"Test", "MinusOne", 1}, {"Test", "PlusTwo", 1}, {"Test", "Zero", 0},
+      {"Test", "Word", 0}, {"Test", "Empty", 0},    {"Test", "Unset", 0},   {"Test", "Missing", 0},
+      {"Live", "One", 0},  {"Test", "", 0},         {"", "One", 0},         {nullptr, "One", 0},
+      {"Test", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CurrentUserMayConfigure(c.env, c.app), c.granted)
+        << (c.env ? c.env : "(null)") << "\\" << (c.app ? c.app : "(null)");
+  }
+  EXPECT_EQ(IsCurrentUserAdmin(), 0);
+}
+
+TEST_F(RightsTest, LiveBitReadsLiveAndAdminNeedsNoSetting) {
+  Caller("carol", kUserLevelLiveConfig);
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "App"), 1) << "Test\\App says 0 but is not consulted";
+  EXPECT_EQ(CurrentUserMayConfigure("Other", "App"), 1);
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "Nope"), 0);
+  EXPECT_EQ(IsCurrentUserAdmin(), 0);
+
+  Caller("carol", kUserLevelAdministrator);
+  EXPECT_EQ(IsCurrentUserAdmin(), 1);
+  EXPECT_EQ(CurrentUserMayConfigure("Anything", "Nope"), 1);
+}
+
+TEST_F(RightsTest, GuestSlotReadsTheGuestAccount) {
+  LUS* slot = Caller("bob", 0);
+  slot->USERNAME = "CORP\\visitor";
+  slot->GUEST = 1;
+  slot->userUID = kUIDGuest;
+  EXPECT_TRUE(IsGuestSlot(slot));
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "App"), 1);
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "One"), 0) << "bob's own settings are not the guest's";
+  EXPECT_FALSE(IsGuestSlot(FindLUSByLogonUID(MakeTestSlot("carol", 6))));
+  EXPECT_FALSE(IsGuestSlot(nullptr));
+}
+
+TEST_F(RightsTest, NoCurrentSlotRefusesEverything) {
+  uint32_t uid = MakeTestSlot("bob", 5);
+  FindLUSByLogonUID(uid)->USERLEVEL = kUserLevelAdministrator;
+  SetCurrentLogonSlot(uid);
+  EXPECT_EQ(IsCurrentUserAdmin(), 1);
+  LogoffLUSSlot(0);  // the caller's slot is freed while the request runs
+  EXPECT_EQ(IsCurrentUserAdmin(), 0);
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "One"), 0);
+  SetCurrentLogonSlot(0);
+  EXPECT_EQ(CurrentUserMayConfigure("Test", "One"), 0);
+}
+
+}  // namespace
