@@ -28,6 +28,7 @@
 #include "foundation/uid/node_header.h"
 #include "foundation/wire/wire.h"
 #include "platform/clock.h"
+#include "requests/handler_conventions.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_slots.h"
 
@@ -38,15 +39,9 @@ namespace {
 // The requests that change the directory for any logged-on caller refuse a
 // guest slot: an unauthenticated guest logon must not add, delete or edit
 // users and groups.
-bool CallerIsGuest() {
-  const LUS* slot = GetCurrentLogonSlot();
-  return slot != nullptr && slot->userUID == kUIDGuest;
-}
+bool CallerIsGuest() { return IsGuestSlot(GetCurrentLogonSlot()); }
 
-bool CallerIsAdmin() {
-  const LUS* slot = GetCurrentLogonSlot();
-  return slot != nullptr && (slot->USERLEVEL & kUserLevelAdministrator) != 0;
-}
+bool CallerIsAdmin() { return IsCurrentUserAdmin() != 0; }
 
 // The user UID of a server logon's slot ("#" with a server's client ID).
 constexpr UID kServerLogonUserUID = 0xFFFFFFFFu;
@@ -57,14 +52,14 @@ const char* Home() { return GetServerSettings().homeDirectory; }
 
 // Reads one wire integer; a failed read is logged with `failure` and gives false.
 bool ReadWord(int sock, int32_t* value, const char* failure) {
-  if (RecvInt(sock, value) == 4) return true;
+  if (RecvArgInt(sock, value)) return true;
   WriteLog(1, "%s", failure);
   return false;
 }
 
 // Sends one status word; a failed send is logged with `failure` when given.
 void Reply(int sock, int32_t code, const char* failure = nullptr) {
-  if (SendInt(sock, code) != 4 && failure != nullptr) WriteLog(1, "%s", failure);
+  if (!SendReplyStatus(sock, code) && failure != nullptr) WriteLog(1, "%s", failure);
 }
 
 // A string argument under the echo rule: the text (or none) when the read
@@ -72,66 +67,47 @@ void Reply(int sock, int32_t code, const char* failure = nullptr) {
 // after logging `commsFailure` (when given) for a broken read.
 bool ReadStringEcho(int sock, std::optional<std::string>* text, const char* commsFailure) {
   WireStatus status = WIRE_OK;
-  *text = RecvString(sock, &status);
-  if (status == WIRE_OK) return true;
-  if (status == WIRE_NO_MEMORY) {
-    Reply(sock, FR_NO_MEMORY);
-  } else if (commsFailure != nullptr) {
-    WriteLog(1, "%s", commsFailure);
-  }
+  *text = RecvArgString(sock, &status);
+  if (!EchoRuleEnds(sock, status)) return true;
+  if (status == WIRE_COMMS_FAILURE && commsFailure != nullptr) WriteLog(1, "%s", commsFailure);
   return false;
 }
 
 const char* TextOrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
-// The version word, size word and bytes of a client's record block.
-// Gives true with the block read whole; false when the request is over:
-// after the reply 3 (a version other than 1, the bytes dropped), the reply 1
-// (a size that is negative, above kMaxClientRecordBlockBytes or cannot be
-// allocated, the bytes dropped), or without a reply after a failed read.
+// The version word, size word and bytes of a client's record block (6505,
+// 6612). Gives true with the block read whole; false when the request is
+// over: after the reply 3 (a version other than 1, the bytes dropped), the
+// reply 1 (a size that is negative or cannot be had, the bytes dropped), or
+// without a reply after a failed read.
 struct BlockMessages {
-  const char* header;       // version or size not read
-  const char* allocation;   // "%d" with the size
-  const char* shortRead;    // the block did not arrive whole
+  const char* handler;    // names the handler in the block reader's lines
+  const char* header;     // version or size not read
+  const char* shortRead;  // the block did not arrive whole
 };
 bool ReadClientBlock(int sock, const BlockMessages& messages, std::vector<unsigned char>* block) {
   int32_t version = 0;
   int32_t size = 0;
-  if (RecvInt(sock, &version) != 4 || RecvInt(sock, &size) != 4) {
+  if (!RecvArgInt(sock, &version) || !RecvArgInt(sock, &size)) {
     WriteLog(1, "%s", messages.header);
     return false;
   }
-  if (version != static_cast<int32_t>(kUserTransportVersion)) {
-    if (DiscardBytes(sock, size > 0 ? size : 0) == 0) Reply(sock, FR_INVALID_VERSION);
-    return false;
-  }
-  bool allocated = size >= 0 && size <= kMaxClientRecordBlockBytes;
-  if (allocated) {
-    try {
-      block->assign(static_cast<size_t>(size), 0);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-  }
-  if (!allocated) {
-    WriteLog(1, messages.allocation, size);
-    if (DiscardBytes(sock, size > 0 ? size : 0) == 0) Reply(sock, FR_NO_MEMORY);
-    return false;
-  }
-  if (RecvAll(sock, block->data(), size, 0) != size) {
+  int code = RecvRawBlock(sock, version, size, messages.handler, *block);
+  if (code == FR_OK) return true;
+  if (code == FR_COMMS_ERROR) {
     WriteLog(1, "%s", messages.shortRead);
-    return false;
+  } else {
+    Reply(sock, code);
   }
-  return true;
+  return false;
 }
 
 // ---- Sending blocks -------------------------------------------------------------------
 
-// Appends [0] [size] block (with status) or [size] block to `out`.
-bool AppendRecordReply(std::vector<unsigned char>& out, const std::vector<unsigned char>& block, bool withStatus) {
+// Appends a list entry, the block's size and bytes, to `out`.
+bool AppendListEntry(std::vector<unsigned char>& out, const std::vector<unsigned char>& block) {
   try {
-    out.reserve(out.size() + 8 + block.size());
-    if (withStatus) AppendLE32(out, 0);
+    out.reserve(out.size() + 4 + block.size());
     AppendLE32(out, static_cast<uint32_t>(block.size()));
     out.insert(out.end(), block.begin(), block.end());
   } catch (const std::bad_alloc&) {
@@ -140,26 +116,24 @@ bool AppendRecordReply(std::vector<unsigned char>& out, const std::vector<unsign
   return true;
 }
 
-// One block reply out on the socket; the failure logged by the words it reached.
+// One block out on the socket: 0, the size and the bytes (with status) in
+// one run, or the size and the bytes. A failure is logged with the first
+// word it may have cut short.
 struct PutMessages {
   const char* status;
   const char* size;
 };
 int SendRecordReply(int sock, const std::vector<unsigned char>& block, bool withStatus, const PutMessages& messages) {
-  std::vector<unsigned char> reply;
-  if (!AppendRecordReply(reply, block, withStatus)) {
-    if (withStatus) Reply(sock, FR_NO_MEMORY);
-    return PUT_RECORD_NO_BLOCK;
-  }
-  int length = static_cast<int>(reply.size());
-  int sent = SendAll(sock, reply.data(), length, 0);
-  if (sent == length) return PUT_RECORD_SENT;
-  int sizeEnd = withStatus ? 8 : 4;
-  if (withStatus && sent < 4) {
+  if (withStatus) {
+    if (SendReplyBlock(sock, block)) return PUT_RECORD_SENT;
     WriteLog(1, "%s", messages.status);
-  } else if (sent < sizeEnd) {
-    WriteLog(1, "%s", messages.size);
+    return PUT_RECORD_SEND_FAILED;
   }
+  std::vector<unsigned char> entry;
+  if (!AppendListEntry(entry, block)) return PUT_RECORD_NO_BLOCK;
+  int length = static_cast<int>(entry.size());
+  if (SendAll(sock, entry.data(), length, 0) == length) return PUT_RECORD_SENT;
+  WriteLog(1, "%s", messages.size);
   return PUT_RECORD_SEND_FAILED;
 }
 
@@ -204,7 +178,7 @@ void SendRecordList(int sock, Count count, MakeBlock makeBlock) {
   bool failed = false;
   for (int32_t i = 0; i < n && !failed; ++i) {
     block.clear();
-    if (!makeBlock(i, block) || !AppendRecordReply(out, block, false)) failed = true;
+    if (!makeBlock(i, block) || !AppendListEntry(out, block)) failed = true;
     if (out.size() >= kListBatchBytes || failed || i + 1 == n) {
       if (!out.empty() && SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
         failed = true;
@@ -249,15 +223,15 @@ void ServeByIndex(int sock, const ByIndexMessages& m, Count count, Put put) {
 // name when the lookup is to be made.
 bool ReadNamedRequest(int sock, const char* versionFailure, const char* stampFailure, std::string* name) {
   WireStatus status = WIRE_OK;
-  std::optional<std::string> text = RecvString(sock, &status);
+  std::optional<std::string> text = RecvArgString(sock, &status);
   if (status == WIRE_COMMS_FAILURE) return false;
   int32_t version = 0, stamp = 0;
   if (!text || status != WIRE_OK) {
-    if (RecvInt(sock, &version) == 4 && RecvInt(sock, &stamp) == 4) Reply(sock, FR_INVALID_PARAMETER);
+    if (RecvArgInt(sock, &version) && RecvArgInt(sock, &stamp)) Reply(sock, FR_INVALID_PARAMETER);
     return false;
   }
   if (!ReadWord(sock, &version, versionFailure)) return false;
-  if (RecvInt(sock, &stamp) != 4) {
+  if (!RecvArgInt(sock, &stamp)) {
     WriteLog(1, stampFailure, errno);
     return false;
   }
@@ -309,11 +283,10 @@ int32_t DeleteNamedUser(const std::optional<std::string>& name) {
 constexpr const char kAddUserNameFailure[] = "IPAddUser:Error getting user name from client";
 constexpr const char kDeleteUserNameFailure[] = "IPDeleteUser:Error getting user name from client";
 
-const BlockMessages kUpdateUserMessages = {"IPUpdateUser:Error getting version or buffer length from client",
-                                           "IPUpdateUser:Unable to allocate %d bytes for buffer",
+const BlockMessages kUpdateUserMessages = {"IPUpdateUser", "IPUpdateUser:Error getting version or buffer length from client",
                                            "IPUpdateUser:Failed to get user buffer from client"};
-const BlockMessages kUpdateGroupMessages = {"IPUpdateGroup:Error getting version or buffer length from client",
-                                            "IPUpdateGroup:Unable to allocate %d bytes for buffer",
+const BlockMessages kUpdateGroupMessages = {"IPUpdateGroup",
+                                            "IPUpdateGroup:Error getting version or buffer length from client",
                                             "IPUpdateGroup:Failed to get user buffer from client"};
 
 int32_t WriteGroups() { return WriteGroupsXML(GetGroupsFilePath()); }
@@ -351,12 +324,12 @@ bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
 
 int PutUser(int sock, UserStruct* user, bool withStatus) {
   if (user == nullptr) {
-    if (withStatus) SendInt(sock, FR_INVALID_PARAMETER);
+    if (withStatus) SendReplyStatus(sock, FR_INVALID_PARAMETER);
     return PUT_RECORD_NO_RECORD;
   }
   std::vector<unsigned char> block;
   if (!MakeUserBlock(user, block)) {
-    if (withStatus) SendInt(sock, FR_NO_MEMORY);
+    if (withStatus) SendReplyStatus(sock, FR_NO_MEMORY);
     return PUT_RECORD_NO_BLOCK;
   }
   return SendRecordReply(sock, block, withStatus, kPutUserMessages);
@@ -364,12 +337,12 @@ int PutUser(int sock, UserStruct* user, bool withStatus) {
 
 int PutGroup(int sock, const GroupStruct* group, bool withStatus) {
   if (group == nullptr) {
-    if (withStatus) SendInt(sock, FR_INVALID_PARAMETER);
+    if (withStatus) SendReplyStatus(sock, FR_INVALID_PARAMETER);
     return PUT_RECORD_NO_RECORD;
   }
   std::vector<unsigned char> block;
   if (!ConvertGroupToTransportBlock(group, block)) {
-    if (withStatus) SendInt(sock, FR_NO_MEMORY);
+    if (withStatus) SendReplyStatus(sock, FR_NO_MEMORY);
     return PUT_RECORD_NO_BLOCK;
   }
   return SendRecordReply(sock, block, withStatus, kPutGroupMessages);
@@ -491,7 +464,7 @@ int IPSetUserPasswordV2(int sock) {
   std::optional<std::string> name;
   if (!ReadStringEcho(sock, &name, nullptr)) return 0;
   WireStatus status = WIRE_OK;
-  std::optional<std::string> password = RecvString(sock, &status);
+  std::optional<std::string> password = RecvArgString(sock, &status);
   if (status != WIRE_OK) {
     if (status == WIRE_NO_MEMORY) Reply(sock, FR_NO_MEMORY);
     WriteLog(1, "IPSetUserPasswordV2:Unable to get password from client");

@@ -14,13 +14,6 @@
 struct UserStruct;
 struct GroupStruct;
 
-// ---- Limits ----------------------------------------------------------------------------
-
-// The largest user or group block a client may send (6505, 6612). A larger
-// size is answered like one that cannot be allocated: its bytes are read
-// and dropped and the reply is 1. A real block is a few hundred bytes.
-constexpr int32_t kMaxClientRecordBlockBytes = 16 * 1024 * 1024;
-
 // ---- Users (every handler is given the connection's socket) -------------------------------
 
 int IPGetUserCount(int sock);            // 6500
