@@ -4,7 +4,8 @@
 //   administrator (level 0x8000), guest, default_user, ZentakUser (built-in);
 //   bob (password "bobpw"), mustbob (must change), mcbob (must and cannot),
 //   cannotbob (cannot change), admboth (administrator, must and cannot),
-//   carol (legacy hash of "carolpw"), alice (AD user), CORP\dave (AD user).
+//   carol (legacy hash of "carolpw"), expbob ("exppw"); AD users alice,
+//   CORP\dave, uma and gus.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +21,10 @@
 #include "foundation/crypto/password_hash.h"
 #include "foundation/settings/server_settings.h"
 #include "platform/clock.h"
+#include "sessions/connection_table.h"
 #include "sessions/logon_settings.h"
+#include "sessions/logon_slots.h"
+#include "sessions/lus_log.h"
 #include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
@@ -62,6 +66,8 @@ inline const TestUser* TestUsers(size_t* count) {
       {0x1007, "alice", nullptr, 0, 1, 0, ""},
       {0x1008, "CORP\\dave", nullptr, 0, 1, 0, ""},
       {0x1009, "expbob", "exppw", 0, 0, 0, ""},
+      {0x100A, "uma", nullptr, 0, 1, 0, ""},
+      {0x100B, "gus", nullptr, 0, 1, 0, ""},
   };
   *count = sizeof users / sizeof users[0];
   return users;
@@ -76,6 +82,9 @@ class LogonStore : public ::testing::Test {
 
   void SetUp() override {
     ResetDirectoryState();
+    ResetLogonSlots();
+    ResetConnectionTable();
+    ResetLUSLog();
     SetClockOverride(kTenOClock);
     ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
     ASSERT_EQ(CreateConfigRoot(home.path.c_str()), 0);
@@ -111,6 +120,8 @@ class LogonStore : public ::testing::Test {
 
   void TearDown() override {
     SetAuthenticationFlags(0, 0);
+    ResetLogonSlots();
+    ResetConnectionTable();
     ResetDirectoryState();
   }
 
