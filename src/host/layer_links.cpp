@@ -8,6 +8,4 @@
 void LinkServerLayers() {
   LoopServices loop;
   SetLoopServices(loop);
-  StartupServices startup;
-  SetStartupServices(startup);
 }

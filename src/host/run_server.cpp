@@ -22,13 +22,12 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/uid_alloc.h"
 #include "host/server_loop.h"
+#include "sessions/logon_settings.h"
 #include "sessions/lus_log.h"
 #include "platform/fs.h"
 #include "platform/process_control.h"
 
 namespace {
-StartupServices g_startup;
-
 std::string Home() { return GetServerSettings().homeDirectory; }
 
 bool FileExists(const std::string& path) { return ProbePath(path) == PATH_EXISTS; }
@@ -75,10 +74,6 @@ void EnsureDefaultUserLanguage() {
   WriteLog(0, "Add default language to default_user xml returned %d", rc);
 }
 
-void InitComputerDomain() {
-  if (g_startup.initComputerDomain != nullptr) g_startup.initComputerDomain();
-}
-
 bool EqualsIgnoreCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
     char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
@@ -88,8 +83,6 @@ bool EqualsIgnoreCase(const char* a, const char* b) {
   return *a == *b;
 }
 }  // namespace
-
-void SetStartupServices(const StartupServices& services) { g_startup = services; }
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine cl;
@@ -142,7 +135,7 @@ void LoadServerData() {
   AssignGroupUIDs();
   UpgradeUsersFormat();
   EnsureDefaultUserLanguage();
-  if (g_startup.readAuthenticationSettings != nullptr) g_startup.readAuthenticationSettings();
+  ReadAuthenticationSettings();
 }
 
 uint32_t ReadConnectionTimeOut() {
@@ -200,10 +193,11 @@ int RunServer(int argc, const char* const* argv) {
     if (IsLockHeldElsewhere(err)) {
       WriteLog(0, "Another server is running on home directory %s (%s is locked): not starting", home.c_str(),
                lockPath.c_str());
-    } else {
-      WriteLog(1, "Cannot create the lock file %s: not starting", lockPath.c_str());
+      return 1;
     }
-    return 1;
+    // No lock file can be made (a home that does not exist yet, say): the
+    // stores then cannot be written either, and the steps below report it.
+    WriteLog(1, "Cannot create the lock file %s", lockPath.c_str());
   }
   // lockFd stays open, and the lock held, until the process ends.
 
@@ -222,6 +216,7 @@ int RunServer(int argc, const char* const* argv) {
   LoadServerData();
   SetConnectionTimeOutMs(ReadConnectionTimeOut());
   InitComputerDomain();
+  WriteLog(0, "computerDomain=%s", GetComputerDomainName().c_str());
   if (StopRequested()) {
     WriteLog(0, "Stop requested during start-up: not starting the listener");
     return 0;

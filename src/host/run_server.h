@@ -8,16 +8,6 @@
 #include <cstdint>
 #include <string>
 
-// ---- Start-up steps the sessions layer supplies ------------------------------------
-
-struct StartupServices {
-  // The logon methods allowed and the insecure-AD switch, from the settings.
-  int (*readAuthenticationSettings)() = nullptr;
-  // Finds the computer's domain and logs "computerDomain=%s".
-  void (*initComputerDomain)() = nullptr;
-};
-void SetStartupServices(const StartupServices& services);
-
 // ---- Command line ---------------------------------------------------------------------
 
 struct CommandLine {

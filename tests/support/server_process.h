@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 
 #ifndef TORVANE_SERVER_BINARY
