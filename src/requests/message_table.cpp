@@ -10,6 +10,7 @@
 #include <array>
 
 #include "requests/server_info_handlers.h"
+#include "requests/user_group_handlers.h"
 
 namespace {
 
@@ -41,6 +42,23 @@ constexpr MessageTableEntry kFamilyRows[] = {
     // Session administration
 
     // User and group handlers
+    Row(6500, IPGetUserCount, kLogon, "IPGetUserCount"),
+    Row(6501, IPGetUserN, kLogon, "IPGetUserN"),
+    Row(6502, IPGetAllUsers, kLogon, "IPGetAllUsers"),
+    Row(6503, IPGetNamedUser, kLogon, "IPGetNamedUser"),
+    Row(6504, IPAddUser, kLogon, "IPAddUser"),
+    Row(6505, IPUpdateUser, kLogon, "IPUpdateUser"),
+    Row(6506, IPDeleteUser, kLogon, "IPDeleteUser"),
+    Row(6507, IPAddUserNoAdminCheck, kLogon, "IPAddUserNoAdminCheck"),
+    Row(6508, IPDeleteUserNoAdminCheck, kLogon, "IPDeleteUserNoAdminCheck"),
+    Row(6607, IPGetGroupCount, kLogon, "IPGetGroupCount"),
+    Row(6608, IPGetGroupN, kLogon, "IPGetGroupN"),
+    Row(6609, IPGetAllGroups, kLogon, "IPGetAllGroups"),
+    Row(6610, IPGetNamedGroup, kLogon, "IPGetNamedGroup"),
+    Row(6611, IPAddGroup, kLogon, "IPAddGroup"),
+    Row(6612, IPUpdateGroup, kLogon, "IPUpdateGroup"),
+    Row(6613, IPDeleteGroup, kLogon, "IPDeleteGroup"),
+    Row(6654, IPSetUserPasswordV2, kLogon, "IPSetUserPasswordV2"),
 
     // Configuration handlers
 
