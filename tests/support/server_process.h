@@ -33,6 +33,23 @@ inline std::string ServerBinaryPath() {
   return env != nullptr && *env ? env : TORVANE_SERVER_BINARY;
 }
 
+// A loopback port that is free now (bound and released at once).
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
 // Connects to 127.0.0.1 (or ::1) on `port`; the socket or -1.
 inline int ConnectLoopback(int port, bool ipv6 = false) {
   int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -117,6 +134,30 @@ class ServerProcess {
     return false;
   }
 
+  // Starts the server on `port` with its standard error going to
+  // `stderrPath` (/dev/null, say), and waits (up to 20 s) until it accepts.
+  bool StartOnPort(int port, const std::string& stderrPath) {
+    errPath_ = stderrPath;
+    pid_ = Spawn({std::to_string(port), home_}, "");
+    errPath_.clear();
+    if (pid_ < 0) return false;
+    port_ = port;
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      int fd = ConnectLoopback(port_);
+      if (fd >= 0) {
+        close(fd);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   // Sends SIGTERM and waits for the exit; the exit status (-1 when it was
   // not running or did not exit normally).
   int Stop() {
@@ -133,7 +174,7 @@ class ServerProcess {
  private:
   pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutPath) {
     std::string bin = ServerBinaryPath();
-    std::string errPath = LogPath();
+    std::string errPath = errPath_.empty() ? LogPath() : errPath_;
     pid_t pid = fork();
     if (pid != 0) return pid;
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -152,6 +193,7 @@ class ServerProcess {
 
   TempDir tmp_;
   std::string home_;
+  std::string errPath_;  // standard error of the next Spawn; empty: LogPath()
   pid_t pid_ = -1;
   int port_ = 0;
 };
