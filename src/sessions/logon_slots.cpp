@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "directory/user_records.h"
 #include "foundation/log/ring_log.h"
@@ -52,13 +53,21 @@ LUS* GetLUSByIndex(int index) {
 }
 
 int GetLUSIndex(const LUS* slot) {
-  if (slot < g_slots || slot >= g_slots + g_slotCount) return -1;
+  // std::less orders any two pointers, also one from outside the table.
+  std::less<const LUS*> before;
+  if (!slot || before(slot, g_slots) || !before(slot, g_slots + g_slotCount)) return -1;
   return static_cast<int>(slot - g_slots);
 }
 
 // ---- Logon UIDs and session IDs ------------------------------------------------------
 
-uint32_t GetNextLogonUID() { return ++g_logonUIDCounter; }
+// After 2^32 logons the counter wraps: 0 and values still held are passed over.
+uint32_t GetNextLogonUID() {
+  do {
+    ++g_logonUIDCounter;
+  } while (g_logonUIDCounter == 0 || FindLUSByLogonUID(g_logonUIDCounter));
+  return g_logonUIDCounter;
+}
 
 // Session IDs let a second client program attach to a logon (token type 5)
 // and let message 6662 end a logon without one, so they must not be
@@ -221,19 +230,24 @@ bool ClientIDMatches(int32_t sessionCID, int32_t match) {
   return false;
 }
 
-int RemoveClientsFromLUS(int index, int32_t match) {
-  if (index < 0 || index >= g_slotCount) return FR_INVALID_PARAMETER;
-  LUS& slot = g_slots[index];
+void RemoveMatchingSessions(LUS* slot, int32_t match, bool exact) {
+  if (!slot) return;
   std::vector<SLS> kept;
-  kept.reserve(slot.sessions.size());
-  for (const SLS& session : slot.sessions) {
-    if (ClientIDMatches(session.CID, match)) {
-      slot.CC -= 1;
+  kept.reserve(slot->sessions.size());
+  for (const SLS& session : slot->sessions) {
+    if (exact ? session.CID == match : ClientIDMatches(session.CID, match)) {
+      slot->CC -= 1;
     } else {
       kept.push_back(session);
     }
   }
-  slot.sessions.swap(kept);
+  slot->sessions.swap(kept);
+}
+
+int RemoveClientsFromLUS(int index, int32_t match) {
+  if (index < 0 || index >= g_slotCount) return FR_INVALID_PARAMETER;
+  LUS& slot = g_slots[index];
+  RemoveMatchingSessions(&slot, match, false);
   if (slot.CC < 1 || slot.sessions.empty()) FreeLUSSlot(index);
   return FR_OK;
 }

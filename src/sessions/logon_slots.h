@@ -131,6 +131,11 @@ LUS* FindLUS(uint32_t version, const unsigned char* sidBytes);
 // ID is not -match; anything else does not match.
 bool ClientIDMatches(int32_t sessionCID, int32_t match);
 
+// Unlinks the slot's client sessions that `match` selects, decreasing CC by
+// one for each: by the rule above, or, with `exact`, only the sessions whose
+// client ID equals `match` (no value is special). The slot itself stays.
+void RemoveMatchingSessions(LUS* slot, int32_t match, bool exact);
+
 // Removes the client sessions of slot `index` that `match` selects (CC down by
 // one each) and frees the slot when no session or a CC below 1 is left.
 // 0, or 2 for an index outside the table (nothing changes).

@@ -30,13 +30,6 @@ class HandlerConventionsTest : public ::testing::Test {
     ResetLogonSlots();
     SetFormattedReplySocket(-1);
   }
-  // The sentinel a client sends after the arguments; reads back only when the
-  // handler left the stream in step.
-  void ExpectSentinelNext() {
-    int32_t sentinel = 0;
-    EXPECT_TRUE(RecvArgInt(pair.server, &sentinel));
-    EXPECT_EQ(sentinel, 0x5E17)  << "stream out of step";
-  }
 };
 
 // ---- Reading arguments -----------------------------------------------------------------
@@ -44,12 +37,12 @@ class HandlerConventionsTest : public ::testing::Test {
 TEST_F(HandlerConventionsTest, AbsentStringIsNoFailureAndTheNextArgumentFollows) {
   for (uint32_t lengthWord : {0u, 0xFFFFFFFFu}) {
     pair.SendWord(lengthWord);
-    pair.SendWord(0x5E17);
+    pair.SendSentinel();
     WireStatus status = WIRE_COMMS_FAILURE;
     EXPECT_FALSE(RecvArgString(pair.server, &status).has_value());
     EXPECT_EQ(status, WIRE_OK);
     EXPECT_FALSE(EchoRuleEnds(pair.server, status));
-    ExpectSentinelNext();
+    EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step";
   }
   EXPECT_EQ(pair.Pending(), "") << "an absent string is not answered";
 }
@@ -98,13 +91,13 @@ TEST_F(HandlerConventionsTest, RawBlockTable) {
   for (const Case& c : cases) {
     std::thread writer([&] {
       pair.Send(Words({static_cast<uint32_t>(c.version), static_cast<uint32_t>(c.size)}) + c.bytes);
-      pair.SendWord(0x5E17);
+      pair.SendSentinel();
     });
     std::vector<unsigned char> block = {'?'};
     EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), c.rc) << c.id;
     EXPECT_EQ(std::string(block.begin(), block.end()), c.block) << c.id;
-    ExpectSentinelNext();
-    writer.join();
+    writer.join();  // every byte is queued before the sentinel is looked for
+    EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step";
   }
 }
 
@@ -120,13 +113,13 @@ TEST_F(HandlerConventionsTest, RawBlockAboveTheCeilingIsDrainedAndRefused) {
       pair.Send(piece.substr(0, n));
       left -= static_cast<int32_t>(n);
     }
-    pair.SendWord(0x5E17);
+    pair.SendSentinel();
   });
   std::vector<unsigned char> block;
   EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), FR_NO_MEMORY);
   EXPECT_TRUE(block.empty());
-  ExpectSentinelNext();
   writer.join();
+  EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step";
 }
 
 TEST_F(HandlerConventionsTest, ShortRawBlockIsACommunicationFailure) {

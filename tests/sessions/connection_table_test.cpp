@@ -11,17 +11,8 @@
 
 namespace {
 
-class ConnectionTableTest : public ::testing::Test {
+class ConnectionTableTest : public SlotTest {
  protected:
-  TempDir home;
-  void SetUp() override {
-    ResetSessionState(home);
-    AddTestUser("bob", 0x1001);
-  }
-  void TearDown() override {
-    ResetConnectionTable();
-    ResetLogonSlots();
-  }
   std::string Sockets() {
     std::string out;
     for (int i = 0; i < GetConnectionCount(); ++i) {

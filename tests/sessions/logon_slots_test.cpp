@@ -16,18 +16,12 @@
 
 namespace {
 
-class LogonSlotsTest : public ::testing::Test {
+class LogonSlotsTest : public SlotTest {
  protected:
-  TempDir home;
   void SetUp() override {
-    ResetSessionState(home);
-    AddTestUser("bob", 0x1001);
+    SlotTest::SetUp();
     AddTestUser("carol", 0x1002);
     AddTestUser("guest", kUIDGuest);
-  }
-  void TearDown() override {
-    SetRandomBytesFailStatus(0);
-    ResetLogonSlots();
   }
   // Fills the table with `n` slots of bob, one client session each (client 1000+i).
   void FillTable(int n) {

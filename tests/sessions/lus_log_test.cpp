@@ -12,15 +12,7 @@
 
 namespace {
 
-class LUSLogTest : public ::testing::Test {
- protected:
-  TempDir home;
-  void SetUp() override {
-    ResetSessionState(home);
-    AddTestUser("bob", 0x1001);
-  }
-  void TearDown() override { ResetLogonSlots(); }
-};
+class LUSLogTest : public SlotTest {};
 
 TEST_F(LUSLogTest, NothingIsWrittenWhileSlotOperationsAreOff) {
   MakeTestSlot("bob", 5);
@@ -52,8 +44,7 @@ TEST_F(LUSLogTest, LinesOfALogonAndItsLogoff) {
 
 TEST_F(LUSLogTest, DumpTextNamesEscaped) {
   MakeTestSlot("bob", 5);
-  int failReason = 0;
-  GetAdditionalLogonSlot(GetLUSByIndex(0), -2, &failReason);
+  AddTestSession(1, -2);
   GetLUSByIndex(0)->USERLEVEL = 0x8000;
   MakeTestSlot("#a&b<c>", 70000);
   GetLUSByIndex(1)->LASTUSED = 0x12345678;

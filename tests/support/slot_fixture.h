@@ -69,3 +69,24 @@ inline std::string SessionCIDs(const LUS* slot) {
   for (const SLS& s : slot->sessions) out += (out.empty() ? "" : ",") + std::to_string(s.CID);
   return out;
 }
+
+// Adds the client session `cid` to the slot of `uid` as a re-attach does.
+inline void AddTestSession(uint32_t uid, int32_t cid) {
+  int failReason = 0;
+  ASSERT_EQ(GetAdditionalLogonSlot(FindLUSByLogonUID(uid), cid, &failReason), 1) << failReason;
+}
+
+// A fresh home, fixed clock, UTC, the user bob; slots and connections emptied after.
+class SlotTest : public ::testing::Test {
+ protected:
+  TempDir home;
+  void SetUp() override {
+    ResetSessionState(home);
+    AddTestUser("bob", 0x1001);
+  }
+  void TearDown() override {
+    ResetConnectionTable();
+    ResetLogonSlots();
+    SetRandomBytesFailStatus(0);
+  }
+};

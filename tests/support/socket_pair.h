@@ -36,6 +36,14 @@ struct SocketPair {
   }
   void SendWord(uint32_t value) const { Send(Word(value)); }
   void SendText(const std::string& text) const { Send(Word(static_cast<uint32_t>(text.size() + 1)) + text + '\0'); }
+  // A word the client sends after a request's arguments: it reads back next
+  // only when the handler left the stream in step.
+  static constexpr uint32_t kSentinel = 0x5E17;
+  void SendSentinel() const { SendWord(kSentinel); }
+  bool SentinelIsNext() const {
+    unsigned char b[4];
+    return recv(server, b, 4, MSG_DONTWAIT | MSG_WAITALL) == 4 && GetLE32(b) == kSentinel;
+  }
   // The client closes its sending side: the server's next read sees the end.
   void EndClientSends() const { shutdown(client, SHUT_WR); }
 
