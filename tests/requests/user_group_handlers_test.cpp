@@ -519,11 +519,18 @@ TEST_F(UserGroupHandlers, GroupChangesByAPlainUserReachTheFile) {
   ASSERT_TRUE(ConvertGroupToTransportBlock(&g, block));
   EXPECT_EQ(Call(IPUpdateGroup, Args().Int(1).Int(static_cast<int32_t>(block.size())).Raw(TestBytes(block.begin(), block.end()))), Words({0}));
 
-  // A member list the store refuses (a name twice) leaves the group as it was.
-  g.members = {"alice", "ALICE"};
-  block.clear();
-  ASSERT_TRUE(ConvertGroupToTransportBlock(&g, block));
-  EXPECT_EQ(Call(IPUpdateGroup, Args().Int(1).Int(static_cast<int32_t>(block.size())).Raw(TestBytes(block.begin(), block.end()))), Words({2}));
+  // Member lists the store refuses (a name twice, an empty name, a control
+  // character) leave the group as it was.
+  const std::vector<std::string> refused[] = {{"alice", "ALICE"}, {"alice", ""}, {"al\tice"}, {"bo\nss"}};
+  for (const std::vector<std::string>& members : refused) {
+    g.members = members;
+    block.clear();
+    ASSERT_TRUE(ConvertGroupToTransportBlock(&g, block));
+    EXPECT_EQ(Call(IPUpdateGroup, Args().Int(1).Int(static_cast<int32_t>(block.size()))
+                                      .Raw(TestBytes(block.begin(), block.end()))),
+              Words({2}))
+        << members.front();
+  }
 
   FreeGroupArray();
   FreePermissionArray();
