@@ -32,6 +32,7 @@
 #include "requests/handler_conventions.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_slots.h"
+#include "sessions/logons.h"
 
 namespace {
 
@@ -43,9 +44,6 @@ namespace {
 bool CallerIsGuest() { return IsGuestSlot(GetCurrentLogonSlot()); }
 
 bool CallerIsAdmin() { return IsCurrentUserAdmin() != 0; }
-
-// The user UID of a server logon's slot ("#" with a server's client ID).
-constexpr UID kServerLogonUserUID = 0xFFFFFFFFu;
 
 const char* Home() { return GetServerSettings().homeDirectory; }
 
@@ -330,7 +328,7 @@ bool CallerMaySeePasswordHashes(const UserStruct& user) {
   if (CallerIsAdmin()) return true;
   const LUS* slot = GetCurrentLogonSlot();
   if (slot == nullptr) return false;
-  return slot->userUID == kServerLogonUserUID || slot->userUID == user.header.uid;
+  return slot->userUID == kServerLogonUID || slot->userUID == user.header.uid;
 }
 
 bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
