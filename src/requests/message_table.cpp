@@ -15,6 +15,7 @@
 #include "requests/server_info_handlers.h"
 #include "requests/session_handlers.h"
 #include "requests/settings_xml_handlers.h"
+#include "requests/user_group_handlers.h"
 
 namespace {
 
@@ -53,6 +54,23 @@ constexpr MessageTableEntry kFamilyRows[] = {
     Row(6685, IPLogoffClient, kLogon, "IPLogoffClient"),
 
     // User and group handlers
+    Row(6500, IPGetUserCount, kLogon, "IPGetUserCount"),
+    Row(6501, IPGetUserN, kLogon, "IPGetUserN"),
+    Row(6502, IPGetAllUsers, kLogon, "IPGetAllUsers"),
+    Row(6503, IPGetNamedUser, kLogon, "IPGetNamedUser"),
+    Row(6504, IPAddUser, kLogon, "IPAddUser"),
+    Row(6505, IPUpdateUser, kLogon, "IPUpdateUser"),
+    Row(6506, IPDeleteUser, kLogon, "IPDeleteUser"),
+    Row(6507, IPAddUserNoAdminCheck, kLogon, "IPAddUserNoAdminCheck"),
+    Row(6508, IPDeleteUserNoAdminCheck, kLogon, "IPDeleteUserNoAdminCheck"),
+    Row(6607, IPGetGroupCount, kLogon, "IPGetGroupCount"),
+    Row(6608, IPGetGroupN, kLogon, "IPGetGroupN"),
+    Row(6609, IPGetAllGroups, kLogon, "IPGetAllGroups"),
+    Row(6610, IPGetNamedGroup, kLogon, "IPGetNamedGroup"),
+    Row(6611, IPAddGroup, kLogon, "IPAddGroup"),
+    Row(6612, IPUpdateGroup, kLogon, "IPUpdateGroup"),
+    Row(6613, IPDeleteGroup, kLogon, "IPDeleteGroup"),
+    Row(6654, IPSetUserPasswordV2, kLogon, "IPSetUserPasswordV2"),
 
     // Configuration handlers
     Row(6614, IPGetEnvNameList, kLogon, "IPGetEnvNameList"),
