@@ -1,0 +1,17 @@
+// The functions of the layers below given to the loop and the start-up.
+// Host layer.
+#include "host/layer_links.h"
+
+#include "host/run_server.h"
+#include "host/server_loop.h"
+#include "requests/dispatcher.h"
+#include "sessions/request_reader.h"
+
+void LinkServerLayers() {
+  LoopServices loop;
+  loop.getCommand = GetCommand;
+  loop.processMessage = ProcessMessage;
+  // The real logoff and the sanity check come with the session administration.
+  loop.doLogoff = PendingDoLogoff;
+  SetLoopServices(loop);
+}

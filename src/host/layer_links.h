@@ -1,0 +1,12 @@
+// Wires the loop and the start-up to the sessions and requests layers: the
+// request reader, the dispatcher, the logoff, the sanity check, the current
+// logon slot, the slot-operations log and the authentication start-up steps.
+// Host layer: calls the layers below.
+#pragma once
+
+#include <cstdint>
+
+void LinkServerLayers();
+
+// The logoff the loop uses until the session administration is merged.
+int PendingDoLogoff(uint32_t logonUID, int flag, int32_t clientID);
