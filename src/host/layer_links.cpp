@@ -6,12 +6,20 @@
 #include "host/server_loop.h"
 #include "requests/dispatcher.h"
 #include "sessions/request_reader.h"
+#include "sessions/session_admin.h"
+
+namespace {
+
+// A broken connection's logoff: that client's sessions of its logon.
+int LogoffBrokenConnection(uint32_t logonUID, int, int32_t clientID) { return DoLogoff(logonUID, 0, clientID); }
+
+}  // namespace
 
 void LinkServerLayers() {
   LoopServices loop;
   loop.getCommand = GetCommand;
   loop.processMessage = ProcessMessage;
-  // The real logoff and the sanity check come with the session administration.
-  loop.doLogoff = PendingDoLogoff;
+  loop.doLogoff = LogoffBrokenConnection;
+  loop.sanityCheckTokens = SanityCheckTokens;
   SetLoopServices(loop);
 }

@@ -7,6 +7,3 @@
 #include <cstdint>
 
 void LinkServerLayers();
-
-// The logoff the loop uses until the session administration is merged.
-int PendingDoLogoff(uint32_t logonUID, int flag, int32_t clientID);
