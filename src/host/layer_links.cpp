@@ -8,18 +8,11 @@
 #include "sessions/request_reader.h"
 #include "sessions/session_admin.h"
 
-namespace {
-
-// A broken connection's logoff: that client's sessions of its logon.
-int LogoffBrokenConnection(uint32_t logonUID, int, int32_t clientID) { return DoLogoff(logonUID, 0, clientID); }
-
-}  // namespace
-
 void LinkServerLayers() {
   LoopServices loop;
   loop.getCommand = GetCommand;
   loop.processMessage = ProcessMessage;
-  loop.doLogoff = LogoffBrokenConnection;
+  loop.doLogoff = DoLogoff;
   loop.sanityCheckTokens = SanityCheckTokens;
   SetLoopServices(loop);
 }

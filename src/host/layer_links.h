@@ -4,6 +4,4 @@
 // Host layer: calls the layers below.
 #pragma once
 
-#include <cstdint>
-
 void LinkServerLayers();
