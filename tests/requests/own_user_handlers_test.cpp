@@ -170,6 +170,7 @@ TEST_F(OwnUserTest, ProductTableSelectsTheSubsection) {
 }
 
 TEST_F(OwnUserTest, SetCurUserFieldRules) {
+  const std::string history = Hex8(GetPasswordCRC("alice-older"));
   struct Case {
     const char* id;
     const char* caller;
@@ -193,7 +194,7 @@ TEST_F(OwnUserTest, SetCurUserFieldRules) {
       {"must change", "alice", 0x0100, Str("Passwords\\MustChange") + Str("0"), 49, "Live", "Torvane",
        "Passwords\\MustChange", "1"},
       {"history", "alice", 0x0100, Str("passwords\\Old\\PW1") + Str("0"), 49, "Live", "Torvane",
-       "Passwords\\Old\\PW1", Hex8(GetPasswordCRC("alice-older")).c_str()},
+       "Passwords\\Old\\PW1", history.c_str()},
       {"guest's right", "guest", 0x0200, Str("AllowConfiguration") + Str("1"), 49, "Live", "Brindle",
        "AllowConfiguration", "<code 19>"},
       {"administrator's right", "boss", 0x0200, Str("AllowConfiguration") + Str("1"), 0, "Live", "Brindle",
