@@ -15,6 +15,9 @@
 #include "requests/server_info_handlers.h"
 #include "requests/session_handlers.h"
 #include "requests/settings_xml_handlers.h"
+#include "requests/own_user_handlers.h"
+#include "requests/server_info_handlers.h"
+#include "requests/session_handlers.h"
 #include "requests/user_group_handlers.h"
 
 namespace {
@@ -99,6 +102,18 @@ constexpr MessageTableEntry kFamilyRows[] = {
     Row(6676, IPSetAppServerListXML, kLogon, "IPSetAppServerListXML"),
 
     // Own-user handlers
+    Row(6625, IPSetCurUserField, kLogon, "IPSetCurUserField"),
+    Row(6626, IPGetCurUserField, kLogon, "IPGetCurUserField"),
+    Row(6629, IPGetCurUserDetails, kLogon, "IPGetCurUserDetails"),
+    Row(6630, IPSetCurUserPassword, kLogon, "IPSetCurUserPassword"),
+    Row(6636, IPGetUserNameForSID, kLogon, "IPGetUserNameForSID"),
+    Row(6666, IPGetCurUserDefaultEnv, kLogon, "IPGetCurUserDefaultEnv"),
+    Row(6667, IPSetCurUserDefaultEnv, kLogon, "IPSetCurUserDefaultEnv"),
+    Row(6668, IPGetCurUserDefaultLang, kLogon, "IPGetCurUserDefaultLang"),
+    Row(6669, IPSetCurUserDefaultLang, kLogon, "IPSetCurUserDefaultLang"),
+    Row(6670, IPGetCurUserFieldEx, kLogon, "IPGetCurUserFieldEx"),
+    Row(6671, IPGetSIDEnv, kLogon, "IPGetSIDEnv"),
+    Row(6673, IPSetCurEnv, kLogon, "IPSetCurEnv"),
 
     // Directory XML handlers
 
