@@ -21,6 +21,7 @@
 #include "config/settings_files_write.h"
 #include "directory/first_start.h"
 #include "directory/groups_file.h"
+#include "directory/store_uid_sync.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
 #include "foundation/log/ring_log.h"
@@ -78,17 +79,6 @@ void EnsureDefaultUserLanguage() {
   WriteLog(0, "Adding default language to default_user xml");
   int rc = SetUserSetting("default_user", "Live", "Torvane", "DefaultLanguage", "UseWindowsDefault");
   WriteLog(0, "Add default language to default_user xml returned %d", rc);
-}
-
-// The highest ordinary UID a group holds: groups are not in the node
-// registry, so the UID sync is told about them.
-UID HighestGroupUID() {
-  UID highest = 0;
-  for (int32_t i = 0; i < GetGroupCount(); ++i) {
-    UID uid = GetGroupByIndex(i)->header.uid;
-    if (uid < kFirstReservedUID && uid > highest) highest = uid;
-  }
-  return highest;
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
@@ -151,10 +141,10 @@ void LoadServerData() {
   if (ReadEnvironmentsXML((home + "env.xml").c_str(), home.c_str()) != 0) WriteLog(0, "Error during read of env.xml");
   // uid.val above every loaded record before new UIDs are given, and again
   // after the groups were given theirs.
-  SyncUIDFileWithNodes(HighestGroupUID());
+  SyncUIDFileWithStores();
   AssignUserUIDs();
   AssignGroupUIDs();
-  SyncUIDFileWithNodes(HighestGroupUID());
+  SyncUIDFileWithStores();
   UpgradeUsersFormat();
   EnsureDefaultUserLanguage();
   ReadAuthenticationSettings();
