@@ -1,13 +1,18 @@
 # Torvane Server: set-up, build and tests on a Debian machine (run as root).
 #   make test   install missing packages, build, run every test (plain and sanitized)
 #   make build  plain build only
+#   make run    build, initialise ./var/home/ when it has no env.xml, run the server on port 32000
 
 PACKAGES  := g++ cmake make libgtest-dev libexpat1-dev libcrypt-dev
+# The session tests start their own slapd; the package's own service may run but is not used.
+PACKAGES  += slapd ldap-utils libldap-dev openssl
 JOBS      ?= $(shell nproc 2>/dev/null || echo 4)
 BUILD     := build
 SANBUILD  := build-san
+RUNHOME   := ./var/home/
+RUNPORT   := 32000
 
-.PHONY: all deps build build-san test test-plain test-san clean
+.PHONY: all deps build build-san test test-plain test-san run clean
 
 all: build
 
@@ -17,6 +22,7 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
+	  echo 'slapd slapd/no_configuration boolean true' | debconf-set-selections 2>/dev/null || true; \
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	fi
 
@@ -36,6 +42,10 @@ test-san: build-san
 	  ctest --output-on-failure -j $(JOBS)
 
 test: test-plain test-san
+
+run: build
+	@if [ ! -f $(RUNHOME)env.xml ]; then $(BUILD)/TorvaneServer -i $(RUNPORT) $(RUNHOME); fi
+	$(BUILD)/TorvaneServer -debug $(RUNPORT) $(RUNHOME)
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

@@ -247,9 +247,15 @@ int AddApplicationToEnvironment(const char* envName, const char* appName) {
   ApplicationStruct* app = FindApplication(env, appName);
   // A settings file already there is no loaded application's: the new empty
   // one must not destroy the only copy of its settings.
-  if (GetEnvAppFileName(path, g_root->homeDir.c_str(), env->name.c_str(), app->name.c_str()) == FR_OK)
-    NoteUnloadedStoreFile(path);
+  NoteSettingsFileOfNewApplication(env, app->name.c_str());
   return WriteApplicationSettingsXML(nullptr, env, app);
+}
+
+void NoteSettingsFileOfNewApplication(const EnvironmentStruct* env, const char* appName) {
+  if (g_root == nullptr || env == nullptr || appName == nullptr) return;
+  std::string path;
+  if (GetEnvAppFileName(path, g_root->homeDir.c_str(), env->name.c_str(), appName) == FR_OK)
+    NoteUnloadedStoreFile(path);
 }
 
 int DeleteApplication(EnvironmentStruct* env, const char* name) {

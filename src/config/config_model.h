@@ -167,6 +167,14 @@ int CompareAppNames(const ApplicationStruct& a, const ApplicationStruct& b);
 // creates an application on request calls this before creating it.
 int CheckSettingsFileNameFree(const char* envName, const char* appName);
 
+// What every path that creates an application calls once the application is
+// in the model and before its settings file is first written: a settings file
+// already at its name belongs to no loaded application (env.xml lost it at a
+// failed load, or the application was deleted earlier), so its first rewrite
+// keeps it as "<file>.bad" (NoteUnloadedStoreFile). Nothing for a missing file
+// or a pair without a file name.
+void NoteSettingsFileOfNewApplication(const EnvironmentStruct* env, const char* appName);
+
 // ---- Names and file names ------------------------------------------------------------
 
 // 1 when `name` is a valid new environment or application name: an ASCII

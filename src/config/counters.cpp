@@ -286,6 +286,9 @@ int InitEnvironmentGreenData(const char* envName) {
     int rc = CheckSettingsFileNameFree(name.c_str(), kGreenDataAppName);
     if (rc != FR_OK) return rc;
     if (AddApplication(env, kGreenDataAppName) == nullptr) return FR_NO_MEMORY;
+    // The counters' first setting rewrites the settings file: one left there
+    // by an application env.xml lost is kept as <file>.bad first.
+    NoteSettingsFileOfNewApplication(env, kGreenDataAppName);
     created = true;
   }
   env = nullptr;

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -23,7 +25,6 @@
 #include <utility>
 #include <vector>
 
-#include "directory/groups_file.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
@@ -44,11 +45,9 @@
 namespace {
 
 constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
-constexpr const char kV2DocumentStart[] = "<?xml version=\"1.0\"?><USERS>";
-constexpr const char kV2DocumentEnd[] = "</USERS>";
 constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writers hand text on in pieces of this size
-// Above this many records without a usable link, the login-section pass
-// finds their nodes through one index of the tree instead of a walk each.
+// Above this many records, the login-section pass finds the nodes of records
+// without a usable link through one index of the tree instead of a walk each.
 constexpr int kNodeIndexThreshold = 8;
 
 UsersLoadState g_loadState = USERS_LOAD_NONE;
@@ -60,6 +59,8 @@ std::unordered_set<UID> g_protectedUIDs;
 std::unordered_map<const XMLNode*, UID> g_nodeSource;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
+// The last list read met an element other than USERLIST and USER.
+bool g_listUnknownElement = false;
 
 // The children of a USER node that the conversion reads as main fields.
 constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
@@ -322,30 +323,6 @@ bool SavesRefusedAfterFailedLoad() {
 
 // ---- Login sections ----------------------------------------------------------------
 
-XMLNode* AddChildNamed(XMLNode* parent, const char* name) {
-  XMLNode* node = AddXMLChildNode(parent);
-  if (node == nullptr) return nullptr;
-  try {
-    node->name = name;
-  } catch (const std::bad_alloc&) {
-    DeleteXMLNode(node);
-    return nullptr;
-  }
-  return node;
-}
-
-// The record's USER node when its link qualifies (see FindUserNodeOfRecord).
-XMLNode* LinkedNode(const UserStruct* user) {
-  if (user->USERDATA == nullptr || !user->USERNAME) return nullptr;
-  XMLNode* node = user->USERDATA->parent;
-  XMLNode* root = GetUsersTreeRoot();
-  if (node == nullptr || root == nullptr || node->parent != root || !EqualsNoCase(node->name, kUserNodeName)) return nullptr;
-  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    if (c->value && EqualsNoCase(c->name, kUserNameNodeName) && EqualsNoCase(*c->value, *user->USERNAME)) return node;
-  }
-  return nullptr;
-}
-
 // Defined with the login sections below.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node);
 
@@ -371,6 +348,87 @@ void PrepareLoad(size_t expected) {
   if (GetUsersTreeRoot() != nullptr) FreeUsersXMLTree();
   const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
+}
+
+// True for a name the atomic writer gives its temporary files
+// ("<file>.tmp" and six more characters): a leftover of a save that was
+// killed, which no loader reads.
+bool IsAtomicWriterLeftover(std::string_view name) {
+  constexpr std::string_view kMark = ".tmp";
+  constexpr size_t kRandom = 6;
+  return name.size() > kMark.size() + kRandom &&
+         name.substr(name.size() - kMark.size() - kRandom, kMark.size()) == kMark;
+}
+
+// Logs (with the error flag) every file in users/ that the list just read
+// does not name: the users they may hold are not loaded, so a start must not
+// be silent about them (a cut list, for one). Nothing is deleted. Leftovers
+// of the atomic writer and directories are passed over.
+void LogUnlistedUserFiles(const std::string& home) {
+  std::unordered_set<std::string> listed;
+  try {
+    listed.reserve(g_listUIDs.size());
+    for (const UID uid : g_listUIDs) {
+      char name[16];
+      snprintf(name, sizeof name, "%08X.xml", uid);
+      listed.emplace(name);
+    }
+    std::error_code ec;
+    const std::filesystem::path dir(home + kUsersDirectoryName);
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code typeError;
+      if (it->is_directory(typeError)) continue;
+      const std::string name = it->path().filename().string();
+      if (listed.count(name) != 0 || IsAtomicWriterLeftover(name)) continue;
+      errno = 0;
+      WriteLog(1, "The users file >%s%s%s< is not named in the user list: it is kept, and the user it may hold "
+               "is not loaded", home.c_str(), kUsersDirectoryName, name.c_str());
+    }
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate the names of the users files");
+  }
+}
+
+// A per-user file holds one USER element and nothing a document of many
+// would refuse: an XML declaration or a document type inside it (which the
+// all-users document, the files one after another, could not hold) fails
+// it as a parse error would.
+void XMLCALL RefuseDeclarationInUserFile(void* userData, const XML_Char*, const XML_Char*, int) {
+  WriteLog(0, "A users file begins with an XML declaration");
+  SetUsersReadFailure();
+  XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
+}
+
+void XMLCALL RefuseDoctypeInUserFile(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  WriteLog(0, "A users file holds a document type");
+  SetUsersReadFailure();
+  XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
+}
+
+// Parses one per-user file's text as a document of its own (the parser is
+// reset, not made anew) whose elements go under `root`. True when it read
+// whole; otherwise the error is logged and every node it made is removed
+// again, so that the other users are read as if the file were not there.
+bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root) {
+  XMLNode* tail = root->lastChild;
+  XML_ParserReset(parser, "UTF-8");
+  InstallUsersTreeHandlers(parser);
+  XML_SetXmlDeclHandler(parser, RefuseDeclarationInUserFile);
+  XML_SetStartDoctypeDeclHandler(parser, RefuseDoctypeInUserFile);
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  ClearUsersReadFailure();
+  SetUsersTreeCursor(root);
+  const bool ok = content.size() <= static_cast<size_t>(INT32_MAX) &&
+                  XML_Parse(parser, content.data(), static_cast<int>(content.size()), 1) == XML_STATUS_OK &&
+                  !UsersReadFailed();
+  if (!ok) LogParseError(parser);
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  SetUsersTreeCursor(nullptr);
+  if (ok) return true;
+  while (XMLNode* made = tail != nullptr ? tail->nextSibling : root->firstChild) RemoveUsersTreeNode(made);
+  return false;
 }
 
 }  // namespace
@@ -621,10 +679,19 @@ int WriteUsersXML(const char* path) {
 // ---- The user list -----------------------------------------------------------------------------
 
 void UserListStartElement(void* /*userData*/, const char* name, const char** attributes) {
-  if (name == nullptr || !EqualsNoCase(name, kUserNodeName)) return;
+  if (name == nullptr) return;
+  if (!EqualsNoCase(name, kUserNodeName)) {
+    // An entry under another name may still stand for a user whose file the
+    // next save would leave unlisted: the list counts as read in part.
+    if (!EqualsNoCase(name, kUserListRootName)) {
+      WriteLog(0, "Unknown element >%s< in the user list: the list counts as read in part", name);
+      g_listUnknownElement = true;
+    }
+    return;
+  }
   UID uid = kNoUID;
   for (int i = 0; attributes != nullptr && attributes[i] != nullptr && attributes[i + 1] != nullptr; i += 2) {
-    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHexUIDText(attributes[i + 1]);
+    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHex32LikeStrtoul(attributes[i + 1]);
   }
   if (uid == kNoUID) {
     WriteLog(0, "Missing a UID on a user list user tag");
@@ -647,6 +714,7 @@ const std::vector<UID>& GetUserListUIDs() { return g_listUIDs; }
 
 int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
   g_listUIDs.clear();
+  g_listUnknownElement = false;
   if (stoppedEarly) *stoppedEarly = false;
   const std::string path = std::string(home ? home : "") + kUserListFileName;
   FILE* fp = home != nullptr ? fopen(path.c_str(), "rb") : nullptr;
@@ -681,7 +749,7 @@ int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
   }
   EndParse(parser);
   fclose(fp);
-  if (stoppedEarly) *stoppedEarly = stopped;
+  if (stoppedEarly) *stoppedEarly = stopped || g_listUnknownElement;
   return FR_OK;
 }
 
@@ -738,8 +806,8 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
 }
 
 int ReadUsersV2(const char* home) {
-  bool stopped = false;
-  if (home == nullptr || ReadUserListUIDs(home, &stopped) != FR_OK) {
+  bool inPart = false;
+  if (home == nullptr || ReadUserListUIDs(home, &inPart) != FR_OK) {
     g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
@@ -752,63 +820,44 @@ int ReadUsersV2(const char* home) {
   PrepareLoad(g_listUIDs.size());
   g_nodeSource.clear();
   g_protectedUIDs.clear();
-  g_readSkipped = stopped;
-  if (stopped) WriteLog(0, "The user list %s%s was not read to its end: the users after the cut are not loaded", home, kUserListFileName);
+  g_readSkipped = inPart;
+  if (inPart) WriteLog(0, "The user list %s%s was read in part: users it does not name are not loaded", home, kUserListFileName);
+  LogUnlistedUserFiles(h);
 
-  XML_Parser parser = XML_ParserCreate("UTF-8");
-  ClearXMLValueStack(1);
-  ClearCurrentXMLValue();
-  ClearUsersReadFailure();
-  SetUsersTreeCursor(nullptr);
-  bool ok = parser != nullptr;
-  if (ok) {
-    InstallUsersTreeHandlers(parser);
-    ok = XML_Parse(parser, kV2DocumentStart, static_cast<int>(sizeof kV2DocumentStart - 1), 0) == XML_STATUS_OK &&
-         !UsersReadFailed();
-    std::string content;
-    for (size_t i = 0; ok && i < g_listUIDs.size(); ++i) {
-      const UID uid = g_listUIDs[i];
-      const std::string path = UserFilePath(h, uid);
-      const int rc = ReadFileToBuffer(path, content);
-      if (rc != FR_OK || content.empty()) {
-        // That user is not loaded; its file is kept as it is.
-        if (rc != FR_OK) {
-          WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
-        } else {
-          WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
-        }
-        g_readSkipped = true;
-        g_protectedUIDs.insert(uid);
-        continue;
-      }
-      XMLNode* root = GetUsersTreeRoot();
-      XMLNode* before = root != nullptr ? root->lastChild : nullptr;
-      if (content.size() > static_cast<size_t>(INT32_MAX) ||
-          XML_Parse(parser, content.data(), static_cast<int>(content.size()), 0) != XML_STATUS_OK || UsersReadFailed()) {
-        LogParseError(parser);
-        WriteLog(0, "The users file >%s< cannot be read as part of the users document", path.c_str());
-        ok = false;
-        break;
-      }
-      root = GetUsersTreeRoot();
-      if (root != nullptr) {
-        for (XMLNode* n = before != nullptr ? before->nextSibling : root->firstChild; n != nullptr; n = n->nextSibling) {
-          g_nodeSource[n] = uid;
-        }
-      }
-    }
-    if (ok && (XML_Parse(parser, kV2DocumentEnd, static_cast<int>(sizeof kV2DocumentEnd - 1), 1) != XML_STATUS_OK ||
-               UsersReadFailed())) {
-      LogParseError(parser);
-      ok = false;
-    }
-  }
-  EndParse(parser);
-  if (!ok) {
-    g_nodeSource.clear();
+  // One parser for every file, reset between them; each file is a document
+  // of its own under the one root, so a damaged file costs its user only.
+  XMLNode* root = AppendNamedUsersChild(nullptr, kUsersRootName);
+  XML_Parser parser = root != nullptr ? XML_ParserCreate("UTF-8") : nullptr;
+  if (parser == nullptr) {
+    WriteLog(1, "Unable to start reading the users files");
+    FreeXMLNodeList(root);
     g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  SetUsersTreeRoot(root);
+  std::string content;
+  for (const UID uid : g_listUIDs) {
+    const std::string path = UserFilePath(h, uid);
+    const int rc = ReadFileToBuffer(path, content);
+    bool read = rc == FR_OK && !content.empty();
+    if (rc != FR_OK) {
+      WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
+    } else if (content.empty()) {
+      WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
+    } else if (!ParseUserFileInto(parser, content, root)) {
+      WriteLog(1, "The users file >%s< does not read: it is kept as it is, never rewritten, and the user it holds "
+               "is not loaded", path.c_str());
+      read = false;
+    }
+    if (!read) {
+      // That user is not loaded; its file is kept as it is.
+      g_readSkipped = true;
+      g_protectedUIDs.insert(uid);
+      continue;
+    }
+    g_nodeSource[root->lastChild] = uid;  // a file read whole made one top element
+  }
+  XML_ParserFree(parser);
   SetUsersTime(NowTime32());
   return ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
 }
@@ -894,11 +943,11 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
       if (!c->value) continue;  // an element without text changes nothing
       const std::string& v = *c->value;
       if (EqualsNoCase(n, "UID")) {
-        s.header.uid = ParseHexUIDText(v);
+        s.header.uid = ParseHex32LikeStrtoul(v);
       } else if (EqualsNoCase(n, kUserNameNodeName)) {
         s.USERNAME = v;
       } else if (EqualsNoCase(n, "PASSWORD")) {
-        s.PASSWORD = ParseHexUIDText(v);
+        s.PASSWORD = ParseHex32LikeStrtoul(v);
       } else if (EqualsNoCase(n, "PASSWORDV2")) {
         s.PASSWORDV2 = v;
       } else if (EqualsNoCase(n, "FORENAME")) {
@@ -1003,7 +1052,7 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
     UserStruct* stored = FindUser(name);
     // The node the stored user had (a name twice in one document): the
     // later element replaces the earlier, and the earlier node goes.
-    XMLNode* earlier = FindUserNodeOfRecord(stored, true);
+    XMLNode* earlier = UserNodeOfRecord(stored);
     if (earlier == node) earlier = nullptr;
     const int rc = UpdateUser(&s);
     if (rc != FR_OK) return rc;
@@ -1022,7 +1071,7 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
         }
         stored->USERDATA = kept;
       }
-      DeleteXMLNode(earlier);
+      RemoveUsersTreeNode(earlier);
     }
   }
   // Only the last USERDATA counts (the earlier ones would hide it from every
@@ -1052,7 +1101,7 @@ void RemoveSupersededUserElements(XMLNode* userNode) {
   bool removeAny = dataSeen > 1;
   for (size_t i = 0; i < kCount && !removeAny; ++i) removeAny = seen[i] > (winner[i] != nullptr ? 1u : 0u);
   if (!removeAny) return;  // the usual case: nothing to remove, no second pass
-  RemoveChildNodesIf(userNode, [&](const XMLNode* c) {
+  RemoveUsersTreeNodesIf(userNode, [&](const XMLNode* c) {
     const int index = MainFieldIndex(c->name);
     if (index >= 0) return c != winner[index];
     return c != lastData && EqualsNoCase(c->name, kUserDataName);
@@ -1067,8 +1116,7 @@ namespace {
 // caller found it already, else through the link or a walk). 0 or 1.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   if (!user->USERNAME) return FR_OK;
-  if (node == nullptr) node = LinkedNode(user);
-  if (node == nullptr) node = FindUserNodeOfRecord(user, false);
+  if (node == nullptr) node = UserNodeOfRecord(user);
   if (node == nullptr) {
     // A record without a node of its own (added without one): it gets
     // default_user's settings, as a user added by a client does.
@@ -1078,11 +1126,11 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   }
   XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
                                                                                 : FindXMLChildNode(node, kUserDataName);
-  if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
+  if (data == nullptr && (data = AppendNamedUsersChild(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
   user->USERDATA = data;
   XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
-  if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
-  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
+  if (live == nullptr && (live = AppendNamedUsersChild(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
+  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AppendNamedUsersChild(live, kLoginSubsectionName) == nullptr) {
     return FR_NO_MEMORY;
   }
   return FR_OK;
@@ -1092,33 +1140,14 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
 
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
-  // Records whose link does not lead to their node are found in one index of
-  // the tree when there are many (a load from files without settings), else
-  // by a walk each.
-  int unlinked = 0;
-  for (int i = 0; i < count; ++i) {
-    if (LinkedNode(GetUserByIndex(i)) == nullptr && ++unlinked > kNodeIndexThreshold) break;
-  }
-  std::unordered_map<std::string, XMLNode*> index;
-  if (unlinked > kNodeIndexThreshold) {
-    if (XMLNode* root = GetUsersTreeRoot()) {
-      for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
-        if (!EqualsNoCase(n->name, kUserNodeName)) continue;
-        for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
-          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(FoldNoCase(*c->value), n);
-        }
-      }
-    }
-  }
+  // Records whose link does not lead to their node (a load of files without
+  // settings) are found in one index of the tree rather than a walk each.
+  UserNodeIndex index;
+  const bool indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    XMLNode* node = LinkedNode(user);
-    if (node == nullptr && !index.empty()) {
-      auto it = index.find(FoldNoCase(*user->USERNAME));
-      if (it != index.end()) node = it->second;
-    }
-    const int rc = EnsureLoginSectionOf(user, node);
+    const int rc = EnsureLoginSectionOf(user, UserNodeOfRecord(user, indexed ? &index : nullptr));
     if (rc != FR_OK) return rc;
   }
   return FR_OK;

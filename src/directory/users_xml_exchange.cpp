@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "directory/groups.h"
-#include "directory/groups_file.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
@@ -125,7 +124,7 @@ bool HasChildNamed(const XMLNode* node, const char* name) {
 // Deletes every child of `node` named `name` except `keep` (one pass,
 // however many there are).
 void DeleteChildrenNamed(XMLNode* node, const char* name, const XMLNode* keep) {
-  RemoveChildNodesIf(node, [name, keep](const XMLNode* c) { return c != keep && EqualsNoCase(c->name, name); });
+  RemoveUsersTreeNodesIf(node, [name, keep](const XMLNode* c) { return c != keep && EqualsNoCase(c->name, name); });
 }
 
 // Moves every child of `from` to the end of `to`'s children, in order.
@@ -156,17 +155,6 @@ int CheckSettingsWritable(const XMLNode* userData) {
   return AppendUserDataXML(userData, scratch);
 }
 
-// True when a record owns the node (its name is on the node and the node is
-// the record's own).
-bool NodeHeldByRecord(const XMLNode* node) {
-  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    if (!c->value || !EqualsNoCase(c->name, kUserNameNodeName)) continue;
-    const int index = FindUserIndexExact(c->value->c_str());
-    if (index >= 0 && FindUserNodeOfRecord(GetUserByIndex(index), true) == node) return true;
-  }
-  return false;
-}
-
 // The root of the users tree, made (empty USERS) when there is none. Null
 // without memory.
 XMLNode* EnsureUsersRoot() {
@@ -184,37 +172,11 @@ int ResetFieldChildren(XMLNode* node, const UserStruct* user) {
   DeleteChildrenNamed(node, kFieldName, nullptr);
   for (const UserField& field : user->fields) {
     if (!field.name) continue;
-    XMLNode* child = AddXMLChildNode(node);
+    XMLNode* child = AppendNamedUsersChild(node, kFieldName, field.value ? field.value->c_str() : nullptr);
     if (child == nullptr) return FR_NO_MEMORY;
-    try {
-      child->name = kFieldName;
-      if (field.value) child->value = *field.value;
-    } catch (const std::bad_alloc&) {
-      return FR_NO_MEMORY;
-    }
     if (AddXMLAttribute(child, kFieldNameAttribute, *field.name) != FR_OK) return FR_NO_MEMORY;
   }
   return FR_OK;
-}
-
-// What GetUsersXMLForApp asks of each user: UserHasAppSetting, answered
-// from the record's own settings node when its link leads there (so the walk
-// over all users does not search the tree by name for each).
-bool RecordHasAppSetting(const UserStruct* user, const char* section, const char* subsection) {
-  if (user == nullptr || !user->USERNAME || section == nullptr || subsection == nullptr) return false;
-  XMLNode* data = user->USERDATA;
-  XMLNode* node = data != nullptr ? data->parent : nullptr;
-  if (node == nullptr || FindUserNodeOfRecord(user, true) != node || FindXMLChildNode(node, kUserDataName) != data) {
-    return UserHasAppSetting(user->USERNAME->c_str(), section, subsection) != 0;
-  }
-  if (section[0] != '\0') {
-    XMLNode* sect = FindUserDataSection(data, section);
-    return sect != nullptr && FindXMLChildNode(sect, subsection) != nullptr;
-  }
-  for (XMLNode* sect = data->firstChild; sect != nullptr; sect = sect->nextSibling) {
-    if (FindXMLChildNode(sect, subsection) != nullptr) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -302,7 +264,8 @@ std::optional<std::string> GetUsersXMLForApp(const char* section, const char* su
   try {
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
-      if (!RecordHasAppSetting(user, section, subsection)) continue;
+      // The stored name finds this record at once (bisection, then its link).
+      if (!user->USERNAME || UserHasAppSetting(user->USERNAME->c_str(), section, subsection) == 0) continue;
       if (!any) {
         out.append(kAppUsersDocumentStart);
         any = true;
@@ -378,7 +341,7 @@ int SetUserXML(const char* name, const char* text) {
   }
   const std::string newName = *given;
   const std::string* uidText = LastText(children, "UID");
-  const UID uid = uidText != nullptr ? ParseHexUIDText(*uidText) : kNoUID;
+  const UID uid = uidText != nullptr ? ParseHex32LikeStrtoul(*uidText) : kNoUID;
   if (!IsUIDAllowedForClientUser(newName.c_str(), uid)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it the UID of a built-in object", name);
     return FR_INVALID_PARAMETER;
@@ -411,7 +374,7 @@ int SetUserXML(const char* name, const char* text) {
   } else if (XMLNode* leftover = FindXMLUserNode(name)) {
     // A node without a record (a user deleted without its node) would hand
     // its settings to the new user.
-    if (!NodeHeldByRecord(leftover)) DeleteXMLNode(leftover);
+    if (RecordOfUserNode(leftover) == nullptr) RemoveUsersTreeNode(leftover);
   }
 
   XMLNode* root = EnsureUsersRoot();
@@ -429,15 +392,7 @@ int SetUserXML(const char* name, const char* text) {
   if (user != nullptr && user->USERDATA == nullptr) {
     // A text without settings: the user's (empty) settings go on this node,
     // not on whichever node of that name a lookup would find first.
-    XMLNode* data = AddXMLChildNode(fresh);
-    if (data != nullptr) {
-      try {
-        data->name = kUserDataName;
-        user->USERDATA = data;
-      } catch (const std::bad_alloc&) {
-        DeleteXMLNode(data);
-      }
-    }
+    if (XMLNode* data = AppendNamedUsersChild(fresh, kUserDataName)) user->USERDATA = data;
   }
   return SaveUsers(HomeDirectory(), newName.c_str());
 }
@@ -446,7 +401,7 @@ int UpdateUserXML(const char* name, const char* text) {
   if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
   // The user must exist, with its node, before anything of it changes.
   UserStruct* user = FindUser(name);
-  XMLNode* node = user != nullptr ? FindUserNodeOfRecord(user, true) : nullptr;
+  XMLNode* node = user != nullptr ? UserNodeOfRecord(user) : nullptr;
   if (node == nullptr) return FR_USER_NOT_FOUND;
 
   // The children of the text's USER element, parsed on their own.
@@ -473,7 +428,7 @@ int UpdateUserXML(const char* name, const char* text) {
   // refusal needs no reload of every user.
   const std::string* uidText = LastText(merged, "UID");
   if (uidText != nullptr) {
-    const UID uid = ParseHexUIDText(*uidText);
+    const UID uid = ParseHex32LikeStrtoul(*uidText);
     if (uid != kNoUID && uid != user->header.uid) {
       WriteLog(0, "UpdateUserXML:The XML for user >%s< gives another UID (%08X)", name, uid);
       return FR_UID_MISMATCH;
@@ -485,7 +440,7 @@ int UpdateUserXML(const char* name, const char* text) {
   if ((rc = HashPlainTextPasswords(holder.get())) != FR_OK) return rc;
 
   // ---- The node changes from here on; a failure reloads the users.
-  RemoveChildNodesIf(node, IsMainField);
+  RemoveUsersTreeNodesIf(node, IsMainField);
   // The fields: the text's when it gives any, else those the record has now
   // (the node's FIELD children may be older than the record's fields).
   if (ownFields) {
@@ -509,7 +464,7 @@ int UpdateUserXML(const char* name, const char* text) {
 int ReplaceUserDataXML(const char* name, const char* text) {
   if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
   UserStruct* user = FindUser(name);
-  XMLNode* node = user != nullptr ? FindUserNodeOfRecord(user, true) : nullptr;
+  XMLNode* node = user != nullptr ? UserNodeOfRecord(user) : nullptr;
   if (node == nullptr) return FR_USER_NOT_FOUND;
 
   XMLNodeListPtr holder;

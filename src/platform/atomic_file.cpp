@@ -8,6 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -59,12 +65,71 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-mode_t ModeForNewFile(const std::string& path) {
+// Symbolic links followed from one name before the replacement gives up (as
+// the system's own limit on a path's links).
+constexpr int kMaxLinkHops = 40;
+
+// The file a replacement of `path` must rename over: `path` itself, or, when
+// its last component is a symbolic link, the file the chain of links ends at
+// (which need not exist yet). The link itself is kept, so the temporary file
+// goes beside the target (a rename cannot cross file systems). False (errno
+// ELOOP or the readlink error) when the chain cannot be followed.
+bool ResolveReplacementTarget(const std::string& path, std::string& target) {
+  target = path;
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    for (;;) {
+      ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+      if (n < 0) return false;
+      if (static_cast<size_t>(n) < link.size()) {
+        link.resize(static_cast<size_t>(n));
+        break;
+      }
+      link.resize(link.size() * 2);  // the link changed under us: read it again
+    }
+    if (!link.empty() && link[0] == '/') {
+      target = link;
+    } else {
+      size_t slash = target.rfind('/');
+      target = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + link;
+    }
+  }
+  errno = ELOOP;
+  return false;
+}
+
+int g_modeFailure = 0;  // test seam: errno for the next fchmods, 0 for none
+
+// Gives the temporary file the replaced file's mode and, where the process
+// may, its owner: as root a failed fchown fails the replacement; otherwise the
+// process can only give files away to itself, so the file is owned by the
+// process (with the old group where the process belongs to it). A new file
+// takes 0666 less the umask. False (errno set) when fchmod fails, or fchown as root.
+bool CopyOwnerAndMode(int fd, const std::string& target) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+  mode_t mode;
+  if (::stat(target.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+    struct stat mine;
+    if (::fstat(fd, &mine) == 0 && (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid)) {
+      if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        if (::geteuid() == 0) return false;
+        (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);  // the group, where the process may
+      }
+    }
+  } else {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  // After fchown, which may clear the set-ID bits.
+  if (g_modeFailure != 0) {
+    errno = g_modeFailure;
+    return false;
+  }
+  return ::fchmod(fd, mode) == 0;
 }
 
 void SyncDirectory(const std::string& path) {
@@ -107,31 +172,46 @@ AtomicFile::~AtomicFile() { AtomicFileAbort(*this); }
 
 int AtomicFileBegin(AtomicFile& af, const std::string& path) {
   AtomicFileAbort(af);
-  af.path = path;
+  af.path.clear();
   af.writeFailed = false;
   af.savedErrno = 0;
-  std::string tmpl = path + ".tmpXXXXXX";
-  std::string buf(tmpl);
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) return ATOMIC_OPEN_FAILED;
-  ::fchmod(fd, ModeForNewFile(path));
-  auto* st = new CookieState{fd, 0, g_failAfter};
-  cookie_io_functions_t io{};
-  io.write = CookieWrite;
-  io.close = CookieClose;
-  FILE* fp = fopencookie(st, "w", io);
-  if (fp == nullptr) {
-    int err = errno;
-    ::close(fd);
-    ::unlink(buf.c_str());
-    delete st;
-    errno = err;
+  try {
+    std::string target;
+    if (!ResolveReplacementTarget(path, target)) return ATOMIC_OPEN_FAILED;
+    std::string temp = target + kAtomicTempInfix + "XXXXXX";
+    af.path = std::move(target);
+    af.tempPath.reserve(temp.size());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return ATOMIC_OPEN_FAILED;
+    af.tempPath = temp;  // from here every failure removes it (AtomicFileAbort)
+    if (!CopyOwnerAndMode(fd, af.path)) {
+      const int err = errno;
+      ::close(fd);
+      AtomicFileAbort(af);
+      errno = err;
+      return ATOMIC_OPEN_FAILED;
+    }
+    auto* st = new (std::nothrow) CookieState{fd, 0, g_failAfter};
+    cookie_io_functions_t io{};
+    io.write = CookieWrite;
+    io.close = CookieClose;
+    FILE* fp = st != nullptr ? fopencookie(st, "w", io) : nullptr;
+    if (fp == nullptr) {
+      const int err = st != nullptr ? errno : ENOMEM;
+      ::close(fd);
+      delete st;
+      AtomicFileAbort(af);
+      errno = err;
+      return ATOMIC_OPEN_FAILED;
+    }
+    af.fp = fp;
+    af.fd = fd;
+    return ATOMIC_OK;
+  } catch (const std::bad_alloc&) {
+    AtomicFileAbort(af);
+    errno = ENOMEM;
     return ATOMIC_OPEN_FAILED;
   }
-  af.fp = fp;
-  af.fd = fd;
-  af.tempPath = buf;
-  return ATOMIC_OK;
 }
 
 namespace {
@@ -211,3 +291,44 @@ int ReplaceFileAtomically(const std::string& path, const void* data, size_t size
 }
 
 void SetAtomicWriteFailAfter(long bytes) { g_failAfter = bytes; }
+
+void SetAtomicModeFailure(int err) { g_modeFailure = err; }
+
+bool IsAtomicFileLeftoverName(const std::string& name) {
+  const size_t infix = sizeof kAtomicTempInfix - 1;
+  if (name.size() <= infix + kAtomicTempSuffixLength) return false;
+  const size_t at = name.size() - kAtomicTempSuffixLength - infix;
+  if (name.compare(at, infix, kAtomicTempInfix) != 0) return false;
+  for (size_t i = at + infix; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+int RemoveAtomicFileLeftovers(const std::string& directory) {
+  std::vector<std::string> names;
+  if (!ListDirectory(directory, names)) {
+    if (errno == ENOENT) return 0;  // no folder, nothing left over
+    const int err = errno;
+    PlatformReport(1, ("Unable to list " + directory + " for leftover temporary files").c_str());
+    errno = err;
+    return -1;
+  }
+  std::string dir = directory;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  int removed = 0;
+  for (const std::string& name : names) {
+    if (!IsAtomicFileLeftoverName(name)) continue;
+    const std::string path = dir + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // only files the writer made
+    if (::unlink(path.c_str()) == 0) {
+      ++removed;
+      PlatformReport(0, ("Removed leftover temporary file " + path).c_str());
+    } else {
+      PlatformReport(1, ("Unable to remove leftover temporary file " + path).c_str());
+    }
+  }
+  return removed;
+}

@@ -2,6 +2,7 @@
 // Platform layer: POSIX only.
 #include "platform/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +81,28 @@ bool CopyWholeFile(const std::string& from, const std::string& to) {
   }
   ::close(fd);
   return ReplaceFileAtomically(to, data.data(), data.size()) == ATOMIC_OK;
+}
+
+bool ListDirectory(const std::string& directory, std::vector<std::string>& names) {
+  names.clear();
+  DIR* d = ::opendir(directory.c_str());
+  if (d == nullptr) return false;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (e == nullptr) break;
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names.emplace_back(n);
+  }
+  const int err = errno;
+  ::closedir(d);
+  if (err != 0) {
+    names.clear();
+    errno = err;
+    return false;
+  }
+  return true;
 }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }

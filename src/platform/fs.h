@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Creates every directory of `path` up to its last '/' (what follows the last
 // '/' is a file name and is not created), like `mkdir -p`. True when they all
@@ -37,6 +38,10 @@ bool GetFileStatus(const std::string& path, FileStatus& out);
 
 // Copies a whole file (the destination replaced atomically); false on failure.
 bool CopyWholeFile(const std::string& from, const std::string& to);
+
+// The names in a directory, "." and ".." left out, in no particular order.
+// False (errno set, `names` empty) when it cannot be read.
+bool ListDirectory(const std::string& directory, std::vector<std::string>& names);
 
 // Removes a file; false (errno set) when it fails.
 bool DeleteFile(const std::string& path);

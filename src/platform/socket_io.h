@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 // ---- Single transfers ---------------------------------------------------------
@@ -22,6 +23,28 @@ ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags);
 // non-blocking socket with nothing pending (EAGAIN/EWOULDBLOCK) is -1: the
 // read failed.
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
+
+// ---- Transfer bound -------------------------------------------------------------
+//
+// One request (its header, token and argument reads) and its reply may take
+// at most `perPieceMs` for every 64 KiB moved in each direction: the n-th
+// 64 KiB piece received must have arrived `perPieceMs` * n after the bound
+// began, and the same for the bytes sent. A large text on a slow link goes
+// through; a peer that dribbles bytes or stops reading fails within one
+// bound. While a bound is active SocketSend and SocketRecv wait with poll and
+// then move what is ready without blocking; a wait past the bound fails with
+// ETIMEDOUT and marks the bound expired. The bound belongs to the calling
+// thread (the server's one loop thread).
+
+constexpr size_t kTransferBoundPieceBytes = 64 * 1024;
+
+// Starts a bound of `perPieceMs` per piece (0: no bound, the calls block as
+// the socket's own options let them).
+void BeginTransferBound(uint32_t perPieceMs);
+// Ends the bound; the calls block as before.
+void EndTransferBound();
+// True when a call failed because the active (or just ended) bound ran out.
+bool TransferBoundExpired();
 
 // ---- Closing -------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "config/counters.h"
 #include "config/param_tree.h"
 #include "config/settings_api.h"
+#include "config/store_file_state.h"
 #include "foundation/result_codes.h"
 #include "platform/clock.h"
 #include "settings_reader_fixture.h"
@@ -274,6 +276,24 @@ TEST_F(Counters, InitCreatesApplicationWithTheSharedFileNameCheck) {
   ASSERT_EQ(0, InitEnvironmentGreenData("Other"));
   EXPECT_NE(std::string::npos, EnvXml().find("<Other>\n<APPLICATIONS>\n<VozozUdade/>"));
   EXPECT_EQ(FR_ALREADY_EXISTS, InitGreenData());  // stops at x_y, after Live, x and before
+}
+
+// A counters file that env.xml no longer names (lost at a failed load) is
+// kept as <file>.bad before the new counters replace it; with no file there,
+// nothing is kept.
+TEST_F(Counters, InitKeepsACountersFileThatEnvXmlLost) {
+  const std::string orphan =
+      "<?xml version=\"1.0\"?>\n<VozozUdade>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n"
+      "<DataStore><All><PagesMailed>777</PagesMailed></All></DataStore>\n</CONFIGURATION>\n</VozozUdade>";
+  Env("Other");
+  WriteWholeFile(home.File("envs/other_vozozudade.xml"), orphan);
+  ASSERT_EQ(0, InitEnvironmentGreenData("Other"));
+  EXPECT_EQ(orphan, ReadWholeFile(home.File("envs/other_vozozudade.xml.bad")));
+  EXPECT_EQ("0", Setting("Other", "DataStore\\All\\PagesMailed"));
+  EXPECT_EQ(0u, GetFailedStoreFileCount());
+  EXPECT_NE(std::string::npos, EnvXml().find("<Other>\n<APPLICATIONS>\n<VozozUdade/>"));
+  // The fixture's Live had no file before its counters: nothing kept.
+  EXPECT_FALSE(std::ifstream(home.File("envs/live_vozozudade.xml.bad")).good());
 }
 
 TEST_F(Counters, InitGreenDataWalksEveryEnvironment) {

@@ -13,6 +13,7 @@
 #include "foundation/uid/node_header.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "platform/file_lock.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -109,11 +110,13 @@ TEST_F(Registry, NoUIDAvailableRegistersNothing) {
   TempDir dir;
   SetUIDDirectory(dir.path.c_str());
   SetLockFileRetryPolicy(2, 0, [](uint32_t) {});
-  WriteWholeFile(dir.File("uid.lck"), "");
+  int holder = -1;  // another process's lock on uid.val
+  ASSERT_EQ(TryLockFile(dir.File("uid.lck"), holder), FILE_LOCK_TAKEN);
   NodeHeader a{0, NODE_KIND_USER, 0, 0, 0};
   EXPECT_EQ(AddNodeToQAArray(&a), 0u);
   EXPECT_EQ(a.uid, 0u);
   EXPECT_EQ(GetNodeQACount(), 0u);
+  ReleaseFileLock(dir.File("uid.lck"), holder);
 }
 
 TEST_F(Registry, UpdateAndRemove) {

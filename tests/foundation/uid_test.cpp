@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "foundation/log/ring_log.h"
@@ -12,6 +14,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -95,9 +98,12 @@ TEST_F(UidAlloc, ExistingValueIsReadLittleEndian) {
   EXPECT_EQ(ReadWholeFile(val), std::string("\x00\x01\x00\x01", 4));
 }
 
-TEST_F(UidAlloc, StaleLockFailsAfterTheRetriesAndIsLeftAlone) {
+// A live holder of uid.lck (another open file holding the flock) makes the
+// allocation retry and give up; the holder's file and uid.val stay.
+TEST_F(UidAlloc, LiveLockHolderFailsAfterTheRetries) {
   WriteWholeFile(val, Le(41));
-  WriteWholeFile(lck, "");
+  int holder = -1;
+  ASSERT_EQ(TryLockFile(lck, holder), FILE_LOCK_TAKEN);
   EXPECT_EQ(GetNewUID(), 0u);
   EXPECT_EQ(g_sleeps, 4);  // 5 attempts, a sleep between each
   EXPECT_TRUE(LogHas("Unable to get lock file " + lck + " for entry"));
@@ -105,6 +111,63 @@ TEST_F(UidAlloc, StaleLockFailsAfterTheRetriesAndIsLeftAlone) {
   EXPECT_EQ(ReadWholeFile(val), Le(41));
   EXPECT_EQ(WriteUIDFile(60), FR_CANNOT_OPEN_FILE);
   EXPECT_EQ(ReadWholeFile(val), Le(41));
+  ASSERT_TRUE(ReleaseFileLock(lck, holder));
+  EXPECT_EQ(GetNewUID(), 42u);
+}
+
+// A uid.lck whose holder is gone, however it went, stops nobody: the next
+// allocation takes it at once and removes it.
+TEST_F(UidAlloc, LockFileOfAGoneHolderIsTakenAtOnce) {
+  enum Leftover { EMPTY_FILE, KILLED_HOLDER, CLOSED_HOLDER };
+  struct Case {
+    const char* what;
+    Leftover leftover;
+  } cases[] = {
+      {"an empty uid.lck", EMPTY_FILE},
+      {"a holder killed while it held the lock", KILLED_HOLDER},
+      {"a descriptor closed without removing the file", CLOSED_HOLDER},
+  };
+  uint32_t next = 42;
+  WriteWholeFile(val, Le(next - 1));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_sleeps = 0;
+    if (c.leftover == EMPTY_FILE) {
+      WriteWholeFile(lck, "");
+    } else if (c.leftover == CLOSED_HOLDER) {
+      int fd = -1;
+      ASSERT_EQ(TryLockFile(lck, fd), FILE_LOCK_TAKEN);
+      ::close(fd);
+    } else {
+      int ready[2];
+      ASSERT_EQ(::pipe(ready), 0);
+      pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        int fd = -1;
+        char ok = TryLockFile(lck, fd) == FILE_LOCK_TAKEN ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+      }
+      ::close(ready[1]);
+      char ok = 0;
+      ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+      ::close(ready[0]);
+      ASSERT_EQ(ok, 'y');
+      // While the child lives its lock holds.
+      EXPECT_EQ(GetNewUID(), 0u);
+      ASSERT_EQ(::kill(child, SIGKILL), 0);
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      g_sleeps = 0;
+    }
+    ASSERT_TRUE(Exists(lck));
+    EXPECT_EQ(GetNewUID(), next);
+    EXPECT_EQ(g_sleeps, 0);
+    EXPECT_FALSE(Exists(lck));
+    EXPECT_EQ(ReadWholeFile(val), Le(next));
+    ++next;
+  }
 }
 
 TEST_F(UidAlloc, ShortUidValFailsEveryAllocationAndIsKept) {
@@ -216,17 +279,29 @@ TEST_F(UidAlloc, WriteUIDFileWritesFourBytes) {
 }
 
 TEST_F(UidAlloc, CreateLockFile) {
-  EXPECT_EQ(CreateLockFile(lck.c_str()), 0);
+  int fd = -1;
+  EXPECT_EQ(CreateLockFile(lck.c_str(), fd), 0);
+  EXPECT_GE(fd, 0);
   EXPECT_EQ(ReadWholeFile(lck), "");
   EXPECT_TRUE(Exists(lck));
-  EXPECT_EQ(CreateLockFile(lck.c_str()), -1);  // held: retries, then gives up
+  int second = 7;
+  EXPECT_EQ(CreateLockFile(lck.c_str(), second), -1);  // held: retries, then gives up
+  EXPECT_EQ(second, -1);
   EXPECT_EQ(g_sleeps, 4);
+  RemoveLockFile(lck.c_str(), fd);
+  EXPECT_FALSE(Exists(lck));
+  EXPECT_EQ(CreateLockFile(lck.c_str(), second), 0);  // free again
+  RemoveLockFile(lck.c_str(), second);
+
   ClearLogLine();
   std::string missing = dir.File("no/such/uid.lck");
-  EXPECT_EQ(CreateLockFile(missing.c_str()), -1);  // ENOENT: not retried
+  EXPECT_EQ(CreateLockFile(missing.c_str(), fd), -1);  // ENOENT: not retried
   EXPECT_EQ(g_sleeps, 4);
   EXPECT_TRUE(LogHas("Error (2) during attempt to create lock file"));
-  EXPECT_EQ(CreateLockFile(nullptr), -1);
+  EXPECT_EQ(CreateLockFile(nullptr, fd), -1);
+  ClearLogLine();
+  RemoveLockFile(missing.c_str(), -1);
+  EXPECT_TRUE(LogHas("Unable to remove lock file " + missing));
 }
 
 // Start-up synchronisation: uid.val is raised to the highest ordinary
@@ -237,14 +312,21 @@ TEST_F(UidAlloc, SyncOnlyRaises) {
     const char* fileBytes;  // null: no uid.val
     size_t fileSize;
     uint32_t counterBefore;  // UIDs issued before the directory was set
+    uint32_t atLeast;        // the highest UID of unregistered records (groups)
     std::string expected;
   } cases[] = {
-      {"file 120 stays", "\x78\x00\x00\x00", 4, 0, Le(120)},
-      {"file 50 becomes 97", "\x32\x00\x00\x00", 4, 0, Le(97)},
-      {"missing becomes 97", nullptr, 0, 0, Le(97)},
-      {"short file becomes 97", "\x01", 1, 0, Le(97)},
-      {"file 97 stays", "\x61\x00\x00\x00", 4, 0, Le(97)},
-      {"counter above registry", "\x32\x00\x00\x00", 4, 150, Le(150)},
+      {"file 120 stays", "\x78\x00\x00\x00", 4, 0, 0, Le(120)},
+      {"file 50 becomes 97", "\x32\x00\x00\x00", 4, 0, 0, Le(97)},
+      {"missing becomes 97", nullptr, 0, 0, 0, Le(97)},
+      {"short file becomes 97", "\x01", 1, 0, 0, Le(97)},
+      {"file 97 stays", "\x61\x00\x00\x00", 4, 0, 0, Le(97)},
+      {"counter above registry", "\x32\x00\x00\x00", 4, 150, 0, Le(150)},
+      {"group UID above registry", "\x32\x00\x00\x00", 4, 0, 300, Le(300)},
+      {"group UID above registry, no file", nullptr, 0, 0, 300, Le(300)},
+      {"group UID below registry", "\x32\x00\x00\x00", 4, 0, 60, Le(97)},
+      {"group UID below file", "\x78\x00\x00\x00", 4, 0, 110, Le(120)},
+      {"reserved group UID ignored", "\x32\x00\x00\x00", 4, 0, kUIDEveryoneGroup, Le(97)},
+      {"last ordinary UID counts", nullptr, 0, 0, 3999999999u, Le(3999999999u)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -260,9 +342,26 @@ TEST_F(UidAlloc, SyncOnlyRaises) {
     ASSERT_EQ(AddNodeToQAArray(&a), 97u);
     ASSERT_EQ(AddNodeToQAArray(&b), 12u);
     ASSERT_EQ(AddNodeToQAArray(&r), kUIDDefaultPermission);
-    SyncUIDFileWithNodes();
+    SyncUIDFileWithNodes(c.atLeast);
     EXPECT_EQ(ReadWholeFile(val), c.expected);
     EXPECT_FALSE(Exists(lck));
+  }
+}
+
+// A uid.val at the ceiling refuses every allocation and the sync never lowers
+// it: the start-up says so, naming the file and the value.
+TEST_F(UidAlloc, SyncReportsAUidValAtTheCeiling) {
+  struct Case {
+    uint32_t value;
+    bool reported;
+  } cases[] = {{3999999998u, false}, {3999999999u, true}, {4000000000u, true}, {0xFFFFFFFFu, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    WriteWholeFile(val, Le(c.value));
+    ClearLogLine();
+    SyncUIDFileWithNodes();
+    EXPECT_EQ(ReadWholeFile(val), Le(c.value));  // left as it is
+    EXPECT_EQ(LogHas(val + ") holds " + std::to_string(c.value)), c.reported) << GetLogLine();
   }
 }
 

@@ -1,7 +1,8 @@
 // The log call and the ring log file: a header block and N-1 record slots of
 // 1024 bytes reused in turn, opened and closed for every record so it can be
 // read, copied or removed between records.
-// Foundation layer: stdio, the byte-order helpers and the platform clock.
+// Foundation layer: stdio, the byte-order helpers, the platform clock; receives
+// the platform layer's reports.
 #include "foundation/log/ring_log.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 
 #include "foundation/util/byte_order.h"
 #include "platform/clock.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -91,6 +93,11 @@ void WriteRecord(uint32_t type, const char* text, int errnoValue) {
   }
   fclose(fp);
 }
+
+// The platform layer's own reports go through the log call from the start of
+// the process (the platform cannot call up to the log itself).
+void ReportThroughLog(int errorFlag, const char* text) { WriteLog(errorFlag, "%s", text); }
+const bool g_reportInstalled = (SetPlatformReportFunction(ReportThroughLog), true);
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 // The one log call of the server and the ring log file behind it: every line
 // goes to standard error, to the ring log file as a fixed 1024-byte record, and
 // to the tee file while one is named.
-// Foundation layer: calls the platform clock only.
+// Foundation layer: calls the platform clock; receives the platform layer's
+// own reports (platform/report.h).
 #pragma once
 
 #include <cstdint>

@@ -1,15 +1,13 @@
 // UID allocation through uid.val under uid.lck, the in-process counter, and
 // the start-up synchronisation of uid.val with the node registry.
 // Foundation layer: calls the log, FileExists, the atomic file helper, the
-// platform sleep and the node registry (for its highest ordinary UID).
+// platform lock file and sleep, and the node registry (its highest ordinary UID).
 #include "foundation/uid/uid_alloc.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
@@ -18,6 +16,7 @@
 #include "foundation/util/util.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "platform/file_lock.h"
 
 namespace {
 
@@ -47,10 +46,6 @@ void RaiseMark(const char* directory, UID value) {
     g_highWater = 0;
   }
   if (value > g_highWater) g_highWater = value;
-}
-
-void RemoveLockFile(const std::string& lockPath) {
-  if (::unlink(lockPath.c_str()) != 0) WriteLog(1, "Unable to remove lock file %s", lockPath.c_str());
 }
 
 // The first 4 bytes of uid.val, little-endian. False when the file cannot be
@@ -99,21 +94,18 @@ UID GetNewUID() {
   return ++g_counter;
 }
 
-int CreateLockFile(const char* lockPath) {
+int CreateLockFile(const char* lockPath, int& lockFd) {
+  lockFd = -1;
   if (lockPath == nullptr) return -1;
   for (int attempt = 0; attempt < g_lockAttempts; ++attempt) {
-    int fd = ::open(lockPath, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      return 0;
-    }
-    int err = errno;
-    if (err != EEXIST && err != EACCES && err != EINTR) {
-      errno = err;
+    const int got = TryLockFile(lockPath, lockFd);
+    if (got == FILE_LOCK_TAKEN) return 0;
+    if (got == FILE_LOCK_FAILED) {
+      const int err = errno;
       WriteLog(1, "Error (%d) during attempt to create lock file", err);
       return -1;
     }
-    // Another holder (or a stale lock): wait and try again.
+    // A live holder: wait and try again.
     if (attempt + 1 < g_lockAttempts) {
       if (g_lockSleep != nullptr) {
         g_lockSleep(g_lockSleepMs);
@@ -125,14 +117,30 @@ int CreateLockFile(const char* lockPath) {
   return -1;
 }
 
+void RemoveLockFile(const char* lockPath, int lockFd) {
+  if (!ReleaseFileLock(lockPath, lockFd)) WriteLog(1, "Unable to remove lock file %s", lockPath);
+}
+
 namespace {
 
-// Takes the lock on uid.val; false (logged) when it stays held.
-bool TakeUIDLock(const std::string& lockPath) {
-  if (CreateLockFile(lockPath.c_str()) == 0) return true;
-  WriteLog(0, "Unable to get lock file %s for entry", lockPath.c_str());
-  return false;
-}
+// The lock on uid.val while it is held; released (and uid.lck removed) when
+// it goes out of scope.
+struct UIDLock {
+  std::string path;
+  int fd = -1;
+  explicit UIDLock(std::string lockPath) : path(std::move(lockPath)) {}
+  UIDLock(const UIDLock&) = delete;
+  UIDLock& operator=(const UIDLock&) = delete;
+  ~UIDLock() {
+    if (fd >= 0) RemoveLockFile(path.c_str(), fd);
+  }
+  // Takes it; false (logged) when it stays held by another process.
+  bool Take() {
+    if (CreateLockFile(path.c_str(), fd) == 0) return true;
+    WriteLog(0, "Unable to get lock file %s for entry", path.c_str());
+    return false;
+  }
+};
 
 // States of one allocation of `count` consecutive UIDs:
 //   start --lock taken--> locked --uid.val read (or missing)--> computed
@@ -142,15 +150,13 @@ bool TakeUIDLock(const std::string& lockPath) {
 UID TakeUIDRangeFromFile(const char* directory, uint32_t count) {
   if (directory == nullptr || count == 0) return 0;
   const std::string valPath = ValuePath(directory);
-  const std::string lockPath = LockPath(directory);
-
-  if (!TakeUIDLock(lockPath)) return 0;
+  UIDLock lock(LockPath(directory));
+  if (!lock.Take()) return 0;
 
   UID last = 0;
   const bool exists = FileExists(valPath) != 0;
   if (exists && !ReadUIDValue(valPath, last)) {
     WriteLog(1, "Unable to read uid.val (%s)", valPath.c_str());
-    RemoveLockFile(lockPath);
     return 0;
   }
 
@@ -159,7 +165,6 @@ UID TakeUIDRangeFromFile(const char* directory, uint32_t count) {
   if (mark > base) base = mark;
   if (base >= kFirstReservedUID - 1 || count > kFirstReservedUID - 1 - base) {
     WriteLog(0, "Unable to issue a new UID as uid.val (%s) has reached the reserved range", valPath.c_str());
-    RemoveLockFile(lockPath);
     return 0;
   }
   const UID first = base + 1;
@@ -171,11 +176,11 @@ UID TakeUIDRangeFromFile(const char* directory, uint32_t count) {
     } else {
       WriteLog(1, "Unable to create uid.val (%s)", valPath.c_str());
     }
-    RemoveLockFile(lockPath);
     return 0;
   }
 
-  RemoveLockFile(lockPath);  // a failure here is logged and does not undo the UIDs
+  // The lock is dropped on return; a failure to remove uid.lck is logged and
+  // does not undo the UIDs.
   RaiseMark(directory, end);
   return first;
 }
@@ -200,29 +205,36 @@ int WriteUIDFile(UID value) {
   if (!g_hasDirectory) return FR_INVALID_PARAMETER;
   const char* directory = g_directory.c_str();
   const std::string valPath = ValuePath(directory);
-  const std::string lockPath = LockPath(directory);
-
-  if (!TakeUIDLock(lockPath)) return FR_CANNOT_OPEN_FILE;
+  UIDLock lock(LockPath(directory));
+  if (!lock.Take()) return FR_CANNOT_OPEN_FILE;
   if (!WriteUIDValue(valPath, value)) {
     WriteLog(1, "Unable to create uid.val (%s)", valPath.c_str());
-    RemoveLockFile(lockPath);
     return FR_CANNOT_OPEN_FILE;
   }
-  RemoveLockFile(lockPath);
   RaiseMark(directory, value);
   return FR_OK;
 }
 
-void SyncUIDFileWithNodes() {
+void SyncUIDFileWithNodes(UID atLeast) {
   UID target = GetHighestOrdinaryRegisteredUID();
   if (g_counter > target) target = g_counter;
+  if (atLeast > target && atLeast < kFirstReservedUID) target = atLeast;
   if (g_hasDirectory) {
     UID mark = MarkFor(g_directory.c_str());
     if (mark > target && mark < kFirstReservedUID) target = mark;
     UID current = 0;
-    // Only ever raise: groups, UIDs handed to clients and deleted records may
-    // hold UIDs above the registry's highest.
-    if (ReadUIDValue(ValuePath(g_directory.c_str()), current) && current >= target) return;
+    const std::string valPath = ValuePath(g_directory.c_str());
+    if (ReadUIDValue(valPath, current)) {
+      // Nothing lowers uid.val, so a value at the ceiling (a damaged file)
+      // would refuse every allocation from now on without a word.
+      if (current >= kFirstReservedUID - 1) {
+        WriteLog(1, "uid.val (%s) holds %u, at or above the last UID that can be issued (%u): no new UID can be issued",
+                 valPath.c_str(), current, kFirstReservedUID - 1);
+      }
+      // Only ever raise: UIDs handed to clients and deleted records may
+      // hold UIDs above every UID the stores hold.
+      if (current >= target) return;
+    }
   }
   (void)WriteUIDFile(target);
 }

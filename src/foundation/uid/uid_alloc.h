@@ -14,13 +14,16 @@
 // ---- Files -----------------------------------------------------------------
 
 // uid.val: exactly 4 bytes, the last UID issued, unsigned little-endian.
-// uid.lck: an empty file whose existence locks uid.val; created exclusively
-// before each read or write of uid.val and deleted right after.
+// uid.lck: an empty file locked with flock around each read or write of
+// uid.val and removed by its holder right after. The kernel drops the lock of
+// a holder that dies, so a uid.lck it leaves behind stops nobody: the next
+// allocation locks it and removes it in turn.
 constexpr const char kUIDValueFileFormat[] = "%suid.val";
 constexpr const char kUIDLockFileFormat[] = "%suid.lck";
 constexpr size_t kUIDValueFileSize = 4;
 
-// The lock's patience: attempts 10 ms apart (about 10 seconds in all).
+// The lock's patience with a live holder: attempts 10 ms apart (about 10
+// seconds in all).
 constexpr int kLockFileAttempts = 1000;
 constexpr uint32_t kLockFileRetryMs = 10;
 
@@ -61,16 +64,27 @@ UID GetNewUIDRange(uint32_t count);
 // failure (uid.val then keeps its old content).
 int WriteUIDFile(UID value);
 
-// Creates the lock file exclusively, retrying while it exists (EEXIST) or
-// access is denied (EACCES). 0 when it was created (and closed again; the
-// empty file stays as the lock), -1 otherwise (other errors are logged).
-int CreateLockFile(const char* lockPath);
+// Takes the lock on `lockPath` (TryLockFile), retrying while another process
+// holds it or access is denied (EACCES). 0 when it is held, with `lockFd` the
+// descriptor that holds it (release with RemoveLockFile); -1 otherwise, with
+// `lockFd` -1 (errors other than a held lock are logged).
+int CreateLockFile(const char* lockPath, int& lockFd);
+
+// Drops a lock taken by CreateLockFile: removes the lock file, then closes
+// `lockFd`. A failed removal is logged ("Unable to remove lock file %s"); the
+// lock is dropped in every case.
+void RemoveLockFile(const char* lockPath, int lockFd);
 
 // Start-up: raises uid.val to the largest registered UID below
-// kFirstReservedUID (or the in-process counter or high-water mark when
-// larger). A larger value already in uid.val stays. Missing or unreadable
-// uid.val is written. The write's result is not examined.
-void SyncUIDFileWithNodes();
+// kFirstReservedUID, or to the in-process counter, the high-water mark or
+// `atLeast` when larger (an `atLeast` at or above kFirstReservedUID does not
+// count). Stores whose records are not registered (groups) pass their highest
+// UID here, and call it again after they have issued UIDs of their own. A
+// larger value already in uid.val stays. Missing or unreadable uid.val is
+// written. The write's result is not examined. A uid.val holding
+// kFirstReservedUID - 1 or more can issue nothing more: logged (error flag),
+// naming the file and its value, and left as it is.
+void SyncUIDFileWithNodes(UID atLeast = 0);
 
 // ---- Inspection and test seams ---------------------------------------------------
 

@@ -1,0 +1,177 @@
+// Load benchmark of the running server: a closed-loop client over loopback
+// with 1, 50, 200 and 500 connections, each sending one request, waiting for
+// its reply and sending the next. Message 6628 (no logon) and 6627 (after a
+// logon: one logon, then every connection re-attaches by its session ID).
+// Reports requests per second and the p50/p99 latency, once with the
+// server's standard error sent to a file and once to /dev/null.
+//   build/load_bench [max-connections=500] [seconds-per-step=3]
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Conn {
+  TestClient client;
+  std::vector<unsigned char> in;
+  Clock::time_point sentAt;
+};
+
+// Bytes of one complete reply at the front of `in`, or 0 while incomplete:
+// the accept word 0, then an integer (6628) or a wire string (6627).
+size_t ReplyLength(const std::vector<unsigned char>& in, int32_t messageID) {
+  if (in.size() < 8) return 0;
+  if (messageID == 6628) return 8;
+  uint32_t len = in[4] | (in[5] << 8) | (in[6] << 16) | (static_cast<uint32_t>(in[7]) << 24);
+  size_t total = 8 + static_cast<size_t>(static_cast<int32_t>(len) > 0 ? len : 0);
+  return in.size() >= total ? total : 0;
+}
+
+struct StepResult {
+  double perSecond = 0;
+  double p50us = 0, p99us = 0;
+  long requests = 0;
+  int failures = 0;
+};
+
+StepResult RunStep(std::vector<Conn>& conns, int32_t messageID, double seconds) {
+  StepResult r;
+  const TestBytes request = TestRequest().Header(messageID).Bytes();
+  std::vector<double> latencies;
+  latencies.reserve(1 << 20);
+  for (auto& c : conns) {
+    c.in.clear();
+    c.sentAt = Clock::now();
+    c.client.Send(request);
+  }
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  std::vector<pollfd> p(conns.size());
+  unsigned char buf[65536];
+  while (Clock::now() < end) {
+    for (size_t i = 0; i < conns.size(); ++i) p[i] = {conns[i].client.Fd(), POLLIN, 0};
+    int n = poll(p.data(), p.size(), 1000);
+    if (n < 0) break;
+    for (size_t i = 0; i < conns.size(); ++i) {
+      if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t got = recv(p[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (got <= 0) {
+        ++r.failures;
+        p[i].fd = -1;
+        continue;
+      }
+      Conn& c = conns[i];
+      c.in.insert(c.in.end(), buf, buf + got);
+      size_t len;
+      while ((len = ReplyLength(c.in, messageID)) != 0) {
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(len));
+        auto now = Clock::now();
+        latencies.push_back(std::chrono::duration<double, std::micro>(now - c.sentAt).count());
+        ++r.requests;
+        c.sentAt = now;
+        c.client.Send(request);
+      }
+    }
+  }
+  // Let the requests in flight finish so the next step starts clean.
+  for (size_t i = 0; i < conns.size(); ++i) {
+    Conn& c = conns[i];
+    while (ReplyLength(c.in, messageID) == 0) {
+      pollfd one = {c.client.Fd(), POLLIN, 0};
+      if (poll(&one, 1, 2000) <= 0) break;
+      ssize_t got = recv(one.fd, buf, sizeof buf, 0);
+      if (got <= 0) break;
+      c.in.insert(c.in.end(), buf, buf + got);
+    }
+  }
+  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  r.perSecond = elapsed > 0 ? r.requests / elapsed : 0;
+  if (!latencies.empty()) {
+    std::sort(latencies.begin(), latencies.end());
+    r.p50us = latencies[latencies.size() / 2];
+    r.p99us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+  }
+  return r;
+}
+
+// Opens `count` connections; with a SID each re-attaches to it first.
+bool OpenConnections(int port, int count, const TestSID* sid, std::vector<Conn>& out) {
+  out.clear();
+  for (int i = 0; i < count; ++i) {
+    Conn c;
+    c.client = TestClient::ConnectLoopback(port);
+    if (!c.client.Connected()) return false;
+    if (sid != nullptr) {
+      auto code = c.client.AttachBySID(*sid, 2000 + i);
+      if (!code || *code != 0) {
+        std::fprintf(stderr, "re-attach %d failed: %d\n", i, code ? *code : -1);
+        return false;
+      }
+    }
+    out.push_back(std::move(c));
+  }
+  return true;
+}
+
+void RunSeries(const char* label, const std::string& stderrPath, int maxConns, double seconds) {
+  ServerProcess server;
+  if (server.Initialise() != 0) {
+    std::fprintf(stderr, "initialisation failed\n");
+    return;
+  }
+  int port = FreeLoopbackPort();
+  if (!server.StartOnPort(port, stderrPath)) {
+    std::fprintf(stderr, "the server did not start\n");
+    return;
+  }
+  TestClient admin = TestClient::ConnectLoopback(port);
+  TestClient::LogonReply logon = admin.Logon("administrator", "quernstoneway", 1000);
+  if (!logon.received || logon.code != 0) {
+    std::fprintf(stderr, "logon failed: %d\n", logon.code);
+    return;
+  }
+  std::printf("\nServer standard error to %s\n", label);
+  std::printf("%-6s %-6s %12s %10s %10s %9s\n", "msg", "conns", "requests/s", "p50 us", "p99 us", "failures");
+  for (int32_t messageID : {6628, 6627}) {
+    for (int n : {1, 50, 200, 500}) {
+      if (n > maxConns) continue;
+      std::vector<Conn> conns;
+      if (!OpenConnections(port, n, messageID == 6627 ? &logon.sid : nullptr, conns)) {
+        std::printf("%-6d %-6d could not open the connections\n", messageID, n);
+        continue;
+      }
+      StepResult r = RunStep(conns, messageID, seconds);
+      std::printf("%-6d %-6d %12.0f %10.1f %10.1f %9d\n", messageID, n, r.perSecond, r.p50us, r.p99us, r.failures);
+      std::fflush(stdout);
+    }
+  }
+  server.Stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int maxConns = argc > 1 ? std::atoi(argv[1]) : 500;
+  double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 2048 && rl.rlim_max >= 2048) {
+    rl.rlim_cur = 2048;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  TempDir logs;
+  RunSeries("a file", logs.File("server.stderr"), maxConns, seconds);
+  RunSeries("/dev/null", "/dev/null", maxConns, seconds);
+  return 0;
+}

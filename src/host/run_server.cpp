@@ -1,0 +1,228 @@
+// The run function and start-up of the server.
+// Host layer: calls the directory and configuration stores, the loop, the
+// log, UID allocation and the platform's files and process control.
+#include "host/run_server.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "config/config_model.h"
+#include "config/settings_api.h"
+#include "config/settings_exchange.h"
+#include "config/settings_files_write.h"
+#include "directory/first_start.h"
+#include "directory/groups_file.h"
+#include "directory/user_settings.h"
+#include "directory/users_files.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/uid/uid_alloc.h"
+#include "host/server_loop.h"
+#include "sessions/logon_settings.h"
+#include "sessions/lus_log.h"
+#include "platform/fs.h"
+#include "platform/process_control.h"
+
+namespace {
+std::string Home() { return GetServerSettings().homeDirectory; }
+
+bool FileExists(const std::string& path) { return ProbePath(path) == PATH_EXISTS; }
+
+void LoadUsers() {
+  const std::string home = Home();
+  ServerSettings& s = GetServerSettings();
+  s.usersFilePath = home + "userlist.xml";
+  if (FileExists(s.usersFilePath)) {
+    if (ReadUsersV2(home.c_str()) < 0) WriteLog(0, "Error during reading of user data xml");
+  } else {
+    s.usersFilePath = home + "users.xml";
+    if (ReadUsersXML(s.usersFilePath.c_str()) < 0) WriteLog(0, "Error during read of users.xml");
+  }
+}
+
+void LoadGroups() {
+  std::string path = Home() + "groups.xml";
+  SetGroupsFilePath(path);
+  if (ReadGroupsXML(path) < 0) WriteLog(0, "Error during read of groups.xml");
+}
+
+// A version-1 store becomes version 2 only after a complete load: a users.xml
+// read in part (or not at all) would otherwise replace the users it lost.
+void UpgradeUsersFormat() {
+  const std::string home = Home();
+  if (!FileExists(home + "userlist.xml")) {
+    if (GetUsersLoadState() == USERS_LOAD_OK) {
+      WriteLog(0, "Upgrading to version 2 users format");
+      WriteUserList(home.c_str(), nullptr);
+    } else {
+      WriteLog(0, "users.xml was not read completely: not upgrading it to version 2 users format");
+    }
+  }
+  GetServerSettings().usersFilePath = home + "users.xml";
+}
+
+void EnsureDefaultUserLanguage() {
+  int fail = 0;
+  std::optional<std::string> lang = GetUserSetting("default_user", "Live", "Torvane", "DefaultLanguage", &fail);
+  if (lang && !lang->empty()) return;
+  WriteLog(0, "Adding default language to default_user xml");
+  int rc = SetUserSetting("default_user", "Live", "Torvane", "DefaultLanguage", "UseWindowsDefault");
+  WriteLog(0, "Add default language to default_user xml returned %d", rc);
+}
+
+bool EqualsIgnoreCase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
+    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  CommandLine cl;
+  int i = 1;
+  if (i < argc && std::strcmp(argv[i], "-l") == 0) {
+    cl.localMode = 1;
+    ++i;
+  }
+  if (i < argc && EqualsIgnoreCase(argv[i], "-i")) {
+    cl.initialise = 1;
+    ++i;
+  }
+  if (i < argc) cl.portText = argv[i++];
+  if (i < argc) {
+    cl.homeGiven = true;
+    cl.home = argv[i++];
+  }
+  return cl;  // further words are not used
+}
+
+bool ParseListenerPort(const std::string& text, int32_t* port) {
+  errno = 0;
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  *port = 0;
+  if (errno == ERANGE || value < 0 || value > 65535) return false;
+  *port = static_cast<int32_t>(value);
+  return true;
+}
+
+void OpenLogFile(int32_t slots, int32_t port) {
+  // "%storvane.%d.lg": the home's length is bounded at start, so it fits 1024.
+  std::string name = Home() + "torvane." + std::to_string(port) + ".lg";
+  SetLogFileName(name.c_str());
+  PrepareLogFile(static_cast<uint32_t>(slots));
+  SetUIDDirectory(GetServerSettings().homeDirectory);
+  WriteLog(0, "**************************************************");
+  WriteLog(0, "\t\tTorvaneServer version %s build %s", GetVersionText(), GetBuildText());
+  WriteLog(0, "Torvane home directory is %s", GetServerSettings().homeDirectory);
+  WriteLog(0, "**************************************************");
+}
+
+void LoadServerData() {
+  const std::string home = Home();
+  LoadUsers();
+  EnsureUserLoginSections();
+  LoadGroups();
+  if (ReadEnvironmentsXML((home + "env.xml").c_str(), home.c_str()) != 0) WriteLog(0, "Error during read of env.xml");
+  SyncUIDFileWithNodes();
+  AssignUserUIDs();
+  AssignGroupUIDs();
+  UpgradeUsersFormat();
+  EnsureDefaultUserLanguage();
+  ReadAuthenticationSettings();
+}
+
+uint32_t ReadConnectionTimeOut() {
+  std::optional<std::string> text;
+  int rc = GetSettingString("Live", "Torvane", "Comms\\TimeOut", 0, 0, text);
+  if (rc != 0 || !text) return TimeOutSecondsToMs(kDefaultTimeOutSeconds);
+  uint32_t seconds = static_cast<uint32_t>(ParseSettingInt(text->c_str()));
+  if (seconds == 0) WriteLog(0, "Warning: Comms\\TimeOut is 0: a client that stops mid-request holds the server");
+  return TimeOutSecondsToMs(seconds);
+}
+
+int Initialise() {
+  const std::string home = Home();
+  MakeSureDirectoryPathExists(home);
+  MakeSureDirectoryPathExists(home + "schemas/");
+  MakeSureDirectoryPathExists(home + "envs/");
+  int rc = CreateDefaultGroups();
+  if (rc == 0) rc = CreateDefaultPermission();
+  if (rc == 0) rc = CreateDefaultUsersXML(home.c_str());
+  if (rc == 0) rc = CreateConfigRoot(home.c_str());
+  if (rc == 0) rc = CreateDefaultEnvironment();
+  std::string groupsPath = home + "groups.xml";
+  std::string envFileName = home + "env.xml";
+  if (rc == 0) rc = WriteGroupsXML(groupsPath);
+  if (rc == 0) rc = WriteEnvironmentMasterFile(envFileName.c_str());
+  return rc;
+}
+
+int RunServer(int argc, const char* const* argv) {
+  int32_t slots = kMinLogSlots;
+  WriteLog(0, "Torvane Server:Version %s Build %s", GetVersionText(), GetBuildText());
+  CommandLine cl = ParseCommandLine(argc, argv);
+
+  int32_t port = 0;
+  if (!ParseListenerPort(cl.portText, &port)) {
+    WriteLog(0, "Listener port %s is outside 0 to 65535: not starting", cl.portText.c_str());
+    return 1;
+  }
+  GetServerSettings().listenerPort = port;
+  if (cl.homeGiven) {
+    if (cl.home.size() + 1 + kHomeNameReserve >= kHomeDirectorySize || SetHomeDirectory(cl.home.c_str()) != 0) {
+      WriteLog(0, "Home directory of %zu bytes is too long (at most %zu): not starting", cl.home.size(),
+               kHomeDirectorySize - 2 - kHomeNameReserve);
+      return 1;
+    }
+  }
+  const std::string home = Home();
+
+  // One server per home: a second one would overwrite the first one's files.
+  if (cl.initialise) MakeSureDirectoryPathExists(home);
+  std::string lockPath = home + kHomeLockFileName;
+  int lockFd = LockFileExclusive(lockPath);
+  if (lockFd < 0) {
+    int err = errno;
+    if (IsLockHeldElsewhere(err)) {
+      WriteLog(0, "Another server is running on home directory %s (%s is locked): not starting", home.c_str(),
+               lockPath.c_str());
+      return 1;
+    }
+    // No lock file can be made (a home that does not exist yet, say): the
+    // stores then cannot be written either, and the steps below report it.
+    WriteLog(1, "Cannot create the lock file %s", lockPath.c_str());
+  }
+  // lockFd stays open, and the lock held, until the process ends.
+
+  OpenLogFile(slots, port);
+  if (cl.initialise) {
+    int rc = Initialise();
+    std::printf("Initialise returned %d\n", rc);
+    std::fflush(stdout);
+    return rc == 0 ? 0 : 1;
+  }
+
+  uint64_t files = RaiseOpenFileLimit(kMinOpenFiles);
+  if (files < kMinOpenFiles) WriteLog(0, "Warning: open-file limit is %llu, below %llu", static_cast<unsigned long long>(files),
+                                      static_cast<unsigned long long>(kMinOpenFiles));
+
+  LoadServerData();
+  SetConnectionTimeOutMs(ReadConnectionTimeOut());
+  InitComputerDomain();
+  WriteLog(0, "computerDomain=%s", GetComputerDomainName().c_str());
+  if (StopRequested()) {
+    WriteLog(0, "Stop requested during start-up: not starting the listener");
+    return 0;
+  }
+  int rc = OpenListenerSocket(port);
+  if (rc != 0) return rc;
+  WriteLUSLog("Server starting", 1);
+  return RunServerLoop();
+}

@@ -1,0 +1,440 @@
+// The server loop: listener, poll passes, accept with room at MAX_CONNECTIONS,
+// request reading and dispatch per readable connection, failed connections,
+// the sanity tick and the stop.
+// Host layer: calls platform/net_listener.h, platform/socket_io.h (the
+// transfer bound), the clock, the log, and the layers below via LoopServices.
+#include "host/server_loop.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "foundation/log/ring_log.h"
+#include "host/service_stub.h"
+#include "sessions/logon_slots.h"
+#include "sessions/lus_log.h"
+#include "platform/clock.h"
+#include "platform/net_listener.h"
+#include "platform/socket_io.h"
+
+namespace {
+
+LoopServices g_services;
+
+std::atomic<int> g_stopRequested{0};  // set by ServiceStop on any thread
+int g_stopEvent = -1;                 // eventfd in the poll set; written by ServiceStop
+int g_listenFd = -1;
+int g_listenPort = 0;
+bool g_dualStack = false;
+uint32_t g_timeOutMs = 0;
+
+int32_t g_passes = 0;
+bool g_verbose = false;
+
+// accept ran out of descriptors: the listener is left out of the wait until
+// the table shrinks below this count (-1: not paused).
+int g_listenerPausedAt = -1;
+bool g_exhaustionLogged = false;
+
+// Readiness of the last wait, by socket number (entries move when others are
+// removed, so readiness is never kept by index).
+std::vector<unsigned> g_readyBySocket;
+// Sockets whose urgent-data line was written once already, by socket number;
+// cleared when a socket number is given to a new connection.
+std::vector<unsigned char> g_urgentLogged;
+
+unsigned ReadyBits(int sock) {
+  if (sock < 0 || static_cast<size_t>(sock) >= g_readyBySocket.size()) return 0;
+  return g_readyBySocket[static_cast<size_t>(sock)];
+}
+
+void SetUrgentLogged(int sock, bool on) {
+  if (sock < 0) return;
+  if (static_cast<size_t>(sock) >= g_urgentLogged.size()) g_urgentLogged.resize(static_cast<size_t>(sock) + 1, 0);
+  g_urgentLogged[static_cast<size_t>(sock)] = on ? 1 : 0;
+}
+
+bool UrgentLogged(int sock) {
+  return sock >= 0 && static_cast<size_t>(sock) < g_urgentLogged.size() && g_urgentLogged[static_cast<size_t>(sock)];
+}
+
+void SlotLog(int withTime, const char* text) { WriteLUSLog(text, withTime); }
+
+// The user name of the slot carrying `logonUID`; null when there is none.
+const char* SlotUserName(uint32_t logonUID) {
+  if (logonUID == 0) return nullptr;
+  LUS* slot = FindLUSByLogonUID(logonUID);
+  if (slot == nullptr) return nullptr;
+  return slot->USERNAME ? slot->USERNAME->c_str() : "(null)";
+}
+
+void Logoff(const ConnectionRecord& c) {
+  if (c.logonUID != 0 && g_services.doLogoff != nullptr) g_services.doLogoff(c.logonUID, 0, c.clientID);
+}
+
+// Writes a line formatted once into 1024 bytes to the log and, with the
+// time, to the slot-operations log.
+void LogBothWays(const char* line) {
+  WriteLog(0, "%s", line);
+  SlotLog(1, line);
+}
+
+// Entries whose socket is INVALID_SOCKET: logged, logged off, removed without
+// a close; the same index is looked at again.
+void RemoveDeadConnections() {
+  for (int i = 0; i < GetConnectionCount();) {
+    ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->socket != INVALID_SOCKET) {
+      ++i;
+      continue;
+    }
+    WriteLog(0, "Socket %d is invalid - prob died", i + 1);
+    Logoff(*c);
+    RemoveConnection(i);
+  }
+}
+
+// Builds the wait's set: the stop event, the listener (unless paused) and
+// every connection in table order.
+void BuildPollSet(PollSet& set) {
+  ClearPollSet(set);
+  RemoveDeadConnections();
+  if (g_listenerPausedAt >= 0 && GetConnectionCount() < g_listenerPausedAt) {
+    WriteLog(0, "A connection closed: accepting connections again");
+    g_listenerPausedAt = -1;
+    g_exhaustionLogged = false;
+  }
+  if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
+  if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
+  if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
+  for (int i = 0; i < GetConnectionCount(); ++i) AddToPollSet(set, GetConnectionByIndex(i)->socket);
+}
+
+// Waits and records readiness by socket. The result of the wait.
+int WaitForSocketActivity(PollSet& set, int timeoutMs) {
+  int n = WaitPollSet(set, timeoutMs);
+  int err = errno;
+  for (auto& r : g_readyBySocket) r = 0;
+  if (n > 0) {
+    for (size_t k = 0; k < set.fds.size(); ++k) {
+      int fd = set.fds[k];
+      if (fd < 0) continue;
+      if (static_cast<size_t>(fd) >= g_readyBySocket.size()) g_readyBySocket.resize(static_cast<size_t>(fd) + 1, 0);
+      g_readyBySocket[static_cast<size_t>(fd)] |= set.ready[k];
+    }
+  }
+  errno = err;
+  return n;
+}
+
+void CheckSelectResult(int result, int err) {
+  if (result == -1 && err == EBADF) WriteLog(0, "Think a socket died");
+}
+
+void CheckListenerErrSet() {
+  if (g_listenFd >= 0 && (ReadyBits(g_listenFd) & kReadyUrgent)) {
+    WriteLog(0, "ErrSet: Listener socket appeared in errset.  Errno=%d, SockErr=%d", errno, errno);
+  }
+}
+
+void AcceptConnection() {
+  if (g_listenFd < 0 || !(ReadyBits(g_listenFd) & kReadyRead)) return;
+  WriteLog(0, "Incoming connection...");
+  AcceptedPeer peer;
+  if (!AcceptConnectionSocket(g_listenFd, peer)) {
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) return;  // the peer went away before we took it
+    if (IsDescriptorExhaustion(err)) {
+      if (!g_exhaustionLogged) {
+        WriteLog(1, "Failed to accept incoming connection.  Errno=%d: no free descriptor, not accepting until a connection closes", err);
+        g_exhaustionLogged = true;
+      }
+      g_listenerPausedAt = GetConnectionCount();
+      return;
+    }
+    WriteLog(0, "Failed to accept incoming connection.  Errno=%d", err);
+    return;
+  }
+  MakeRoomForConnection();
+  AddConnection(peer.family, peer.host.c_str(), peer.fd);
+}
+
+void TickTokenSanityCheck() {
+  ++g_passes;
+  if (g_passes % kSanityCheckPasses == 0 && g_services.sanityCheckTokens != nullptr) g_services.sanityCheckTokens();
+}
+
+void CheckConnectionErrSet(int i) {
+  ConnectionRecord* c = GetConnectionByIndex(i);
+  if (c == nullptr || !(ReadyBits(c->socket) & kReadyUrgent)) return;
+  g_verbose = true;
+  // Urgent data is read inline as stream bytes; the line is written once per
+  // connection so a peer that keeps sending urgent bytes cannot flood the log.
+  if (UrgentLogged(c->socket)) return;
+  SetUrgentLogged(c->socket, true);
+  char line[1024];
+  const char* user = SlotUserName(c->logonUID);
+  int err = errno;
+  if (user != nullptr) {
+    std::snprintf(line, sizeof line, "ErrSet: Socket %d appeared in errset.  Errno=%d, SockErr=%d, CID=%d, user=%s",
+                  c->socket, err, err, c->clientID, user);
+  } else {
+    std::snprintf(line, sizeof line, "ErrSet: Socket %d appeared in errset.  Errno=%d, SockErr=%d, CID=%d, user unknown",
+                  c->socket, err, err, c->clientID);
+  }
+  LogBothWays(line);
+}
+
+void ServiceConnections() {
+  for (int i = 0; i < GetConnectionCount();) {
+    g_verbose = false;
+    CheckConnectionErrSet(i);
+    i = ProcessConnection(i) + 1;
+  }
+}
+
+void LogConnectionKick(int index) {
+  ConnectionRecord* c = GetConnectionByIndex(index);
+  const char* user = SlotUserName(c->logonUID);
+  int idle = static_cast<int>(NowTime32() - c->lastUsed);
+  char line[1024];
+  if (user != nullptr) {
+    std::snprintf(line, sizeof line,
+                  "MAX_CONNECTIONS:Kicking connection last used %d seconds ago, for client %d, user %s", idle,
+                  c->clientID, user);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "MAX_CONNECTIONS:Kicking connection last used %d seconds ago, for client %d that has no logonUID or matched user",
+                  idle, c->clientID);
+  }
+  LogBothWays(line);
+}
+
+}  // namespace
+
+void SetLoopServices(const LoopServices& services) { g_services = services; }
+const LoopServices& GetLoopServices() { return g_services; }
+
+void SetConnectionTimeOutMs(uint32_t ms) { g_timeOutMs = ms; }
+uint32_t GetConnectionTimeOutMs() { return g_timeOutMs; }
+
+uint32_t TimeOutSecondsToMs(uint32_t seconds) {
+  if (seconds >= 1 && seconds <= 9) seconds = 10;
+  return seconds * 1000u;
+}
+
+int OpenListenerSocket(int port) {
+  ResetConnectionTable();
+  g_listenerPausedAt = -1;
+  g_exhaustionLogged = false;
+  ReportServiceStatus(SERVICE_START_PENDING, 0, 30000);
+  if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
+
+  int family = kFamilyIPv6;
+  int fd = CreateStreamSocket(family);
+  if (fd < 0 && IsFamilyUnsupported(errno)) {
+    family = kFamilyIPv4;
+    fd = CreateStreamSocket(family);
+  }
+  if (fd < 0) {
+    WriteLog(0, "Cannot open socket.  Errno=%d", errno);
+    return 1;
+  }
+  WriteLog(0, "Socket opened: fd=%d", fd);
+  (void)SetIPv6Only(fd, 0);
+  g_dualStack = family == kFamilyIPv6;
+  WriteLog(0, g_dualStack ? "Socket in dual IPv6/IPv4 mode" : "Socket in IPv4-only mode");
+  (void)SetReuseAddress(fd);
+  (void)SetNonBlocking(fd);
+
+  char bindName[32];
+  std::snprintf(bindName, sizeof bindName, "port %d", port);
+  if (BindAnyAddress(fd, family, port) != 0) {
+    WriteLog(0, "Cannot bind to %s.  Errno=%d", bindName, errno);
+    CloseSocket(fd);
+    return 1;
+  }
+  WriteLog(0, "Socket bound to %s", bindName);
+  if (g_timeOutMs != 0) (void)SetSocketTimeouts(fd, g_timeOutMs);
+  if (ListenSocket(fd, kListenBacklog) != 0) {
+    WriteLog(0, "Cannot set-up listener.  Errno=%d", errno);
+    CloseSocket(fd);
+    return 1;
+  }
+  g_listenFd = fd;
+  g_listenPort = GetBoundPort(fd);
+  WriteLog(0, "Listening on port %d", g_listenPort);
+  ReportServiceStatus(SERVICE_RUNNING, 0, 3000);
+  return 0;
+}
+
+int GetListenerSocket() { return g_listenFd; }
+int GetListenerPort() { return g_listenPort; }
+bool ListenerIsDualStack() { return g_dualStack; }
+
+bool RunOnePass(int timeoutMs) {
+  if (StopRequested()) return false;
+  PollSet set;
+  BuildPollSet(set);
+  if (StopRequested()) return false;  // a stop that came before the event existed
+  int n = WaitForSocketActivity(set, timeoutMs);
+  int err = errno;
+  if (n == 0) return true;  // nothing ready: not a busy pass
+  if (StopRequested()) return false;
+  CheckSelectResult(n, err);
+  CheckListenerErrSet();
+  AcceptConnection();
+  TickTokenSanityCheck();
+  ServiceConnections();
+  return true;
+}
+
+int RunServerLoop() {
+  while (RunOnePass(kPollTimeoutMs)) {
+  }
+  return StopServer();
+}
+
+void ServiceStop() {
+  g_stopRequested.store(1);
+  SignalStopEvent(g_stopEvent);
+}
+
+bool StopRequested() { return g_stopRequested.load() != 0; }
+
+void ClearStopRequest() {
+  g_stopRequested.store(0);
+  if (g_stopEvent >= 0) {
+    CloseSocket(g_stopEvent);
+    g_stopEvent = CreateStopEvent();
+  }
+}
+
+int StopServer() {
+  SlotLog(1, "Server stopping");
+  WriteLog(0, "Closing socket.");
+  if (g_listenFd >= 0) CloseSocket(g_listenFd);
+  g_listenFd = -1;
+  if (g_serviceMode) LogServiceEvent(SERVICE_EVENT_INFORMATION, "Torvane service stopped");
+  return 0;
+}
+
+int FindOldestClientConnection(uint32_t now) {
+  uint32_t oldest = now;
+  int found = -1;
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    const ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->serverConnection == 0 && c->lastUsed < oldest) {
+      oldest = c->lastUsed;
+      found = i;
+    }
+  }
+  return found;
+}
+
+void MakeRoomForConnection() {
+  if (GetConnectionCount() < MAX_CONNECTIONS) return;
+  WriteLog(0, "At MAX_CONNECTIONS: Will try to kick oldest");
+  SlotLog(1, "At MAX_CONNECTIONS: Will try to kick oldest");
+  int index = FindOldestClientConnection(NowTime32());
+  if (index < 0) {
+    WriteLog(0, "MAX_CONNECTIONS reached, but no non server connections found");
+    index = 0;
+  } else {
+    LogConnectionKick(index);
+  }
+  KickConnection(index);
+}
+
+void KickConnection(int index) {
+  ConnectionRecord* c = GetConnectionByIndex(index);
+  if (c == nullptr) return;
+  Logoff(*c);
+  CloseSocket(c->socket);
+  RemoveConnection(index);
+}
+
+void AddConnection(int family, const char* host, int socket) {
+  const char* label = family == kFamilyIPv4 ? "IPv4" : family == kFamilyIPv6 ? "IPv6" : "IP???";
+  const char* text = host != nullptr ? host : "<<unknown>>";
+  WriteLog(0, "%s connection received on %s", label, text);
+  (void)SetOobInline(socket);
+  // Set on every socket: the listener's options are not relied on.
+  if (g_timeOutMs != 0) (void)SetSocketTimeouts(socket, g_timeOutMs);
+  SetUrgentLogged(socket, false);
+  if (AppendConnection(socket, text) < 0) CloseSocket(socket);  // MakeRoomForConnection ran first
+}
+
+int ProcessConnection(int i) {
+  ConnectionRecord* c = GetConnectionByIndex(i);
+  if (c == nullptr || !(ReadyBits(c->socket) & kReadyRead)) return i;
+  int sock = c->socket;
+  int32_t messageID = 0;
+  BeginTransferBound(g_timeOutMs);
+  int status = g_services.getCommand != nullptr ? g_services.getCommand(c, &messageID) : 4;
+  char line[128];
+  std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
+  WriteLog(0, "%s", line);
+  if (g_verbose) SlotLog(0, line);
+
+  int result = i;
+  switch (status) {
+    case 0: {
+      SetCurrentLogonSlot(c->logonUID);
+      result = g_services.processMessage != nullptr ? g_services.processMessage(messageID, sock, i) : i;
+      EndTransferBound();
+      if (result == i && TransferBoundExpired()) {
+        // The request or its reply stalled past the time-out: the stream is
+        // out of step, so the connection goes the way of a failed one.
+        int at = FindConnectionIndexBySocket(sock);
+        if (at >= 0) {
+          WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
+          CloseFailedConnection(at, sock, 4);
+          if (at <= i) result = i - 1;
+        }
+      }
+      return result;
+    }
+    case 4:
+    case 55:
+      EndTransferBound();
+      return CloseFailedConnection(i, sock, status);
+    case 27:
+      break;
+    default:
+      WriteLog(1, "GetCommand returned status %d", status);
+      break;
+  }
+  EndTransferBound();
+  if (TransferBoundExpired()) {
+    // A refusal or logon reply that could not go out within the time-out.
+    WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
+    return CloseFailedConnection(i, sock, 4);
+  }
+  return result;
+}
+
+int CloseFailedConnection(int i, int socket, int status) {
+  ConnectionRecord* c = GetConnectionByIndex(i);
+  if (status == 4) {
+    WriteLog(0, "**************************");
+    WriteLog(0, "Comm failure on socket %d from %s", socket, c != nullptr ? c->peerAddress : "");
+    WriteLog(0, "**************************");
+  }
+  if (c != nullptr) {
+    if (c->keepLogon == 0) Logoff(*c);
+  }
+  CloseSocket(socket);
+  RemoveConnection(i);
+  return i - 1;
+}
+
+int32_t GetPassCount() { return g_passes; }
+
+void SetSocketReadyForTest(int socket, unsigned readyBits) {
+  if (socket < 0) return;
+  if (static_cast<size_t>(socket) >= g_readyBySocket.size()) g_readyBySocket.resize(static_cast<size_t>(socket) + 1, 0);
+  g_readyBySocket[static_cast<size_t>(socket)] = readyBits;
+}

@@ -1,0 +1,611 @@
+// The user and group requests (6500-6508, 6607-6613, 6654 and the legacy
+// password setter): argument reads, the rights of the caller, the directory
+// store's operation, the save and the reply words of each.
+// Requests layer: calls the handler conventions (current caller), the
+// directory store, the wire primitives, the password hashing, the server
+// settings, the clock and the log.
+#include "requests/user_group_handlers.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "directory/group_blocks.h"
+#include "directory/groups.h"
+#include "directory/groups_file.h"
+#include "directory/passwords.h"
+#include "directory/user_blocks.h"
+#include "directory/user_records.h"
+#include "directory/users_files.h"
+#include "directory/users_tree.h"
+#include "foundation/crypto/password_hash.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/uid/node_header.h"
+#include "foundation/wire/wire.h"
+#include "platform/clock.h"
+#include "requests/handler_conventions.h"
+#include "sessions/connection_table.h"
+#include "sessions/logon_slots.h"
+
+namespace {
+
+// ---- The caller ---------------------------------------------------------------------
+
+// The requests that change the directory for any logged-on caller refuse a
+// guest slot: an unauthenticated guest logon must not add, delete or edit
+// users and groups.
+bool CallerIsGuest() { return IsGuestSlot(GetCurrentLogonSlot()); }
+
+bool CallerIsAdmin() { return IsCurrentUserAdmin() != 0; }
+
+// The user UID of a server logon's slot ("#" with a server's client ID).
+constexpr UID kServerLogonUserUID = 0xFFFFFFFFu;
+
+const char* Home() { return GetServerSettings().homeDirectory; }
+
+// ---- Reads ------------------------------------------------------------------------------
+
+// Reads one wire integer; a failed read is logged with `failure` and gives false.
+bool ReadWord(int sock, int32_t* value, const char* failure) {
+  if (RecvArgInt(sock, value)) return true;
+  WriteLog(1, "%s", failure);
+  return false;
+}
+
+// Sends one status word; a failed send is logged with `failure` when given.
+void Reply(int sock, int32_t code, const char* failure = nullptr) {
+  if (!SendReplyStatus(sock, code) && failure != nullptr) WriteLog(1, "%s", failure);
+}
+
+// A string argument under the echo rule: the text (or none) when the read
+// succeeded; false after answering 1 for a string the server refused, or
+// after logging `commsFailure` (when given) for a broken read.
+bool ReadStringEcho(int sock, std::optional<std::string>* text, const char* commsFailure) {
+  WireStatus status = WIRE_OK;
+  *text = RecvArgString(sock, &status);
+  if (!EchoRuleEnds(sock, status)) return true;
+  if (status == WIRE_COMMS_FAILURE && commsFailure != nullptr) WriteLog(1, "%s", commsFailure);
+  return false;
+}
+
+const char* TextOrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+// The version word, size word and bytes of a client's record block (6505,
+// 6612). Gives true with the block read whole; false when the request is
+// over: after the reply 3 (a version other than 1, the bytes dropped), the
+// reply 1 (a size that is negative or cannot be had, the bytes dropped), or
+// without a reply after a failed read.
+struct BlockMessages {
+  const char* handler;    // names the handler in the block reader's lines
+  const char* header;     // version or size not read
+  const char* shortRead;  // the block did not arrive whole
+};
+bool ReadClientBlock(int sock, const BlockMessages& messages, std::vector<unsigned char>* block) {
+  int32_t version = 0;
+  int32_t size = 0;
+  if (!RecvArgInt(sock, &version) || !RecvArgInt(sock, &size)) {
+    WriteLog(1, "%s", messages.header);
+    return false;
+  }
+  int code = RecvRawBlock(sock, version, size, messages.handler, *block);
+  if (code == FR_OK) return true;
+  if (code == FR_COMMS_ERROR) {
+    WriteLog(1, "%s", messages.shortRead);
+  } else {
+    Reply(sock, code);
+  }
+  return false;
+}
+
+// ---- Sending blocks -------------------------------------------------------------------
+
+// Appends a list entry, the block's size and bytes, to `out`.
+bool AppendListEntry(std::vector<unsigned char>& out, const std::vector<unsigned char>& block) {
+  try {
+    out.reserve(out.size() + 4 + block.size());
+    AppendLE32(out, static_cast<uint32_t>(block.size()));
+    out.insert(out.end(), block.begin(), block.end());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// One block out on the socket: 0, the size and the bytes (with status) in
+// one run, or the size and the bytes. A failure is logged with the first
+// word it may have cut short.
+struct PutMessages {
+  const char* status;
+  const char* size;
+};
+int SendRecordReply(int sock, const std::vector<unsigned char>& block, bool withStatus, const PutMessages& messages) {
+  if (withStatus) {
+    if (SendReplyBlock(sock, block)) return PUT_RECORD_SENT;
+    WriteLog(1, "%s", messages.status);
+    return PUT_RECORD_SEND_FAILED;
+  }
+  std::vector<unsigned char> entry;
+  if (!AppendListEntry(entry, block)) return PUT_RECORD_NO_BLOCK;
+  int length = static_cast<int>(entry.size());
+  if (SendAll(sock, entry.data(), length, 0) == length) return PUT_RECORD_SENT;
+  WriteLog(1, "%s", messages.size);
+  return PUT_RECORD_SEND_FAILED;
+}
+
+const PutMessages kPutUserMessages = {"PutUser:Error sending ok status to client",
+                                      "PutUser:Error sending space needed to client"};
+const PutMessages kPutGroupMessages = {"PutGroup:Error sending ok status to client",
+                                       "PutGroup:Error sending space needed to client"};
+
+// The block of a user as this caller may see it.
+bool MakeUserBlock(UserStruct* user, std::vector<unsigned char>& block) {
+  if (!ConvertUserToTransportBlock(user, block)) return false;
+  if (!CallerMaySeePasswordHashes(*user) && !HidePasswordHashesInUserBlock(block)) {
+    block.clear();
+    return false;
+  }
+  return true;
+}
+
+// ---- Lists (6502, 6609) -----------------------------------------------------------------
+
+// The list shape: 0, the server time, 1, the count, then each record's size
+// and block. The header words go first; the blocks follow in batches of about
+// kListBatchBytes, so a list of many records costs a few sends. The first
+// record without a block or the first failed send ends the list (the client
+// then holds part of it and must ask again).
+constexpr size_t kListBatchBytes = 64 * 1024;
+
+template <typename Count, typename MakeBlock>
+void SendRecordList(int sock, Count count, MakeBlock makeBlock) {
+  int32_t n = count();
+  std::vector<unsigned char> out;
+  AppendLE32(out, 0);
+  AppendLE32(out, NowTime32());
+  AppendLE32(out, 1);
+  AppendLE32(out, static_cast<uint32_t>(n));
+  if (SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
+    WriteLog(1, "Error during communication with client");
+    return;
+  }
+  out.clear();
+  std::vector<unsigned char> block;
+  bool failed = false;
+  for (int32_t i = 0; i < n && !failed; ++i) {
+    block.clear();
+    if (!makeBlock(i, block) || !AppendListEntry(out, block)) failed = true;
+    if (out.size() >= kListBatchBytes || failed || i + 1 == n) {
+      if (!out.empty() && SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
+        failed = true;
+      }
+      out.clear();
+    }
+  }
+  if (failed) WriteLog(1, "Error during communication with client");
+}
+
+// ---- Index and name requests shared by both families ----------------------------------
+
+struct ByIndexMessages {
+  const char* n;
+  const char* version;
+  const char* stamp;
+  const char* badVersionSend;
+  const char* badNSend;
+  const char* putFailed;
+};
+
+// 6501 / 6608: n, version, stamp; 3 for a version other than 1 (tested
+// first), 2 for n outside 0..count-1 (signed), else the record with status.
+template <typename Count, typename Put>
+void ServeByIndex(int sock, const ByIndexMessages& m, Count count, Put put) {
+  int32_t n = 0, version = 0, stamp = 0;
+  if (!ReadWord(sock, &n, m.n) || !ReadWord(sock, &version, m.version) || !ReadWord(sock, &stamp, m.stamp)) return;
+  if (version != 1) {
+    Reply(sock, FR_INVALID_VERSION, m.badVersionSend);
+    return;
+  }
+  if (n < 0 || n >= count()) {
+    Reply(sock, FR_INVALID_PARAMETER, m.badNSend);
+    return;
+  }
+  if (put(n) != PUT_RECORD_SENT) WriteLog(1, "%s", m.putFailed);
+}
+
+// 6503 / 6610 up to the lookup: the name, version and stamp. An absent name
+// (or one the server could not take) is answered 2 once version and stamp
+// have been read; a version other than 1 is 2 as well. Gives true with the
+// name when the lookup is to be made.
+bool ReadNamedRequest(int sock, const char* versionFailure, const char* stampFailure, std::string* name) {
+  WireStatus status = WIRE_OK;
+  std::optional<std::string> text = RecvArgString(sock, &status);
+  if (status == WIRE_COMMS_FAILURE) return false;
+  int32_t version = 0, stamp = 0;
+  if (!text || status != WIRE_OK) {
+    if (RecvArgInt(sock, &version) && RecvArgInt(sock, &stamp)) Reply(sock, FR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!ReadWord(sock, &version, versionFailure)) return false;
+  if (!RecvArgInt(sock, &stamp)) {
+    WriteLog(1, stampFailure, errno);
+    return false;
+  }
+  if (version != 1) {
+    Reply(sock, FR_INVALID_PARAMETER);
+    return false;
+  }
+  *name = std::move(*text);
+  return true;
+}
+
+// 6502 / 6609 up to the list: 5 when the stamp is not older than the data
+// (tested before the version), 3 for a version other than 1. True when the
+// list is to be sent.
+template <typename ChangedSince>
+bool ReadListRequest(int sock, const char* versionFailure, const char* stampFailure, ChangedSince changedSince) {
+  int32_t version = 0, stamp = 0;
+  if (!ReadWord(sock, &version, versionFailure) || !ReadWord(sock, &stamp, stampFailure)) return false;
+  if (!changedSince(stamp)) {
+    Reply(sock, FR_CLIENT_CURRENT);
+    return false;
+  }
+  if (version != 1) {
+    Reply(sock, FR_INVALID_VERSION);
+    return false;
+  }
+  return true;
+}
+
+// ---- Users: add and delete --------------------------------------------------------------
+
+// 6504 / 6507 after the name and the rights.
+int32_t AddNamedUser(const std::optional<std::string>& name) {
+  const char* text = TextOrNull(name);
+  if (!IsValidUserName(text)) return FR_INVALID_PARAMETER;
+  if (UserExists(text)) return FR_ALREADY_EXISTS;
+  if (AddUserFromClient(text, 0) < 0) return FR_NO_MEMORY;
+  return SaveUsers(Home(), text);
+}
+
+// 6506 / 6508 after the name and the rights.
+int32_t DeleteNamedUser(const std::optional<std::string>& name) {
+  const char* text = TextOrNull(name);
+  int32_t code = DeleteUserAndNode(text, false);
+  if (code == FR_OK) code = SaveUsers(Home(), text);
+  return code;
+}
+
+constexpr const char kAddUserNameFailure[] = "IPAddUser:Error getting user name from client";
+constexpr const char kDeleteUserNameFailure[] = "IPDeleteUser:Error getting user name from client";
+
+const BlockMessages kUpdateUserMessages = {"IPUpdateUser", "IPUpdateUser:Error getting version or buffer length from client",
+                                           "IPUpdateUser:Failed to get user buffer from client"};
+const BlockMessages kUpdateGroupMessages = {"IPUpdateGroup",
+                                            "IPUpdateGroup:Error getting version or buffer length from client",
+                                            "IPUpdateGroup:Failed to get user buffer from client"};
+
+int32_t WriteGroups() { return WriteGroupsXML(GetGroupsFilePath()); }
+
+}  // namespace
+
+// ---- Password hashes in user blocks -----------------------------------------------------
+
+bool CallerMaySeePasswordHashes(const UserStruct& user) {
+  if (CallerIsAdmin()) return true;
+  const LUS* slot = GetCurrentLogonSlot();
+  if (slot == nullptr) return false;
+  return slot->userUID == kServerLogonUserUID || slot->userUID == user.header.uid;
+}
+
+bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
+  size_t offset = kUserBlockFixedBytes;
+  // USERNAME, FORENAME, SURNAME, EMAIL, GROUPLIST come before PASSWORDV2.
+  for (size_t i = 0; i + 1 < kUserBlockStringCount; ++i) {
+    uint32_t length = 0;
+    if (!ReadLE32(block.data(), block.size(), &offset, &length) || length > block.size() - offset) return false;
+    offset += length;
+  }
+  size_t at = offset;
+  uint32_t length = 0;
+  if (!ReadLE32(block.data(), block.size(), &offset, &length) || length > block.size() - offset) return false;
+  PutLE32(block.data() + 20, 0);
+  PutLE32(block.data() + at, 0);
+  block.erase(block.begin() + static_cast<std::ptrdiff_t>(offset),
+              block.begin() + static_cast<std::ptrdiff_t>(offset + length));
+  return true;
+}
+
+// ---- Single blocks ----------------------------------------------------------------------
+
+int PutUser(int sock, UserStruct* user, bool withStatus) {
+  if (user == nullptr) {
+    if (withStatus) SendReplyStatus(sock, FR_INVALID_PARAMETER);
+    return PUT_RECORD_NO_RECORD;
+  }
+  std::vector<unsigned char> block;
+  if (!MakeUserBlock(user, block)) {
+    if (withStatus) SendReplyStatus(sock, FR_NO_MEMORY);
+    return PUT_RECORD_NO_BLOCK;
+  }
+  return SendRecordReply(sock, block, withStatus, kPutUserMessages);
+}
+
+int PutGroup(int sock, const GroupStruct* group, bool withStatus) {
+  if (group == nullptr) {
+    if (withStatus) SendReplyStatus(sock, FR_INVALID_PARAMETER);
+    return PUT_RECORD_NO_RECORD;
+  }
+  std::vector<unsigned char> block;
+  if (!ConvertGroupToTransportBlock(group, block)) {
+    if (withStatus) SendReplyStatus(sock, FR_NO_MEMORY);
+    return PUT_RECORD_NO_BLOCK;
+  }
+  return SendRecordReply(sock, block, withStatus, kPutGroupMessages);
+}
+
+// ---- Users -------------------------------------------------------------------------------
+
+int IPGetUserCount(int sock) {
+  Reply(sock, GetUserCount(), "IPGetUserCount:Error sending client user count");
+  return 0;
+}
+
+int IPGetUserN(int sock) {
+  static const ByIndexMessages messages = {
+      "IPGetUserN:Unable to get n from client",
+      "IPGetUserN:Unable to get version wanted from client",
+      "IPGetUserN:Unable to get timestamp from client",
+      "IPGetUserN:Error sending invalid version requested reply to client",
+      "IPGetUserN:Error sending invalid value of n reply to client",
+      "IPGetUserN:Error sending user to client",
+  };
+  ServeByIndex(sock, messages, [] { return GetUserCount(); },
+               [sock](int32_t n) { return PutUser(sock, GetUserByIndex(n), true); });
+  return 0;
+}
+
+int IPGetAllUsers(int sock) {
+  if (!ReadListRequest(sock, "IPGetAllUsers:Unable to get version client wants",
+                       "IPGetALLUsers:Unable to get client time stamp",
+                       [](int32_t stamp) { return UsersChangedSince(stamp); })) {
+    return 0;
+  }
+  SendRecordList(sock, [] { return GetUserCount(); },
+                 [](int32_t i, std::vector<unsigned char>& block) {
+                   UserStruct* user = GetUserByIndex(i);
+                   return user != nullptr && MakeUserBlock(user, block);
+                 });
+  return 0;
+}
+
+int IPGetNamedUser(int sock) {
+  std::string name;
+  if (!ReadNamedRequest(sock, "IPGetNamedUser:Unable to get version wanted from client",
+                        "IPGetNamedUser:Unable to get timestamp from client (inet=%d)", &name)) {
+    return 0;
+  }
+  UserStruct* user = GetNamedUser(name.c_str());
+  if (user == nullptr) {
+    Reply(sock, FR_USER_NOT_FOUND);
+    return 0;
+  }
+  PutUser(sock, user, true);
+  return 0;
+}
+
+int IPAddUser(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, kAddUserNameFailure)) return 0;
+  Reply(sock, CallerIsAdmin() ? AddNamedUser(name) : FR_PERMISSION_DENIED);
+  return 0;
+}
+
+int IPAddUserNoAdminCheck(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, kAddUserNameFailure)) return 0;
+  Reply(sock, CallerIsGuest() ? FR_PERMISSION_DENIED : AddNamedUser(name));
+  return 0;
+}
+
+int IPDeleteUser(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, kDeleteUserNameFailure)) return 0;
+  Reply(sock, CallerIsAdmin() ? DeleteNamedUser(name) : FR_PERMISSION_DENIED);
+  return 0;
+}
+
+int IPDeleteUserNoAdminCheck(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, kDeleteUserNameFailure)) return 0;
+  int32_t code = FR_OK;
+  if (CallerIsGuest()) {
+    code = FR_PERMISSION_DENIED;
+  } else {
+    // Only an administrator may delete an administrator.
+    const UserStruct* target = FindUser(TextOrNull(name));
+    if (target != nullptr && (target->LEVEL & kUserLevelAdministrator) != 0 && !CallerIsAdmin()) {
+      code = FR_PERMISSION_DENIED;
+    } else {
+      code = DeleteNamedUser(name);
+    }
+  }
+  Reply(sock, code);
+  return 0;
+}
+
+int IPUpdateUser(int sock) {
+  std::vector<unsigned char> block;
+  if (!ReadClientBlock(sock, kUpdateUserMessages, &block)) return 0;
+  if (!CallerIsAdmin()) {
+    Reply(sock, FR_PERMISSION_DENIED);
+    return 0;
+  }
+  UserStruct record;
+  int32_t code = ConvertTransportBlockToUser(block.data(), static_cast<int32_t>(block.size()), &record,
+                                             kUserTransportVersion);
+  if (code != FR_OK) {
+    WriteLog(0, "IPUpdateUser:ConvertTransportBlockToUser failed with code %d", code);
+  } else {
+    code = UpdateUser(&record);
+    if (code == FR_OK) code = SaveUsers(Home(), TextOrNull(record.USERNAME));
+  }
+  FreeUserStruct(&record);
+  if (code == FR_OK) InitPasswordDates();
+  Reply(sock, code);
+  return 0;
+}
+
+int IPSetUserPasswordV2(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, nullptr)) return 0;
+  WireStatus status = WIRE_OK;
+  std::optional<std::string> password = RecvArgString(sock, &status);
+  if (status != WIRE_OK) {
+    if (status == WIRE_NO_MEMORY) Reply(sock, FR_NO_MEMORY);
+    WriteLog(1, "IPSetUserPasswordV2:Unable to get password from client");
+    return 0;
+  }
+  int32_t code = FR_OK;
+  if (!CallerIsAdmin()) {
+    code = FR_PERMISSION_DENIED;
+  } else if (!password) {
+    // No text to hash: refused before the hashing.
+    code = FR_INVALID_PARAMETER;
+  } else {
+    char setting[kPasswordFieldSize] = {};
+    char hash[kPasswordFieldSize] = {};
+    if (GeneratePasswordHash(password->c_str(), setting, hash) != 0) {
+      WriteLog(1, "IPSetUserPasswordV2:Failed to generate new password hash");
+      code = FR_HASH_FAILED;
+    } else {
+      code = SetUserPasswordV2(TextOrNull(name), hash, 1, password->c_str());
+      if (code == FR_OK) code = SaveUsers(Home(), TextOrNull(name));
+    }
+    explicit_bzero(setting, sizeof setting);
+    explicit_bzero(hash, sizeof hash);
+  }
+  if (password) explicit_bzero(password->data(), password->size());
+  Reply(sock, code, "IPSetUserPasswordV2:Unable to send result to client");
+  return 0;
+}
+
+int IPSetUserPassword(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, nullptr)) return 0;
+  int32_t hash = 0;
+  if (!ReadWord(sock, &hash, "IPSetUserPassword:Unable to get password from client")) return 0;
+  int32_t code = FR_PERMISSION_DENIED;
+  if (CallerIsAdmin()) {
+    code = SetUserPassword(TextOrNull(name), static_cast<uint32_t>(hash), 1);
+    if (code == FR_OK) code = SaveUsers(Home(), TextOrNull(name));
+  }
+  Reply(sock, code, "IPSetUserPassword:Unable to send result to client");
+  return 0;
+}
+
+// ---- Groups ------------------------------------------------------------------------------
+
+int IPGetGroupCount(int sock) {
+  Reply(sock, GetGroupCount(), "IPGetGroupCount:Error sending client group count");
+  return 0;
+}
+
+int IPGetGroupN(int sock) {
+  static const ByIndexMessages messages = {
+      "IPGetGroupN:Unable to get n from client",
+      "IPGetGroupN:Unable to get version wanted from client",
+      "IPGetGroupN:Unable to get timestamp from client",
+      "IPGetGroupN:Error sending invalid version requested reply to client",
+      "IPGetGroupN:Error sending invalid value of n reply to client",
+      "IPGetGroupN:Error sending user to client",
+  };
+  ServeByIndex(sock, messages, [] { return GetGroupCount(); },
+               [sock](int32_t n) { return PutGroup(sock, GetGroupByIndex(n), true); });
+  return 0;
+}
+
+int IPGetAllGroups(int sock) {
+  if (!ReadListRequest(sock, "IPGetAllGroups:Unable to get version client wants",
+                       "IPGetAllGroups:Unable to get client time stamp",
+                       [](int32_t stamp) { return HaveGroupsChangedSince(stamp); })) {
+    return 0;
+  }
+  SendRecordList(sock, [] { return GetGroupCount(); },
+                 [](int32_t i, std::vector<unsigned char>& block) {
+                   return ConvertGroupToTransportBlock(GetGroupByIndex(i), block);
+                 });
+  return 0;
+}
+
+int IPGetNamedGroup(int sock) {
+  std::string name;
+  if (!ReadNamedRequest(sock, "IPGetNamedGroup:Unable to get version wanted from client",
+                        "IPGetNamedGroup:Unable to get timestamp from client (inet=%d)", &name)) {
+    return 0;
+  }
+  const GroupStruct* group = FindGroupByName(name.c_str());
+  if (group == nullptr) {
+    Reply(sock, FR_GROUP_NOT_FOUND);
+    return 0;
+  }
+  PutGroup(sock, group, true);
+  return 0;
+}
+
+int IPAddGroup(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, "IPAddGroup:Error getting user name from client")) return 0;
+  const char* text = TextOrNull(name);
+  int32_t code = FR_OK;
+  if (CallerIsGuest()) {
+    code = FR_PERMISSION_DENIED;
+  } else if (!IsValidGroupName(text)) {
+    code = FR_INVALID_PARAMETER;
+  } else if (GroupExists(text)) {
+    code = FR_ALREADY_EXISTS;
+  } else if (AddGroup(text) < 0) {
+    code = FR_NO_MEMORY;
+  } else {
+    code = WriteGroups();
+  }
+  Reply(sock, code);
+  return 0;
+}
+
+int IPUpdateGroup(int sock) {
+  std::vector<unsigned char> block;
+  if (!ReadClientBlock(sock, kUpdateGroupMessages, &block)) return 0;
+  if (CallerIsGuest()) {
+    Reply(sock, FR_PERMISSION_DENIED);
+    return 0;
+  }
+  GroupStruct record;
+  int32_t code = ConvertTransportBlockToGroup(block.data(), static_cast<int32_t>(block.size()), &record,
+                                              kGroupTransportVersion);
+  if (code != FR_OK) {
+    WriteLog(0, "IPUpdateGroup:ConvertTransportBlockToGroup failed with code %d", code);
+  } else {
+    code = UpdateGroup(&record);
+    if (code == FR_OK) code = WriteGroups();
+  }
+  FreeGroupStruct(&record);
+  Reply(sock, code);
+  return 0;
+}
+
+int IPDeleteGroup(int sock) {
+  std::optional<std::string> name;
+  if (!ReadStringEcho(sock, &name, "IPDeleteGroup:Error getting user name from client")) return 0;
+  int32_t code = FR_PERMISSION_DENIED;
+  if (!CallerIsGuest()) {
+    code = DeleteGroup(TextOrNull(name));
+    if (code == FR_OK) code = WriteGroups();
+  }
+  Reply(sock, code);
+  return 0;
+}

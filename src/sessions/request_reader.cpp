@@ -1,0 +1,233 @@
+// The request reader: header, token, acceptance, logons and re-attach.
+// Sessions layer: calls the logons, the slots, the connection record, the
+// session administration, the wire primitives, the scrambler, the clock and
+// the log.
+//
+// One request, as GetCommand reads it:
+//
+//   message ID --(closed/reset: 55; else failed: 4)--> token length, token
+//   type --> [client ID, 6003 only] --> token (>2048: 31, 4) --> LASTUSED
+//   --> by token type: 0 accept or 27 | 5 re-attach | 1,2,3,6,7,8,9 logon
+//   (6003 only) | 4 refused 28 | other refused 30
+#include "sessions/request_reader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "directory/user_records.h"
+#include "foundation/crypto/scrambler.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/result_codes.h"
+#include "foundation/wire/wire.h"
+#include "platform/clock.h"
+#include "sessions/connection_table.h"
+#include "sessions/logon_settings.h"
+#include "sessions/logon_slots.h"
+#include "sessions/logons.h"
+
+// The slot-table dump of the session administration, written before a
+// request is refused for lack of a logon.
+void DumpMissingAuth(uint32_t logonUID);
+
+namespace {
+
+// The token of one request, with room for a terminator behind its bytes; its
+// bytes are wiped when the request has been read (a credential token holds a
+// password).
+struct TokenBuffer {
+  unsigned char bytes[kMaxTokenLength + 1] = {};
+  ~TokenBuffer() { explicit_bzero(bytes, sizeof bytes); }
+};
+
+bool SendWord(int sock, int32_t value) { return SendInt(sock, value) == 4; }
+
+// A refusal: the code and then the AuthenticationFlags word. 4 when a send
+// failed, else `status`.
+int Refuse(ConnectionRecord* conn, int32_t code, int status) {
+  if (!SendWord(conn->socket, code)) return FR_COMMS_ERROR;
+  if (SendInt(conn->socket, GetAuthenticationFlags()) != 4) return FR_COMMS_ERROR;
+  return status;
+}
+
+bool NeedsNoLogon(int32_t messageID) {
+  for (int32_t id : kNoLogonMessageIDs)
+    if (id == messageID) return true;
+  return false;
+}
+
+int AcceptNoToken(ConnectionRecord* conn, int32_t messageID) {
+  if (!NeedsNoLogon(messageID)) {
+    LUS* slot = FindLUSByLogonUID(conn->logonUID);
+    if (!slot || slot->ISAUTH == 0) {
+      DumpMissingAuth(conn->logonUID);
+      WriteLog(0, "Not authenticated, uPtr=%08x", slot ? slot->logonUID : 0u);
+      return Refuse(conn, FR_NOT_AUTHENTICATED, FR_NOT_AUTHENTICATED);
+    }
+  }
+  return SendWord(conn->socket, FR_OK) ? FR_OK : FR_COMMS_ERROR;
+}
+
+// The re-attach by session ID (token type 5).
+int AttachBySID(ConnectionRecord* conn, const unsigned char* token, int32_t tokLen, int32_t readerClientID) {
+  // A token too short to hold a SID is a malformed one, answered as a bad version.
+  if (tokLen < kSIDTokenLength) {
+    WriteLog(0, "SIDLogon:SID token of %d bytes is too short", tokLen);
+    return Refuse(conn, FR_INVALID_VERSION, FR_NOT_AUTHENTICATED);
+  }
+  uint32_t version = GetLE32(token);
+  if ((version & 0xFF) != kSIDVersion) {
+    WriteLog(0, "SIDLogon:sidVersion not 1, %d", static_cast<int>(version & 0xFF));
+    return Refuse(conn, FR_INVALID_VERSION, FR_NOT_AUTHENTICATED);
+  }
+  LUS* slot = FindLUS(kSIDVersion, token + 8);
+  if (!slot) {
+    WriteLog(0, "SIDLogon:Cannot find logged on user for this SID");
+    return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
+  }
+  WriteLog(0, "SIDLogon:Found sid logon for user >%s<", slot->USERNAME ? slot->USERNAME->c_str() : "");
+  slot->LASTUSED = NowTime32();
+  int failReason = 0;
+  if (GetAdditionalLogonSlot(slot, readerClientID, &failReason) == 1) {
+    conn->logonUID = slot->logonUID;
+    if (!SendWord(conn->socket, FR_OK)) {
+      WriteLog(0, "SIDLogon:Failed to put ok message");
+      return FR_COMMS_ERROR;
+    }
+    WriteLog(0, "SIDLogon:Finished ok");
+    return FR_OK;
+  }
+  WriteLog(0, "SIDLogon:Re-attach refused (%d) for user >%s< on client %d", failReason,
+           slot->USERNAME ? slot->USERNAME->c_str() : "", readerClientID);
+  return Refuse(conn, FR_SESSION_REFUSED, FR_SESSION_REFUSED);
+}
+
+// The logons (token types 1, 2, 3, 6, 7, 8, 9) on message 6003.
+int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigned char* token, int32_t tokLen,
+             int32_t readerClientID) {
+  if (messageID != kLogonMessageID) {
+    WriteLog(1, "Got authentication mode %d from clientID %d, but not on a logon command. Aborting", tokType,
+             readerClientID);
+    return FR_COMMS_ERROR;
+  }
+  size_t length = tokLen > 0 ? static_cast<size_t>(tokLen) : 0;
+  if (length > 0) DescrambleBuffer(token, length, kCredentialTokenSeed);
+  const void* nul = length > 0 ? std::memchr(token, 0, length) : nullptr;
+  size_t nameLength = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - token) : 0;
+  if (!nul || nameLength > kMaxLogonNameLength) {
+    WriteLog(1, "Username exceeds 255 bytes. Assuming invalid username - clientID was %d", readerClientID);
+    return FR_COMMS_ERROR;
+  }
+  // The password runs to its NUL or, when the client sent none, to the
+  // token's end: the byte behind the token is a terminator.
+  token[length] = 0;
+  const char* userName = reinterpret_cast<const char*>(token);
+  const char* password = reinterpret_cast<const char*>(token + nameLength + 1);
+  if (tokType == Auth_AUTO || tokType == Auth_AUTO_KEEPLOGON) {
+    conn->keepLogon = tokType == Auth_AUTO_KEEPLOGON ? 1 : 0;
+    const UserStruct* user = FindUser(userName);
+    tokType = user && user->ADUSER == 0 ? Auth_INTERNAL : Auth_ADUP;
+  }
+  WriteLog(0, "Login requested for user >%s< with clientID=%d", userName, readerClientID);
+
+  LUS* otherUser = nullptr;
+  int result = FR_FAILED;
+  switch (tokType) {
+    case Auth_INTERNAL:
+      result = InternalLogin(conn, userName, password, readerClientID, &otherUser);
+      break;
+    case Auth_INTERNAL_OTHER:
+      result = InternalOtherLogin(conn, userName, password, readerClientID, &otherUser);
+      break;
+    case Auth_ADUP:
+      result = ADUPLogin(conn, userName, password, readerClientID, &otherUser);
+      break;
+    case Auth_INTERNAL_PWCHANGE:
+      result = InternalLoginWithPasswordChange(conn, userName, password, readerClientID, &otherUser);
+      break;
+    default:  // Auth_AD_USER
+      result = ADUserLogin(conn, userName, readerClientID, &otherUser);
+      break;
+  }
+  if (!SendWord(conn->socket, result)) return FR_COMMS_ERROR;
+  switch (result) {
+    case FR_OK:
+      return otherUser ? PutSIDForLUS(conn, otherUser) : PutSID(conn);
+    case FR_MUST_CHANGE_PASSWORD:
+      return SendWord(conn->socket, Auth_INTERNAL_PWCHANGE) ? FR_MUST_CHANGE_PASSWORD : FR_COMMS_ERROR;
+    case FR_COMMS_ERROR:
+      return FR_COMMS_ERROR;
+    default:
+      return SendInt(conn->socket, GetAuthenticationFlags()) == 4 ? result : FR_COMMS_ERROR;
+  }
+}
+
+}  // namespace
+
+int GetCommand(ConnectionRecord* conn, int32_t* messageID) {
+  if (!conn || !messageID) return FR_INVALID_PARAMETER;
+  conn->lastUsed = NowTime32();
+
+  int32_t id = 0;
+  errno = 0;
+  int got = RecvInt(conn->socket, &id);
+  if (got != 4) {
+    int error = got == 0 ? 0 : errno;
+    if (error == 0 || error == ECONNRESET) return FR_PEER_CLOSED;
+    WriteLog(0, "GetCommand:Failed to get cmd - %d", error);
+    return FR_COMMS_ERROR;
+  }
+  *messageID = id;
+  int32_t tokLen = 0;
+  int32_t tokType = 0;
+  if (RecvInt(conn->socket, &tokLen) != 4) {
+    WriteLog(0, "GetCommand:Failed to get token length");
+    return FR_COMMS_ERROR;
+  }
+  if (RecvInt(conn->socket, &tokType) != 4) {
+    WriteLog(0, "GetCommand:Failed to get token type");
+    return FR_COMMS_ERROR;
+  }
+  time_t preTime = static_cast<time_t>(NowSeconds());
+  struct tm local = {};
+  char when[64] = "";
+  if (localtime_r(&preTime, &local) && !asctime_r(&local, when)) when[0] = '\0';
+  WriteLog(0, "Got message ID:%d on socket %d - %s", id, conn->socket, when);
+
+  int32_t readerClientID = 0;
+  if (id == kLogonMessageID) {
+    if (RecvInt(conn->socket, &readerClientID) != 4) return FR_COMMS_ERROR;
+    conn->clientID = readerClientID;
+  }
+
+  TokenBuffer token;
+  if (tokLen > kMaxTokenLength) {
+    WriteLog(1, "GetCommand:Token larger than allowed at %d bytes for token", tokLen);
+    SendInt(conn->socket, static_cast<int32_t>(FR_TOKEN_TOO_LARGE));
+    return FR_COMMS_ERROR;
+  }
+  if (tokLen > 0 && RecvAll(conn->socket, token.bytes, tokLen, 0) != tokLen) return FR_COMMS_ERROR;
+
+  if (LUS* own = FindLUSByLogonUID(conn->logonUID)) own->LASTUSED = NowTime32();
+
+  switch (tokType) {
+    case Auth_NONE:
+      return AcceptNoToken(conn, id);
+    case Auth_SID:
+      return AttachBySID(conn, token.bytes, tokLen, readerClientID);
+    case Auth_INTERNAL:
+    case Auth_ADUP:
+    case Auth_AD_USER:
+    case Auth_INTERNAL_OTHER:
+    case Auth_INTERNAL_PWCHANGE:
+    case Auth_AUTO:
+    case Auth_AUTO_KEEPLOGON:
+      return RunLogon(conn, id, tokType, token.bytes, tokLen, readerClientID);
+    case Auth_AD_TOKEN:
+      WriteLog(0, "Auth_AD_TOKEN");
+      return Refuse(conn, FR_METHOD_NOT_ALLOWED, FR_NOT_AUTHENTICATED);
+    default:
+      WriteLog(0, "Unknown auth type %d", tokType);
+      return Refuse(conn, FR_UNKNOWN_TOKEN_TYPE, FR_NOT_AUTHENTICATED);
+  }
+}

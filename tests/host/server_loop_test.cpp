@@ -1,0 +1,325 @@
+// The server loop over socket pairs with stand-ins for the request reader,
+// the dispatcher and the logoff: making room at MAX_CONNECTIONS, the request
+// reader's statuses, removal during the walk, and the time-out of a stalled
+// or dribbling client.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/log/ring_log.h"
+#include "foundation/wire/wire.h"
+#include "host/server_loop.h"
+#include "platform/clock.h"
+#include "platform/net_listener.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct Calls {
+  std::vector<int> getCommandSockets;
+  std::vector<int32_t> dispatched;
+  std::vector<uint32_t> loggedOff;
+  int statusToGive = 0;
+  int sanityChecks = 0;
+};
+Calls g_calls;
+
+int FakeGetCommand(ConnectionRecord* c, int32_t* messageID) {
+  g_calls.getCommandSockets.push_back(c->socket);
+  *messageID = 6628;
+  return g_calls.statusToGive;
+}
+
+int FakeProcessMessage(int32_t messageID, int, int index) {
+  g_calls.dispatched.push_back(messageID);
+  return index;
+}
+
+int FakeLogoff(uint32_t logonUID, int, int32_t) {
+  g_calls.loggedOff.push_back(logonUID);
+  return 0;
+}
+
+void FakeSanity() { ++g_calls.sanityChecks; }
+
+// A request reader that reads the 12-byte header with the wire primitives, as
+// the real one does, so the transfer bound applies to its reads.
+int WireHeaderGetCommand(ConnectionRecord* c, int32_t* messageID) {
+  int32_t words[3];
+  for (int32_t& w : words) {
+    if (RecvInt(c->socket, &w) != 4) return 4;
+  }
+  *messageID = words[0];
+  g_calls.getCommandSockets.push_back(c->socket);
+  return 0;
+}
+
+class LoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_calls = Calls{};
+    LoopServices s;
+    s.getCommand = FakeGetCommand;
+    s.processMessage = FakeProcessMessage;
+    s.doLogoff = FakeLogoff;
+    s.sanityCheckTokens = FakeSanity;
+    SetLoopServices(s);
+    ResetConnectionTable();
+    ClearStopRequest();
+    SetConnectionTimeOutMs(0);
+    WriteWholeFile(dir_.File("log"), "");
+    SetLogTeeFileName(dir_.File("log").c_str());
+  }
+  void TearDown() override {
+    SetLogTeeFileName(nullptr);
+    for (int i = 0; i < GetConnectionCount(); ++i) close(GetConnectionByIndex(i)->socket);
+    ResetConnectionTable();
+    for (int fd : peers_) close(fd);
+    ClearClockOverride();
+  }
+  // A connection whose server end is in the table; its client end returned.
+  int AddPair(uint32_t logonUID = 0, int keepLogon = 0) {
+    int sv[2];
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    int at = AppendConnection(sv[0], "peer");
+    EXPECT_GE(at, 0);
+    GetConnectionByIndex(at)->logonUID = logonUID;
+    GetConnectionByIndex(at)->keepLogon = keepLogon;
+    peers_.push_back(sv[1]);
+    return sv[1];
+  }
+  std::string Log() { return ReadWholeFile(dir_.File("log")); }
+  TempDir dir_;
+  std::vector<int> peers_;
+};
+
+// ---- Making room at MAX_CONNECTIONS ----------------------------------------------------
+
+struct OldestCase {
+  const char* name;
+  int serverEntries;    // the first n entries are server connections
+  bool usedNow;         // every entry used at `now` (else never used: 0)
+  int oldIndex;         // -1, or the one entry used long ago
+  int expected;
+};
+
+TEST_F(LoopTest, FindOldestClientConnectionTable) {
+  const uint32_t now = 1700000000;
+  const OldestCase cases[] = {
+      {"none ever used: entry 0", 0, false, -1, 0},
+      {"oldest at index 7", 0, true, 7, 7},
+      {"every connection used this second", 0, true, -1, -1},
+      {"500 server connections", MAX_CONNECTIONS, false, -1, -1},
+  };
+  for (const auto& tc : cases) {
+    ResetConnectionTable();
+    for (int i = 0; i < MAX_CONNECTIONS; ++i) {
+      ASSERT_EQ(i, AppendConnection(1000 + i, nullptr));
+      ConnectionRecord& c = *GetConnectionByIndex(i);
+      c.serverConnection = i < tc.serverEntries ? 1 : 0;
+      c.lastUsed = tc.usedNow ? now : 0;
+      if (i == tc.oldIndex) c.lastUsed = now - 100;
+    }
+    EXPECT_EQ(tc.expected, FindOldestClientConnection(now)) << tc.name;
+  }
+  ResetConnectionTable();
+}
+
+TEST_F(LoopTest, TiesGoToTheLowerIndexAndServerConnectionsAreNeverTaken) {
+  const uint32_t now = 1700000000;
+  uint32_t used[] = {now - 5, now - 9, now - 9, now - 20};
+  int server[] = {0, 0, 0, 1};
+  for (int i = 0; i < 4; ++i) {
+    AppendConnection(2000 + i, nullptr);
+    GetConnectionByIndex(i)->lastUsed = used[i];
+    GetConnectionByIndex(i)->serverConnection = server[i];
+  }
+  EXPECT_EQ(1, FindOldestClientConnection(now));
+  ResetConnectionTable();
+}
+
+TEST_F(LoopTest, TheKickEndsTheLogonEvenWhenKeptAndTheNewEntryTakesTheLastIndex) {
+  SetClockOverride(1700000000);
+  std::vector<int> clients;
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) clients.push_back(AddPair(100 + i, 1));
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnectionByIndex(i)->lastUsed = 1700000000;
+  GetConnectionByIndex(3)->lastUsed = 1600000000;
+  const int kicked = GetConnectionByIndex(3)->socket;
+  MakeRoomForConnection();
+  ASSERT_EQ(MAX_CONNECTIONS - 1, GetConnectionCount());
+  EXPECT_EQ(std::vector<uint32_t>{103}, g_calls.loggedOff);
+  EXPECT_EQ(-1, FindConnectionIndexBySocket(kicked));
+  char b;
+  EXPECT_EQ(0, read(clients[3], &b, 1)) << "the kicked socket is closed";
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+  peers_.push_back(sv[1]);
+  AddConnection(kFamilyIPv4, "127.0.0.1", sv[0]);
+  EXPECT_EQ(MAX_CONNECTIONS - 1, FindConnectionIndexBySocket(sv[0]));
+  EXPECT_STREQ("127.0.0.1", GetConnectionByIndex(MAX_CONNECTIONS - 1)->peerAddress);
+  std::string log = Log();
+  EXPECT_NE(std::string::npos, log.find("At MAX_CONNECTIONS: Will try to kick oldest"));
+  EXPECT_NE(std::string::npos, log.find("MAX_CONNECTIONS:Kicking connection last used 100000000 seconds ago, for client 0 that has no logonUID or matched user"));
+  EXPECT_NE(std::string::npos, log.find("IPv4 connection received on 127.0.0.1"));
+}
+
+TEST_F(LoopTest, NoClientToKickTakesEntryZero) {
+  SetClockOverride(1700000000);
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) AddPair(0);
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnectionByIndex(i)->lastUsed = 1700000000;
+  const int first = GetConnectionByIndex(0)->socket;
+  MakeRoomForConnection();
+  EXPECT_EQ(-1, FindConnectionIndexBySocket(first));
+  EXPECT_NE(std::string::npos, Log().find("MAX_CONNECTIONS reached, but no non server connections found"));
+}
+
+// ---- The request reader's statuses -------------------------------------------------------
+
+struct StatusCase {
+  int status;
+  bool keepLogon;
+  bool stays;
+  bool dispatched;
+  bool loggedOff;
+  bool banner;
+  const char* line;  // expected in the log, or null
+};
+
+TEST_F(LoopTest, RequestReaderStatusesTable) {
+  const StatusCase cases[] = {
+      {0, false, true, true, false, false, "GetCommand:Returned status 0"},
+      {27, false, true, false, false, false, nullptr},
+      {4, false, false, false, true, true, "Comm failure on socket"},
+      {4, true, false, false, false, true, "Comm failure on socket"},
+      {55, false, false, false, true, false, nullptr},
+      {32, false, true, false, false, false, "GetCommand returned status 32 : "},
+      {2, false, true, false, false, false, "GetCommand returned status 2 : "},
+  };
+  for (const auto& tc : cases) {
+    SetUp();
+    AddPair(77, tc.keepLogon ? 1 : 0);
+    const int sock = GetConnectionByIndex(0)->socket;
+    g_calls.statusToGive = tc.status;
+    SetSocketReadyForTest(sock, kReadyRead);
+    int next = ProcessConnection(0);
+    SetSocketReadyForTest(sock, 0);
+    std::string what = "status " + std::to_string(tc.status) + (tc.keepLogon ? " kept" : "");
+    EXPECT_EQ(tc.stays ? 0 : -1, next) << what;
+    EXPECT_EQ(tc.stays ? 1 : 0, GetConnectionCount()) << what;
+    EXPECT_EQ(tc.dispatched ? 1u : 0u, g_calls.dispatched.size()) << what;
+    EXPECT_EQ(tc.loggedOff ? 1u : 0u, g_calls.loggedOff.size()) << what;
+    std::string log = Log();
+    EXPECT_EQ(tc.banner, log.find("**************************") != std::string::npos) << what;
+    if (tc.line != nullptr) {
+      EXPECT_NE(std::string::npos, log.find(tc.line)) << what << "\n" << log;
+    }
+    TearDown();
+    peers_.clear();
+  }
+}
+
+TEST_F(LoopTest, ASocketNotReportedReadyIsNotRead) {
+  AddPair();
+  EXPECT_EQ(0, ProcessConnection(0));
+  EXPECT_TRUE(g_calls.getCommandSockets.empty());
+}
+
+// ---- The walk ---------------------------------------------------------------------------------
+
+// An unknown message on entry 0: the dispatcher closes and removes it and
+// gives index - 1; the entry moved into its place is served in the same pass.
+int RemovingProcessMessage(int32_t messageID, int sock, int index) {
+  g_calls.dispatched.push_back(messageID);
+  if (g_calls.dispatched.size() == 1) {
+    close(sock);
+    RemoveConnection(index);
+    return index - 1;
+  }
+  return index;
+}
+
+TEST_F(LoopTest, AnEntryRemovedByTheDispatcherIsReplacedAndTheMovedEntryServedInTheSamePass) {
+  LoopServices s = GetLoopServices();
+  s.processMessage = RemovingProcessMessage;
+  SetLoopServices(s);
+  std::vector<int> clients = {AddPair(5), AddPair(6), AddPair(7)};
+  const int last = GetConnectionByIndex(2)->socket;
+  for (int c : clients) ASSERT_EQ(1, write(c, "x", 1));
+  ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(3u, g_calls.getCommandSockets.size());
+  EXPECT_EQ(last, g_calls.getCommandSockets[1]) << "the last entry moved into index 0 and was served next";
+  EXPECT_EQ(2, GetConnectionCount());
+  EXPECT_TRUE(g_calls.loggedOff.empty()) << "the dispatcher's removal keeps the logon";
+}
+
+TEST_F(LoopTest, BusyPassesCountTowardsTheSanityCheckAndIdleOnesDoNot) {
+  int client = AddPair();
+  const int32_t before = GetPassCount();
+  ASSERT_TRUE(RunOnePass(0));
+  EXPECT_EQ(before, GetPassCount()) << "nothing ready";
+  g_calls.statusToGive = 27;
+  ASSERT_EQ(1, write(client, "x", 1));
+  ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(before + 1, GetPassCount());
+}
+
+TEST_F(LoopTest, AStopWakesTheWaitAndEndsThePass) {
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ServiceStop();
+  });
+  // One wait of the full 10 seconds: the stop event must end it at once.
+  auto start = std::chrono::steady_clock::now();
+  RunOnePass(kPollTimeoutMs);
+  stopper.join();
+  EXPECT_FALSE(RunOnePass(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// ---- Time-out ------------------------------------------------------------------------------------
+
+TEST(TimeOutRule, SecondsToMilliseconds) {
+  const struct {
+    uint32_t seconds, ms;
+  } cases[] = {{0, 0}, {1, 10000}, {5, 10000}, {9, 10000}, {10, 10000}, {30, 30000}, {4294968, 704}};
+  for (const auto& c : cases) EXPECT_EQ(c.ms, TimeOutSecondsToMs(c.seconds)) << c.seconds;
+}
+
+TEST_F(LoopTest, StalledAndDribblingClientsAreClosedWhileAnotherIsServed) {
+  LoopServices s = GetLoopServices();
+  s.getCommand = WireHeaderGetCommand;
+  SetLoopServices(s);
+  SetConnectionTimeOutMs(300);
+  int stalled = AddPair(1);
+  int dribbler = AddPair(2);
+  int good = AddPair(3);
+  const int goodSock = GetConnectionByIndex(2)->socket;
+  ASSERT_EQ(5, write(stalled, "\x5c\x19\0\0\0", 5));
+  std::atomic<bool> done{false};
+  std::thread drip([&] {
+    for (int i = 0; i < 40 && !done; ++i) {
+      if (write(dribbler, "\0", 1) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  unsigned char header[12] = {0xA4, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (int round = 0; round < 50 && GetConnectionCount() > 1; ++round) {
+    ASSERT_EQ(12, write(good, header, 12));
+    ASSERT_TRUE(RunOnePass(1000));
+  }
+  done = true;
+  drip.join();
+  ASSERT_EQ(1, GetConnectionCount());
+  EXPECT_EQ(goodSock, GetConnectionByIndex(0)->socket);
+  EXPECT_FALSE(g_calls.dispatched.empty());
+  for (int32_t id : g_calls.dispatched) EXPECT_EQ(6564, id);
+  EXPECT_EQ(2u, g_calls.loggedOff.size());
+}
+
+}  // namespace

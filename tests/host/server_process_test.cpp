@@ -1,0 +1,188 @@
+// The real server program on loopback: initialising a new nested home, its
+// files, the start on that home, the stop, the address of an IPv4 client,
+// the lock of the home, refused ports, a failed initialisation, and the
+// 501st connection.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/crypto/password_hash.h"
+#include "support/server_process.h"
+
+namespace {
+
+// Waits (up to 20 s) until the server's log holds `text`.
+bool WaitForLog(const ServerProcess& server, const std::string& text) {
+  for (int i = 0; i < 2000; ++i) {
+    if (server.Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Hand-written from the file formats: groups.xml, env.xml and the Live/Torvane
+// settings file of a new home.
+const char kNewGroupsXML[] =
+    "<?xml version=\"1.0\"?>\n<GROUPS>\n"
+    "<GROUP>\n<NAME>Administrators</NAME>\n<UID>EE6B2801</UID>\n</GROUP>\n"
+    "<GROUP>\n<NAME>Everyone</NAME>\n<UID>EE6B2800</UID>\n</GROUP>\n"
+    "<PERM>\n<UID>EE6B2803</UID>\n<READ>EE6B2800;EE6B2801</READ>\n<WRITE>EE6B2801</WRITE>\n</PERM>\n"
+    "</GROUPS>";
+const char kNewEnvXML[] =
+    "<?xml version=\"1.0\"?>\n<ENVIRONMENTS>\n<Live>\n<APPLICATIONS>\n<Torvane/>\n</APPLICATIONS>\n</Live>\n"
+    "</ENVIRONMENTS>";
+const char kNewLiveTorvaneXML[] =
+    "<?xml version=\"1.0\"?>\n<Torvane>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n"
+    "<Authentication uid=\"00000001\" type=\"STRING\">"
+    "<AllowGuestLogin uid=\"00000002\" type=\"STRING\">0\n</AllowGuestLogin>\n"
+    "<AllowADTokenLogin uid=\"00000003\" type=\"STRING\">1\n</AllowADTokenLogin>\n"
+    "<AllowADUserLogin uid=\"00000004\" type=\"STRING\">1\n</AllowADUserLogin>\n"
+    "<AllowADUPLogin uid=\"00000005\" type=\"STRING\">1\n</AllowADUPLogin>\n"
+    "<AllowInternalLogin uid=\"00000006\" type=\"STRING\">1\n</AllowInternalLogin>\n"
+    "</Authentication>\n</CONFIGURATION>\n</Torvane>";
+
+// The PASSWORDV2 text of the USER whose USERNAME is `name`.
+std::string PasswordOf(const std::string& usersXML, const std::string& name) {
+  size_t user = usersXML.find("<USERNAME>" + name + "</USERNAME>");
+  if (user == std::string::npos) return "";
+  size_t from = usersXML.find("<PASSWORDV2>", user);
+  size_t to = usersXML.find("</PASSWORDV2>", from);
+  if (from == std::string::npos || to == std::string::npos) return "";
+  from += 12;
+  return usersXML.substr(from, to - from);
+}
+
+TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
+  ServerProcess server;
+  std::string out;
+  ASSERT_EQ(0, server.Initialise(&out));
+  EXPECT_EQ("Initialise returned 0\n", out);
+  const std::string& h = server.Home();
+  EXPECT_TRUE(IsDirectory(h + "envs"));
+  EXPECT_TRUE(IsDirectory(h + "schemas"));
+  EXPECT_EQ(kNewGroupsXML, ReadWholeFile(h + "groups.xml"));
+  EXPECT_EQ(kNewEnvXML, ReadWholeFile(h + "env.xml"));
+  EXPECT_EQ(kNewLiveTorvaneXML, ReadWholeFile(h + "envs/live_torvane.xml"));
+  std::string users = ReadWholeFile(h + "users.xml");
+  const struct {
+    const char* name;
+    const char* password;
+  } accounts[] = {{"administrator", "quernstoneway"}, {"ZentakUser", "Grebe7ly"}};
+  for (const auto& a : accounts) {
+    std::string hash = PasswordOf(users, a.name);
+    EXPECT_EQ(60u, hash.size()) << a.name;
+    EXPECT_EQ(0u, hash.rfind("$2a$12$", 0)) << a.name;
+    EXPECT_TRUE(IsBcryptHash(hash.c_str())) << a.name;
+    EXPECT_EQ(0, CheckPasswordHash(a.password, hash.c_str())) << a.name;
+  }
+  EXPECT_EQ("00000000", PasswordOf(users, "guest"));
+  EXPECT_EQ("00000000", PasswordOf(users, "default_user"));
+
+  ASSERT_TRUE(server.Start()) << server.Log();
+  // The start reads users.xml and writes the version-2 store for all four.
+  for (const char* uid : {"EE6B2802", "EE6B2806", "EE6B2807", "EE6B2808"}) {
+    EXPECT_EQ(PATH_EXISTS, ProbePath(h + "users/" + uid + ".xml")) << uid;
+  }
+  EXPECT_EQ(PATH_EXISTS, ProbePath(h + "userlist.xml"));
+  std::string log = server.Log();
+  EXPECT_NE(std::string::npos, log.find("Upgrading to version 2 users format"));
+  EXPECT_EQ(std::string::npos, log.find("Error during")) << log;
+  EXPECT_EQ(0, server.Stop());
+}
+
+TEST(ServerProcess, AStopWhileIdleEndsTheRunAndAnIPv4ClientShowsAsMapped) {
+  ServerProcess server;
+  ASSERT_EQ(0, server.Initialise());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  int fd = server.Connect(false);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(WaitForLog(server, "IPv6 connection received on ::ffff:127.0.0.1")) << server.Log();
+  int fd6 = server.Connect(true);
+  if (fd6 >= 0) {
+    EXPECT_TRUE(WaitForLog(server, "IPv6 connection received on ::1")) << server.Log();
+    close(fd6);
+  }
+  EXPECT_NE(std::string::npos, server.Log().find("Socket in dual IPv6/IPv4 mode"));
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_NE(std::string::npos, server.Log().find("Closing socket."));
+  close(fd);
+}
+
+TEST(ServerProcess, ASecondServerOnTheSameHomeIsRefused) {
+  ServerProcess server;
+  ASSERT_EQ(0, server.Initialise());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  ServerProcess second(server.Home());
+  EXPECT_EQ(1, second.RunToEnd({"0", server.Home()}));
+  EXPECT_NE(std::string::npos, second.Log().find("Another server is running on home directory")) << second.Log();
+  EXPECT_EQ(0, server.Stop());
+}
+
+TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
+  TempDir blocker;
+  WriteWholeFile(blocker.File("file"), "x");
+  const struct {
+    std::vector<std::string> args;  // {home} is replaced by the test home
+    const char* line;
+    const char* out;
+  } cases[] = {
+      {{"70000", "{home}"}, "Listener port 70000 is outside 0 to 65535", ""},
+      {{"-i", "0", blocker.File("file") + "/home/"}, nullptr, "Initialise returned 14\n"},
+      {{"0", std::string(1000, 'h')}, "is too long", ""},
+  };
+  for (const auto& c : cases) {
+    ServerProcess p;
+    std::vector<std::string> args = c.args;
+    for (auto& a : args) {
+      if (a == "{home}") a = p.Home();
+    }
+    std::string out;
+    EXPECT_NE(0, p.RunToEnd(args, &out)) << args[0];
+    EXPECT_EQ(c.out, out) << args[0];
+    if (c.line != nullptr) {
+      EXPECT_NE(std::string::npos, p.Log().find(c.line)) << p.Log();
+    }
+  }
+}
+
+TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {
+  ServerProcess server;
+  ASSERT_EQ(0, server.Initialise());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  std::vector<int> fds;
+  for (int i = 0; i < 501; ++i) {
+    int fd = server.Connect();
+    ASSERT_GE(fd, 0) << i;
+    fds.push_back(fd);
+  }
+  ASSERT_TRUE(WaitForLog(server, "At MAX_CONNECTIONS: Will try to kick oldest")) << server.Log().substr(0, 2000);
+  EXPECT_TRUE(WaitForLog(server, "MAX_CONNECTIONS:Kicking connection last used"));
+  // Exactly one client sees its connection closed.
+  std::vector<pollfd> p;
+  for (int fd : fds) p.push_back({fd, POLLIN, 0});
+  int closed = 0;
+  for (int round = 0; round < 50 && closed == 0; ++round) {
+    ASSERT_GE(poll(p.data(), p.size(), 100), 0);
+    closed = 0;
+    for (auto& e : p) closed += (e.revents & (POLLIN | POLLHUP)) ? 1 : 0;
+  }
+  EXPECT_EQ(1, closed);
+  // The server goes on accepting.
+  int extra = server.Connect();
+  EXPECT_GE(extra, 0);
+  EXPECT_EQ(0, server.Stop());
+  for (int fd : fds) close(fd);
+  if (extra >= 0) close(extra);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// The real server program for wire-level tests: initialises a temporary home,
+// starts build/TorvaneServer on a port the system picks (port word 0), waits
+// until it accepts on loopback, and stops it by its pid. Its standard error
+// goes to a file in the home, read back with Log().
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+
+#ifndef TORVANE_SERVER_BINARY
+#define TORVANE_SERVER_BINARY "build/TorvaneServer"
+#endif
+
+// The program to start: $TORVANE_SERVER_BINARY when set, else the path the
+// build gave this test program.
+inline std::string ServerBinaryPath() {
+  const char* env = std::getenv("TORVANE_SERVER_BINARY");
+  return env != nullptr && *env ? env : TORVANE_SERVER_BINARY;
+}
+
+// A loopback port that is free now (bound and released at once).
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// Connects to 127.0.0.1 (or ::1) on `port`; the socket or -1.
+inline int ConnectLoopback(int port, bool ipv6 = false) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc;
+  if (ipv6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    a.sin6_addr = in6addr_loopback;
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+class ServerProcess {
+ public:
+  // A new temporary home (nested one level, so the server makes it itself).
+  ServerProcess() : home_(tmp_.path + "home/") {}
+  // An existing home directory (ending in '/').
+  explicit ServerProcess(std::string home) : home_(std::move(home)) {}
+  ~ServerProcess() { Stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  const std::string& Home() const { return home_; }
+  int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
+  std::string LogPath() const { return tmp_.path + "server.stderr"; }
+  std::string Log() const { return ReadWholeFile(LogPath()); }
+
+  // Runs the program with `args` to its end (stdout to `out` when given);
+  // its exit status, or -1 when it did not exit normally.
+  int RunToEnd(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::string outPath = tmp_.path + "run.stdout";
+    pid_t pid = Spawn(args, outPath);
+    if (pid < 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out != nullptr) *out = ReadWholeFile(outPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Initialises the home with -i; the exit status.
+  int Initialise(std::string* out = nullptr) { return RunToEnd({"-i", "0", home_}, out); }
+
+  // Starts the server on a port the system picks and waits (up to 20 s)
+  // until it accepts; false when it exited or never listened.
+  bool Start(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"0", home_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(args, "");
+    if (pid_ < 0) return false;
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::string log = Log();
+      size_t at = log.find("Listening on port ");
+      if (at != std::string::npos) {
+        port_ = std::atoi(log.c_str() + at + 18);
+        int fd = ConnectLoopback(port_);
+        if (fd >= 0) {
+          close(fd);
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Starts the server on `port` with its standard error going to
+  // `stderrPath` (/dev/null, say), and waits (up to 20 s) until it accepts.
+  bool StartOnPort(int port, const std::string& stderrPath) {
+    errPath_ = stderrPath;
+    pid_ = Spawn({std::to_string(port), home_}, "");
+    errPath_.clear();
+    if (pid_ < 0) return false;
+    port_ = port;
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      int fd = ConnectLoopback(port_);
+      if (fd >= 0) {
+        close(fd);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Sends SIGTERM and waits for the exit; the exit status (-1 when it was
+  // not running or did not exit normally).
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  int Connect(bool ipv6 = false) const { return ConnectLoopback(port_, ipv6); }
+
+ private:
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutPath) {
+    std::string bin = ServerBinaryPath();
+    std::string errPath = errPath_.empty() ? LogPath() : errPath_;
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (err >= 0) dup2(err, 2);
+    if (!stdoutPath.empty()) {
+      int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out >= 0) dup2(out, 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+
+  TempDir tmp_;
+  std::string home_;
+  std::string errPath_;  // standard error of the next Spawn; empty: LogPath()
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
