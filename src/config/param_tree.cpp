@@ -205,6 +205,10 @@ ParamTreeNode* FindSiblingByName(ParamTreeNode* node, const char* name) {
   return FindInChain(node, name);
 }
 
+ParamTreeNode* FindSiblingByName(ParamTreeNode* node, std::string_view name) {
+  return node != nullptr ? FindInChain(node, name) : nullptr;
+}
+
 ParamTreeNode* FindParamNodeByPath(ParamTreeNode* chain, const char* path) {
   if (chain == nullptr || path == nullptr) return nullptr;
   std::string_view rest(path);

@@ -131,6 +131,7 @@ ParamTreeNode* GetParamTreeNodeByUID(UID uid);
 // `name` without regard to case; null when none, or when either is null. A
 // nameless node matches nothing.
 ParamTreeNode* FindSiblingByName(ParamTreeNode* node, const char* name);
+ParamTreeNode* FindSiblingByName(ParamTreeNode* node, std::string_view name);
 
 // The node that the backslash-separated `path` names, starting with its first
 // element along the chain that begins at `chain` and going one level down per
