@@ -4,8 +4,14 @@
 
 #include "host/run_server.h"
 #include "host/server_loop.h"
+#include "requests/dispatcher.h"
+#include "sessions/request_reader.h"
 
 void LinkServerLayers() {
   LoopServices loop;
+  loop.getCommand = GetCommand;
+  loop.processMessage = ProcessMessage;
+  // The real logoff and the sanity check come with the session administration.
+  loop.doLogoff = PendingDoLogoff;
   SetLoopServices(loop);
 }

@@ -24,6 +24,7 @@
 #include "host/server_loop.h"
 #include "sessions/logon_settings.h"
 #include "sessions/lus_log.h"
+#include "platform/atomic_file.h"
 #include "platform/fs.h"
 #include "platform/process_control.h"
 
@@ -126,6 +127,8 @@ void OpenLogFile(int32_t slots, int32_t port) {
 
 void LoadServerData() {
   const std::string home = Home();
+  // Temporary files of a writer killed mid-write, before anything reads.
+  for (const char* sub : {"", "envs/", "schemas/", "users/"}) RemoveAtomicFileLeftovers(home + sub);
   LoadUsers();
   EnsureUserLoginSections();
   LoadGroups();

@@ -361,6 +361,7 @@ void AddConnection(int family, const char* host, int socket) {
   const char* text = host != nullptr ? host : "<<unknown>>";
   WriteLog(0, "%s connection received on %s", label, text);
   (void)SetOobInline(socket);
+  (void)SetNoDelay(socket);
   // Set on every socket: the listener's options are not relied on.
   if (g_timeOutMs != 0) (void)SetSocketTimeouts(socket, g_timeOutMs);
   SetUrgentLogged(socket, false);

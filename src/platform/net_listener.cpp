@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -37,6 +38,8 @@ int SetNonBlocking(int fd) {
 }
 
 int SetOobInline(int fd) { return SetIntOption(fd, SOL_SOCKET, SO_OOBINLINE, 1); }
+
+int SetNoDelay(int fd) { return SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1); }
 
 int SetSocketTimeouts(int fd, uint32_t ms) {
   struct timeval tv;

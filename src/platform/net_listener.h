@@ -34,6 +34,9 @@ int SetReuseAddress(int fd);
 int SetNonBlocking(int fd);
 // SO_OOBINLINE on: urgent data arrives in the stream as ordinary bytes.
 int SetOobInline(int fd);
+// TCP_NODELAY on: a reply written in several small sends goes out at once
+// instead of waiting for the peer's delayed acknowledgement.
+int SetNoDelay(int fd);
 // SO_RCVTIMEO and SO_SNDTIMEO of `ms` milliseconds (0 clears them). 0 or -1.
 int SetSocketTimeouts(int fd, uint32_t ms);
 

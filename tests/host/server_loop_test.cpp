@@ -3,6 +3,8 @@
 // reader's statuses, removal during the walk, and the time-out of a stalled
 // or dribbling client.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -280,6 +282,70 @@ TEST_F(LoopTest, AStopWakesTheWaitAndEndsThePass) {
   stopper.join();
   EXPECT_FALSE(RunOnePass(0));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// ---- Accepted sockets ------------------------------------------------------------------------
+
+// A connected loopback TCP pair through the platform's listener steps: the
+// accepted end is added as the loop adds it; the client end is returned.
+int AcceptLoopbackPair(int* acceptedOut) {
+  int lfd = CreateStreamSocket(kFamilyIPv4);
+  EXPECT_GE(lfd, 0);
+  EXPECT_EQ(0, BindAnyAddress(lfd, kFamilyIPv4, 0));
+  EXPECT_EQ(0, ListenSocket(lfd, 5));
+  int port = GetBoundPort(lfd);
+  int cfd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(0, connect(cfd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  AcceptedPeer peer;
+  EXPECT_TRUE(AcceptConnectionSocket(lfd, peer));
+  CloseSocket(lfd);
+  *acceptedOut = peer.fd;
+  return cfd;
+}
+
+int IntOption(int fd, int level, int name) {
+  int v = 0;
+  socklen_t len = sizeof v;
+  getsockopt(fd, level, name, &v, &len);
+  return v;
+}
+
+TEST_F(LoopTest, EveryAcceptedSocketGetsItsOptionsExplicitly) {
+  SetConnectionTimeOutMs(30000);
+  int accepted = -1;
+  int client = AcceptLoopbackPair(&accepted);
+  peers_.push_back(client);
+  AddConnection(kFamilyIPv4, "127.0.0.1", accepted);
+  EXPECT_NE(0, IntOption(accepted, IPPROTO_TCP, TCP_NODELAY));
+  EXPECT_NE(0, IntOption(accepted, SOL_SOCKET, SO_OOBINLINE));
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  ASSERT_EQ(0, getsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, &tv, &len));
+  EXPECT_EQ(30, tv.tv_sec);
+  ASSERT_EQ(0, getsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &tv, &len));
+  EXPECT_EQ(30, tv.tv_sec);
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(LoopTest, UrgentDataIsLoggedOncePerConnection) {
+  g_calls.statusToGive = 27;  // the request reader reads nothing: the byte stays pending
+  int accepted = -1;
+  int client = AcceptLoopbackPair(&accepted);
+  peers_.push_back(client);
+  AddConnection(kFamilyIPv4, "127.0.0.1", accepted);
+  ASSERT_EQ(1, send(client, "!", 1, MSG_OOB));
+  for (int pass = 0; pass < 5; ++pass) ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(5u, g_calls.getCommandSockets.size()) << "the urgent byte reads as a stream byte";
+  EXPECT_EQ(1, CountOf(Log(), "appeared in errset")) << Log();
 }
 
 // ---- Time-out ------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 
 #include "foundation/crypto/password_hash.h"
 #include "support/server_process.h"
+#include "support/test_client.h"
 
 namespace {
 
@@ -97,6 +98,20 @@ TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
   std::string log = server.Log();
   EXPECT_NE(std::string::npos, log.find("Upgrading to version 2 users format"));
   EXPECT_EQ(std::string::npos, log.find("Error during")) << log;
+
+  // The administrator logs on with the published password and is answered.
+  TestClient admin = TestClient::ConnectLoopback(server.Port());
+  TestClient::LogonReply reply = admin.Logon("administrator", "quernstoneway", 77);
+  ASSERT_TRUE(reply.received);
+  EXPECT_EQ(0, reply.code);
+  EXPECT_EQ(1, reply.sidVersion);
+  EXPECT_EQ(4, reply.sidLength);
+  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6627));
+  std::optional<std::string> info;
+  ASSERT_TRUE(admin.RecvString(&info));
+  ASSERT_TRUE(info.has_value());
+  // The port is the one configured: the port word 0 let the system choose.
+  EXPECT_EQ("TorvaneServer\r\nVersion=5.0 000.001\r\nPort=0\r\nHome Directory=" + h + "\r\n", *info);
   EXPECT_EQ(0, server.Stop());
 }
 
@@ -153,6 +168,46 @@ TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
       EXPECT_NE(std::string::npos, p.Log().find(c.line)) << p.Log();
     }
   }
+}
+
+// Comms\TimeOut of 1 second is taken as 10: a client that stops mid-header
+// and one that sends a byte now and then are both dropped, while another
+// client is answered throughout.
+TEST(ServerProcess, StalledAndDribblingClientsAreDroppedAfterTheTimeOut) {
+  ServerProcess server;
+  ASSERT_EQ(0, server.Initialise());
+  const std::string settings = server.Home() + "envs/live_torvane.xml";
+  std::string text = ReadWholeFile(settings);
+  size_t at = text.find("</CONFIGURATION>");
+  ASSERT_NE(std::string::npos, at);
+  text.insert(at, "<Comms uid=\"00000007\" type=\"STRING\"><TimeOut uid=\"00000008\" type=\"STRING\">1\n"
+                  "</TimeOut>\n</Comms>\n");
+  WriteWholeFile(settings, text);
+  ASSERT_TRUE(server.Start()) << server.Log();
+
+  TestClient stalled = TestClient::ConnectLoopback(server.Port());
+  TestClient dribbler = TestClient::ConnectLoopback(server.Port());
+  TestClient good = TestClient::ConnectLoopback(server.Port());
+  ASSERT_TRUE(stalled.Send(TestBytes{0xA4, 0x19, 0x00}));
+  const TestBytes header = TestRequest().Header(6628).Bytes();
+  // The one thread waits up to a time-out on each stalled request, so the
+  // good client's answer may take that long.
+  good.SetTimeoutMs(30000);
+  bool stalledClosed = false, dribblerClosed = false;
+  size_t dripped = 0;
+  for (int second = 0; second < 40 && !(stalledClosed && dribblerClosed); ++second) {
+    if (!dribblerClosed) dribbler.Send(TestBytes{header[dripped++ % header.size()]});
+    ASSERT_EQ(std::optional<int32_t>(0), good.Request(6628)) << second;
+    ASSERT_EQ(std::optional<int32_t>(10), good.RecvInt()) << second;
+    stalled.SetTimeoutMs(500);
+    dribbler.SetTimeoutMs(500);
+    if (!stalledClosed) stalledClosed = stalled.PeerClosed();
+    if (!dribblerClosed) dribblerClosed = dribbler.PeerClosed();
+  }
+  EXPECT_TRUE(stalledClosed);
+  EXPECT_TRUE(dribblerClosed);
+  EXPECT_NE(std::string::npos, server.Log().find("Comm failure on socket")) << server.Log();
+  EXPECT_EQ(0, server.Stop());
 }
 
 TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {

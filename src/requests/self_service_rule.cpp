@@ -1,0 +1,162 @@
+// The self-service rule: which nodes of a settings tree a caller without the
+// administration bit may write or delete (the configuration right and the
+// login section's password state stay out of its reach).
+// Requests layer: calls the XML toolkit, the case-insensitive compare and the
+// per-user settings lookups.
+#include "requests/self_service_rule.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "directory/user_settings.h"
+#include "foundation/util/util.h"
+#include "foundation/xml/xml_tree.h"
+
+namespace {
+
+constexpr std::string_view kPasswordsNode = "Passwords";  // the password state under Live\Torvane
+
+// A node's place in a settings tree: section, subsection, then path names.
+using NodeNames = std::vector<std::string_view>;
+
+// Appends the non-empty backslash-separated names of `path` (null: none).
+void AppendPathNames(NodeNames& names, const char* path) {
+  if (path == nullptr) return;
+  std::string_view rest(path);
+  while (!rest.empty()) {
+    const size_t cut = rest.find(kSettingsPathSeparator);
+    const std::string_view name = rest.substr(0, cut);
+    if (!name.empty()) names.push_back(name);
+    if (cut == std::string_view::npos) break;
+    rest.remove_prefix(cut + 1);
+  }
+}
+
+bool IsNonEmpty(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+bool IsLoginSubsection(std::string_view section, std::string_view subsection) {
+  return EqualsNoCase(section, kLoginSectionName) && EqualsNoCase(subsection, kLoginSubsectionName);
+}
+
+// True when the node named by `names` is, or lies under, a protected node.
+bool IsAtOrUnderProtected(const NodeNames& names) {
+  if (names.size() < 3) return false;
+  if (EqualsNoCase(names[2], kAllowConfigurationSetting)) return true;
+  return IsLoginSubsection(names[0], names[1]) && EqualsNoCase(names[2], kPasswordsNode);
+}
+
+// True when the node named by `names` holds the password state: the section
+// "Live" or the subsection Live\Torvane.
+bool HoldsPasswordState(const NodeNames& names) {
+  if (names.size() == 1) return EqualsNoCase(names[0], kLoginSectionName);
+  if (names.size() == 2) return IsLoginSubsection(names[0], names[1]);
+  return false;
+}
+
+bool MayChangeNode(const NodeNames& names) {
+  return !IsAtOrUnderProtected(names) && !HoldsPasswordState(names);
+}
+
+// section, subsection (when given), then the path's names.
+NodeNames NamesOf(const char* section, const char* subsection, const char* path) {
+  NodeNames names;
+  names.push_back(section);
+  if (IsNonEmpty(subsection)) names.push_back(subsection);
+  AppendPathNames(names, path);
+  return names;
+}
+
+// ---- Protected nodes of a whole tree ----
+
+// Appends a canonical form of `node` and its subtree: folded names, values and
+// attributes with their lengths, so that two forms are equal exactly when the
+// subtrees are (names without regard to case).
+void AppendCanonicalSubtree(std::string& out, const XMLNode* node) {
+  const auto appendText = [&out](std::string_view text) {
+    out += std::to_string(text.size());
+    out += ':';
+    out += text;
+  };
+  out += '<';
+  appendText(FoldNoCase(node->name));
+  for (const XMLAttribute& attribute : node->attributes) {
+    out += '@';
+    appendText(attribute.name);
+    appendText(attribute.value);
+  }
+  if (node->value) {
+    out += '=';
+    appendText(*node->value);
+  }
+  for (const XMLNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+    AppendCanonicalSubtree(out, child);
+  }
+  out += '>';
+}
+
+// Every protected node of a USERDATA tree in document order, each with the
+// names of its section and subsection, in canonical form.
+std::string CanonicalProtectedNodes(const XMLNode* userData) {
+  std::string out;
+  if (userData == nullptr) return out;
+  for (const XMLNode* section = userData->firstChild; section != nullptr; section = section->nextSibling) {
+    for (const XMLNode* sub = section->firstChild; sub != nullptr; sub = sub->nextSibling) {
+      for (const XMLNode* node = sub->firstChild; node != nullptr; node = node->nextSibling) {
+        const NodeNames names{section->name, sub->name, node->name};
+        if (!IsAtOrUnderProtected(names)) continue;
+        out += FoldNoCase(section->name);
+        out += '\\';
+        out += FoldNoCase(sub->name);
+        AppendCanonicalSubtree(out, node);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool SelfServiceMayChange(const char* section, const char* subsection, const char* path) {
+  if (!IsNonEmpty(section)) return true;
+  return MayChangeNode(NamesOf(section, subsection, path));
+}
+
+bool SelfServiceMayAppend(const char* section, const char* subsection, const char* parentPath,
+                          const char* element) {
+  if (!IsNonEmpty(section)) return true;
+  NodeNames names = NamesOf(section, subsection, parentPath);
+  if (IsNonEmpty(element)) names.push_back(element);
+  return MayChangeNode(names);
+}
+
+bool SelfServiceMayReplaceBranch(const char* user, const char* section, const char* subsection,
+                                 const char* branch, int clearExisting, const char* text) {
+  if (!IsNonEmpty(section) || !IsNonEmpty(subsection)) return true;  // the store refuses (2)
+  NodeNames parent{section, subsection};
+  NodeNames branchNames = parent;
+  AppendPathNames(branchNames, branch);
+  if (branchNames.size() > parent.size()) {
+    // The walk makes the branch's nodes, or the clear deletes its last one.
+    if (!MayChangeNode(branchNames)) return false;
+    parent.assign(branchNames.begin(), branchNames.end() - 1);
+  } else if (clearExisting != 0) {
+    if (IsLoginSubsection(section, subsection)) return false;
+    int failReason = 0;
+    XMLNode* sub = GetUserSubsectionNode(user, section, subsection, &failReason);
+    if (sub != nullptr && FindNamedChild(sub, kAllowConfigurationSetting) != nullptr) return false;
+  }
+  if (text == nullptr) return true;
+  XMLNodeListPtr parsed(ParseXMLStringToNodeTree(text));
+  if (!parsed) return true;
+  for (const XMLNode* element = parsed.get(); element != nullptr; element = element->nextSibling) {
+    NodeNames names = parent;
+    names.push_back(element->name);
+    if (!MayChangeNode(names)) return false;
+  }
+  return true;
+}
+
+bool SelfServiceKeepsProtectedSettings(const XMLNode* current, const XMLNode* replacement) {
+  return CanonicalProtectedNodes(current) == CanonicalProtectedNodes(replacement);
+}
