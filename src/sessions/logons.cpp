@@ -30,10 +30,7 @@
 #include "sessions/connection_table.h"
 #include "sessions/logon_settings.h"
 #include "sessions/logon_slots.h"
-
-// The logoff of message 6004, from the session administration: DoLogoff of
-// the connection's logonUID for its clientID, then logonUID 0.
-void IPLogoff(ConnectionRecord* conn);
+#include "sessions/session_admin.h"
 
 namespace {
 
@@ -46,10 +43,12 @@ bool IsGuestOrDefaultUser(const char* name) {
 
 bool IsAdministrator(const UserStruct* user) { return (user->LEVEL & kUserLevelAdministrator) != 0; }
 
-// Logons of types 1, 2, 3 and 7 end the connection's current logon, except
-// on a server connection, whose own logon serves all its clients.
+// Logons of types 1, 2, 3 and 7 end the connection's current logon as a
+// logoff (message 6004) does: the client sessions of the connection's client
+// ID (already this header's) leave the slot, and the connection has no logon.
+// Never on a server connection, whose own logon serves all its clients.
 void EndPreviousLogon(ConnectionRecord* conn, bool wasServer) {
-  if (!wasServer) IPLogoff(conn);
+  if (!wasServer) LogoffConnection(conn);
 }
 
 // The password test of an internal user: the legacy hash when the user has
