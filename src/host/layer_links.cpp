@@ -6,12 +6,13 @@
 #include "host/server_loop.h"
 #include "requests/dispatcher.h"
 #include "sessions/request_reader.h"
+#include "sessions/session_admin.h"
 
 void LinkServerLayers() {
   LoopServices loop;
   loop.getCommand = GetCommand;
   loop.processMessage = ProcessMessage;
-  // The real logoff and the sanity check come with the session administration.
-  loop.doLogoff = PendingDoLogoff;
+  loop.doLogoff = DoLogoff;
+  loop.sanityCheckTokens = SanityCheckTokens;
   SetLoopServices(loop);
 }

@@ -4,9 +4,4 @@
 // Host layer: calls the layers below.
 #pragma once
 
-#include <cstdint>
-
 void LinkServerLayers();
-
-// The logoff the loop uses until the session administration is merged.
-int PendingDoLogoff(uint32_t logonUID, int flag, int32_t clientID);

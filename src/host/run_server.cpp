@@ -11,6 +11,11 @@
 #include <string>
 
 #include "config/config_model.h"
+#include "sessions/logon_slots.h"
+#include "foundation/uid/node_registry.h"
+#include "directory/user_records.h"
+#include "directory/groups.h"
+#include "config/param_tree.h"
 #include "config/settings_api.h"
 #include "config/settings_exchange.h"
 #include "config/settings_files_write.h"
@@ -167,7 +172,28 @@ int Initialise() {
   return rc;
 }
 
+void ReleaseServerData() {
+  ResetLogonSlots();
+  FreeUsersData();
+  ResetUserStore();
+  ResetGroupsAndPermissions();
+  ResetConfigRoot();
+  FreeAllParamTreeNodes();
+  ResetNodeRegistry();
+}
+
+namespace {
+int RunServerSteps(int argc, const char* const* argv);
+}  // namespace
+
 int RunServer(int argc, const char* const* argv) {
+  int rc = RunServerSteps(argc, argv);
+  ReleaseServerData();
+  return rc;
+}
+
+namespace {
+int RunServerSteps(int argc, const char* const* argv) {
   int32_t slots = kMinLogSlots;
   WriteLog(0, "Torvane Server:Version %s Build %s", GetVersionText(), GetBuildText());
   CommandLine cl = ParseCommandLine(argc, argv);
@@ -229,3 +255,4 @@ int RunServer(int argc, const char* const* argv) {
   WriteLUSLog("Server starting", 1);
   return RunServerLoop();
 }
+}  // namespace

@@ -52,6 +52,10 @@ uint32_t ReadConnectionTimeOut();
 // Makes a new home directory's content. 0 or the first failing step's code.
 int Initialise();
 
+// Frees every store, the slots and the registry at the end of a run (nothing
+// is saved: every change was saved when it was made).
+void ReleaseServerData();
+
 // The server: 0 after a stop or a successful -i; non-zero when it cannot
 // start (port out of range, home too long, home locked by another process,
 // listener not opened) or the initialisation failed.

@@ -23,7 +23,7 @@ struct LoopServices {
   // Runs the handler; index - 1 when it removed the entry, else index.
   int (*processMessage)(int32_t messageID, int sock, int index) = nullptr;
   // Ends that client's session in the logon (and the logon when none is left).
-  int (*doLogoff)(uint32_t logonUID, int flag, int32_t clientID) = nullptr;
+  int (*doLogoff)(uint32_t logonUID, uint32_t sid, int32_t clientID) = nullptr;
   // Frees every logon that no connection carries.
   void (*sanityCheckTokens)() = nullptr;
 };

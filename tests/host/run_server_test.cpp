@@ -11,6 +11,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/settings/server_settings.h"
 #include "host/run_server.h"
+#include "host/server_loop.h"
 #include "platform/fs.h"
 #include "support/directory_reset.h"
 #include "support/temp_dir.h"
@@ -128,6 +129,19 @@ TEST_F(StartupTest, APartlyReadVersion1StoreIsNotUpgraded) {
   EXPECT_EQ(PATH_MISSING, ProbePath(dir_.File("userlist.xml")));
   EXPECT_EQ(text, ReadWholeFile(dir_.File("users.xml")));
   EXPECT_EQ(std::string::npos, ReadWholeFile(dir_.File("tee")).find("Upgrading to version 2 users format"));
+}
+
+// A stop that arrives during the start-up load ends the run: the listener is
+// never opened.
+TEST_F(StartupTest, AStopDuringStartUpEndsTheRun) {
+  ServiceStop();
+  std::vector<const char*> argv = {"TorvaneServer", "0", dir_.path.c_str()};
+  EXPECT_EQ(0, RunServer(static_cast<int>(argv.size()), argv.data()));
+  ClearStopRequest();
+  EXPECT_EQ(-1, GetListenerSocket());
+  std::string tee = ReadWholeFile(dir_.File("tee"));
+  EXPECT_NE(std::string::npos, tee.find("Stop requested during start-up")) << tee;
+  EXPECT_EQ(std::string::npos, tee.find("Socket opened"));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "host/server_loop.h"
 #include "platform/clock.h"
 #include "platform/net_listener.h"
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -43,7 +46,7 @@ int FakeProcessMessage(int32_t messageID, int, int index) {
   return index;
 }
 
-int FakeLogoff(uint32_t logonUID, int, int32_t) {
+int FakeLogoff(uint32_t logonUID, uint32_t, int32_t) {
   g_calls.loggedOff.push_back(logonUID);
   return 0;
 }
@@ -294,12 +297,8 @@ int AcceptLoopbackPair(int* acceptedOut) {
   EXPECT_EQ(0, BindAnyAddress(lfd, kFamilyIPv4, 0));
   EXPECT_EQ(0, ListenSocket(lfd, 5));
   int port = GetBoundPort(lfd);
-  int cfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, connect(cfd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  int cfd = ConnectLoopback(port);
+  EXPECT_GE(cfd, 0);
   AcceptedPeer peer;
   EXPECT_TRUE(AcceptConnectionSocket(lfd, peer));
   CloseSocket(lfd);
@@ -346,6 +345,55 @@ TEST_F(LoopTest, UrgentDataIsLoggedOncePerConnection) {
   for (int pass = 0; pass < 5; ++pass) ASSERT_TRUE(RunOnePass(1000));
   EXPECT_EQ(5u, g_calls.getCommandSockets.size()) << "the urgent byte reads as a stream byte";
   EXPECT_EQ(1, CountOf(Log(), "appeared in errset")) << Log();
+}
+
+// Out of descriptors: accept fails with EMFILE once, is logged once, and the
+// listener leaves the wait (no spinning) until a connection closes.
+TEST_F(LoopTest, OutOfDescriptorsPausesTheListenerUntilAConnectionCloses) {
+  g_calls.statusToGive = 4;  // a request from the table's connection closes it
+  ASSERT_EQ(0, OpenListenerSocket(0));
+  const int port = GetListenerPort();
+  int tableClient = AddPair();
+  std::vector<int> waiting;
+  for (int i = 0; i < 3; ++i) {
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    waiting.push_back(fd);
+  }
+  // The log file cannot be opened without a descriptor either: read the
+  // lines of the passes from standard error, sent to a file opened now.
+  fflush(stderr);
+  int savedErr = dup(2);
+  int errFile = open(dir_.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(errFile, 0);
+  dup2(errFile, 2);
+  close(errFile);
+  // The next descriptor number is the lowest free one: allow none beyond it.
+  int probe = dup(0);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit old{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(probe);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(RunOnePass(100));
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &old));
+  fflush(stderr);
+  dup2(savedErr, 2);
+  close(savedErr);
+  std::string err = ReadWholeFile(dir_.File("stderr"));
+  EXPECT_EQ(1, CountOf(err, "Failed to accept incoming connection.  Errno=24")) << err;
+  EXPECT_EQ(1, GetConnectionCount());
+  // The table's connection sends a request and is closed: accepting resumes.
+  ASSERT_EQ(1, write(tableClient, "x", 1));
+  ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_EQ(0, GetConnectionCount());
+  for (int pass = 0; pass < 3 && GetConnectionCount() < 3; ++pass) ASSERT_TRUE(RunOnePass(1000));
+  EXPECT_NE(std::string::npos, Log().find("accepting connections again"));
+  EXPECT_EQ(3, GetConnectionCount());
+  StopServer();
+  for (int fd : waiting) close(fd);
 }
 
 // ---- Time-out ------------------------------------------------------------------------------------

@@ -133,13 +133,18 @@ TEST(ServerProcess, AStopWhileIdleEndsTheRunAndAnIPv4ClientShowsAsMapped) {
   close(fd);
 }
 
-TEST(ServerProcess, ASecondServerOnTheSameHomeIsRefused) {
+TEST(ServerProcess, ASecondServerOnTheSameHomeOrPortIsRefused) {
   ServerProcess server;
   ASSERT_EQ(0, server.Initialise());
   ASSERT_TRUE(server.Start()) << server.Log();
   ServerProcess second(server.Home());
   EXPECT_EQ(1, second.RunToEnd({"0", server.Home()}));
   EXPECT_NE(std::string::npos, second.Log().find("Another server is running on home directory")) << second.Log();
+  // Another home on the same port: the listener cannot bind, the run fails.
+  ServerProcess other;
+  ASSERT_EQ(0, other.Initialise());
+  EXPECT_EQ(1, other.RunToEnd({std::to_string(server.Port()), other.Home()}));
+  EXPECT_NE(std::string::npos, other.Log().find("Cannot bind to port " + std::to_string(server.Port()))) << other.Log();
   EXPECT_EQ(0, server.Stop());
 }
 
