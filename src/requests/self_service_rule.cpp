@@ -85,7 +85,11 @@ void AppendCanonicalSubtree(std::string& out, const XMLNode* node) {
     appendText(attribute.name);
     appendText(attribute.value);
   }
-  if (node->value) {
+  // The white space between the children of a node is layout (the users
+  // files' writer puts line ends there, a tree built in memory has none).
+  const bool layoutOnly = node->firstChild != nullptr && node->value &&
+                          node->value->find_first_not_of(" \t\r\n") == std::string::npos;
+  if (node->value && !layoutOnly) {
     out += '=';
     appendText(*node->value);
   }
