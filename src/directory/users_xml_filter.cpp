@@ -127,14 +127,27 @@ void XMLCALL FilterText(void* data, const XML_Char* text, int length) {
 
 }  // namespace
 
-bool StripPasswordSecrets(std::string_view text, SecretsDocument kind, UID keepFor, std::string& out) {
+namespace {
+
+// Owns one parser for a run of texts (reset before each).
+struct FilterParser {
+  XML_Parser parser = XML_ParserCreate(nullptr);
+  FilterParser() {
+    if (parser == nullptr) throw std::bad_alloc();
+  }
+  ~FilterParser() { XML_ParserFree(parser); }
+  FilterParser(const FilterParser&) = delete;
+  FilterParser& operator=(const FilterParser&) = delete;
+};
+
+bool StripWith(FilterParser& holder, std::string_view text, SecretsDocument kind, UID keepFor, std::string& out) {
   out.clear();
   if (text.size() > static_cast<size_t>(INT_MAX)) {
     WriteLog(0, "A users document of %zu bytes is too large to filter", text.size());
     return false;
   }
-  XML_Parser parser = XML_ParserCreate(nullptr);
-  if (parser == nullptr) throw std::bad_alloc();
+  XML_Parser parser = holder.parser;
+  if (XML_ParserReset(parser, nullptr) != XML_TRUE) throw std::bad_alloc();
   FilterState s;
   s.parser = parser;
   s.kind = kind;
@@ -143,13 +156,11 @@ bool StripPasswordSecrets(std::string_view text, SecretsDocument kind, UID keepF
   XML_SetElementHandler(parser, FilterStart, FilterEnd);
   XML_SetCharacterDataHandler(parser, FilterText);
   RefuseXMLEntityDeclarations(parser);
-  const bool parsed = XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) != XML_STATUS_ERROR;
-  if (!parsed) {
+  if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) == XML_STATUS_ERROR) {
     WriteLog(0, "XML error %s at line %d\n", XML_ErrorString(XML_GetErrorCode(parser)),
              static_cast<int>(XML_GetCurrentLineNumber(parser)));
+    return false;
   }
-  XML_ParserFree(parser);
-  if (!parsed) return false;
   out.reserve(text.size());
   size_t at = 0;
   for (const ByteRange& cut : s.cuts) {
@@ -163,14 +174,29 @@ bool StripPasswordSecrets(std::string_view text, SecretsDocument kind, UID keepF
   return true;
 }
 
+}  // namespace
+
+bool StripPasswordSecrets(std::string_view text, SecretsDocument kind, UID keepFor, std::string& out) {
+  FilterParser parser;
+  return StripWith(parser, text, kind, keepFor, out);
+}
+
 std::optional<std::string> GetUsersXMLWithoutSecrets(const char* home, UID keepFor, int* failReason) {
+  std::optional<FilterParser> parser;
   std::string filtered;
+  try {
+    parser.emplace();
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to create XML parser for the users document");
+    if (failReason != nullptr) *failReason = FR_NO_MEMORY;
+    return std::nullopt;
+  }
   return BuildAllUsersXMLV2(
       home,
       [&](UID uid, const std::string& text, std::string& out) {
         if (uid == keepFor) {
           out.append(text);
-        } else if (StripPasswordSecrets(text, SECRETS_USERS, keepFor, filtered)) {
+        } else if (StripWith(*parser, text, SECRETS_USERS, keepFor, filtered)) {
           out.append(filtered);
         } else {
           WriteLog(0, "The users file of %08X does not parse: it is left out of the users document", uid);
