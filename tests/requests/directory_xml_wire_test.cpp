@@ -11,25 +11,14 @@
 
 #include "support/server_process.h"
 #include "support/test_client.h"
+#include "support/wire_session.h"
 
 namespace {
 
-constexpr const char kAdministratorPassword[] = "quernstoneway";  // the new home's administrator
-constexpr int32_t kClientID = 7;
+constexpr const char* kAdministratorPassword = kNewHomeAdministratorPassword;
 
-struct Session {
-  TestClient client;
-  bool ok = false;
-  Session(const ServerProcess& server, const std::string& user, const std::string& password) {
-    client = TestClient::ConnectLoopback(server.Port());
-    if (!client.Connected()) return;
-    TestClient::LogonReply reply = client.Logon(user, password, kClientID);
-    ok = reply.received && reply.code == 0;
-  }
-  std::optional<int32_t> Call(int32_t id, const TestRequest& args = TestRequest()) {
-    if (client.Request(id, args) != 0) return std::nullopt;
-    return client.RecvInt();
-  }
+struct Session : WireSession {
+  using WireSession::WireSession;
   // A getter's text (nullopt unless the code is 0 and the text arrived).
   std::optional<std::string> Text(int32_t id, const TestRequest& args = TestRequest()) {
     if (Call(id, args) != 0) return std::nullopt;
