@@ -10,7 +10,9 @@
 #include <array>
 
 #include "requests/directory_xml_handlers.h"
+#include "requests/own_user_handlers.h"
 #include "requests/server_info_handlers.h"
+#include "requests/session_handlers.h"
 #include "requests/user_group_handlers.h"
 
 namespace {
@@ -41,6 +43,13 @@ constexpr MessageTableEntry kFamilyRows[] = {
     Row(6003, nullptr, kNoLogon, "LogonCommand"),
 
     // Session administration
+    Row(6004, IPLogoff, kLogon, "IPLogoff"),
+    Row(6662, IPLogoffOther, kNoLogon, "IPLogoffOther"),
+    Row(6677, IPGetLUSArrayXML, kLogon, "IPGetLUSArrayXML"),
+    Row(6678, IPSanityCheckTokens, kLogon, "IPSanityCheckTokens"),
+    Row(6679, IPCloseIdleConnections, kLogon, "IPCloseIdleConnections"),
+    Row(6680, IPKickUsers, kLogon, "IPKickUsers"),
+    Row(6685, IPLogoffClient, kLogon, "IPLogoffClient"),
 
     // User and group handlers
     Row(6500, IPGetUserCount, kLogon, "IPGetUserCount"),
@@ -66,6 +75,18 @@ constexpr MessageTableEntry kFamilyRows[] = {
     // Settings-file, schema and server-list XML handlers
 
     // Own-user handlers
+    Row(6625, IPSetCurUserField, kLogon, "IPSetCurUserField"),
+    Row(6626, IPGetCurUserField, kLogon, "IPGetCurUserField"),
+    Row(6629, IPGetCurUserDetails, kLogon, "IPGetCurUserDetails"),
+    Row(6630, IPSetCurUserPassword, kLogon, "IPSetCurUserPassword"),
+    Row(6636, IPGetUserNameForSID, kLogon, "IPGetUserNameForSID"),
+    Row(6666, IPGetCurUserDefaultEnv, kLogon, "IPGetCurUserDefaultEnv"),
+    Row(6667, IPSetCurUserDefaultEnv, kLogon, "IPSetCurUserDefaultEnv"),
+    Row(6668, IPGetCurUserDefaultLang, kLogon, "IPGetCurUserDefaultLang"),
+    Row(6669, IPSetCurUserDefaultLang, kLogon, "IPSetCurUserDefaultLang"),
+    Row(6670, IPGetCurUserFieldEx, kLogon, "IPGetCurUserFieldEx"),
+    Row(6671, IPGetSIDEnv, kLogon, "IPGetSIDEnv"),
+    Row(6673, IPSetCurEnv, kLogon, "IPSetCurEnv"),
 
     // Directory XML handlers
     Row(6637, IPGetUserSettingsXML, kLogon, "IPGetUserSettingsXML"),

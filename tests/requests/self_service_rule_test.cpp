@@ -154,6 +154,15 @@ TEST(SelfServiceTreeTest, ProtectedNodesKept) {
        "</Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live>"
        "<Test><App><AllowConfiguration>1</AllowConfiguration></App></Test></USERDATA>",
        false},
+      {"the same with layout between the nodes",
+       "<USERDATA>\n<Live>\n<Torvane>\n<Passwords>\n<MustChange>1</MustChange>\n<Old>\n<PW1>a</PW1>\n</Old>\n"
+       "</Passwords>\n</Torvane>\n<Brindle>\n<AllowConfiguration>0</AllowConfiguration>\n</Brindle>\n</Live>\n"
+       "</USERDATA>",
+       true},
+      {"a leaf's white space is its value",
+       "<USERDATA><Live><Torvane><Passwords><MustChange> 1</MustChange><Old><PW1>a</PW1></Old></Passwords>"
+       "</Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live></USERDATA>",
+       false},
       {"no settings at all", nullptr, false},
   };
   XMLNodeListPtr currentTree(ParseXMLStringToNodeTree(current));
