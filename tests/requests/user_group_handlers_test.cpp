@@ -204,6 +204,40 @@ TEST_F(UserGroupHandlers, RefusalsAndTheirOrder) {
   EXPECT_NE(FindUser("boss"), nullptr);
 }
 
+// ---- 6503 and 6610: the name as the wire's string rule reads it ---------------------------
+
+TEST_F(UserGroupHandlers, NamedLookupReadsTheNameByTheStringRule) {
+  auto bytes = [](const std::string& text) { return TestBytes(text.begin(), text.end()); };
+  const std::string longTail(3000, 'x');
+  struct Case {
+    const char* id;
+    Handler handler;
+    int32_t length;
+    TestBytes name;
+    int32_t version;
+    uint32_t firstWord;  // 0: the record follows
+  };
+  const Case cases[] = {
+      {"NUL inside", IPGetNamedUser, 10, bytes(std::string("alice\0junk", 10)), 1, 0},
+      {"no NUL", IPGetNamedUser, 5, bytes("alice"), 1, 0},
+      {"case", IPGetNamedUser, 6, bytes(std::string("ALICE\0", 6)), 1, 0},
+      {"empty text", IPGetNamedUser, 1, bytes(std::string("\0", 1)), 1, 6},
+      {"long, NUL early", IPGetNamedUser, 3006, bytes(std::string("alice\0", 6) + longTail), 1, 0},
+      {"long, no NUL", IPGetNamedUser, 3000, bytes(longTail), 1, 6},
+      {"long, version 2", IPGetNamedUser, 3006, bytes(std::string("alice\0", 6) + longTail), 2, 2},
+      {"negative length", IPGetNamedUser, -4, {}, 1, 2},
+      {"group, long", IPGetNamedGroup, 3009, bytes(std::string("Everyone\0", 9) + longTail), 1, 0},
+      {"group, no NUL", IPGetNamedGroup, 3000, bytes(longTail), 1, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    std::string reply = Call(c.handler, Args().StringWithLength(c.length, c.name).Int(c.version).Int(0));
+    EXPECT_EQ(Word(reply, 0), c.firstWord);
+    EXPECT_EQ(reply.size() > 4, c.firstWord == 0);
+    ExpectInStep();
+  }
+}
+
 // ---- 6505 and 6612: the block is always consumed --------------------------------------------
 
 struct BlockCase {
