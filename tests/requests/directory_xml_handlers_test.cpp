@@ -28,6 +28,7 @@
 #include "foundation/crypto/password_hash.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
+#include "foundation/uid/uid_alloc.h"
 #include "foundation/settings/server_settings.h"
 #include "foundation/util/util.h"
 #include "platform/clock.h"
@@ -427,6 +428,7 @@ TEST_F(DirectoryXMLHandlers, GetterFailuresSendTheCodeAlone) {
 // ---- groups.xml ---------------------------------------------------------------------------
 
 TEST_F(DirectoryXMLHandlers, GroupsTextIsSwappedInWholeAndReadsBack) {
+  SetUIDDirectory(home.path.c_str());  // uid.val in the home, as the server has it
   ActAs(CALLER_ADMIN);
   int32_t code = -1;
   // 6681 gives the file on disk.
@@ -446,6 +448,7 @@ TEST_F(DirectoryXMLHandlers, GroupsTextIsSwappedInWholeAndReadsBack) {
   ASSERT_NE(FindPermission(0x500), nullptr);
   EXPECT_EQ(FindPermission(kUIDDefaultPermission), nullptr);
   EXPECT_EQ(GetGroupsTime(), static_cast<uint32_t>(kNow));
+  EXPECT_GT(GetNewUID(), 0x500u) << "uid.val was raised over the text's permission";
   // A later group change writes the uploaded groups with the new one.
   ASSERT_GE(AddGroup("Sales"), 0);
   ASSERT_EQ(WriteGroupsXML(GetGroupsFilePath()), 0);
