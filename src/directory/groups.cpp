@@ -647,3 +647,38 @@ void ResetGroupsAndPermissions() {
   FreeGroupArray();
   g_groupsTime = 0;
 }
+
+// ---- Exchanging the arrays whole ----------------------------------------------------------------
+
+namespace {
+
+void UnregisterPermissions(std::vector<PermissionStruct>& perms) {
+  for (PermissionStruct& p : perms) {
+    if (p.header.uid != 0 && GetNodeByUID(p.header.uid) == &p.header) RemoveNodeFromQAArray(p.header.uid);
+  }
+}
+
+// Registers every permission where it lies; false, with none of them left
+// registered, when one cannot be.
+bool RegisterPermissions(std::vector<PermissionStruct>& perms) {
+  for (size_t i = 0; i < perms.size(); ++i) {
+    if (AddNodeToQAArray(&perms[i].header) != 0) continue;
+    WriteLog(0, "Unable to register permission %08X", perms[i].header.uid);
+    for (size_t j = 0; j < i; ++j) RemoveNodeFromQAArray(perms[j].header.uid);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int SwapGroupArrays(GroupArrays& other) {
+  UnregisterPermissions(g_perms);
+  g_groups.swap(other.groups);
+  g_perms.swap(other.perms);
+  if (RegisterPermissions(g_perms)) return FR_OK;
+  g_groups.swap(other.groups);
+  g_perms.swap(other.perms);
+  RegisterPermissions(g_perms);  // the same records under the UIDs they held
+  return FR_NO_MEMORY;
+}

@@ -241,6 +241,23 @@ void FreePermissionStruct(PermissionStruct* perm);
 // walk goes on).
 int BuildGroupArrayForUser(UserStruct* user);
 
+// ---- Exchanging the arrays whole --------------------------------------------------------------
+
+// The group and permission arrays of a store, held outside it: a text is
+// read into empty arrays while the previous ones wait here, and whichever
+// set is not kept is freed with its holder.
+struct GroupArrays {
+  std::vector<GroupStruct> groups;
+  std::vector<PermissionStruct> perms;
+};
+
+// Exchanges the store's arrays with `other`. The permissions that leave the
+// store are unregistered first; those that come in are registered under their
+// UIDs. Not during a groups load. 0; 1 (logged) when a permission coming in
+// cannot be registered (its UID is held by another node): the exchange is
+// then undone, and both sides are as they were.
+int SwapGroupArrays(GroupArrays& other);
+
 // ---- Reset ----------------------------------------------------------------------------------
 
 // Back to the process-start state: both arrays freed (permissions

@@ -8,13 +8,16 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "directory/store_uid_sync.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
@@ -384,6 +387,37 @@ struct GroupsLoadHolder {
   GroupsLoadHolder& operator=(const GroupsLoadHolder&) = delete;
 };
 
+// Parses a groups document into the arrays with `parser`, taking the text
+// from `next` (which fills at most the size given and returns the count; a
+// short count ends the document). False when the parser reported an error
+// (logged with its line); the reader's state tells the rest.
+bool RunGroupsReader(XML_Parser parser, GroupsReader& reader, const std::function<size_t(char*, size_t)>& next) {
+  GroupsLoadHolder load;
+  reader.parser = parser;
+  ClearXMLPerm(reader);
+  XML_SetUserData(parser, &reader);
+  XML_SetElementHandler(parser, GroupsXMLStartElement, GroupsXMLEndElement);
+  // Documents that declare their own entities are refused: a chain of them
+  // would make the parser recurse once per link.
+  RefuseXMLEntityDeclarations(parser);
+  XML_SetCharacterDataHandler(parser, GroupsXMLCharData);
+  char chunk[kGroupsReadChunkBytes];
+  for (;;) {
+    size_t got = next(chunk, sizeof chunk);
+    const bool last = got < sizeof chunk;  // a short chunk is the last one
+    if (XML_Parse(parser, chunk, static_cast<int>(got), last ? XML_TRUE : XML_FALSE) == XML_STATUS_ERROR) {
+      // A stop asked for by the handlers (states 0 and 12) is not a parser error.
+      if (XML_GetErrorCode(parser) != XML_ERROR_ABORTED) {
+        WriteLog(0, "XML error %s at line %d\n", XML_ErrorString(XML_GetErrorCode(parser)),
+                 static_cast<int>(XML_GetCurrentLineNumber(parser)));
+        return false;
+      }
+      return true;
+    }
+    if (last || reader.state == GRS_ERROR || reader.state == GRS_STOP) return true;
+  }
+}
+
 }  // namespace
 
 // ---- The file ----------------------------------------------------------------------
@@ -478,33 +512,10 @@ int ReadGroupsXML(std::string_view path) {
     g_groupsLoadState = GROUPS_LOAD_FAILED;
     return -1;
   }
-  GroupsLoadHolder load;
   GroupsReader reader;
-  reader.parser = holder.parser;
-  ClearXMLPerm(reader);
-  XML_SetUserData(holder.parser, &reader);
-  XML_SetElementHandler(holder.parser, GroupsXMLStartElement, GroupsXMLEndElement);
-  // Documents that declare their own entities are refused: a chain of them
-  // would make the parser recurse once per link.
-  RefuseXMLEntityDeclarations(holder.parser);
-  XML_SetCharacterDataHandler(holder.parser, GroupsXMLCharData);
-
-  bool parseError = false;
-  char chunk[kGroupsReadChunkBytes];
-  for (;;) {
-    size_t got = std::fread(chunk, 1, sizeof chunk, in.fp);
-    const bool last = got < sizeof chunk;  // a short chunk is the last one
-    if (XML_Parse(holder.parser, chunk, static_cast<int>(got), last ? XML_TRUE : XML_FALSE) == XML_STATUS_ERROR) {
-      // A stop asked for by the handlers (states 0 and 12) is not a parser error.
-      if (XML_GetErrorCode(holder.parser) != XML_ERROR_ABORTED) {
-        WriteLog(0, "XML error %s at line %d\n", XML_ErrorString(XML_GetErrorCode(holder.parser)),
-                 static_cast<int>(XML_GetCurrentLineNumber(holder.parser)));
-        parseError = true;
-      }
-      break;
-    }
-    if (last || reader.state == GRS_ERROR || reader.state == GRS_STOP) break;
-  }
+  const bool parseError = !RunGroupsReader(holder.parser, reader, [&](char* chunk, size_t size) {
+    return std::fread(chunk, 1, size, in.fp);
+  });
   SetGroupsTime(NowTime32());
   ClearXMLValueStack(1);
   ClearCurrentXMLValue();
@@ -545,3 +556,46 @@ int SaveGroupsFile(const char* text) {
   int64_t written = WriteMemoryToFile(GetGroupsFilePath(), text, length);
   return written == static_cast<int64_t>(length) ? FR_OK : FR_WRITE_FAILED;
 }
+
+int ReplaceGroupsXML(const char* text) {
+  if (text == nullptr || text[0] == '\0') return FR_INVALID_PARAMETER;
+  ParserHolder holder{XML_ParserCreate(nullptr)};
+  if (holder.parser == nullptr) {
+    WriteLog(1, "ReplaceGroupsXML:Unable to create XML parser");
+    return FR_NO_MEMORY;
+  }
+  // The store's arrays wait aside; the text is read into empty ones.
+  GroupArrays previous;
+  if (SwapGroupArrays(previous) != FR_OK) return FR_NO_MEMORY;
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  GroupsReader reader;
+  std::string_view rest(text);
+  const bool parsed = RunGroupsReader(holder.parser, reader, [&](char* chunk, size_t size) {
+    const size_t n = std::min(size, rest.size());
+    std::memcpy(chunk, rest.data(), n);
+    rest.remove_prefix(n);
+    return n;
+  });
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  if (!parsed || reader.state == GRS_ERROR || reader.cut || reader.skipped) {
+    WriteLog(0, "The groups text did not read whole: the groups and %s stay as they were",
+             GetGroupsFilePath().c_str());
+    SwapGroupArrays(previous);  // the text's arrays are freed with `previous`
+    return FR_XML_ERROR;
+  }
+  AssignGroupUIDs();
+  // The text now is the whole copy of the groups, whatever the last load was.
+  const GroupsLoadState was = g_groupsLoadState;
+  g_groupsLoadState = GROUPS_LOAD_OK;
+  const int rc = WriteGroupsXML(GetGroupsFilePath());
+  if (rc != FR_OK) {
+    g_groupsLoadState = was;
+    SwapGroupArrays(previous);
+    return rc;
+  }
+  SyncUIDFileWithStores();
+  return FR_OK;
+}
+

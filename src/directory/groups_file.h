@@ -104,3 +104,15 @@ int AssignGroupUIDs();
 // change: the text takes effect at the next start. 0; 2 no text or an empty
 // one; 15 the text was not written whole (the old file stays).
 int SaveGroupsFile(const char* text);
+
+// Replaces the groups with a client's text: the text is read with the
+// reader's rules into empty arrays while the store's own wait aside. When
+// it reads whole (no parser error, no wrong element, no group left out),
+// groups without a UID get one, the arrays are written to groups.xml
+// atomically (the groups time is then now), its permissions take the place
+// of the previous ones in the registry and uid.val is raised over them.
+// 0; 2 no text or an empty one; 20 the text does not read whole or a
+// permission's UID is another node's (logged); 1 no memory; a code of
+// WriteGroupsXML. On any failure the groups and groups.xml stay as they were.
+int ReplaceGroupsXML(const char* text);
+

@@ -1215,3 +1215,12 @@ void ResetUsersFiles() {
   g_readSkipped = false;
   ResetUsersTree();
 }
+
+void ReadUserMainFields(XMLNode* node, UserStruct& fields, XMLNode** userData) {
+  fields = UserStruct();
+  *userData = nullptr;
+  if (node == nullptr) return;
+  std::vector<const XMLNode*> fieldNodes;
+  ReadMainFieldElements(node, fields, userData, fieldNodes);
+}
+

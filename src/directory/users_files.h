@@ -220,6 +220,12 @@ int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode = USERS_CONVERT_CL
 // may designate a USERDATA child that goes.
 void RemoveSupersededUserElements(XMLNode* userNode);
 
+// The main fields of a USER node as the conversion of a client text reads
+// them into a record (a later element wins; an element without text leaves
+// its field as it is in `fields`, which is cleared first), and the node's last
+// USERDATA child (null when it has none). For checks made before a change.
+void ReadUserMainFields(XMLNode* node, UserStruct& fields, XMLNode** userData);
+
 // Releases the conversion scratch record and clears it.
 void FreeXMLUser();
 

@@ -187,6 +187,10 @@ int ResetFieldChildren(XMLNode* node, const UserStruct* user) {
 std::optional<std::string> GetUsersXML(int* failReason) { return GetAllUsersXMLV2(HomeDirectory(), failReason); }
 
 std::optional<std::string> GetAllUsersXMLV2(const char* home, int* failReason) {
+  return BuildAllUsersXMLV2(home, nullptr, failReason);
+}
+
+std::optional<std::string> BuildAllUsersXMLV2(const char* home, const UserFileFilter& filter, int* failReason) {
   if (failReason == nullptr) return std::nullopt;
   const int rc = ReadUserListUIDs(home);  // logs a list it cannot open
   if (rc != FR_OK) {
@@ -223,7 +227,11 @@ std::optional<std::string> GetAllUsersXMLV2(const char* home, int* failReason) {
                  read);
         continue;
       }
-      out.append(content);
+      if (filter) {
+        filter(uid, content, out);
+      } else {
+        out.append(content);
+      }
     }
     out.append(kAllUsersDocumentEnd);
   } catch (const std::bad_alloc&) {

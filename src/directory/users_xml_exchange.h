@@ -7,8 +7,11 @@
 // toolkit, the platform files, the server settings and the log.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+
+#include "foundation/uid/node_header.h"
 
 struct XMLNode;  // foundation/xml: an element of the users tree
 
@@ -56,6 +59,12 @@ std::optional<std::string> GetUsersXML(int* failReason);
 //   list file >%s<");  1 no memory ("Unable to allocate combined user buffer
 //   of %d bytes").
 std::optional<std::string> GetAllUsersXMLV2(const char* home, int* failReason);
+
+// GetAllUsersXMLV2 with each file's text handed to `filter` (the file's UID,
+// its text, the document to append to) in place of being appended as it is;
+// an empty filter appends every text. The filter may throw std::bad_alloc.
+using UserFileFilter = std::function<void(UID uid, const std::string& text, std::string& out)>;
+std::optional<std::string> BuildAllUsersXMLV2(const char* home, const UserFileFilter& filter, int* failReason);
 
 // The one-user document: the user's USER element exactly as the users files
 // hold it (WriteUserXML). 0; 2 a null or empty name, or a record the writer

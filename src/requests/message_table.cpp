@@ -11,13 +11,12 @@
 
 #include "requests/config_handlers.h"
 #include "requests/counter_handlers.h"
+#include "requests/directory_xml_handlers.h"
 #include "requests/locator_handlers.h"
-#include "requests/server_info_handlers.h"
-#include "requests/session_handlers.h"
-#include "requests/settings_xml_handlers.h"
 #include "requests/own_user_handlers.h"
 #include "requests/server_info_handlers.h"
 #include "requests/session_handlers.h"
+#include "requests/settings_xml_handlers.h"
 #include "requests/user_group_handlers.h"
 
 namespace {
@@ -116,6 +115,24 @@ constexpr MessageTableEntry kFamilyRows[] = {
     Row(6673, IPSetCurEnv, kLogon, "IPSetCurEnv"),
 
     // Directory XML handlers
+    Row(6637, IPGetUserSettingsXML, kLogon, "IPGetUserSettingsXML"),
+    Row(6639, IPSetUserSettingsXML, kLogon, "IPSetUserSettingsXML"),
+    Row(6640, IPAddUserEnv, kLogon, "IPAddUserEnv"),
+    Row(6641, IPDeleteUserEnv, kLogon, "IPDeleteUserEnv"),
+    Row(6648, IPGetUsersXML, kLogon, "IPGetUsersXML"),
+    Row(6649, IPGetUserXML, kLogon, "IPGetUserXML"),
+    Row(6650, IPSetUserXML, kLogon, "IPSetUserXML"),
+    Row(6651, IPSetUserXML, kLogon, "IPSetUserXML"),
+    Row(6652, IPSetUserXML, kLogon, "IPSetUserXML"),
+    Row(6655, IPSetUsersXML, kLogon, "IPSetUsersXML"),
+    Row(6660, IPGetAppUsersXML, kLogon, "IPGetAppUsersXML"),
+    Row(6661, IPSetUserAppSetting, kLogon, "IPSetUserAppSetting"),
+    Row(6664, IPSetUserAppBranchXML, kLogon, "IPSetUserAppBranchXML"),
+    Row(6674, IPSetCurUserAppBranchXML, kLogon, "IPSetCurUserAppBranchXML"),
+    Row(6681, IPGetGroupsXML, kLogon, "IPGetGroupsXML"),
+    Row(6682, IPSetGroupsXML, kLogon, "IPSetGroupsXML"),
+    Row(6686, IPAddUserEnvNoAdminCheck, kLogon, "IPAddUserEnvNoAdminCheck"),
+    Row(6687, IPDeleteUserEnvNoAdminCheck, kLogon, "IPDeleteUserEnvNoAdminCheck"),
 
     // Server locator
     Row(6683, IPFindServer, kNoLogon, "IPFindServer"),

@@ -324,11 +324,16 @@ int32_t WriteGroups() { return WriteGroupsXML(GetGroupsFilePath()); }
 
 // ---- Password hashes in user blocks -----------------------------------------------------
 
-bool CallerMaySeePasswordHashes(const UserStruct& user) {
+bool CallerMaySeeEveryPasswordHash() {
   if (CallerIsAdmin()) return true;
   const LUS* slot = GetCurrentLogonSlot();
-  if (slot == nullptr) return false;
-  return slot->userUID == kServerLogonUID || slot->userUID == user.header.uid;
+  return slot != nullptr && slot->userUID == kServerLogonUID;
+}
+
+bool CallerMaySeePasswordHashes(const UserStruct& user) {
+  if (CallerMaySeeEveryPasswordHash()) return true;
+  const LUS* slot = GetCurrentLogonSlot();
+  return slot != nullptr && slot->userUID == user.header.uid;
 }
 
 bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {

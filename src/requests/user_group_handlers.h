@@ -66,6 +66,10 @@ int PutGroup(int sock, const GroupStruct* group, bool withStatus);
 // Every other caller (guest included) gets PASSWORD 0 and no PASSWORDV2.
 bool CallerMaySeePasswordHashes(const UserStruct& user);
 
+// True when the current caller may receive every user's password hashes: an
+// administrator or a server connection.
+bool CallerMaySeeEveryPasswordHash();
+
 // Rewrites a block made by ConvertUserToTransportBlock in place: PASSWORD
 // becomes 0 and PASSWORDV2 an absent string. False (block unchanged) when
 // the block does not hold the strings it announces.

@@ -34,6 +34,7 @@
 #include "platform/clock.h"
 #include "requests/caller_fixture.h"
 #include "support/socket_pair.h"
+#include "support/stored_directory.h"
 #include "support/test_client.h"
 #include "support/directory_reset.h"
 #include "support/temp_dir.h"
@@ -41,18 +42,6 @@
 namespace {
 
 using Handler = int (*)(int);
-
-int CheapHasher(const char* password, char* setting, char* hash) {
-  int rc = GenerateSalt(kBcryptMinCost, setting);
-  return rc != 0 ? rc : HashPasswordWithSalt(password, setting, hash);
-}
-
-std::string CheapHash(const char* clear) {
-  char setting[kPasswordFieldSize] = {};
-  char hash[kPasswordFieldSize] = {};
-  CheapHasher(clear, setting, hash);
-  return hash;
-}
 
 using Args = TestRequest;
 
@@ -77,15 +66,8 @@ class UserGroupHandlers : public ::testing::Test {
   SocketPair pair;
 
   void SetUp() override {
-    ResetDirectoryState();
     ResetCallerSlots();
-    SetClockOverride(kNow);
-    ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
-    SetGroupsFilePath(home.File("groups.xml"));
-    SetDefaultUsersHasher(CheapHasher);
-    ASSERT_EQ(CreateDefaultGroups(), 0);
-    ASSERT_EQ(CreateDefaultPermission(), 0);
-    ASSERT_EQ(CreateDefaultUsersXML(home.path.c_str()), 0);
+    MakeStoredDirectory(home, kNow);
     AddStoredUser("alice", 0, "alice-pw");
     AddStoredUser("boss", kUserLevelAdministrator, "boss-pw");
     ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);

@@ -16,28 +16,15 @@
 #include "foundation/wire/wire.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
+#include "support/wire_session.h"
 
 namespace {
 
-constexpr const char kAdministratorPassword[] = "quernstoneway";  // the new home's administrator
-constexpr int32_t kClientID = 7;
+constexpr const char* kAdministratorPassword = kNewHomeAdministratorPassword;
 
 // One logged-on client of the server.
-struct Session {
-  TestClient client;
-  bool ok = false;
-  Session(const ServerProcess& server, const std::string& user, const std::string& password) {
-    client = TestClient::ConnectLoopback(server.Port());
-    if (!client.Connected()) return;
-    TestClient::LogonReply reply = client.Logon(user, password, kClientID);
-    ok = reply.received && reply.code == 0;
-  }
-  // The request reader's word, then the first reply word.
-  std::optional<int32_t> Call(int32_t id, const TestRequest& args) {
-    std::optional<int32_t> accepted = client.Request(id, args);
-    if (accepted != 0) return std::nullopt;
-    return client.RecvInt();
-  }
+struct Session : WireSession {
+  using WireSession::WireSession;
   // 6503: the user's block decoded (nullopt when the reply is not 0).
   std::optional<UserStruct> NamedUser(const std::string& name) {
     if (Call(6503, TestRequest().String(name).Int(1).Int(0)) != 0) return std::nullopt;
