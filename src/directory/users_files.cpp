@@ -298,16 +298,19 @@ bool ListOnDiskMatches() {
   if (!g_listOnDisk.known) return false;
   const size_t count = static_cast<size_t>(GetUserCount());
   if (count != g_listOnDisk.uids.size()) return false;
+  if (count == 0) return true;
+  // The records lie one after another in the array: the walk reads one
+  // cache line of each, fetched a few records ahead.
+  const UserStruct* users = GetUserByIndex(0);
+  constexpr size_t kAhead = 8;
   const char* names = g_listOnDisk.names.data();
   size_t begin = 0;
   for (size_t i = 0; i < count; ++i) {
-    const UserStruct* user = GetUserByIndex(static_cast<int>(i));
+    if (i + kAhead < count) __builtin_prefetch(users + i + kAhead);
+    const UserStruct& user = users[i];
     const size_t end = g_listOnDisk.ends[i];
-    const std::string_view name = NameOfRecord(user);
-    if (user->header.uid != g_listOnDisk.uids[i] || name.size() != end - begin ||
-        std::memcmp(name.data(), names + begin, name.size()) != 0) {
-      return false;
-    }
+    const std::string_view name = NameOfRecord(&user);
+    if (user.header.uid != g_listOnDisk.uids[i] || name != std::string_view(names + begin, end - begin)) return false;
     begin = end;
   }
   return true;
@@ -338,9 +341,9 @@ int WriteUserListFile(const std::string& path) {
 void NoteListAfterLoad(const std::string& path) {
   if (g_loadState != USERS_LOAD_OK) return;
   try {
-    std::string text;
+    std::string text, onDisk;  // not the reused buffer: the list is far larger than a user's file
     BuildUserListText(text);
-    if (FileHoldsText(path, text)) RememberListOnDisk();
+    if (ReadFileToBuffer(path, onDisk) == FR_OK && onDisk == text) RememberListOnDisk();
   } catch (const std::bad_alloc&) {
     ForgetListOnDisk();
   }

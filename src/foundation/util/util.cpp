@@ -216,10 +216,16 @@ int ReadFileToBuffer(const std::string& path, std::string& out) {
   // One open says both whether the file is there and whether it can be read:
   // missing (ENOENT, or ENOTDIR for a path through a regular file) is 21,
   // any other refusal 14.
+  // Without an access-time update where the process may ask for that (it
+  // owns the file): a load reading every users file would otherwise dirty
+  // each one's inode, and the first sync after it would write them all.
+  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME;
   int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  for (;;) {
+    fd = ::open(path.c_str(), flags);
+    if (fd >= 0 || (errno != EINTR && !(errno == EPERM && (flags & O_NOATIME) != 0))) break;
+    if (errno == EPERM) flags &= ~O_NOATIME;  // not the owner: an ordinary open
+  }
   if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FR_FILE_NOT_FOUND : FR_CANNOT_OPEN_FILE;
   // The size comes from the open file: a directory or a special file has none
   // worth allocating.
