@@ -12,7 +12,9 @@
 // reading every per-user file (a reload that changes nothing), and that plus
 // Expat over the same bytes (the version-2 load); and the memory a
 // version-2 load holds and its peak, per user.
-// A program, not a test: run it by hand (users_bench [max users]).
+// A program, not a test: run it by hand (users_bench [max users]). With
+// USERS_BENCH_KEEP set the homes are kept, for profiling a load of one in a
+// process of its own (users_bench --load HOME).
 #include <expat.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -290,6 +292,10 @@ bool Run(int n, Figures& f) {
   f.reload = Since(t);
 
   ResetStores();
+  if (getenv("USERS_BENCH_KEEP") != nullptr) {  // for profiling a load: users_bench --load DIR
+    fprintf(stderr, "kept %s\n", home.c_str());
+    return ok;
+  }
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return ok;

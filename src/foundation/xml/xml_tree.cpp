@@ -8,8 +8,11 @@
 
 #include <expat.h>
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -237,7 +240,7 @@ bool SplitBranchPath(const char* path, std::vector<std::string>& parts) {
 
 // ---- The node pool ----------------------------------------------------------------
 //
-// Slots of sizeof(XMLNode) carved from 64 KB blocks; a freed slot goes on a
+// Slots of sizeof(XMLNode) carved from blocks; a freed slot goes on a
 // free list and is handed out again first. A spin lock keeps the pool whole
 // should a node ever be made off the server thread (it is never contended).
 // Under AddressSanitizer every node is a heap block of its own, so that the
@@ -261,7 +264,12 @@ union NodeSlot {
   NodeSlot* nextFree;
   alignas(XMLNode) unsigned char bytes[sizeof(XMLNode)];
 };
-constexpr size_t kSlotsPerBlock = (64 * 1024) / sizeof(NodeSlot);
+// The first block is small (a process with a few trees stays small); later
+// blocks are 2 MB, aligned and offered to the kernel as one huge page, so a
+// tree of a million nodes costs a few hundred page faults, not tens of
+// thousands.
+constexpr size_t kFirstBlockBytes = 64 * 1024;
+constexpr size_t kBlockBytes = 2 * 1024 * 1024;
 
 struct NodePool {
   std::atomic_flag lock = ATOMIC_FLAG_INIT;
@@ -295,12 +303,16 @@ void* TakeSlot() noexcept {
       } catch (const std::bad_alloc&) {
         return nullptr;
       }
-      auto* block = static_cast<NodeSlot*>(::operator new(kSlotsPerBlock * sizeof(NodeSlot), std::nothrow));
+      const bool first = g_pool.blocks->empty();
+      const size_t bytes = first ? kFirstBlockBytes : kBlockBytes;
+      auto* block = static_cast<NodeSlot*>(first ? std::malloc(bytes) : std::aligned_alloc(kBlockBytes, bytes));
       if (block == nullptr) return nullptr;
+      if (!first) madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, the block is plain pages
+      const size_t slots = bytes / sizeof(NodeSlot);
       g_pool.blocks->push_back(block);
       g_pool.bump = block;
-      g_pool.bumpEnd = block + kSlotsPerBlock;
-      g_pool.held += kSlotsPerBlock;
+      g_pool.bumpEnd = block + slots;
+      g_pool.held += slots;
     }
     slot = g_pool.bump++;
   }
