@@ -969,7 +969,15 @@ int ReadUsersV2(const char* home) {
       continue;
     }
     g_nodeSource.push_back(uid);  // a file read whole made one top element
-    if (g_keepReadTexts) g_readTexts.emplace(uid, content);
+    if (g_keepReadTexts) {
+      try {
+        g_readTexts.emplace(uid, content);
+      } catch (const std::bad_alloc&) {
+        // Without room for them the rewrite compares with the files themselves.
+        g_keepReadTexts = false;
+        std::unordered_map<UID, std::string>().swap(g_readTexts);
+      }
+    }
   }
   XML_ParserFree(parser);
   SetUsersTime(NowTime32());
@@ -1319,12 +1327,7 @@ int ReloadUsers() {
   // The rewrite that follows leaves alone every file that already holds its
   // new text: the texts read are kept for it, and dropped after it.
   g_keepReadTexts = true;
-  int rc = FR_OK;
-  try {
-    rc = ReadUsersV2(home);
-  } catch (const std::bad_alloc&) {
-    rc = FR_NO_MEMORY;
-  }
+  int rc = ReadUsersV2(home);
   g_keepReadTexts = false;
   if (rc == FR_OK) rc = SaveUsers(home, nullptr);
   std::unordered_map<UID, std::string>().swap(g_readTexts);
