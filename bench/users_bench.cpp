@@ -1,12 +1,23 @@
 // Benchmark of the users files: for 1,000, 10,000 and 100,000 users (UIDs not
 // in the order of the names) in a temporary home directory, the load of a
 // version-1 users.xml, the upgrade to version 2 (every per-user file and the
-// list), the load of the version-2 files, one save after one user changed,
-// and a reload (ReloadUsers). Prints users per second and the growth from
-// one size to the next, with the process's CPU and the system part of it:
-// the system part is the file system's (creating, syncing and renaming one
-// file per user), the rest is the store's own work.
-// A program, not a test: run it by hand (users_bench [max users]).
+// list), the load of the version-2 files, one save after one user changed
+// (the list unchanged), one save of a change of a name's letter case by client XML (the list
+// rewritten), and a
+// reload (ReloadUsers). Prints users per second and the growth from one size
+// to the next, with the process's CPU and the system part of it, and beside
+// each figure the file-system floor it measures itself in the same home:
+// replacing a 500-byte file durably (a one-user save), replacing a file of
+// userlist.xml's size durably (a save that changes the list), opening and
+// reading every per-user file (a reload that changes nothing), and that plus
+// Expat over the same bytes (the version-2 load); and the memory a
+// version-2 load holds and its peak, per user.
+// A program, not a test: run it by hand (users_bench [max users]). With
+// USERS_BENCH_KEEP set the homes are kept, for profiling a load of one in a
+// process of its own (users_bench --load HOME).
+#include <expat.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -24,9 +35,15 @@
 #include "directory/user_records.h"
 #include "directory/users_files.h"
 #include "directory/users_tree.h"
+#include "directory/users_xml_exchange.h"
+#include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "foundation/util/util.h"
+#include "foundation/xml/xml_tree.h"
+#include "platform/atomic_file.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -90,9 +107,100 @@ void ResetStores() {
 struct Figures {
   int users = 0;
   Span loadV1, upgrade, loadV2, reload;
-  Span firstSave;  // the first save of one user after the load
-  Span saveOne;    // the median of the five saves that follow
+  Span firstSave;   // the first save of one user after the load
+  Span saveOne;     // the median of the five saves that follow
+  Span saveRename;  // the median of three changes of a name's case by client XML (the list rewritten)
+  // Floors, measured in the same home directory.
+  Span floorSmall;  // median durable replacement of a 500-byte file
+  Span floorList;   // median durable replacement of a file of userlist.xml's size
+  Span floorRead;   // opening and reading every per-user file
+  Span floorParse;  // the same, with Expat over the bytes
+  // Per user, of a version-2 load: the heap bytes it holds (the pool's slots
+  // in use counted, its free slots not), and the peak resident size of a
+  // process that does nothing but that load, above its size before it.
+  double heldKB = 0, peakKB = 0;
 };
+
+// Heap bytes in use: malloc's, less the node pool's free slots.
+double HeapInUse() {
+  const struct mallinfo2 mi = mallinfo2();
+  const XMLNodePoolCounts pool = GetXMLNodePoolCounts();
+  return static_cast<double>(mi.uordblks) - static_cast<double>(pool.held - pool.inUse) * sizeof(XMLNode);
+}
+
+// A kB figure of /proc/self/status ("VmRSS", "VmHWM").
+long StatusKB(const char* key) {
+  FILE* fp = fopen("/proc/self/status", "r");
+  if (fp == nullptr) return -1;
+  char line[256];
+  long value = -1;
+  const size_t keyLength = strlen(key);
+  while (fgets(line, sizeof line, fp) != nullptr) {
+    if (strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') value = atol(line + keyLength + 1);
+  }
+  fclose(fp);
+  return value;
+}
+
+// The child's part (users_bench --load HOME): a version-2 load of HOME and
+// nothing else; prints the resident size before it and the peak after it.
+int LoadOnly(const char* home) {
+  SetHomeDirectory(home);
+  const long before = StatusKB("VmRSS");
+  if (ReadUsersV2(home) != 0 || EnsureUserLoginSections() != 0 || AssignUserUIDs() != 0) return 1;
+  printf("%ld %ld\n", before, StatusKB("VmHWM"));
+  return 0;
+}
+
+// Runs the load in a process of its own for its peak; kB above the start, or -1.
+double PeakOfLoadInOwnProcess(const char* self, const std::string& home) {
+  const std::string command = std::string(self) + " --load '" + home + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  long before = 0, peak = 0;
+  const int got = fscanf(pipe, "%ld %ld", &before, &peak);
+  if (pclose(pipe) != 0 || got != 2) return -1;
+  return static_cast<double>(peak - before);
+}
+
+const char* g_self = nullptr;  // this program, for PeakOfLoadInOwnProcess
+
+Span MedianOf(std::vector<Span> spans) {
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.wall < b.wall; });
+  return spans[spans.size() / 2];
+}
+
+// The median of `times` durable replacements of a file of `size` bytes.
+Span DurableReplaceFloor(const std::string& path, size_t size, int times) {
+  const std::string bytes(size, 'x');
+  std::vector<Span> spans;
+  for (int k = 0; k < times; ++k) {
+    Clock t = Start();
+    if (ReplaceFileAtomically(path, bytes.data(), bytes.size()) != ATOMIC_OK) return Span{};
+    spans.push_back(Since(t));
+  }
+  unlink(path.c_str());
+  return MedianOf(spans);
+}
+
+// Opens and reads every listed per-user file as the loader does (one open,
+// one reused buffer); with `parse`, Expat (no handlers, one parser reset
+// between files) goes over each file's bytes too.
+Span ReadAllFloor(const std::string& home, const std::vector<UID>& uids, bool parse) {
+  XML_Parser parser = parse ? XML_ParserCreate("UTF-8") : nullptr;
+  std::string content;
+  Clock t = Start();
+  for (const UID uid : uids) {
+    if (ReadFileToBuffer(UserFilePath(home, uid), content) != FR_OK) continue;
+    if (parser != nullptr) {
+      XML_ParserReset(parser, "UTF-8");
+      XML_Parse(parser, content.data(), static_cast<int>(content.size()), 1);
+    }
+  }
+  Span s = Since(t);
+  if (parser != nullptr) XML_ParserFree(parser);
+  return s;
+}
 
 bool Run(int n, Figures& f) {
   const char* tmpdir = getenv("TMPDIR");
@@ -124,11 +232,26 @@ bool Run(int n, Figures& f) {
   ok = ok && WriteUserList(home.c_str(), nullptr) == 0;
   f.upgrade = Since(t);
 
+  // The floors, in the home the store just wrote.
+  f.floorSmall = DurableReplaceFloor(home + "floor-small.xml", 500, 7);
+  FileStatus listStatus;
+  ok = ok && GetFileStatus(home + kUserListFileName, listStatus);
+  f.floorList = DurableReplaceFloor(home + "floor-list.xml", static_cast<size_t>(listStatus.size), 5);
   ResetStores();
+  malloc_trim(0);
+  ok = ok && ReadUserListUIDs(home.c_str()) == 0;
+  const std::vector<UID> uids = GetUserListUIDs();
+  f.floorRead = ReadAllFloor(home, uids, false);
+  f.floorParse = ReadAllFloor(home, uids, true);
+
+  ResetStores();
+  const double heapBefore = HeapInUse();
   t = Start();
   ok = ok && ReadUsersV2(home.c_str()) == 0;
   ok = ok && EnsureUserLoginSections() == 0 && AssignUserUIDs() == 0;
   f.loadV2 = Since(t);
+  f.heldKB = (HeapInUse() - heapBefore) / 1024.0 / n;
+  f.peakKB = PeakOfLoadInOwnProcess(g_self, home) / n;
   ok = ok && GetUserCount() == n;
 
   char name[32];
@@ -147,10 +270,21 @@ bool Run(int n, Figures& f) {
       saves.push_back(Since(t));
     }
   }
-  if (ok) {
-    std::sort(saves.begin(), saves.end(), [](const Span& a, const Span& b) { return a.wall < b.wall; });
-    f.saveOne = saves[saves.size() / 2];
+  if (ok) f.saveOne = MedianOf(saves);
+
+  // A change of the name's letter case by client XML changes the list: it
+  // is rewritten with the user's file.
+  std::vector<Span> renames;
+  for (int k = 0; ok && k < 3; ++k) {
+    std::string renamed = name;
+    renamed[0] = k % 2 == 0 ? 'U' : 'u';
+    const std::string text = "<USER><USERNAME>" + renamed + "</USERNAME><ADUSER>0</ADUSER><LEVEL>0</LEVEL></USER>";
+    t = Start();
+    ok = UpdateUserXML(name, text.c_str()) == 0;
+    renames.push_back(Since(t));
+    snprintf(name, sizeof name, "%s", renamed.c_str());
   }
+  if (ok) f.saveRename = MedianOf(renames);
 
   // The reload after a failed client change: free, read, rewrite everything.
   t = Start();
@@ -158,6 +292,10 @@ bool Run(int n, Figures& f) {
   f.reload = Since(t);
 
   ResetStores();
+  if (getenv("USERS_BENCH_KEEP") != nullptr) {  // for profiling a load: users_bench --load DIR
+    fprintf(stderr, "kept %s\n", home.c_str());
+    return ok;
+  }
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return ok;
@@ -166,27 +304,41 @@ bool Run(int n, Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--load") == 0) return LoadOnly(argv[2]);
+  g_self = argv[0];
   const int maxUsers = argc > 1 ? atoi(argv[1]) : 100000;
   std::vector<Figures> all;
-  printf("wall-clock seconds (CPU / of it system CPU seconds in brackets), users per second of the wall clock\n");
-  printf("%7s  %-34s %-34s %-34s %-26s %-26s  %-34s\n", "users", "v1 load", "upgrade to v2", "v2 load",
-         "first save of one", "save one (median)", "reload");
+  printf("wall-clock seconds (CPU / of it system CPU seconds in brackets); x: the figure over its floor\n");
   for (int n = 1000; n <= maxUsers; n *= 10) {
     Figures f;
     if (!Run(n, f)) {
       fprintf(stderr, "run with %d users failed\n", n);
       return 1;
     }
-    auto cell = [n](const Span& s) {
-      static char buf[4][80];
-      static int k = 0;
-      char* b = buf[k++ % 4];
-      snprintf(b, 80, "%7.3f (%6.3f/%6.3f) %7.0f/s", s.wall, s.cpu, s.sys, n / s.wall);
-      return b;
+    auto line = [](const char* what, const Span& s, const char* floorName, const Span& floor) {
+      if (what[0] != '\0') {
+        printf("  %-30s %9.5f (%8.5f/%8.5f)", what, s.wall, s.cpu, s.sys);
+      } else {
+        printf("  %-30s %30s", "", "");
+      }
+      if (floorName != nullptr && floor.wall > 0) {
+        printf("   floor %-38s %9.5f", floorName, floor.wall);
+        if (s.wall > 0) printf("  x%.2f", s.wall / floor.wall);
+      }
+      printf("\n");
     };
-    printf("%7d  %-34s %-34s %-34s %8.5f (%7.5f/%7.5f) %8.5f (%7.5f/%7.5f)  %-34s\n", n, cell(f.loadV1),
-           cell(f.upgrade), cell(f.loadV2), f.firstSave.wall, f.firstSave.cpu, f.firstSave.sys, f.saveOne.wall,
-           f.saveOne.cpu, f.saveOne.sys, cell(f.reload));
+    printf("%d users\n", n);
+    line("v1 load", f.loadV1, nullptr, Span{});
+    line("upgrade to v2", f.upgrade, nullptr, Span{});
+    line("v2 load", f.loadV2, "open+read all files, Expat over them", f.floorParse);
+    line("", Span{}, "open+read all files", f.floorRead);
+    line("", Span{}, "durable list-size replacement", f.floorList);
+    line("first save of one", f.firstSave, "durable 500-byte replacement", f.floorSmall);
+    line("save one (median of 5)", f.saveOne, "durable 500-byte replacement", f.floorSmall);
+    line("case change (median of 3)", f.saveRename, "durable list-size replacement", f.floorList);
+    line("reload", f.reload, "open+read all files", f.floorRead);
+    printf("  memory of the v2 load: %.2f kB per user held on the heap, %.2f kB per user at the peak of a process "
+           "that only loads\n", f.heldKB, f.peakKB);
     fflush(stdout);
     all.push_back(f);
   }
@@ -194,12 +346,13 @@ int main(int argc, char** argv) {
     const Figures& a = all[i - 1];
     const Figures& b = all[i];
     printf("growth %d -> %d (wall / cpu): v1 load x%.1f / x%.1f, upgrade x%.1f / x%.1f, v2 load x%.1f / x%.1f, "
-           "first save x%.1f / x%.1f, save one x%.1f / x%.1f, reload x%.1f / x%.1f\n",
+           "first save x%.1f / x%.1f, save one x%.1f / x%.1f, rename save x%.1f / x%.1f, reload x%.1f / x%.1f, "
+           "memory per user x%.2f\n",
            a.users, b.users, b.loadV1.wall / a.loadV1.wall, b.loadV1.cpu / a.loadV1.cpu, b.upgrade.wall / a.upgrade.wall,
            b.upgrade.cpu / a.upgrade.cpu, b.loadV2.wall / a.loadV2.wall, b.loadV2.cpu / a.loadV2.cpu,
            b.firstSave.wall / a.firstSave.wall, b.firstSave.cpu / a.firstSave.cpu, b.saveOne.wall / a.saveOne.wall,
-           b.saveOne.cpu / a.saveOne.cpu, b.reload.wall / a.reload.wall,
-           b.reload.cpu / a.reload.cpu);
+           b.saveOne.cpu / a.saveOne.cpu, b.saveRename.wall / a.saveRename.wall, b.saveRename.cpu / a.saveRename.cpu,
+           b.reload.wall / a.reload.wall, b.reload.cpu / a.reload.cpu, b.heldKB / a.heldKB);
   }
   return 0;
 }

@@ -54,12 +54,35 @@ std::vector<UID> g_listUIDs;
 UserStruct g_scratch;  // the conversion's scratch record; never registered
 // Per-user files of users the last load skipped: not rewritten until the next load.
 std::unordered_set<UID> g_protectedUIDs;
-// The list UID of the per-user file each root child came from (version-2 load).
-std::unordered_map<const XMLNode*, UID> g_nodeSource;
+// The list UID of the per-user file each root child came from, in the order
+// of the root's children (version-2 load: each file read whole makes one
+// child, appended in list order; empty for any other read).
+std::vector<UID> g_nodeSource;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
 // The last list read met an element other than USERLIST and USER.
 bool g_listUnknownElement = false;
+
+// What userlist.xml on disk holds, as the UID and name of each of its lines in
+// order: the list's bytes are a function of these alone, so a save whose
+// array gives the same pairs leaves the file alone. Compared with the array
+// itself at every save, so every change of a UID, a name, a letter case or
+// the order (add, delete, rename, client XML, a reload, new UIDs) is seen
+// without any of them having to say so. Known only after this process wrote
+// the list or a load found it byte for byte as the writer would write it.
+struct ListOnDisk {
+  bool known = false;
+  std::vector<UID> uids;
+  std::string names;         // every name, one after another (a missing name is empty, as written)
+  std::vector<size_t> ends;  // the end of each name in `names`
+};
+ListOnDisk g_listOnDisk;
+
+// The text of each per-user file as the last version-2 read found it, kept
+// only for the rewrite of a reload that follows it (ReloadUsers): a file
+// whose new text is the same is not written again.
+bool g_keepReadTexts = false;
+std::unordered_map<UID, std::string> g_readTexts;
 
 // The children of a USER node that the conversion reads as main fields.
 constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
@@ -217,47 +240,113 @@ int WriteAtomic(AtomicFile& af, const std::string& path, const std::string& text
   return FR_OK;
 }
 
-// Replaces userlist.xml with the list of the whole array. The text is made
-// and handed to the file in pieces of kStreamFlushSize, so that a list of
-// many users never sits whole in memory. 0, 14, 15.
-int WriteUserListFile(const std::string& path) {
-  AtomicFile af;
-  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
-    WriteLog(1, "Unable to open user list file >%s<", path.c_str());
-    return FR_CANNOT_OPEN_FILE;
-  }
-  std::string out;
-  out.reserve(kStreamFlushSize + 256);
+std::string_view NameOfRecord(const UserStruct* user) {
+  return user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view();
+}
+
+// The whole text of userlist.xml for the array.
+void BuildUserListText(std::string& out) {
+  const int count = GetUserCount();
+  out.clear();
+  out.reserve(static_cast<size_t>(count) * 48 + 64);
   out.append(kDeclarationLine);
   out.append("<");
   out.append(kUserListRootName);
   out.append(">\n");
-  const int count = GetUserCount();
-  bool written = true;
-  for (int i = 0; i < count && written; ++i) {
+  for (int i = 0; i < count; ++i) {
     const UserStruct* user = GetUserByIndex(i);
     out.append("<USER uid=\"");
     AppendHex8(out, user->header.uid);
     out.append("\" name=\"");
-    AppendXMLAttributeEscaped(out, user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view());
+    AppendXMLAttributeEscaped(out, NameOfRecord(user));
     out.append("\"/>\n");
-    if (out.size() >= kStreamFlushSize) {
-      written = WriteBuffer(af.fp, out) == FR_OK;
-      out.clear();
-    }
   }
   out.append("</");
   out.append(kUserListRootName);
   out.append(">");
-  if (!written || WriteBuffer(af.fp, out) != FR_OK) {
-    af.writeFailed = true;
-    af.savedErrno = errno;
+}
+
+void ForgetListOnDisk() {
+  g_listOnDisk.known = false;
+  g_listOnDisk.uids.clear();
+  g_listOnDisk.names.clear();
+  g_listOnDisk.ends.clear();
+}
+
+// Notes the array's pairs as what the list on disk holds. Without memory for
+// them the list is simply not known (the next save writes it).
+void RememberListOnDisk() {
+  ForgetListOnDisk();
+  try {
+    const int count = GetUserCount();
+    g_listOnDisk.uids.reserve(static_cast<size_t>(count));
+    g_listOnDisk.ends.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      const UserStruct* user = GetUserByIndex(i);
+      g_listOnDisk.uids.push_back(user->header.uid);
+      g_listOnDisk.names.append(NameOfRecord(user));
+      g_listOnDisk.ends.push_back(g_listOnDisk.names.size());
+    }
+    g_listOnDisk.known = true;
+  } catch (const std::bad_alloc&) {
+    ForgetListOnDisk();
   }
-  if (AtomicFileCommit(af) != ATOMIC_OK) {
-    WriteLog(1, "Unable to write file %s", path.c_str());
-    return FR_WRITE_FAILED;
+}
+
+// True when the list on disk is known and holds exactly the array's lines.
+bool ListOnDiskMatches() {
+  if (!g_listOnDisk.known) return false;
+  const size_t count = static_cast<size_t>(GetUserCount());
+  if (count != g_listOnDisk.uids.size()) return false;
+  if (count == 0) return true;
+  // The records lie one after another in the array: the walk reads one
+  // cache line of each, fetched a few records ahead.
+  const UserStruct* users = GetUserByIndex(0);
+  constexpr size_t kAhead = 8;
+  const char* names = g_listOnDisk.names.data();
+  size_t begin = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) __builtin_prefetch(users + i + kAhead);
+    const UserStruct& user = users[i];
+    const size_t end = g_listOnDisk.ends[i];
+    const std::string_view name = NameOfRecord(&user);
+    if (user.header.uid != g_listOnDisk.uids[i] || name != std::string_view(names + begin, end - begin)) return false;
+    begin = end;
   }
-  return FR_OK;
+  return true;
+}
+
+// True when the file at `path` holds exactly `text` (read into one buffer
+// reused from call to call). A file that cannot be read does not.
+bool FileHoldsText(const std::string& path, const std::string& text) {
+  static std::string onDisk;
+  return ReadFileToBuffer(path, onDisk) == FR_OK && onDisk == text;
+}
+
+// Replaces userlist.xml with the list of the whole array, built whole and
+// handed to the file in one write. 0, 14, 15.
+int WriteUserListFile(const std::string& path) {
+  ForgetListOnDisk();  // until the new list is in place
+  std::string out;
+  BuildUserListText(out);
+  AtomicFile af;
+  const int rc = WriteAtomic(af, path, out, true, "Unable to open user list file >%s<");
+  if (rc == FR_OK) RememberListOnDisk();
+  return rc;
+}
+
+// After a load that made every listed user: the list on disk is known when
+// its bytes are exactly what the writer would write for the array, so the
+// first save after a start can leave it alone too.
+void NoteListAfterLoad(const std::string& path) {
+  if (g_loadState != USERS_LOAD_OK) return;
+  try {
+    std::string text, onDisk;  // not the reused buffer: the list is far larger than a user's file
+    BuildUserListText(text);
+    if (ReadFileToBuffer(path, onDisk) == FR_OK && onDisk == text) RememberListOnDisk();
+  } catch (const std::bad_alloc&) {
+    ForgetListOnDisk();
+  }
 }
 
 // The record's per-user file text, refusing a record the save must not
@@ -281,18 +370,28 @@ int BuildUserFile(const UserStruct* user, std::string& text) {
 // renamed into place. 0, 2, 14, 15; a failure leaves every old file.
 int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
   const std::string dir = home + kUsersDirectoryName;
+  // Without the directory there is no file to compare with (the upgrade of
+  // a version-1 store): none is read.
+  const bool compare = ProbePath(dir) == PATH_EXISTS;
   MakeSureDirectoryPathExists(dir);
   const int count = GetUserCount();
   std::vector<std::unique_ptr<AtomicFile>> files;
-  files.reserve(static_cast<size_t>(count));
   std::string text;
   for (int i = 0; i < count; ++i) {
     const UserStruct* user = GetUserByIndex(i);
     int rc = BuildUserFile(user, text);
     if (rc != FR_OK) return rc;
+    // A file that already holds the new text is left alone: the text the
+    // reload just read, else the file itself.
+    const std::string path = UserFilePath(home, user->header.uid);
+    if (!g_readTexts.empty()) {
+      auto known = g_readTexts.find(user->header.uid);
+      if (known != g_readTexts.end() && known->second == text) continue;
+    } else if (compare && FileHoldsText(path, text)) {
+      continue;
+    }
     files.push_back(std::make_unique<AtomicFile>());
-    rc = WriteAtomic(*files.back(), UserFilePath(home, user->header.uid), text, false,
-                     "WriteV2UserToFile:Unable to open file %s");
+    rc = WriteAtomic(*files.back(), path, text, false, "WriteV2UserToFile:Unable to open file %s");
     if (rc != FR_OK) return rc;
   }
   if (files.empty()) return FR_OK;
@@ -561,9 +660,11 @@ int WriteOneUserFile(const std::string& home, int index, bool* replaced) {
   std::string text;
   int rc = BuildUserFile(user, text);
   if (rc != FR_OK) return rc;
+  const std::string path = UserFilePath(home, user->header.uid);
+  if (FileHoldsText(path, text)) return FR_OK;  // the same bytes are there already
   MakeSureDirectoryPathExists(home + kUsersDirectoryName);
   AtomicFile af;
-  rc = WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+  rc = WriteAtomic(af, path, text, true, "WriteV2UserToFile:Unable to open file %s");
   *replaced = rc == FR_OK;
   return rc;
 }
@@ -607,12 +708,16 @@ int WriteUserListSteps(const char* home, const char* name) {
   // The user's own record is found as every lookup finds it (domain\user
   // included), so that its file is rewritten whatever form the caller used.
   rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, &replaced);
-  if (rc == FR_OK) rc = KeepListOfPartialLoad(h);
-  if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
-  if (rc == FR_OK) {
-    replaced = true;
-    if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
+  // The list is written only when its bytes change (most saves change no
+  // UID and no name). After a partial load it is always written, the old one
+  // kept beside it first.
+  if (rc == FR_OK && (g_loadState == USERS_LOAD_PARTIAL || !ListOnDiskMatches())) {
+    rc = KeepListOfPartialLoad(h);
+    if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
+    if (rc == FR_OK && g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
+  // A save that succeeded sets the users time, whatever it had to write.
+  if (rc == FR_OK) replaced = true;
   if (replaced) SetUsersTime(NowTime32());
   return rc;
 }
@@ -759,6 +864,7 @@ int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
 
 int ReadUsersXML(const char* path, UsersConvertMode mode) {
   const bool load = mode == USERS_CONVERT_LOAD;
+  if (load) ForgetListOnDisk();
   FILE* fp = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
   if (fp == nullptr) {
     WriteLog(1, "Unable to open users file >%s<", path ? path : "");
@@ -811,6 +917,8 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
 
 int ReadUsersV2(const char* home) {
   bool inPart = false;
+  ForgetListOnDisk();  // the files may have changed behind the store: the load looks again
+  g_readTexts.clear();
   if (home == nullptr || ReadUserListUIDs(home, &inPart) != FR_OK) {
     g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
@@ -823,6 +931,7 @@ int ReadUsersV2(const char* home) {
   }
   PrepareLoad(g_listUIDs.size());
   g_nodeSource.clear();
+  g_nodeSource.reserve(g_listUIDs.size());
   g_protectedUIDs.clear();
   g_readSkipped = inPart;
   if (inPart) WriteLog(0, "The user list %s%s was read in part: users it does not name are not loaded", home, kUserListFileName);
@@ -859,11 +968,22 @@ int ReadUsersV2(const char* home) {
       g_protectedUIDs.insert(uid);
       continue;
     }
-    g_nodeSource[root->lastChild] = uid;  // a file read whole made one top element
+    g_nodeSource.push_back(uid);  // a file read whole made one top element
+    if (g_keepReadTexts) {
+      try {
+        g_readTexts.emplace(uid, content);
+      } catch (const std::bad_alloc&) {
+        // Without room for them the rewrite compares with the files themselves.
+        g_keepReadTexts = false;
+        std::unordered_map<UID, std::string>().swap(g_readTexts);
+      }
+    }
   }
   XML_ParserFree(parser);
   SetUsersTime(NowTime32());
-  return ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
+  const int converted = ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
+  NoteListAfterLoad(h + kUserListFileName);
+  return converted;
 }
 
 // ---- Conversion ------------------------------------------------------------------------------
@@ -885,7 +1005,10 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
   std::vector<XMLNode*> skipped;
   if (load) BeginBulkRegistration();
   BeginUsersLoad();  // users may come in any order: sorted once at the end
-  for (XMLNode* node = root->firstChild; node != nullptr;) {
+  // The conversion removes only children already passed (an earlier node of
+  // a name given twice), so the k-th child visited is the k-th the read made.
+  size_t position = 0;
+  for (XMLNode* node = root->firstChild; node != nullptr; ++position) {
     XMLNode* next = node->nextSibling;
     const int rc = ConvertXMLNodeToUser(node, mode);
     if (rc != FR_OK) {
@@ -893,11 +1016,11 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
       if (!load) break;
       // A bad user of the files is left out, not the users after it.
       const XMLNode* nameNode = FindXMLChildNode(node, kUserNameNodeName);
-      auto source = g_nodeSource.find(node);
-      if (source != g_nodeSource.end()) {
+      if (position < g_nodeSource.size()) {
+        const UID source = g_nodeSource[position];
         WriteLog(0, "Skipping user >%s< of users file %08X.xml (code %d): it is not loaded and its file is kept",
-                 nameNode && nameNode->value ? nameNode->value->c_str() : "", source->second, rc);
-        g_protectedUIDs.insert(source->second);
+                 nameNode && nameNode->value ? nameNode->value->c_str() : "", source, rc);
+        g_protectedUIDs.insert(source);
       } else {
         WriteLog(0, "Skipping user >%s< of the users file (code %d): it is not loaded",
                  nameNode && nameNode->value ? nameNode->value->c_str() : "", rc);
@@ -1201,9 +1324,14 @@ int FreeUsersData() {
 int ReloadUsers() {
   const char* home = GetServerSettings().homeDirectory;
   FreeUsersData();
-  const int rc = ReadUsersV2(home);
-  if (rc != FR_OK) return rc;
-  return SaveUsers(home, nullptr);
+  // The rewrite that follows leaves alone every file that already holds its
+  // new text: the texts read are kept for it, and dropped after it.
+  g_keepReadTexts = true;
+  int rc = ReadUsersV2(home);
+  g_keepReadTexts = false;
+  if (rc == FR_OK) rc = SaveUsers(home, nullptr);
+  std::unordered_map<UID, std::string>().swap(g_readTexts);
+  return rc;
 }
 
 void ResetUsersFiles() {
@@ -1213,6 +1341,9 @@ void ResetUsersFiles() {
   g_protectedUIDs.clear();
   g_nodeSource.clear();
   g_readSkipped = false;
+  ForgetListOnDisk();
+  g_keepReadTexts = false;
+  std::unordered_map<UID, std::string>().swap(g_readTexts);
   ResetUsersTree();
 }
 

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
+#include "directory/users_xml_exchange.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/node_registry.h"
@@ -546,7 +549,9 @@ TEST_F(UsersFilesTest, InjectedWriteFailureKeepsThePreviousFiles) {
   for (const auto& entry : std::filesystem::directory_iterator(home.File("users"))) {
     EXPECT_EQ(entry.path().extension(), ".xml") << entry.path();
   }
-  // The list's failure after the user's file was written keeps the old list.
+  // The list's failure after the user's file was written keeps the old list
+  // (a new user changes the list, so the save must write it).
+  ASSERT_GE(AddUserFromClient("ab", 0x20), 0);
   SetAtomicWriteFailAfter(300);  // a's file fits, the list does not
   EXPECT_EQ(SaveUsers(home.path.c_str(), "a"), 15);
   SetAtomicWriteFailAfter(-1);
@@ -791,6 +796,164 @@ TEST_F(UsersFilesTest, FailedParseIntoTheTreeIsUndone) {
   ASSERT_EQ(ParseTextIntoUsersTree(good, sizeof good - 1, data), 0);
   ASSERT_NE(data->firstChild, nullptr);
   EXPECT_EQ(*data->firstChild->value, "t\n\nu");  // pieces joined, trailing line feeds cut
+}
+
+// ---- Saves that write only what changes ---------------------------------------------
+
+// A home of three users whose files and list are as the writer writes them,
+// loaded, with every users file dated long ago: a file the next step writes
+// gets a new time, one it leaves alone keeps the old one.
+class UnchangedFilesTest : public UsersFilesTest {
+ protected:
+  static constexpr auto kLongAgo = std::filesystem::file_time_type(std::chrono::seconds(1000000000));
+  void SetUp() override {
+    UsersFilesTest::SetUp();
+    for (const auto& entry : std::filesystem::directory_iterator(home.path)) std::filesystem::remove_all(entry.path());
+    WriteWholeFile(home.File("users.xml"), "<?xml version=\"1.0\"?>\n<USERS>\n</USERS>");
+    WriteList(ListOf({{0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}}));
+    WriteUserFile(0x11, SimpleUser(0x11, "ann"));
+    WriteUserFile(0x22, SimpleUser(0x22, "bob"));
+    WriteUserFile(0x33, SimpleUser(0x33, "cy"));
+    ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+    ASSERT_EQ(GetUserCount(), 3);
+    Age();
+  }
+  void Age() {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path)) {
+      if (entry.is_regular_file()) std::filesystem::last_write_time(entry.path(), kLongAgo);
+    }
+  }
+  bool Touched(const std::string& path) const { return std::filesystem::last_write_time(path) != kLongAgo; }
+};
+
+TEST_F(UnchangedFilesTest, OneUserSaveLeavesAnUnchangedListAlone) {
+  const std::string list = ListText();
+  FindUser("bob")->EMAIL = "bob@example.com";
+  SetClockOverride(1700000500);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "bob"), 0);
+  EXPECT_EQ(GetUsersTime(), 1700000500u);  // set by every save
+  EXPECT_TRUE(Touched(UserFile(0x22)));
+  EXPECT_NE(ReadWholeFile(UserFile(0x22)).find("<EMAIL>bob@example.com</EMAIL>"), std::string::npos);
+  EXPECT_EQ(ListText(), list);
+  EXPECT_FALSE(Touched(home.File("userlist.xml")));
+  EXPECT_FALSE(Touched(UserFile(0x11)));
+
+  // Saving again with nothing changed writes no file, and still sets the time.
+  Age();
+  SetClockOverride(1700000600);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "bob"), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(GetUsersTime(), 1700000600u);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path)) {
+    if (entry.is_regular_file()) {
+      EXPECT_FALSE(Touched(entry.path())) << entry.path();
+    }
+  }
+}
+
+// Every way a UID, a name or the order of the users changes rewrites the
+// list, so that it never goes stale (a stale list drops users at the next
+// start). Each case changes the store and saves as its callers do; a UID 0
+// in the expected list stands for the UID the user was given.
+TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
+  struct Case {
+    const char* what;
+    std::function<int()> change;
+    std::vector<std::pair<UID, std::string>> list;
+  } cases[] = {
+      {"a renamed user", [this] {
+         UserStruct* cy = FindUser("cy");
+         FindXMLChildNode(UserNodeOfRecord(cy), kUserNameNodeName)->value = "cyd";
+         cy->USERNAME = "cyd";
+         return SaveUsers(home.path.c_str(), "cyd");
+       }, {{0x11, "ann"}, {0x22, "bob"}, {0x33, "cyd"}}},
+      {"a change of letter case by client XML", [] {
+         return UpdateUserXML("bob", "<USER><USERNAME>Bob</USERNAME><ADUSER>0</ADUSER><LEVEL>0</LEVEL></USER>");
+       }, {{0x11, "ann"}, {0x22, "Bob"}, {0x33, "cy"}}},
+      {"a new UID by client XML", [] {
+         return SetUserXML("bob", "<USER><UID>00000044</UID><USERNAME>bob</USERNAME></USER>");
+       }, {{0x11, "ann"}, {0x44, "bob"}, {0x33, "cy"}}},
+      {"an added user", [this] {
+         if (AddUserFromClient("bea", 0x55) < 0) return -1;
+         return SaveUsers(home.path.c_str(), "bea");
+       }, {{0x11, "ann"}, {0x55, "bea"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"a deleted user", [this] {
+         if (DeleteUserAndNode("ann", false) != 0) return -1;
+         return SaveUsers(home.path.c_str(), "ann");
+       }, {{0x22, "bob"}, {0x33, "cy"}}},
+      {"new UIDs given at the start", [this] {
+         FindUser("ann")->header.uid = kNoUID;  // a user read without a UID
+         AssignUserUIDs();
+         if (FindUser("ann")->header.uid == kNoUID || FindUser("ann")->header.uid == 0x11) return -1;
+         return SaveUsers(home.path.c_str(), nullptr);
+       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"every user replaced", [] {
+         return SetUsersXML("<USERS><USER><UID>00000077</UID><USERNAME>dee</USERNAME></USER></USERS>");
+       }, {{0x77, "dee"}}},
+      {"a reload of a file renamed on disk", [this] {
+         WriteUserFile(0x33, SimpleUser(0x33, "Cy"));
+         return ReloadUsers();
+       }, {{0x11, "ann"}, {0x22, "bob"}, {0x33, "Cy"}}},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_EQ(c.change(), 0);
+    for (auto& [uid, name] : c.list) {
+      if (uid == kNoUID) uid = FindUser(name.c_str())->header.uid;
+    }
+    EXPECT_TRUE(Touched(home.File("userlist.xml")));
+    EXPECT_EQ(ListText(), ListOf(c.list));
+  }
+}
+
+// A partial load always writes the list at its first save, the old one kept
+// as userlist.xml.bad, even when the users it made would list the same.
+TEST_F(UnchangedFilesTest, PartialLoadWritesTheListAtItsFirstSave) {
+  const std::string list = ListText();
+  WriteList(list + "<USER uid=\"00000099\" name=\"gone\"/>\n");  // ends after the root: read in part
+  ASSERT_NE(ReadUsersV2(home.path.c_str()), -1);
+  ASSERT_EQ(GetUsersLoadState(), USERS_LOAD_PARTIAL);
+  Age();
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "bob"), 0);
+  EXPECT_TRUE(Touched(home.File("userlist.xml")));
+  EXPECT_EQ(ListText(), list);
+  EXPECT_TRUE(std::filesystem::exists(home.File("userlist.xml.bad")));
+}
+
+// A reload over files of which one was changed on disk rewrites exactly
+// that one (in the writer's form) and leaves the list and the others alone.
+TEST_F(UnchangedFilesTest, ReloadRewritesOnlyTheFileChangedOnDisk) {
+  const std::string changed =
+      "<USER>\n<UID>00000022</UID>\n<LEVEL>0</LEVEL>\n<USERNAME>bob</USERNAME>\n<ADUSER>0</ADUSER>\n"
+      "<USERDATA>\n<Live>\n<Torvane>\n</Torvane>\n</Live>\n</USERDATA>\n</USER>\n";
+  WriteUserFile(0x22, changed);
+  Age();
+  ASSERT_EQ(ReloadUsers(), 0);
+  EXPECT_TRUE(Touched(UserFile(0x22)));
+  EXPECT_EQ(ReadWholeFile(UserFile(0x22)), SimpleUser(0x22, "bob"));
+  EXPECT_FALSE(Touched(UserFile(0x11)));
+  EXPECT_FALSE(Touched(UserFile(0x33)));
+  EXPECT_FALSE(Touched(home.File("userlist.xml")));
+}
+
+// The upgrade from version 1 writes the per-user files and the list; over
+// files already there, it writes only those whose text differs.
+TEST_F(UnchangedFilesTest, UpgradeWritesOnlyTheFilesThatDiffer) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<?xml version=\"1.0\"?>\n<USERS>\n" + SimpleUser(0x11, "ann") + SimpleUser(0x22, "bob") +
+                     SimpleUser(0x33, "cy").replace(0, 6, "<USER>\n<FORENAME>C</FORENAME>\n") + "</USERS>");
+  FreeUsersData();
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  Age();
+  ASSERT_EQ(WriteUserList(home.path.c_str(), nullptr), 0);
+  EXPECT_FALSE(Touched(UserFile(0x11)));
+  EXPECT_FALSE(Touched(UserFile(0x22)));
+  EXPECT_TRUE(Touched(UserFile(0x33)));
+  EXPECT_NE(ReadWholeFile(UserFile(0x33)).find("<FORENAME>C</FORENAME>"), std::string::npos);
+  EXPECT_TRUE(Touched(home.File("userlist.xml")));  // a version-1 read does not know the list on disk
+  EXPECT_EQ(ListText(), ListOf({{0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}}));
 }
 
 }  // namespace

@@ -128,6 +128,7 @@ TEST(Files, ReadFileToBufferCodes) {
       {dir.File("missing"), FR_FILE_NOT_FOUND, ""},
       {dir.File("plain/inside"), FR_FILE_NOT_FOUND, ""},  // a path through a regular file
       {dir.path, FR_CANNOT_OPEN_FILE, ""},                // a directory
+      {dir.File(std::string(300, 'n')), FR_CANNOT_OPEN_FILE, ""},  // there or not, it cannot be opened
   };
   for (const Case& c : cases) {
     std::string out = "stale";

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -593,6 +594,38 @@ TEST_F(XmlTest, WriteXMLTextElementLines) {
             "<USERNAME>a&#038;b&#060;c&#062;\"</USERNAME>\n"
             "<DESCRIPTION></DESCRIPTION>\n"
             "<OPT>100%</OPT>\n");
+}
+
+// Nodes made every way (a parse, AddXMLChildNode, a copy, a plain new) come
+// from the node pool and go back to it whichever way they are freed, so a
+// tree mixing them frees whole. (Under AddressSanitizer every node is a heap
+// block of its own and the pool stays empty.)
+TEST_F(XmlTest, NodesOfEveryOriginGoBackToThePool) {
+  const XMLNodePoolCounts before = GetXMLNodePoolCounts();
+  XMLNode* root = ParseXMLStringToNodeTree("<R><A x=\"1\">t</A><B/></R>");
+  ASSERT_NE(root, nullptr);
+  XMLNode* added = AddXMLChildNode(root);
+  ASSERT_NE(added, nullptr);
+  added->name = "C";
+  XMLNode* copy = CopyXMLNodeTree(root->firstChild);
+  ASSERT_NE(copy, nullptr);
+  ASSERT_EQ(AppendXMLNodeList(added, copy), 0);
+  auto plain = std::make_unique<XMLNode>();
+  plain->name = "D";
+  ASSERT_EQ(AppendXMLNodeList(root, plain.release()), 0);
+  const XMLNodePoolCounts during = GetXMLNodePoolCounts();
+  if (during.held > 0) {
+    EXPECT_EQ(during.inUse, before.inUse + 6);  // R, A, B, C, the copy of A, D
+    EXPECT_LE(during.inUse, during.held);
+  }
+  DeleteXMLNode(added);  // C with the copy below it
+  if (during.held > 0) {
+    EXPECT_EQ(GetXMLNodePoolCounts().inUse, before.inUse + 4);
+  }
+  std::unique_ptr<XMLNode> owned(AddXMLChildNode(nullptr));
+  owned.reset();
+  FreeXMLNodeList(root);
+  EXPECT_EQ(GetXMLNodePoolCounts().inUse, before.inUse);
 }
 
 }  // namespace

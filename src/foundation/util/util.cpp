@@ -11,7 +11,9 @@
 #include <new>
 
 #include <locale.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
@@ -210,36 +212,57 @@ int32_t GetSizeOfFile(const std::string& path) {
 }
 
 int ReadFileToBuffer(const std::string& path, std::string& out) {
-  out.clear();
-  if (!FileExists(path)) return FR_FILE_NOT_FOUND;
-  FILE* fp = fopen(path.c_str(), "rb");
-  if (fp == nullptr) return FR_CANNOT_OPEN_FILE;
+  out.clear();  // keeps its capacity: a caller reading many files reuses one buffer
+  // One open says both whether the file is there and whether it can be read:
+  // missing (ENOENT, or ENOTDIR for a path through a regular file) is 21,
+  // any other refusal 14.
+  // Without an access-time update where the process may ask for that (it
+  // owns the file): a load reading every users file would otherwise dirty
+  // each one's inode, and the first sync after it would write them all.
+  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME;
+  int fd;
+  for (;;) {
+    fd = ::open(path.c_str(), flags);
+    if (fd >= 0 || (errno != EINTR && !(errno == EPERM && (flags & O_NOATIME) != 0))) break;
+    if (errno == EPERM) flags &= ~O_NOATIME;  // not the owner: an ordinary open
+  }
+  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FR_FILE_NOT_FOUND : FR_CANNOT_OPEN_FILE;
   // The size comes from the open file: a directory or a special file has none
   // worth allocating.
   struct stat raw;
-  if (fstat(fileno(fp), &raw) != 0) {
-    fclose(fp);
+  if (fstat(fd, &raw) != 0) {
+    ::close(fd);
     return FR_READ_FAILED;
   }
   if (!S_ISREG(raw.st_mode)) {
-    fclose(fp);
+    ::close(fd);
     return FR_CANNOT_OPEN_FILE;
   }
-  size_t size = static_cast<size_t>(raw.st_size);
+  // Read until the end of the file, not just the size fstat gave: one byte of
+  // room beyond it lets a single read both fill the file and see its end.
+  size_t size = 0;
   try {
-    out.resize(size);
+    out.resize(static_cast<size_t>(raw.st_size) + 1);
+    for (;;) {
+      if (size == out.size()) out.resize(out.size() * 2);
+      const ssize_t n = ::read(fd, out.data() + size, out.size() - size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        WriteLog(1, "Error reading from file %s", path.c_str());
+        ::close(fd);
+        out.clear();
+        return FR_READ_FAILED;
+      }
+      if (n == 0) break;
+      size += static_cast<size_t>(n);
+    }
   } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
-    fclose(fp);
+    ::close(fd);
     out.clear();
     return FR_NO_MEMORY;
   }
-  if (size > 0 && fread(out.data(), 1, size, fp) != size) {
-    WriteLog(1, "Error reading from file %s", path.c_str());
-    fclose(fp);
-    out.clear();
-    return FR_READ_FAILED;
-  }
-  fclose(fp);
+  ::close(fd);
+  out.resize(size);
   return FR_OK;
 }
 

@@ -1,5 +1,5 @@
-// Generic XML element trees: building, freeing, copying, parsing with Expat
-// and writing back. Foundation layer: calls the XML value stack and escapes,
+// Generic XML element trees: the pool their nodes come from, building,
+// freeing, copying, parsing with Expat and writing back. Foundation layer: calls the XML value stack and escapes,
 // the log, the file utilities and the platform's atomic file replacement.
 // Every walk loops over siblings and keeps an explicit stack (or splices
 // lists) for nesting, so neither a flat list of 100,000 elements nor a deep
@@ -8,7 +8,11 @@
 
 #include <expat.h>
 
+#include <sys/mman.h>
+
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -233,6 +237,123 @@ bool SplitBranchPath(const char* path, std::vector<std::string>& parts) {
 }
 
 }  // namespace
+
+// ---- The node pool ----------------------------------------------------------------
+//
+// Slots of sizeof(XMLNode) carved from blocks; a freed slot goes on a
+// free list and is handed out again first. A spin lock keeps the pool whole
+// should a node ever be made off the server thread (it is never contended).
+// Under AddressSanitizer every node is a heap block of its own, so that the
+// sanitizer sees each node's bounds and every use after a free.
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolNodes = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPoolNodes = false;
+#else
+constexpr bool kPoolNodes = true;
+#endif
+#else
+constexpr bool kPoolNodes = true;
+#endif
+
+union NodeSlot {
+  NodeSlot* nextFree;
+  alignas(XMLNode) unsigned char bytes[sizeof(XMLNode)];
+};
+// The first block is small (a process with a few trees stays small); later
+// blocks are 2 MB, aligned and offered to the kernel as one huge page, so a
+// tree of a million nodes costs a few hundred page faults, not tens of
+// thousands.
+constexpr size_t kFirstBlockBytes = 64 * 1024;
+constexpr size_t kBlockBytes = 2 * 1024 * 1024;
+
+struct NodePool {
+  std::atomic_flag lock = ATOMIC_FLAG_INIT;
+  NodeSlot* freeList = nullptr;
+  NodeSlot* bump = nullptr;  // the next never-used slot of the newest block
+  NodeSlot* bumpEnd = nullptr;
+  std::vector<NodeSlot*>* blocks = nullptr;  // never freed: the pool lives as long as the process
+  size_t inUse = 0;
+  size_t held = 0;
+};
+NodePool g_pool;
+
+struct PoolLock {
+  PoolLock() {
+    while (g_pool.lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~PoolLock() { g_pool.lock.clear(std::memory_order_release); }
+};
+
+void* TakeSlot() noexcept {
+  PoolLock hold;
+  NodeSlot* slot = g_pool.freeList;
+  if (slot != nullptr) {
+    g_pool.freeList = slot->nextFree;
+  } else {
+    if (g_pool.bump == g_pool.bumpEnd) {
+      try {
+        if (g_pool.blocks == nullptr) g_pool.blocks = new std::vector<NodeSlot*>();
+        g_pool.blocks->reserve(g_pool.blocks->size() + 1);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      const bool first = g_pool.blocks->empty();
+      const size_t bytes = first ? kFirstBlockBytes : kBlockBytes;
+      auto* block = static_cast<NodeSlot*>(first ? std::malloc(bytes) : std::aligned_alloc(kBlockBytes, bytes));
+      if (block == nullptr) return nullptr;
+      if (!first) madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, the block is plain pages
+      const size_t slots = bytes / sizeof(NodeSlot);
+      g_pool.blocks->push_back(block);
+      g_pool.bump = block;
+      g_pool.bumpEnd = block + slots;
+      g_pool.held += slots;
+    }
+    slot = g_pool.bump++;
+  }
+  ++g_pool.inUse;
+  return slot;
+}
+
+void GiveSlot(void* p) noexcept {
+  PoolLock hold;
+  auto* slot = static_cast<NodeSlot*>(p);
+  slot->nextFree = g_pool.freeList;
+  g_pool.freeList = slot;
+  --g_pool.inUse;
+}
+
+}  // namespace
+
+void* XMLNode::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (!kPoolNodes || size != sizeof(XMLNode)) return ::operator new(size, std::nothrow);
+  return TakeSlot();
+}
+
+void* XMLNode::operator new(std::size_t size) {
+  void* p = XMLNode::operator new(size, std::nothrow);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void XMLNode::operator delete(void* p, std::size_t size) noexcept {
+  if (p == nullptr) return;
+  if (!kPoolNodes || size != sizeof(XMLNode)) {
+    ::operator delete(p);
+    return;
+  }
+  GiveSlot(p);
+}
+
+XMLNodePoolCounts GetXMLNodePoolCounts() {
+  PoolLock hold;
+  return XMLNodePoolCounts{g_pool.inUse, g_pool.held};
+}
 
 // ---- Building and freeing ------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,13 @@ struct XMLAttribute {
 // DeleteXMLChildNode, FreeXMLChildNodes): they keep `parent` and the
 // `lastChild` shortcut in step, which makes appending O(1) for a root with
 // 100,000 children.
+//
+// Every node comes from one pool of fixed-size slots (the class's own
+// operator new and delete), so a tree of a great many nodes costs no heap
+// header per node and lies close together; all nodes are of that one kind,
+// whichever path made them (a parse, AddXMLChildNode, a copy, a plain `new`)
+// and whichever frees them. A freed slot is reused by the next node; the
+// pool's memory stays with the process.
 struct XMLNode {
   std::string name;                    // empty: a node without a name (writers refuse it with 2)
   std::optional<std::string> value;    // null: the element had no character data
@@ -45,7 +53,18 @@ struct XMLNode {
   XMLNode* nextSibling = nullptr;      // next element of the same parent
   XMLNode* lastChild = nullptr;        // last node of the child list; not owned
   std::vector<XMLAttribute> attributes;
+
+  static void* operator new(std::size_t size);
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p, std::size_t size) noexcept;
 };
+
+// Slots of the node pool in use and held (in use or free), for measurements.
+struct XMLNodePoolCounts {
+  size_t inUse = 0;
+  size_t held = 0;
+};
+XMLNodePoolCounts GetXMLNodePoolCounts();
 
 // Frees a node list with FreeXMLNodeList: the owner of a detached tree (a
 // top node without siblings) or of a whole top-level list.
