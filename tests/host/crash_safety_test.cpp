@@ -1,0 +1,338 @@
+// Crash safety of every save: a child process makes saves in a loop (one
+// user, every user, groups.xml, a settings file, env.xml, a UID from uid.val)
+// and reports over a pipe each save that returned 0; it is killed with
+// SIGKILL at random points, many times. After each kill a fresh load of the
+// home must load every store completely, keep every reported save (an item
+// is its reported version or a later one the child had begun), hand out no
+// UID again, clean up the writer's temporary files and nothing else.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config_model.h"
+#include "config/settings_api.h"
+#include "directory/groups.h"
+#include "directory/groups_file.h"
+#include "directory/user_records.h"
+#include "directory/users_files.h"
+#include "foundation/crypto/password_hash.h"
+#include "foundation/log/ring_log.h"
+#include "foundation/settings/server_settings.h"
+#include "foundation/uid/uid_alloc.h"
+#include "host/run_server.h"
+#include "platform/atomic_file.h"
+#include "support/directory_reset.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr int kUsers = 10;
+constexpr const char kSettingPath[] = "Crash\\Value";
+
+std::string UserName(int i) { return "crash" + std::to_string(i); }
+
+// The version number of a text "v<k>"; -1 for anything else.
+long VersionOf(const std::optional<std::string>& text) {
+  if (!text || text->size() < 2 || (*text)[0] != 'v') return -1;
+  char* end = nullptr;
+  long k = std::strtol(text->c_str() + 1, &end, 10);
+  return *end == '\0' ? k : -1;
+}
+
+// What the child reported as saved.
+struct Acknowledged {
+  std::map<int, long> userVersion;  // by user index, the highest version saved
+  std::set<long> groups;            // "g<k>"
+  std::set<long> environments;      // "E<k>"
+  long settingVersion = -1;
+  uint32_t highestUID = 0;
+
+  void Take(const std::string& line) {
+    char kind = 0;
+    long a = 0, b = 0;
+    if (std::sscanf(line.c_str(), "%c %ld %ld", &kind, &a, &b) < 2) return;
+    switch (kind) {
+      case 'U': userVersion[static_cast<int>(a)] = std::max(userVersion[static_cast<int>(a)], b); break;
+      case 'A':
+        for (int i = 0; i < kUsers; ++i) userVersion[i] = std::max(userVersion[i], a);
+        break;
+      case 'G': groups.insert(a); break;
+      case 'S': settingVersion = std::max(settingVersion, a); break;
+      case 'E': environments.insert(a); break;
+      case 'I': highestUID = std::max(highestUID, static_cast<uint32_t>(a)); break;
+      default: break;
+    }
+  }
+};
+
+class CrashSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetNewHashCostForTest(kBcryptMinCost);
+    FreshProcessState();
+    ASSERT_EQ(0, Initialise());
+    LoadServerData();
+    for (int i = 0; i < kUsers; ++i) {
+      ASSERT_GE(AddUser(UserName(i).c_str(), GetNewUID()), 0);
+      GetUserByIndex(FindUserIndex(UserName(i).c_str()))->FORENAME = "v0";
+    }
+    ASSERT_EQ(0, SaveUsers(home_.path.c_str(), nullptr));
+    ASSERT_EQ(0, SetSettingString("Live", "Torvane", kSettingPath, "v0"));
+    // Copies kept by hand or by a failed load, which cleanup must never take.
+    WriteWholeFile(home_.File("users.xml.bad"), "kept");
+    WriteWholeFile(home_.File("groups.xml.old"), "kept");
+    WriteWholeFile(home_.File("users/userlist.xml.old"), "kept");
+  }
+  void TearDown() override {
+    SetLogTeeFileName(nullptr);
+    ReleaseServerData();
+    ResetDirectoryState();
+    SetNewHashCostForTest(0);
+  }
+
+  // Every store empty, the home and UID directory set, the log lines in a tee file.
+  void FreshProcessState() {
+    ReleaseServerData();
+    ResetDirectoryState();
+    SetLogFileName(nullptr);
+    ASSERT_EQ(0, SetHomeDirectory(home_.path.c_str()));
+    SetUIDDirectory(home_.path.c_str());
+    WriteWholeFile(home_.File("tee.log"), "");
+    SetLogTeeFileName(home_.File("tee.log").c_str());
+  }
+
+  // One save of version `k` (its kind is k % 6); the report line when it
+  // returned 0, else the empty text.
+  std::string SaveOnce(long k) {
+    const char* home = home_.path.c_str();
+    char line[64] = {};
+    const std::string v = "v" + std::to_string(k);
+    switch (k % 6) {
+      case 0: {
+        const int i = static_cast<int>(k / 6 % kUsers);
+        GetUserByIndex(FindUserIndex(UserName(i).c_str()))->FORENAME = v;
+        if (SaveUsers(home, UserName(i).c_str()) == 0) std::snprintf(line, sizeof line, "U %d %ld\n", i, k);
+        break;
+      }
+      case 1:
+        for (int i = 0; i < kUsers; ++i) GetUserByIndex(FindUserIndex(UserName(i).c_str()))->FORENAME = v;
+        if (SaveUsers(home, nullptr) == 0) std::snprintf(line, sizeof line, "A %ld\n", k);
+        break;
+      case 2:
+        if (AddGroup(("g" + std::to_string(k)).c_str()) >= 0 && WriteGroupsXML(std::string(home) + "groups.xml") == 0) {
+          std::snprintf(line, sizeof line, "G %ld\n", k);
+        }
+        break;
+      case 3:
+        if (SetSettingString("Live", "Torvane", kSettingPath, v.c_str()) == 0) std::snprintf(line, sizeof line, "S %ld\n", k);
+        break;
+      case 4:
+        if (AddEnvironment(("E" + std::to_string(k)).c_str()) == 0) std::snprintf(line, sizeof line, "E %ld\n", k);
+        break;
+      default:
+        if (UID uid = GetNewUID(); uid != 0) std::snprintf(line, sizeof line, "I %u\n", uid);
+        break;
+    }
+    return line;
+  }
+
+  // The child's loop: saves from version `first` on, each reported on `out`.
+  [[noreturn]] void SaveForever(long first, int out) {
+    for (long k = first;; ++k) {
+      const std::string line = SaveOnce(k);
+      if (!line.empty() && write(out, line.data(), line.size()) < 0) _exit(3);
+    }
+  }
+
+  // A fresh load of the home: every store loaded without an error line, the
+  // writer's leftovers gone and the kept copies still there.
+  void LoadAndCheckComplete(const std::string& where) {
+    FreshProcessState();
+    LoadServerData();
+    const std::string log = ReadWholeFile(home_.File("tee.log"));
+    ASSERT_EQ(std::string::npos, log.find("Error")) << where << ":\n" << log;
+    ASSERT_EQ(std::string::npos, log.find("rror ")) << where << ":\n" << log;
+    ASSERT_EQ(4 + kUsers, GetUserCount()) << where;
+    for (const char* sub : {"", "envs/", "users/", "schemas/"}) {
+      for (const auto& entry : std::filesystem::directory_iterator(home_.path + sub)) {
+        ASSERT_FALSE(IsAtomicFileLeftoverName(entry.path().filename().string())) << entry.path() << " " << where;
+      }
+    }
+    for (const char* kept : {"users.xml.bad", "groups.xml.old", "users/userlist.xml.old"}) {
+      ASSERT_EQ("kept", ReadWholeFile(home_.File(kept))) << kept << " " << where;
+    }
+  }
+
+  TempDir home_;
+};
+
+TEST_F(CrashSafety, EverySaveSurvivesAKillAtAnyPoint) {
+  Acknowledged acked;
+  std::mt19937 rng(7411);
+  constexpr int kKills = 200;
+  long next = 1;
+  for (int round = 0; round < kKills; ++round) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      SetLogTeeFileName(nullptr);
+      SaveForever(next, fds[1]);
+    }
+    close(fds[1]);
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 15000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child ended by itself: " << status;
+    std::string lines;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) lines.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    size_t reported = 0;
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1, ++reported) {
+      acked.Take(lines.substr(at, end - at));
+    }
+    next += static_cast<long>(reported) + 6 * kUsers + 6;  // past every version the child may have begun
+
+    // A fresh start on what the kill left.
+    ASSERT_NO_FATAL_FAILURE(LoadAndCheckComplete("round " + std::to_string(round)));
+    for (int i = 0; i < kUsers; ++i) {
+      const UserStruct* user = FindUser(UserName(i).c_str());
+      ASSERT_NE(nullptr, user) << UserName(i) << " round " << round;
+      const long got = VersionOf(user->FORENAME);
+      ASSERT_GE(got, acked.userVersion[i]) << UserName(i) << " round " << round;
+    }
+    for (long g : acked.groups) {
+      ASSERT_NE(nullptr, FindGroupByName(("g" + std::to_string(g)).c_str())) << "g" << g << " round " << round;
+    }
+    for (long e : acked.environments) {
+      ASSERT_NE(nullptr, FindEnvironment(("E" + std::to_string(e)).c_str())) << "E" << e << " round " << round;
+    }
+    std::optional<std::string> setting;
+    ASSERT_EQ(0, GetSettingString("Live", "Torvane", kSettingPath, 0, 0, setting)) << "round " << round;
+    ASSERT_GE(VersionOf(setting), acked.settingVersion) << "round " << round;
+    // No UID handed out before the kill is handed out again.
+    const UID fresh = GetNewUID();
+    ASSERT_GT(fresh, acked.highestUID) << "round " << round;
+    acked.highestUID = fresh;
+  }
+  EXPECT_FALSE(acked.environments.empty());
+  EXPECT_FALSE(acked.groups.empty());
+}
+
+// The versions a fresh load shows of what each kind of save changes.
+struct Loaded {
+  std::vector<long> users;
+  long groups = 0;  // how many groups "g<k>" exist
+  long setting = -1;
+  long environments = 0;
+};
+
+Loaded WhatLoaded() {
+  Loaded out;
+  for (int i = 0; i < kUsers; ++i) out.users.push_back(VersionOf(FindUser(UserName(i).c_str())->FORENAME));
+  for (int g = 0; g < GetGroupCount(); ++g) out.groups += GetGroupByIndex(g)->name.value_or("x")[0] == 'g';
+  std::optional<std::string> setting;
+  if (GetSettingString("Live", "Torvane", kSettingPath, 0, 0, setting) == 0) out.setting = VersionOf(setting);
+  out.environments = static_cast<long>(GetConfigRoot()->envs.size());
+  return out;
+}
+
+// Each save is stopped dead after each step of each file it replaces: a
+// fresh load then shows every item at its old or its new version, complete,
+// and the new one whenever the save finished.
+TEST_F(CrashSafety, ASaveStoppedAfterAnyStepLeavesTheOldOrTheNewVersion) {
+  struct Stop {
+    AtomicStep step;
+    int nth;
+  };
+  const Stop kStops[] = {
+      {ATOMIC_STEP_WRITTEN, 1}, {ATOMIC_STEP_SYNCED, 1},  {ATOMIC_STEP_RENAMED, 1}, {ATOMIC_STEP_DIR_SYNCED, 1},
+      {ATOMIC_STEP_WRITTEN, 2}, {ATOMIC_STEP_SYNCED, 2},  {ATOMIC_STEP_RENAMED, 2}, {ATOMIC_STEP_DIR_SYNCED, 2},
+      {ATOMIC_STEP_WRITTEN, 8}, {ATOMIC_STEP_RENAMED, 8}, {ATOMIC_STEP_WRITTEN, 15}, {ATOMIC_STEP_RENAMED, 15},
+  };
+  long k = 6;
+  LoadAndCheckComplete("start");
+  UID issued = GetNewUID();
+  for (int kind = 0; kind < 6; ++kind) {
+    for (const Stop& stop : kStops) {
+      while (k % 6 != kind) ++k;
+      const std::string where = "kind " + std::to_string(kind) + " step " + std::to_string(stop.step) + " nth " +
+                                std::to_string(stop.nth);
+      const Loaded before = WhatLoaded();
+      std::fflush(nullptr);
+      pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        SetLogTeeFileName(nullptr);
+        SetAtomicStopAfterStep(stop.step, stop.nth);
+        _exit(SaveOnce(k).empty() ? 1 : 0);
+      }
+      int status = 0;
+      waitpid(pid, &status, 0);
+      const bool finished = WIFEXITED(status);
+      ASSERT_TRUE(finished ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGKILL) << where << " " << status;
+      // Every save passes each step at least once.
+      if (stop.nth == 1) {
+        ASSERT_FALSE(finished) << where;
+      }
+      ASSERT_NO_FATAL_FAILURE(LoadAndCheckComplete(where));
+      const Loaded after = WhatLoaded();
+      switch (kind) {
+        case 0: {
+          const int i = static_cast<int>(k / 6 % kUsers);
+          EXPECT_TRUE(after.users[i] == (finished ? k : before.users[i]) || (!finished && after.users[i] == k))
+              << where << ": " << after.users[i];
+          break;
+        }
+        case 1:
+          for (int i = 0; i < kUsers; ++i) {
+            EXPECT_TRUE(after.users[i] == k || (!finished && after.users[i] == before.users[i]))
+                << where << " user " << i << ": " << after.users[i];
+          }
+          break;
+        case 2:
+          EXPECT_TRUE(after.groups == before.groups + 1 || (!finished && after.groups == before.groups)) << where;
+          break;
+        case 3:
+          EXPECT_TRUE(after.setting == k || (!finished && after.setting == before.setting)) << where;
+          break;
+        case 4:
+          EXPECT_TRUE(after.environments == before.environments + 1 ||
+                      (!finished && after.environments == before.environments))
+              << where;
+          break;
+        default: {
+          // The child's UID is issued+1; it was handed out only if it finished.
+          const UID next = GetNewUID();
+          EXPECT_GT(next, issued) << where;
+          if (finished) {
+            EXPECT_GT(next, issued + 1) << where;
+          }
+          issued = next;
+          break;
+        }
+      }
+      ++k;
+    }
+  }
+}
+
+}  // namespace
