@@ -1,12 +1,15 @@
-// Crash safety of every save: a child process makes saves in a loop (one
+// Crash safety of every save, and every save on a full disk: a child process makes saves in a loop (one
 // user, every user, groups.xml, a settings file, env.xml, a UID from uid.val)
 // and reports over a pipe each save that returned 0; it is killed with
 // SIGKILL at random points, many times. After each kill a fresh load of the
 // home must load every store completely, keep every reported save (an item
 // is its reported version or a later one the child had begun), hand out no
-// UID again, clean up the writer's temporary files and nothing else.
+// UID again, clean up the writer's temporary files and nothing else. On a
+// full disk (RLIMIT_FSIZE 0, SIGXFSZ ignored) every save reports failure and
+// leaves every file as it was; the ring log loses records and resumes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,6 +335,88 @@ TEST_F(CrashSafety, ASaveStoppedAfterAnyStepLeavesTheOldOrTheNewVersion) {
       }
       ++k;
     }
+  }
+}
+
+// Every file under the home but the tee log, by path, with its bytes.
+std::map<std::string, std::string> HomeFiles(const std::string& home) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "tee.log") continue;
+    files[entry.path().string()] = ReadWholeFile(entry.path().string());
+  }
+  return files;
+}
+
+// No file of this process may grow past `bytes` from here on; a write past
+// it fails (EFBIG) instead of raising SIGXFSZ. For a child that ends after.
+void LimitFileSize(rlim_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit lim{};
+  getrlimit(RLIMIT_FSIZE, &lim);
+  lim.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+TEST_F(CrashSafety, EverySaveOnAFullDiskFailsAndLeavesEveryFileAsItWas) {
+  LoadAndCheckComplete("start");
+  for (long k = 12; k < 18; ++k) {
+    const std::string where = "kind " + std::to_string(k % 6);
+    const auto before = HomeFiles(home_.path);
+    const Loaded loadedBefore = WhatLoaded();
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      LimitFileSize(0);
+      _exit(SaveOnce(k).empty() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << where;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << where << ": the save reported success";
+    EXPECT_EQ(before, HomeFiles(home_.path)) << where;
+    ASSERT_NO_FATAL_FAILURE(LoadAndCheckComplete(where));
+    const Loaded after = WhatLoaded();
+    EXPECT_EQ(loadedBefore.users, after.users) << where;
+    EXPECT_EQ(loadedBefore.groups, after.groups) << where;
+    EXPECT_EQ(loadedBefore.setting, after.setting) << where;
+    EXPECT_EQ(loadedBefore.environments, after.environments) << where;
+  }
+}
+
+TEST_F(CrashSafety, TheRingLogLosesRecordsWhileTheDiskIsFullAndResumesInTheNextSlot) {
+  const std::string log = home_.File("ring.lg");
+  SetLogFileName(log.c_str());
+  ASSERT_EQ(0, CreateLogFile(0, 8));
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    SetLogTeeFileName(nullptr);
+    WriteLog(0, "before the disk filled");
+    LimitFileSize(0);
+    WriteLog(0, "lost one");
+    WriteLog(0, "lost two");
+    LimitFileSize(RLIM_INFINITY);
+    WriteLog(0, "after the disk emptied");
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  SetLogFileName(nullptr);
+  const std::string bytes = ReadWholeFile(log);
+  ASSERT_EQ(3 * kLogBlockSize, bytes.size());
+  const LogFileHeader h = DecodeLogFileHeader(reinterpret_cast<const unsigned char*>(bytes.data()));
+  EXPECT_EQ(kLogVersion, h.version);
+  EXPECT_EQ(8u, h.slotCount);
+  EXPECT_EQ(3u, h.nextSlot);
+  const char* kExpected[] = {"before the disk filled", "after the disk emptied"};
+  for (int slot = 1; slot <= 2; ++slot) {
+    const LogRecord r =
+        DecodeLogRecord(reinterpret_cast<const unsigned char*>(bytes.data()) + slot * kLogBlockSize);
+    EXPECT_STREQ(kExpected[slot - 1], r.message) << slot;
   }
 }
 
