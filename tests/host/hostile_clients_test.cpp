@@ -1,15 +1,17 @@
 // The running server against hostile clients and at its limits, over
 // loopback: 500 logged-on clients and churn at the 501st, an urgent byte,
-// and thousands of requests with garbage arguments, each followed by a good
-// client that must still be answered. Every count is fixed and every wait
+// thousands of requests with garbage arguments and a full disk, each
+// followed by a good client that must still be answered. Every count is fixed and every wait
 // bounded; the home is a throwaway one whose administrator has a cost-4 hash.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -251,6 +253,52 @@ TEST(HostileClients, TenThousandGarbageRequestsLeaveTheServerAnsweringTheNextGoo
   EXPECT_TRUE(AnswersAGoodClient(server));
   const int stopped = server.Stop();
   EXPECT_EQ(0, stopped) << server.Log().substr(0, 4000);
+}
+
+// Sets the file-size limit of the running server (0: every write to a file
+// fails, as on a full disk; RLIM_INFINITY: none).
+bool SetServerFileSizeLimit(pid_t pid, rlim_t bytes) {
+  rlimit lim{};
+  if (prlimit(pid, RLIMIT_FSIZE, nullptr, &lim) != 0) return false;
+  lim.rlim_cur = bytes;
+  return prlimit(pid, RLIMIT_FSIZE, &lim, nullptr) == 0;
+}
+
+TEST(HostileClients, OnAFullDiskSavesFailAndTheServerKeepsAnswering) {
+  ServerProcess server;
+  InitialiseCheapHome(server);
+  // The server ignores SIGXFSZ only if told so; a full disk never raises it,
+  // so the test keeps it away from the server the same way.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction old {};
+  sigaction(SIGXFSZ, &ignore, &old);
+  const bool started = server.Start();
+  sigaction(SIGXFSZ, &old, nullptr);
+  ASSERT_TRUE(started) << server.Log();
+  TestClient c = LoggedOn(server, "#", "", kServerClientID);
+  ASSERT_TRUE(c.Connected());
+  const std::string envXML = server.Home() + "env.xml";
+  const std::string before = ReadWholeFile(envXML);
+
+  ASSERT_TRUE(SetServerFileSizeLimit(server.Pid(), 0));
+  ASSERT_EQ(std::optional<int32_t>(0), c.Request(6615, TestRequest().String("Full")));
+  const std::optional<int32_t> code = c.RecvInt();
+  ASSERT_TRUE(code.has_value());
+  EXPECT_NE(0, *code) << "a save on a full disk reported success";
+  EXPECT_EQ(before, ReadWholeFile(envXML));
+  for (const auto& entry : std::filesystem::directory_iterator(server.Home())) {
+    EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".tmp")) << entry.path();
+  }
+  EXPECT_TRUE(AnswersAGoodClient(server));
+
+  ASSERT_TRUE(SetServerFileSizeLimit(server.Pid(), RLIM_INFINITY));
+  ASSERT_EQ(std::optional<int32_t>(0), c.Request(6615, TestRequest().String("Roomy")));
+  EXPECT_EQ(std::optional<int32_t>(0), c.RecvInt());
+  const std::string after = ReadWholeFile(envXML);
+  // The environment whose save failed stayed in memory, so this save writes it too.
+  EXPECT_NE(std::string::npos, after.find("<Roomy>")) << after;
+  EXPECT_EQ(0, server.Stop());
 }
 
 }  // namespace
