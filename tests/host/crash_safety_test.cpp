@@ -199,7 +199,7 @@ TEST_F(CrashSafety, EverySaveSurvivesAKillAtAnyPoint) {
       SaveForever(next, fds[1]);
     }
     close(fds[1]);
-    std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 15000));
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 50000));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
