@@ -1,6 +1,8 @@
 # Torvane Server: set-up, build and tests on a Debian machine (run as root).
 #   make test   install missing packages, build, run every test (plain and sanitized)
 #   make build  plain build only
+#   make fuzz   install clang when missing, run every fuzz target for FUZZ_SECONDS (default 300)
+#   make fuzz-ci  every fuzz target for a few seconds from its seeds (part of .ci/run)
 #   make run    build, initialise ./var/home/ when it has no env.xml, run the server on port 32000
 
 PACKAGES  := g++ cmake make libgtest-dev libexpat1-dev libcrypt-dev
@@ -12,7 +14,7 @@ SANBUILD  := build-san
 RUNHOME   := ./var/home/
 RUNPORT   := 32000
 
-.PHONY: all deps build build-san test test-plain test-san run clean
+.PHONY: all deps build build-san test test-plain test-san run clean fuzz-deps fuzz fuzz-ci
 
 all: build
 
@@ -47,5 +49,21 @@ run: build
 	@if [ ! -f $(RUNHOME)env.xml ]; then $(BUILD)/TorvaneServer -i $(RUNPORT) $(RUNHOME); fi
 	$(BUILD)/TorvaneServer -debug $(RUNPORT) $(RUNHOME)
 
+FUZZ_SECONDS ?= 300
+FUZZ_CI_SECONDS ?= 4
+
+fuzz-deps: deps
+	@command -v clang++ >/dev/null 2>&1 || { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang; }
+
+# Each target's log is in build-fuzz/logs/, any crash in build-fuzz/artifacts/<target>/.
+fuzz: fuzz-deps
+	JOBS=4 fuzz/run_fuzzers.sh $(FUZZ_SECONDS)
+	@! ls build-fuzz/artifacts/*/* >/dev/null 2>&1 || { echo "fuzz: crash files in build-fuzz/artifacts/"; exit 1; }
+
+fuzz-ci: fuzz-deps
+	rm -rf build-fuzz/artifacts
+	JOBS=4 fuzz/run_fuzzers.sh $(FUZZ_CI_SECONDS)
+	@! ls build-fuzz/artifacts/*/* >/dev/null 2>&1 || { echo "fuzz: crash files in build-fuzz/artifacts/"; exit 1; }
+
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) build-fuzz

@@ -5,7 +5,12 @@
 // its session ID).
 // Reports requests per second and the p50/p99 latency, once with the
 // server's standard error sent to a file and once to /dev/null.
+// With --users, for homes of 1,000, 10,000 and 100,000 users instead: the
+// start-up time of the server (from the program's start until it accepts,
+// on a home already in the version-2 format), its peak resident memory once
+// started, and 6503 (a user by name, random names) at 50 connections.
 //   build/load_bench [max-connections=500] [seconds-per-step=3]
+//   build/load_bench --users [max-users=100000] [seconds-per-step=3]
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -14,6 +19,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,15 +56,44 @@ struct StepResult {
   int failures = 0;
 };
 
+// Bytes of one complete 6503 reply at the front of `in`, or 0: the accept
+// word, then the status and, after status 0, the block's length and bytes.
+size_t NamedUserReplyLength(const std::vector<unsigned char>& in) {
+  if (in.size() < 8) return 0;
+  auto word = [&in](size_t at) {
+    return in[at] | (in[at + 1] << 8) | (in[at + 2] << 16) | (static_cast<uint32_t>(in[at + 3]) << 24);
+  };
+  if (word(4) != 0) return 8;
+  if (in.size() < 12) return 0;
+  size_t total = 12 + static_cast<size_t>(word(8));
+  return in.size() >= total ? total : 0;
+}
+
+// The next request a connection sends, and the length of a complete reply.
+struct StepRequests {
+  std::function<TestBytes()> next;
+  std::function<size_t(const std::vector<unsigned char>&)> replyLength;
+};
+
+StepResult RunStep(std::vector<Conn>& conns, const StepRequests& requests, double seconds);
+
 StepResult RunStep(std::vector<Conn>& conns, int32_t messageID, double seconds) {
-  StepResult r;
   const TestBytes request = TestRequest().Header(messageID).Bytes();
+  return RunStep(conns, {[request] { return request; },
+                         [messageID](const std::vector<unsigned char>& in) { return ReplyLength(in, messageID); }},
+                 seconds);
+}
+
+StepResult RunStep(std::vector<Conn>& conns, const StepRequests& requests, double seconds) {
+  StepResult r;
+  auto ReplyLength = [&requests](const std::vector<unsigned char>& in, int32_t) { return requests.replyLength(in); };
+  const int32_t messageID = 0;
   std::vector<double> latencies;
   latencies.reserve(1 << 20);
   for (auto& c : conns) {
     c.in.clear();
     c.sentAt = Clock::now();
-    c.client.Send(request);
+    c.client.Send(requests.next());
   }
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -83,7 +120,7 @@ StepResult RunStep(std::vector<Conn>& conns, int32_t messageID, double seconds) 
         latencies.push_back(std::chrono::duration<double, std::micro>(now - c.sentAt).count());
         ++r.requests;
         c.sentAt = now;
-        c.client.Send(request);
+        c.client.Send(requests.next());
       }
     }
   }
@@ -170,9 +207,89 @@ void RunSeries(const char* label, const std::string& stderrPath, int maxConns, d
   server.Stop();
 }
 
+// Peak resident memory of a process in KiB (VmHWM), or -1.
+long PeakResidentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+std::string BenchUserName(int i) { return "benchuser" + std::to_string(i); }
+
+// An initialised home with `count` more users (no password) in users.xml,
+// started once so that it is upgraded to the version-2 files, then stopped.
+bool MakeUsersHome(ServerProcess& server, int count) {
+  if (server.Initialise() != 0) return false;
+  const std::string path = server.Home() + "users.xml";
+  std::string users = ReadWholeFile(path);
+  const size_t end = users.rfind("</USERS>");
+  if (end == std::string::npos) return false;
+  std::string more;
+  char uid[16];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(uid, sizeof uid, "%08X", 0x100 + i);
+    more += std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + BenchUserName(i) +
+            "</USERNAME>\n<PASSWORDV2>00000000</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
+            "<FORENAME>Bench</FORENAME>\n<SURNAME>User</SURNAME>\n</USER>\n";
+  }
+  users.insert(end, more);
+  WriteWholeFile(path, users);
+  if (!server.StartOnPort(FreeLoopbackPort(), "/dev/null")) return false;
+  return server.Stop() == 0;
+}
+
+void RunUsersSeries(int maxUsers, double seconds) {
+  std::printf("%8s %14s %14s %12s %10s %10s %9s\n", "users", "start-up s", "peak RSS MiB", "6503 req/s", "p50 us",
+              "p99 us", "failures");
+  for (int n = 1000; n <= maxUsers; n *= 10) {
+    ServerProcess server;
+    if (!MakeUsersHome(server, n)) {
+      std::printf("%8d could not make the home\n", n);
+      continue;
+    }
+    const int port = FreeLoopbackPort();
+    const auto begun = Clock::now();
+    if (!server.StartOnPort(port, "/dev/null")) {
+      std::printf("%8d the server did not start\n", n);
+      continue;
+    }
+    const double startup = std::chrono::duration<double>(Clock::now() - begun).count();
+    const long peak = PeakResidentKiB(server.Pid());
+    std::vector<Conn> conns;
+    StepResult r;
+    if (OpenConnections(port, 50, true, conns)) {
+      std::mt19937 rng(static_cast<unsigned>(n));
+      r = RunStep(conns,
+                  {[&rng, n] {
+                     return TestRequest().Header(6503).String(BenchUserName(static_cast<int>(rng() % n))).Int(1).Int(0).Bytes();
+                   },
+                   NamedUserReplyLength},
+                  seconds);
+    } else {
+      r.failures = -1;
+    }
+    std::printf("%8d %14.3f %14.1f %12.0f %10.1f %10.1f %9d\n", n, startup, peak / 1024.0, r.perSecond, r.p50us,
+                r.p99us, r.failures);
+    std::fflush(stdout);
+    conns.clear();
+    server.Stop();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--users") {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 1024 && lim.rlim_max >= 1024) {
+      lim.rlim_cur = 1024;
+      setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    RunUsersSeries(argc > 2 ? std::atoi(argv[2]) : 100000, argc > 3 ? std::atof(argv[3]) : 3.0);
+    return 0;
+  }
   int maxConns = argc > 1 ? std::atoi(argv[1]) : 500;
   double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
   struct rlimit rl;

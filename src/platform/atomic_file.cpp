@@ -3,6 +3,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,13 @@
 namespace {
 
 long g_failAfter = -1;
+AtomicStep g_stopStep = ATOMIC_STEP_NONE;
+int g_stopCountdown = 0;
+
+// The crash seam: stops the process dead at the chosen passing of `step`.
+void PassStep(AtomicStep step) {
+  if (g_stopStep == step && --g_stopCountdown == 0) ::raise(SIGKILL);
+}
 
 // The stream over the temporary file counts what it writes so the test seam
 // can make it fail like a full disk.
@@ -152,6 +160,7 @@ int FinishStream(AtomicFile& af, bool sync) {
     rc = -1;
     err = errno;
   }
+  if (rc == 0) PassStep(ATOMIC_STEP_WRITTEN);
   if (rc == 0 && sync && fsync(af.fd) != 0) {
     rc = -1;
     err = errno;
@@ -162,6 +171,7 @@ int FinishStream(AtomicFile& af, bool sync) {
   }
   af.fp = nullptr;
   af.fd = -1;
+  if (rc == 0 && sync) PassStep(ATOMIC_STEP_SYNCED);
   if (rc != 0) errno = err;
   return rc;
 }
@@ -235,6 +245,7 @@ int AtomicFileCommit(AtomicFile& af) {
   if (FinishOrAbort(af, true) != ATOMIC_OK) return ATOMIC_WRITE_FAILED;
   if (AtomicFileRename(af) != ATOMIC_OK) return ATOMIC_WRITE_FAILED;
   SyncDirectory(af.path);
+  PassStep(ATOMIC_STEP_DIR_SYNCED);
   return ATOMIC_OK;
 }
 
@@ -253,6 +264,7 @@ int AtomicFileRename(AtomicFile& af) {
     return ATOMIC_WRITE_FAILED;
   }
   af.tempPath.clear();
+  PassStep(ATOMIC_STEP_RENAMED);
   return ATOMIC_OK;
 }
 
@@ -262,6 +274,7 @@ bool SyncFileSystemOf(const std::string& path) {
   const bool synced = ::syncfs(fd) == 0;
   const int err = errno;
   ::close(fd);
+  if (synced) PassStep(ATOMIC_STEP_SYNCED);
   errno = err;
   return synced;
 }
@@ -291,6 +304,11 @@ int ReplaceFileAtomically(const std::string& path, const void* data, size_t size
 }
 
 void SetAtomicWriteFailAfter(long bytes) { g_failAfter = bytes; }
+
+void SetAtomicStopAfterStep(AtomicStep step, int nth) {
+  g_stopStep = nth > 0 ? step : ATOMIC_STEP_NONE;
+  g_stopCountdown = nth;
+}
 
 void SetAtomicModeFailure(int err) { g_modeFailure = err; }
 

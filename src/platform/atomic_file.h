@@ -75,6 +75,19 @@ void SetAtomicWriteFailAfter(long bytes);
 // with 0.
 void SetAtomicModeFailure(int err);
 
+// Test seam for crash tests: the steps of a replacement after which the
+// process can be made to stop dead (SIGKILL), as a crash there would.
+enum AtomicStep : int {
+  ATOMIC_STEP_NONE = 0,
+  ATOMIC_STEP_WRITTEN = 1,     // the temporary file's bytes handed to the kernel, not yet synced
+  ATOMIC_STEP_SYNCED = 2,      // the temporary file synced and closed (or a batch's file system synced)
+  ATOMIC_STEP_RENAMED = 3,     // renamed over the old file, the directory not yet synced
+  ATOMIC_STEP_DIR_SYNCED = 4,  // the directory synced: the replacement is complete
+};
+// The process stops the `nth` time (from 1) it passes `step`; ATOMIC_STEP_NONE
+// clears the seam.
+void SetAtomicStopAfterStep(AtomicStep step, int nth);
+
 // ---- Leftovers of a killed process ---------------------------------------------
 
 // Whether a file name has the form of this writer's temporary files. Loaders

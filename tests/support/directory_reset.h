@@ -19,6 +19,7 @@
 
 inline void ResetDirectoryState() {
   SetAtomicWriteFailAfter(-1);
+  SetAtomicStopAfterStep(ATOMIC_STEP_NONE, 0);
   FreeUsersData();
   ResetUsersFiles();
   ResetUserStore();

@@ -108,8 +108,16 @@ int HashPasswordWithSalt(const char* password, const char* setting, char* hash) 
   return 0;
 }
 
+namespace {
+int g_newHashCost = kBcryptDefaultCost;
+}  // namespace
+
+void SetNewHashCostForTest(int cost) {
+  g_newHashCost = cost >= kBcryptMinCost && cost <= kBcryptMaxCost ? cost : kBcryptDefaultCost;
+}
+
 int GeneratePasswordHash(const char* password, char* setting, char* hash) {
-  int rc = GenerateSalt(kBcryptDefaultCost, setting);
+  int rc = GenerateSalt(g_newHashCost, setting);
   if (rc != 0) {
     WriteLog(0, "Error while generating salt: %d", rc);
     if (hash != nullptr) hash[0] = '\0';

@@ -77,6 +77,10 @@ int HashPasswordWithSalt(const char* password, const char* setting, char* hash);
 // clear). On failure both fields hold the empty text.
 int GeneratePasswordHash(const char* password, char* setting, char* hash);
 
+// Fuzzing and load-test seam: the cost of the hashes GeneratePasswordHash
+// makes (outside kBcryptMinCost..kBcryptMaxCost: back to kBcryptDefaultCost).
+void SetNewHashCostForTest(int cost);
+
 // Checks `password` against the stored bcrypt hash `storedHash`. Returns 0
 // on a match; another non-zero value on a mismatch (CompareHashes' result);
 // -1 when the hash cannot be computed: a null argument, a stored text that
