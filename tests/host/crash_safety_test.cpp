@@ -292,8 +292,12 @@ TEST_F(CrashSafety, ASaveStoppedAfterAnyStepLeavesTheOldOrTheNewVersion) {
       waitpid(pid, &status, 0);
       const bool finished = WIFEXITED(status);
       ASSERT_TRUE(finished ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGKILL) << where << " " << status;
-      // Every save passes each step at least once.
-      if (stop.nth == 1) {
+      // Every save passes each step at least once, but for the save of all
+      // users when no UID or name changed: its per-user files are made
+      // durable together by one file-system sync, and the list, whose bytes
+      // stay the same, is not rewritten, so there is no directory sync.
+      const bool listUnchanged = kind == 1 && stop.step == ATOMIC_STEP_DIR_SYNCED;
+      if (stop.nth == 1 && !listUnchanged) {
         ASSERT_FALSE(finished) << where;
       }
       ASSERT_NO_FATAL_FAILURE(LoadAndCheckComplete(where));
