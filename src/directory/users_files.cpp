@@ -66,11 +66,13 @@ bool g_listUnknownElement = false;
 
 // What userlist.xml on disk holds, as the UID and name of each of its lines in
 // order: the list's bytes are a function of these alone, so a save whose
-// array gives the same pairs leaves the file alone. Compared with the array
-// itself at every save, so every change of a UID, a name, a letter case or
-// the order (add, delete, rename, client XML, a reload, new UIDs) is seen
-// without any of them having to say so. Known only after this process wrote
-// the list or a load found it byte for byte as the writer would write it.
+// array gives the same pairs leaves the file alone. A save compares them
+// with the array; while the array's change count (GetUserArrayGeneration:
+// adds, deletes, sorts, loads, client XML, new UIDs, a change of letter
+// case) stands where it stood when they were last seen equal, a one-user
+// save compares only the saved user's pair, which its caller may have
+// changed in place. Known only after this process wrote the list or a load
+// found it byte for byte as the writer would write it.
 struct ListOnDisk {
   bool known = false;
   uint64_t generation = 0;   // the array's generation when the pairs were last seen equal
