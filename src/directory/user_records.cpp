@@ -31,6 +31,7 @@ std::vector<UserStruct> g_users;     // sorted by name; records held by value
 int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
+uint64_t g_generation = 1;            // see GetUserArrayGeneration
 
 // A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
 // come and sorts once at its end; meanwhile names are found through an index
@@ -70,6 +71,7 @@ void RepointUsersFrom(size_t first) {
 template <class Change>
 void ChangeUsers(size_t first, Change&& change) {
   const UserStruct* before = g_users.data();
+  ++g_generation;
   change();
   RepointUsersFrom(g_users.data() != before ? 0 : first);
 }
@@ -215,6 +217,10 @@ int ResizeUserArray(int n) {
 }
 
 int GetUserArrayCapacity() { return g_capacity; }
+
+uint64_t GetUserArrayGeneration() { return g_generation; }
+
+void NoteUserArrayChanged() { ++g_generation; }
 
 void SortUsers() {
   ChangeUsers(0, [] {
@@ -369,6 +375,7 @@ int UpdateUser(UserStruct* record) {
   // (the domain form would break the array's order). Otherwise the name is
   // the same but for letter case, which keeps the order.
   if (viaDomain) fresh.USERNAME = std::move(stored.USERNAME);
+  if (NameOf(fresh) != NameOf(stored)) ++g_generation;  // a change of letter case
   // The swap keeps the record's address, so its registry entry stays right;
   // the old contents leave with `fresh`, which is not registered.
   std::swap(stored, fresh);
@@ -442,6 +449,7 @@ int DeleteUserField(UserStruct* user, const char* name) {
 
 void FreeUserStruct(UserStruct* user) {
   if (user == nullptr) return;
+  if (!g_users.empty() && user >= g_users.data() && user < g_users.data() + g_users.size()) ++g_generation;
   // Only the registered record itself gives up the entry: a copy or a
   // decoded block carrying the same UID leaves the registry alone.
   if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
@@ -486,6 +494,7 @@ void FreeAllUsers() {
   }
   for (UserStruct& user : g_users) FreeUserStruct(&user);
   g_users.clear();  // keeps the storage, and so the capacity
+  ++g_generation;
   g_loadUnsorted = false;
   g_loadIndex.clear();
 }

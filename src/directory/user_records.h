@@ -197,6 +197,15 @@ int ResizeUserArray(int n);
 // Current capacity of the array (records allocated).
 int GetUserArrayCapacity();
 
+// A count that moves on at every change of the array's UIDs, names or order
+// made here: an add, a delete, a sort, a growth, a load's end, the freeing
+// of a stored record or of all of them, and an UpdateUser that changes the
+// name's bytes. A caller that changes a stored record's UID or name in
+// place calls NoteUserArrayChanged (SortUsers does it too). The users files
+// compare it to tell that the list on disk still holds the array's lines.
+uint64_t GetUserArrayGeneration();
+void NoteUserArrayChanged();
+
 // ---- Fields ------------------------------------------------------------------------
 
 // Adds the pair (private copies; a null value stays absent) at its sorted

@@ -10,6 +10,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -65,13 +66,16 @@ bool g_listUnknownElement = false;
 
 // What userlist.xml on disk holds, as the UID and name of each of its lines in
 // order: the list's bytes are a function of these alone, so a save whose
-// array gives the same pairs leaves the file alone. Compared with the array
-// itself at every save, so every change of a UID, a name, a letter case or
-// the order (add, delete, rename, client XML, a reload, new UIDs) is seen
-// without any of them having to say so. Known only after this process wrote
-// the list or a load found it byte for byte as the writer would write it.
+// array gives the same pairs leaves the file alone. A save compares them
+// with the array; while the array's change count (GetUserArrayGeneration:
+// adds, deletes, sorts, loads, client XML, new UIDs, a change of letter
+// case) stands where it stood when they were last seen equal, a one-user
+// save compares only the saved user's pair, which its caller may have
+// changed in place. Known only after this process wrote the list or a load
+// found it byte for byte as the writer would write it.
 struct ListOnDisk {
   bool known = false;
+  uint64_t generation = 0;   // the array's generation when the pairs were last seen equal
   std::vector<UID> uids;
   std::string names;         // every name, one after another (a missing name is empty, as written)
   std::vector<size_t> ends;  // the end of each name in `names`
@@ -287,15 +291,16 @@ void RememberListOnDisk() {
       g_listOnDisk.names.append(NameOfRecord(user));
       g_listOnDisk.ends.push_back(g_listOnDisk.names.size());
     }
+    g_listOnDisk.generation = GetUserArrayGeneration();
     g_listOnDisk.known = true;
   } catch (const std::bad_alloc&) {
     ForgetListOnDisk();
   }
 }
 
-// True when the list on disk is known and holds exactly the array's lines.
-bool ListOnDiskMatches() {
-  if (!g_listOnDisk.known) return false;
+// True when the list on disk is known and holds exactly the array's lines
+// (every pair compared).
+bool ListOnDiskMatchesWhole() {
   const size_t count = static_cast<size_t>(GetUserCount());
   if (count != g_listOnDisk.uids.size()) return false;
   if (count == 0) return true;
@@ -313,6 +318,30 @@ bool ListOnDiskMatches() {
     if (user.header.uid != g_listOnDisk.uids[i] || name != std::string_view(names + begin, end - begin)) return false;
     begin = end;
   }
+  return true;
+}
+
+// True when the list on disk is known and holds exactly the array's lines.
+// While the array has not changed since the pairs were last seen equal, only
+// the pair of the user at `saved` (the one a one-user save writes, whose
+// record its caller may have changed in place) can differ; otherwise, or for
+// a save of all, every pair is compared.
+bool ListOnDiskMatches(int saved) {
+  if (!g_listOnDisk.known) return false;
+  const size_t count = static_cast<size_t>(GetUserCount());
+  if (count != g_listOnDisk.uids.size()) return false;
+  const uint64_t generation = GetUserArrayGeneration();
+  if (saved >= 0 && static_cast<size_t>(saved) < count && generation == g_listOnDisk.generation) {
+    const size_t i = static_cast<size_t>(saved);
+    const size_t begin = i == 0 ? 0 : g_listOnDisk.ends[i - 1];
+    const UserStruct* user = GetUserByIndex(saved);
+    const bool same = user->header.uid == g_listOnDisk.uids[i] &&
+                      NameOfRecord(user) == std::string_view(g_listOnDisk.names).substr(begin, g_listOnDisk.ends[i] - begin);
+    assert(!same || ListOnDiskMatchesWhole());  // every other change moves the generation on
+    return same;
+  }
+  if (!ListOnDiskMatchesWhole()) return false;
+  g_listOnDisk.generation = generation;
   return true;
 }
 
@@ -711,7 +740,7 @@ int WriteUserListSteps(const char* home, const char* name) {
   // The list is written only when its bytes change (most saves change no
   // UID and no name). After a partial load it is always written, the old one
   // kept beside it first.
-  if (rc == FR_OK && (g_loadState == USERS_LOAD_PARTIAL || !ListOnDiskMatches())) {
+  if (rc == FR_OK && (g_loadState == USERS_LOAD_PARTIAL || !ListOnDiskMatches(index))) {
     rc = KeepListOfPartialLoad(h);
     if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
     if (rc == FR_OK && g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
@@ -1153,6 +1182,7 @@ int AddConvertedUser(const char* name, bool load) {
   UserStruct old = std::exchange(*user, std::move(g_scratch));
   user->header.uid = uid;
   user->header.kind = NODE_KIND_USER;
+  NoteUserArrayChanged();  // the record was replaced in place
   FreeXMLUser();
   return FR_OK;
 }
@@ -1308,6 +1338,7 @@ int AssignUserUIDs() {
     UserStruct* user = GetUserByIndex(i);
     if (user->header.uid == kNoUID) {
       user->header.uid = GetNewUID();
+      NoteUserArrayChanged();
       if (user->header.uid != kNoUID) AddNodeToQAArray(&user->header);
     }
     user->header.kind = NODE_KIND_USER;

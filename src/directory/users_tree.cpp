@@ -310,7 +310,7 @@ void UsersXMLStartElement(void* userData, const char* name, const char** attribu
         node->attributes.push_back(XMLAttribute{attributes[i], attributes[i + 1]});
       }
     } catch (const std::bad_alloc&) {
-      std::vector<XMLAttribute>().swap(node->attributes);
+      node->attributes.clear();
       WriteLog(1, "Unable to allocate space for attribute array");
       FailParse(userData);
     }

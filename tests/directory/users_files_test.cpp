@@ -887,6 +887,40 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
          if (FindUser("ann")->header.uid == kNoUID || FindUser("ann")->header.uid == 0x11) return -1;
          return SaveUsers(home.path.c_str(), nullptr);
        }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+      // A save of one user after another user's UID or name changed: the
+      // list is known equal (a first save saw it), and the change must still
+      // be seen although the saved user's own line is the same.
+      {"a change of letter case by UpdateUser, another user saved", [this] {
+         if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
+         UserStruct record;
+         if (CopyUserStruct(&record, FindUser("bob")) != 0) return -1;
+         record.USERNAME = "BOB";
+         const int rc = UpdateUser(&record);
+         FreeUserStruct(&record);
+         if (rc != 0) return rc;
+         return SaveUsers(home.path.c_str(), "ann");
+       }, {{0x11, "ann"}, {0x22, "BOB"}, {0x33, "cy"}}},
+      {"an added user, another user saved", [this] {
+         if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
+         if (AddUserFromClient("bea", 0x55) < 0) return -1;
+         return SaveUsers(home.path.c_str(), "ann");
+       }, {{0x11, "ann"}, {0x55, "bea"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"a deleted user, another user saved", [this] {
+         if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
+         if (DeleteUserAndNode("cy", false) != 0) return -1;
+         return SaveUsers(home.path.c_str(), "ann");
+       }, {{0x11, "ann"}, {0x22, "bob"}}},
+      {"new UIDs given, another user saved", [this] {
+         if (SaveUsers(home.path.c_str(), "bob") != 0) return -1;
+         FindUser("ann")->header.uid = kNoUID;
+         AssignUserUIDs();
+         return SaveUsers(home.path.c_str(), "bob");
+       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"a new UID by client XML, another user saved", [this] {
+         if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
+         if (SetUserXML("bob", "<USER><UID>00000044</UID><USERNAME>bob</USERNAME></USER>") != 0) return -1;
+         return SaveUsers(home.path.c_str(), "ann");
+       }, {{0x11, "ann"}, {0x44, "bob"}, {0x33, "cy"}}},
       {"every user replaced", [] {
          return SetUsersXML("<USERS><USER><UID>00000077</UID><USERNAME>dee</USERNAME></USER></USERS>");
        }, {{0x77, "dee"}}},

@@ -493,6 +493,17 @@ TEST_F(XmlTest, CopyIsDeepAndIndependent) {
   copy->firstChild->value = "changed";
   EXPECT_EQ(original->firstChild->firstChild->value, "y");
   EXPECT_EQ(CopyXMLNodeTree(nullptr), nullptr);
+
+  // The attributes are copied too, into storage of the copy's own.
+  XMLNodeListPtr whole(CopyXMLNodeTree(original.get()));
+  ASSERT_TRUE(whole);
+  ASSERT_EQ(GetXMLAttributeCount(whole.get()), 1);
+  EXPECT_EQ(GetXMLAttributeValue(whole.get(), 0), "1");
+  whole->attributes[0].value = "2";
+  ASSERT_EQ(AddXMLAttribute(whole.get(), "b", "3"), FR_OK);
+  EXPECT_EQ(GetNodeTreeAsXMLString(original.get()).value_or(""), "<U a=\"1\">\r\n<D>x\r\n<S>y</S>\r\n</D>\r\n<E></E>\r\n</U>\r\n");
+  EXPECT_EQ(GetXMLAttributeCount(original.get()), 1);
+  EXPECT_EQ(GetXMLAttributeCount(whole->firstChild), 0);
 }
 
 // ---- Files ----------------------------------------------------------------------

@@ -147,7 +147,7 @@ void XMLCALL NodeTreeXMLStartElement(void* userData, const XML_Char* name, const
       node->attributes.reserve(static_cast<size_t>(count));
       for (int i = 0; i < count; ++i) node->attributes.push_back({atts[2 * i], atts[2 * i + 1]});
     } catch (...) {
-      std::vector<XMLAttribute>().swap(node->attributes);
+      node->attributes.clear();
       WriteLog(1, "Unable to allocate space for attribute array");
     }
   }

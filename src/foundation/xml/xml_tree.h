@@ -29,6 +29,47 @@ struct XMLAttribute {
   std::string value;
 };
 
+// A node's attributes, in document order. Most elements have none, so the
+// list is one pointer, null while empty, to storage made at the first
+// attribute: a node costs a pointer for them, not a vector. Copies are deep.
+class XMLAttributeList {
+ public:
+  XMLAttributeList() = default;
+  XMLAttributeList(const XMLAttributeList& other)
+      : items_(other.empty() ? nullptr : std::make_unique<std::vector<XMLAttribute>>(*other.items_)) {}
+  XMLAttributeList(XMLAttributeList&&) noexcept = default;
+  XMLAttributeList& operator=(const XMLAttributeList& other) {
+    if (this != &other) {
+      XMLAttributeList copy(other);
+      items_ = std::move(copy.items_);
+    }
+    return *this;
+  }
+  XMLAttributeList& operator=(XMLAttributeList&&) noexcept = default;
+
+  bool empty() const { return items_ == nullptr || items_->empty(); }
+  size_t size() const { return items_ == nullptr ? 0 : items_->size(); }
+  const XMLAttribute& operator[](size_t i) const { return (*items_)[i]; }
+  XMLAttribute& operator[](size_t i) { return (*items_)[i]; }
+  const XMLAttribute* begin() const { return items_ == nullptr ? nullptr : items_->data(); }
+  const XMLAttribute* end() const { return items_ == nullptr ? nullptr : items_->data() + items_->size(); }
+  XMLAttribute* begin() { return items_ == nullptr ? nullptr : items_->data(); }
+  XMLAttribute* end() { return items_ == nullptr ? nullptr : items_->data() + items_->size(); }
+
+  // Both throw std::bad_alloc when memory runs out (the list stays as it was).
+  void reserve(size_t n) { Items().reserve(n); }
+  void push_back(XMLAttribute attribute) { Items().push_back(std::move(attribute)); }
+  // Empties the list and gives its storage back.
+  void clear() noexcept { items_.reset(); }
+
+ private:
+  std::vector<XMLAttribute>& Items() {
+    if (items_ == nullptr) items_ = std::make_unique<std::vector<XMLAttribute>>();
+    return *items_;
+  }
+  std::unique_ptr<std::vector<XMLAttribute>> items_;
+};
+
 // One element. The node owns its texts, its attributes and its child list;
 // the list of following siblings is owned by the parent (or, for a top-level
 // list, by whoever holds its first node).
@@ -52,7 +93,7 @@ struct XMLNode {
   XMLNode* firstChild = nullptr;       // owned child list
   XMLNode* nextSibling = nullptr;      // next element of the same parent
   XMLNode* lastChild = nullptr;        // last node of the child list; not owned
-  std::vector<XMLAttribute> attributes;
+  XMLAttributeList attributes;
 
   static void* operator new(std::size_t size);
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
