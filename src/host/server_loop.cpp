@@ -280,6 +280,7 @@ bool RunOnePass(int timeoutMs) {
   PollSet set;
   BuildPollSet(set);
   if (StopRequested()) return false;  // a stop that came before the event existed
+  FlushLogOutput();  // nothing of the pass is held while the loop waits
   int n = WaitForSocketActivity(set, timeoutMs);
   int err = errno;
   if (n == 0) {
@@ -299,9 +300,13 @@ bool RunOnePass(int timeoutMs) {
 }
 
 int RunServerLoop() {
+  // The console lines of a pass go out together before the loop waits.
+  SetLogConsoleDeferred(true);
   while (RunOnePass(kPollTimeoutMs)) {
   }
-  return StopServer();
+  int rc = StopServer();
+  SetLogConsoleDeferred(false);
+  return rc;
 }
 
 void ServiceStop() {
