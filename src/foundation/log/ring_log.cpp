@@ -41,6 +41,10 @@ char g_console[kLogConsoleHoldBytes];
 size_t g_consoleHeld = 0;
 bool g_consoleDeferred = false;
 bool g_flushAtExitInstalled = false;
+// Tick count of the last look at whether the ring log file is still in place;
+// the first flush after the file was let go looks at once.
+uint32_t g_lastFileCheck = 0;
+bool g_fileCheckDue = true;
 
 // A header that records may be written under: anything else (another version,
 // a next slot outside 1..N-1) would never wrap or would write over block 0.
@@ -75,7 +79,10 @@ size_t MakeLine(const char* text, int errorFlag, int errorCode) {
   return len;
 }
 
-void CloseRingFile() { CloseBlockFile(g_ringFile); }
+void CloseRingFile() {
+  CloseBlockFile(g_ringFile);
+  g_fileCheckDue = true;
+}
 
 // Writes the record of `text` (errno field `errnoValue`) to the next slot, and
 // the header behind it. Every failure loses the record and nothing else: a
@@ -315,7 +322,13 @@ void FlushLogOutput() {
   WriteHeldConsole();
   // A file removed, replaced or cut short under the open descriptor is let
   // go, so its space is freed and a file made again at the path is found.
-  if (g_ringFile.fd >= 0 && !BlockFileStillInPlace(g_ringFile)) CloseRingFile();
+  // Looked at once a second at most: a busy loop flushes thousands of times.
+  if (g_ringFile.fd < 0) return;
+  const uint32_t now = GetTickCount();
+  if (!g_fileCheckDue && now - g_lastFileCheck < kLogFileCheckMs) return;
+  g_fileCheckDue = false;
+  g_lastFileCheck = now;
+  if (!BlockFileStillInPlace(g_ringFile)) CloseRingFile();
 }
 
 void DebugLog(int /*errorFlag*/, const char* format, ...) {

@@ -18,6 +18,9 @@ constexpr size_t kLogTextMax = 16384;  // formatted text of one call
 // Console lines held while deferral is on; a line that does not fit flushes
 // what is held first.
 constexpr size_t kLogConsoleHoldBytes = 64 * 1024;
+// FlushLogOutput looks at whether the ring log file is still in place at most
+// this often (tick-count milliseconds).
+constexpr uint32_t kLogFileCheckMs = 1000;
 
 // Block 0 of the ring log file. Serialised field by field, little-endian.
 struct LogFileHeader {
@@ -64,8 +67,9 @@ const std::string* GetLogFileName();
 
 void SetLogConsoleDeferred(bool on);
 // Writes the held console lines; lets go of a ring log file that was removed,
-// replaced or cut short since it was opened (the next record opens the path
-// again, and loses itself while nothing is there).
+// replaced or cut short since it was opened (looked at once per
+// kLogFileCheckMs; the next record opens the path again, and is lost while
+// nothing is there).
 void FlushLogOutput();
 
 // Names the tee file (null: none).
