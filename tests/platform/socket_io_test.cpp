@@ -32,23 +32,24 @@ struct Pair {
   }
 };
 
-// Reads exactly n bytes with SocketRecv; the bytes read before a failure.
-size_t ReadAllBytes(int fd, size_t n) {
-  std::vector<char> buf(n);
+// Exactly n bytes with SocketRecv (the text read, shorter on a failure).
+std::string ReadText(int fd, size_t n) {
+  std::string text(n, '\0');
   size_t got = 0;
   while (got < n) {
-    ssize_t r = SocketRecv(fd, buf.data() + got, n - got, 0);
+    ssize_t r = SocketRecv(fd, text.data() + got, n - got, 0);
     if (r <= 0) break;
     got += static_cast<size_t>(r);
   }
-  return got;
+  text.resize(got);
+  return text;
 }
 
 TEST(TransferBound, AStalledPeerFailsWithinTheBound) {
   Pair p;
   ASSERT_EQ(2, write(p.b, "ab", 2));
   BeginTransferBound(200);
-  EXPECT_EQ(2u, ReadAllBytes(p.a, 4));
+  EXPECT_EQ(2u, ReadText(p.a, 4).size());
   EXPECT_EQ(ETIMEDOUT, errno);
   EXPECT_TRUE(TransferBoundExpired());
   EndTransferBound();
@@ -76,7 +77,7 @@ TEST(TransferBound, EveryPieceOf64KiBHasItsOwnTimeAllowance) {
   // The whole transfer takes about 600 ms, twice the bound of 300 ms, but
   // each 64 KiB arrives well within its own allowance.
   BeginTransferBound(300);
-  EXPECT_EQ(kPieces * kTransferBoundPieceBytes, ReadAllBytes(p.a, kPieces * kTransferBoundPieceBytes));
+  EXPECT_EQ(kPieces * kTransferBoundPieceBytes, ReadText(p.a, kPieces * kTransferBoundPieceBytes).size());
   EXPECT_FALSE(TransferBoundExpired());
   EndTransferBound();
   writer.join();
@@ -98,19 +99,6 @@ TEST(TransferBound, APeerThatStopsReadingFailsTheSend) {
 }
 
 // ---- Buffered transfers of one request -------------------------------------------------
-
-// Exactly n bytes with SocketRecv (the text read, shorter on a failure).
-std::string ReadText(int fd, size_t n) {
-  std::string text(n, '\0');
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = SocketRecv(fd, text.data() + got, n - got, 0);
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  text.resize(got);
-  return text;
-}
 
 void SendText(int fd, const std::string& text) {
   ASSERT_EQ(static_cast<ssize_t>(text.size()), SocketSend(fd, text.data(), text.size(), 0));
