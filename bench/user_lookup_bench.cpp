@@ -3,9 +3,11 @@
 // on a free loopback port with its standard error to a file or to /dev/null,
 // then 1, 50, 200 and 500 connections, each logged on as a plain user, sending
 // one request at a time for a random user. Prints requests per second, p50,
-// p99 and p99.9 latency, and the server's CPU time and read and write system
-// calls per request (from /proc), which show what bounds it: the log writes,
-// the syscalls of the request, or the lookup itself.
+// p99 and p99.9 latency, and the server's CPU time and file read and write
+// system calls per request (/proc/<pid>/io counts read(2) and write(2) of files
+// and standard error, not recv and send on sockets), which show what bounds
+// it: the log writes, the syscalls of the request, or the lookup itself. For
+// every system call, run the server under `strace -c`.
 // One connection is measured twice: a client that spins on a non-blocking
 // receive, and one that sleeps in poll (which adds the wake-up of a thread).
 // A program, not a test:
@@ -392,7 +394,9 @@ int main(int argc, char** argv) {
     else if (opt == "--threads") threads = std::atoi(argv[i + 1]);
   }
   binary = std::filesystem::absolute(binary).string();
-  std::string base = (std::filesystem::temp_directory_path() / "torvane-lookup-bench").string();
+  // One directory per run: benchmarks started side by side never share a home.
+  std::string base = (std::filesystem::temp_directory_path() /
+                      ("torvane-lookup-bench-" + std::to_string(getpid()))).string();
   std::printf("%-7s %-9s %5s %-6s %10s %9s %9s %9s %10s %7s %7s %5s\n", "users", "log", "conns", "client", "req/s",
               "p50 us", "p99 us", "p99.9 us", "cpu us/req", "rd/req", "wr/req", "fail");
   for (int users : userCounts) {
@@ -427,5 +431,6 @@ int main(int argc, char** argv) {
     }
     std::filesystem::remove_all(home);
   }
+  std::filesystem::remove_all(base);
   return 0;
 }

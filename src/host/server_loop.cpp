@@ -98,8 +98,9 @@ void RemoveDeadConnections() {
 }
 
 // Builds the wait's set: the stop event, the listener (unless paused) and
-// every connection in table order.
-void BuildPollSet(PollSet& set) {
+// every connection in table order. True when a connection holds bytes of a
+// request already received (its socket may not be readable again).
+bool BuildPollSet(PollSet& set) {
   ClearPollSet(set);
   RemoveDeadConnections();
   if (g_listenerPausedAt >= 0 && GetConnectionCount() < g_listenerPausedAt) {
@@ -109,7 +110,43 @@ void BuildPollSet(PollSet& set) {
   if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
   if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
-  for (int i = 0; i < GetConnectionCount(); ++i) AddToPollSet(set, GetConnectionByIndex(i)->socket);
+  bool carried = false;
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    const ConnectionRecord* c = GetConnectionByIndex(i);
+    AddToPollSet(set, c->socket);
+    if (c->inputCarry.length > 0) carried = true;
+  }
+  return carried;
+}
+
+void MarkReady(int sock, unsigned bits) {
+  if (sock < 0) return;
+  if (static_cast<size_t>(sock) >= g_readyBySocket.size()) g_readyBySocket.resize(static_cast<size_t>(sock) + 1, 0);
+  g_readyBySocket[static_cast<size_t>(sock)] |= bits;
+}
+
+// Connections whose next request is already received count as readable. The
+// number of them.
+int MarkCarriedInputReady() {
+  int n = 0;
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    const ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->inputCarry.length == 0) continue;
+    MarkReady(c->socket, kReadyRead);
+    ++n;
+  }
+  return n;
+}
+
+// Ends the buffered transfers and the bound of the request on `sock`, entry
+// `index` when the request began: the held reply goes out and what the
+// connection sent past the request stays with it (the entry may have moved
+// or gone while the request was served, so it is found again by socket).
+void FinishRequest(int sock, int index) {
+  ConnectionRecord* c = GetConnectionByIndex(index);
+  if (c == nullptr || c->socket != sock) c = FindConnectionBySocket(sock);
+  EndRequestTransfers(c != nullptr ? &c->inputCarry : nullptr);
+  EndTransferBound();
 }
 
 // Waits and records readiness by socket. The result of the wait.
@@ -278,11 +315,14 @@ bool ListenerIsDualStack() { return g_dualStack; }
 bool RunOnePass(int timeoutMs) {
   if (StopRequested()) return false;
   PollSet set;
-  BuildPollSet(set);
+  const bool carried = BuildPollSet(set);
   if (StopRequested()) return false;  // a stop that came before the event existed
-  int n = WaitForSocketActivity(set, timeoutMs);
+  FlushLogOutput();  // nothing of the pass is held while the loop waits
+  // A request already received is served without waiting.
+  int n = WaitForSocketActivity(set, carried ? 0 : timeoutMs);
   int err = errno;
-  if (n == 0) {
+  const int marked = carried ? MarkCarriedInputReady() : 0;
+  if (n == 0 && marked == 0) {
     // Nothing ready: not a busy pass. A listener left out for want of
     // descriptors is tried again after a quiet wait, in case no connection of
     // ours was holding them.
@@ -299,9 +339,13 @@ bool RunOnePass(int timeoutMs) {
 }
 
 int RunServerLoop() {
+  // The console lines of a pass go out together before the loop waits.
+  SetLogConsoleDeferred(true);
   while (RunOnePass(kPollTimeoutMs)) {
   }
-  return StopServer();
+  int rc = StopServer();
+  SetLogConsoleDeferred(false);
+  return rc;
 }
 
 void ServiceStop() {
@@ -381,6 +425,7 @@ int ProcessConnection(int i) {
   int sock = c->socket;
   int32_t messageID = 0;
   BeginTransferBound(g_timeOutMs);
+  BeginRequestTransfers(sock, &c->inputCarry);
   int status = g_services.getCommand != nullptr ? g_services.getCommand(c, &messageID) : 4;
   char line[128];
   std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
@@ -392,7 +437,7 @@ int ProcessConnection(int i) {
     case 0: {
       SetCurrentLogonSlot(c->logonUID);
       result = g_services.processMessage != nullptr ? g_services.processMessage(messageID, sock, i) : i;
-      EndTransferBound();
+      FinishRequest(sock, result == i ? i : -1);
       if (result == i && TransferBoundExpired()) {
         // The request or its reply stalled past the time-out: the stream is
         // out of step, so the connection goes the way of a failed one.
@@ -407,6 +452,7 @@ int ProcessConnection(int i) {
     }
     case 4:
     case 55:
+      EndRequestTransfers(nullptr);  // the connection goes, and what it sent with it
       EndTransferBound();
       return CloseFailedConnection(i, sock, status);
     case 27:
@@ -415,7 +461,7 @@ int ProcessConnection(int i) {
       WriteLog(1, "GetCommand returned status %d", status);
       break;
   }
-  EndTransferBound();
+  FinishRequest(sock, i);
   if (TransferBoundExpired()) {
     // A refusal or logon reply that could not go out within the time-out.
     WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
@@ -443,6 +489,6 @@ int32_t GetPassCount() { return g_passes; }
 
 void SetSocketReadyForTest(int socket, unsigned readyBits) {
   if (socket < 0) return;
-  if (static_cast<size_t>(socket) >= g_readyBySocket.size()) g_readyBySocket.resize(static_cast<size_t>(socket) + 1, 0);
+  MarkReady(socket, 0);
   g_readyBySocket[static_cast<size_t>(socket)] = readyBits;
 }

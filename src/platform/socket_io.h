@@ -1,7 +1,9 @@
 // Raw byte moves on a connected stream socket: one send and one receive call
-// with the platform's quirks absorbed (no SIGPIPE, EINTR retried). Framing,
-// loops over partial transfers and the wire formats live above, in the wire
-// module. Platform layer: POSIX sockets only; calls nothing of the server.
+// with the platform's quirks absorbed (no SIGPIPE, EINTR retried), the
+// per-request transfer bound, and the buffered transfers of the request being
+// served. Framing, loops over partial transfers and the wire formats live
+// above, in the wire module. Platform layer: POSIX sockets and poll only;
+// calls nothing of the server.
 #pragma once
 
 #include <cstddef>
@@ -14,14 +16,16 @@
 // peer that has gone away gives EPIPE instead of killing the process. A call
 // interrupted by a signal (EINTR) is repeated. Gives the bytes accepted (0 is
 // possible for a length of 0), or -1 with errno set; a send time-out
-// (EAGAIN/EWOULDBLOCK) is -1 like any other failure.
+// (EAGAIN/EWOULDBLOCK) is -1 like any other failure. On the socket of the
+// request being served, small sends are held (see the buffered transfers).
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags);
 
 // One recv() of up to `length` bytes with the caller's `flags` (MSG_PEEK and
 // the like pass through). EINTR is repeated. Gives the bytes received, 0 when
 // the peer has closed its side, or -1 with errno set; a receive time-out or a
 // non-blocking socket with nothing pending (EAGAIN/EWOULDBLOCK) is -1: the
-// read failed.
+// read failed. On the socket of the request being served, the bytes come
+// from the read-ahead (see the buffered transfers).
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
 
 // ---- Transfer bound -------------------------------------------------------------
@@ -46,8 +50,46 @@ void EndTransferBound();
 // True when a call failed because the active (or just ended) bound ran out.
 bool TransferBoundExpired();
 
+// ---- Buffered transfers of one request ----------------------------------------------
+//
+// While the server serves one request of socket `fd`, its small reads and
+// writes cost one system call each way instead of one per wire value:
+//   - a receive that finds nothing buffered takes what is pending, up to
+//     kSocketReadAheadBytes, in one recv and hands the caller what it asked
+//     for; the rest waits in the buffer for the next receive. A receive of
+//     kSocketReadAheadBytes or more goes straight into the caller's memory;
+//   - a send (flags 0) is held, up to kHeldOutputBytes, and goes out in one
+//     send when the held bytes would overflow, before any receive that would
+//     wait for the peer (a client that waits for a reply word before it sends
+//     more is never left waiting), when the socket is closed with SocketClose,
+//     and when the request ends. A failure of that send is the failure of the
+//     call that caused it (the end reports it too), as a failed send would be.
+// Bytes received past the end of the request belong to the connection, not to
+// this module: the end hands them to the connection's SocketInputCarry, and
+// the next request of that connection begins with them. Nothing buffered here
+// outlives the request or reaches another socket.
+
+constexpr size_t kSocketReadAheadBytes = 4096;
+constexpr size_t kHeldOutputBytes = 16 * 1024;
+
+// Bytes a connection sent past the end of its last request, waiting for its
+// next one (the connection record holds it and drops it with the connection).
+struct SocketInputCarry {
+  uint32_t length = 0;  // 0: nothing waiting
+  unsigned char bytes[kSocketReadAheadBytes] = {};
+};
+
+// Begins the buffered transfers of one request on `fd`; the carry's bytes (if
+// any) are the first to be received, and the carry is emptied.
+void BeginRequestTransfers(int fd, SocketInputCarry* carry);
+// Ends them: sends what is held (within the bound, when one is active) and
+// hands the bytes received but not read to `carry` (null: they are dropped,
+// the connection is gone). False when held bytes could not be sent.
+bool EndRequestTransfers(SocketInputCarry* carry);
+
 // ---- Closing -------------------------------------------------------------------
 
-// Closes the socket (closesocket). 0, or -1 with errno set; the descriptor is
-// released in either case.
+// Closes the socket (closesocket), after sending what a request being served
+// on it holds. 0, or -1 with errno set; the descriptor is released in either
+// case.
 int SocketClose(int fd);

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/socket_io.h"
+
 struct LUS;
 
 constexpr int MAX_CONNECTIONS = 500;
@@ -22,6 +24,7 @@ struct ConnectionRecord {
   int32_t clientID = 0;               // client ID of its latest logon request
   int32_t keepLogon = 0;              // 1: a failed connection keeps its logon
   char peerAddress[kPeerAddressSize] = {};  // numeric peer address, or "<<unknown>>"
+  SocketInputCarry inputCarry;        // bytes it sent past its last request, read by its next one
 };
 
 // ---- The table -----------------------------------------------------------------------

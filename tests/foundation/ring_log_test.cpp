@@ -8,6 +8,7 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -232,6 +233,90 @@ TEST_F(RingLog, DeletedFileLosesRecordsButConsoleGoesOn) {
   std::remove(name.c_str());
   EXPECT_EQ(Log(0, "two"), "two\n");
   EXPECT_TRUE(ReadWholeFile(name).empty());
+}
+
+// The file is held open between records. Removed under the open descriptor,
+// it takes no records that anyone can read and is not made again; the next
+// flush (the server loop's, before it waits) lets it go, and a file put at the
+// path later gets the records from the slot and sequence number kept in
+// memory: the records written to the removed file show as a gap.
+TEST_F(RingLog, FileRemovedUnderTheOpenDescriptor) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  Log(0, "one");
+  std::remove(name.c_str());
+  EXPECT_EQ(Log(0, "two"), "two\n");
+  FlushLogOutput();
+  EXPECT_EQ(Log(0, "three"), "three\n");
+  EXPECT_NE(access(name.c_str(), F_OK), 0) << "a removed ring log file is not made again";
+
+  WriteWholeFile(name, HeaderBlock(1, 0, 512, 1, 1));
+  Log(0, "four");
+  EXPECT_EQ(U32At(Slot(3), 0), 3u);
+  EXPECT_STREQ(Slot(3).c_str() + 68, "four");
+  EXPECT_EQ(Slot(0), HeaderBlock(1, 0, 512, 4, 4));
+}
+
+// Once every slot exists the records go through the file's mapping; a file
+// cut short under it (a page past the new end cannot be written) is let go at
+// the next flush and the record after that grows the file again.
+TEST_F(RingLog, FileCutShortUnderTheMapping) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  testing::internal::CaptureStderr();
+  for (int i = 1; i <= 513; ++i) WriteLog(0, "record %d", i);  // 512 and 513 into slots 1, 2
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(ReadWholeFile(name).size(), 512u * 1024u);
+  EXPECT_STREQ(Slot(2).c_str() + 68, "record 513");
+  ASSERT_EQ(truncate(name.c_str(), 1024), 0);
+  FlushLogOutput();
+  Log(0, "after the cut");
+  std::string file = ReadWholeFile(name);
+  ASSERT_EQ(file.size(), 4u * 1024u);
+  EXPECT_STREQ(file.c_str() + 3 * 1024 + 68, "after the cut");
+  EXPECT_EQ(U32At(file, 3 * 1024), 514u);
+  EXPECT_EQ(file.substr(0, 1024), HeaderBlock(1, 0, 512, 4, 515));
+}
+
+// With deferral on (the server loop), console lines are held until the flush
+// before the loop waits; an error-flagged line goes out at once, after the
+// lines held before it. The ring log file gets every record at once.
+TEST_F(RingLog, DeferredConsoleLinesWaitForTheFlushInOrder) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  // Standard error into a file that can be read at every step.
+  const std::string console = dir.File("console.txt");
+  std::fflush(stderr);
+  int saved = dup(2);
+  int fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  dup2(fd, 2);
+  close(fd);
+
+  SetLogConsoleDeferred(true);
+  WriteLog(0, "first");
+  WriteLog(0, "second");
+  const std::string held = ReadWholeFile(console);
+  const std::string record = Slot(2);
+  errno = 2;
+  WriteLog(1, "broken");
+  const std::string afterError = ReadWholeFile(console);
+  WriteLog(0, "held");
+  const std::string beforeFlush = ReadWholeFile(console);
+  FlushLogOutput();
+  const std::string flushed = ReadWholeFile(console);
+  WriteLog(0, "last");
+  SetLogConsoleDeferred(false);
+  const std::string ended = ReadWholeFile(console);
+  WriteLog(0, "direct");
+  const std::string direct = ReadWholeFile(console);
+
+  dup2(saved, 2);
+  close(saved);
+  EXPECT_EQ(held, "");
+  EXPECT_STREQ(record.c_str() + 68, "second");
+  EXPECT_EQ(afterError, "first\nsecond\nbroken : 2\n");
+  EXPECT_EQ(beforeFlush, afterError);
+  EXPECT_EQ(flushed, afterError + "held\n");
+  EXPECT_EQ(ended, flushed + "last\n");
+  EXPECT_EQ(direct, ended + "direct\n");
 }
 
 // A record the disk refuses (here: the file-size limit, as a full disk would)

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -434,6 +435,42 @@ TEST_F(LoopTest, StalledAndDribblingClientsAreClosedWhileAnotherIsServed) {
   EXPECT_FALSE(g_calls.dispatched.empty());
   for (int32_t id : g_calls.dispatched) EXPECT_EQ(6564, id);
   EXPECT_EQ(2u, g_calls.loggedOff.size());
+}
+
+// A dispatcher that reads a 4-byte argument and answers it back after a 0.
+int EchoArgumentMessage(int32_t messageID, int sock, int index) {
+  g_calls.dispatched.push_back(messageID);
+  int32_t argument = 0;
+  if (RecvInt(sock, &argument) == 4) {
+    SendInt(sock, int32_t{0});
+    SendInt(sock, argument);
+  }
+  return index;
+}
+
+// A client that sends its next request before the reply to the last one
+// (two requests in one segment) gets both answered: the second request,
+// already received with the first, is served in the next pass without the
+// socket becoming readable again.
+TEST_F(LoopTest, TwoRequestsInOneSegmentAreBothServed) {
+  LoopServices s = GetLoopServices();
+  s.getCommand = WireHeaderGetCommand;
+  s.processMessage = EchoArgumentMessage;
+  SetLoopServices(s);
+  SetConnectionTimeOutMs(2000);
+  int client = AddPair(1);
+  const unsigned char two[] = {0xA4, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0, 0, 0,
+                               0xA5, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0};
+  ASSERT_EQ(static_cast<ssize_t>(sizeof two), write(client, two, sizeof two));
+  for (int pass = 0; pass < 2; ++pass) ASSERT_TRUE(RunOnePass(2000));
+  EXPECT_EQ((std::vector<int32_t>{6564, 6565}), g_calls.dispatched);
+  unsigned char replies[16] = {};
+  timeval wait{3, 0};  // a missing reply fails the test rather than hanging it
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  ASSERT_EQ(16, recv(client, replies, sizeof replies, MSG_WAITALL));
+  const unsigned char expected[16] = {0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(expected, replies, sizeof replies));
+  EXPECT_EQ(0u, GetConnectionByIndex(0)->inputCarry.length);
 }
 
 }  // namespace

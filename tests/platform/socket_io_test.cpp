@@ -1,10 +1,15 @@
 // The transfer bound of socket_io: it bounds the wait for every 64 KiB, so a
-// large transfer on a slow link passes while a stalled peer fails.
+// large transfer on a slow link passes while a stalled peer fails. The
+// buffered transfers of one request: read-ahead kept for the connection's
+// next request and never shown to another socket, held sends that go out
+// before the server waits for the peer, in order, and at the close.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -27,23 +32,24 @@ struct Pair {
   }
 };
 
-// Reads exactly n bytes with SocketRecv; the bytes read before a failure.
-size_t ReadAllBytes(int fd, size_t n) {
-  std::vector<char> buf(n);
+// Exactly n bytes with SocketRecv (the text read, shorter on a failure).
+std::string ReadText(int fd, size_t n) {
+  std::string text(n, '\0');
   size_t got = 0;
   while (got < n) {
-    ssize_t r = SocketRecv(fd, buf.data() + got, n - got, 0);
+    ssize_t r = SocketRecv(fd, text.data() + got, n - got, 0);
     if (r <= 0) break;
     got += static_cast<size_t>(r);
   }
-  return got;
+  text.resize(got);
+  return text;
 }
 
 TEST(TransferBound, AStalledPeerFailsWithinTheBound) {
   Pair p;
   ASSERT_EQ(2, write(p.b, "ab", 2));
   BeginTransferBound(200);
-  EXPECT_EQ(2u, ReadAllBytes(p.a, 4));
+  EXPECT_EQ(2u, ReadText(p.a, 4).size());
   EXPECT_EQ(ETIMEDOUT, errno);
   EXPECT_TRUE(TransferBoundExpired());
   EndTransferBound();
@@ -71,7 +77,7 @@ TEST(TransferBound, EveryPieceOf64KiBHasItsOwnTimeAllowance) {
   // The whole transfer takes about 600 ms, twice the bound of 300 ms, but
   // each 64 KiB arrives well within its own allowance.
   BeginTransferBound(300);
-  EXPECT_EQ(kPieces * kTransferBoundPieceBytes, ReadAllBytes(p.a, kPieces * kTransferBoundPieceBytes));
+  EXPECT_EQ(kPieces * kTransferBoundPieceBytes, ReadText(p.a, kPieces * kTransferBoundPieceBytes).size());
   EXPECT_FALSE(TransferBoundExpired());
   EndTransferBound();
   writer.join();
@@ -90,6 +96,155 @@ TEST(TransferBound, APeerThatStopsReadingFailsTheSend) {
   EXPECT_LT(sent, big.size());
   EXPECT_TRUE(TransferBoundExpired());
   EndTransferBound();
+}
+
+// ---- Buffered transfers of one request -------------------------------------------------
+
+void SendText(int fd, const std::string& text) {
+  ASSERT_EQ(static_cast<ssize_t>(text.size()), SocketSend(fd, text.data(), text.size(), 0));
+}
+
+// Everything the peer end can read without waiting for more.
+std::string Pending(int fd) {
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t r = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (r <= 0) return text;
+    text.append(buf, static_cast<size_t>(r));
+  }
+}
+
+class RequestTransfers : public ::testing::Test {
+ protected:
+  // A bound, so a read of bytes that never come fails instead of hanging.
+  void SetUp() override { BeginTransferBound(3000); }
+  void TearDown() override {
+    EndRequestTransfers(nullptr);
+    EndTransferBound();
+  }
+  Pair p;
+  SocketInputCarry carry;
+};
+
+// Two requests in one segment: the first request reads only its own bytes and
+// the second is handed to the connection; its next request reads it first.
+TEST_F(RequestTransfers, TwoRequestsInOneSegment) {
+  ASSERT_EQ(16, write(p.b, "REQ1argsREQ2more", 16));
+  BeginRequestTransfers(p.a, &carry);
+  EXPECT_EQ("REQ1", ReadText(p.a, 4));
+  EXPECT_EQ("args", ReadText(p.a, 4));
+  EXPECT_TRUE(EndRequestTransfers(&carry));
+  ASSERT_EQ(8u, carry.length);
+
+  BeginRequestTransfers(p.a, &carry);
+  EXPECT_EQ(0u, carry.length) << "the carried bytes belong to the request now";
+  EXPECT_EQ("REQ2more", ReadText(p.a, 8));
+  ASSERT_EQ(4, write(p.b, "next", 4));
+  EXPECT_EQ("next", ReadText(p.a, 4));
+  EXPECT_TRUE(EndRequestTransfers(&carry));
+  EXPECT_EQ(0u, carry.length);
+}
+
+// Bytes read ahead for one connection are dropped with it and never read on
+// another socket, nor on the same socket outside a request.
+TEST_F(RequestTransfers, ReadAheadNeverReachesAnotherSocket) {
+  Pair other;
+  ASSERT_EQ(8, write(p.b, "mineMINE", 8));
+  ASSERT_EQ(5, write(other.b, "yours", 5));
+  BeginRequestTransfers(p.a, nullptr);
+  EXPECT_EQ("mine", ReadText(p.a, 4));
+  EXPECT_TRUE(EndRequestTransfers(nullptr));  // the connection is gone: "MINE" with it
+
+  BeginRequestTransfers(other.a, nullptr);
+  EXPECT_EQ("yours", ReadText(other.a, 5));
+  EXPECT_TRUE(EndRequestTransfers(nullptr));
+  ASSERT_EQ(2, write(p.b, "ok", 2));
+  EXPECT_EQ("ok", ReadText(p.a, 2));
+}
+
+// A request that arrives a byte at a time (a slow writer) is read whole within
+// the bound, and a peer that closes half-way shows as the end of the stream.
+TEST_F(RequestTransfers, ARequestSplitAcrossSegments) {
+  const std::string request = "header-word-and-arguments";
+  std::thread writer([&] {
+    for (char ch : request) {
+      if (write(p.b, &ch, 1) != 1) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    shutdown(p.b, SHUT_WR);
+  });
+  BeginTransferBound(5000);
+  BeginRequestTransfers(p.a, &carry);
+  EXPECT_EQ("header", ReadText(p.a, 6));
+  EXPECT_EQ("-word-and-arguments", ReadText(p.a, request.size() - 6));
+  char byte = 0;
+  EXPECT_EQ(0, SocketRecv(p.a, &byte, 1, 0));
+  EXPECT_FALSE(TransferBoundExpired());
+  writer.join();
+}
+
+// Held sends go out, in order, before a receive that must wait for the peer:
+// a client that waits for the reply word before it sends its arguments is
+// answered (held until the end, both sides would wait out the bound).
+TEST_F(RequestTransfers, HeldRepliesGoOutBeforeTheServerWaits) {
+  std::string seen;
+  std::thread client([&] {
+    char word[4];
+    size_t got = 0;
+    while (got < 4) {
+      ssize_t r = read(p.b, word + got, 4 - got);
+      if (r <= 0) return;
+      got += static_cast<size_t>(r);
+    }
+    seen.assign(word, 4);
+    if (write(p.b, "args", 4) != 4) return;
+  });
+  BeginTransferBound(3000);
+  BeginRequestTransfers(p.a, &carry);
+  SendText(p.a, "ok");
+  SendText(p.a, "!!");
+  EXPECT_EQ("args", ReadText(p.a, 4));
+  EXPECT_FALSE(TransferBoundExpired());
+  client.join();
+  EXPECT_EQ("ok!!", seen);
+}
+
+// A reply of small and large pieces arrives in the order sent, whole, at the
+// end of the request; a close sends what is held before the socket goes.
+TEST_F(RequestTransfers, HeldRepliesKeepTheirOrderAndGoOutAtTheEndOrTheClose) {
+  const std::string big(3 * kHeldOutputBytes, 'B');
+  const std::string middle(kHeldOutputBytes / 2, 'm');
+  BeginRequestTransfers(p.a, &carry);
+  SendText(p.a, "head");
+  EXPECT_EQ("", Pending(p.b)) << "small sends are held";
+  SendText(p.a, middle);
+  SendText(p.a, big);
+  SendText(p.a, "tail");
+  std::string got = Pending(p.b);
+  EXPECT_TRUE(EndRequestTransfers(&carry));
+  got += Pending(p.b);
+  EXPECT_EQ("head" + middle + big + "tail", got);
+
+  BeginRequestTransfers(p.a, &carry);
+  SendText(p.a, "bye");
+  EXPECT_EQ(0, SocketClose(p.a));
+  p.a = socket(AF_UNIX, SOCK_STREAM, 0);  // for the fixture's close
+  EXPECT_EQ("bye", Pending(p.b));
+  char byte = 0;
+  EXPECT_EQ(0, recv(p.b, &byte, 1, 0)) << "then the end of the stream";
+}
+
+// A held reply to a peer that has gone fails where it goes out, at the end of
+// the request, as the send itself would have failed.
+TEST_F(RequestTransfers, AHeldReplyToAGonePeerFails) {
+  BeginRequestTransfers(p.a, &carry);
+  SendText(p.a, "lost");
+  close(p.b);
+  p.b = socket(AF_UNIX, SOCK_STREAM, 0);  // for the fixture's close
+  errno = 0;
+  EXPECT_FALSE(EndRequestTransfers(&carry));
+  EXPECT_EQ(EPIPE, errno);
 }
 
 }  // namespace

@@ -1,18 +1,24 @@
 // The log call and the ring log file: a header block and N-1 record slots of
-// 1024 bytes reused in turn, opened and closed for every record so it can be
-// read, copied or removed between records.
-// Foundation layer: stdio, the byte-order helpers, the platform clock; receives
-// the platform layer's reports.
+// 1024 bytes reused in turn. The file is kept open and mapped once its slots
+// exist, so a record is two copies into the page cache and no system call; it
+// can still be read, copied or removed between records (a removed or
+// replaced file is let go at the next FlushLogOutput and the path opened
+// again, as a record written after that would have found it).
+// Foundation layer: the platform's block file and standard-error writes,
+// stdio for the start-up checks and the tee file, the byte-order helpers, the
+// platform clock; receives the platform layer's reports.
 #include "foundation/log/ring_log.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "foundation/util/byte_order.h"
 #include "platform/clock.h"
+#include "platform/log_sinks.h"
 #include "platform/report.h"
 
 namespace {
@@ -21,11 +27,24 @@ std::optional<std::string> g_logFileName;
 std::optional<std::string> g_teeFileName;
 LogFileHeader g_header;
 bool g_headerRead = false;
+// The ring log file, open from the first record after it was named (or made)
+// until it is named again, recreated, or found removed.
+BlockFile g_ringFile;
 // The last console line: a fixed buffer, so the log call never allocates and
 // can be used on every path, out-of-memory paths included.
 char g_logLine[kLogTextMax + 32];
 uint32_t g_lastTick = 0;         // tick count of the previous LogTicksSinceLastLog
 bool g_lastTickLogged = false;   // false until its first call
+
+// Console lines held while deferral is on, written by FlushLogOutput.
+char g_console[kLogConsoleHoldBytes];
+size_t g_consoleHeld = 0;
+bool g_consoleDeferred = false;
+bool g_flushAtExitInstalled = false;
+// Tick count of the last look at whether the ring log file is still in place;
+// the first flush after the file was let go looks at once.
+uint32_t g_lastFileCheck = 0;
+bool g_fileCheckDue = true;
 
 // A header that records may be written under: anything else (another version,
 // a next slot outside 1..N-1) would never wrap or would write over block 0.
@@ -47,51 +66,95 @@ void FormatText(char (&buf)[kLogTextMax], const char* format, va_list ap) {
   if (vsnprintf(buf, sizeof buf, format, ap) < 0) buf[0] = 0;
 }
 
-// g_logLine = the text, with " : <code>" after it when the flag is set.
-void MakeLine(const char* text, int errorFlag, int errorCode) {
-  if (errorFlag) snprintf(g_logLine, sizeof g_logLine, "%s : %d", text, errorCode);
-  else snprintf(g_logLine, sizeof g_logLine, "%s", text);
+// g_logLine = the text, with " : <code>" after it when the flag is set. The
+// length of the line.
+size_t MakeLine(const char* text, int errorFlag, int errorCode) {
+  size_t len = strnlen(text, kLogTextMax - 1);
+  memcpy(g_logLine, text, len);
+  g_logLine[len] = 0;
+  if (errorFlag) {
+    int more = snprintf(g_logLine + len, sizeof g_logLine - len, " : %d", errorCode);
+    if (more > 0) len += static_cast<size_t>(more);
+  }
+  return len;
 }
 
+void CloseRingFile() {
+  CloseBlockFile(g_ringFile);
+  g_fileCheckDue = true;
+}
+
+// Writes the record of `text` (errno field `errnoValue`) to the next slot, and
+// the header behind it. Every failure loses the record and nothing else: a
+// file that cannot be opened is tried again at the next record, a header that
+// cannot be read or is unsound is read again at the next record.
 void WriteRecord(uint32_t type, const char* text, int errnoValue) {
   if (text == nullptr || !g_logFileName) return;
+
+  if (g_ringFile.fd < 0 && !OpenBlockFile(g_logFileName->c_str(), g_ringFile)) return;
+  if (!g_headerRead) {
+    unsigned char hb[kLogBlockSize];
+    if (!ReadBlockFile(g_ringFile, 0, hb, kLogBlockSize)) {
+      CloseRingFile();
+      return;
+    }
+    LogFileHeader h = DecodeLogFileHeader(hb);
+    if (!HeaderIsSound(h)) {
+      CloseRingFile();
+      return;
+    }
+    g_header = h;
+    g_headerRead = true;
+  }
+  // The whole ring: the slots that exist go through the mapping, the first
+  // use of each further slot through pwrite, which grows the file.
+  MapBlockFile(g_ringFile, static_cast<uint64_t>(g_header.slotCount) * kLogBlockSize);
 
   LogRecord rec;
   rec.type = type;
   rec.errnoValue = static_cast<uint32_t>(errnoValue);
   size_t len = strnlen(text, kLogMessageMax);
   memcpy(rec.message, text, len);
-
-  FILE* fp = fopen(g_logFileName->c_str(), "r+b");
-  if (fp == nullptr) return;
-  if (!g_headerRead) {
-    LogFileHeader h;
-    if (!ReadHeaderBlock(fp, h) || !HeaderIsSound(h)) {
-      fclose(fp);
-      return;
-    }
-    g_header = h;
-    g_headerRead = true;
-  }
-
   rec.time = NowTime32();
   rec.sequence = g_header.nextSequence++;
 
+  // Built apart and copied whole, so a reader of the file never sees a slot
+  // or the header half cleared.
   unsigned char block[kLogBlockSize];
   EncodeLogRecord(rec, block);
-  long offset = static_cast<long>(g_header.nextSlot) * static_cast<long>(kLogBlockSize);
-  // The record counts as written only once it has left the stream's buffer: a
-  // buffered fwrite "succeeds" even on a full disk, and the slot would then be
-  // skipped although nothing reached it.
-  if (fseek(fp, offset, SEEK_SET) == 0 && fwrite(block, 1, kLogBlockSize, fp) == kLogBlockSize &&
-      fflush(fp) == 0) {
-    if (++g_header.nextSlot >= g_header.slotCount) g_header.nextSlot = 1;
-    unsigned char hb[kLogBlockSize];
-    EncodeLogFileHeader(g_header, hb);
-    if (fseek(fp, 0, SEEK_SET) == 0) fwrite(hb, 1, kLogBlockSize, fp);
-  }
-  fclose(fp);
+  const uint64_t offset = static_cast<uint64_t>(g_header.nextSlot) * kLogBlockSize;
+  if (!WriteBlockFile(g_ringFile, offset, block, kLogBlockSize)) return;
+  if (++g_header.nextSlot >= g_header.slotCount) g_header.nextSlot = 1;
+  EncodeLogFileHeader(g_header, block);
+  (void)WriteBlockFile(g_ringFile, 0, block, kLogBlockSize);
 }
+
+void WriteHeldConsole() {
+  if (g_consoleHeld == 0) return;
+  WriteStandardErrorBytes(g_console, g_consoleHeld);
+  g_consoleHeld = 0;
+}
+
+// One console line: written at once, or held while deferral is on (an
+// error-flagged line goes out at once with what was held before it, in order).
+void WriteConsoleLine(size_t len, int errorFlag) {
+  g_logLine[len] = '\n';  // the line's NUL, given back below
+  if (!g_consoleDeferred) {
+    WriteStandardErrorBytes(g_logLine, len + 1);
+  } else {
+    if (g_consoleHeld + len + 1 > sizeof g_console) WriteHeldConsole();
+    if (len + 1 > sizeof g_console) {
+      WriteStandardErrorBytes(g_logLine, len + 1);
+    } else {
+      memcpy(g_console + g_consoleHeld, g_logLine, len + 1);
+      g_consoleHeld += len + 1;
+    }
+    if (errorFlag) WriteHeldConsole();
+  }
+  g_logLine[len] = 0;
+}
+
+void FlushAtExit() { WriteHeldConsole(); }
 
 // The platform layer's own reports go through the log call from the start of
 // the process (the platform cannot call up to the log itself).
@@ -156,7 +219,7 @@ void WriteLog(int errorFlag, const char* format, ...) {
   va_end(ap);
 
   WriteRecord(0, text, errorCode);
-  MakeLine(text, errorFlag, errorCode);
+  size_t len = MakeLine(text, errorFlag, errorCode);
 
   if (g_teeFileName) {
     if (FILE* tee = fopen(g_teeFileName->c_str(), "at")) {
@@ -164,7 +227,7 @@ void WriteLog(int errorFlag, const char* format, ...) {
       fclose(tee);
     }
   }
-  fprintf(stderr, "%s\n", g_logLine);
+  WriteConsoleLine(len, errorFlag);
   errno = errorCode;
 }
 
@@ -173,6 +236,7 @@ void WriteLogRecord(uint32_t type, const char* text) { WriteRecord(type, text, e
 void SetLogFileName(const char* name) {
   if (name) g_logFileName = name;
   else g_logFileName.reset();
+  CloseRingFile();
   g_headerRead = false;
 }
 
@@ -185,6 +249,7 @@ void SetLogTeeFileName(const char* name) {
 
 int CreateLogFile(uint32_t creationArg, uint32_t slotCount) {
   if (!g_logFileName) return -1;
+  CloseRingFile();  // the file is cut to its header: the old mapping must go first
   FILE* fp = fopen(g_logFileName->c_str(), "wb");
   if (fp == nullptr) return -1;
   LogFileHeader h;
@@ -217,6 +282,7 @@ int GetLogSlotCount() {
 
 int PrepareLogFile(uint32_t slotCount) {
   if (!g_logFileName) return -1;
+  CloseRingFile();
   g_headerRead = false;  // the next record reads the header of the file kept or made here
   if (GetLogSlotCount() == static_cast<int>(slotCount)) {
     FILE* fp = fopen(g_logFileName->c_str(), "rb");
@@ -242,6 +308,28 @@ void SetLogLine(int errorFlag, const char* format, ...) {
 }
 
 void ClearLogLine() { g_logLine[0] = 0; }
+
+void SetLogConsoleDeferred(bool on) {
+  if (on && !g_flushAtExitInstalled) {
+    // A process that ends through exit() still writes what it held.
+    g_flushAtExitInstalled = std::atexit(FlushAtExit) == 0;
+  }
+  if (!on) WriteHeldConsole();
+  g_consoleDeferred = on;
+}
+
+void FlushLogOutput() {
+  WriteHeldConsole();
+  // A file removed, replaced or cut short under the open descriptor is let
+  // go, so its space is freed and a file made again at the path is found.
+  // Looked at once a second at most: a busy loop flushes thousands of times.
+  if (g_ringFile.fd < 0) return;
+  const uint32_t now = GetTickCount();
+  if (!g_fileCheckDue && now - g_lastFileCheck < kLogFileCheckMs) return;
+  g_fileCheckDue = false;
+  g_lastFileCheck = now;
+  if (!BlockFileStillInPlace(g_ringFile)) CloseRingFile();
+}
 
 void DebugLog(int /*errorFlag*/, const char* format, ...) {
   int errorCode = errno;

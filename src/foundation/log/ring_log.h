@@ -1,7 +1,8 @@
 // The one log call of the server and the ring log file behind it: every line
 // goes to standard error, to the ring log file as a fixed 1024-byte record, and
 // to the tee file while one is named.
-// Foundation layer: calls the platform clock; receives the platform layer's
+// Foundation layer: calls the platform clock and log sinks (the ring file kept
+// open and mapped, raw standard-error writes); receives the platform layer's
 // own reports (platform/report.h).
 #pragma once
 
@@ -14,6 +15,12 @@ constexpr uint32_t kLogVersion = 1;
 constexpr uint32_t kLogMessageOffset = 68;
 constexpr uint32_t kLogMessageMax = kLogBlockSize - kLogMessageOffset - 1;  // 955 characters
 constexpr size_t kLogTextMax = 16384;  // formatted text of one call
+// Console lines held while deferral is on; a line that does not fit flushes
+// what is held first.
+constexpr size_t kLogConsoleHoldBytes = 64 * 1024;
+// FlushLogOutput looks at whether the ring log file is still in place at most
+// this often (tick-count milliseconds).
+constexpr uint32_t kLogFileCheckMs = 1000;
 
 // Block 0 of the ring log file. Serialised field by field, little-endian.
 struct LogFileHeader {
@@ -49,6 +56,21 @@ void WriteLogRecord(uint32_t type, const char* text);
 // the in-memory header, so the next record reads it again.
 void SetLogFileName(const char* name);
 const std::string* GetLogFileName();
+
+// ---- Console deferral (the server loop) ------------------------------------------------
+//
+// Off (the default), every console line is written at once with one write(2).
+// On, the lines are held and written together by FlushLogOutput, which the
+// server loop calls before every wait, so nothing is held while the server is
+// idle; an error-flagged line, a full hold buffer, turning deferral off and
+// exit() write what is held at once. The ring log file is never deferred.
+
+void SetLogConsoleDeferred(bool on);
+// Writes the held console lines; lets go of a ring log file that was removed,
+// replaced or cut short since it was opened (looked at once per
+// kLogFileCheckMs; the next record opens the path again, and is lost while
+// nothing is there).
+void FlushLogOutput();
 
 // Names the tee file (null: none).
 void SetLogTeeFileName(const char* name);
