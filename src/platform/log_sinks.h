@@ -37,7 +37,9 @@ void MapBlockFile(BlockFile& f, uint64_t length);
 bool ReadBlockFile(BlockFile& f, uint64_t offset, void* out, size_t length);
 // Writes `length` bytes at `offset`: through the mapping when they lie inside
 // the known size, else with pwrite (the size then grows to cover them). True
-// when every byte was written.
+// when every byte was written. A copy through the mapping runs under a SIGBUS
+// guard: when the file was cut short under it, the mapping is dropped and the
+// bytes go through pread/pwrite instead, so a cut file never kills the process.
 bool WriteBlockFile(BlockFile& f, uint64_t offset, const void* bytes, size_t length);
 
 // True while the open file is still linked under a name and no shorter than

@@ -276,6 +276,25 @@ TEST_F(RingLog, FileCutShortUnderTheMapping) {
   EXPECT_EQ(file.substr(0, 1024), HeaderBlock(1, 0, 512, 4, 515));
 }
 
+// Cut short between two checks (no flush in between): a write through the
+// mapping meets a page with no file behind it. The process lives on and that
+// record lands by pwrite. (A record in the rest of the last page that still
+// exists is lost: the kernel drops bytes past a file's end.)
+TEST_F(RingLog, FileCutShortBetweenTwoChecksDoesNotKillTheProcess) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  testing::internal::CaptureStderr();
+  for (int i = 1; i <= 513; ++i) WriteLog(0, "record %d", i);  // every slot exists: mapped
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(truncate(name.c_str(), 1024), 0);
+  Log(0, "in the cut page");  // slot 3: the page of the new end, still mapped
+  Log(0, "past the cut");     // slot 4: a page with nothing behind it
+  std::string file = ReadWholeFile(name);
+  ASSERT_EQ(file.size(), 5u * 1024u);
+  EXPECT_STREQ(file.c_str() + 4 * 1024 + 68, "past the cut");
+  Log(0, "and after");
+  EXPECT_STREQ(ReadWholeFile(name).c_str() + 5 * 1024 + 68, "and after");
+}
+
 // With deferral on (the server loop), console lines are held until the flush
 // before the loop waits; an error-flagged line goes out at once, after the
 // lines held before it. The ring log file gets every record at once.
