@@ -344,6 +344,17 @@ size_t ReplaceNodeLinks(UID oldUID, UID newUID) {
   return changed;
 }
 
+size_t ReplaceSiblingUID(UID oldUID, UID newUID) {
+  const size_t n = GetNodeQACount();
+  for (size_t i = 0; i < n; ++i) {
+    const NodeQAEntry* entry = GetNodeQAEntryAt(i);
+    if (entry == nullptr || entry->node == nullptr || entry->node->kind != NODE_KIND_PARAM_NODE) continue;
+    ParamTreeNode* node = RecordFromHeader<ParamTreeNode>(entry->node);
+    if (node->sibling == oldUID) node->sibling = newUID;
+  }
+  return n;
+}
+
 // ---- Values -------------------------------------------------------------------------------
 
 void FreeParamValue(ParamTreeNode* node) {

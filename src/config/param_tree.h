@@ -190,6 +190,13 @@ int DeleteParamTreeNodeByUID(ParamTreeNode* node, UID uid);
 // of links changed.
 size_t ReplaceNodeLinks(UID oldUID, UID newUID);
 
+// Every registered parameter node whose `sibling` holds `oldUID` gets
+// `newUID` there (`child` links are left alone). Gives the number of entries
+// in the node registry (the entries scanned), not the links changed.
+// ReplaceSiblingUID2 is the same operation under its second name.
+size_t ReplaceSiblingUID(UID oldUID, UID newUID);
+inline size_t ReplaceSiblingUID2(UID oldUID, UID newUID) { return ReplaceSiblingUID(oldUID, newUID); }
+
 // ---- Values -------------------------------------------------------------------------------
 
 // Releases the node's value; the node is left without one (type and count
