@@ -317,6 +317,15 @@ void DeleteParamTreeNode(ParamTreeNode* node, bool freeRecord, bool withSiblings
   for (ParamTreeNode* d : doomed) ReleaseRecord(d, d == node ? freeRecord : true);
 }
 
+void DiscardParamTreeNodes(const std::vector<ParamTreeNode*>& nodes) {
+  std::vector<ParamTreeNode*> present;
+  for (ParamTreeNode* n : nodes) {
+    if (n != nullptr) present.push_back(n);
+  }
+  UnregisterAll(present);
+  for (ParamTreeNode* n : present) ReleaseRecord(n, true);
+}
+
 int DeleteParamTreeNodeByUID(ParamTreeNode* node, UID uid) {
   if (uid == 0 || node == nullptr) return -1;
   ParamTreeNode* target = GetParamTreeNodeByUID(uid);

@@ -185,6 +185,12 @@ void DeleteParamTreeNode(ParamTreeNode* node, bool freeRecord, bool withSiblings
 // the caller holds) or a UID that is not a registered parameter node.
 int DeleteParamTreeNodeByUID(ParamTreeNode* node, UID uid);
 
+// Unregisters and frees records made by CreateParamTreeNode that no tree
+// links to yet (the rollback of a decoder that registered part of a tree):
+// unlike DeleteParamTreeNode no other node's links are changed and no
+// subtree or chain is followed. Null entries are skipped.
+void DiscardParamTreeNodes(const std::vector<ParamTreeNode*>& nodes);
+
 // Every registered parameter node (records of other kinds are skipped) whose
 // `sibling` or `child` holds `oldUID` gets `newUID` there. Gives the number
 // of links changed.
