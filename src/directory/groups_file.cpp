@@ -8,6 +8,7 @@
 
 #include <expat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -24,10 +25,12 @@
 #include "foundation/xml/xml_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 
 namespace {
 
 std::string g_groupsFilePath;  // empty: the home directory's groups.xml
+GroupsLoadState g_groupsLoadState = GROUPS_LOAD_NONE;
 
 // ---- Writing helpers ----------------------------------------------------------
 
@@ -87,6 +90,8 @@ struct GroupsReader {
   XML_Parser parser = nullptr;
   int state = GRS_ROOT;
   bool stopped = false;  // XML_StopParser called (states 0 and 12)
+  bool cut = false;      // an unexpected child of GROUPS ended the reading (state 12)
+  bool skipped = false;  // a group was dropped and the reading went on
   GroupStruct group;
   std::vector<std::string> members;  // the USER texts of the group being parsed, in file order
   PermissionStruct perm;
@@ -122,12 +127,12 @@ void SetXMLGroupDescription(GroupsReader& r) { r.group.description = TakeElement
 
 void SetXMLGroupUID(GroupsReader& r) {
   std::optional<std::string> text = TakeElementText();
-  r.group.header.uid = text ? ParseHexUIDText(*text) : 0;
+  r.group.header.uid = text ? ParseHex32LikeStrtoul(*text) : 0;
 }
 
 void SetXMLPermUID(GroupsReader& r) {
   std::optional<std::string> text = TakeElementText();
-  r.perm.header.uid = text ? ParseHexUIDText(*text) : 0;
+  r.perm.header.uid = text ? ParseHex32LikeStrtoul(*text) : 0;
 }
 
 // A member that cannot be stored (no name, or a name already listed) is
@@ -173,7 +178,7 @@ void SetXMLPermList(GroupsReader& r, std::vector<UID>& list, const char* missing
     std::string_view rest(*text);
     for (;;) {
       size_t cut = rest.find(';');
-      uids.push_back(ParseHexUIDText(rest.substr(0, cut)));
+      uids.push_back(ParseHex32LikeStrtoul(rest.substr(0, cut)));
       if (cut == std::string_view::npos) break;
       rest.remove_prefix(cut + 1);
     }
@@ -200,7 +205,11 @@ void AddXMLGroup(GroupsReader& r) {
   int32_t index = AddGroup(r.group.name->c_str());
   // A refusal (the group exists, a user has the name, no memory) drops this
   // group only; AddGroup logged why.
-  if (index >= 0) *GetGroupByIndex(index) = std::move(r.group);
+  if (index >= 0) {
+    *GetGroupByIndex(index) = std::move(r.group);
+  } else {
+    r.skipped = true;
+  }
   ClearXMLGroup(r);
 }
 
@@ -244,6 +253,7 @@ void XMLCALL GroupsXMLStartElement(void* userData, const XML_Char* name, const X
         SetReaderState(r, GRS_STOP);
       } else {
         WriteLog(0, "Got node >%s< expecting GROUP", name);
+        r.cut = true;
         SetReaderState(r, GRS_STOP);
       }
       break;
@@ -336,6 +346,20 @@ void XMLCALL GroupsXMLCharData(void* userData, const XML_Char* text, int length)
   if (AppendXMLValue(text, length) != 0) SetReaderState(r, GRS_ERROR);  // logged by AppendXMLValue
 }
 
+// Before the first save after a partial load: the file as it was read (it
+// holds groups or permissions that memory lacks) is copied to <file>.bad.
+// False (logged) when the copy fails: the save must not go on.
+bool KeepPartlyReadFile(const std::string& file) {
+  const std::string bad = file + kGroupsBadFileSuffix;
+  if (ProbePath(file) != PATH_EXISTS) return true;
+  if (!CopyWholeFile(file, bad)) {
+    WriteLog(1, "Unable to keep the previous groups file as %s; the groups file is not written", bad.c_str());
+    return false;
+  }
+  WriteLog(0, "The previous groups file is kept as %s", bad.c_str());
+  return true;
+}
+
 // Owns the parser for one read.
 struct ParserHolder {
   XML_Parser parser;
@@ -406,6 +430,11 @@ int WriteGroupsXML(std::string_view path) {
   // The arrays have already changed when this is called: clients comparing
   // their time stamp must see that whatever becomes of the write.
   SetGroupsTime(NowTime32());
+  if (g_groupsLoadState == GROUPS_LOAD_FAILED) {
+    WriteLog(0, "Not writing the groups file >%s< as the last load of it failed: it is kept as it is", file.c_str());
+    return FR_WRITE_FAILED;
+  }
+  if (g_groupsLoadState == GROUPS_LOAD_PARTIAL && !KeepPartlyReadFile(file)) return FR_WRITE_FAILED;
   AtomicFile af;
   if (AtomicFileBegin(af, file) != ATOMIC_OK) {
     WriteLog(1, "Unable to open groups file >%s<", file.c_str());
@@ -423,12 +452,11 @@ int WriteGroupsXML(std::string_view path) {
     WriteLog(1, "Unable to write groups file >%s<", file.c_str());
     return FR_WRITE_FAILED;
   }
+  if (g_groupsLoadState == GROUPS_LOAD_PARTIAL) g_groupsLoadState = GROUPS_LOAD_OK;
   return FR_OK;
 }
 
 // ---- Reading --------------------------------------------------------------------------
-
-UID ParseHexUIDText(std::string_view text) { return ParseHex32LikeStrtoul(text); }
 
 int ReadGroupsXML(std::string_view path) {
   ParserHolder holder{XML_ParserCreate(nullptr)};
@@ -437,13 +465,17 @@ int ReadGroupsXML(std::string_view path) {
   const std::string file(path);
   FileHolder in{file.empty() ? nullptr : std::fopen(file.c_str(), "rb")};
   if (in.fp == nullptr) {
+    const bool missing = errno == ENOENT;
     WriteLog(1, "Unable to open groups file >%s<", file.c_str());
     SetGroupsTime(NowTime32());
+    // A file that is not there holds nothing a save could destroy.
+    g_groupsLoadState = missing ? GROUPS_LOAD_NONE : GROUPS_LOAD_FAILED;
     return -1;
   }
   if (holder.parser == nullptr) {
     WriteLog(1, "Unable to create XML parser for groups file >%s<", file.c_str());
     SetGroupsTime(NowTime32());
+    g_groupsLoadState = GROUPS_LOAD_FAILED;
     return -1;
   }
   GroupsLoadHolder load;
@@ -476,8 +508,23 @@ int ReadGroupsXML(std::string_view path) {
   SetGroupsTime(NowTime32());
   ClearXMLValueStack(1);
   ClearCurrentXMLValue();
-  return parseError || reader.state == GRS_ERROR ? -1 : 0;
+  const bool failed = parseError || reader.state == GRS_ERROR;
+  if (failed) {
+    WriteLog(0, "The groups file >%s< did not read: group changes are not saved until it loads", file.c_str());
+    g_groupsLoadState = GROUPS_LOAD_FAILED;
+  } else if (reader.cut || reader.skipped) {
+    WriteLog(0, "The groups file >%s< was read in part (%s): its first save keeps it as %s%s", file.c_str(),
+             reader.cut ? "the reading stopped early" : "groups were left out", file.c_str(), kGroupsBadFileSuffix);
+    g_groupsLoadState = GROUPS_LOAD_PARTIAL;
+  } else {
+    g_groupsLoadState = GROUPS_LOAD_OK;
+  }
+  return failed ? -1 : 0;
 }
+
+GroupsLoadState GetGroupsLoadState() { return g_groupsLoadState; }
+
+void ResetGroupsFileState() { g_groupsLoadState = GROUPS_LOAD_NONE; }
 
 // ---- Start-up ----------------------------------------------------------------------------
 

@@ -17,6 +17,30 @@
 
 constexpr const char kGroupsFileName[] = "groups.xml";
 constexpr size_t kGroupsReadChunkBytes = 512;  // the reader hands Expat the file in pieces of this size
+constexpr const char kGroupsBadFileSuffix[] = ".bad";  // groups.xml.bad: the file a partial load read
+
+// ---- Load state ------------------------------------------------------------------
+//
+//   NONE --read whole--> OK      any --read failed--> FAILED
+//     \--read in part--> PARTIAL --first save--> OK
+//
+// NONE (nothing read yet, or no file at all: a first start, tests) and OK
+// save normally. FAILED (the file could not be opened, did not parse, or
+// its content stopped the reading) refuses every WriteGroupsXML with 15
+// until a read succeeds: the file then is the only whole copy of the groups
+// and permissions after the damage, and memory must not overwrite it.
+// PARTIAL (an unexpected child of GROUPS ended the reading, or a group was
+// dropped): the first save copies the file to <file>.bad before replacing it.
+enum GroupsLoadState : int {
+  GROUPS_LOAD_NONE = 0,
+  GROUPS_LOAD_OK = 1,
+  GROUPS_LOAD_PARTIAL = 2,
+  GROUPS_LOAD_FAILED = 3,
+};
+GroupsLoadState GetGroupsLoadState();
+
+// Back to NONE (tests).
+void ResetGroupsFileState();
 
 // Names the file that SaveGroupsFile writes (the run function sets it to the
 // home directory followed by "groups.xml"). An empty text goes back to the
@@ -39,7 +63,8 @@ std::string GetGroupsFilePath();
 // Writes both arrays to `path`, replacing the file atomically: on any
 // failure the previous file stays whole. 0; 2 no path or an empty one
 // (logged); 14 the file cannot be created (logged); 15 a write failed
-// (logged). Sets the groups time to now whenever a path was given, since the
+// (logged), the last read failed, or after a partial read the file could not
+// be kept as <path>.bad (both logged; nothing written). Sets the groups time to now whenever a path was given, since the
 // callers write after every change of the arrays.
 int WriteGroupsXML(std::string_view path);
 
@@ -62,14 +87,9 @@ int WritePermXML(const PermissionStruct* perm, FILE* fp);
 // group with an invalid name or none, a failed allocation). Whatever was
 // added before the reading stopped stays. A group the arrays already hold,
 // or whose name a user has, is dropped and the reading goes on; so is a
-// member without a name or named twice. Sets the groups time to now.
+// member without a name or named twice. UID texts are read by
+// ParseHex32LikeStrtoul. Sets the groups time to now and the load state.
 int ReadGroupsXML(std::string_view path);
-
-// Reads a UID text as a 32-bit strtoul(text, 0, 16) would: leading white
-// space, an optional sign and "0x" prefix, hex digits up to the first other
-// character; an overflow saturates at FFFFFFFF, a '-' negates modulo 2^32,
-// and a text without digits gives 0.
-UID ParseHexUIDText(std::string_view text);
 
 // ---- Start-up ---------------------------------------------------------------------
 

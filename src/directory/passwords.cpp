@@ -1,7 +1,7 @@
 // Password state of the users: history depth, dates, the two password
 // setters and the start of the password clock.
 // Directory layer: calls the per-user settings and accessors, the user
-// records, the users save, the hexadecimal reading of groups_file.h, the
+// records, the users save, the users tree, the
 // password rules of the configuration store, bcrypt checks, the XML tree,
 // the clock, the server settings and the utilities.
 #include "directory/passwords.h"
@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "config/settings_api.h"
-#include "directory/groups_file.h"
 #include "directory/user_accessors.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
+#include "directory/users_tree.h"
 #include "foundation/crypto/password_hash.h"
+#include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
 #include "foundation/util/util.h"
@@ -39,7 +40,7 @@ std::string Hex8(uint32_t value) {
 
 // Reads a date or a legacy hash text as strtoul(text, 0, 16) would on a
 // 32-bit unsigned long (the one hexadecimal reading of the directory store).
-uint32_t ReadHexText(const std::string& text) { return ParseHexUIDText(text); }
+uint32_t ReadHexText(const std::string& text) { return ParseHex32LikeStrtoul(text); }
 
 // The history place a child of Passwords\Old stands for: its name is "PW"
 // (letters in any case, as the lookups compare them) followed by the decimal
@@ -138,9 +139,7 @@ int SaveUser(const std::string& user) { return SaveUsers(GetServerSettings().hom
 XMLNode* ChildMade(XMLNode* parent, const char* name) {
   XMLNode* child = FindNamedChild(parent, name);
   if (child != nullptr) return child;
-  child = AddXMLChildNode(parent);
-  if (child != nullptr) child->name = name;
-  return child;
+  return AppendNamedUsersChild(parent, name);
 }
 
 }  // namespace
@@ -179,14 +178,29 @@ uint32_t GetUserPasswordDate(const char* user) {
 
 // ---- Setting a password --------------------------------------------------------------------
 
-int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword) {
+namespace {
+
+// The history of `user` for the check and the shift (ExistingHistory), or 1
+// when memory runs out reading it.
+int ReadHistory(const std::string& user, int32_t depth, std::vector<HistoryEntry>* history) {
+  try {
+    *history = ExistingHistory(user.c_str(), depth);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate the password history of user >%s<", user.c_str());
+    return FR_NO_MEMORY;
+  }
+  return FR_OK;
+}
+
+int SetPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword) {
   if (newHash == nullptr || !IsValidXmlText(newHash)) return FR_INVALID_PARAMETER;
   std::string user;
   int rc = FindPasswordUser(name, &user);
   if (rc != FR_OK) return rc;
 
   const int32_t depth = CurrentHistoryDepth();
-  const std::vector<HistoryEntry> history = ExistingHistory(user.c_str(), depth);
+  std::vector<HistoryEntry> history;
+  if ((rc = ReadHistory(user, depth, &history)) != FR_OK) return rc;
   if (!skipHistory && clearPassword != nullptr) {
     // Each check is a full bcrypt computation at the entry's cost; only
     // entries that are bcrypt texts can match (a legacy entry never does).
@@ -205,13 +219,14 @@ int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, co
   return SaveUser(user);
 }
 
-int SetUserPassword(const char* name, uint32_t newHash, int skipHistory) {
+int SetPasswordV1(const char* name, uint32_t newHash, int skipHistory) {
   std::string user;
   int rc = FindPasswordUser(name, &user);
   if (rc != FR_OK) return rc;
 
   const int32_t depth = CurrentHistoryDepth();
-  const std::vector<HistoryEntry> history = ExistingHistory(user.c_str(), depth);
+  std::vector<HistoryEntry> history;
+  if ((rc = ReadHistory(user, depth, &history)) != FR_OK) return rc;
   if (!skipHistory) {
     for (const HistoryEntry& entry : history) {
       // An empty place holds no hash, and a bcrypt text is not a legacy one
@@ -228,6 +243,27 @@ int SetUserPassword(const char* name, uint32_t newHash, int skipHistory) {
   return SaveUser(user);
 }
 
+}  // namespace
+
+// Memory running out anywhere in a change (a path, a history entry, the
+// record's hash text) answers 1; the steps done before it stay, as for any
+// failed step.
+int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword) {
+  try {
+    return SetPasswordV2(name, newHash, skipHistory, clearPassword);
+  } catch (const std::bad_alloc&) {
+    return FR_NO_MEMORY;
+  }
+}
+
+int SetUserPassword(const char* name, uint32_t newHash, int skipHistory) {
+  try {
+    return SetPasswordV1(name, newHash, skipHistory);
+  } catch (const std::bad_alloc&) {
+    return FR_NO_MEMORY;
+  }
+}
+
 // ---- Starting the password clock -------------------------------------------------------------
 
 int StartPasswordClocks(int* dated) {
@@ -238,9 +274,18 @@ int StartPasswordClocks(int* dated) {
   for (int i = 0; i < users && rc == FR_OK; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (user == nullptr || user->ADUSER != 0 || !user->USERNAME) continue;
-    // The record's own link reaches its settings at once; the name lookup
-    // (linear in the users) is only for a record that has no link.
-    XMLNode* data = user->USERDATA != nullptr ? user->USERDATA : GetUserDataNode(user->USERNAME->c_str());
+    // The record's own node (its link reaches it at once); a record without
+    // one (a plain AddUser copy of default_user) gets its node first, as its
+    // save would give it, so that the date is its own and not default_user's.
+    XMLNode* node = UserNodeOfRecord(user);
+    if (node == nullptr) {
+      if (MakeUserNodeForRecord(user) != FR_OK) {
+        rc = FR_NO_MEMORY;
+        break;
+      }
+      node = UserNodeOfRecord(user);
+    }
+    XMLNode* data = FindXMLChildNode(node, kUserDataName);
     XMLNode* sub = FindNamedChild(FindUserDataSection(data, kLoginSectionName), kLoginSubsectionName);
     if (sub == nullptr) continue;  // no login section: the write would be refused (17, 18)
     XMLNode* passwords = FindNamedChild(sub, kPasswordsNodeName);
@@ -248,13 +293,13 @@ int StartPasswordClocks(int* dated) {
     if (current != nullptr && current->value && ReadHexText(*current->value) != 0) continue;
 
     if (passwords == nullptr) passwords = ChildMade(sub, kPasswordsNodeName);
-    XMLNode* node = passwords != nullptr ? ChildMade(passwords, kPasswordDateNodeName) : nullptr;
-    if (node == nullptr) {
+    XMLNode* dateNode = passwords != nullptr ? ChildMade(passwords, kPasswordDateNodeName) : nullptr;
+    if (dateNode == nullptr) {
       rc = FR_NO_MEMORY;
       break;
     }
     try {
-      node->value = date;
+      dateNode->value = date;
     } catch (const std::bad_alloc&) {
       rc = FR_NO_MEMORY;
       break;
@@ -267,7 +312,12 @@ int StartPasswordClocks(int* dated) {
 
 int InitPasswordDates() {
   int dated = 0;
-  const int rc = StartPasswordClocks(&dated);
+  int rc = FR_OK;
+  try {
+    rc = StartPasswordClocks(&dated);
+  } catch (const std::bad_alloc&) {  // the date text: the dates given so far stay
+    rc = FR_NO_MEMORY;
+  }
   if (dated == 0) return rc;
   // One save of every user, whatever the number of dates given.
   const int saved = SaveUsers(GetServerSettings().homeDirectory, nullptr);

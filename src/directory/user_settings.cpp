@@ -113,22 +113,13 @@ bool NamesCanBeCreated(const SettingsPath& path, size_t first) {
   return true;
 }
 
-// A new child of `parent` named `name`, appended last, without text; null
-// when it cannot be allocated.
-XMLNode* AppendNamedChild(XMLNode* parent, std::string_view name) {
-  XMLNode* node = AddXMLChildNode(parent);
-  if (node == nullptr) return nullptr;
-  node->name.assign(name);
-  return node;
-}
-
 // Walks `path` from `from`, appending the missing nodes. Gives the last node,
 // or null when a node cannot be allocated (the nodes made so far stay).
 XMLNode* WalkCreating(XMLNode* from, const SettingsPath& path) {
   size_t matched = 0;
   XMLNode* node = WalkExisting(from, path, &matched);
   for (size_t i = matched; i < path.elements.size(); ++i) {
-    node = AppendNamedChild(node, path.elements[i]);
+    node = AppendNamedUsersChild(node, path.elements[i]);
     if (node == nullptr) return nullptr;
   }
   return node;
@@ -139,41 +130,20 @@ XMLNode* WalkCreating(XMLNode* from, const SettingsPath& path) {
 // domain rule, so domain\user saves the Active Directory user's file.
 int SaveUserSettings(const char* user) { return SaveUsers(GetServerSettings().homeDirectory, user); }
 
-// The record that owns `userNode`, the USER node found for `user`: the
-// record the name finds, when its stored name is the node's USERNAME (the
-// record lookup and the node lookup apply the domain rule each on its own,
-// and a record is never linked into another user's node). Null otherwise.
-UserStruct* RecordOfUserNode(const char* user, const XMLNode* userNode) {
-  UserStruct* record = FindUser(user);
-  if (record == nullptr || !record->USERNAME || userNode == nullptr) return nullptr;
-  const XMLNode* name = FindXMLChildNode(userNode, kUserNameNodeName);
-  if (name == nullptr || !name->value || !EqualsNoCase(*name->value, *record->USERNAME)) return nullptr;
-  return record;
-}
-
-// The USER node of `user`. The record's settings link leads there at once
-// (a bisection and one step up, where walking every USER node by name would
-// cost a pass over all users on each lookup); the walk by name is taken
-// only when the link does not lead to a USER node of the root named like the
-// record (a record without a link, a node that the record does not own).
+// The USER node of `user`: the node of the record the name finds (domain
+// rule included); for a name without a record, the node a lookup by name
+// finds (a node left without a record).
 XMLNode* FindUserNodeByName(const char* user) {
   const UserStruct* record = FindUser(user);
-  if (record != nullptr && record->USERDATA != nullptr) {
-    XMLNode* node = record->USERDATA->parent;
-    if (node != nullptr && node->parent == GetUsersTreeRoot() && EqualsNoCase(node->name, kUserNodeName) &&
-        RecordOfUserNode(user, node) == record) {
-      return node;
-    }
-  }
-  return FindXMLUserNode(user);
+  return record != nullptr ? UserNodeOfRecord(record) : FindXMLUserNode(user);
 }
 
 // After an XML replacement the record is linked to its user's USERDATA node
 // again; nothing else of the record is taken from the tree (the record, not
 // the node, holds the current password hashes and main fields).
-void RelinkUserData(const char* user, XMLNode* userData) {
+void RelinkUserData(XMLNode* userData) {
   if (userData == nullptr) return;
-  if (UserStruct* record = RecordOfUserNode(user, userData->parent)) record->USERDATA = userData;
+  if (UserStruct* record = RecordOfUserNode(userData->parent)) record->USERDATA = userData;
 }
 
 // The levels a change works on, found before anything is made: a null
@@ -221,18 +191,18 @@ int MakeLevels(const char* user, const char* section, const char* subsection, bo
   if (target->section == nullptr) {
     XMLNode* data = GetUserDataNode(user);
     if (data == nullptr) return FR_USER_NOT_FOUND;
-    target->section = AppendNamedChild(data, section);
+    target->section = AppendNamedUsersChild(data, section);
     if (target->section == nullptr) return FR_NO_MEMORY;
   }
   if (needSubsection && target->subsection == nullptr) {
-    target->subsection = AppendNamedChild(target->section, subsection);
+    target->subsection = AppendNamedUsersChild(target->section, subsection);
     if (target->subsection == nullptr) return FR_NO_MEMORY;
   }
   return FR_OK;
 }
 
 // The common body of SetUserSetting and SetUserSettingCreate.
-int SetSetting(const char* user, const char* section, const char* subsection, const char* path, const char* value,
+int SetSettingSteps(const char* user, const char* section, const char* subsection, const char* path, const char* value,
                bool createLevels) {
   if (IsEmpty(user) || IsEmpty(section) || IsEmpty(subsection) || IsEmpty(path)) return FR_INVALID_PARAMETER;
   if (value != nullptr && !IsValidXmlText(value)) return FR_INVALID_PARAMETER;
@@ -257,6 +227,19 @@ int SetSetting(const char* user, const char* section, const char* subsection, co
   return SaveUserSettings(user);
 }
 
+// SetSettingSteps, answering 1 when memory runs out at any step (the path's
+// pieces, a new node, the value, the save); every node made before stays
+// named and in place.
+int SetSetting(const char* user, const char* section, const char* subsection, const char* path, const char* value,
+               bool createLevels) {
+  try {
+    return SetSettingSteps(user, section, subsection, path, value, createLevels);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate memory for the setting >%s< of user >%s<", path, user);
+    return FR_NO_MEMORY;
+  }
+}
+
 std::string g_settingsPath;  // the settings path buffer's text (below 2048 bytes)
 
 }  // namespace
@@ -271,9 +254,9 @@ XMLNode* GetUserDataNode(const char* user) {
   if (userNode == nullptr) return nullptr;
   XMLNode* data = FindXMLChildNode(userNode, kUserDataName);
   if (data != nullptr) return data;
-  data = AppendNamedChild(userNode, kUserDataName);
+  data = AppendNamedUsersChild(userNode, kUserDataName);
   if (data == nullptr) return nullptr;
-  if (UserStruct* record = RecordOfUserNode(user, userNode)) record->USERDATA = data;
+  if (UserStruct* record = RecordOfUserNode(userNode)) record->USERDATA = data;
   return data;
 }
 
@@ -396,7 +379,7 @@ int UserHasAppSetting(const char* user, const char* section, const char* subsect
 
 int AddTorvaneNode(XMLNode* section) {
   if (section == nullptr) return FR_INVALID_PARAMETER;
-  return AppendNamedChild(section, kLoginSubsectionName) != nullptr ? FR_OK : FR_NO_MEMORY;
+  return AppendNamedUsersChild(section, kLoginSubsectionName) != nullptr ? FR_OK : FR_NO_MEMORY;
 }
 
 int AddUserEnvSection(const char* user, const char* env) {
@@ -408,7 +391,7 @@ int AddUserEnvSection(const char* user, const char* env) {
   XMLNode* data = GetUserDataNode(user);
   if (data == nullptr) return FR_USER_NOT_FOUND;
   if (!EqualsNoCase(data->name, kUserDataName)) return FR_WRONG_NODE_KIND;
-  XMLNode* sect = AppendNamedChild(data, env);
+  XMLNode* sect = AppendNamedUsersChild(data, env);
   if (sect == nullptr) return FR_NO_MEMORY;
   AddTorvaneNode(sect);  // a section without its subsection is still a section
   return SaveUserSettings(user);
@@ -421,7 +404,7 @@ int DeleteUserEnvSection(const char* user, const char* env) {
   if (sect == nullptr) return rc;
   if (sect->parent->firstChild == sect && sect->nextSibling == nullptr) return FR_LAST_SECTION;
   if (FindUser(user) == nullptr) return FR_USER_NOT_FOUND;  // as PrepareChange
-  DeleteXMLNode(sect);
+  RemoveUsersTreeNode(sect);
   return SaveUserSettings(user);
 }
 
@@ -472,14 +455,14 @@ int SetUserSettingsXML(const char* user, const char* section, const char* subsec
   if (tooDeep) {
     while (first != nullptr) {
       XMLNode* next = first->nextSibling;
-      DeleteXMLNode(first);
+      RemoveUsersTreeNode(first);
       first = next;
     }
-    if (madeSection) DeleteXMLNode(target.section);
+    if (madeSection) RemoveUsersTreeNode(target.section);
     return FR_INVALID_PARAMETER;
   }
-  if (old != nullptr) DeleteXMLNode(old);
-  RelinkUserData(user, target.section->parent);
+  if (old != nullptr) RemoveUsersTreeNode(old);
+  RelinkUserData(target.section->parent);
   return SaveUserSettings(user);
 }
 
@@ -522,12 +505,12 @@ int SetUserAppBranchXML(const char* user, const char* section, const char* subse
       return FR_NO_MEMORY;
     }
     parent = last->parent;
-    if (clearExisting != 0) DeleteXMLNode(last);
+    if (clearExisting != 0) RemoveUsersTreeNode(last);
   } else if (clearExisting != 0) {
-    FreeXMLChildNodes(target.subsection);
+    RemoveUsersTreeNodesIf(target.subsection, [](const XMLNode*) { return true; });
   }
   AppendXMLNodeList(parent, parsed.release());
-  RelinkUserData(user, target.section->parent);
+  RelinkUserData(target.section->parent);
   return SaveUserSettings(user);
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -23,7 +24,6 @@
 #include <utility>
 #include <vector>
 
-#include "directory/groups_file.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
@@ -44,11 +44,9 @@
 namespace {
 
 constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
-constexpr const char kV2DocumentStart[] = "<?xml version=\"1.0\"?><USERS>";
-constexpr const char kV2DocumentEnd[] = "</USERS>";
 constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writers hand text on in pieces of this size
-// Above this many records without a usable link, the login-section pass
-// finds their nodes through one index of the tree instead of a walk each.
+// Above this many records, the login-section pass finds the nodes of records
+// without a usable link through one index of the tree instead of a walk each.
 constexpr int kNodeIndexThreshold = 8;
 
 UsersLoadState g_loadState = USERS_LOAD_NONE;
@@ -60,6 +58,8 @@ std::unordered_set<UID> g_protectedUIDs;
 std::unordered_map<const XMLNode*, UID> g_nodeSource;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
+// The last list read met an element other than USERLIST and USER.
+bool g_listUnknownElement = false;
 
 // The children of a USER node that the conversion reads as main fields.
 constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
@@ -322,30 +322,6 @@ bool SavesRefusedAfterFailedLoad() {
 
 // ---- Login sections ----------------------------------------------------------------
 
-XMLNode* AddChildNamed(XMLNode* parent, const char* name) {
-  XMLNode* node = AddXMLChildNode(parent);
-  if (node == nullptr) return nullptr;
-  try {
-    node->name = name;
-  } catch (const std::bad_alloc&) {
-    DeleteXMLNode(node);
-    return nullptr;
-  }
-  return node;
-}
-
-// The record's USER node when its link qualifies (see FindUserNodeOfRecord).
-XMLNode* LinkedNode(const UserStruct* user) {
-  if (user->USERDATA == nullptr || !user->USERNAME) return nullptr;
-  XMLNode* node = user->USERDATA->parent;
-  XMLNode* root = GetUsersTreeRoot();
-  if (node == nullptr || root == nullptr || node->parent != root || !EqualsNoCase(node->name, kUserNodeName)) return nullptr;
-  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    if (c->value && EqualsNoCase(c->name, kUserNameNodeName) && EqualsNoCase(*c->value, *user->USERNAME)) return node;
-  }
-  return nullptr;
-}
-
 // Defined with the login sections below.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node);
 
@@ -371,6 +347,79 @@ void PrepareLoad(size_t expected) {
   if (GetUsersTreeRoot() != nullptr) FreeUsersXMLTree();
   const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
+}
+
+// Logs (with the error flag) every file in users/ that the list just read
+// does not name: the users they may hold are not loaded, so a start must not
+// be silent about them (a cut list, for one). Nothing is deleted. Leftovers
+// of the atomic writer (its start-up removal is the host's) and directories
+// are passed over.
+void LogUnlistedUserFiles(const std::string& home) {
+  std::unordered_set<std::string> listed;
+  try {
+    listed.reserve(g_listUIDs.size());
+    for (const UID uid : g_listUIDs) {
+      char name[16];
+      snprintf(name, sizeof name, "%08X.xml", uid);
+      listed.emplace(name);
+    }
+    const std::string dir = home + kUsersDirectoryName;
+    std::vector<std::string> names;
+    if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
+    std::sort(names.begin(), names.end());  // the same order at every start
+    for (const std::string& name : names) {
+      if (listed.count(name) != 0 || IsAtomicFileLeftoverName(name)) continue;
+      FileStatus status;
+      if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
+      errno = 0;
+      WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+               "is not loaded", dir.c_str(), name.c_str());
+    }
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate the names of the users files");
+  }
+}
+
+// A per-user file holds one USER element and nothing a document of many
+// would refuse: an XML declaration or a document type inside it (which the
+// all-users document, the files one after another, could not hold) fails
+// it as a parse error would.
+void XMLCALL RefuseDeclarationInUserFile(void* userData, const XML_Char*, const XML_Char*, int) {
+  WriteLog(0, "A users file begins with an XML declaration");
+  SetUsersReadFailure();
+  XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
+}
+
+void XMLCALL RefuseDoctypeInUserFile(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  WriteLog(0, "A users file holds a document type");
+  SetUsersReadFailure();
+  XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
+}
+
+// Parses one per-user file's text as a document of its own (the parser is
+// reset, not made anew) whose elements go under `root`. True when it read
+// whole; otherwise the error is logged and every node it made is removed
+// again, so that the other users are read as if the file were not there.
+bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root) {
+  XMLNode* tail = root->lastChild;
+  XML_ParserReset(parser, "UTF-8");
+  InstallUsersTreeHandlers(parser);
+  XML_SetXmlDeclHandler(parser, RefuseDeclarationInUserFile);
+  XML_SetStartDoctypeDeclHandler(parser, RefuseDoctypeInUserFile);
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  ClearUsersReadFailure();
+  SetUsersTreeCursor(root);
+  const bool ok = content.size() <= static_cast<size_t>(INT32_MAX) &&
+                  XML_Parse(parser, content.data(), static_cast<int>(content.size()), 1) == XML_STATUS_OK &&
+                  !UsersReadFailed();
+  if (!ok) LogParseError(parser);
+  ClearXMLValueStack(1);
+  ClearCurrentXMLValue();
+  SetUsersTreeCursor(nullptr);
+  if (ok) return true;
+  while (XMLNode* made = tail != nullptr ? tail->nextSibling : root->firstChild) RemoveUsersTreeNode(made);
+  return false;
 }
 
 }  // namespace
@@ -502,7 +551,40 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
 
 int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
 
-int WriteUserList(const char* home, const char* name) {
+namespace {
+
+// The named user's own file (index from FindUserIndex; none: nothing to
+// write, the list alone changes). 0, 2, 14, 15.
+int WriteOneUserFile(const std::string& home, int index, bool* replaced) {
+  if (index < 0) return FR_OK;
+  const UserStruct* user = GetUserByIndex(index);
+  std::string text;
+  int rc = BuildUserFile(user, text);
+  if (rc != FR_OK) return rc;
+  MakeSureDirectoryPathExists(home + kUsersDirectoryName);
+  AtomicFile af;
+  rc = WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+  *replaced = rc == FR_OK;
+  return rc;
+}
+
+// Before the first list written after a partial load: the list that load
+// read names users that are not in memory, so it is kept beside the new one
+// as userlist.xml.bad. 0, or 15 (logged) when it cannot be kept.
+int KeepListOfPartialLoad(const std::string& home) {
+  const std::string listPath = home + kUserListFileName;
+  if (g_loadState != USERS_LOAD_PARTIAL || ProbePath(listPath) != PATH_EXISTS) return FR_OK;
+  if (!CopyWholeFile(listPath, home + kUserListBadFileName)) {
+    WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home.c_str(),
+             kUserListBadFileName);
+    return FR_WRITE_FAILED;
+  }
+  WriteLog(0, "The previous user list is kept as %s%s", home.c_str(), kUserListBadFileName);
+  return FR_OK;
+}
+
+// The steps of WriteUserList, which answers 1 for memory running out in any.
+int WriteUserListSteps(const char* home, const char* name) {
   // The login sections of the users whose files are written: every user's
   // for a full rewrite, the named user's alone otherwise (the other users'
   // files are not written, so their sections are seen to at their own saves;
@@ -522,50 +604,28 @@ int WriteUserList(const char* home, const char* name) {
   if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   const std::string h(home);
   bool replaced = false;
-  if (name == nullptr) {
-    rc = WriteAllUserFiles(h, &replaced);
-  } else {
-    // The user's own record, found as every lookup finds it (domain\user
-    // included), so that its file is rewritten whatever form the caller used.
-    if (index >= 0) {
-      const UserStruct* user = GetUserByIndex(index);
-      std::string text;
-      rc = BuildUserFile(user, text);
-      if (rc == FR_OK) {
-        MakeSureDirectoryPathExists(h + kUsersDirectoryName);
-        AtomicFile af;
-        rc = WriteAtomic(af, UserFilePath(h, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
-        replaced = rc == FR_OK;
-      }
-    }
-  }
+  // The user's own record is found as every lookup finds it (domain\user
+  // included), so that its file is rewritten whatever form the caller used.
+  rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, &replaced);
+  if (rc == FR_OK) rc = KeepListOfPartialLoad(h);
+  if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
   if (rc == FR_OK) {
-    const std::string listPath = h + kUserListFileName;
-    if (g_loadState == USERS_LOAD_PARTIAL && ProbePath(listPath) == PATH_EXISTS) {
-      // The list of the partial load names users that are not in memory:
-      // keep it beside the new one.
-      if (!CopyWholeFile(listPath, h + kUserListBadFileName)) {
-        WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home,
-                 kUserListBadFileName);
-        rc = FR_WRITE_FAILED;
-      } else {
-        WriteLog(0, "The previous user list is kept as %s%s", home, kUserListBadFileName);
-      }
-    }
-    if (rc == FR_OK) {
-      try {
-        rc = WriteUserListFile(listPath);
-      } catch (const std::bad_alloc&) {
-        rc = FR_NO_MEMORY;
-      }
-      if (rc == FR_OK) {
-        replaced = true;
-        if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
-      }
-    }
+    replaced = true;
+    if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
   if (replaced) SetUsersTime(NowTime32());
   return rc;
+}
+
+}  // namespace
+
+int WriteUserList(const char* home, const char* name) {
+  try {
+    return WriteUserListSteps(home, name);
+  } catch (const std::bad_alloc&) {
+    // Every file is replaced atomically: those not replaced yet stay whole.
+    return FR_NO_MEMORY;
+  }
 }
 
 int ReplaceUsersFileText(const std::string& path, const char* text, size_t length) {
@@ -621,10 +681,19 @@ int WriteUsersXML(const char* path) {
 // ---- The user list -----------------------------------------------------------------------------
 
 void UserListStartElement(void* /*userData*/, const char* name, const char** attributes) {
-  if (name == nullptr || !EqualsNoCase(name, kUserNodeName)) return;
+  if (name == nullptr) return;
+  if (!EqualsNoCase(name, kUserNodeName)) {
+    // An entry under another name may still stand for a user whose file the
+    // next save would leave unlisted: the list counts as read in part.
+    if (!EqualsNoCase(name, kUserListRootName)) {
+      WriteLog(0, "Unknown element >%s< in the user list: the list counts as read in part", name);
+      g_listUnknownElement = true;
+    }
+    return;
+  }
   UID uid = kNoUID;
   for (int i = 0; attributes != nullptr && attributes[i] != nullptr && attributes[i + 1] != nullptr; i += 2) {
-    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHexUIDText(attributes[i + 1]);
+    if (EqualsNoCase(attributes[i], "UID")) uid = ParseHex32LikeStrtoul(attributes[i + 1]);
   }
   if (uid == kNoUID) {
     WriteLog(0, "Missing a UID on a user list user tag");
@@ -647,6 +716,7 @@ const std::vector<UID>& GetUserListUIDs() { return g_listUIDs; }
 
 int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
   g_listUIDs.clear();
+  g_listUnknownElement = false;
   if (stoppedEarly) *stoppedEarly = false;
   const std::string path = std::string(home ? home : "") + kUserListFileName;
   FILE* fp = home != nullptr ? fopen(path.c_str(), "rb") : nullptr;
@@ -681,7 +751,7 @@ int ReadUserListUIDs(const char* home, bool* stoppedEarly) {
   }
   EndParse(parser);
   fclose(fp);
-  if (stoppedEarly) *stoppedEarly = stopped;
+  if (stoppedEarly) *stoppedEarly = stopped || g_listUnknownElement;
   return FR_OK;
 }
 
@@ -695,8 +765,6 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
-  // A new store: the files kept from an earlier partial load are its to write.
-  g_protectedUIDs.clear();
   FileStatus status;
   PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
   g_nodeSource.clear();
@@ -733,13 +801,17 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  // A new store, now that its text is good: the files kept from an earlier
+  // partial load are its to write. (A client's text that does not parse
+  // leaves them kept for the reload that follows.)
+  g_protectedUIDs.clear();
   SetUsersTime(NowTime32());
   return ConvertXMLTreeToUsers(mode);
 }
 
 int ReadUsersV2(const char* home) {
-  bool stopped = false;
-  if (home == nullptr || ReadUserListUIDs(home, &stopped) != FR_OK) {
+  bool inPart = false;
+  if (home == nullptr || ReadUserListUIDs(home, &inPart) != FR_OK) {
     g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
@@ -752,63 +824,44 @@ int ReadUsersV2(const char* home) {
   PrepareLoad(g_listUIDs.size());
   g_nodeSource.clear();
   g_protectedUIDs.clear();
-  g_readSkipped = stopped;
-  if (stopped) WriteLog(0, "The user list %s%s was not read to its end: the users after the cut are not loaded", home, kUserListFileName);
+  g_readSkipped = inPart;
+  if (inPart) WriteLog(0, "The user list %s%s was read in part: users it does not name are not loaded", home, kUserListFileName);
+  LogUnlistedUserFiles(h);
 
-  XML_Parser parser = XML_ParserCreate("UTF-8");
-  ClearXMLValueStack(1);
-  ClearCurrentXMLValue();
-  ClearUsersReadFailure();
-  SetUsersTreeCursor(nullptr);
-  bool ok = parser != nullptr;
-  if (ok) {
-    InstallUsersTreeHandlers(parser);
-    ok = XML_Parse(parser, kV2DocumentStart, static_cast<int>(sizeof kV2DocumentStart - 1), 0) == XML_STATUS_OK &&
-         !UsersReadFailed();
-    std::string content;
-    for (size_t i = 0; ok && i < g_listUIDs.size(); ++i) {
-      const UID uid = g_listUIDs[i];
-      const std::string path = UserFilePath(h, uid);
-      const int rc = ReadFileToBuffer(path, content);
-      if (rc != FR_OK || content.empty()) {
-        // That user is not loaded; its file is kept as it is.
-        if (rc != FR_OK) {
-          WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
-        } else {
-          WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
-        }
-        g_readSkipped = true;
-        g_protectedUIDs.insert(uid);
-        continue;
-      }
-      XMLNode* root = GetUsersTreeRoot();
-      XMLNode* before = root != nullptr ? root->lastChild : nullptr;
-      if (content.size() > static_cast<size_t>(INT32_MAX) ||
-          XML_Parse(parser, content.data(), static_cast<int>(content.size()), 0) != XML_STATUS_OK || UsersReadFailed()) {
-        LogParseError(parser);
-        WriteLog(0, "The users file >%s< cannot be read as part of the users document", path.c_str());
-        ok = false;
-        break;
-      }
-      root = GetUsersTreeRoot();
-      if (root != nullptr) {
-        for (XMLNode* n = before != nullptr ? before->nextSibling : root->firstChild; n != nullptr; n = n->nextSibling) {
-          g_nodeSource[n] = uid;
-        }
-      }
-    }
-    if (ok && (XML_Parse(parser, kV2DocumentEnd, static_cast<int>(sizeof kV2DocumentEnd - 1), 1) != XML_STATUS_OK ||
-               UsersReadFailed())) {
-      LogParseError(parser);
-      ok = false;
-    }
-  }
-  EndParse(parser);
-  if (!ok) {
-    g_nodeSource.clear();
+  // One parser for every file, reset between them; each file is a document
+  // of its own under the one root, so a damaged file costs its user only.
+  XMLNode* root = AppendNamedUsersChild(nullptr, kUsersRootName);
+  XML_Parser parser = root != nullptr ? XML_ParserCreate("UTF-8") : nullptr;
+  if (parser == nullptr) {
+    WriteLog(1, "Unable to start reading the users files");
+    FreeXMLNodeList(root);
     g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  SetUsersTreeRoot(root);
+  std::string content;
+  for (const UID uid : g_listUIDs) {
+    const std::string path = UserFilePath(h, uid);
+    const int rc = ReadFileToBuffer(path, content);
+    bool read = rc == FR_OK && !content.empty();
+    if (rc != FR_OK) {
+      WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
+    } else if (content.empty()) {
+      WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
+    } else if (!ParseUserFileInto(parser, content, root)) {
+      WriteLog(1, "The users file >%s< does not read: it is kept as it is, never rewritten, and the user it holds "
+               "is not loaded", path.c_str());
+      read = false;
+    }
+    if (!read) {
+      // That user is not loaded; its file is kept as it is.
+      g_readSkipped = true;
+      g_protectedUIDs.insert(uid);
+      continue;
+    }
+    g_nodeSource[root->lastChild] = uid;  // a file read whole made one top element
+  }
+  XML_ParserFree(parser);
   SetUsersTime(NowTime32());
   return ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
 }
@@ -873,163 +926,185 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
   return first;
 }
 
-int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
-  if (node == nullptr) return FR_INVALID_PARAMETER;
-  const bool load = mode == USERS_CONVERT_LOAD;
+namespace {
+
+// Conversion step 1: the main fields of the node's children into the scratch
+// record (a later element wins; an element without text changes nothing),
+// with the last USERDATA child and the FIELD children in document order.
+void ReadMainFieldElements(XMLNode* node, UserStruct& s, XMLNode** userData, std::vector<const XMLNode*>& fieldNodes) {
+  for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+    const std::string& n = c->name;
+    if (EqualsNoCase(n, kUserDataName)) {
+      *userData = c;
+      continue;
+    }
+    if (EqualsNoCase(n, "FIELD")) {
+      fieldNodes.push_back(c);
+      continue;
+    }
+    if (!c->value) continue;
+    const std::string& v = *c->value;
+    if (EqualsNoCase(n, "UID")) {
+      s.header.uid = ParseHex32LikeStrtoul(v);
+    } else if (EqualsNoCase(n, kUserNameNodeName)) {
+      s.USERNAME = v;
+    } else if (EqualsNoCase(n, "PASSWORD")) {
+      s.PASSWORD = ParseHex32LikeStrtoul(v);
+    } else if (EqualsNoCase(n, "PASSWORDV2")) {
+      s.PASSWORDV2 = v;
+    } else if (EqualsNoCase(n, "FORENAME")) {
+      s.FORENAME = v;
+    } else if (EqualsNoCase(n, "SURNAME")) {
+      s.SURNAME = v;
+    } else if (EqualsNoCase(n, "EMAIL")) {
+      s.EMAIL = v;
+    } else if (EqualsNoCase(n, "GROUPLIST")) {
+      s.GROUPLIST = v;
+    } else if (EqualsNoCase(n, "LEVEL")) {
+      s.LEVEL = static_cast<uint32_t>(DecimalText(v));
+    } else if (EqualsNoCase(n, kADUserNodeName)) {
+      s.ADUSER = DecimalText(v);
+    }
+  }
+}
+
+// Conversion step 2: the FIELD elements, as the writer writes them
+// (<FIELD NAME="n">value</FIELD>), into the scratch record's sorted fields.
+// They are sorted once: added one at a time, each would move the field
+// array, and a client text may hold a great many. Of two fields whose names
+// differ only in letter case the first in the document counts, as when they
+// are added one by one. A field without a name or with a repeated one fails
+// client text (2) and is logged and left out of a load. 0 or 2.
+int SortFieldElements(const std::vector<const XMLNode*>& fieldNodes, const char* name, bool load, UserStruct& s) {
+  struct Given {
+    const std::string* name;
+    const XMLNode* node;
+  };
+  std::vector<Given> given;
+  given.reserve(fieldNodes.size());
+  for (const XMLNode* f : fieldNodes) {
+    const std::string* fieldName = nullptr;
+    for (const XMLAttribute& a : f->attributes) {
+      if (EqualsNoCase(a.name, "NAME")) {
+        fieldName = &a.value;
+        break;
+      }
+    }
+    if (fieldName == nullptr || fieldName->empty()) {
+      WriteLog(0, "Field of user >%s< given without a name", name);
+      if (!load) return FR_INVALID_PARAMETER;
+      WriteLog(0, "A field of user >%s< is left out", name);
+      continue;
+    }
+    given.push_back(Given{fieldName, f});
+  }
+  std::stable_sort(given.begin(), given.end(),
+                   [](const Given& a, const Given& b) { return CompareNoCase(*a.name, *b.name) < 0; });
+  s.fields.reserve(given.size());
+  for (const Given& g : given) {
+    if (!s.fields.empty() && CompareNoCase(*s.fields.back().name, *g.name) == 0) {
+      WriteLog(0, "Cannot add field >%s< as already exists", g.name->c_str());
+      if (!load) return FR_INVALID_PARAMETER;
+      WriteLog(0, "A field of user >%s< is left out", name);
+      continue;
+    }
+    s.fields.push_back(UserField{*g.name, g.node->value});
+  }
+  return FR_OK;
+}
+
+// Conversion step 3 for a new user: AddUser, then the record becomes the
+// scratch whole (nothing of default_user survives; its address, and so its
+// registry entry, stays). 0, 1, 2.
+int AddConvertedUser(const char* name, bool load) {
+  UserStruct& s = g_scratch;
+  if (!load && !IsUIDAllowedForClientUser(name, s.header.uid)) {
+    WriteLog(0, "Cannot create user >%s< with UID %08X as that UID belongs to a built-in object", name, s.header.uid);
+    return FR_INVALID_PARAMETER;
+  }
+  AddUserFailure why = ADD_USER_OK;
+  const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
+  if (index < 0) return why == ADD_USER_NO_MEMORY ? FR_NO_MEMORY : FR_INVALID_PARAMETER;
+  UserStruct* user = GetUserByIndex(index);
+  const UID uid = user->header.uid;
+  UserStruct old = std::exchange(*user, std::move(g_scratch));
+  user->header.uid = uid;
+  user->header.kind = NODE_KIND_USER;
+  FreeXMLUser();
+  return FR_OK;
+}
+
+// Conversion step 4 when a user of that name was already converted from
+// `earlier` (a name twice in one document): the later element `node`
+// replaces it, keeping the settings the user had when `node` brings none,
+// and the earlier node goes.
+void MergeEarlierNode(UserStruct* stored, XMLNode* earlier, XMLNode* node, bool nodeHasSettings) {
+  WriteLog(0, "User >%s< is given twice: the later element replaces the earlier", NameForLog(stored));
+  if (!nodeHasSettings) {
+    XMLNode* kept = (stored->USERDATA != nullptr && stored->USERDATA->parent == earlier)
+                        ? stored->USERDATA
+                        : FindXMLChildNode(earlier, kUserDataName);
+    if (kept != nullptr) {
+      UnlinkXMLNode(kept);
+      AppendXMLNodeList(node, kept);
+    }
+    stored->USERDATA = kept;
+  }
+  RemoveUsersTreeNode(earlier);
+}
+
+// Conversion step 3 for a user that exists: UpdateUser from the scratch (a
+// non-zero UID must be the stored one, 8), then step 4 when the stored user
+// had another node. UpdateUser's codes.
+int UpdateConvertedUser(const char* name, XMLNode* node, XMLNode* userData) {
+  UserStruct* stored = FindUser(name);
+  XMLNode* earlier = UserNodeOfRecord(stored);
+  if (earlier == node) earlier = nullptr;
+  const int rc = UpdateUser(&g_scratch);
+  if (rc != FR_OK) return rc;
+  if (earlier != nullptr) MergeEarlierNode(FindUser(name), earlier, node, userData != nullptr);
+  return FR_OK;
+}
+
+// The steps of ConvertXMLNodeToUser (the scratch released first and, on a
+// refusal, again); a bad_alloc is answered by the caller.
+int ConvertUserSteps(XMLNode* node, bool load) {
   FreeXMLUser();
   UserStruct& s = g_scratch;
   XMLNode* userData = nullptr;
   std::vector<const XMLNode*> fieldNodes;
-  try {
-    for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-      const std::string& n = c->name;
-      if (EqualsNoCase(n, kUserDataName)) {
-        userData = c;
-        continue;
-      }
-      if (EqualsNoCase(n, "FIELD")) {
-        fieldNodes.push_back(c);
-        continue;
-      }
-      if (!c->value) continue;  // an element without text changes nothing
-      const std::string& v = *c->value;
-      if (EqualsNoCase(n, "UID")) {
-        s.header.uid = ParseHexUIDText(v);
-      } else if (EqualsNoCase(n, kUserNameNodeName)) {
-        s.USERNAME = v;
-      } else if (EqualsNoCase(n, "PASSWORD")) {
-        s.PASSWORD = ParseHexUIDText(v);
-      } else if (EqualsNoCase(n, "PASSWORDV2")) {
-        s.PASSWORDV2 = v;
-      } else if (EqualsNoCase(n, "FORENAME")) {
-        s.FORENAME = v;
-      } else if (EqualsNoCase(n, "SURNAME")) {
-        s.SURNAME = v;
-      } else if (EqualsNoCase(n, "EMAIL")) {
-        s.EMAIL = v;
-      } else if (EqualsNoCase(n, "GROUPLIST")) {
-        s.GROUPLIST = v;
-      } else if (EqualsNoCase(n, "LEVEL")) {
-        s.LEVEL = static_cast<uint32_t>(DecimalText(v));
-      } else if (EqualsNoCase(n, kADUserNodeName)) {
-        s.ADUSER = DecimalText(v);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    FreeXMLUser();
-    return FR_NO_MEMORY;
-  }
-  const char* name = s.USERNAME ? s.USERNAME->c_str() : nullptr;
-  if (!IsValidUserName(name)) {
-    WriteLog(0, "Cannot create user >%s< as it is not a valid username", name ? name : "");
-    FreeXMLUser();
+  ReadMainFieldElements(node, s, &userData, fieldNodes);
+  const std::string name = s.USERNAME.value_or(std::string());
+  if (!IsValidUserName(s.USERNAME ? name.c_str() : nullptr)) {
+    WriteLog(0, "Cannot create user >%s< as it is not a valid username", name.c_str());
     return FR_INVALID_PARAMETER;
   }
-  // The fields, as the writer writes them: <FIELD NAME="n">value</FIELD>.
-  // They are sorted once: added one at a time, each would move the field
-  // array, and a client text may hold a great many. Of two fields whose
-  // names differ only in letter case the first in the document counts, as
-  // when they are added one by one.
-  try {
-    struct Given {
-      const std::string* name;
-      const XMLNode* node;
-    };
-    std::vector<Given> given;
-    given.reserve(fieldNodes.size());
-    for (const XMLNode* f : fieldNodes) {
-      const std::string* fieldName = nullptr;
-      for (const XMLAttribute& a : f->attributes) {
-        if (EqualsNoCase(a.name, "NAME")) {
-          fieldName = &a.value;
-          break;
-        }
-      }
-      if (fieldName == nullptr || fieldName->empty()) {
-        WriteLog(0, "Field of user >%s< given without a name", name);
-        if (!load) {
-          FreeXMLUser();
-          return FR_INVALID_PARAMETER;
-        }
-        WriteLog(0, "A field of user >%s< is left out", name);
-        continue;
-      }
-      given.push_back(Given{fieldName, f});
-    }
-    std::stable_sort(given.begin(), given.end(),
-                     [](const Given& a, const Given& b) { return CompareNoCase(*a.name, *b.name) < 0; });
-    s.fields.reserve(given.size());
-    for (const Given& g : given) {
-      if (!s.fields.empty() && CompareNoCase(*s.fields.back().name, *g.name) == 0) {
-        WriteLog(0, "Cannot add field >%s< as already exists", g.name->c_str());
-        if (!load) {
-          FreeXMLUser();
-          return FR_INVALID_PARAMETER;
-        }
-        WriteLog(0, "A field of user >%s< is left out", name);
-        continue;
-      }
-      s.fields.push_back(UserField{*g.name, g.node->value});
-    }
-  } catch (const std::bad_alloc&) {
-    FreeXMLUser();
-    return FR_NO_MEMORY;
-  }
+  int rc = SortFieldElements(fieldNodes, name.c_str(), load, s);
+  if (rc != FR_OK) return rc;
   s.header.kind = NODE_KIND_USER;
   s.USERDATA = userData;
-
-  if (!UserExists(name)) {
-    if (!load && !IsUIDAllowedForClientUser(name, s.header.uid)) {
-      WriteLog(0, "Cannot create user >%s< with UID %08X as that UID belongs to a built-in object", name,
-               s.header.uid);
-      FreeXMLUser();
-      return FR_INVALID_PARAMETER;
-    }
-    AddUserFailure why = ADD_USER_OK;
-    const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
-    if (index < 0) {
-      FreeXMLUser();
-      return why == ADD_USER_NO_MEMORY ? FR_NO_MEMORY : FR_INVALID_PARAMETER;
-    }
-    UserStruct* user = GetUserByIndex(index);
-    const UID uid = user->header.uid;
-    // Nothing of default_user survives: the record becomes the scratch whole
-    // (its address, and so its registry entry, stays).
-    UserStruct old = std::exchange(*user, std::move(g_scratch));
-    user->header.uid = uid;
-    user->header.kind = NODE_KIND_USER;
-    FreeXMLUser();
-  } else {
-    UserStruct* stored = FindUser(name);
-    // The node the stored user had (a name twice in one document): the
-    // later element replaces the earlier, and the earlier node goes.
-    XMLNode* earlier = FindUserNodeOfRecord(stored, true);
-    if (earlier == node) earlier = nullptr;
-    const int rc = UpdateUser(&s);
-    if (rc != FR_OK) return rc;
-    if (earlier != nullptr) {
-      stored = FindUser(name);
-      WriteLog(0, "User >%s< is given twice: the later element replaces the earlier", name);
-      if (userData == nullptr) {
-        // Keep the settings the user had: move them into the node that stays.
-        XMLNode* kept = (stored->USERDATA != nullptr && stored->USERDATA->parent == earlier)
-                            ? stored->USERDATA
-                            : FindXMLChildNode(earlier, kUserDataName);
-        if (kept != nullptr) {
-          UnlinkXMLNode(kept);
-          AppendXMLNodeList(node, kept);
-          userData = kept;
-        }
-        stored->USERDATA = kept;
-      }
-      DeleteXMLNode(earlier);
-    }
-  }
+  rc = UserExists(name.c_str()) ? UpdateConvertedUser(name.c_str(), node, userData)
+                                : AddConvertedUser(name.c_str(), load);
+  if (rc != FR_OK) return rc;
   // Only the last USERDATA counts (the earlier ones would hide it from every
   // settings lookup, which takes the first), and only one USERNAME may stay,
   // or the node would answer to a name that is not its record's.
   RemoveSupersededUserElements(node);
   return FR_OK;
+}
+
+}  // namespace
+
+int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
+  if (node == nullptr) return FR_INVALID_PARAMETER;
+  int rc = FR_OK;
+  try {
+    rc = ConvertUserSteps(node, mode == USERS_CONVERT_LOAD);
+  } catch (const std::bad_alloc&) {
+    rc = FR_NO_MEMORY;
+  }
+  if (rc != FR_OK) FreeXMLUser();
+  return rc;
 }
 
 void RemoveSupersededUserElements(XMLNode* userNode) {
@@ -1052,7 +1127,7 @@ void RemoveSupersededUserElements(XMLNode* userNode) {
   bool removeAny = dataSeen > 1;
   for (size_t i = 0; i < kCount && !removeAny; ++i) removeAny = seen[i] > (winner[i] != nullptr ? 1u : 0u);
   if (!removeAny) return;  // the usual case: nothing to remove, no second pass
-  RemoveChildNodesIf(userNode, [&](const XMLNode* c) {
+  RemoveUsersTreeNodesIf(userNode, [&](const XMLNode* c) {
     const int index = MainFieldIndex(c->name);
     if (index >= 0) return c != winner[index];
     return c != lastData && EqualsNoCase(c->name, kUserDataName);
@@ -1067,8 +1142,7 @@ namespace {
 // caller found it already, else through the link or a walk). 0 or 1.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   if (!user->USERNAME) return FR_OK;
-  if (node == nullptr) node = LinkedNode(user);
-  if (node == nullptr) node = FindUserNodeOfRecord(user, false);
+  if (node == nullptr) node = UserNodeOfRecord(user);
   if (node == nullptr) {
     // A record without a node of its own (added without one): it gets
     // default_user's settings, as a user added by a client does.
@@ -1078,11 +1152,11 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
   }
   XMLNode* data = (user->USERDATA != nullptr && user->USERDATA->parent == node) ? user->USERDATA
                                                                                 : FindXMLChildNode(node, kUserDataName);
-  if (data == nullptr && (data = AddChildNamed(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
+  if (data == nullptr && (data = AppendNamedUsersChild(node, kUserDataName)) == nullptr) return FR_NO_MEMORY;
   user->USERDATA = data;
   XMLNode* live = FindXMLChildNode(data, kLoginSectionName);
-  if (live == nullptr && (live = AddChildNamed(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
-  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AddChildNamed(live, kLoginSubsectionName) == nullptr) {
+  if (live == nullptr && (live = AppendNamedUsersChild(data, kLoginSectionName)) == nullptr) return FR_NO_MEMORY;
+  if (FindXMLChildNode(live, kLoginSubsectionName) == nullptr && AppendNamedUsersChild(live, kLoginSubsectionName) == nullptr) {
     return FR_NO_MEMORY;
   }
   return FR_OK;
@@ -1092,33 +1166,14 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
 
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
-  // Records whose link does not lead to their node are found in one index of
-  // the tree when there are many (a load from files without settings), else
-  // by a walk each.
-  int unlinked = 0;
-  for (int i = 0; i < count; ++i) {
-    if (LinkedNode(GetUserByIndex(i)) == nullptr && ++unlinked > kNodeIndexThreshold) break;
-  }
-  std::unordered_map<std::string, XMLNode*> index;
-  if (unlinked > kNodeIndexThreshold) {
-    if (XMLNode* root = GetUsersTreeRoot()) {
-      for (XMLNode* n = root->firstChild; n != nullptr; n = n->nextSibling) {
-        if (!EqualsNoCase(n->name, kUserNodeName)) continue;
-        for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
-          if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.emplace(FoldNoCase(*c->value), n);
-        }
-      }
-    }
-  }
+  // Records whose link does not lead to their node (a load of files without
+  // settings) are found in one index of the tree rather than a walk each.
+  UserNodeIndex index;
+  const bool indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    XMLNode* node = LinkedNode(user);
-    if (node == nullptr && !index.empty()) {
-      auto it = index.find(FoldNoCase(*user->USERNAME));
-      if (it != index.end()) node = it->second;
-    }
-    const int rc = EnsureLoginSectionOf(user, node);
+    const int rc = EnsureLoginSectionOf(user, UserNodeOfRecord(user, indexed ? &index : nullptr));
     if (rc != FR_OK) return rc;
   }
   return FR_OK;

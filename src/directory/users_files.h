@@ -152,21 +152,27 @@ int ReplaceUsersFileText(const std::string& path, const char* text, size_t lengt
 // the load state follows the conversion (FAILED when no user was made).
 int ReadUsersXML(const char* path, UsersConvertMode mode = USERS_CONVERT_LOAD);
 
-// Reads userlist.xml (home) and the listed per-user files as one document
-// "<?xml version="1.0"?><USERS>" + each file + "</USERS>" into the users tree
-// and converts it (load mode). -1 (FAILED) when the list cannot be opened,
-// names no user ("Unable to find any users in user list file >%s<"), or the
-// document does not parse (a declaration inside a per-user file, for
-// one); the nodes built so far then stay in the tree. A per-user file that
-// cannot be read or is empty is passed over (logged; the load is partial), and
-// so is the rest of a list whose reading stopped early. Else the code of
-// ConvertXMLTreeToUsers.
+// Reads userlist.xml (home) and the listed per-user files into the users
+// tree, each file a document of its own under the one USERS root (one
+// parser, reset between files), and converts it (load mode). -1 (FAILED)
+// when the list cannot be opened or names no user ("Unable to find any users
+// in user list file >%s<"). A per-user file that cannot be read, is empty,
+// or does not read as one USER element (malformed, cut, or holding an XML
+// declaration or a document type, which the all-users document could not
+// hold) is logged with the error flag, kept as it is and never rewritten
+// until the next load, and passed over: the load is partial and the other
+// users are served. So is the rest of a list read in part. Every file in
+// users/ the list does not name is logged with the error flag (never
+// deleted; leftovers "*.tmpXXXXXX" of the atomic writer are passed over).
+// Else the code of ConvertXMLTreeToUsers.
 int ReadUsersV2(const char* home);
 
 // Reads the UIDs of userlist.xml (home) into the list UIDs, 512-byte pieces
 // as the users readers do: an entry without a usable UID ("Missing a UID on
 // a user list user tag") or a parse error ends the reading after that piece,
-// the UIDs gathered so far count (*stoppedEarly set when given). 0, or 14
+// the UIDs gathered so far count (*stoppedEarly set when given); an element
+// other than USERLIST and USER is logged and passed over, and also sets
+// *stoppedEarly (the list is read in part). 0, or 14
 // ("Unable to open user list file >%s<", error flag). Shared with the
 // all-users document of the XML exchange.
 int ReadUserListUIDs(const char* home, bool* stoppedEarly = nullptr);
@@ -175,7 +181,8 @@ int ReadUserListUIDs(const char* home, bool* stoppedEarly = nullptr);
 const std::vector<UID>& GetUserListUIDs();
 
 // The list reader's handlers (USER entries' last "UID" attribute, any case,
-// read as hexadecimal). The end handler does nothing.
+// read as hexadecimal; other elements but the root noted as unknown). The
+// end handler does nothing.
 void UserListStartElement(void* userData, const char* name, const char** attributes);
 void UserListEndElement(void* userData, const char* name);
 

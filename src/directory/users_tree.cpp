@@ -1,7 +1,9 @@
 // The users tree: its process-wide root, parse cursor, skipped element name and
-// read failure flag; the Expat handlers that build it; the lookups of a user's
-// USER node; and the operations that add or delete a user together with its
-// node. Directory layer: calls the XML toolkit, the user records and the log.
+// read failure flag; the removal operations that clear records' links first;
+// the Expat handlers that build it; the lookups of a user's USER node; the
+// settings template; and the operations that add or delete a user together
+// with its node. Directory layer: calls the XML toolkit, the user records,
+// the names of the login section and password state, and the log.
 #include "directory/users_tree.h"
 
 #include <expat.h>
@@ -16,6 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "directory/passwords.h"
+#include "directory/user_settings.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
@@ -51,45 +55,61 @@ bool NodeNamed(const XMLNode* userNode, std::string_view name) {
 
 bool IsUserNode(const XMLNode* node) { return node != nullptr && EqualsNoCase(node->name, kUserNodeName); }
 
-// Among the USER children of the root named `name`, the one whose child is
-// `link` (compared by address only), else the first. Null when none.
-XMLNode* FindNodeByNameAndLink(std::string_view name, const XMLNode* link) {
-  if (g_root == nullptr || name.empty()) return nullptr;
-  XMLNode* first = nullptr;
-  for (XMLNode* node = g_root->firstChild; node != nullptr; node = node->nextSibling) {
-    if (!IsUserNode(node) || !NodeNamed(node, name)) continue;
-    if (link == nullptr) return node;
-    if (first == nullptr) first = node;
-    for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-      if (c == link) return node;
-    }
-  }
-  return first;
-}
-
-// True when a record's link designates a child of the node (the record whose
-// stored name is on the node: links never lead into another user's node).
-bool NodeHeldByRecord(const XMLNode* userNode) {
-  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
-    if (!c->value || !EqualsNoCase(c->name, kUserNameNodeName)) continue;
-    const UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
-    if (user != nullptr && user->USERDATA != nullptr && user->USERDATA->parent == userNode) return true;
+// True when a removal of `top` with its subtree would take the node `link`
+// along. A link designates a USERDATA node, the child of a USER node (a child
+// of the root, or of a detached holder of client text), so only the top, its
+// children and its grandchildren can be one.
+bool LinkUnder(const XMLNode* link, const XMLNode* top) {
+  for (int up = 0; up < 3 && link != nullptr; ++up, link = link->parent) {
+    if (link == top) return true;
   }
   return false;
 }
 
-// Clears the settings link of every record that designates a USERDATA child
-// of `userNode`, which is about to go. Links are compared by address only.
-// Such a record is one that AddUser made as a copy of the user whose node
-// this is (default_user) and that has not been saved since: it gets a node
-// of its own at its next save instead of a link into freed memory.
-void ClearLinksInto(const XMLNode* userNode) {
+// True when `top`, a child or a grandchild is a USERDATA node: only then can
+// a record link into what a removal of `top` frees.
+bool MayHoldLinks(const XMLNode* top) {
+  if (EqualsNoCase(top->name, kUserDataName)) return true;
+  for (const XMLNode* c = top->firstChild; c != nullptr; c = c->nextSibling) {
+    if (EqualsNoCase(c->name, kUserDataName)) return true;
+    for (const XMLNode* g = c->firstChild; g != nullptr; g = g->nextSibling) {
+      if (EqualsNoCase(g->name, kUserDataName)) return true;
+    }
+  }
+  return false;
+}
+
+// Clears every record's settings link that a removal of the nodes `tops`
+// (each with its subtree) would leave dangling: one pass over the records
+// for all of them, each link looked up in a set of the tops.
+void ClearLinksInto(const std::vector<XMLNode*>& tops) {
+  std::vector<const XMLNode*> holding;
+  std::unordered_set<const XMLNode*> set;
   const int count = GetUserCount();
-  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
-    if (!EqualsNoCase(c->name, kUserDataName)) continue;
+  try {
+    for (const XMLNode* top : tops) {
+      if (top != nullptr && MayHoldLinks(top)) holding.push_back(top);
+    }
+    if (holding.empty()) return;
+    set.insert(holding.begin(), holding.end());
+  } catch (const std::bad_alloc&) {
+    // No memory for the set: every link against every top instead.
     for (int i = 0; i < count; ++i) {
       UserStruct* user = GetUserByIndex(i);
-      if (user->USERDATA == c) user->USERDATA = nullptr;
+      for (const XMLNode* top : tops) {
+        if (top != nullptr && LinkUnder(user->USERDATA, top)) user->USERDATA = nullptr;
+      }
+    }
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    UserStruct* user = GetUserByIndex(i);
+    const XMLNode* n = user->USERDATA;
+    for (int up = 0; up < 3 && n != nullptr; ++up, n = n->parent) {
+      if (set.count(n) != 0) {
+        user->USERDATA = nullptr;
+        break;
+      }
     }
   }
 }
@@ -98,27 +118,29 @@ void ClearLinksInto(const XMLNode* userNode) {
 // (a node left by a user deleted without it).
 void RemoveUserNodesNamed(std::string_view name) {
   if (g_root == nullptr) return;
-  RemoveChildNodesIf(g_root, [name](const XMLNode* node) {
-    if (!IsUserNode(node) || !NodeNamed(node, name) || NodeHeldByRecord(node)) return false;
+  RemoveUsersTreeNodesIf(g_root, [name](const XMLNode* node) {
+    if (!IsUserNode(node) || !NodeNamed(node, name) || RecordOfUserNode(node) != nullptr) return false;
     WriteLog(0, "Removing the leftover XML node of user >%.*s<", static_cast<int>(name.size()), name.data());
-    ClearLinksInto(node);
     return true;
   });
 }
 
-// A new child of `parent` named `name` with an optional text; null when it
-// cannot be made (nothing left behind).
-XMLNode* AddNamedChild(XMLNode* parent, const char* name, const char* value) {
-  XMLNode* node = AddXMLChildNode(parent);
-  if (node == nullptr) return nullptr;
-  try {
-    node->name = name;
-    if (value != nullptr) node->value = std::string(value);
-  } catch (const std::bad_alloc&) {
-    DeleteXMLNode(node);
-    return nullptr;
+// Removes from a copy of default_user's settings what belongs to
+// default_user alone: the date of its password and its password history
+// (Live\Torvane\Passwords\Date and ...\Old, every node of those names).
+void StripPasswordState(XMLNode* data) {
+  for (XMLNode* live = data->firstChild; live != nullptr; live = live->nextSibling) {
+    if (!EqualsNoCase(live->name, kLoginSectionName)) continue;
+    for (XMLNode* sub = live->firstChild; sub != nullptr; sub = sub->nextSibling) {
+      if (!EqualsNoCase(sub->name, kLoginSubsectionName)) continue;
+      for (XMLNode* pw = sub->firstChild; pw != nullptr; pw = pw->nextSibling) {
+        if (!EqualsNoCase(pw->name, kPasswordsNodeName)) continue;
+        RemoveUsersTreeNodesIf(pw, [](const XMLNode* c) {
+          return EqualsNoCase(c->name, kPasswordDateNodeName) || EqualsNoCase(c->name, kPasswordHistoryNodeName);
+        });
+      }
+    }
   }
-  return node;
 }
 
 // The last child of `node` (the shortcut, repaired by walking when unset).
@@ -155,8 +177,15 @@ int FreeUsersXMLTree() {
   return FR_OK;
 }
 
+void RemoveUsersTreeNode(XMLNode* node) {
+  if (node == nullptr) return;
+  ClearLinksInto({node});
+  DeleteXMLNode(node);
+}
+
 void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes) {
   if (g_root == nullptr || nodes.empty()) return;
+  ClearLinksInto(nodes);
   std::unordered_set<const XMLNode*> gone;
   XMLNode* fresh = nullptr;
   try {
@@ -189,26 +218,27 @@ void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes) {
   g_cursor = nullptr;
 }
 
-void RemoveChildNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop) {
+void RemoveUsersTreeNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop) {
   if (parent == nullptr) return;
   // `drop` is asked once per child; nothing moves when no child goes.
   std::vector<bool> goes;
-  bool any = false;
+  std::vector<XMLNode*> going;
   try {
-    for (const XMLNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
+    for (XMLNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
       goes.push_back(drop(c));
-      any = any || goes.back();
+      if (goes.back()) going.push_back(c);
     }
   } catch (const std::bad_alloc&) {
     // One at a time instead (each unlink walks the list).
     for (XMLNode* c = parent->firstChild; c != nullptr;) {
       XMLNode* next = c->nextSibling;
-      if (drop(c)) DeleteXMLNode(c);
+      if (drop(c)) RemoveUsersTreeNode(c);
       c = next;
     }
     return;
   }
-  if (!any) return;
+  if (going.empty()) return;
+  ClearLinksInto(going);
   // Each child is taken off the front (no walk) and, when it stays, put back
   // at the end (the last-child shortcut): after one turn per child the kept
   // children are in their old order.
@@ -357,14 +387,16 @@ int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {
     for (;;) {
       XMLNode* made = tailBefore != nullptr ? tailBefore->nextSibling : parent->firstChild;
       if (made == nullptr) break;
-      DeleteXMLNode(made);
+      RemoveUsersTreeNode(made);
     }
   }
   while (g_extraTop.size() > extraBefore) {
+    ClearLinksInto({g_extraTop.back()});
     FreeXMLNodeList(g_extraTop.back());
     g_extraTop.pop_back();
   }
   if (!hadRoot && g_root != nullptr) {
+    ClearLinksInto({g_root});
     FreeXMLNodeList(g_root);
     g_root = nullptr;
   }
@@ -417,13 +449,72 @@ XMLNode* FindXMLUserNode(const char* name) {
   return nullptr;
 }
 
-XMLNode* FindUserNodeOfRecord(const UserStruct* user, bool trustLink) {
+XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index) {
   if (user == nullptr || !user->USERNAME || user->USERNAME->empty() || g_root == nullptr) return nullptr;
-  if (trustLink && user->USERDATA != nullptr) {
+  // The link leads there at once when it is the record's own.
+  if (user->USERDATA != nullptr) {
     XMLNode* node = user->USERDATA->parent;
     if (node != nullptr && node->parent == g_root && IsUserNode(node) && NodeNamed(node, *user->USERNAME)) return node;
   }
-  return FindNodeByNameAndLink(*user->USERNAME, user->USERDATA);
+  if (index != nullptr) {
+    auto it = index->byName.find(FoldNoCase(*user->USERNAME));
+    return it != index->byName.end() ? it->second : nullptr;
+  }
+  for (XMLNode* node = g_root->firstChild; node != nullptr; node = node->nextSibling) {
+    if (IsUserNode(node) && NodeNamed(node, *user->USERNAME)) return node;
+  }
+  return nullptr;
+}
+
+int BuildUserNodeIndex(UserNodeIndex& index) {
+  index.byName.clear();
+  if (g_root == nullptr) return FR_OK;
+  try {
+    for (XMLNode* n = g_root->firstChild; n != nullptr; n = n->nextSibling) {
+      if (!IsUserNode(n)) continue;
+      for (const XMLNode* c = n->firstChild; c != nullptr; c = c->nextSibling) {
+        if (c->value && EqualsNoCase(c->name, kUserNameNodeName)) index.byName.emplace(FoldNoCase(*c->value), n);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    index.byName.clear();
+    return FR_NO_MEMORY;
+  }
+  return FR_OK;
+}
+
+UserStruct* RecordOfUserNode(const XMLNode* userNode) {
+  if (userNode == nullptr) return nullptr;
+  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
+    if (!c->value || !EqualsNoCase(c->name, kUserNameNodeName)) continue;
+    UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
+    if (user != nullptr && UserNodeOfRecord(user) == userNode) return user;
+  }
+  return nullptr;
+}
+
+XMLNode* AppendNamedUsersChild(XMLNode* parent, std::string_view name, const char* value) {
+  // Named before it is linked: a nameless node in the tree would make every
+  // later save of its user fail.
+  XMLNodeListPtr node(AddXMLChildNode(nullptr));
+  if (!node) return nullptr;
+  try {
+    node->name.assign(name);
+    if (value != nullptr) node->value = std::string(value);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate the name of a new XML node");
+    return nullptr;
+  }
+  if (parent != nullptr) AppendXMLNodeList(parent, node.get());
+  return node.release();
+}
+
+XMLNode* CopyUserDataTemplate(const XMLNode* defaults) {
+  if (defaults == nullptr) return AppendNamedUsersChild(nullptr, kUserDataName, nullptr);
+  XMLNode* data = CopyXMLNodeTree(defaults);
+  if (data == nullptr) return nullptr;
+  StripPasswordState(data);
+  return data;
 }
 
 // ---- Records and nodes -------------------------------------------------------------------------
@@ -432,44 +523,39 @@ int MakeUserNodeForRecord(UserStruct* user) {
   if (user == nullptr || !user->USERNAME || user->USERNAME->empty()) return FR_INVALID_PARAMETER;
   bool madeRoot = false;
   if (g_root == nullptr) {
-    g_root = AddNamedChild(nullptr, kUsersRootName, nullptr);
+    g_root = AppendNamedUsersChild(nullptr, kUsersRootName, nullptr);
     if (g_root == nullptr) return FR_NO_MEMORY;
     madeRoot = true;
   }
-  // default_user's settings are every new user's settings.
+  // default_user's settings are every new user's template.
   const XMLNode* defaults = nullptr;
-  const int defaultIndex = FindUserIndexExact(kDefaultUserName);
-  UserStruct* defaultUser = defaultIndex >= 0 ? GetUserByIndex(defaultIndex) : nullptr;
+  const UserStruct* defaultUser = GetUserByIndex(FindUserIndexExact(kDefaultUserName));
   if (defaultUser != nullptr && defaultUser != user) {
-    if (XMLNode* defaultNode = FindUserNodeOfRecord(defaultUser, true)) {
-      defaults = (defaultUser->USERDATA != nullptr && defaultUser->USERDATA->parent == defaultNode)
-                     ? defaultUser->USERDATA
-                     : FindXMLChildNode(defaultNode, kUserDataName);
-    }
+    defaults = FindXMLChildNode(UserNodeOfRecord(defaultUser), kUserDataName);
   }
-
-  XMLNode* node = AddNamedChild(g_root, kUserNodeName, nullptr);
+  XMLNodeListPtr node(AppendNamedUsersChild(nullptr, kUserNodeName, nullptr));
   XMLNode* data = nullptr;
-  if (node != nullptr && AddNamedChild(node, kUserNameNodeName, user->USERNAME->c_str()) != nullptr) {
-    if (defaults != nullptr) {
-      data = CopyXMLNodeTree(defaults);
-      if (data != nullptr) {
+  if (node && AppendNamedUsersChild(node.get(), kUserNameNodeName, user->USERNAME->c_str()) != nullptr) {
+    data = CopyUserDataTemplate(defaults);
+    if (data != nullptr) {
+      try {
         data->name = kUserDataName;
-        AppendXMLNodeList(node, data);
+      } catch (const std::bad_alloc&) {
+        FreeXMLNodeList(data);
+        data = nullptr;
       }
-    } else {
-      data = AddNamedChild(node, kUserDataName, nullptr);
     }
+    if (data != nullptr) AppendXMLNodeList(node.get(), data);
   }
   if (data == nullptr) {
     WriteLog(1, "Unable to create the XML node of user >%s<", user->USERNAME->c_str());
-    DeleteXMLNode(node);
     if (madeRoot) {
       FreeXMLNodeList(g_root);
       g_root = nullptr;
     }
     return FR_NO_MEMORY;
   }
+  AppendXMLNodeList(g_root, node.release());
   user->USERDATA = data;
   return FR_OK;
 }
@@ -524,14 +610,10 @@ int DeleteUserAndNode(const char* name, bool force) {
   if (index < 0) return DeleteUser(name, force);  // its codes and log lines
   const UserStruct* user = GetUserByIndex(index);
   const std::string stored = user->USERNAME ? *user->USERNAME : std::string();
-  const XMLNode* link = user->USERDATA;  // compared by address only: it may dangle
+  XMLNode* node = UserNodeOfRecord(user);
   const int rc = DeleteUser(name, force);
   if (rc != FR_OK) return rc;
-  XMLNode* node = FindNodeByNameAndLink(stored, link);
-  if (node != nullptr && !NodeHeldByRecord(node)) {
-    ClearLinksInto(node);
-    DeleteXMLNode(node);
-  }
+  RemoveUsersTreeNode(node);
   // No record has this name any more: no other node of it may stay either.
   RemoveUserNodesNamed(stored);
   return FR_OK;

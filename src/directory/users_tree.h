@@ -1,8 +1,9 @@
 // The users tree: the in-memory USERS document (one USER node per user, each
-// owning its USERDATA settings tree), the Expat handlers that build it from
-// the users files and from client XML, the lookups of a user's node, and the
-// two store operations that keep records and nodes in step (adding a user
-// from a client, deleting a user with its node).
+// owning its USERDATA settings tree), the one way its nodes are removed, the
+// Expat handlers that build it from the users files and from client XML, the
+// one answer to "the USER node of this record", a new user's settings
+// template, and the store operations that keep records and nodes in step
+// (adding a user from a client, deleting a user with its node).
 // Directory layer: calls the XML toolkit (tree, value stack), the user
 // records, the log. Server thread only; the parse state is process-wide.
 #pragma once
@@ -10,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "directory/user_records.h"
@@ -41,9 +45,13 @@ constexpr int kMaxUserDataDepth = 250;
 //   most one of each other main field and one USERDATA
 //   (RemoveSupersededUserElements), so a lookup by name never reaches
 //   another user's node. Removals by name pass over nodes a record holds.
-// - Whoever frees or removes a USER node or a USERDATA node clears the link of
-//   the record that held it first (or removes the record), so a link never
-//   dangles once the operation returns. FreeUsersXMLTree clears every link.
+// - Nodes of the tree are freed only by the removal operations below
+//   (RemoveUsersTreeNode, RemoveUsersTreeNodesIf, RemoveUsersTreeChildren,
+//   FreeUsersXMLTree): each clears every record's link into what it removes
+//   before freeing it, so a link never dangles. A plain AddUser record may
+//   share default_user's link until it gets a node of its own; it loses the
+//   link when default_user's settings go.
+// - "The USER node of this record" is answered by UserNodeOfRecord alone.
 
 // ---- The tree ------------------------------------------------------------------------
 
@@ -64,17 +72,30 @@ void SetUsersTreeCursor(XMLNode* node);
 // every record, which would otherwise dangle. 0.
 int FreeUsersXMLTree();
 
+// ---- Removing nodes (the only way a node of the tree is freed) -------------------------
+// Each clears first, in one pass over the records for all the nodes it
+// removes, every record's settings link into them.
+
+// Removes the node (unlinked from its parent first) with its subtree. Null:
+// nothing. Also for nodes of detached trees (client text being applied).
+void RemoveUsersTreeNode(XMLNode* node);
+
 // Removes the given children of the root with their subtrees in one pass
-// over the root's children (a load leaving out many users). No record's link
-// may designate anything under them. Nodes not children of the root are
-// ignored.
+// over the root's children (a load leaving out many users). Nodes not
+// children of the root are ignored.
 void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes);
 
 // Removes, with their subtrees, the children of `parent` for which `drop`
 // answers true, in one pass over the children however many go (deleting
 // them one at a time walks the child list once each). The kept children stay
-// in their order. No record's link may designate anything removed.
-void RemoveChildNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop);
+// in their order.
+void RemoveUsersTreeNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop);
+
+// A new node named `name` (with the text `value` when not null), named
+// before it is appended as the last child of `parent` (detached for null),
+// so that no nameless node is ever left in the tree. Null without memory
+// (logged; nothing left behind).
+XMLNode* AppendNamedUsersChild(XMLNode* parent, std::string_view name, const char* value = nullptr);
 
 // ---- Parsing into the tree ---------------------------------------------------------------
 
@@ -141,15 +162,31 @@ const char* StripLocalDomain(const char* name);
 // internal bob). Null for a null or empty name or no tree. Linear.
 XMLNode* FindXMLUserNode(const char* name);
 
-// The USER node that belongs to the record, or null when it has none.
-// With `trustLink` (the link is known to be live: every path except a delete
-// whose caller may have removed the node already) the link's parent is taken
-// when it is a USER node named like the record (linear in that node's
-// children only). Without it, or when the link does not qualify, the root's
-// children are walked: the node whose USERDATA child is the link's address
-// (addresses compared, nothing behind the link read), else the first whose
-// USERNAME equals the record's name without regard to case (no domain rule).
-XMLNode* FindUserNodeOfRecord(const UserStruct* user, bool trustLink);
+// The names of the USER children of the root, folded, each with the first
+// node of that name: for passes over every record (BuildUserNodeIndex).
+struct UserNodeIndex {
+  std::unordered_map<std::string, XMLNode*> byName;
+};
+int BuildUserNodeIndex(UserNodeIndex& index);  // 0; 1 no memory (index empty)
+
+// The USER node of the record, or null when it has none of its own: the
+// parent of its settings link when that is a USER child of the root named
+// like the record (a bisection and one step, the usual case), else the first
+// USER child of the root whose USERNAME equals the record's name without
+// regard to case (no domain rule), looked up in `index` when one is given,
+// else by a walk. The one answer to that question for the whole store.
+XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index = nullptr);
+
+// The record whose USER node (UserNodeOfRecord) `userNode` is, or null (a
+// node left without a record).
+UserStruct* RecordOfUserNode(const XMLNode* userNode);
+
+// A new user's settings: a deep copy of default_user's USERDATA `defaults`
+// as the template it is, without what is default_user's own: the
+// Live\Torvane\Passwords\Date and Passwords\Old nodes (a new user has no
+// password date and no history until InitPasswordDates or its first
+// password). An empty USERDATA for null. Detached; null without memory.
+XMLNode* CopyUserDataTemplate(const XMLNode* defaults);
 
 // ---- Keeping records and nodes in step -------------------------------------------------------
 
@@ -164,9 +201,8 @@ bool IsUIDAllowedForClientUser(const char* name, UID uid);
 // Adds a user for a client (the add-user requests): checks the name
 // (IsValidUserName) and the UID (IsUIDAllowedForClientUser), runs AddUser
 // (name, uid), then gives the new record its own
-// USER node, appended to the root (made when there is none): a USERNAME child
-// with the name and a deep copy of default_user's USERDATA (an empty USERDATA
-// when default_user has none); the record's link designates the copy. A
+// USER node, appended to the root (made when there is none), as
+// MakeUserNodeForRecord makes it. A
 // leftover node of that name (a user deleted without its node) is removed
 // first, so the new user inherits nothing of it. The index of the new user,
 // or -1 with *why: ADD_USER_NO_NAME also for a name IsValidUserName refuses,
@@ -176,19 +212,21 @@ bool IsUIDAllowedForClientUser(const char* name, UID uid);
 int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
 
 // Deletes a user with its USER node: DeleteUser (name, force) and, when that
-// gives 0, removes the node that belonged to the record (found by address and
-// by the stored name, never by following the link, which may already dangle
-// when a caller removed the node itself). A record that still shares a
-// settings link into that node (a plain AddUser copy of default_user not yet
-// saved) loses the link and gets a node of its own at its next save.
+// gives 0, removes the node that belonged to the record and every other node
+// of that name that no record holds. A record that still shares a settings
+// link into that node (a plain AddUser copy of default_user not yet saved)
+// loses the link and gets a node of its own at its next save.
 // DeleteUser's codes. The per-user
 // file stays on disk, unlisted after the caller's save (SaveUsers with the
 // name rewrites the list without the user).
 int DeleteUserAndNode(const char* name, bool force);
 
 // Makes a USER node for a record that has none of its own (as
-// AddUserFromClient does) and links the record to its USERDATA. 0; 1 no
-// memory; 2 no record or no name.
+// AddUserFromClient does): a USERNAME child and the settings template of
+// default_user (CopyUserDataTemplate), and links the record to its USERDATA.
+// Both ways a user comes to be (a client's add, a plain AddUser record at its
+// first save) take their settings from here. 0; 1 no memory; 2 no record or
+// no name.
 int MakeUserNodeForRecord(UserStruct* user);
 
 // ---- Tests ----------------------------------------------------------------------------------

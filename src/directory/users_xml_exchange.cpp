@@ -13,10 +13,10 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "directory/groups.h"
-#include "directory/groups_file.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
@@ -125,7 +125,7 @@ bool HasChildNamed(const XMLNode* node, const char* name) {
 // Deletes every child of `node` named `name` except `keep` (one pass,
 // however many there are).
 void DeleteChildrenNamed(XMLNode* node, const char* name, const XMLNode* keep) {
-  RemoveChildNodesIf(node, [name, keep](const XMLNode* c) { return c != keep && EqualsNoCase(c->name, name); });
+  RemoveUsersTreeNodesIf(node, [name, keep](const XMLNode* c) { return c != keep && EqualsNoCase(c->name, name); });
 }
 
 // Moves every child of `from` to the end of `to`'s children, in order.
@@ -156,17 +156,6 @@ int CheckSettingsWritable(const XMLNode* userData) {
   return AppendUserDataXML(userData, scratch);
 }
 
-// True when a record owns the node (its name is on the node and the node is
-// the record's own).
-bool NodeHeldByRecord(const XMLNode* node) {
-  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-    if (!c->value || !EqualsNoCase(c->name, kUserNameNodeName)) continue;
-    const int index = FindUserIndexExact(c->value->c_str());
-    if (index >= 0 && FindUserNodeOfRecord(GetUserByIndex(index), true) == node) return true;
-  }
-  return false;
-}
-
 // The root of the users tree, made (empty USERS) when there is none. Null
 // without memory.
 XMLNode* EnsureUsersRoot() {
@@ -184,37 +173,11 @@ int ResetFieldChildren(XMLNode* node, const UserStruct* user) {
   DeleteChildrenNamed(node, kFieldName, nullptr);
   for (const UserField& field : user->fields) {
     if (!field.name) continue;
-    XMLNode* child = AddXMLChildNode(node);
+    XMLNode* child = AppendNamedUsersChild(node, kFieldName, field.value ? field.value->c_str() : nullptr);
     if (child == nullptr) return FR_NO_MEMORY;
-    try {
-      child->name = kFieldName;
-      if (field.value) child->value = *field.value;
-    } catch (const std::bad_alloc&) {
-      return FR_NO_MEMORY;
-    }
     if (AddXMLAttribute(child, kFieldNameAttribute, *field.name) != FR_OK) return FR_NO_MEMORY;
   }
   return FR_OK;
-}
-
-// What GetUsersXMLForApp asks of each user: UserHasAppSetting, answered
-// from the record's own settings node when its link leads there (so the walk
-// over all users does not search the tree by name for each).
-bool RecordHasAppSetting(const UserStruct* user, const char* section, const char* subsection) {
-  if (user == nullptr || !user->USERNAME || section == nullptr || subsection == nullptr) return false;
-  XMLNode* data = user->USERDATA;
-  XMLNode* node = data != nullptr ? data->parent : nullptr;
-  if (node == nullptr || FindUserNodeOfRecord(user, true) != node || FindXMLChildNode(node, kUserDataName) != data) {
-    return UserHasAppSetting(user->USERNAME->c_str(), section, subsection) != 0;
-  }
-  if (section[0] != '\0') {
-    XMLNode* sect = FindUserDataSection(data, section);
-    return sect != nullptr && FindXMLChildNode(sect, subsection) != nullptr;
-  }
-  for (XMLNode* sect = data->firstChild; sect != nullptr; sect = sect->nextSibling) {
-    if (FindXMLChildNode(sect, subsection) != nullptr) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -302,7 +265,8 @@ std::optional<std::string> GetUsersXMLForApp(const char* section, const char* su
   try {
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
-      if (!RecordHasAppSetting(user, section, subsection)) continue;
+      // The stored name finds this record at once (bisection, then its link).
+      if (!user->USERNAME || UserHasAppSetting(user->USERNAME->c_str(), section, subsection) == 0) continue;
       if (!any) {
         out.append(kAppUsersDocumentStart);
         any = true;
@@ -349,15 +313,15 @@ int HashPlainTextPasswords(XMLNode* userNode) {
   return FR_OK;
 }
 
-int SetUserXML(const char* name, const char* text) {
-  if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
+namespace {
 
-  // The text is parsed and checked on its own first: a text that cannot be
-  // applied changes nothing.
-  XMLNodeListPtr holder;
-  int rc = ParseClientText(text, false, holder);
-  if (rc != FR_OK) return rc;
-  XMLNode* fresh = holder->firstChild;
+// SetUserXML's checks of the parsed text's USER element, before anything
+// changes: it must hold this user (named as the client names it, and by its
+// stored name when the user exists), with a UID a client may give and that
+// no other record holds, and for a new user a name no group has; its
+// settings must be writable and its plain passwords are hashed. 0 with the
+// user's name in *newName, or the refusal's code.
+int CheckUserText(const char* name, XMLNode* fresh, std::string* newName) {
   if (fresh == nullptr || !EqualsNoCase(fresh->name, kUserNodeName)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< is not a USER element", name);
     return FR_INVALID_PARAMETER;
@@ -365,9 +329,8 @@ int SetUserXML(const char* name, const char* text) {
   const std::vector<const XMLNode*> children = ChildrenOf(fresh);
   const std::string* given = LastText(children, kUserNameNodeName);
   const UserStruct* old = FindUser(name);
-  // The text must hold this user: named as the client names it, and, when
-  // the user exists, by its stored name; a text naming another existing
-  // user that `name` does not reach would replace that user instead.
+  // A text naming another existing user that `name` does not reach would
+  // replace that user instead.
   bool names = TextNamesUser(name, given, LastText(children, kADUserNodeName)) && IsValidUserName(given->c_str());
   if (names) {
     names = old != nullptr ? EqualsNoCase(*given, *old->USERNAME) : UserExists(given->c_str()) == 0;
@@ -376,10 +339,10 @@ int SetUserXML(const char* name, const char* text) {
     WriteLog(0, "SetUserXML:The XML for user >%s< does not hold that user", name);
     return FR_INVALID_PARAMETER;
   }
-  const std::string newName = *given;
+  *newName = *given;
   const std::string* uidText = LastText(children, "UID");
-  const UID uid = uidText != nullptr ? ParseHexUIDText(*uidText) : kNoUID;
-  if (!IsUIDAllowedForClientUser(newName.c_str(), uid)) {
+  const UID uid = uidText != nullptr ? ParseHex32LikeStrtoul(*uidText) : kNoUID;
+  if (!IsUIDAllowedForClientUser(newName->c_str(), uid)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it the UID of a built-in object", name);
     return FR_INVALID_PARAMETER;
   }
@@ -390,30 +353,31 @@ int SetUserXML(const char* name, const char* text) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it UID %08X, which is in use", name, uid);
     return FR_INVALID_PARAMETER;
   }
-  if (old == nullptr && GroupExists(newName.c_str()) != 0) {
-    WriteLog(0, "SetUserXML:Cannot add user >%s< as name already used by a group", newName.c_str());
+  if (old == nullptr && GroupExists(newName->c_str()) != 0) {
+    WriteLog(0, "SetUserXML:Cannot add user >%s< as name already used by a group", newName->c_str());
     return FR_INVALID_PARAMETER;
   }
   // What the conversion will not read goes first: a repeated PASSWORDV2
   // would otherwise cost a bcrypt hash each.
   RemoveSupersededUserElements(fresh);
-  if ((rc = CheckSettingsWritable(LastChildNamed(fresh, kUserDataName))) != FR_OK) return rc;
-  if ((rc = HashPlainTextPasswords(fresh)) != FR_OK) return rc;
+  const int rc = CheckSettingsWritable(LastChildNamed(fresh, kUserDataName));
+  return rc != FR_OK ? rc : HashPlainTextPasswords(fresh);
+}
 
-  // The old user goes with its node. The record is deleted by its stored
-  // name and its node found by address, never through its link: no node is
-  // removed before the record that links into it.
-  if (old != nullptr) {
+// SetUserXML's change, once the text is checked: the old user goes with its
+// node (the record deleted by its stored name; a node without a record of
+// that name goes too, so that it hands nothing to the new user), the text's
+// node becomes the user's one node and is converted into a new record. A
+// failure after the old user went reloads every user.
+int ReplaceUserByNode(const char* name, XMLNodeListPtr holder, const std::string& newName) {
+  XMLNode* fresh = holder->firstChild;
+  if (const UserStruct* old = FindUser(name)) {
     const std::string stored = *old->USERNAME;
-    old = nullptr;
-    rc = DeleteUserAndNode(stored.c_str(), true);  // forced: built-in accounts are replaced too
-    if (rc != FR_OK) return rc;                    // refused before anything changed
+    const int rc = DeleteUserAndNode(stored.c_str(), true);  // forced: built-in accounts are replaced too
+    if (rc != FR_OK) return rc;                              // refused before anything changed
   } else if (XMLNode* leftover = FindXMLUserNode(name)) {
-    // A node without a record (a user deleted without its node) would hand
-    // its settings to the new user.
-    if (!NodeHeldByRecord(leftover)) DeleteXMLNode(leftover);
+    if (RecordOfUserNode(leftover) == nullptr) RemoveUsersTreeNode(leftover);
   }
-
   XMLNode* root = EnsureUsersRoot();
   if (root == nullptr) return ReloadAfterFailure(FR_NO_MEMORY);
   UnlinkXMLNode(fresh);
@@ -422,23 +386,29 @@ int SetUserXML(const char* name, const char* text) {
 
   // A new record (AddUser makes no node) whose settings link is the text's
   // USERDATA: this node is the user's one node.
-  rc = ConvertXMLNodeToUser(fresh, USERS_CONVERT_CLIENT);
+  const int rc = ConvertXMLNodeToUser(fresh, USERS_CONVERT_CLIENT);
   if (rc != FR_OK) return ReloadAfterFailure(rc);
-  const int index = FindUserIndexExact(newName.c_str());
-  UserStruct* user = index >= 0 ? GetUserByIndex(index) : nullptr;
+  UserStruct* user = GetUserByIndex(FindUserIndexExact(newName.c_str()));
   if (user != nullptr && user->USERDATA == nullptr) {
     // A text without settings: the user's (empty) settings go on this node,
     // not on whichever node of that name a lookup would find first.
-    XMLNode* data = AddXMLChildNode(fresh);
-    if (data != nullptr) {
-      try {
-        data->name = kUserDataName;
-        user->USERDATA = data;
-      } catch (const std::bad_alloc&) {
-        DeleteXMLNode(data);
-      }
-    }
+    if (XMLNode* data = AppendNamedUsersChild(fresh, kUserDataName)) user->USERDATA = data;
   }
+  return FR_OK;
+}
+
+}  // namespace
+
+int SetUserXML(const char* name, const char* text) {
+  if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
+  // The text is parsed and checked on its own first: a text that cannot be
+  // applied changes nothing.
+  XMLNodeListPtr holder;
+  int rc = ParseClientText(text, false, holder);
+  if (rc != FR_OK) return rc;
+  std::string newName;
+  if ((rc = CheckUserText(name, holder->firstChild, &newName)) != FR_OK) return rc;
+  if ((rc = ReplaceUserByNode(name, std::move(holder), newName)) != FR_OK) return rc;
   return SaveUsers(HomeDirectory(), newName.c_str());
 }
 
@@ -446,7 +416,7 @@ int UpdateUserXML(const char* name, const char* text) {
   if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
   // The user must exist, with its node, before anything of it changes.
   UserStruct* user = FindUser(name);
-  XMLNode* node = user != nullptr ? FindUserNodeOfRecord(user, true) : nullptr;
+  XMLNode* node = user != nullptr ? UserNodeOfRecord(user) : nullptr;
   if (node == nullptr) return FR_USER_NOT_FOUND;
 
   // The children of the text's USER element, parsed on their own.
@@ -473,7 +443,7 @@ int UpdateUserXML(const char* name, const char* text) {
   // refusal needs no reload of every user.
   const std::string* uidText = LastText(merged, "UID");
   if (uidText != nullptr) {
-    const UID uid = ParseHexUIDText(*uidText);
+    const UID uid = ParseHex32LikeStrtoul(*uidText);
     if (uid != kNoUID && uid != user->header.uid) {
       WriteLog(0, "UpdateUserXML:The XML for user >%s< gives another UID (%08X)", name, uid);
       return FR_UID_MISMATCH;
@@ -485,7 +455,7 @@ int UpdateUserXML(const char* name, const char* text) {
   if ((rc = HashPlainTextPasswords(holder.get())) != FR_OK) return rc;
 
   // ---- The node changes from here on; a failure reloads the users.
-  RemoveChildNodesIf(node, IsMainField);
+  RemoveUsersTreeNodesIf(node, IsMainField);
   // The fields: the text's when it gives any, else those the record has now
   // (the node's FIELD children may be older than the record's fields).
   if (ownFields) {
@@ -509,7 +479,7 @@ int UpdateUserXML(const char* name, const char* text) {
 int ReplaceUserDataXML(const char* name, const char* text) {
   if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
   UserStruct* user = FindUser(name);
-  XMLNode* node = user != nullptr ? FindUserNodeOfRecord(user, true) : nullptr;
+  XMLNode* node = user != nullptr ? UserNodeOfRecord(user) : nullptr;
   if (node == nullptr) return FR_USER_NOT_FOUND;
 
   XMLNodeListPtr holder;

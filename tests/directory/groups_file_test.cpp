@@ -15,6 +15,7 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "foundation/util/util.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "support/directory_reset.h"
@@ -181,31 +182,32 @@ TEST_F(GroupsFileTest, ReaderTable) {
     int rc;
     std::vector<std::string> groups;
     int perms;
+    GroupsLoadState state;  // decides whether the next save may replace the file
   } cases[] = {
-      {"root GROUPLIST", "<GROUPLIST>" + Group("A") + "</GROUPLIST>", -1, {}, 0},
-      {"VERSION first", Doc("<VERSION>2</VERSION>\n" + Group("A")), 0, {}, 0},
+      {"root GROUPLIST", "<GROUPLIST>" + Group("A") + "</GROUPLIST>", -1, {}, 0, GROUPS_LOAD_FAILED},
+      {"VERSION first", Doc("<VERSION>2</VERSION>\n" + Group("A")), 0, {}, 0, GROUPS_LOAD_OK},
       {"VERSION after groups, malformed tail ignored",
-       "<GROUPS>" + Group("A") + Group("B") + "<VERSION>2</VERSION><PERM><oops></GROUPS>", 0, {"A", "B"}, 0},
-      {"invalid name stops", Doc(Group("A") + Group("1abc") + Group("C")), -1, {"A"}, 0},
-      {"group without name stops", Doc(Group("A") + "<GROUP><UID>5</UID></GROUP>" + Group("C")), -1, {"A"}, 0},
+       "<GROUPS>" + Group("A") + Group("B") + "<VERSION>2</VERSION><PERM><oops></GROUPS>", 0, {"A", "B"}, 0, GROUPS_LOAD_OK},
+      {"invalid name stops", Doc(Group("A") + Group("1abc") + Group("C")), -1, {"A"}, 0, GROUPS_LOAD_FAILED},
+      {"group without name stops", Doc(Group("A") + "<GROUP><UID>5</UID></GROUP>" + Group("C")), -1, {"A"}, 0, GROUPS_LOAD_FAILED},
       {"second group of a name dropped", Doc(Group("A", "<UID>1</UID>") + Group("a", "<UID>2</UID>") + Group("C")), 0,
-       {"A", "C"}, 0},
-      {"group named like a user dropped", Doc(Group("bob") + Group("C")), 0, {"C"}, 0},
-      {"unexpected child of GROUPS ends, complete", Doc(Group("A") + "<OTHER/>" + Group("C")), 0, {"A"}, 0},
-      {"unexpected element in GROUP", Doc(Group("A", "<COLOUR>red</COLOUR>") + Group("C")), -1, {}, 0},
-      {"unexpected element in PERM", Doc("<PERM><UID>9</UID><OWNER/></PERM>" + Group("C")), -1, {}, 0},
-      {"element nested in a leaf", Doc("<GROUP><NAME>A<B/></NAME></GROUP>"), -1, {}, 0},
+       {"A", "C"}, 0, GROUPS_LOAD_PARTIAL},
+      {"group named like a user dropped", Doc(Group("bob") + Group("C")), 0, {"C"}, 0, GROUPS_LOAD_PARTIAL},
+      {"unexpected child of GROUPS ends the reading, in part", Doc(Group("A") + "<OTHER/>" + Group("C")), 0, {"A"}, 0, GROUPS_LOAD_PARTIAL},
+      {"unexpected element in GROUP", Doc(Group("A", "<COLOUR>red</COLOUR>") + Group("C")), -1, {}, 0, GROUPS_LOAD_FAILED},
+      {"unexpected element in PERM", Doc("<PERM><UID>9</UID><OWNER/></PERM>" + Group("C")), -1, {}, 0, GROUPS_LOAD_FAILED},
+      {"element nested in a leaf", Doc("<GROUP><NAME>A<B/></NAME></GROUP>"), -1, {}, 0, GROUPS_LOAD_FAILED},
       {"element names without regard to case",
        "<groups><Group><name>A</name><Uid>7</Uid></Group><perm><uid>8</uid><read>7</read></perm></groups>", 0, {"A"},
-       1},
+       1, GROUPS_LOAD_OK},
       {"bad members skipped, reading goes on",
        Doc(Group("A", "<USER>bob</USER><USER></USER><USER>BOB</USER><USER>\n</USER><USER>amy</USER>") + Group("C") +
            "<PERM><UID>9</UID></PERM>"),
-       0, {"A", "C"}, 1},
-      {"malformed document", Doc(Group("A") + "<GROUP>"), -1, {"A"}, 0},
-      {"junk after the root", Doc(Group("A")) + "<MORE/>", -1, {"A"}, 0},
-      {"empty file", "", -1, {}, 0},
-      {"duplicate permission UID", Doc("<PERM><UID>9</UID></PERM><PERM><UID>9</UID></PERM>" + Group("C")), -1, {}, 1},
+       0, {"A", "C"}, 1, GROUPS_LOAD_OK},
+      {"malformed document", Doc(Group("A") + "<GROUP>"), -1, {"A"}, 0, GROUPS_LOAD_FAILED},
+      {"junk after the root", Doc(Group("A")) + "<MORE/>", -1, {"A"}, 0, GROUPS_LOAD_FAILED},
+      {"empty file", "", -1, {}, 0, GROUPS_LOAD_FAILED},
+      {"duplicate permission UID", Doc("<PERM><UID>9</UID></PERM><PERM><UID>9</UID></PERM>" + Group("C")), -1, {}, 1, GROUPS_LOAD_FAILED},
   };
   for (const Case& c : cases) {
     ResetAll();
@@ -213,6 +215,55 @@ TEST_F(GroupsFileTest, ReaderTable) {
     EXPECT_EQ(ReadText(c.text), c.rc) << c.id;
     EXPECT_EQ(GroupNames(), c.groups) << c.id;
     EXPECT_EQ(GetPermissionCount(), c.perms) << c.id;
+    EXPECT_EQ(GetGroupsLoadState(), c.state) << c.id;
+  }
+}
+
+// A save after a failed read is refused and keeps the file; after a partial
+// read the first save keeps the file as groups.xml.bad first (the groups and
+// permissions after the damage survive there); a missing file holds nothing
+// to protect.
+TEST_F(GroupsFileTest, SavesAfterADamagedRead) {
+  std::string many;
+  for (int i = 0; i < 23; ++i) many += Group("G" + std::to_string(100 + i), "<UID>" + std::to_string(100 + i) + "</UID>");
+  const std::string whole = Doc(many + "<PERM><UID>EE6B2803</UID><READ>100</READ></PERM>");
+  const std::string cut = whole.substr(0, whole.find(Group("G106", "<UID>106</UID>")) + 20);
+  struct Case {
+    const char* id;
+    std::string text;
+    bool file;   // false: no groups.xml at all
+    int save;    // the code of the first save after the read
+    bool bad;    // groups.xml.bad then holds the text read
+  } cases[] = {
+      {"cut after the 6th of 23 groups", cut, true, FR_WRITE_FAILED, false},
+      {"unknown child of GROUPS", Doc(Group("A") + "<OTHER/>" + Group("C")), true, FR_OK, true},
+      {"group dropped", Doc(Group("A") + Group("a") + Group("C")), true, FR_OK, true},
+      {"whole", whole, true, FR_OK, false},
+      {"no file", "", false, FR_OK, false},
+  };
+  const std::string path = dir_.File("groups.xml");
+  const std::string bad = path + ".bad";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    ResetAll();
+    std::remove(path.c_str());
+    std::remove(bad.c_str());
+    if (c.file) WriteWholeFile(path, c.text);
+    ReadGroupsXML(path);
+    ASSERT_GE(AddGroup("Added"), 0);
+    EXPECT_EQ(WriteGroupsXML(path), c.save);
+    if (c.save != FR_OK) {
+      EXPECT_EQ(ReadWholeFile(path), c.text);
+      continue;
+    }
+    EXPECT_EQ(ReadWholeFile(bad), c.bad ? c.text : "");
+    // Only the first save keeps the copy: the second leaves it as it is.
+    ASSERT_GE(AddGroup("Added2"), 0);
+    ASSERT_EQ(WriteGroupsXML(path), FR_OK);
+    EXPECT_EQ(ReadWholeFile(bad), c.bad ? c.text : "");
+    ResetAll();
+    ASSERT_EQ(ReadGroupsXML(path), 0);
+    EXPECT_EQ(GetGroupsLoadState(), GROUPS_LOAD_OK);
   }
 }
 
@@ -349,7 +400,7 @@ TEST_F(GroupsFileTest, UIDTextsParseLikeA32BitStrtoul) {
       {"123456789ABCDEF", 0xFFFFFFFFu},                     {"-1", 0xFFFFFFFFu},   {"-10", 0xFFFFFFF0u},
       {"+7", 7},                 {"\n\t 7", 7},             {"-100000000", 0xFFFFFFFFu},
   };
-  for (const Case& c : cases) EXPECT_EQ(ParseHexUIDText(c.text), c.uid) << c.text;
+  for (const Case& c : cases) EXPECT_EQ(ParseHex32LikeStrtoul(c.text), c.uid) << c.text;
 }
 
 TEST_F(GroupsFileTest, GroupsWithoutUIDGetOneAtStartUp) {

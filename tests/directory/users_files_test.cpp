@@ -14,6 +14,7 @@
 
 #include "directory/groups.h"
 #include "directory/user_records.h"
+#include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/result_codes.h"
 #include "foundation/settings/server_settings.h"
@@ -317,7 +318,7 @@ TEST_F(UsersFilesTest, UsersInAnyOrderLoadSorted) {
     EXPECT_EQ(*u->USERNAME, "u" + std::to_string(100001 + i));
     EXPECT_EQ(GetNodeByUID(u->header.uid), &u->header);
     ASSERT_NE(u->USERDATA, nullptr);
-    EXPECT_EQ(FindUserNodeOfRecord(u, true), u->USERDATA->parent);
+    EXPECT_EQ(UserNodeOfRecord(u), u->USERDATA->parent);
   }
 }
 
@@ -353,8 +354,20 @@ TEST_F(UsersFilesTest, Version2FailureTable) {
   const std::vector<Case> cases = {
       {"all well", ListOf({{1, "a"}, {2, "b"}}), {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 2,
        USERS_LOAD_OK},
+      // A damaged per-user file costs its own user only.
       {"declaration inside a per-user file", ListOf({{1, "a"}, {2, "b"}}),
-       {{1, SimpleUser(1, "a")}, {2, "<?xml version=\"1.0\"?>\n" + SimpleUser(2, "b")}}, -1, 0, USERS_LOAD_FAILED},
+       {{1, SimpleUser(1, "a")}, {2, "<?xml version=\"1.0\"?>\n" + SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"document type in a per-user file", ListOf({{1, "a"}, {2, "b"}}),
+       {{1, "<!DOCTYPE USER>" + SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"per-user file cut short", ListOf({{1, "a"}, {2, "b"}, {3, "c"}}),
+       {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b").substr(0, 50)}, {3, SimpleUser(3, "c")}}, 0, 2,
+       USERS_LOAD_PARTIAL},
+      {"two elements in a per-user file", ListOf({{1, "a"}, {2, "b"}}),
+       {{1, SimpleUser(1, "a") + SimpleUser(3, "c")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
+      {"every per-user file damaged", ListOf({{1, "a"}}), {{1, "<USER>"}}, 2, 0, USERS_LOAD_FAILED},
+      {"unknown element in the list",
+       "<USERLIST><USER uid=\"00000001\"/><ENTRY uid=\"00000002\"/></USERLIST>",
+       {{1, SimpleUser(1, "a")}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       {"missing file", ListOf({{1, "a"}, {2, "b"}}), {{2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       {"empty file", ListOf({{1, "a"}, {2, "b"}}), {{1, ""}, {2, SimpleUser(2, "b")}}, 0, 1, USERS_LOAD_PARTIAL},
       // uid 0 ends the list after its 512-byte piece: here the whole list.
@@ -398,8 +411,8 @@ TEST_F(UsersFilesTest, ListReadStopsAfterThePieceOfABadEntry) {
 // ---- Failed and partial loads ------------------------------------------------------------
 
 TEST_F(UsersFilesTest, FailedLoadRefusesSavesUntilALoadSucceeds) {
-  WriteList(ListOf({{1, "a"}}));
-  WriteUserFile(1, "<?xml version=\"1.0\"?>" + SimpleUser(1, "a"));
+  WriteList("<USERLIST><USER name=\"a\"/></USERLIST>");
+  WriteUserFile(1, SimpleUser(1, "a"));
   const std::string list = ListText();
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), -1);
   // Something is added after the failed load; the save is refused.
@@ -409,7 +422,7 @@ TEST_F(UsersFilesTest, FailedLoadRefusesSavesUntilALoadSucceeds) {
   EXPECT_EQ(ListText(), list);
   EXPECT_FALSE(std::filesystem::exists(UserFile(0x77)));
 
-  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteList(ListOf({{1, "a"}}));
   EXPECT_EQ(ReloadUsers(), 0);
   EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
   EXPECT_EQ(ListText(), ListOf({{1, "a"}}));
@@ -440,6 +453,41 @@ TEST_F(UsersFilesTest, PartialLoadKeepsTheOldListAndTheSkippedFiles) {
   EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), "kept");
 }
 
+// A per-user file that does not read is logged, kept and never rewritten;
+// the others are served. Once the save has left it out of the list, every
+// start names it as a file the list does not name (and never deletes it),
+// passing over the leftovers of the atomic writer.
+TEST_F(UsersFilesTest, DamagedUsersFileIsKeptAndNamedAtEveryStart) {
+  const std::string list = ListOf({{1, "a"}, {2, "b"}, {3, "c"}});
+  const std::string damaged = SimpleUser(2, "b").substr(0, 60);
+  WriteList(list);
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, damaged);
+  WriteUserFile(3, SimpleUser(3, "c"));
+  WriteWholeFile(UserFile(3) + ".tmpAb3dEf", "left by a killed save");
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("00000002.xml< does not read"), std::string::npos) << log;
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_PARTIAL);
+  ASSERT_NE(FindUser("a"), nullptr);
+  ASSERT_NE(FindUser("c"), nullptr);
+  ASSERT_EQ(SetUserSetting("c", "Live", "Torvane", "DefaultLanguage", "fr"), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
+  EXPECT_EQ(ReadWholeFile(home.File("userlist.xml.bad")), list);
+  EXPECT_EQ(ListText(), ListOf({{1, "a"}, {3, "c"}}));
+
+  FreeUsersData();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list"), std::string::npos) << log;
+  EXPECT_EQ(log.find(".tmpAb3dEf"), std::string::npos) << log;
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
+}
+
 // A skipped user's file that a loaded user would overwrite is refused.
 TEST_F(UsersFilesTest, SkippedUsersFileIsNotOverwritten) {
   WriteList(ListOf({{2, "b"}, {1, "a"}}));
@@ -449,6 +497,21 @@ TEST_F(UsersFilesTest, SkippedUsersFileIsNotOverwritten) {
   ASSERT_NE(FindUser("b"), nullptr);
   EXPECT_EQ(SaveUsers(home.path.c_str(), "b"), 15);
   EXPECT_EQ(ReadWholeFile(UserFile(1)), SimpleUser(1, "a"));
+}
+
+// A client's users text that does not parse keeps the files of the users the
+// last load skipped protected: a later user holding that UID does not
+// overwrite them.
+TEST_F(UsersFilesTest, MalformedClientTextKeepsSkippedFilesProtected) {
+  WriteList(ListOf({{1, "a"}, {2, "b"}}));
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, "<USER><USERNAME>b");
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  WriteWholeFile(home.File("client.xml"), "<USERS><USER><USERNAME>z</USERNAME>");
+  ASSERT_EQ(ReadUsersXML(home.File("client.xml").c_str(), USERS_CONVERT_CLIENT), -1);
+  ASSERT_GE(AddUserFromClient("newbie", 2), 0);
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "newbie"), 15);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), "<USER><USERNAME>b");
 }
 
 // ---- Atomic saves ----------------------------------------------------------------------------
@@ -608,6 +671,47 @@ TEST_F(UsersFilesTest, ReplacingDefaultUserLeavesNoLinkIntoItsNode) {
   EXPECT_EQ(ReadWholeFile(UserFile(0x21)).find("DefaultLanguage"), std::string::npos);
 }
 
+// A new user takes default_user's settings as a template: everything but
+// default_user's own password date and history, by either way of adding it
+// (a client's add at once, a plain AddUser at its first save).
+TEST_F(UsersFilesTest, NewUserTemplateLeavesOutThePasswordDateAndHistory) {
+  WriteWholeFile(home.File("users.xml"),
+                 "<USERS><USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME>"
+                 "<USERDATA><Live><Torvane><DefaultLanguage>en</DefaultLanguage>"
+                 "<Passwords><NeverExpires>1</NeverExpires><Date>5F5E1000</Date>"
+                 "<Old><PW1>AAAA0001</PW1></Old></Passwords></Torvane></Live>"
+                 "<Other><Passwords><Date>kept</Date></Passwords></Other></USERDATA>"
+                 "</USER></USERS>");
+  ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+  std::string defaultsBefore;
+  ASSERT_EQ(AppendUserXML(FindUser("default_user"), defaultsBefore), 0);
+  struct Case {
+    const char* name;
+    bool client;
+  };
+  const Case cases[] = {{"byclient", true}, {"plain", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.client) {
+      ASSERT_GE(AddUserFromClient(c.name, 0), 0);
+    } else {
+      ASSERT_GE(AddUser(c.name, 0), 0);
+    }
+    ASSERT_EQ(SaveUsers(home.path.c_str(), c.name), 0);
+    const std::string file = ReadWholeFile(UserFile(FindUser(c.name)->header.uid));
+    EXPECT_NE(file.find("<DefaultLanguage>en\n"), std::string::npos);
+    EXPECT_NE(file.find("<NeverExpires>1\n"), std::string::npos);
+    EXPECT_EQ(file.find("5F5E1000"), std::string::npos);
+    EXPECT_EQ(file.find("<Old>"), std::string::npos);
+    EXPECT_EQ(file.find("AAAA0001"), std::string::npos);
+    // Only the login section's password state is default_user's own.
+    EXPECT_NE(file.find("<Date>kept\n"), std::string::npos);
+  }
+  std::string defaultsAfter;
+  ASSERT_EQ(AppendUserXML(FindUser("default_user"), defaultsAfter), 0);
+  EXPECT_EQ(defaultsAfter, defaultsBefore);  // default_user keeps its own
+}
+
 TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   ASSERT_GE(AddUserFromClient("bob", 0x10), 0);
   ASSERT_GE(AddUserFromClient("carol", 0x11), 0);
@@ -620,11 +724,12 @@ TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   ASSERT_GE(AddUserFromClient("bob", 0x12), 0);
   EXPECT_EQ(FindXMLChildNode(FindUser("bob")->USERDATA, "Secret"), nullptr);
 
-  // The node removed first (the link then dangles): the delete does not
-  // follow it, and carol's node stays.
+  // The node removed first: the removal clears the link, the delete still
+  // removes the record, and carol's node stays.
   XMLNode* node = FindXMLUserNode("bob");
   ASSERT_NE(node, nullptr);
-  DeleteXMLNode(node);
+  RemoveUsersTreeNode(node);
+  EXPECT_EQ(FindUser("bob")->USERDATA, nullptr);
   EXPECT_EQ(DeleteUserAndNode("bob", false), 0);
   EXPECT_EQ(FindUser("bob"), nullptr);
   ASSERT_NE(FindXMLUserNode("carol"), nullptr);

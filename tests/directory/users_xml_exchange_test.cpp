@@ -547,6 +547,45 @@ TEST_F(UsersXmlExchangeTest, SetUserDataXMLOnAUserAddedByAClientKeepsItsRecord) 
   ExpectConsistent("erin");
 }
 
+// A plain AddUser record shares default_user's settings link until it gets
+// a node of its own; every change that removes default_user's settings node
+// clears that link instead of leaving it pointing into freed nodes, and the
+// record's first save gives it a node from the new template.
+TEST_F(UsersXmlExchangeTest, RemovingDefaultUsersSettingsClearsASharedLink) {
+  struct Case {
+    const char* name;
+    int (*change)();
+  };
+  const Case cases[] = {
+      {"SetUserDataXML", [] { return SetUserDataXML("default_user", kNewSettings); }},
+      {"ReplaceUserDataXML", [] { return ReplaceUserDataXML("default_user", kNewSettings); }},
+      {"UpdateUserXML",
+       [] {
+         return UpdateUserXML("default_user",
+                              (std::string("<USER><USERNAME>default_user</USERNAME>") + kNewSettings + "</USER>").c_str());
+       }},
+      {"SetUserXML", [] {
+         return SetUserXML("default_user", (std::string("<USER><UID>EE6B2807</UID><USERNAME>default_user</USERNAME>") +
+                                            kNewSettings + "</USER>")
+                                               .c_str());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoadAgain();
+    ASSERT_GE(AddUser("erin", 0), 0);
+    ASSERT_EQ(FindUser("erin")->USERDATA, FindUser("default_user")->USERDATA);
+    ASSERT_EQ(c.change(), 0);
+    EXPECT_EQ(FindUser("erin")->USERDATA, nullptr);
+    EXPECT_EQ(Setting("erin", "DefaultEnvironment"), "<code 6>");  // no node of its own yet
+    ASSERT_EQ(SaveUsers(home.path.c_str(), "erin"), 0);
+    EXPECT_EQ(Setting("erin", "DefaultEnvironment"), "Prod");
+    ExpectConsistent("erin");
+    ASSERT_EQ(DeleteUserAndNode("erin", false), 0);
+    ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  }
+}
+
 TEST_F(UsersXmlExchangeTest, ReplaceUserDataXMLDoesNotSave) {
   const auto disk = Disk();
   ASSERT_EQ(ReplaceUserDataXML("bob", kNewSettings), 0);

@@ -24,6 +24,7 @@ inline void ResetDirectoryState() {
   ResetUserStore();
   ResetGroupsAndPermissions();
   SetGroupsFilePath("");
+  ResetGroupsFileState();
   ResetStoreFileMarks();
   ResetConfigRoot();
   FreeAllParamTreeNodes();
