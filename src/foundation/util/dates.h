@@ -3,6 +3,10 @@
 // conversions and a day-rounded time.
 // Foundation layer: calls the C library's time conversions and the core
 // string helpers (util.h).
+//
+// Results come back by value (a broken-down time in a std::optional, a
+// 64-bit time), never in module-level buffers, so no call overwrites the
+// result of another.
 #pragma once
 
 #include <cstdint>
