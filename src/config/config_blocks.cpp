@@ -105,7 +105,9 @@ struct BlockWriter {
 
 // Writes one node block whose size has been checked to fit.
 void WriteNodeBlock(const ParamTreeNode& node, BlockWriter& w) {
-  w.Header(node.header);
+  NodeHeader header = node.header;
+  ConvertNodeHeaderByteOrder(header);
+  w.Header(header);
   w.Word(node.parent);
   w.Word(node.sibling);
   w.Word(node.child);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/uid/node_header.h"
+
 struct ParamTreeNode;
 struct ApplicationStruct;
 
@@ -104,3 +106,53 @@ int ConvertAppToTransportBlock(const ApplicationStruct* app, std::vector<unsigne
 int GetParamTreeTransportBlock(const char* envName, const char* appName, const char* path,
                                int permFlag, int withSiblings, int32_t versionWanted,
                                uint32_t timeStamp, std::vector<unsigned char>& out);
+
+// ---- Byte-order hooks -------------------------------------------------------------------
+//
+// Every word of a block is little-endian and the encoders write it byte by
+// byte, so on any host there is nothing to convert: both hooks give their
+// input unchanged. The node encoder passes each node's header through the first.
+inline void ConvertNodeHeaderByteOrder(NodeHeader& /*header*/) {}
+inline uint32_t ConvertLongByteOrder(uint32_t word) { return word; }
+
+// ---- Decoding ----------------------------------------------------------------------------
+//
+// The decoders read blocks shaped like the encoders', as a client could send
+// them, and never trust a size, count or link: every length is checked
+// against the block's end before it is used, the value of a node must fill
+// its dataSize exactly, names must be XML names and texts valid XML text, a
+// tree must arrive in the pre-order its child and sibling words announce
+// (each child's parent word naming its parent), and it may nest at most
+// kMaxParamPathDepth levels. A whole block is read before anything is
+// registered; a failure registers and frees nothing of the live store.
+// A node whose UID is already registered is REFUSED with 8 ("Unable to add
+// node to node QA array"): the decoded node never replaces a live one.
+// Codes: 0; 2 a null argument, a truncated, oversized or malformed block
+// (UID 0, a kind other than 5, a type above 8, a count below -1, a link the
+// block does not follow, trailing bytes after an application); 8 a UID
+// already registered or given twice in the block; 22 a COMPLEX node (logged
+// "GetParamTreeSize:Cannot handle complex types yet"); 1 memory.
+
+// One node block at *offset of the `blockSize`-byte block: a new registered
+// node (owned by the store; delete it with DeleteParamTreeNode) in *out and
+// *offset moved past the block. The node's parent word is kept; its sibling
+// and child words are checked but the record gets 0 there, since nothing they
+// name was decoded with it. On failure *out is null and *offset unchanged.
+int ConvertTransportBlockToParamTreeNode(const unsigned char* block, size_t blockSize,
+                                         size_t* offset, ParamTreeNode** out);
+
+// The tree block at *offset: its first node in *out with everything the
+// block holds below it (and its chain behind it with `withSiblings`; without
+// it the first node's sibling word gets 0 in the record), every node new and
+// registered, *offset moved past the tree. On failure *out is null, *offset
+// unchanged, and nothing is registered.
+int ConvertTransportBlockToParamTree(const unsigned char* block, size_t blockSize, size_t* offset,
+                                     bool withSiblings, ParamTreeNode** out);
+
+// The whole `blockSize`-byte application block into `out` (reset first): its
+// header, name, and both trees with their chains, new and registered; the
+// record belongs to no environment and its owner releases it with
+// FreeApplication. The configUID and permUID words must name the first node
+// of their trees, whose top-level nodes have parent 0, and the block must end
+// with the last tree. On failure `out` is left empty and nothing registered.
+int ConvertTransportBlockToApp(const unsigned char* block, size_t blockSize, ApplicationStruct& out);

@@ -402,25 +402,36 @@ void PrintConfigRoot() {
     return;
   }
   PrintTag("Torvane", 1);
-  for (const EnvironmentStruct& env : g_root->envs) {
-    PrintTag(env.name.c_str(), 1);
-    for (const ApplicationStruct& app : env.apps) {
-      PrintTag(app.name.c_str(), 1);
-      if (app.configRoot != nullptr) {
-        PrintTag("CONFIGURATION", 1);
-        PrintParamTree(app.configRoot);
-        PrintTag("CONFIGURATION", -1);
-      }
-      if (app.permRoot != nullptr) {
-        PrintTag("PERMISSION", 1);
-        PrintParamTree(app.permRoot);
-        PrintTag("PERMISSION", -1);
-      }
-      PrintTag(app.name.c_str(), -1);
-    }
-    PrintTag(env.name.c_str(), -1);
-  }
+  PrintEnvironments(g_root.get());
   PrintTag("Torvane", -1);
+}
+
+void PrintEnvironments(const TorvaneStructure* root) {
+  if (root == nullptr) return;
+  for (const EnvironmentStruct& env : root->envs) PrintEnvironment(&env);
+}
+
+void PrintEnvironment(const EnvironmentStruct* env) {
+  if (env == nullptr) return;
+  PrintTag(env->name.c_str(), 1);
+  for (const ApplicationStruct& app : env->apps) PrintApplication(&app);
+  PrintTag(env->name.c_str(), -1);
+}
+
+void PrintApplication(const ApplicationStruct* app) {
+  if (app == nullptr) return;
+  PrintTag(app->name.c_str(), 1);
+  if (app->configRoot != nullptr) {
+    PrintTag("CONFIGURATION", 1);
+    PrintParamTree(app->configRoot);
+    PrintTag("CONFIGURATION", -1);
+  }
+  if (app->permRoot != nullptr) {
+    PrintTag("PERMISSION", 1);
+    PrintParamTree(app->permRoot);
+    PrintTag("PERMISSION", -1);
+  }
+  PrintTag(app->name.c_str(), -1);
 }
 
 void LogConfigRoot(const char* fileName) {

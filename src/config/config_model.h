@@ -231,6 +231,19 @@ int CreateDefaultEnvironment();
 // without a root).
 void PrintConfigRoot();
 
+// Every environment of the root in order (nothing without a root), each as
+// PrintEnvironment prints it.
+void PrintEnvironments(const TorvaneStructure* root);
+
+// The environment's name tags around its applications (PrintApplication).
+// Null: nothing.
+void PrintEnvironment(const EnvironmentStruct* env);
+
+// The application's name tags around a "CONFIGURATION" section and a
+// "PERMISSION" section, each only when that tree is not empty, holding the
+// tree as PrintParamTree prints it. Null: nothing.
+void PrintApplication(const ApplicationStruct* app);
+
 // Logs the model ("Torvane has %d envs", per environment and application),
 // copying every log line also to `fileName` (deleted first) while it runs.
 // Null or empty file name: nothing.

@@ -317,6 +317,15 @@ void DeleteParamTreeNode(ParamTreeNode* node, bool freeRecord, bool withSiblings
   for (ParamTreeNode* d : doomed) ReleaseRecord(d, d == node ? freeRecord : true);
 }
 
+void DiscardParamTreeNodes(const std::vector<ParamTreeNode*>& nodes) {
+  std::vector<ParamTreeNode*> present;
+  for (ParamTreeNode* n : nodes) {
+    if (n != nullptr) present.push_back(n);
+  }
+  UnregisterAll(present);
+  for (ParamTreeNode* n : present) ReleaseRecord(n, true);
+}
+
 int DeleteParamTreeNodeByUID(ParamTreeNode* node, UID uid) {
   if (uid == 0 || node == nullptr) return -1;
   ParamTreeNode* target = GetParamTreeNodeByUID(uid);
@@ -342,6 +351,17 @@ size_t ReplaceNodeLinks(UID oldUID, UID newUID) {
     }
   }
   return changed;
+}
+
+size_t ReplaceSiblingUID(UID oldUID, UID newUID) {
+  const size_t n = GetNodeQACount();
+  for (size_t i = 0; i < n; ++i) {
+    const NodeQAEntry* entry = GetNodeQAEntryAt(i);
+    if (entry == nullptr || entry->node == nullptr || entry->node->kind != NODE_KIND_PARAM_NODE) continue;
+    ParamTreeNode* node = RecordFromHeader<ParamTreeNode>(entry->node);
+    if (node->sibling == oldUID) node->sibling = newUID;
+  }
+  return n;
 }
 
 // ---- Values -------------------------------------------------------------------------------

@@ -185,10 +185,23 @@ void DeleteParamTreeNode(ParamTreeNode* node, bool freeRecord, bool withSiblings
 // the caller holds) or a UID that is not a registered parameter node.
 int DeleteParamTreeNodeByUID(ParamTreeNode* node, UID uid);
 
+// Unregisters and frees records made by CreateParamTreeNode that no tree
+// links to yet (the rollback of a decoder that registered part of a tree):
+// unlike DeleteParamTreeNode no other node's links are changed and no
+// subtree or chain is followed. Null entries are skipped.
+void DiscardParamTreeNodes(const std::vector<ParamTreeNode*>& nodes);
+
 // Every registered parameter node (records of other kinds are skipped) whose
 // `sibling` or `child` holds `oldUID` gets `newUID` there. Gives the number
 // of links changed.
 size_t ReplaceNodeLinks(UID oldUID, UID newUID);
+
+// Every registered parameter node whose `sibling` holds `oldUID` gets
+// `newUID` there (`child` links are left alone). Gives the number of entries
+// in the node registry (the entries scanned), not the links changed.
+// ReplaceSiblingUID2 is the same operation under its second name.
+size_t ReplaceSiblingUID(UID oldUID, UID newUID);
+inline size_t ReplaceSiblingUID2(UID oldUID, UID newUID) { return ReplaceSiblingUID(oldUID, newUID); }
 
 // ---- Values -------------------------------------------------------------------------------
 

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "directory/user_main_fields.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
@@ -100,25 +101,6 @@ int MainFieldIndex(const std::string& name) {
 }
 
 const char* NameForLog(const UserStruct* user) { return user && user->USERNAME ? user->USERNAME->c_str() : ""; }
-
-// ---- Small parsers ---------------------------------------------------------------
-
-// A decimal text as the C library's atoi reads it (leading white space, a
-// sign, digits up to the first other byte), held to the 32-bit range.
-int32_t DecimalText(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value < 0x100000000LL) value = value * 10 + (text[i] - '0');
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
 
 // ---- Writing ---------------------------------------------------------------------
 
@@ -1094,29 +1076,7 @@ void ReadMainFieldElements(XMLNode* node, UserStruct& s, XMLNode** userData, std
       fieldNodes.push_back(c);
       continue;
     }
-    if (!c->value) continue;
-    const std::string& v = *c->value;
-    if (EqualsNoCase(n, "UID")) {
-      s.header.uid = ParseHex32LikeStrtoul(v);
-    } else if (EqualsNoCase(n, kUserNameNodeName)) {
-      s.USERNAME = v;
-    } else if (EqualsNoCase(n, "PASSWORD")) {
-      s.PASSWORD = ParseHex32LikeStrtoul(v);
-    } else if (EqualsNoCase(n, "PASSWORDV2")) {
-      s.PASSWORDV2 = v;
-    } else if (EqualsNoCase(n, "FORENAME")) {
-      s.FORENAME = v;
-    } else if (EqualsNoCase(n, "SURNAME")) {
-      s.SURNAME = v;
-    } else if (EqualsNoCase(n, "EMAIL")) {
-      s.EMAIL = v;
-    } else if (EqualsNoCase(n, "GROUPLIST")) {
-      s.GROUPLIST = v;
-    } else if (EqualsNoCase(n, "LEVEL")) {
-      s.LEVEL = static_cast<uint32_t>(DecimalText(v));
-    } else if (EqualsNoCase(n, kADUserNodeName)) {
-      s.ADUSER = DecimalText(v);
-    }
+    if (c->value) SetUserMainFieldFromText(s, n, *c->value);
   }
 }
 

@@ -385,6 +385,16 @@ TEST_F(Model, DiagnosticDumps) {
       "</Torvane>\n",
       ::testing::internal::GetCapturedStdout());
 
+  // The parts on their own: empty trees leave out their sections; null prints nothing.
+  ApplicationStruct bare;
+  bare.name = "Bare";
+  ::testing::internal::CaptureStdout();
+  PrintApplication(&bare);
+  PrintApplication(nullptr);
+  PrintEnvironment(nullptr);
+  PrintEnvironments(nullptr);
+  EXPECT_EQ("<Bare>\n</Bare>\n", ::testing::internal::GetCapturedStdout());
+
   ResetConfigRoot();
   LogConfigRoot(tee.c_str());
   EXPECT_EQ("Torvane is NULL\n", ReadWholeFile(tee));

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <csignal>
 
@@ -17,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/report.h"
 #include "support/alloc_failure.h"
+#include "support/pinned_time_zone.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -418,6 +420,91 @@ TEST_F(RingLog, NothingWrittenWithoutAName) {
   EXPECT_EQ(CreateLogFile(0, 512), -1);
   EXPECT_EQ(GetLogSlotCount(), -1);
   EXPECT_EQ(Log(0, "console only"), "console only\n");
+}
+
+// Reading records back: the newest first, once each, before and after the
+// file wrapped; the local time shows in ctime form.
+TEST_F(RingLog, RecentRecordsNewestFirstBeforeAndAfterWrap) {
+  PinnedTimeZone zone(kZoneAheadOfUtc);
+  ASSERT_EQ(CreateLogFile(0, 5), 0);  // four record slots
+  std::vector<std::string> lines;
+  EXPECT_TRUE(ReadRecentLogRecords(3, lines));
+  EXPECT_TRUE(lines.empty());
+  Log(0, "one");
+  Log(0, "two");
+  ASSERT_TRUE(ReadRecentLogRecords(10, lines));
+  EXPECT_EQ(lines, (std::vector<std::string>{"Sat Jul  4 17:05:20 2020   two",
+                                             "Sat Jul  4 17:05:20 2020   one"}));
+  for (const char* t : {"three", "four", "five", "six"}) Log(0, t);
+  const std::string T = "Sat Jul  4 17:05:20 2020   ";
+  struct Case {
+    int n;
+    std::vector<std::string> want;
+  } cases[] = {
+      {1, {T + "six"}},
+      {3, {T + "six", T + "five", T + "four"}},
+      {4, {T + "six", T + "five", T + "four", T + "three"}},
+      {9, {T + "six", T + "five", T + "four", T + "three"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(ReadRecentLogRecords(c.n, lines)) << c.n;
+    EXPECT_EQ(lines, c.want) << c.n;
+  }
+  EXPECT_FALSE(ReadRecentLogRecords(0, lines));
+  EXPECT_TRUE(lines.empty());
+  SetLogFileName(nullptr);
+  EXPECT_FALSE(ReadRecentLogRecords(2, lines));
+}
+
+// A file written on a host of the other byte order (every integer word
+// reversed) reads back the same lines.
+TEST_F(RingLog, ByteSwappedFileReadsTheSame) {
+  ASSERT_EQ(CreateLogFile(0, 4), 0);
+  for (const char* t : {"alpha", "beta", "gamma", "delta"}) Log(0, t);
+  std::vector<std::string> plain;
+  ASSERT_TRUE(ReadRecentLogRecords(5, plain));
+  ASSERT_EQ(plain.size(), 3u);
+  std::string file = ReadWholeFile(name);
+  auto swapAt = [&](size_t off) { std::swap(file[off], file[off + 3]), std::swap(file[off + 1], file[off + 2]); };
+  for (size_t off = 0; off < 24; off += 4) swapAt(off);
+  for (size_t slot = 1; slot * 1024 < file.size(); ++slot) {
+    for (size_t off : {0, 4, 8, 12, 48, 52, 56, 60, 64}) swapAt(slot * 1024 + off);
+  }
+  FILE* fp = std::fopen(name.c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  std::fwrite(file.data(), 1, file.size(), fp);
+  std::fclose(fp);
+  std::vector<std::string> swapped;
+  ASSERT_TRUE(ReadRecentLogRecords(5, swapped));
+  EXPECT_EQ(swapped, plain);
+
+  LogFileHeader h;
+  h.version = 0x01000000;
+  h.slotCount = 0x00020000;
+  SwapLogHeader(h);
+  EXPECT_EQ(h.version, 1u);
+  EXPECT_EQ(h.slotCount, 512u);
+  LogRecord r;
+  r.time = 0x04030201;
+  r.spare[4] = 0x0000FF00;
+  SwapLogRecord(r);
+  EXPECT_EQ(r.time, 0x01020304u);
+  EXPECT_EQ(r.spare[4], 0x00FF0000u);
+}
+
+// Headers no walk can trust are refused, not read past.
+TEST_F(RingLog, RecentRecordsRefuseUnsoundHeaders) {
+  for (const std::string& header : {HeaderBlock(2, 0, 512, 1, 1), HeaderBlock(1, 0, 512, 0, 1),
+                                    HeaderBlock(1, 0, 512, 512, 1), HeaderBlock(1, 0, 1, 1, 1),
+                                    std::string(100, '\0')}) {
+    FILE* fp = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    std::fwrite(header.data(), 1, header.size(), fp);
+    std::fclose(fp);
+    std::vector<std::string> lines{"stale"};
+    EXPECT_FALSE(ReadRecentLogRecords(4, lines));
+    EXPECT_TRUE(lines.empty());
+  }
 }
 
 }  // namespace

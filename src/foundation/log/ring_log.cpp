@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 
 #include "foundation/util/byte_order.h"
@@ -292,6 +293,63 @@ int PrepareLogFile(uint32_t slotCount) {
     if (sound) return 0;
   }
   return CreateLogFile(0, slotCount);
+}
+
+void SwapLogHeader(LogFileHeader& h) {
+  for (uint32_t* w : {&h.version, &h.creationArg, &h.spare, &h.slotCount, &h.nextSlot, &h.nextSequence})
+    *w = __builtin_bswap32(*w);
+}
+
+void SwapLogRecord(LogRecord& r) {
+  for (uint32_t* w : {&r.sequence, &r.type, &r.errnoValue, &r.time}) *w = __builtin_bswap32(*w);
+  for (uint32_t& w : r.spare) w = __builtin_bswap32(w);
+}
+
+bool ReadRecentLogRecords(int n, std::vector<std::string>& lines) {
+  lines.clear();
+  if (n < 1 || !g_logFileName) return false;
+  FILE* fp = fopen(g_logFileName->c_str(), "rb");
+  if (fp == nullptr) return false;
+  LogFileHeader h;
+  bool swapped = false;
+  if (!ReadHeaderBlock(fp, h)) {
+    fclose(fp);
+    return false;
+  }
+  if (h.version != kLogVersion && __builtin_bswap32(h.version) == kLogVersion) {
+    SwapLogHeader(h);
+    swapped = true;
+  }
+  // The walk below relies on a next slot inside 1..N-1; anything else is not a
+  // ring log file this code can read back.
+  if (!HeaderIsSound(h)) {
+    fclose(fp);
+    return false;
+  }
+  uint32_t slot = h.nextSlot;
+  for (uint32_t walked = 0; walked < h.slotCount - 1 && lines.size() < static_cast<size_t>(n); ++walked) {
+    slot = slot == 1 ? h.slotCount - 1 : slot - 1;
+    unsigned char block[kLogBlockSize];
+    long offset = static_cast<long>(slot) * static_cast<long>(kLogBlockSize);
+    if (fseek(fp, offset, SEEK_SET) != 0 || fread(block, 1, kLogBlockSize, fp) != kLogBlockSize) {
+      // The file grows one slot at a time: a slot past its end means it has
+      // not wrapped yet, and every record there is has been read.
+      break;
+    }
+    LogRecord r = DecodeLogRecord(block);
+    if (swapped) SwapLogRecord(r);
+    time_t t = static_cast<time_t>(r.time);
+    struct tm local = {};
+    char when[32] = "";
+    if (localtime_r(&t, &local) != nullptr) strftime(when, sizeof when, "%a %b %e %H:%M:%S %Y", &local);
+    std::string line = when;
+    line += "   ";
+    line += r.message;
+    if (line.size() > kLogRecentLineMax) line.resize(kLogRecentLineMax);
+    lines.push_back(std::move(line));
+  }
+  fclose(fp);
+  return true;
 }
 
 const char* GetLogLine() { return g_logLine; }

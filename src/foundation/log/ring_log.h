@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Sizes of the ring log file's blocks.
 constexpr uint32_t kLogBlockSize = 1024;
@@ -92,6 +93,28 @@ void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize
 LogFileHeader DecodeLogFileHeader(const unsigned char in[kLogBlockSize]);
 void EncodeLogRecord(const LogRecord& r, unsigned char out[kLogBlockSize]);
 LogRecord DecodeLogRecord(const unsigned char in[kLogBlockSize]);
+
+// ---- Reading the file back ------------------------------------------------------
+
+// The longest line ReadRecentLogRecords gives (the 991-byte line slot less its NUL).
+constexpr size_t kLogRecentLineMax = 990;
+
+// Reads back the newest `n` records of the named ring log file, NEWEST FIRST,
+// into `lines` (cleared first): each line is the record's time in ctime form
+// (local time, without ctime's line feed), three spaces and the message, at
+// most kLogRecentLineMax bytes. The walk goes back from the slot before the
+// header's next slot, wrapping from 1 to N-1, and stops after n records,
+// after N-1 slots, or at a slot not yet written (past the file's end), so
+// every record is given once. A file whose version word reads 1 only when
+// byte-swapped is read through SwapLogHeader and SwapLogRecord. False (lines
+// empty) when n is below 1, no file is named, or the header cannot be read or
+// is unsound (version, slot count below 2, next slot outside 1..N-1).
+bool ReadRecentLogRecords(int n, std::vector<std::string>& lines);
+
+// Reverse the byte order of the header's six words, and of the record's
+// integer words (the four at offsets 0..12 and the five at 48..64).
+void SwapLogHeader(LogFileHeader& header);
+void SwapLogRecord(LogRecord& record);
 
 // The last line made by WriteLog or SetLogLine (with its error suffix).
 const char* GetLogLine();

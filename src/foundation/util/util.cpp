@@ -310,3 +310,35 @@ bool MakeTempFileName(std::string& pathOut) {
   }
   return true;
 }
+
+int StatFile(const std::string& path, FileStatus& out) {
+  out = FileStatus();
+  if (path.empty()) return -1;
+  return GetFileStatus(path, out) ? 0 : -1;
+}
+
+int64_t GetFileModTime(const std::string& path) {
+  FileStatus st;
+  return StatFile(path, st) == 0 ? st.modTime : 0;
+}
+
+int HasFileChanged(const std::string& path, int64_t time) {
+  FileStatus st;
+  if (StatFile(path, st) != 0) return 0;
+  return st.modTime != time ? 1 : 0;
+}
+
+char* ReadFileLine(FILE* fp, char* buffer, size_t size) {
+  if (fp == nullptr || buffer == nullptr || size < 2) return nullptr;
+  size_t n = 0;
+  int c = EOF;
+  bool any = false;
+  while (n < size - 1 && (c = fgetc(fp)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (c == '\r') continue;
+    buffer[n++] = static_cast<char>(c);
+  }
+  buffer[n] = '\0';
+  return any ? buffer : nullptr;
+}

@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/fs.h"
 
 // ---- Strings ----------------------------------------------------------------
 
@@ -87,3 +90,22 @@ int64_t WriteMemoryToFile(const std::string& path, const void* data, size_t size
 // A new, empty, uniquely named file "QMX…" in the temporary directory; false
 // (logged) when none can be made.
 bool MakeTempFileName(std::string& pathOut);
+
+// stat of the path into `out` (the common step of the size and time
+// utilities): 0, or -1 (errno set) for an empty path or a failed stat.
+int StatFile(const std::string& path, FileStatus& out);
+
+// The file's modification time (seconds since 1970); 0 for an empty path or a
+// failed stat.
+int64_t GetFileModTime(const std::string& path);
+
+// 1 when the file's modification time differs from `time`; 0 when it equals
+// it, for an empty path or a failed stat.
+int HasFileChanged(const std::string& path, int64_t time);
+
+// One line of the open file into `buffer`: the bytes up to a line feed or the
+// end of the file, carriage returns dropped, at most size-1 bytes (the rest of
+// a longer line stays for the next call), NUL-terminated. Gives the buffer,
+// or null for a null file or buffer, a size below 2, or a file already at its
+// end (so a loop of calls ends).
+char* ReadFileLine(FILE* fp, char* buffer, size_t size);
