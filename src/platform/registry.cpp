@@ -13,12 +13,22 @@
 #include <cstring>
 
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "platform/state_root.h"
 
 namespace {
 
 constexpr char kKeysFolder[] = "keys/";
 constexpr char kValuesFile[] = "values";
+
+// The registry's folders; the path of its lock file.
+std::string MakeRegistryFolders() {
+  std::string dir = GetStateRoot() + "registry/";
+  ::mkdir(GetStateRoot().c_str(), 0755);
+  ::mkdir(dir.c_str(), 0755);
+  ::mkdir((dir + kKeysFolder).c_str(), 0755);
+  return dir + ".lock";
+}
 
 struct RegValue {
   std::string name;
@@ -27,27 +37,9 @@ struct RegValue {
 };
 
 // Holds the registry's lock file: exclusive for changes, shared for reads.
-class RegLock {
- public:
-  explicit RegLock(bool exclusive) {
-    std::string dir = GetStateRoot() + "registry/";
-    ::mkdir(GetStateRoot().c_str(), 0755);
-    ::mkdir(dir.c_str(), 0755);
-    ::mkdir((dir + kKeysFolder).c_str(), 0755);
-    fd_ = ::open((dir + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
-      while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~RegLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  RegLock(const RegLock&) = delete;
-  RegLock& operator=(const RegLock&) = delete;
-
- private:
-  int fd_ = -1;
+struct RegLock {
+  explicit RegLock(bool exclusive) : held(MakeRegistryFolders(), exclusive) {}
+  HeldFileLock held;
 };
 
 bool EqualFold(const std::string& a, const std::string& b) {
@@ -185,6 +177,21 @@ int WriteValues(const std::string& dir, const std::vector<RegValue>& values) {
   return 0;
 }
 
+// The directory and the values of an existing key.
+int LoadKeyValues(const std::string& path, std::string& dir, std::vector<RegValue>& values) {
+  int rc = ResolveKey(path, false, dir);
+  if (rc == 0) rc = ReadValues(dir, values);
+  return rc;
+}
+
+// The index of the value of that name, or -1.
+long FindValue(const std::vector<RegValue>& values, const std::string& name) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (EqualFold(values[i].name, name)) return static_cast<long>(i);
+  }
+  return -1;
+}
+
 }  // namespace
 
 bool IsValidRegName(const std::string& name) {
@@ -245,22 +252,13 @@ int RegSetValue(const std::string& path, const std::string& name, uint32_t type,
   if (size > kRegMaxValueBytes || (type == REG_DWORD && size != 4)) return EINVAL;
   RegLock hold(true);
   std::string dir;
-  int rc = ResolveKey(path, false, dir);
-  if (rc != 0) return rc;
   std::vector<RegValue> values;
-  rc = ReadValues(dir, values);
+  int rc = LoadKeyValues(path, dir, values);
   if (rc != 0) return rc;
   std::string bytes(static_cast<const char*>(data), size);
-  bool replaced = false;
-  for (RegValue& v : values) {
-    if (EqualFold(v.name, name)) {
-      v.type = type;
-      v.data = bytes;
-      replaced = true;
-      break;
-    }
-  }
-  if (!replaced) values.push_back(RegValue{name, type, bytes});
+  long at = FindValue(values, name);
+  if (at < 0) values.push_back(RegValue{name, type, bytes});
+  else values[static_cast<size_t>(at)] = RegValue{values[static_cast<size_t>(at)].name, type, bytes};
   return WriteValues(dir, values);
 }
 
@@ -277,48 +275,38 @@ int RegSetDword(const std::string& path, const std::string& name, uint32_t value
 int RegQueryValue(const std::string& path, const std::string& name, uint32_t* type, void* buffer, uint32_t* size) {
   RegLock hold(false);
   std::string dir;
-  int rc = ResolveKey(path, false, dir);
-  if (rc != 0) return rc;
   std::vector<RegValue> values;
-  rc = ReadValues(dir, values);
+  int rc = LoadKeyValues(path, dir, values);
   if (rc != 0) return rc;
-  for (const RegValue& v : values) {
-    if (!EqualFold(v.name, name)) continue;
-    if (type != nullptr) *type = v.type;
-    uint32_t room = *size;
-    *size = static_cast<uint32_t>(v.data.size());
-    if (v.data.size() > room || (buffer == nullptr && !v.data.empty())) return kRegMoreData;
-    if (!v.data.empty()) std::memcpy(buffer, v.data.data(), v.data.size());
-    return 0;
-  }
-  return kRegNotFound;
+  long at = FindValue(values, name);
+  if (at < 0) return kRegNotFound;
+  const RegValue& v = values[static_cast<size_t>(at)];
+  if (type != nullptr) *type = v.type;
+  uint32_t room = *size;
+  *size = static_cast<uint32_t>(v.data.size());
+  if (v.data.size() > room || (buffer == nullptr && !v.data.empty())) return kRegMoreData;
+  if (!v.data.empty()) std::memcpy(buffer, v.data.data(), v.data.size());
+  return 0;
 }
 
 int RegDeleteValue(const std::string& path, const std::string& name) {
   RegLock hold(true);
   std::string dir;
-  int rc = ResolveKey(path, false, dir);
-  if (rc != 0) return rc;
   std::vector<RegValue> values;
-  rc = ReadValues(dir, values);
+  int rc = LoadKeyValues(path, dir, values);
   if (rc != 0) return rc;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (EqualFold(values[i].name, name)) {
-      values.erase(values.begin() + static_cast<long>(i));
-      return WriteValues(dir, values);
-    }
-  }
-  return kRegNotFound;
+  long at = FindValue(values, name);
+  if (at < 0) return kRegNotFound;
+  values.erase(values.begin() + at);
+  return WriteValues(dir, values);
 }
 
 int RegListValues(const std::string& path, std::vector<std::string>& names) {
   names.clear();
   RegLock hold(false);
   std::string dir;
-  int rc = ResolveKey(path, false, dir);
-  if (rc != 0) return rc;
   std::vector<RegValue> values;
-  rc = ReadValues(dir, values);
+  int rc = LoadKeyValues(path, dir, values);
   for (const RegValue& v : values) names.push_back(v.name);
   return rc;
 }

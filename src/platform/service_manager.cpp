@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "platform/registry.h"
 #include "platform/state_root.h"
 
@@ -49,26 +50,6 @@ int MakeRunDir(const std::string& name) {
   if (::mkdir(RunDir(name).c_str(), 0755) != 0 && errno != EEXIST) return errno;
   return 0;
 }
-
-// A flock held for the life of the object (the service's start lock).
-class FlockHold {
- public:
-  FlockHold(const std::string& path, int how) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
-      while (::flock(fd_, how) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FlockHold() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FlockHold(const FlockHold&) = delete;
-  FlockHold& operator=(const FlockHold&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 // True while some process holds the service's lock.
 bool IsAlive(const std::string& name) {
@@ -202,7 +183,7 @@ int ScmCreateService(const ServiceConfig& c) {
   if (!IsValidRegName(c.name)) return kRegBadName;
   int rc = MakeRunDir(c.name);
   if (rc != 0) return rc;
-  FlockHold start(RunDir(c.name) + "start.lock", LOCK_EX);
+  HeldFileLock start(RunDir(c.name) + "start.lock", true);
   if (RecordExists(c.name)) return MarkedForDelete(c.name) ? kSvcMarkedForDelete : kSvcExists;
   const std::string key = RecordKey(c.name);
   rc = RegCreateKey(key);
@@ -230,7 +211,7 @@ int ScmSetDescription(const std::string& name, const std::string& description) {
 int ScmQueryStatus(const std::string& name, ServiceStatus& status) {
   status = ServiceStatus();
   if (ScmOpenService(name) != 0) return kSvcNotFound;
-  FlockHold start(RunDir(name) + "start.lock", LOCK_SH);
+  HeldFileLock start(RunDir(name) + "start.lock", false);
   if (!RecordExists(name)) return kSvcNotFound;
   ReadStatusFile(name, status);
   if (!IsAlive(name)) {
@@ -261,7 +242,7 @@ int ScmStartService(const std::string& name, const std::vector<std::string>& arg
   }
   int rc = MakeRunDir(name);
   if (rc != 0) return rc;
-  FlockHold start(RunDir(name) + "start.lock", LOCK_EX);
+  HeldFileLock start(RunDir(name) + "start.lock", true);
   if (!RecordExists(name)) return kSvcNotFound;
   if (MarkedForDelete(name)) return kSvcMarkedForDelete;
   if (IsAlive(name)) return kSvcAlreadyRunning;
@@ -375,7 +356,7 @@ int ScmControlService(const std::string& name, uint32_t control, ServiceStatus& 
 
 int ScmDeleteService(const std::string& name) {
   if (ScmOpenService(name) != 0) return kSvcNotFound;
-  FlockHold start(RunDir(name) + "start.lock", LOCK_EX);
+  HeldFileLock start(RunDir(name) + "start.lock", true);
   if (!RecordExists(name)) return kSvcNotFound;
   if (MarkedForDelete(name)) return kSvcMarkedForDelete;
   if (IsAlive(name)) return RegSetDword(RecordKey(name), "DeleteFlag", 1);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/util/util.h"
 #include "host/run_server.h"
 #include "host/server_loop.h"
 #include "host/service/service_status.h"
@@ -17,15 +18,6 @@
 #include "platform/service_manager.h"
 
 namespace {
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
 
 bool IsSwitch(const char* arg) { return arg != nullptr && (arg[0] == '-' || arg[0] == '/'); }
 
@@ -52,7 +44,7 @@ std::string ServiceNameOfProgram(const char* argv0) {
   std::string name = argv0 != nullptr ? argv0 : "";
   size_t slash = name.find_last_of('/');
   if (slash != std::string::npos) name.erase(0, slash + 1);
-  if (name.size() >= 4 && EqualsIgnoreCase(name.c_str() + name.size() - 4, ".exe")) name.erase(name.size() - 4);
+  if (name.size() >= 4 && EqualsNoCase(name.c_str() + name.size() - 4, ".exe")) name.erase(name.size() - 4);
   return name;
 }
 
@@ -64,10 +56,10 @@ int ServiceFrameMain(int argc, char** argv) {
 
   while (args.size() > 2 && IsSwitch(args[1])) {
     const char* word = args[1] + 1;
-    std::string* target = EqualsIgnoreCase(word, "name")   ? &id.serviceName
-                          : EqualsIgnoreCase(word, "desc") ? &id.description
-                          : EqualsIgnoreCase(word, "user") ? &id.account
-                          : EqualsIgnoreCase(word, "pass") ? &id.password
+    std::string* target = EqualsNoCase(word, "name")   ? &id.serviceName
+                          : EqualsNoCase(word, "desc") ? &id.description
+                          : EqualsNoCase(word, "user") ? &id.account
+                          : EqualsNoCase(word, "pass") ? &id.password
                                                            : nullptr;
     if (target == nullptr) break;
     *target = args[2];
@@ -83,7 +75,7 @@ int ServiceFrameMain(int argc, char** argv) {
     const char* word = args[1] + 1;
     int exitCode = 0;
     bool done = true;
-    if (EqualsIgnoreCase(word, "install")) {
+    if (EqualsNoCase(word, "install")) {
       RemoveArgs(args, 1, 1);
       if (args.size() > 1) {
         if (args[1][0] != '\0') id.displayName = args[1];
@@ -91,25 +83,25 @@ int ServiceFrameMain(int argc, char** argv) {
       }
       std::printf("Display name will be '%s'\n", id.displayName.c_str());
       InstallService(static_cast<int>(args.size()), args.data());
-    } else if (EqualsIgnoreCase(word, "remove")) {
+    } else if (EqualsNoCase(word, "remove")) {
       RemoveArgs(args, 1, 1);
       if (args.size() > 1) {
         id.serviceName = args[1];
         RemoveArgs(args, 1, 1);
       }
       RemoveService();
-    } else if (EqualsIgnoreCase(word, "debug")) {
+    } else if (EqualsNoCase(word, "debug")) {
       RemoveArgs(args, 1, 1);
       g_serviceMode = 0;
       g_debugFlag = 1;
       std::fflush(stdout);
       // A supervisor learns from the exit code whether the server could run.
       exitCode = RunAsConsole(static_cast<int>(args.size()), args.data());
-    } else if (EqualsIgnoreCase(word, "start")) {
+    } else if (EqualsNoCase(word, "start")) {
       ControlServiceCommand(kControlStart, 0);
-    } else if (EqualsIgnoreCase(word, "stop")) {
+    } else if (EqualsNoCase(word, "stop")) {
       ControlServiceCommand(kControlStop, 0);
-    } else if (EqualsIgnoreCase(word, "check")) {
+    } else if (EqualsNoCase(word, "check")) {
       ControlServiceCommand(kControlStart, 1);
     } else {
       done = false;
