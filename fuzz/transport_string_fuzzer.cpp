@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "foundation/util/byte_order.h"
-#include "foundation/wire/wire.h"
+#include "foundation/wire/transport_string.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -15,7 +15,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_header.h"
-#include "foundation/wire/wire.h"
+#include "foundation/wire/transport_string.h"
 
 namespace {
 

@@ -53,6 +53,14 @@ int64_t GetParamTreeSize(const ParamTreeNode* node);
 int64_t GetParamTreeBlockSize(const ParamTreeNode* node, bool withSiblings);
 
 // ---- Building -----------------------------------------------------------------------
+//
+// Where no block can be built the encoders answer with the reason: 22 for a
+// node of a type no block can carry (COMPLEX) or a value whose elements are
+// missing, 19 for a link that does not resolve, 2 for a null argument or no
+// room. Those codes are for the store's own callers and tests: a request
+// handler answers every failure to build a block with 1 (cannot build the
+// reply), whatever the reason, as a client has always been told, and never
+// sends these codes on.
 
 // Writes the node's block into `buffer` (of `bufferSize` bytes) at *offset
 // and moves *offset past it. 0; 2 for a null argument or a block that does not

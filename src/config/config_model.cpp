@@ -11,6 +11,7 @@
 #include <new>
 
 #include "config/param_tree.h"
+#include "config/print_tag.h"
 #include "config/server_lists.h"
 #include "config/settings_api.h"
 #include "config/settings_files_write.h"
@@ -394,23 +395,6 @@ int CreateDefaultEnvironment() {
 }
 
 // ---- Diagnostics ----------------------------------------------------------------------
-
-namespace {
-int g_printLevel = 0;  // open levels of PrintTag
-}
-
-void PrintTag(const char* text, int direction) {
-  if (direction < 0 && g_printLevel > 0) --g_printLevel;
-  for (int i = 0; i < g_printLevel; ++i) fputs("  ", stdout);
-  if (direction > 0) {
-    printf("<%s>\n", text != nullptr ? text : "");
-    ++g_printLevel;
-  } else if (direction < 0) {
-    printf("</%s>\n", text != nullptr ? text : "");
-  } else {
-    printf("%s\n", text != nullptr ? text : "");
-  }
-}
 
 void PrintConfigRoot() {
   if (g_root == nullptr) {

@@ -225,10 +225,7 @@ int CreateDefaultEnvironment();
 
 // ---- Diagnostics ----------------------------------------------------------------------
 
-// Writes one line to standard output indented two spaces per open level:
-// direction 1 writes "<text>" and opens a level, -1 closes one and writes
-// "</text>", 0 writes the text.
-void PrintTag(const char* text, int direction);
+// PrintTag, the indenting printer of these diagnostics: config/print_tag.h.
 
 // The whole model between "Torvane" tags on standard output ("No torvane"
 // without a root).

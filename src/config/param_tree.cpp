@@ -2,7 +2,7 @@
 // registry, creation, lookup by path, deletion, values and their text forms,
 // the plain subtree XML text and the tree diagnostics.
 // Configuration layer: calls the node registry and UID allocation, the XML
-// escaping, the utilities and the log; PrintTag of the model for printing.
+// escaping, the utilities and the log; PrintTag for printing.
 #include "config/param_tree.h"
 
 #include <algorithm>
@@ -13,13 +13,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "config/config_model.h"
 #include "config/param_tree_walk.h"
+#include "config/print_tag.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
-#include "foundation/wire/wire.h"
+#include "foundation/util/byte_order.h"
 #include "foundation/xml/xml_escape.h"
 #include "foundation/xml/xml_value_stack.h"
 
@@ -27,9 +27,30 @@ namespace {
 
 // Every node record made and not yet freed, so that a record is only ever
 // deleted by the module that made it and tests can free what is left.
-std::unordered_set<ParamTreeNode*>& LiveNodes() {
-  static std::unordered_set<ParamTreeNode*> live;
-  return live;
+// The records this module made (ParamNodeOwnership), for the test aids.
+ParamTreeNode* g_ownedHead = nullptr;
+size_t g_ownedCount = 0;
+
+void MarkOwned(ParamTreeNode* node) {
+  node->ownership.owned = true;
+  node->ownership.prev = nullptr;
+  node->ownership.next = g_ownedHead;
+  if (g_ownedHead != nullptr) g_ownedHead->ownership.prev = node;
+  g_ownedHead = node;
+  ++g_ownedCount;
+}
+
+// Deletes a record this module made.
+void DeleteOwned(ParamTreeNode* node) {
+  ParamNodeOwnership& own = node->ownership;
+  if (own.prev != nullptr) {
+    own.prev->ownership.next = own.next;
+  } else {
+    g_ownedHead = own.next;
+  }
+  if (own.next != nullptr) own.next->ownership.prev = own.prev;
+  --g_ownedCount;
+  delete node;
 }
 
 constexpr char kPathSeparator = '\\';
@@ -64,10 +85,11 @@ ParamTreeNode* FindInChain(ParamTreeNode* node, std::string_view name) {
   return nullptr;
 }
 
-// Releases a record: deleted when this module made it, else cleared.
+// Releases a record: deleted when this module made it, else cleared (the
+// cleared record keeps its ownership mark, so it can still be deleted later).
 void ReleaseRecord(ParamTreeNode* node, bool freeRecord) {
-  if (freeRecord && LiveNodes().erase(node) == 1) {
-    delete node;
+  if (freeRecord && node->ownership.owned) {
+    DeleteOwned(node);
     return;
   }
   *node = ParamTreeNode{};
@@ -128,20 +150,12 @@ ParamTreeNode* CreateParamTreeNode(UID uid) {
   node->header.uid = uid;
   node->header.kind = NODE_KIND_PARAM_NODE;
   node->count = kParamScalarCount;
-  try {
-    LiveNodes().insert(node);
-  } catch (const std::bad_alloc&) {
-    delete node;
-    WriteLog(1, "Unable to allocate %d bytes for a new param tree node",
-             static_cast<int>(sizeof(ParamTreeNode)));
-    return nullptr;
-  }
   if (AddNodeToQAArray(&node->header) == 0) {
     WriteLog(0, "Unable to create param tree node as cannot get UID or add to QA array");
-    LiveNodes().erase(node);
     delete node;
     return nullptr;
   }
+  MarkOwned(node);
   return node;
 }
 
@@ -203,6 +217,10 @@ ParamTreeNode* GetParamTreeNodeByUID(UID uid) {
 ParamTreeNode* FindSiblingByName(ParamTreeNode* node, const char* name) {
   if (node == nullptr || name == nullptr) return nullptr;
   return FindInChain(node, name);
+}
+
+ParamTreeNode* FindSiblingByName(ParamTreeNode* node, std::string_view name) {
+  return node != nullptr ? FindInChain(node, name) : nullptr;
 }
 
 ParamTreeNode* FindParamNodeByPath(ParamTreeNode* chain, const char* path) {
@@ -723,11 +741,15 @@ void PrintParamTree(const ParamTreeNode* node) {
 
 // ---- Test aids -------------------------------------------------------------------------------------
 
-size_t GetLiveParamTreeNodeCount() { return LiveNodes().size(); }
+size_t GetLiveParamTreeNodeCount() { return g_ownedCount; }
 
 void FreeAllParamTreeNodes() {
-  std::vector<ParamTreeNode*> all(LiveNodes().begin(), LiveNodes().end());
-  LiveNodes().clear();
+  std::vector<ParamTreeNode*> all;
+  try {
+    all.reserve(g_ownedCount);
+  } catch (const std::bad_alloc&) {
+  }
+  for (ParamTreeNode* n = g_ownedHead; n != nullptr; n = n->ownership.next) all.push_back(n);
   UnregisterAll(all);
-  for (ParamTreeNode* node : all) delete node;
+  for (ParamTreeNode* node : all) DeleteOwned(node);
 }

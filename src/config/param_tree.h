@@ -75,6 +75,23 @@ struct ParamValue {
 // its UID points at `header` for the node's whole life. Links are UIDs,
 // resolved through the registry (GetParamTreeNodeByUID); a link that does not
 // resolve to a registered parameter node ends a walk.
+struct ParamTreeNode;
+
+// The ownership mark of a node record: set on the records CreateParamTreeNode
+// makes, which are the only ones the store deletes; any other record (one a
+// caller declared) is only cleared when it is deleted from a tree. It also
+// carries the links of the list of owned records that the test aids walk
+// (O(1) to join and leave, no allocation). Never copied: a copy of a record
+// is not owned, and assigning to a record keeps its own mark and links.
+struct ParamNodeOwnership {
+  bool owned = false;
+  ParamTreeNode* prev = nullptr;
+  ParamTreeNode* next = nullptr;
+  ParamNodeOwnership() = default;
+  ParamNodeOwnership(const ParamNodeOwnership&) {}
+  ParamNodeOwnership& operator=(const ParamNodeOwnership&) { return *this; }
+};
+
 struct ParamTreeNode {
   NodeHeader header;      // UID (registered), kind NODE_KIND_PARAM_NODE, time/flags/spare 0
   UID parent = 0;         // parent node; 0 for a node of the top-level chain
@@ -89,6 +106,7 @@ struct ParamTreeNode {
   // the next append starts looking for the end of the child chain (checked
   // before use; never needed for correctness).
   UID lastChildHint = 0;
+  ParamNodeOwnership ownership;  // see above; kept by the module
 };
 
 // ---- Names and paths --------------------------------------------------------------
@@ -131,6 +149,7 @@ ParamTreeNode* GetParamTreeNodeByUID(UID uid);
 // `name` without regard to case; null when none, or when either is null. A
 // nameless node matches nothing.
 ParamTreeNode* FindSiblingByName(ParamTreeNode* node, const char* name);
+ParamTreeNode* FindSiblingByName(ParamTreeNode* node, std::string_view name);
 
 // The node that the backslash-separated `path` names, starting with its first
 // element along the chain that begins at `chain` and going one level down per
@@ -286,7 +305,7 @@ void PrintParamTree(const ParamTreeNode* node);
 
 // ---- Test aids -------------------------------------------------------------------------------------
 
-// The number of node records alive (made and not yet freed).
+// The number of node records alive (made by CreateParamTreeNode and not yet freed).
 size_t GetLiveParamTreeNodeCount();
 
 // Frees every node record still alive, removing from the registry each entry

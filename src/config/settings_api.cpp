@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "config/config_model.h"
 #include "config/param_tree.h"
@@ -86,52 +88,59 @@ int AddSetting(const char* envName, const char* appName, const char* path, int p
                int32_t count, const void* value, size_t size) {
   if (appName == nullptr || path == nullptr || path[0] == '\0') return FR_INVALID_PARAMETER;
   if (envName == nullptr || envName[0] == '\0') envName = kLiveEnvironmentName;
-  // Only names a settings file can hold and read back become nodes, and only
-  // values that can be stored and written.
-  if (!IsValidParamPath(path)) return FR_INVALID_PARAMETER;
+  // Only values that can be stored and written, and only paths a settings
+  // file can hold and read back.
   if (CheckParamValueBytes(type, count, value, size) != FR_OK) return FR_INVALID_PARAMETER;
+  std::string_view elements[kMaxParamPathDepth];
+  size_t depth = 0;
+  for (std::string_view rest(path);;) {
+    if (depth == kMaxParamPathDepth) return FR_INVALID_PARAMETER;
+    const size_t cut = rest.find('\\');
+    elements[depth++] = rest.substr(0, cut);
+    if (cut == std::string_view::npos) break;
+    rest.remove_prefix(cut + 1);
+  }
 
   EnvironmentStruct* env = nullptr;
   ApplicationStruct* app = nullptr;
   int rc = FindEnvApp(envName, appName, &env, &app);
   if (rc != FR_OK) return rc;
 
-  std::string copy;
-  try {
-    copy = path;
-  } catch (const std::exception&) {
-    return FR_NO_MEMORY;
-  }
+  // The nodes that exist are followed whatever XML name a settings file gave
+  // them; the name rule is for the nodes this call would create, and all of
+  // those are checked before the first is made, so a refusal adds nothing.
   ParamTreeNode*& treeRoot = TreeRoot(app, permFlag);
   ParamTreeNode* parent = nullptr;
   ParamTreeNode* chain = treeRoot;  // first node of the chain being searched
-  size_t start = 0;
-  for (;;) {
-    size_t cut = copy.find('\\', start);
-    bool last = (cut == std::string::npos);
-    if (!last) copy[cut] = '\0';
-    const char* element = copy.c_str() + start;
-
-    ParamTreeNode* node = FindSiblingByName(chain, element);
-    if (node == nullptr) {
-      node = AddParamTreeNode(parent != nullptr ? parent->header.uid : 0, element, 0);
-      if (node == nullptr) return FR_NO_MEMORY;
-      if (parent == nullptr) {
-        // New top-level nodes go to the head of the chain.
-        node->sibling = treeRoot != nullptr ? treeRoot->header.uid : 0;
-        treeRoot = node;
-      }
-    }
-    if (last) {
-      rc = SetParamValueBytes(node, type, count, value, size);
-      if (rc == FR_NO_MEMORY)
-        WriteLog(1, "AddSetting:Unable to allocate %d bytes for new value", static_cast<int>(size));
-      return rc;
-    }
+  size_t found = 0;
+  for (; found < depth; ++found) {
+    ParamTreeNode* node = FindSiblingByName(chain, elements[found]);
+    if (node == nullptr) break;
     parent = node;
     chain = node->child != 0 ? GetParamTreeNodeByUID(node->child) : nullptr;
-    start = cut + 1;
   }
+  for (size_t i = found; i < depth; ++i)
+    if (!IsValidParamNodeName(elements[i])) return FR_INVALID_PARAMETER;
+
+  for (size_t i = found; i < depth; ++i) {
+    std::string name;
+    try {
+      name.assign(elements[i]);
+    } catch (const std::exception&) {
+      return FR_NO_MEMORY;
+    }
+    ParamTreeNode* node = AddParamTreeNode(parent != nullptr ? parent->header.uid : 0, name.c_str(), 0);
+    if (node == nullptr) return FR_NO_MEMORY;
+    if (parent == nullptr) {
+      // New top-level nodes go to the head of the chain.
+      node->sibling = treeRoot != nullptr ? treeRoot->header.uid : 0;
+      treeRoot = node;
+    }
+    parent = node;
+  }
+  rc = SetParamValueBytes(parent, type, count, value, size);
+  if (rc == FR_NO_MEMORY) WriteLog(1, "AddSetting:Unable to allocate %d bytes for new value", static_cast<int>(size));
+  return rc;
 }
 
 int SetSettingString(const char* envName, const char* appName, const char* path, const char* text) {

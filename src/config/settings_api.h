@@ -43,15 +43,18 @@ constexpr size_t kSettingIntTextSize = 12;
 // top-level chain (the application's root then refers to it); new children go
 // to the tail of their parent's chain. A null `value` (or size 0) leaves the
 // node without a value. Writes no file.
-// 2: null application; null or empty path; a path element that is not a name
-// of the form [A-Za-z_][A-Za-z0-9_-]* of at most 255 bytes, or a path of more
-// than kMaxParamPathDepth (254) elements, which no settings file could read
-// back (IsValidParamPath);
+// Elements that name existing nodes are followed whatever XML name a settings
+// file gave those nodes (non-ASCII letters, ':'); the elements that would be
+// created must be names of the form [A-Za-z_][A-Za-z0-9_-]* of at most 255
+// bytes (IsValidParamNodeName), all checked before the first is created.
+// 2: null application; null or empty path; a path of more than
+// kMaxParamPathDepth (254) elements, which no settings file could read back;
 // a value CheckParamValueBytes refuses (a STRING scalar without NUL or not
 // valid text — UTF-8, no control bytes but TAB, LF, CR; FIXED_STRING, COMPLEX
 // and STRING arrays, which bytes cannot carry; short numeric values). These
-// checks come before the lookups: 17, 18; then 1 for memory (nodes already
-// added stay, the last without a value). 0.
+// checks come before the lookups: 17, 18; then 2 for an element to be created
+// that breaks the name rule (an empty one included: nothing is created); then
+// 1 for memory (nodes already added stay, the last without a value). 0.
 int AddSetting(const char* envName, const char* appName, const char* path, int permFlag,
                uint32_t type, int32_t count, const void* value, size_t size);
 

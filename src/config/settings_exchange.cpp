@@ -6,8 +6,11 @@
 // registry, the file utilities, the log and the clock.
 #include "config/settings_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "config/config_model.h"
 #include "config/settings_files_read.h"
@@ -19,10 +22,13 @@
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/util/util.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 
 #include "config/server_lists.h"
 
 namespace {
+
+constexpr size_t kSettingsFileSuffixLength = 4;  // ".xml"
 
 bool IsMissingOrEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
@@ -48,8 +54,12 @@ int ReadEnvironmentsXML(const char* path, const char* homeDir) {
     // one the writer uses: home + "env.xml".)
     NoteStoreFileFailedToLoad(path);
   }
-  // Nothing was read when env.xml could not be opened.
-  if (result == FR_CANNOT_OPEN_FILE || result == FR_INVALID_PARAMETER) return result;
+  // Nothing was read when env.xml could not be opened: then every settings
+  // file there is one that nothing names.
+  if (result == FR_CANNOT_OPEN_FILE || result == FR_INVALID_PARAMETER) {
+    ReportUnlistedSettingsFiles(homeDir);
+    return result;
+  }
 
   const bool ownBulk = !InBulkRegistration();
   if (ownBulk) BeginBulkRegistration();
@@ -65,7 +75,43 @@ int ReadEnvironmentsXML(const char* path, const char* homeDir) {
     }
   }
   if (ownBulk) EndBulkRegistration();
+  ReportUnlistedSettingsFiles(homeDir);
   return result;
+}
+
+int ReportUnlistedSettingsFiles(const char* homeDir) {
+  TorvaneStructure* root = GetConfigRoot();
+  if (homeDir == nullptr || root == nullptr) return 0;
+  std::string folder = homeDir;
+  AppendBackslash(folder);
+  folder += "envs/";
+  int reported = 0;
+  try {
+    std::vector<std::string> names;
+    if (!ListDirectory(folder, names)) return 0;  // no envs/: nothing to report
+    std::unordered_set<std::string> listed;
+    std::string path;
+    for (const EnvironmentStruct& env : root->envs)
+      for (const ApplicationStruct& app : env.apps)
+        if (GetEnvAppFileName(path, homeDir, env.name.c_str(), app.name.c_str()) == FR_OK)
+          listed.insert(path.substr(path.rfind('/') + 1));
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      // Settings files end in ".xml"; the ".bad" copies and the writer's
+      // temporary files do not.
+      if (name.size() <= kSettingsFileSuffixLength ||
+          name.compare(name.size() - kSettingsFileSuffixLength, kSettingsFileSuffixLength, ".xml") != 0 ||
+          listed.count(name) != 0)
+        continue;
+      FileStatus st;
+      if (!GetFileStatus(folder + name, st) || !st.isRegular) continue;
+      WriteLog(1, "Settings file >%s< is not named in env.xml: it is kept and not loaded", (folder + name).c_str());
+      ++reported;
+    }
+  } catch (const std::exception&) {
+    WriteLog(1, "Unable to check %s for settings files that env.xml does not name", folder.c_str());
+  }
+  return reported;
 }
 
 // ---- Settings files for clients ---------------------------------------------------------

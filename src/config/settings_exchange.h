@@ -31,7 +31,14 @@ struct EnvironmentStruct;
 // forgotten first. The result is 0,
 // or the first non-zero code other than 21 (14 or 20 of env.xml first). 1 when
 // the root cannot be made. Registers the nodes in one bulk registration.
+// Then, whatever env.xml gave, ReportUnlistedSettingsFiles.
 int ReadEnvironmentsXML(const char* path, const char* homeDir);
+
+// Logs (error flag) each regular file "*.xml" in homeDir's envs/ that is the
+// settings file of no environment and application in the model: its settings
+// are not loaded (env.xml lost the pair, or it was deleted), and the file is
+// never deleted. The number logged.
+int ReportUnlistedSettingsFiles(const char* homeDir);
 
 // ---- Settings files for clients -------------------------------------------------------
 

@@ -2,7 +2,9 @@
 // or sends (NodeHeader, member count, name, description, member names), built
 // from a stored group and rebuilt into a record, little-endian on any host.
 // Directory store; calls the wire block helpers, the groups model, the
-// utilities and the log.
+// utilities and the log. Where no block can be built the encoder says so
+// (false); a request handler answers that failure with 1, as for every store
+// encoder.
 #pragma once
 
 #include <cstddef>

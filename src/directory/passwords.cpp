@@ -312,7 +312,12 @@ int StartPasswordClocks(int* dated) {
 
 int InitPasswordDates() {
   int dated = 0;
-  const int rc = StartPasswordClocks(&dated);
+  int rc = FR_OK;
+  try {
+    rc = StartPasswordClocks(&dated);
+  } catch (const std::bad_alloc&) {  // the date text: the dates given so far stay
+    rc = FR_NO_MEMORY;
+  }
   if (dated == 0) return rc;
   // One save of every user, whatever the number of dates given.
   const int saved = SaveUsers(GetServerSettings().homeDirectory, nullptr);

@@ -18,7 +18,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/util/util.h"
-#include "foundation/wire/wire.h"
+#include "foundation/wire/transport_string.h"
 
 namespace {
 

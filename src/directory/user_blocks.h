@@ -3,6 +3,8 @@
 // record (meant for UpdateUser). Byte-exact little-endian on any host.
 // Directory layer: calls the user records, the wire's transport strings and
 // little-endian words, the NodeHeader image, the utilities and the log.
+// Where no block can be built the encoder says so (false); a request handler
+// answers that failure with 1, as for every store encoder.
 #pragma once
 
 #include <cstddef>

@@ -202,7 +202,7 @@ int MakeLevels(const char* user, const char* section, const char* subsection, bo
 }
 
 // The common body of SetUserSetting and SetUserSettingCreate.
-int SetSetting(const char* user, const char* section, const char* subsection, const char* path, const char* value,
+int SetSettingSteps(const char* user, const char* section, const char* subsection, const char* path, const char* value,
                bool createLevels) {
   if (IsEmpty(user) || IsEmpty(section) || IsEmpty(subsection) || IsEmpty(path)) return FR_INVALID_PARAMETER;
   if (value != nullptr && !IsValidXmlText(value)) return FR_INVALID_PARAMETER;
@@ -225,6 +225,19 @@ int SetSetting(const char* user, const char* section, const char* subsection, co
     node->value.reset();
   }
   return SaveUserSettings(user);
+}
+
+// SetSettingSteps, answering 1 when memory runs out at any step (the path's
+// pieces, a new node, the value, the save); every node made before stays
+// named and in place.
+int SetSetting(const char* user, const char* section, const char* subsection, const char* path, const char* value,
+               bool createLevels) {
+  try {
+    return SetSettingSteps(user, section, subsection, path, value, createLevels);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to allocate memory for the setting >%s< of user >%s<", path, user);
+    return FR_NO_MEMORY;
+  }
 }
 
 std::string g_settingsPath;  // the settings path buffer's text (below 2048 bytes)

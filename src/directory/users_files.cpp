@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstring>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -350,20 +349,11 @@ void PrepareLoad(size_t expected) {
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
 }
 
-// True for a name the atomic writer gives its temporary files
-// ("<file>.tmp" and six more characters): a leftover of a save that was
-// killed, which no loader reads.
-bool IsAtomicWriterLeftover(std::string_view name) {
-  constexpr std::string_view kMark = ".tmp";
-  constexpr size_t kRandom = 6;
-  return name.size() > kMark.size() + kRandom &&
-         name.substr(name.size() - kMark.size() - kRandom, kMark.size()) == kMark;
-}
-
 // Logs (with the error flag) every file in users/ that the list just read
 // does not name: the users they may hold are not loaded, so a start must not
 // be silent about them (a cut list, for one). Nothing is deleted. Leftovers
-// of the atomic writer and directories are passed over.
+// of the atomic writer (its start-up removal is the host's) and directories
+// are passed over.
 void LogUnlistedUserFiles(const std::string& home) {
   std::unordered_set<std::string> listed;
   try {
@@ -373,16 +363,17 @@ void LogUnlistedUserFiles(const std::string& home) {
       snprintf(name, sizeof name, "%08X.xml", uid);
       listed.emplace(name);
     }
-    std::error_code ec;
-    const std::filesystem::path dir(home + kUsersDirectoryName);
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      std::error_code typeError;
-      if (it->is_directory(typeError)) continue;
-      const std::string name = it->path().filename().string();
-      if (listed.count(name) != 0 || IsAtomicWriterLeftover(name)) continue;
+    const std::string dir = home + kUsersDirectoryName;
+    std::vector<std::string> names;
+    if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
+    std::sort(names.begin(), names.end());  // the same order at every start
+    for (const std::string& name : names) {
+      if (listed.count(name) != 0 || IsAtomicFileLeftoverName(name)) continue;
+      FileStatus status;
+      if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
       errno = 0;
-      WriteLog(1, "The users file >%s%s%s< is not named in the user list: it is kept, and the user it may hold "
-               "is not loaded", home.c_str(), kUsersDirectoryName, name.c_str());
+      WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+               "is not loaded", dir.c_str(), name.c_str());
     }
   } catch (const std::bad_alloc&) {
     WriteLog(1, "Unable to allocate the names of the users files");
@@ -560,7 +551,40 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
 
 int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
 
-int WriteUserList(const char* home, const char* name) {
+namespace {
+
+// The named user's own file (index from FindUserIndex; none: nothing to
+// write, the list alone changes). 0, 2, 14, 15.
+int WriteOneUserFile(const std::string& home, int index, bool* replaced) {
+  if (index < 0) return FR_OK;
+  const UserStruct* user = GetUserByIndex(index);
+  std::string text;
+  int rc = BuildUserFile(user, text);
+  if (rc != FR_OK) return rc;
+  MakeSureDirectoryPathExists(home + kUsersDirectoryName);
+  AtomicFile af;
+  rc = WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
+  *replaced = rc == FR_OK;
+  return rc;
+}
+
+// Before the first list written after a partial load: the list that load
+// read names users that are not in memory, so it is kept beside the new one
+// as userlist.xml.bad. 0, or 15 (logged) when it cannot be kept.
+int KeepListOfPartialLoad(const std::string& home) {
+  const std::string listPath = home + kUserListFileName;
+  if (g_loadState != USERS_LOAD_PARTIAL || ProbePath(listPath) != PATH_EXISTS) return FR_OK;
+  if (!CopyWholeFile(listPath, home + kUserListBadFileName)) {
+    WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home.c_str(),
+             kUserListBadFileName);
+    return FR_WRITE_FAILED;
+  }
+  WriteLog(0, "The previous user list is kept as %s%s", home.c_str(), kUserListBadFileName);
+  return FR_OK;
+}
+
+// The steps of WriteUserList, which answers 1 for memory running out in any.
+int WriteUserListSteps(const char* home, const char* name) {
   // The login sections of the users whose files are written: every user's
   // for a full rewrite, the named user's alone otherwise (the other users'
   // files are not written, so their sections are seen to at their own saves;
@@ -580,50 +604,28 @@ int WriteUserList(const char* home, const char* name) {
   if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   const std::string h(home);
   bool replaced = false;
-  if (name == nullptr) {
-    rc = WriteAllUserFiles(h, &replaced);
-  } else {
-    // The user's own record, found as every lookup finds it (domain\user
-    // included), so that its file is rewritten whatever form the caller used.
-    if (index >= 0) {
-      const UserStruct* user = GetUserByIndex(index);
-      std::string text;
-      rc = BuildUserFile(user, text);
-      if (rc == FR_OK) {
-        MakeSureDirectoryPathExists(h + kUsersDirectoryName);
-        AtomicFile af;
-        rc = WriteAtomic(af, UserFilePath(h, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
-        replaced = rc == FR_OK;
-      }
-    }
-  }
+  // The user's own record is found as every lookup finds it (domain\user
+  // included), so that its file is rewritten whatever form the caller used.
+  rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, &replaced);
+  if (rc == FR_OK) rc = KeepListOfPartialLoad(h);
+  if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
   if (rc == FR_OK) {
-    const std::string listPath = h + kUserListFileName;
-    if (g_loadState == USERS_LOAD_PARTIAL && ProbePath(listPath) == PATH_EXISTS) {
-      // The list of the partial load names users that are not in memory:
-      // keep it beside the new one.
-      if (!CopyWholeFile(listPath, h + kUserListBadFileName)) {
-        WriteLog(1, "Unable to keep the previous user list as %s%s; the users files are not written", home,
-                 kUserListBadFileName);
-        rc = FR_WRITE_FAILED;
-      } else {
-        WriteLog(0, "The previous user list is kept as %s%s", home, kUserListBadFileName);
-      }
-    }
-    if (rc == FR_OK) {
-      try {
-        rc = WriteUserListFile(listPath);
-      } catch (const std::bad_alloc&) {
-        rc = FR_NO_MEMORY;
-      }
-      if (rc == FR_OK) {
-        replaced = true;
-        if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
-      }
-    }
+    replaced = true;
+    if (g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
   if (replaced) SetUsersTime(NowTime32());
   return rc;
+}
+
+}  // namespace
+
+int WriteUserList(const char* home, const char* name) {
+  try {
+    return WriteUserListSteps(home, name);
+  } catch (const std::bad_alloc&) {
+    // Every file is replaced atomically: those not replaced yet stay whole.
+    return FR_NO_MEMORY;
+  }
 }
 
 int ReplaceUsersFileText(const std::string& path, const char* text, size_t length) {
@@ -763,8 +765,6 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
-  // A new store: the files kept from an earlier partial load are its to write.
-  g_protectedUIDs.clear();
   FileStatus status;
   PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
   g_nodeSource.clear();
@@ -801,6 +801,10 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
     if (load) g_loadState = USERS_LOAD_FAILED;
     return FR_FAILED;
   }
+  // A new store, now that its text is good: the files kept from an earlier
+  // partial load are its to write. (A client's text that does not parse
+  // leaves them kept for the reload that follows.)
+  g_protectedUIDs.clear();
   SetUsersTime(NowTime32());
   return ConvertXMLTreeToUsers(mode);
 }
@@ -922,163 +926,185 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode) {
   return first;
 }
 
-int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
-  if (node == nullptr) return FR_INVALID_PARAMETER;
-  const bool load = mode == USERS_CONVERT_LOAD;
+namespace {
+
+// Conversion step 1: the main fields of the node's children into the scratch
+// record (a later element wins; an element without text changes nothing),
+// with the last USERDATA child and the FIELD children in document order.
+void ReadMainFieldElements(XMLNode* node, UserStruct& s, XMLNode** userData, std::vector<const XMLNode*>& fieldNodes) {
+  for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+    const std::string& n = c->name;
+    if (EqualsNoCase(n, kUserDataName)) {
+      *userData = c;
+      continue;
+    }
+    if (EqualsNoCase(n, "FIELD")) {
+      fieldNodes.push_back(c);
+      continue;
+    }
+    if (!c->value) continue;
+    const std::string& v = *c->value;
+    if (EqualsNoCase(n, "UID")) {
+      s.header.uid = ParseHex32LikeStrtoul(v);
+    } else if (EqualsNoCase(n, kUserNameNodeName)) {
+      s.USERNAME = v;
+    } else if (EqualsNoCase(n, "PASSWORD")) {
+      s.PASSWORD = ParseHex32LikeStrtoul(v);
+    } else if (EqualsNoCase(n, "PASSWORDV2")) {
+      s.PASSWORDV2 = v;
+    } else if (EqualsNoCase(n, "FORENAME")) {
+      s.FORENAME = v;
+    } else if (EqualsNoCase(n, "SURNAME")) {
+      s.SURNAME = v;
+    } else if (EqualsNoCase(n, "EMAIL")) {
+      s.EMAIL = v;
+    } else if (EqualsNoCase(n, "GROUPLIST")) {
+      s.GROUPLIST = v;
+    } else if (EqualsNoCase(n, "LEVEL")) {
+      s.LEVEL = static_cast<uint32_t>(DecimalText(v));
+    } else if (EqualsNoCase(n, kADUserNodeName)) {
+      s.ADUSER = DecimalText(v);
+    }
+  }
+}
+
+// Conversion step 2: the FIELD elements, as the writer writes them
+// (<FIELD NAME="n">value</FIELD>), into the scratch record's sorted fields.
+// They are sorted once: added one at a time, each would move the field
+// array, and a client text may hold a great many. Of two fields whose names
+// differ only in letter case the first in the document counts, as when they
+// are added one by one. A field without a name or with a repeated one fails
+// client text (2) and is logged and left out of a load. 0 or 2.
+int SortFieldElements(const std::vector<const XMLNode*>& fieldNodes, const char* name, bool load, UserStruct& s) {
+  struct Given {
+    const std::string* name;
+    const XMLNode* node;
+  };
+  std::vector<Given> given;
+  given.reserve(fieldNodes.size());
+  for (const XMLNode* f : fieldNodes) {
+    const std::string* fieldName = nullptr;
+    for (const XMLAttribute& a : f->attributes) {
+      if (EqualsNoCase(a.name, "NAME")) {
+        fieldName = &a.value;
+        break;
+      }
+    }
+    if (fieldName == nullptr || fieldName->empty()) {
+      WriteLog(0, "Field of user >%s< given without a name", name);
+      if (!load) return FR_INVALID_PARAMETER;
+      WriteLog(0, "A field of user >%s< is left out", name);
+      continue;
+    }
+    given.push_back(Given{fieldName, f});
+  }
+  std::stable_sort(given.begin(), given.end(),
+                   [](const Given& a, const Given& b) { return CompareNoCase(*a.name, *b.name) < 0; });
+  s.fields.reserve(given.size());
+  for (const Given& g : given) {
+    if (!s.fields.empty() && CompareNoCase(*s.fields.back().name, *g.name) == 0) {
+      WriteLog(0, "Cannot add field >%s< as already exists", g.name->c_str());
+      if (!load) return FR_INVALID_PARAMETER;
+      WriteLog(0, "A field of user >%s< is left out", name);
+      continue;
+    }
+    s.fields.push_back(UserField{*g.name, g.node->value});
+  }
+  return FR_OK;
+}
+
+// Conversion step 3 for a new user: AddUser, then the record becomes the
+// scratch whole (nothing of default_user survives; its address, and so its
+// registry entry, stays). 0, 1, 2.
+int AddConvertedUser(const char* name, bool load) {
+  UserStruct& s = g_scratch;
+  if (!load && !IsUIDAllowedForClientUser(name, s.header.uid)) {
+    WriteLog(0, "Cannot create user >%s< with UID %08X as that UID belongs to a built-in object", name, s.header.uid);
+    return FR_INVALID_PARAMETER;
+  }
+  AddUserFailure why = ADD_USER_OK;
+  const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
+  if (index < 0) return why == ADD_USER_NO_MEMORY ? FR_NO_MEMORY : FR_INVALID_PARAMETER;
+  UserStruct* user = GetUserByIndex(index);
+  const UID uid = user->header.uid;
+  UserStruct old = std::exchange(*user, std::move(g_scratch));
+  user->header.uid = uid;
+  user->header.kind = NODE_KIND_USER;
+  FreeXMLUser();
+  return FR_OK;
+}
+
+// Conversion step 4 when a user of that name was already converted from
+// `earlier` (a name twice in one document): the later element `node`
+// replaces it, keeping the settings the user had when `node` brings none,
+// and the earlier node goes.
+void MergeEarlierNode(UserStruct* stored, XMLNode* earlier, XMLNode* node, bool nodeHasSettings) {
+  WriteLog(0, "User >%s< is given twice: the later element replaces the earlier", NameForLog(stored));
+  if (!nodeHasSettings) {
+    XMLNode* kept = (stored->USERDATA != nullptr && stored->USERDATA->parent == earlier)
+                        ? stored->USERDATA
+                        : FindXMLChildNode(earlier, kUserDataName);
+    if (kept != nullptr) {
+      UnlinkXMLNode(kept);
+      AppendXMLNodeList(node, kept);
+    }
+    stored->USERDATA = kept;
+  }
+  RemoveUsersTreeNode(earlier);
+}
+
+// Conversion step 3 for a user that exists: UpdateUser from the scratch (a
+// non-zero UID must be the stored one, 8), then step 4 when the stored user
+// had another node. UpdateUser's codes.
+int UpdateConvertedUser(const char* name, XMLNode* node, XMLNode* userData) {
+  UserStruct* stored = FindUser(name);
+  XMLNode* earlier = UserNodeOfRecord(stored);
+  if (earlier == node) earlier = nullptr;
+  const int rc = UpdateUser(&g_scratch);
+  if (rc != FR_OK) return rc;
+  if (earlier != nullptr) MergeEarlierNode(FindUser(name), earlier, node, userData != nullptr);
+  return FR_OK;
+}
+
+// The steps of ConvertXMLNodeToUser (the scratch released first and, on a
+// refusal, again); a bad_alloc is answered by the caller.
+int ConvertUserSteps(XMLNode* node, bool load) {
   FreeXMLUser();
   UserStruct& s = g_scratch;
   XMLNode* userData = nullptr;
   std::vector<const XMLNode*> fieldNodes;
-  try {
-    for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
-      const std::string& n = c->name;
-      if (EqualsNoCase(n, kUserDataName)) {
-        userData = c;
-        continue;
-      }
-      if (EqualsNoCase(n, "FIELD")) {
-        fieldNodes.push_back(c);
-        continue;
-      }
-      if (!c->value) continue;  // an element without text changes nothing
-      const std::string& v = *c->value;
-      if (EqualsNoCase(n, "UID")) {
-        s.header.uid = ParseHex32LikeStrtoul(v);
-      } else if (EqualsNoCase(n, kUserNameNodeName)) {
-        s.USERNAME = v;
-      } else if (EqualsNoCase(n, "PASSWORD")) {
-        s.PASSWORD = ParseHex32LikeStrtoul(v);
-      } else if (EqualsNoCase(n, "PASSWORDV2")) {
-        s.PASSWORDV2 = v;
-      } else if (EqualsNoCase(n, "FORENAME")) {
-        s.FORENAME = v;
-      } else if (EqualsNoCase(n, "SURNAME")) {
-        s.SURNAME = v;
-      } else if (EqualsNoCase(n, "EMAIL")) {
-        s.EMAIL = v;
-      } else if (EqualsNoCase(n, "GROUPLIST")) {
-        s.GROUPLIST = v;
-      } else if (EqualsNoCase(n, "LEVEL")) {
-        s.LEVEL = static_cast<uint32_t>(DecimalText(v));
-      } else if (EqualsNoCase(n, kADUserNodeName)) {
-        s.ADUSER = DecimalText(v);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    FreeXMLUser();
-    return FR_NO_MEMORY;
-  }
-  const char* name = s.USERNAME ? s.USERNAME->c_str() : nullptr;
-  if (!IsValidUserName(name)) {
-    WriteLog(0, "Cannot create user >%s< as it is not a valid username", name ? name : "");
-    FreeXMLUser();
+  ReadMainFieldElements(node, s, &userData, fieldNodes);
+  const std::string name = s.USERNAME.value_or(std::string());
+  if (!IsValidUserName(s.USERNAME ? name.c_str() : nullptr)) {
+    WriteLog(0, "Cannot create user >%s< as it is not a valid username", name.c_str());
     return FR_INVALID_PARAMETER;
   }
-  // The fields, as the writer writes them: <FIELD NAME="n">value</FIELD>.
-  // They are sorted once: added one at a time, each would move the field
-  // array, and a client text may hold a great many. Of two fields whose
-  // names differ only in letter case the first in the document counts, as
-  // when they are added one by one.
-  try {
-    struct Given {
-      const std::string* name;
-      const XMLNode* node;
-    };
-    std::vector<Given> given;
-    given.reserve(fieldNodes.size());
-    for (const XMLNode* f : fieldNodes) {
-      const std::string* fieldName = nullptr;
-      for (const XMLAttribute& a : f->attributes) {
-        if (EqualsNoCase(a.name, "NAME")) {
-          fieldName = &a.value;
-          break;
-        }
-      }
-      if (fieldName == nullptr || fieldName->empty()) {
-        WriteLog(0, "Field of user >%s< given without a name", name);
-        if (!load) {
-          FreeXMLUser();
-          return FR_INVALID_PARAMETER;
-        }
-        WriteLog(0, "A field of user >%s< is left out", name);
-        continue;
-      }
-      given.push_back(Given{fieldName, f});
-    }
-    std::stable_sort(given.begin(), given.end(),
-                     [](const Given& a, const Given& b) { return CompareNoCase(*a.name, *b.name) < 0; });
-    s.fields.reserve(given.size());
-    for (const Given& g : given) {
-      if (!s.fields.empty() && CompareNoCase(*s.fields.back().name, *g.name) == 0) {
-        WriteLog(0, "Cannot add field >%s< as already exists", g.name->c_str());
-        if (!load) {
-          FreeXMLUser();
-          return FR_INVALID_PARAMETER;
-        }
-        WriteLog(0, "A field of user >%s< is left out", name);
-        continue;
-      }
-      s.fields.push_back(UserField{*g.name, g.node->value});
-    }
-  } catch (const std::bad_alloc&) {
-    FreeXMLUser();
-    return FR_NO_MEMORY;
-  }
+  int rc = SortFieldElements(fieldNodes, name.c_str(), load, s);
+  if (rc != FR_OK) return rc;
   s.header.kind = NODE_KIND_USER;
   s.USERDATA = userData;
-
-  if (!UserExists(name)) {
-    if (!load && !IsUIDAllowedForClientUser(name, s.header.uid)) {
-      WriteLog(0, "Cannot create user >%s< with UID %08X as that UID belongs to a built-in object", name,
-               s.header.uid);
-      FreeXMLUser();
-      return FR_INVALID_PARAMETER;
-    }
-    AddUserFailure why = ADD_USER_OK;
-    const int index = AddUser(name, s.header.uid, &why);  // logs its refusals
-    if (index < 0) {
-      FreeXMLUser();
-      return why == ADD_USER_NO_MEMORY ? FR_NO_MEMORY : FR_INVALID_PARAMETER;
-    }
-    UserStruct* user = GetUserByIndex(index);
-    const UID uid = user->header.uid;
-    // Nothing of default_user survives: the record becomes the scratch whole
-    // (its address, and so its registry entry, stays).
-    UserStruct old = std::exchange(*user, std::move(g_scratch));
-    user->header.uid = uid;
-    user->header.kind = NODE_KIND_USER;
-    FreeXMLUser();
-  } else {
-    UserStruct* stored = FindUser(name);
-    // The node the stored user had (a name twice in one document): the
-    // later element replaces the earlier, and the earlier node goes.
-    XMLNode* earlier = UserNodeOfRecord(stored);
-    if (earlier == node) earlier = nullptr;
-    const int rc = UpdateUser(&s);
-    if (rc != FR_OK) return rc;
-    if (earlier != nullptr) {
-      stored = FindUser(name);
-      WriteLog(0, "User >%s< is given twice: the later element replaces the earlier", name);
-      if (userData == nullptr) {
-        // Keep the settings the user had: move them into the node that stays.
-        XMLNode* kept = (stored->USERDATA != nullptr && stored->USERDATA->parent == earlier)
-                            ? stored->USERDATA
-                            : FindXMLChildNode(earlier, kUserDataName);
-        if (kept != nullptr) {
-          UnlinkXMLNode(kept);
-          AppendXMLNodeList(node, kept);
-          userData = kept;
-        }
-        stored->USERDATA = kept;
-      }
-      RemoveUsersTreeNode(earlier);
-    }
-  }
+  rc = UserExists(name.c_str()) ? UpdateConvertedUser(name.c_str(), node, userData)
+                                : AddConvertedUser(name.c_str(), load);
+  if (rc != FR_OK) return rc;
   // Only the last USERDATA counts (the earlier ones would hide it from every
   // settings lookup, which takes the first), and only one USERNAME may stay,
   // or the node would answer to a name that is not its record's.
   RemoveSupersededUserElements(node);
   return FR_OK;
+}
+
+}  // namespace
+
+int ConvertXMLNodeToUser(XMLNode* node, UsersConvertMode mode) {
+  if (node == nullptr) return FR_INVALID_PARAMETER;
+  int rc = FR_OK;
+  try {
+    rc = ConvertUserSteps(node, mode == USERS_CONVERT_LOAD);
+  } catch (const std::bad_alloc&) {
+    rc = FR_NO_MEMORY;
+  }
+  if (rc != FR_OK) FreeXMLUser();
+  return rc;
 }
 
 void RemoveSupersededUserElements(XMLNode* userNode) {

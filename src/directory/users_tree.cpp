@@ -1,7 +1,9 @@
 // The users tree: its process-wide root, parse cursor, skipped element name and
-// read failure flag; the Expat handlers that build it; the lookups of a user's
-// USER node; and the operations that add or delete a user together with its
-// node. Directory layer: calls the XML toolkit, the user records and the log.
+// read failure flag; the removal operations that clear records' links first;
+// the Expat handlers that build it; the lookups of a user's USER node; the
+// settings template; and the operations that add or delete a user together
+// with its node. Directory layer: calls the XML toolkit, the user records,
+// the names of the login section and password state, and the log.
 #include "directory/users_tree.h"
 
 #include <expat.h>

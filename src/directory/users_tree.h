@@ -1,8 +1,9 @@
 // The users tree: the in-memory USERS document (one USER node per user, each
-// owning its USERDATA settings tree), the Expat handlers that build it from
-// the users files and from client XML, the lookups of a user's node, and the
-// two store operations that keep records and nodes in step (adding a user
-// from a client, deleting a user with its node).
+// owning its USERDATA settings tree), the one way its nodes are removed, the
+// Expat handlers that build it from the users files and from client XML, the
+// one answer to "the USER node of this record", a new user's settings
+// template, and the store operations that keep records and nodes in step
+// (adding a user from a client, deleting a user with its node).
 // Directory layer: calls the XML toolkit (tree, value stack), the user
 // records, the log. Server thread only; the parse state is process-wide.
 #pragma once

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "directory/groups.h"
@@ -312,15 +313,15 @@ int HashPlainTextPasswords(XMLNode* userNode) {
   return FR_OK;
 }
 
-int SetUserXML(const char* name, const char* text) {
-  if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
+namespace {
 
-  // The text is parsed and checked on its own first: a text that cannot be
-  // applied changes nothing.
-  XMLNodeListPtr holder;
-  int rc = ParseClientText(text, false, holder);
-  if (rc != FR_OK) return rc;
-  XMLNode* fresh = holder->firstChild;
+// SetUserXML's checks of the parsed text's USER element, before anything
+// changes: it must hold this user (named as the client names it, and by its
+// stored name when the user exists), with a UID a client may give and that
+// no other record holds, and for a new user a name no group has; its
+// settings must be writable and its plain passwords are hashed. 0 with the
+// user's name in *newName, or the refusal's code.
+int CheckUserText(const char* name, XMLNode* fresh, std::string* newName) {
   if (fresh == nullptr || !EqualsNoCase(fresh->name, kUserNodeName)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< is not a USER element", name);
     return FR_INVALID_PARAMETER;
@@ -328,9 +329,8 @@ int SetUserXML(const char* name, const char* text) {
   const std::vector<const XMLNode*> children = ChildrenOf(fresh);
   const std::string* given = LastText(children, kUserNameNodeName);
   const UserStruct* old = FindUser(name);
-  // The text must hold this user: named as the client names it, and, when
-  // the user exists, by its stored name; a text naming another existing
-  // user that `name` does not reach would replace that user instead.
+  // A text naming another existing user that `name` does not reach would
+  // replace that user instead.
   bool names = TextNamesUser(name, given, LastText(children, kADUserNodeName)) && IsValidUserName(given->c_str());
   if (names) {
     names = old != nullptr ? EqualsNoCase(*given, *old->USERNAME) : UserExists(given->c_str()) == 0;
@@ -339,10 +339,10 @@ int SetUserXML(const char* name, const char* text) {
     WriteLog(0, "SetUserXML:The XML for user >%s< does not hold that user", name);
     return FR_INVALID_PARAMETER;
   }
-  const std::string newName = *given;
+  *newName = *given;
   const std::string* uidText = LastText(children, "UID");
   const UID uid = uidText != nullptr ? ParseHex32LikeStrtoul(*uidText) : kNoUID;
-  if (!IsUIDAllowedForClientUser(newName.c_str(), uid)) {
+  if (!IsUIDAllowedForClientUser(newName->c_str(), uid)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it the UID of a built-in object", name);
     return FR_INVALID_PARAMETER;
   }
@@ -353,30 +353,31 @@ int SetUserXML(const char* name, const char* text) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it UID %08X, which is in use", name, uid);
     return FR_INVALID_PARAMETER;
   }
-  if (old == nullptr && GroupExists(newName.c_str()) != 0) {
-    WriteLog(0, "SetUserXML:Cannot add user >%s< as name already used by a group", newName.c_str());
+  if (old == nullptr && GroupExists(newName->c_str()) != 0) {
+    WriteLog(0, "SetUserXML:Cannot add user >%s< as name already used by a group", newName->c_str());
     return FR_INVALID_PARAMETER;
   }
   // What the conversion will not read goes first: a repeated PASSWORDV2
   // would otherwise cost a bcrypt hash each.
   RemoveSupersededUserElements(fresh);
-  if ((rc = CheckSettingsWritable(LastChildNamed(fresh, kUserDataName))) != FR_OK) return rc;
-  if ((rc = HashPlainTextPasswords(fresh)) != FR_OK) return rc;
+  const int rc = CheckSettingsWritable(LastChildNamed(fresh, kUserDataName));
+  return rc != FR_OK ? rc : HashPlainTextPasswords(fresh);
+}
 
-  // The old user goes with its node. The record is deleted by its stored
-  // name and its node found by address, never through its link: no node is
-  // removed before the record that links into it.
-  if (old != nullptr) {
+// SetUserXML's change, once the text is checked: the old user goes with its
+// node (the record deleted by its stored name; a node without a record of
+// that name goes too, so that it hands nothing to the new user), the text's
+// node becomes the user's one node and is converted into a new record. A
+// failure after the old user went reloads every user.
+int ReplaceUserByNode(const char* name, XMLNodeListPtr holder, const std::string& newName) {
+  XMLNode* fresh = holder->firstChild;
+  if (const UserStruct* old = FindUser(name)) {
     const std::string stored = *old->USERNAME;
-    old = nullptr;
-    rc = DeleteUserAndNode(stored.c_str(), true);  // forced: built-in accounts are replaced too
-    if (rc != FR_OK) return rc;                    // refused before anything changed
+    const int rc = DeleteUserAndNode(stored.c_str(), true);  // forced: built-in accounts are replaced too
+    if (rc != FR_OK) return rc;                              // refused before anything changed
   } else if (XMLNode* leftover = FindXMLUserNode(name)) {
-    // A node without a record (a user deleted without its node) would hand
-    // its settings to the new user.
     if (RecordOfUserNode(leftover) == nullptr) RemoveUsersTreeNode(leftover);
   }
-
   XMLNode* root = EnsureUsersRoot();
   if (root == nullptr) return ReloadAfterFailure(FR_NO_MEMORY);
   UnlinkXMLNode(fresh);
@@ -385,15 +386,29 @@ int SetUserXML(const char* name, const char* text) {
 
   // A new record (AddUser makes no node) whose settings link is the text's
   // USERDATA: this node is the user's one node.
-  rc = ConvertXMLNodeToUser(fresh, USERS_CONVERT_CLIENT);
+  const int rc = ConvertXMLNodeToUser(fresh, USERS_CONVERT_CLIENT);
   if (rc != FR_OK) return ReloadAfterFailure(rc);
-  const int index = FindUserIndexExact(newName.c_str());
-  UserStruct* user = index >= 0 ? GetUserByIndex(index) : nullptr;
+  UserStruct* user = GetUserByIndex(FindUserIndexExact(newName.c_str()));
   if (user != nullptr && user->USERDATA == nullptr) {
     // A text without settings: the user's (empty) settings go on this node,
     // not on whichever node of that name a lookup would find first.
     if (XMLNode* data = AppendNamedUsersChild(fresh, kUserDataName)) user->USERDATA = data;
   }
+  return FR_OK;
+}
+
+}  // namespace
+
+int SetUserXML(const char* name, const char* text) {
+  if (IsEmpty(name) || IsEmpty(text)) return FR_INVALID_PARAMETER;
+  // The text is parsed and checked on its own first: a text that cannot be
+  // applied changes nothing.
+  XMLNodeListPtr holder;
+  int rc = ParseClientText(text, false, holder);
+  if (rc != FR_OK) return rc;
+  std::string newName;
+  if ((rc = CheckUserText(name, holder->firstChild, &newName)) != FR_OK) return rc;
+  if ((rc = ReplaceUserByNode(name, std::move(holder), newName)) != FR_OK) return rc;
   return SaveUsers(HomeDirectory(), newName.c_str());
 }
 

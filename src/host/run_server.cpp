@@ -21,6 +21,7 @@
 #include "config/settings_files_write.h"
 #include "directory/first_start.h"
 #include "directory/groups_file.h"
+#include "directory/store_uid_sync.h"
 #include "directory/user_settings.h"
 #include "directory/users_files.h"
 #include "foundation/log/ring_log.h"
@@ -142,9 +143,12 @@ void LoadServerData() {
   EnsureUserLoginSections();
   LoadGroups();
   if (ReadEnvironmentsXML((home + "env.xml").c_str(), home.c_str()) != 0) WriteLog(0, "Error during read of env.xml");
-  SyncUIDFileWithNodes();
+  // uid.val above every loaded record before new UIDs are given, and again
+  // after the groups were given theirs.
+  SyncUIDFileWithStores();
   AssignUserUIDs();
   AssignGroupUIDs();
+  SyncUIDFileWithStores();
   UpgradeUsersFormat();
   EnsureDefaultUserLanguage();
   ReadAuthenticationSettings();

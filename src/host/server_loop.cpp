@@ -34,7 +34,8 @@ int32_t g_passes = 0;
 bool g_verbose = false;
 
 // accept ran out of descriptors: the listener is left out of the wait until
-// the table shrinks below this count (-1: not paused).
+// the table shrinks below this count, or a wait passes with nothing ready
+// (-1: not paused). The failure is logged once until an accept succeeds.
 int g_listenerPausedAt = -1;
 bool g_exhaustionLogged = false;
 
@@ -102,9 +103,8 @@ void BuildPollSet(PollSet& set) {
   ClearPollSet(set);
   RemoveDeadConnections();
   if (g_listenerPausedAt >= 0 && GetConnectionCount() < g_listenerPausedAt) {
-    WriteLog(0, "A connection closed: accepting connections again");
+    WriteLog(0, "Accepting connections again");
     g_listenerPausedAt = -1;
-    g_exhaustionLogged = false;
   }
   if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
@@ -148,7 +148,7 @@ void AcceptConnection() {
     if (err == EAGAIN || err == EWOULDBLOCK) return;  // the peer went away before we took it
     if (IsDescriptorExhaustion(err)) {
       if (!g_exhaustionLogged) {
-        WriteLog(1, "Failed to accept incoming connection.  Errno=%d: no free descriptor, not accepting until a connection closes", err);
+        WriteLog(1, "Failed to accept incoming connection.  Errno=%d: no free descriptor, not accepting until a connection closes or the server is idle", err);
         g_exhaustionLogged = true;
       }
       g_listenerPausedAt = GetConnectionCount();
@@ -157,6 +157,7 @@ void AcceptConnection() {
     WriteLog(0, "Failed to accept incoming connection.  Errno=%d", err);
     return;
   }
+  g_exhaustionLogged = false;
   MakeRoomForConnection();
   AddConnection(peer.family, peer.host.c_str(), peer.fd);
 }
@@ -281,7 +282,13 @@ bool RunOnePass(int timeoutMs) {
   if (StopRequested()) return false;  // a stop that came before the event existed
   int n = WaitForSocketActivity(set, timeoutMs);
   int err = errno;
-  if (n == 0) return true;  // nothing ready: not a busy pass
+  if (n == 0) {
+    // Nothing ready: not a busy pass. A listener left out for want of
+    // descriptors is tried again after a quiet wait, in case no connection of
+    // ours was holding them.
+    g_listenerPausedAt = -1;
+    return true;
+  }
   if (StopRequested()) return false;
   CheckSelectResult(n, err);
   CheckListenerErrSet();

@@ -180,7 +180,7 @@ int AtomicFileBegin(AtomicFile& af, const std::string& path) {
     if (!ResolveReplacementTarget(path, target)) return ATOMIC_OPEN_FAILED;
     std::string temp = target + kAtomicTempInfix + "XXXXXX";
     af.path = std::move(target);
-    af.tempPath.reserve(temp.size());
+    af.tempPath.reserve(temp.size());  // so that keeping the name below cannot fail
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return ATOMIC_OPEN_FAILED;
     af.tempPath = temp;  // from here every failure removes it (AtomicFileAbort)

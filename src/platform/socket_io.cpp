@@ -60,14 +60,17 @@ bool TransferBoundExpired() { return t_bound.expired; }
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
   for (;;) {
     if (t_bound.active) {
-      if (!WaitWithinBound(fd, POLLOUT, t_bound.sent)) return -1;
+      // Move what the socket takes now; wait (within the bound) only when it
+      // takes nothing.
       ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent >= 0) {
         t_bound.sent += static_cast<uint64_t>(sent);
         return sent;
       }
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return -1;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!WaitWithinBound(fd, POLLOUT, t_bound.sent)) return -1;
+      continue;
     }
     ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL);
     if (sent >= 0 || errno != EINTR) return sent < 0 ? -1 : sent;
@@ -77,14 +80,15 @@ ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags) {
   for (;;) {
     if (t_bound.active) {
-      if (!WaitWithinBound(fd, POLLIN, t_bound.received)) return -1;
       ssize_t got = recv(fd, buffer, length, flags | MSG_DONTWAIT);
       if (got >= 0) {
         if ((flags & MSG_PEEK) == 0) t_bound.received += static_cast<uint64_t>(got);
         return got;
       }
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return -1;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!WaitWithinBound(fd, POLLIN, t_bound.received)) return -1;
+      continue;
     }
     ssize_t got = recv(fd, buffer, length, flags);
     // EAGAIN/EWOULDBLOCK (a receive time-out) is not retried: it is a failed read.

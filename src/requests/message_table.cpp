@@ -10,6 +10,7 @@
 #include <array>
 
 #include "requests/server_info_handlers.h"
+#include "requests/session_handlers.h"
 
 namespace {
 
@@ -39,6 +40,13 @@ constexpr MessageTableEntry kFamilyRows[] = {
     Row(6003, nullptr, kNoLogon, "LogonCommand"),
 
     // Session administration
+    Row(6004, IPLogoff, kLogon, "IPLogoff"),
+    Row(6662, IPLogoffOther, kNoLogon, "IPLogoffOther"),
+    Row(6677, IPGetLUSArrayXML, kLogon, "IPGetLUSArrayXML"),
+    Row(6678, IPSanityCheckTokens, kLogon, "IPSanityCheckTokens"),
+    Row(6679, IPCloseIdleConnections, kLogon, "IPCloseIdleConnections"),
+    Row(6680, IPKickUsers, kLogon, "IPKickUsers"),
+    Row(6685, IPLogoffClient, kLogon, "IPLogoffClient"),
 
     // User and group handlers
 

@@ -43,8 +43,10 @@ bool IsGuestOrDefaultUser(const char* name) {
 
 bool IsAdministrator(const UserStruct* user) { return (user->LEVEL & kUserLevelAdministrator) != 0; }
 
-// Logons of types 1, 2, 3 and 7 end the connection's current logon, except
-// on a server connection, whose own logon serves all its clients.
+// Logons of types 1, 2, 3 and 7 end the connection's current logon as a
+// logoff (message 6004) does: the client sessions of the connection's client
+// ID (already this header's) leave the slot, and the connection has no logon.
+// Never on a server connection, whose own logon serves all its clients.
 void EndPreviousLogon(ConnectionRecord* conn, bool wasServer) {
   if (!wasServer) LogoffConnection(conn);
 }

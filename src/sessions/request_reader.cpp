@@ -25,10 +25,7 @@
 #include "sessions/logon_settings.h"
 #include "sessions/logon_slots.h"
 #include "sessions/logons.h"
-
-// The slot-table dump of the session administration, written before a
-// request is refused for lack of a logon.
-void DumpMissingAuth(uint32_t logonUID);
+#include "sessions/session_admin.h"
 
 namespace {
 

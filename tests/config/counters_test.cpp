@@ -19,6 +19,7 @@
 #include "foundation/result_codes.h"
 #include "platform/clock.h"
 #include "settings_reader_fixture.h"
+#include "support/pinned_time_zone.h"
 
 namespace {
 
@@ -34,12 +35,17 @@ int64_t Utc(int year, int month, int day, int hour = 0, int minute = 0, int seco
   return static_cast<int64_t>(timegm(&t));
 }
 
+// The periods are UTC calendar periods: the tests run 13 hours ahead of UTC
+// (the fixture's Start of the month below is already September there), so a
+// local-time conversion would show.
 class Counters : public SettingsReaderFixture {
  protected:
   // 2020-09-13 12:26:40 UTC, the fixture's clock.
   static constexpr uint32_t kNow = static_cast<uint32_t>(kFixedTime);
+  PinnedTimeZone zone{kZoneAheadOfUtc};
 
   void SetUp() override {
+    ASSERT_EQ(13 * 3600, PinnedTimeZone::OffsetAt(kFixedTime));
     SettingsReaderFixture::SetUp();
     Env("Live");
     ASSERT_EQ(0, InitEnvironmentGreenData("Live"));

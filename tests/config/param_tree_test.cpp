@@ -15,6 +15,7 @@
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
 #include "model_fixture.h"
+#include "support/pinned_time_zone.h"
 
 namespace {
 
@@ -158,6 +159,37 @@ TEST_F(ParamTreeFixture, DeleteWithoutFreeingClearsTheRecord) {
   EXPECT_EQ(0, IsUIDInNodeQA(two));
   EXPECT_EQ(0, IsUIDInNodeQA(a));
   EXPECT_EQ("One,Three", Chain(root->child));
+  // Its children were freed; the kept record is still the store's and goes
+  // with the test aid's final release.
+  EXPECT_EQ(4u, GetLiveParamTreeNodeCount());
+}
+
+// Only the records the store made are freed: a record the caller declared
+// and linked into a tree, or a copy of a store record, is cleared when its
+// tree is deleted and its memory stays the caller's.
+TEST_F(ParamTreeFixture, RecordsTheStoreDidNotMakeAreClearedNotFreed) {
+  ParamTreeNode declared;
+  declared.header = NodeHeader{6000, NODE_KIND_PARAM_NODE, 0, 0, 0};
+  declared.name = "Declared";
+  ASSERT_EQ(6000u, AddNodeToQAArray(&declared.header));
+  declared.parent = rootUID;
+  N(three)->sibling = 6000;
+
+  ParamTreeNode copy = *N(one);  // a copy of a store record, re-registered
+  copy.header.uid = 6001;
+  copy.parent = rootUID;
+  copy.sibling = 0;
+  ASSERT_EQ(6001u, AddNodeToQAArray(&copy.header));
+  declared.sibling = 6001;
+  ASSERT_EQ("One,Two,Three,Declared,One", Chain(root->child));
+
+  DeleteParamTreeNode(root, true, true);
+  EXPECT_EQ(0u, GetLiveParamTreeNodeCount());
+  for (const ParamTreeNode* kept : {&declared, &copy}) {
+    EXPECT_EQ(0u, kept->header.uid);  // cleared, not freed
+    EXPECT_FALSE(kept->name.has_value());
+  }
+  EXPECT_EQ(1u, GetNodeQACount());  // the user alone
 }
 
 TEST_F(ParamTreeFixture, DeleteByUIDTable) {
@@ -279,9 +311,15 @@ TEST(ParamNames, NameAndPathRuleTable) {
 
 // ---- Values --------------------------------------------------------------------
 
+// The time value texts are UTC: the tests run 13 hours ahead of it, so a
+// local-time conversion would show.
 class ParamValueTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetTreeState(); }
+  PinnedTimeZone zone{kZoneAheadOfUtc};
+  void SetUp() override {
+    ResetTreeState();
+    ASSERT_EQ(13 * 3600, PinnedTimeZone::OffsetAt(0));
+  }
   void TearDown() override { ResetTreeState(); }
 };
 

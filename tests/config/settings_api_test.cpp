@@ -192,6 +192,57 @@ TEST_F(Settings, PathElementsAndValueTextsAreRefused) {
   EXPECT_EQ(FR_INVALID_PARAMETER, SetSchemaVersion("Live", "App", "\x02"));
 }
 
+// Nodes a settings file made with other legal XML names (non-ASCII letters,
+// a ':') can be changed like any other: the name rule is for the nodes a call
+// creates, and a path with one refused new element adds none of them.
+TEST_F(Settings, TheNameRuleIsForNewNodesOnly) {
+  App("Live", "App");
+  WriteWholeFile(home.File("envs/live_app.xml"),
+                 "<?xml version=\"1.0\"?>\n<App>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n"
+                 "<ns:key>1</ns:key>\n<\xC3\x9C" "ber><Gr\xC3\xB6\xC3\x9F" "e>a</Gr\xC3\xB6\xC3\x9F" "e></\xC3\x9C" "ber>\n"
+                 "</CONFIGURATION>\n</App>");
+  ASSERT_EQ(0, ReadApplicationSettingsXML(home.path.c_str(), FindEnvironment("Live"), FindApplication(FindEnvironment("Live"), "App")));
+  ASSERT_EQ("1", Get("Live", "App", "ns:key", 0).text);
+  struct Case {
+    const char* what;
+    const char* path;
+    int code;
+    size_t newNodes;
+  } cases[] = {
+      {"existing ':' name", "ns:key", 0, 0},
+      {"existing non-ASCII names", "\xC3\x9C" "ber\\Gr\xC3\xB6\xC3\x9F" "e", 0, 0},
+      {"existing names in another case", "NS:KEY", 0, 0},
+      {"a new child of an existing ':' name", "ns:key\\Sub", 0, 1},
+      {"new ':' name", "ns:other", FR_INVALID_PARAMETER, 0},
+      {"new non-ASCII child", "\xC3\x9C" "ber\\\xC3\xA9t\xC3\xA9", FR_INVALID_PARAMETER, 0},
+      {"a good then a refused new element", "ns:key\\Good\\1bad", FR_INVALID_PARAMETER, 0},
+      {"a refused element below new ones", "Fresh\\Deeper\\a.b", FR_INVALID_PARAMETER, 0},
+      {"empty element after an existing one", "ns:key\\\\x", FR_INVALID_PARAMETER, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int op = 0; op < 3; ++op) {
+      const size_t nodes = GetNodeQACount();
+      const std::string file = SettingsFile("live_app");
+      int rc = op == 0   ? SetSettingString("Live", "App", c.path, "v")
+               : op == 1 ? AddToSettingInt("Live", "App", c.path, 1)
+                         : AddSetting("Live", "App", c.path, 0, PARAM_TYPE_STRING, -1, "w", 2);
+      EXPECT_EQ(c.code, rc) << "operation " << op;
+      EXPECT_EQ(nodes + (op == 0 ? c.newNodes : 0), GetNodeQACount()) << "operation " << op;
+      if (c.code != 0) {
+        EXPECT_EQ(file, SettingsFile("live_app")) << "operation " << op;
+      } else if (op == 1) {
+        EXPECT_EQ("1", Get("Live", "App", c.path, 0).text);  // "v" counts as 0, plus 1
+      }
+    }
+  }
+  EXPECT_EQ("w", Get("Live", "App", "ns:key", 0).text);
+  // What was changed reads back from the file.
+  const std::string file = SettingsFile("live_app");
+  EXPECT_EQ(0, CheckApplicationSettingsText(file.data(), file.size(), FindApplication(FindEnvironment("Live"), "App")));
+  EXPECT_NE(std::string::npos, file.find("<ns:key")) << file;
+}
+
 // A node created on request must come back from the settings file: the
 // deepest path the reader can hold is taken, one element more is refused.
 TEST_F(Settings, PathDepthStaysWithinWhatTheFileReadsBack) {

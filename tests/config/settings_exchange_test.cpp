@@ -288,6 +288,45 @@ TEST_F(Exchange, StartUpWithoutEnvXml) {
   EXPECT_EQ(0u, GetFailedStoreFileCount());
 }
 
+// Every start names each settings file in envs/ that env.xml does not name,
+// with the error flag, and leaves it where it is.
+TEST_F(Exchange, StartUpLogsSettingsFilesThatEnvXmlDoesNotName) {
+  WriteSettings("old_app", SettingsText("App", "", ""));
+  WriteSettings("Live_Alpha", SettingsText("Alpha", "", ""));  // not the name the writer uses
+  WriteWholeFile(SettingsPath("live_alpha") + ".bad", "copy");
+  WriteWholeFile(SettingsPath("live_beta") + ".tmpAb12Cd", "leftover");
+  WriteWholeFile(home.File("envs/notes.txt"), "text");
+  std::filesystem::create_directory(home.File("envs/folder.xml"));
+  struct Case {
+    const char* what;
+    bool withEnvXml;
+    std::vector<std::string> reported;
+  } cases[] = {
+      {"env.xml names live_alpha and live_beta", true, {"Live_Alpha.xml", "old_app.xml"}},
+      {"no env.xml: every settings file", false, {"Live_Alpha.xml", "live_alpha.xml", "old_app.xml"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.withEnvXml) std::filesystem::remove(home.File("env.xml"));
+    ResetNodeRegistry();
+    testing::internal::CaptureStderr();
+    ReadEnvironmentsXML(home.File("env.xml").c_str(), home.path.c_str());
+    const std::string said = testing::internal::GetCapturedStderr();
+    std::vector<std::string> reported;
+    const std::string head = "Settings file >" + home.File("envs/");
+    for (size_t at = said.find(head); at != std::string::npos; at = said.find(head, at + 1)) {
+      const size_t end = said.find('<', at);
+      reported.push_back(said.substr(at + head.size(), end - at - head.size()));
+      const std::string tail = "< is not named in env.xml: it is kept and not loaded : ";
+      EXPECT_EQ(0, said.compare(end, tail.size(), tail))
+          << "logged with the error flag: " << said.substr(at, 120);
+    }
+    EXPECT_EQ(c.reported, reported) << said;
+    EXPECT_EQ(SettingsText("App", "", ""), SettingsFile("old_app"));  // never deleted
+    EXPECT_EQ(c.reported.size(), static_cast<size_t>(ReportUnlistedSettingsFiles(home.path.c_str())));
+  }
+}
+
 TEST_F(Exchange, AUIDOfAnEarlierApplicationFailsTheLaterOne) {
   WriteSettings("live_beta", SettingsText("Beta", "", "<Q uid=\"00000010\">q</Q>\n"));
   ResetNodeRegistry();

@@ -30,6 +30,7 @@
 #include "foundation/xml/xml_tree.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "support/alloc_failure.h"
 #include "support/directory_reset.h"
 #include "support/temp_dir.h"
 
@@ -301,6 +302,57 @@ TEST_F(PasswordsTest, AClientAddedUserKeepsItsPasswordStateToItself) {
   Reload();
   EXPECT_EQ(Place("erin", 1), H(1));
   EXPECT_EQ(Place("default_user", 1), "<code 19>");
+}
+
+// Memory running out at any one allocation of a password change, a setting
+// that makes new nodes, or the start of the password clocks answers 1 (never
+// an exception) and leaves no nameless node behind: every user still writes.
+// (The saves answer 2 here: no home directory.)
+TEST_F(PasswordsTest, RunningOutOfMemoryAnswersOneAndLeavesEveryUserWritable) {
+  SetRules("r3");
+  static std::string hash;  // made before the seam is on
+  hash = H(3);
+  struct Case {
+    const char* what;
+    int (*run)();
+  };
+  const Case cases[] = {
+      {"bcrypt change", [] { return SetUserPasswordV2("bob", hash.c_str(), 0, "p3"); }},
+      {"legacy change", [] { return SetUserPassword("carol", 0x1234, 0); }},
+      {"setting with new nodes", [] { return SetUserSettingCreate("bob", "Live", "Torvane", "A\\B\\C", "v"); }},
+      {"password clocks", [] { return InitPasswordDates(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bool failed = true;
+    for (long n = 0; failed && n < 100000; ++n) {
+      Reload();
+      GetServerSettings().homeDirectory[0] = '\0';  // the saves answer 2 at once: the change alone is tried
+      int rc = -1;
+      FailAllocationsAfter(n);
+      try {
+        rc = c.run();
+      } catch (const std::bad_alloc&) {
+        rc = -2;
+      }
+      failed = AllocationFailed();
+      FailAllocationsAfter(-1);
+      ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
+      // 1, or the save's 2 when the step that met the failure is one whose
+      // outcome the operation passes over (a login-section write of a
+      // password change); never an exception.
+      if (failed && rc != FR_INVALID_PARAMETER) {
+        ASSERT_EQ(rc, FR_NO_MEMORY) << "after " << n << " allocations";
+      } else {
+        ASSERT_EQ(rc, FR_INVALID_PARAMETER) << "after " << n << " allocations";
+      }
+      for (int i = 0; i < GetUserCount(); ++i) {
+        std::string text;
+        ASSERT_EQ(AppendUserXML(GetUserByIndex(i), text), 0) << "after " << n << " allocations";
+      }
+    }
+    EXPECT_FALSE(failed);
+  }
 }
 
 struct RefusalCase {

@@ -499,6 +499,21 @@ TEST_F(UsersFilesTest, SkippedUsersFileIsNotOverwritten) {
   EXPECT_EQ(ReadWholeFile(UserFile(1)), SimpleUser(1, "a"));
 }
 
+// A client's users text that does not parse keeps the files of the users the
+// last load skipped protected: a later user holding that UID does not
+// overwrite them.
+TEST_F(UsersFilesTest, MalformedClientTextKeepsSkippedFilesProtected) {
+  WriteList(ListOf({{1, "a"}, {2, "b"}}));
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, "<USER><USERNAME>b");
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  WriteWholeFile(home.File("client.xml"), "<USERS><USER><USERNAME>z</USERNAME>");
+  ASSERT_EQ(ReadUsersXML(home.File("client.xml").c_str(), USERS_CONVERT_CLIENT), -1);
+  ASSERT_GE(AddUserFromClient("newbie", 2), 0);
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "newbie"), 15);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), "<USER><USERNAME>b");
+}
+
 // ---- Atomic saves ----------------------------------------------------------------------------
 
 TEST_F(UsersFilesTest, InjectedWriteFailureKeepsThePreviousFiles) {

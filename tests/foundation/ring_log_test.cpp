@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "foundation/log/ring_log.h"
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "platform/report.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -110,6 +112,21 @@ TEST_F(RingLog, ErrorFlagAppendsCodeOnConsoleOnly) {
   errno = 7;
   EXPECT_EQ(Log(0, "plain"), "plain\n");
   EXPECT_EQ(U32At(Slot(2), 8), 7u);
+}
+
+// What the platform layer reports (the start-up's removal of leftover
+// temporary files) reaches the log as a record, its text never a format.
+TEST_F(RingLog, PlatformReportsAreLogged) {
+  ASSERT_EQ(CreateLogFile(0, 512), 0);
+  WriteWholeFile(dir.File("users.xml.tmpAb12Cd"), "half");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1, RemoveAtomicFileLeftovers(dir.path));
+  errno = 13;
+  PlatformReport(1, "odd %s %n name");
+  const std::string console = testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(Slot(1).c_str() + 68, ("Removed leftover temporary file " + dir.File("users.xml.tmpAb12Cd")).c_str());
+  EXPECT_STREQ(Slot(2).c_str() + 68, "odd %s %n name");
+  EXPECT_NE(std::string::npos, console.find("odd %s %n name : 13\n")) << console;
 }
 
 TEST_F(RingLog, WrapsAfterLastSlotAndNeverTouchesHeader) {

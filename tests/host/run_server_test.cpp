@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "directory/groups.h"
 #include "directory/users_files.h"
+#include "foundation/uid/uid_alloc.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/settings/server_settings.h"
 #include "host/run_server.h"
@@ -129,6 +131,22 @@ TEST_F(StartupTest, APartlyReadVersion1StoreIsNotUpgraded) {
   EXPECT_EQ(PATH_MISSING, ProbePath(dir_.File("userlist.xml")));
   EXPECT_EQ(text, ReadWholeFile(dir_.File("users.xml")));
   EXPECT_EQ(std::string::npos, ReadWholeFile(dir_.File("tee")).find("Upgrading to version 2 users format"));
+}
+
+// Groups are not registered nodes: a group's UID above every user's still
+// keeps uid.val above it, so no new record is given the group's UID.
+TEST_F(StartupTest, TheUIDCounterStartsAboveTheGroupsUIDs) {
+  SetUIDDirectory(dir_.path.c_str());  // as OpenLogFile does before the load
+  WriteWholeFile(dir_.File("users.xml"), kTwoUsers);
+  WriteWholeFile(dir_.File("groups.xml"),
+                 "<?xml version=\"1.0\"?>\n<GROUPS>\n<GROUP>\n<NAME>Staff</NAME>\n<UID>00000500</UID>\n</GROUP>\n"
+                 "<GROUP>\n<NAME>Fresh</NAME>\n</GROUP>\n</GROUPS>");
+  LoadServerData();
+  GroupStruct* fresh = FindGroupByName("Fresh");
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_GT(fresh->header.uid, 0x500u) << "a group without a UID gets one above every loaded UID";
+  UID next = GetNewUID();
+  EXPECT_GT(next, fresh->header.uid);
 }
 
 // A stop that arrives during the start-up load ends the run: the listener is

@@ -390,7 +390,7 @@ TEST_F(LoopTest, OutOfDescriptorsPausesTheListenerUntilAConnectionCloses) {
   ASSERT_TRUE(RunOnePass(1000));
   EXPECT_EQ(0, GetConnectionCount());
   for (int pass = 0; pass < 3 && GetConnectionCount() < 3; ++pass) ASSERT_TRUE(RunOnePass(1000));
-  EXPECT_NE(std::string::npos, Log().find("accepting connections again"));
+  EXPECT_NE(std::string::npos, Log().find("Accepting connections again"));
   EXPECT_EQ(3, GetConnectionCount());
   StopServer();
   for (int fd : waiting) close(fd);

@@ -104,6 +104,14 @@ TEST_F(DispatcherTest, HandlersWithoutLogonRunForAConnectionThatNeverLoggedOn) {
   int32_t length = -1;
   ASSERT_TRUE(pairs[1]->client.RecvString(&rules, &length));
   EXPECT_EQ(0, length);
+  // 6662 is given the record of a connection without a logon: it ends the
+  // logon named by the session ID it reads and sends nothing.
+  uint32_t other = MakeTestSlot("boss", 8);
+  SetCurrentLogonSlot(0);
+  ASSERT_TRUE(pairs[1]->client.Send(TestRequest().String(FormatHexID(FindLUSByLogonUID(other)->SID))));
+  EXPECT_EQ(1, ProcessMessage(6662, socks[1], 1));
+  EXPECT_EQ(nullptr, FindLUSByLogonUID(other));
+  EXPECT_TRUE(pairs[1]->client.NothingPending(0));
   EXPECT_EQ(3, GetConnectionCount());
 }
 
@@ -114,6 +122,22 @@ TEST_F(DispatcherTest, HandlersGivenTheSocketReadTheirArgumentsFromIt) {
   EXPECT_EQ(0, pairs[2]->client.RecvInt());
   EXPECT_TRUE(pairs[0]->client.NothingPending(0));
   EXPECT_TRUE(pairs[1]->client.NothingPending(0));
+}
+
+TEST_F(DispatcherTest, HandlersGivenTheRecordActOnTheEntryAtTheIndex) {
+  uint32_t mine = LogOn("alice", 7);
+  uint32_t other = MakeTestSlot("boss", 8);
+  for (int i = 0; i < 3; ++i) {
+    GetConnectionByIndex(i)->logonUID = i == 1 ? mine : other;
+    GetConnectionByIndex(i)->clientID = i == 1 ? 7 : 8;
+  }
+  EXPECT_EQ(1, ProcessMessage(6004, socks[1], 1));
+  EXPECT_EQ(0u, GetConnectionByIndex(1)->logonUID);
+  EXPECT_EQ(nullptr, FindLUSByLogonUID(mine));
+  EXPECT_EQ(other, GetConnectionByIndex(0)->logonUID);
+  EXPECT_EQ(other, GetConnectionByIndex(2)->logonUID);
+  EXPECT_NE(nullptr, FindLUSByLogonUID(other));
+  EXPECT_EQ(3, GetConnectionCount());
 }
 
 TEST_F(DispatcherTest, LogonMessageOnlyLogsItsDuration) {

@@ -32,11 +32,11 @@ constexpr int32_t kClient = 21;
 // A request header: message ID, token length, token type, the client ID on
 // 6003, then the token.
 std::string Header(int32_t messageID, int32_t tokType, const std::string& token,
-                   std::optional<int32_t> tokLen = std::nullopt) {
+                   std::optional<int32_t> tokLen = std::nullopt, int32_t clientID = kClient) {
   std::string out = W::Word(static_cast<uint32_t>(messageID)) +
                     W::Word(static_cast<uint32_t>(tokLen.value_or(static_cast<int32_t>(token.size())))) +
                     W::Word(static_cast<uint32_t>(tokType));
-  if (messageID == kLogonMessageID) out += W::Word(kClient);
+  if (messageID == kLogonMessageID) out += W::Word(static_cast<uint32_t>(clientID));
   return out + token;
 }
 
@@ -192,6 +192,26 @@ TEST_F(RequestReaderTest, ClientIDIsStoredAndKeepLogonSetEvenWhenTheLogonFails) 
   const LUS* slot = FindLUSByLogonUID(conn.logonUID);
   ASSERT_NE(slot, nullptr);
   EXPECT_EQ(slot->sessions.at(0).CID, kClient);
+}
+
+// The header's client ID is stored before the logon runs, so the logoff of
+// the previous logon removes only the sessions of that client program.
+TEST_F(RequestReaderTest, ALogonEndsOnlyTheSessionsOfItsOwnClientID) {
+  const uint32_t sid = LogOnBob();  // client 21
+  const uint32_t uid = conn.logonUID;
+  SocketPair second;
+  ConnectionRecord other{};
+  other.socket = second.server;
+  second.Send(Header(kLogonMessageID, Auth_SID, SIDToken(1, sid), std::nullopt, 22));
+  int32_t id = 0;
+  ASSERT_EQ(GetCommand(&other, &id), FR_OK);
+  ASSERT_EQ(CIDs(FindLUSByLogonUID(uid)), "22,21");
+  EXPECT_EQ(Run(Header(kLogonMessageID, Auth_INTERNAL, Credentials("bob", "nope"), std::nullopt, 22)),
+            FR_AUTH_FAILED);
+  EXPECT_EQ(conn.clientID, 22);
+  EXPECT_EQ(conn.logonUID, 0u);
+  ASSERT_NE(FindLUSByLogonUID(uid), nullptr);
+  EXPECT_EQ(CIDs(FindLUSByLogonUID(uid)), "21");
 }
 
 TEST_F(RequestReaderTest, PasswordChangeAfterFifty) {

@@ -3,7 +3,7 @@
 // UID directory is set, and the start-up synchronisation of uid.val with the
 // node registry.
 // Foundation layer: calls the log, the utilities, the atomic file helper, the
-// node registry (its highest UID) and the platform sleep (lock retries).
+// node registry (its highest UID), the platform lock file and sleep (retries).
 #pragma once
 
 #include <cstdint>

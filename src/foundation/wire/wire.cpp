@@ -1,10 +1,10 @@
-// Wire integers, strings, raw blocks and times on a connected socket, and the
-// TransportString packing of transport blocks.
+// Wire integers, strings, raw blocks and times on a connected socket.
 // Foundation layer: calls platform/socket_io.h (send/recv) and platform/clock.h
 // (the current time); no log lines, no state between calls.
 #include "foundation/wire/wire.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <exception>
@@ -178,113 +178,4 @@ std::optional<std::string> RecvString(int sock, WireStatus* status) {
   const void* nul = std::memchr(text.data(), '\0', text.size());
   if (nul != nullptr) text.resize(static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
   return text;
-}
-
-// ---- Little-endian words --------------------------------------------------------
-
-bool AppendLE32(std::vector<unsigned char>& block, uint32_t value) {
-  const size_t old = block.size();
-  try {
-    block.resize(old + 4);
-  } catch (const std::exception&) {
-    return false;  // resize of bytes leaves the vector unchanged on failure
-  }
-  PutLE32(block.data() + old, value);
-  return true;
-}
-
-bool ReadLE32(const unsigned char* block, size_t blockSize, size_t* offset, uint32_t* value) {
-  if (value) *value = 0;
-  if (block == nullptr || offset == nullptr || value == nullptr) return false;
-  if (*offset > blockSize || blockSize - *offset < 4) return false;
-  *value = GetLE32(block + *offset);
-  *offset += 4;
-  return true;
-}
-
-// ---- Transport strings ----------------------------------------------------------
-
-namespace {
-
-// Largest text whose L (length + 1) still fits the u32 length word.
-constexpr size_t kMaxTransportTextLength = std::numeric_limits<uint32_t>::max() - 1;
-
-// Writes the string at `at`, which has GetTransportStringSize(text) bytes.
-void WriteTransportString(unsigned char* at, WireText text) {
-  if (text.IsNull()) {
-    PutLE32(at, 0);
-    return;
-  }
-  PutLE32(at, static_cast<uint32_t>(text.length + 1));
-  std::memcpy(at + 4, text.data, text.length);
-  at[4 + text.length] = 0;
-}
-
-}  // namespace
-
-size_t GetTransportStringSize(WireText text) {
-  return text.IsNull() ? 4 : text.length + 5;
-}
-
-bool PutTransportString(std::vector<unsigned char>& block, WireText text) {
-  if (!text.IsNull() && text.length > kMaxTransportTextLength) return false;
-  const size_t need = GetTransportStringSize(text);
-  const size_t old = block.size();
-  try {
-    block.resize(old + need);
-  } catch (const std::exception&) {
-    return false;
-  }
-  WriteTransportString(block.data() + old, text);
-  return true;
-}
-
-bool PutTransportString(unsigned char* block, size_t blockSize, size_t* offset, WireText text) {
-  if (block == nullptr || offset == nullptr) return false;
-  if (!text.IsNull() && text.length > kMaxTransportTextLength) return false;
-  const size_t need = GetTransportStringSize(text);
-  if (*offset > blockSize || blockSize - *offset < need) return false;
-  WriteTransportString(block + *offset, text);
-  *offset += need;
-  return true;
-}
-
-std::optional<std::string> GetTransportString(const unsigned char* block, size_t blockSize,
-                                              size_t* offset, int* failReason) {
-  int scratchReason = 0;
-  int& rc = failReason ? *failReason : scratchReason;
-  rc = 0;
-  if (block == nullptr || offset == nullptr) {
-    rc = 2;
-    return std::nullopt;
-  }
-  const size_t start = *offset;
-  if (start > blockSize || blockSize - start < 4) {
-    rc = 2;
-    return std::nullopt;
-  }
-  const uint32_t wireLength = GetLE32(block + start);
-  if (wireLength == 0) {
-    *offset = start + 4;
-    return std::nullopt;
-  }
-  // The L bytes, NUL included, must lie inside the block.
-  const size_t textStart = start + 4;
-  if (blockSize - textStart < wireLength) {
-    rc = 2;
-    return std::nullopt;
-  }
-  const char* text = reinterpret_cast<const char*>(block + textStart);
-  const void* nul = std::memchr(text, '\0', wireLength);
-  if (nul == nullptr) {
-    rc = 2;
-    return std::nullopt;
-  }
-  *offset = textStart + wireLength;  // in step even when the copy fails
-  try {
-    return std::string(text, static_cast<size_t>(static_cast<const char*>(nul) - text));
-  } catch (const std::exception&) {
-    rc = 1;
-    return std::nullopt;
-  }
 }
