@@ -324,6 +324,39 @@ TEST_F(ServiceFrameTest, ABusyPortStopsWithAFailureCodeAndAKilledServiceReadsSto
   EXPECT_NE(std::string::npos, out.find("failed to stop - No such process")) << out;
 }
 
+// A stop during START_PENDING: through the manager it is refused; a SIGTERM
+// from elsewhere is kept until RUNNING and then stops the service normally.
+// A removal meanwhile marks the record, which goes when the service stops.
+TEST_F(ServiceFrameTest, StopsDuringTheStartAndARemovalMarkedForLater) {
+  ServerProcess fresh;
+  ASSERT_EQ(0, fresh.Initialise());
+  std::string out;
+  ASSERT_EQ(0, Run({"-install", "", std::to_string(FreeLoopbackPort()), fresh.Home()}, &out));
+  SetStateRoot(root_);
+  ASSERT_EQ(0, ScmStartService("TorvaneServer", {}));
+  ServiceStatus s;
+  EXPECT_EQ(kSvcCannotAccept, ScmControlService("TorvaneServer", SERVICE_CONTROL_STOP, s));
+  EXPECT_EQ(SERVICE_START_PENDING, s.currentState);
+  EXPECT_EQ(kSvcAlreadyRunning, ScmStartService("TorvaneServer", {}));
+  ASSERT_EQ(0, ScmDeleteService("TorvaneServer"));
+  EXPECT_EQ(0, ScmOpenService("TorvaneServer"));
+  EXPECT_EQ(kSvcMarkedForDelete, ScmDeleteService("TorvaneServer"));
+  EXPECT_EQ(kSvcMarkedForDelete, ScmStartService("TorvaneServer", {}));
+  // The first report names the pid; the signal then comes during the start.
+  for (int i = 0; i < 20000 && (ScmQueryStatus("TorvaneServer", s) != 0 || s.pid <= 0); ++i) usleep(100);
+  ASSERT_GT(s.pid, 0);
+  const uint32_t stateAtSignal = s.currentState;
+  ASSERT_EQ(0, kill(s.pid, SIGTERM));
+  for (int i = 0; i < 2000 && ScmOpenService("TorvaneServer") == 0; ++i) {
+    ScmQueryStatus("TorvaneServer", s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(kSvcNotFound, ScmOpenService("TorvaneServer"));
+  const std::vector<std::string> run = {"START_PENDING 3000 exit=0", "START_PENDING 30000 exit=0",
+                                        "RUNNING 3000 exit=0", "STOP_PENDING 0 exit=0", "STOPPED 0 exit=0"};
+  EXPECT_EQ(run, ReportSequence("TorvaneServer")) << "signal sent in " << ServiceStateName(stateAtSignal);
+}
+
 TEST_F(ServiceFrameTest, TheConsoleRunStopsOnSigint) {
   ServerProcess fresh;
   ASSERT_EQ(0, fresh.Initialise());
