@@ -41,6 +41,8 @@ std::string Folded(const std::string& name) {
   return out;
 }
 
+bool ScmNamesEqual(const std::string& a, const std::string& b) { return Folded(a) == Folded(b); }
+
 std::string RunDir(const std::string& name) { return GetStateRoot() + "services/" + Folded(name) + "/"; }
 
 int MakeRunDir(const std::string& name) {
@@ -185,6 +187,8 @@ int ScmCreateService(const ServiceConfig& c) {
   if (rc != 0) return rc;
   HeldFileLock start(RunDir(c.name) + "start.lock", true);
   if (RecordExists(c.name)) return MarkedForDelete(c.name) ? kSvcMarkedForDelete : kSvcExists;
+  // The event sources' key lives beside the records and is no service.
+  if (ScmNamesEqual(c.name, kEventLogKeyName)) return kSvcExists;
   const std::string key = RecordKey(c.name);
   rc = RegCreateKey(key);
   if (rc == 0) rc = RegSetString(key, "DisplayName", REG_SZ, c.displayName);

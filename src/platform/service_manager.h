@@ -63,6 +63,8 @@ struct ServiceConfig {
 
 // The registry path of the records.
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
+// The key of the event sources under it (never a service).
+constexpr char kEventLogKeyName[] = "EventLog";
 
 // ---- The controller's side -------------------------------------------------------
 

@@ -148,6 +148,10 @@ TEST_F(ServiceFrameTest, CommandLines) {
                                "Removed Manifest entry 'TorvaneServer\\Bar'\n"},
         {{"-remove", "Bar"},
          std::string(kLocal) + "Service name will be 'TorvaneServer'\nOpenService failed - No such file or directory (0x2)\n"}}},
+      {"the event sources' key is no service",
+       {{{"-name", "eventlog", "-install"},
+         kLocal + std::string("Service name will be 'eventlog'\nDisplay name will be 'Torvane Server'\n"
+                              "CreateService failed - File exists (0x11)\n")}}},
       {"options need a value: -name alone is the command word",
        {{{"-name"}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
   };

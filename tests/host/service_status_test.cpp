@@ -12,6 +12,8 @@
 #include "platform/errors.h"
 #include "platform/registry.h"
 #include "platform/state_root.h"
+#include "platform/clock.h"
+#include "support/pinned_time_zone.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -53,6 +55,16 @@ TEST(ServiceEventLog, ErrorTexts) {
   EXPECT_STREQ("", FormatLastErrorText(buf, 25 + 13));  // text plus 14 does not fit
   SetLastError(ENOENT);
   EXPECT_STREQ("No such file or directory (0x2)", FormatLastErrorText(buf, 25 + 14));
+}
+
+TEST(ServiceFrameLines, TimeStampPrefixInLocalTime) {
+  PinnedTimeZone zone(kZoneAheadOfUtc);
+  SetClockOverride(1700000000);  // 2023-11-14 22:13:20 UTC
+  testing::internal::CaptureStdout();
+  PrintTimeStampPrefix();
+  EXPECT_EQ("15/11/23 11:13:20: ", testing::internal::GetCapturedStdout());
+  ClearClockOverride();
+  EXPECT_EQ(0, ServiceNoOp());
 }
 
 TEST(LsaStrings, MakeAndCompare) {

@@ -7,7 +7,6 @@
 
 #include <pwd.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "platform/event_log.h"
 #include "platform/registry.h"
 #include "platform/state_root.h"
+#include "support/pinned_time_zone.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -107,16 +107,13 @@ TEST_F(RegistryTest, AValuesFileThatDoesNotParseIsReportedNotRead) {
 
 TEST_F(RegistryTest, EventsAreOneEscapedLineEach) {
   // The time is UTC whatever the zone.
-  setenv("TZ", "Pacific/Auckland", 1);
-  tzset();
+  PinnedTimeZone zone(kZoneAheadOfUtc);
   SetClockOverride(1700000000);
   EXPECT_EQ("a\r\nb\r\n\r\n", RenderEventMessage("%1!s!%n%2!s!%n\r\n", {"a", "b"}));
   EXPECT_EQ("100% x", RenderEventMessage("100%% %1%3", {"x"}));
   ASSERT_EQ(0, ReportEvent("Svc", EVENTLOG_WARNING_TYPE, 0, 0, "%1!s!%n%2!s!", {"line\nbreak \\ here", ""}));
   ASSERT_EQ(0, ReportEvent("Svc", EVENTLOG_ERROR_TYPE, 0, 0, "%1", {"second"}));
   ClearClockOverride();
-  unsetenv("TZ");
-  tzset();
   EXPECT_EQ("2023-11-14T22:13:20Z warning Svc 0 0 line\\nbreak \\\\ here\\r\\n\n"
             "2023-11-14T22:13:20Z error Svc 0 0 second\n",
             ReadWholeFile(EventLogPath()));
