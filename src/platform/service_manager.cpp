@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -280,6 +281,8 @@ int ScmStartService(const std::string& name, const std::vector<std::string>& arg
   envp.push_back(nullptr);
   char* argv[] = {image.data(), nullptr};
 
+  struct rlimit files;
+  const int maxFd = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     int err = errno;
@@ -307,6 +310,10 @@ int ScmStartService(const std::string& name, const std::vector<std::string>& arg
     if (err == 0) {
       int flags = ::fcntl(lockFd, F_GETFD);
       ::fcntl(lockFd, F_SETFD, flags & ~FD_CLOEXEC);
+    }
+    // Nothing else of the starter's reaches the service: its sockets and files stay its own.
+    for (int fd = 3; fd < maxFd; ++fd) {
+      if (fd != lockFd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
     if (err == 0 && ::chdir(root.c_str()) != 0) err = errno;
     int in = ::open("/dev/null", O_RDONLY);

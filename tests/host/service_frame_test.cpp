@@ -337,7 +337,12 @@ TEST_F(ServiceFrameTest, StopsDuringTheStartAndARemovalMarkedForLater) {
   std::string out;
   ASSERT_EQ(0, Run({"-install", "", std::to_string(FreeLoopbackPort()), fresh.Home()}, &out));
   SetStateRoot(root_);
+  // A descriptor of the starter's that is not close-on-exec.
+  const std::string marker = tmp_.path + "starter-only";
+  int starterFd = open(marker.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(starterFd, 0);
   ASSERT_EQ(0, ScmStartService("TorvaneServer", {}));
+  close(starterFd);
   ServiceStatus s;
   EXPECT_EQ(kSvcCannotAccept, ScmControlService("TorvaneServer", SERVICE_CONTROL_STOP, s));
   EXPECT_EQ(SERVICE_START_PENDING, s.currentState);
@@ -350,6 +355,12 @@ TEST_F(ServiceFrameTest, StopsDuringTheStartAndARemovalMarkedForLater) {
   for (int i = 0; i < 20000 && (ScmQueryStatus("TorvaneServer", s) != 0 || s.pid <= 0); ++i) usleep(100);
   ASSERT_GT(s.pid, 0);
   const uint32_t stateAtSignal = s.currentState;
+  std::string held;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(s.pid) + "/fd")) {
+    std::error_code ec;
+    held += std::filesystem::read_symlink(e.path(), ec).string() + "\n";
+  }
+  EXPECT_EQ(std::string::npos, held.find(marker)) << held;
   ASSERT_EQ(0, kill(s.pid, SIGTERM));
   for (int i = 0; i < 2000 && ScmOpenService("TorvaneServer") == 0; ++i) {
     ScmQueryStatus("TorvaneServer", s);
