@@ -46,7 +46,7 @@ test-san: build-san
 test: test-plain test-san
 
 run: build
-	@if [ ! -f $(RUNHOME)env.xml ]; then $(BUILD)/TorvaneServer -i $(RUNPORT) $(RUNHOME); fi
+	@if [ ! -f $(RUNHOME)env.xml ]; then $(BUILD)/TorvaneServer -debug -i $(RUNPORT) $(RUNHOME); fi
 	$(BUILD)/TorvaneServer -debug $(RUNPORT) $(RUNHOME)
 
 FUZZ_SECONDS ?= 300

@@ -27,6 +27,7 @@
 #include "foundation/log/ring_log.h"
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/uid_alloc.h"
+#include "host/registry_settings.h"
 #include "host/server_loop.h"
 #include "sessions/logon_settings.h"
 #include "sessions/lus_log.h"
@@ -102,7 +103,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     cl.initialise = 1;
     ++i;
   }
-  if (i < argc) cl.portText = argv[i++];
+  if (i < argc) {
+    cl.portGiven = true;
+    cl.portText = argv[i++];
+  }
   if (i < argc) {
     cl.homeGiven = true;
     cl.home = argv[i++];
@@ -200,7 +204,11 @@ namespace {
 int RunServerSteps(int argc, const char* const* argv) {
   int32_t slots = kMinLogSlots;
   WriteLog(0, "Torvane Server:Version %s Build %s", GetVersionText(), GetBuildText());
+  // The service's Settings key (service mode only); the command line's words win.
+  std::string registryPort;
+  slots = ReadRegistrySettings(&registryPort);
   CommandLine cl = ParseCommandLine(argc, argv);
+  if (!cl.portGiven && !registryPort.empty()) cl.portText = registryPort;
 
   int32_t port = 0;
   if (!ParseListenerPort(cl.portText, &port)) {

@@ -14,6 +14,7 @@ struct CommandLine {
   int localMode = 0;            // "-l" (exact): read by nothing
   int initialise = 0;           // "-i" in any case
   std::string portText = "32000";
+  bool portGiven = false;       // a port word was there
   bool homeGiven = false;
   std::string home;             // the home word as given
 };

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "foundation/log/ring_log.h"
-#include "host/service_stub.h"
+#include "host/service/service_status.h"
 #include "sessions/logon_slots.h"
 #include "sessions/lus_log.h"
 #include "platform/clock.h"
@@ -368,7 +368,7 @@ int StopServer() {
   WriteLog(0, "Closing socket.");
   if (g_listenFd >= 0) CloseSocket(g_listenFd);
   g_listenFd = -1;
-  if (g_serviceMode) LogServiceEvent(SERVICE_EVENT_INFORMATION, "Torvane service stopped");
+  if (g_serviceMode) LogServiceEvent("Torvane service stopped");
   return 0;
 }
 

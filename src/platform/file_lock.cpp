@@ -44,3 +44,19 @@ bool ReleaseFileLock(const std::string& path, int lockFd) {
   errno = err;
   return removed;
 }
+
+HeldFileLock::HeldFileLock(const std::string& path, bool exclusive) {
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) return;
+  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+HeldFileLock::~HeldFileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}

@@ -24,3 +24,18 @@ int TryLockFile(const std::string& path, int& lockFd);
 // `lockFd` (which drops the lock). False (errno set) when the removal failed;
 // the lock is dropped in every case.
 bool ReleaseFileLock(const std::string& path, int lockFd);
+
+// A lock on `path` (created when missing) held for the life of the object,
+// waiting for it: exclusive for writers, shared for readers. Not removed at
+// release. Held() is false when the file could not be opened.
+class HeldFileLock {
+ public:
+  HeldFileLock(const std::string& path, bool exclusive);
+  ~HeldFileLock();
+  HeldFileLock(const HeldFileLock&) = delete;
+  HeldFileLock& operator=(const HeldFileLock&) = delete;
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};

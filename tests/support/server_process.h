@@ -1,5 +1,5 @@
 // The real server program for wire-level tests: initialises a temporary home,
-// starts build/TorvaneServer on a port the system picks (port word 0), waits
+// starts build/TorvaneServer -debug on a port the system picks (port word 0), waits
 // until it accepts on loopback, and stops it by its pid. Its standard error
 // goes to a file in the home, read back with Log().
 #pragma once
@@ -75,6 +75,9 @@ inline int ConnectLoopback(int port, bool ipv6 = false) {
   return fd;
 }
 
+// What the program prints before it runs the server in the console.
+constexpr char kConsoleRunPreamble[] = "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n";
+
 class ServerProcess {
  public:
   // A new temporary home (nested one level, so the server makes it itself).
@@ -91,7 +94,8 @@ class ServerProcess {
   std::string LogPath() const { return tmp_.path + "server.stderr"; }
   std::string Log() const { return ReadWholeFile(LogPath()); }
 
-  // Runs the program with `args` to its end (stdout to `out` when given);
+  // Runs the program with `args` to its end (stdout to `out` when given,
+  // without the preamble of the console run);
   // its exit status, or -1 when it did not exit normally.
   int RunToEnd(const std::vector<std::string>& args, std::string* out = nullptr) {
     std::string outPath = tmp_.path + "run.stdout";
@@ -99,7 +103,12 @@ class ServerProcess {
     if (pid < 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
-    if (out != nullptr) *out = ReadWholeFile(outPath);
+    if (out != nullptr) {
+      *out = ReadWholeFile(outPath);
+      // The lines the program's entry prints before every console run.
+      if (out->compare(0, sizeof kConsoleRunPreamble - 1, kConsoleRunPreamble) == 0)
+        out->erase(0, sizeof kConsoleRunPreamble - 1);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
@@ -185,6 +194,9 @@ class ServerProcess {
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin.c_str()));
+    // The console run: the server's own words follow "-debug".
+    static char debugWord[] = "-debug";
+    argv.push_back(debugWord);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(bin.c_str(), argv.data());

@@ -1,0 +1,405 @@
+// The service frame as the real program runs it, each test under a state
+// root of its own: the command-line table (usage, install, remove, options),
+// and the round trip of a service through the file-backed service manager
+// (check, start, stop, remove; a busy port; a killed service; the console run
+// stopped by SIGINT).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/service/service_frame.h"
+#include "platform/registry.h"
+#include "platform/service_manager.h"
+#include "platform/state_root.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const char kUsage[] =
+    "\nMain commands:\n"
+    "   -install <displayname>  to install the service\n"
+    "   -remove [internalname]  to remove the service\n"
+    "   -debug <params>         to run as a console app for debugging\n"
+    "Optional parameters that may appear before '-install':\n"
+    "   -name <internalname>    Set the internal name of service\n"
+    "   -desc <description>     Set the service's description\n"
+    "   -user <username>        Set the username for the service to run under\n"
+    "   -pass <password>        Set the password for above user\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
+const char kLocal[] = "Service will run as LOCAL SYSTEM\n";
+
+std::string CurrentUser() {
+  const char* u = std::getenv("USER");
+  struct passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_name : (u ? u : "root");
+}
+
+// A state root and a working directory of its own; the program runs there.
+class ServiceFrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = tmp_.path + "state/";
+    work_ = tmp_.path + "work";
+    std::filesystem::create_directories(work_);
+    SetStateRoot(root_);
+  }
+  void TearDown() override {
+    // Whatever a failed test left running is stopped by its reported pid.
+    for (const char* name : {"TorvaneServer", "Foo", "Bar"}) {
+      ServiceStatus s;
+      if (ScmQueryStatus(name, s) == 0 && s.currentState != SERVICE_STOPPED && s.pid > 0) kill(s.pid, SIGKILL);
+    }
+    SetStateRoot("");
+  }
+
+  // Runs the program (or `program`) to its end; its stdout in `out`.
+  int Run(const std::vector<std::string>& args, std::string* out, const std::string& program = "") {
+    std::string bin = program.empty() ? ServerBinaryPath() : program;
+    std::string outPath = tmp_.path + "stdout";
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(work_.c_str()) != 0) _exit(126);
+      setenv("TORVANE_STATE_ROOT", root_.c_str(), 1);
+      int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      int err = open((tmp_.path + "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(err, 2);
+      std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(bin.c_str(), argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out != nullptr) *out = ReadWholeFile(outPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Value(const std::string& key, const std::string& name) {
+    char buf[2048];
+    uint32_t size = sizeof buf;
+    if (RegQueryValue(key, name, nullptr, buf, &size) != 0 || size == 0) return "<none>";
+    return std::string(buf, size - 1);
+  }
+
+  std::string SettingsKey(const std::string& name) { return "SYSTEM\\CurrentControlSet\\Services\\" + name + "\\Settings"; }
+
+  TempDir tmp_;
+  std::string root_;
+  std::string work_;
+};
+
+std::string Installed(const std::string& name, const std::string& display) {
+  return kLocal + std::string("Service name will be '") + name + "'\nDisplay name will be '" + display + "'\n" +
+         display + " installed.\nCreated Manifest entry 'TorvaneServer\\" + name + "'\n";
+}
+
+TEST_F(ServiceFrameTest, CommandLines) {
+  const std::string user = CurrentUser();
+  const std::string removedLines = std::string(kLocal) +
+                                   "Service name will be 'TorvaneServer'\nTorvane Server removed.\n"
+                                   "Removed Manifest entry 'TorvaneServer\\TorvaneServer'\n";
+  struct Step {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const struct {
+    const char* id;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"no arguments", {{{}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
+      {"-name Foo -install", {{{"-name", "Foo", "-install"}, Installed("Foo", "Torvane Server")}}},
+      {"/INSTALL", {{{"/INSTALL"}, Installed("TorvaneServer", "Torvane Server")}}},
+      {"-foo", {{{"-foo"}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
+      {"-install X 32001 home", {{{"-install", "X", "32001", "/srv/home"}, Installed("TorvaneServer", "X")}}},
+      {"-install empty name", {{{"-install", "", "32002"}, Installed("TorvaneServer", "Torvane Server")}}},
+      {"installing twice",
+       {{{"-install"}, Installed("TorvaneServer", "Torvane Server")},
+        {{"-install"}, kLocal + std::string("Service name will be 'TorvaneServer'\nDisplay name will be 'Torvane "
+                                            "Server'\nCreateService failed - File exists (0x11)\n")}}},
+      {"install, remove, install with -user",
+       {{{"-user", ".\\" + user, "-install"},
+         "Service will run as user '.\\" + user + "'\nService name will be 'TorvaneServer'\n"
+         "Display name will be 'Torvane Server'\nTorvane Server installed.\nGranted 'SeServiceLogonRight' to '" +
+             user + "'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n"},
+        {{"-remove"}, removedLines},
+        {{"-user", ".\\" + user, "-install"},
+         "Service will run as user '.\\" + user + "'\nService name will be 'TorvaneServer'\n"
+         "Display name will be 'Torvane Server'\nTorvane Server installed.\nUser '" +
+             user + "' already has 'SeServiceLogonRight'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n"}}},
+      {"-remove of another name",
+       {{{"-name", "Bar", "-install"}, Installed("Bar", "Torvane Server")},
+        {{"-remove", "Bar"},
+         std::string(kLocal) + "Service name will be 'TorvaneServer'\nTorvane Server removed.\n"
+                               "Removed Manifest entry 'TorvaneServer\\Bar'\n"},
+        {{"-remove", "Bar"},
+         std::string(kLocal) + "Service name will be 'TorvaneServer'\nOpenService failed - No such file or directory (0x2)\n"}}},
+      {"the event sources' key is no service",
+       {{{"-name", "eventlog", "-install"},
+         kLocal + std::string("Service name will be 'eventlog'\nDisplay name will be 'Torvane Server'\n"
+                              "CreateService failed - File exists (0x11)\n")}}},
+      {"options need a value: -name alone is the command word",
+       {{{"-name"}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(root_);
+    for (const Step& step : c.steps) {
+      std::string out;
+      EXPECT_EQ(0, Run(step.args, &out)) << c.id;
+      EXPECT_EQ(step.out, out) << c.id;
+    }
+  }
+}
+
+TEST_F(ServiceFrameTest, InstallWritesTheSettingsTheEventSourceAndTheManifest) {
+  std::string out;
+  ASSERT_EQ(0, Run({"-name", "Foo", "-desc", "Users here", "-user", ".\\" + CurrentUser(), "-pass", "secret",
+                    "-install", "X", "32001", "rel/home"},
+                   &out));
+  EXPECT_NE(std::string::npos, out.find("Description will be 'Users here'\n")) << out;
+  const std::string cwd = std::filesystem::canonical(work_).string();
+  EXPECT_EQ("32001", Value(SettingsKey("Foo"), "Listener Port"));
+  EXPECT_EQ(cwd + "/rel/home", Value(SettingsKey("Foo"), "HomeDir"));
+  const std::string record = "SYSTEM\\CurrentControlSet\\Services\\Foo";
+  EXPECT_EQ("X", Value(record, "DisplayName"));
+  EXPECT_EQ("Users here", Value(record, "Description"));
+  // The manifest keeps the account as given; the password is stored nowhere.
+  EXPECT_EQ(".\\" + CurrentUser(), Value("Software\\Zentak Limited\\Manifest\\Services\\TorvaneServer\\Foo", "User"));
+  const std::string source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Foo";
+  EXPECT_EQ(ServerBinaryPath().substr(ServerBinaryPath().rfind('/')),
+            Value(source, "EventMessageFile").substr(Value(source, "EventMessageFile").rfind('/')));
+  uint32_t types = 0, size = 4;
+  EXPECT_EQ(0, RegQueryValue(source, "TypesSupported", nullptr, &types, &size));
+  EXPECT_EQ(7u, types);
+  std::string everything;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
+    if (e.is_regular_file()) everything += ReadWholeFile(e.path().string());
+  }
+  EXPECT_EQ(std::string::npos, everything.find("secret"));
+
+  // -name Foo -install alone: port 32000 and the current directory.
+  std::filesystem::remove_all(root_);
+  ASSERT_EQ(0, Run({"-name", "Foo", "-install"}, &out));
+  EXPECT_EQ("32000", Value(SettingsKey("Foo"), "Listener Port"));
+  EXPECT_EQ(cwd, Value(SettingsKey("Foo"), "HomeDir"));
+
+  // Removing keeps the event source.
+  ASSERT_EQ(0, Run({"-remove", "Foo"}, &out));
+  EXPECT_NE(0, RegOpenKey(record));
+  EXPECT_EQ(0, RegOpenKey(source));
+}
+
+TEST_F(ServiceFrameTest, ProgramNameAndAPlainRunFromAShell) {
+  std::string link = tmp_.path + "MyServer.EXE";
+  ASSERT_EQ(0, symlink(ServerBinaryPath().c_str(), link.c_str()));
+  std::string out;
+  EXPECT_EQ(0, Run({}, &out, link));
+  EXPECT_EQ(kLocal + std::string("Service name will be 'MyServer'\n") + kUsage, out);
+  // Not started by the manager: the dispatcher fails, and says so in the event log.
+  std::string log = ReadWholeFile(root_ + "eventlog/Application.log");
+  EXPECT_NE(std::string::npos,
+            log.find(" error MyServer 0 0 StartServiceCtrlDispatcher failed.\\r\\nGetLastError() returned 107 - "
+                     "Transport endpoint is not connected\\r\\n\\r\\n\n"))
+      << log;
+  EXPECT_EQ("MyServer", ServiceNameOfProgram("/opt/x.exe/MyServer.Exe"));
+  EXPECT_EQ("a.exe.b", ServiceNameOfProgram("a.exe.b"));
+}
+
+// The lines of the report log, each cut after its state, wait hint and exit code.
+std::vector<std::string> ReportSequence(const std::string& name) {
+  std::vector<std::string> out;
+  std::string log = ReadWholeFile(ScmReportLogPath(name));
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    std::string line = log.substr(at, end - at);
+    size_t exit = line.find(" exit=");
+    size_t space = line.find(' ', exit + 1);
+    out.push_back(line.substr(0, space));
+    at = end == std::string::npos ? log.size() : end + 1;
+  }
+  return out;
+}
+
+bool WaitForState(const std::string& name, uint32_t state, ServiceStatus& s) {
+  for (int i = 0; i < 2000; ++i) {
+    if (ScmQueryStatus(name, s) == 0 && s.currentState == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST_F(ServiceFrameTest, RoundTripWithRealProcesses) {
+  ServerProcess fresh;
+  ASSERT_EQ(0, fresh.Initialise());
+  const int port = FreeLoopbackPort();
+  std::string out;
+  ASSERT_EQ(0, Run({"-install", "", std::to_string(port), fresh.Home()}, &out));
+
+  // -check: RUNNING seen, then stopped normally.
+  ASSERT_EQ(0, Run({"-check"}, &out));
+  EXPECT_NE(std::string::npos, out.find("Starting Torvane Server.")) << out;
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server started.\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server stopped.\n")) << out;
+  const std::vector<std::string> run = {"START_PENDING 3000 exit=0", "START_PENDING 30000 exit=0",
+                                        "RUNNING 3000 exit=0", "STOP_PENDING 0 exit=0", "STOPPED 0 exit=0"};
+  EXPECT_EQ(run, ReportSequence("TorvaneServer"));
+  ServiceStatus s;
+  ASSERT_EQ(0, ScmQueryStatus("TorvaneServer", s));
+  EXPECT_EQ(SERVICE_STOPPED, s.currentState);
+  EXPECT_EQ(0u, s.win32ExitCode);
+
+  // -start, a client on the registry's port, -stop.
+  ASSERT_EQ(0, Run({"-start"}, &out));
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server started.\n")) << out;
+  int fd = ConnectLoopback(port);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  ASSERT_EQ(0, Run({"-start"}, &out));
+  EXPECT_NE(std::string::npos, out.find("Torvane Server failed to start - Operation already in progress (0x72).\n")) << out;
+  ASSERT_EQ(0, Run({"-stop"}, &out));
+  EXPECT_NE(std::string::npos, out.find("Stopping Torvane Server.")) << out;
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server stopped.\n")) << out;
+  std::vector<std::string> twice = run;
+  twice.insert(twice.end(), run.begin(), run.end());
+  EXPECT_EQ(twice, ReportSequence("TorvaneServer"));
+  ASSERT_EQ(0, Run({"-stop"}, &out));
+  EXPECT_NE(std::string::npos, out.find("Torvane Server failed to stop - No such process (0x3)")) << out;
+  // The event log has the service's own stop.
+  EXPECT_NE(std::string::npos,
+            ReadWholeFile(root_ + "eventlog/Application.log").find(" information TorvaneServer 0 0 Torvane service stopped"));
+
+  // -remove of a running service stops it first.
+  ASSERT_EQ(0, Run({"-start"}, &out));
+  ASSERT_EQ(0, Run({"-remove"}, &out));
+  EXPECT_NE(std::string::npos, out.find("Stopping Torvane Server.")) << out;
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server stopped.\nTorvane Server removed.\n")) << out;
+  EXPECT_EQ(kSvcNotFound, ScmOpenService("TorvaneServer"));
+}
+
+TEST_F(ServiceFrameTest, ABusyPortStopsWithAFailureCodeAndAKilledServiceReadsStopped) {
+  ServerProcess fresh;
+  ASSERT_EQ(0, fresh.Initialise());
+  int busy = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_any;
+  ASSERT_EQ(0, bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(busy, 1));
+  socklen_t len = sizeof a;
+  getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin6_port);
+  std::string out;
+  ASSERT_EQ(0, Run({"-install", "", std::to_string(port), fresh.Home()}, &out));
+  ASSERT_EQ(0, Run({"-start"}, &out));
+  EXPECT_NE(std::string::npos, out.find("\nTorvane Server failed to start - Operation canceled (0x7d).\n")) << out;
+  ServiceStatus s;
+  ASSERT_EQ(0, ScmQueryStatus("TorvaneServer", s));
+  EXPECT_EQ(SERVICE_STOPPED, s.currentState);
+  EXPECT_EQ(static_cast<uint32_t>(ECANCELED), s.win32ExitCode);
+  EXPECT_EQ(1u, s.serviceSpecificExitCode);
+  const std::vector<std::string> failed = {"START_PENDING 3000 exit=0", "START_PENDING 30000 exit=0",
+                                           "STOPPED 0 exit=125"};
+  EXPECT_EQ(failed, ReportSequence("TorvaneServer"));
+  close(busy);
+
+  // Started again on the free port, then killed: STOPPED with a non-zero code.
+  ASSERT_EQ(0, Run({"-start"}, &out));
+  ASSERT_TRUE(WaitForState("TorvaneServer", SERVICE_RUNNING, s)) << out;
+  ASSERT_GT(s.pid, 0);
+  ASSERT_EQ(0, kill(s.pid, SIGKILL));
+  ASSERT_TRUE(WaitForState("TorvaneServer", SERVICE_STOPPED, s));
+  EXPECT_EQ(static_cast<uint32_t>(kSvcDied), s.win32ExitCode);
+  ASSERT_EQ(0, Run({"-stop"}, &out));
+  EXPECT_NE(std::string::npos, out.find("failed to stop - No such process")) << out;
+}
+
+// A stop during START_PENDING: through the manager it is refused; a SIGTERM
+// from elsewhere is kept until RUNNING and then stops the service normally.
+// A removal meanwhile marks the record, which goes when the service stops.
+TEST_F(ServiceFrameTest, StopsDuringTheStartAndARemovalMarkedForLater) {
+  ServerProcess fresh;
+  ASSERT_EQ(0, fresh.Initialise());
+  std::string out;
+  ASSERT_EQ(0, Run({"-install", "", std::to_string(FreeLoopbackPort()), fresh.Home()}, &out));
+  SetStateRoot(root_);
+  // A descriptor of the starter's that is not close-on-exec.
+  const std::string marker = tmp_.path + "starter-only";
+  int starterFd = open(marker.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(starterFd, 0);
+  ASSERT_EQ(0, ScmStartService("TorvaneServer", {}));
+  close(starterFd);
+  ServiceStatus s;
+  EXPECT_EQ(kSvcCannotAccept, ScmControlService("TorvaneServer", SERVICE_CONTROL_STOP, s));
+  EXPECT_EQ(SERVICE_START_PENDING, s.currentState);
+  EXPECT_EQ(kSvcAlreadyRunning, ScmStartService("TorvaneServer", {}));
+  ASSERT_EQ(0, ScmDeleteService("TorvaneServer"));
+  EXPECT_EQ(0, ScmOpenService("TorvaneServer"));
+  EXPECT_EQ(kSvcMarkedForDelete, ScmDeleteService("TorvaneServer"));
+  EXPECT_EQ(kSvcMarkedForDelete, ScmStartService("TorvaneServer", {}));
+  // The first report names the pid; the signal then comes during the start.
+  for (int i = 0; i < 20000 && (ScmQueryStatus("TorvaneServer", s) != 0 || s.pid <= 0); ++i) usleep(100);
+  ASSERT_GT(s.pid, 0);
+  const uint32_t stateAtSignal = s.currentState;
+  std::string held;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(s.pid) + "/fd")) {
+    std::error_code ec;
+    held += std::filesystem::read_symlink(e.path(), ec).string() + "\n";
+  }
+  EXPECT_EQ(std::string::npos, held.find(marker)) << held;
+  ASSERT_EQ(0, kill(s.pid, SIGTERM));
+  for (int i = 0; i < 2000 && ScmOpenService("TorvaneServer") == 0; ++i) {
+    ScmQueryStatus("TorvaneServer", s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(kSvcNotFound, ScmOpenService("TorvaneServer"));
+  const std::vector<std::string> run = {"START_PENDING 3000 exit=0", "START_PENDING 30000 exit=0",
+                                        "RUNNING 3000 exit=0", "STOP_PENDING 0 exit=0", "STOPPED 0 exit=0"};
+  EXPECT_EQ(run, ReportSequence("TorvaneServer")) << "signal sent in " << ServiceStateName(stateAtSignal);
+}
+
+TEST_F(ServiceFrameTest, TheConsoleRunStopsOnSigint) {
+  ServerProcess fresh;
+  ASSERT_EQ(0, fresh.Initialise());
+  std::string outPath = tmp_.path + "debug.stdout", errPath = tmp_.path + "debug.stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    std::string bin = ServerBinaryPath();
+    execl(bin.c_str(), bin.c_str(), "-debug", "0", fresh.Home().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool listening = false;
+  for (int i = 0; i < 2000 && !listening; ++i) {
+    listening = ReadWholeFile(errPath).find("Listening on port ") != std::string::npos;
+    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(listening);
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ(std::string(kLocal) + "Service name will be 'TorvaneServer'\nStopping Torvane Server.\n",
+            ReadWholeFile(outPath));
+  EXPECT_NE(std::string::npos, ReadWholeFile(errPath).find("Closing socket."));
+}
+
+}  // namespace
