@@ -14,12 +14,19 @@ SANBUILD  := build-san
 RUNHOME   := ./var/home/
 RUNPORT   := 32000
 
-.PHONY: all deps build build-san test test-plain test-san run clean fuzz-deps fuzz fuzz-ci
+.PHONY: all deps install-missing build build-san test test-plain test-san run clean fuzz-deps fuzz fuzz-ci
 
 all: build
 
+# The packages of the fuzz targets: clang and its libFuzzer runtime.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
 deps:
-	@missing=""; for p in $(PACKAGES); do \
+	@$(MAKE) --no-print-directory install-missing WANT="$(PACKAGES)"
+
+# Installs whichever of $(WANT) are missing, non-interactively.
+install-missing:
+	@missing=""; for p in $(WANT); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -53,7 +60,7 @@ FUZZ_SECONDS ?= 300
 FUZZ_CI_SECONDS ?= 4
 
 fuzz-deps: deps
-	@command -v clang++ >/dev/null 2>&1 || { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang; }
+	@$(MAKE) --no-print-directory install-missing WANT="$(FUZZ_PACKAGES)"
 
 # Each target's log is in build-fuzz/logs/, any crash in build-fuzz/artifacts/<target>/.
 fuzz: fuzz-deps
