@@ -98,25 +98,7 @@ class ServerProcess {
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = Spawn(args, "");
     if (pid_ < 0) return false;
-    for (int i = 0; i < 2000; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::string log = Log();
-      size_t at = log.find("Listening on port ");
-      if (at != std::string::npos) {
-        port_ = std::atoi(log.c_str() + at + 18);
-        int fd = ConnectLoopback(port_);
-        if (fd >= 0) {
-          close(fd);
-          return true;
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return AwaitAccepting(true);
   }
 
   // Starts the server on `port` with its standard error going to
@@ -127,20 +109,7 @@ class ServerProcess {
     errPath_.clear();
     if (pid_ < 0) return false;
     port_ = port;
-    for (int i = 0; i < 2000; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      int fd = ConnectLoopback(port_);
-      if (fd >= 0) {
-        close(fd);
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return AwaitAccepting(false);
   }
 
   // Sends SIGTERM and waits for the exit; the exit status (-1 when it was
@@ -157,6 +126,37 @@ class ServerProcess {
   int Connect(bool ipv6 = false) const { return ConnectLoopback(port_, ipv6); }
 
  private:
+  // Waits (up to 20 s) until the started server accepts on port_, which is
+  // first read from its "Listening on port " line when `portFromLog`; false
+  // when it exited or never listened.
+  bool AwaitAccepting(bool portFromLog) {
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      bool portKnown = !portFromLog;
+      if (portFromLog) {
+        std::string log = Log();
+        size_t at = log.find("Listening on port ");
+        if (at != std::string::npos) {
+          port_ = std::atoi(log.c_str() + at + 18);
+          portKnown = true;
+        }
+      }
+      if (portKnown) {
+        int fd = ConnectLoopback(port_);
+        if (fd >= 0) {
+          close(fd);
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutPath) {
     std::string bin = ServerBinaryPath();
     std::string errPath = errPath_.empty() ? LogPath() : errPath_;
