@@ -54,6 +54,15 @@ inline int FreeLoopbackPort() {
 // What the program prints before it runs the server in the console.
 constexpr char kConsoleRunPreamble[] = "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n";
 
+// users/<UID>.xml of a version-2 store: the user's name, password hash and
+// LEVEL, not an AD user, with `settings` as its USERDATA.
+inline std::string StoredUserFile(const char* uid, const char* name, int level, const std::string& hash,
+                                  const std::string& settings) {
+  return std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + name +
+         "</USERNAME>\n<PASSWORDV2>" + hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" +
+         std::to_string(level) + "</LEVEL>\n<USERDATA>\n" + settings + "</USERDATA>\n</USER>\n";
+}
+
 class ServerProcess {
  public:
   // A new temporary home (nested one level, so the server makes it itself).
@@ -110,6 +119,19 @@ class ServerProcess {
     if (pid_ < 0) return false;
     port_ = port;
     return AwaitAccepting(false);
+  }
+
+  // Adds a user to the stopped server's version-2 store: its row at the end
+  // of userlist.xml and users/<uid>.xml holding `file`; false when the list
+  // has no end tag.
+  bool AddStoredUser(const char* uid, const char* name, const std::string& file) {
+    std::string list = ReadWholeFile(home_ + "userlist.xml");
+    const size_t end = list.find("</USERLIST>");
+    if (end == std::string::npos) return false;
+    list.insert(end, std::string("<USER uid=\"") + uid + "\" name=\"" + name + "\"/>\n");
+    WriteWholeFile(home_ + "userlist.xml", list);
+    WriteWholeFile(home_ + "users/" + uid + ".xml", file);
+    return true;
   }
 
   // Sends SIGTERM and waits for the exit; the exit status (-1 when it was
