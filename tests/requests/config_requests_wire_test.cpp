@@ -61,11 +61,9 @@ class ConfigRequestsWireTest : public ::testing::Test {
     ASSERT_TRUE(Restart());
   }
 
-  // Starts the stopped server again. Its log starts afresh, so that the
-  // start finds this run's "Listening on port" line.
+  // Starts the stopped server again, with a fresh log.
   bool Restart() {
-    std::remove(server.LogPath().c_str());
-    bool started = server.Start();
+    bool started = server.Restart();
     EXPECT_TRUE(started) << server.Log();
     return started;
   }

@@ -42,9 +42,9 @@ class LocatorCounterWireTest : public ::testing::Test {
     ASSERT_TRUE(Restart());
   }
 
+  // Starts the stopped server again, with a fresh log.
   bool Restart() {
-    std::remove(server.LogPath().c_str());
-    bool started = server.Start();
+    bool started = server.Restart();
     EXPECT_TRUE(started) << server.Log();
     return started;
   }

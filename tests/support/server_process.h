@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -108,6 +109,13 @@ class ServerProcess {
     pid_ = Spawn(args, "");
     if (pid_ < 0) return false;
     return AwaitAccepting(true);
+  }
+
+  // Starts the stopped server again. Its log starts afresh, so that the
+  // start finds this run's "Listening on port" line.
+  bool Restart(const std::vector<std::string>& extra = {}) {
+    std::remove(LogPath().c_str());
+    return Start(extra);
   }
 
   // Starts the server on `port` with its standard error going to
