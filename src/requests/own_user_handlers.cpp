@@ -101,6 +101,16 @@ void ReplyValue(int sock, int code, const std::optional<std::string>& value, con
   if (!SendReplyText(sock, value ? WireText(*value) : WireText(""))) WriteLog(1, "%s", valueFailure);
 }
 
+// Writes one login setting of the caller's own record: 49 for a guest, 6
+// when the record is gone, else SetUserSetting's code.
+int32_t SetCallerLoginSetting(const LUS* slot, const char* section, const char* setting,
+                              const std::optional<std::string>& value) {
+  if (IsGuestSlot(slot)) return FR_PERMISSION_DENIED;
+  const UserStruct* user = CallerRecord(slot);
+  if (user == nullptr) return FR_USER_NOT_FOUND;
+  return SetUserSetting(RecordName(user), section, kLoginSubsectionName, setting, TextOrNull(value));
+}
+
 // Codes 18 and 19 of a settings read mean "no value".
 int NoValueIsOK(int code) { return code == FR_APP_NOT_FOUND || code == FR_NODE_NOT_FOUND ? FR_OK : code; }
 
@@ -343,17 +353,8 @@ int IPSetCurUserDefaultEnv(ConnectionRecord* conn) {
   const int sock = conn->socket;
   std::optional<std::string> env;
   if (!ReadStringEcho(sock, &env, nullptr)) return FR_COMMS_ERROR;
-  const LUS* slot = CallerSlot(conn);
-  int32_t code = FR_OK;
-  const UserStruct* user = nullptr;
-  if (IsGuestSlot(slot)) {
-    code = FR_PERMISSION_DENIED;
-  } else if ((user = CallerRecord(slot)) == nullptr) {
-    code = FR_USER_NOT_FOUND;
-  } else {
-    code = SetUserSetting(RecordName(user), kLoginSectionName, kLoginSubsectionName, kDefaultEnvironmentSetting,
-                          TextOrNull(env));
-  }
+  const int32_t code =
+      SetCallerLoginSetting(CallerSlot(conn), kLoginSectionName, kDefaultEnvironmentSetting, env);
   Reply(sock, code, "Error sending result of set cur user default environment");
   return code;
 }
@@ -403,18 +404,8 @@ int IPSetCurUserDefaultLang(ConnectionRecord* conn) {
       !ReadStringEcho(sock, &language, "IPSetCurUserDefaultLang:Unable to get language")) {
     return FR_COMMS_ERROR;
   }
-  const LUS* slot = CallerSlot(conn);
-  int32_t code = FR_OK;
-  const UserStruct* user = nullptr;
-  if (IsGuestSlot(slot)) {
-    code = FR_PERMISSION_DENIED;
-  } else if ((user = CallerRecord(slot)) == nullptr) {
-    code = FR_USER_NOT_FOUND;
-  } else {
-    const char* section = IsNonEmpty(env) ? env->c_str() : kLoginSectionName;
-    code = SetUserSetting(RecordName(user), section, kLoginSubsectionName, kDefaultLanguageSetting,
-                          TextOrNull(language));
-  }
+  const char* section = IsNonEmpty(env) ? env->c_str() : kLoginSectionName;
+  const int32_t code = SetCallerLoginSetting(CallerSlot(conn), section, kDefaultLanguageSetting, language);
   Reply(sock, code, "Error sending result of set current user default language");
   return code;
 }

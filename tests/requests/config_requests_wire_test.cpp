@@ -25,15 +25,7 @@ constexpr int32_t kClientID = 0x100;  // product "Torvane"
 constexpr char kAdminPassword[] = "quernstoneway";
 constexpr char kUserPassword[] = "pa55-word";
 
-// bob: LEVEL 0 with AllowConfiguration 1 for Live\Torvane and Test\Plus,
-// 0 for Test\Zero. carol: LEVEL 0x200, 1 for Live\Plus and 0 for Test\Plus.
-std::string UserFile(const char* uid, const char* name, int level, const std::string& hash,
-                     const std::string& settings) {
-  return std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + name +
-         "</USERNAME>\n<PASSWORDV2>" + hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" +
-         std::to_string(level) + "</LEVEL>\n<USERDATA>\n" + settings + "</USERDATA>\n</USER>\n";
-}
-
+// <section>\<app> holding AllowConfiguration `value`, as USERDATA keeps it.
 std::string Allow(const char* section, const char* app, const char* value) {
   return std::string("<") + section + ">\n<" + app + ">\n<AllowConfiguration>" + value +
          "</AllowConfiguration>\n</" + app + ">\n</" + section + ">\n";
@@ -53,29 +45,25 @@ class ConfigRequestsWireTest : public ::testing::Test {
     char hash[kPasswordFieldSize];
     ASSERT_EQ(0, GenerateSalt(4, setting));
     ASSERT_EQ(0, HashPasswordWithSalt(kUserPassword, setting, hash));
-    const std::string h = server.Home();
-    std::string list = ReadWholeFile(h + "userlist.xml");
-    const size_t end = list.find("</USERLIST>");
-    ASSERT_NE(std::string::npos, end) << list;
-    list.insert(end, "<USER uid=\"00002001\" name=\"bob\"/>\n<USER uid=\"00002002\" name=\"carol\"/>\n");
-    WriteWholeFile(h + "userlist.xml", list);
-    WriteWholeFile(h + "users/00002001.xml",
-                   UserFile("00002001", "bob", 0, hash,
-                            "<Live>\n<Torvane>\n<AllowConfiguration>1</AllowConfiguration>\n</Torvane>\n</Live>\n"
-                            "<Test>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n</Plus>\n"
-                            "<Zero>\n<AllowConfiguration>0</AllowConfiguration>\n</Zero>\n</Test>\n"));
-    WriteWholeFile(h + "users/00002002.xml",
-                   UserFile("00002002", "carol", 0x200, hash,
-                            "<Live>\n<Torvane>\n</Torvane>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n"
-                            "</Plus>\n</Live>\n" + Allow("Test", "Zero", "1")));
+    // bob: LEVEL 0 with AllowConfiguration 1 for Live\Torvane and Test\Plus,
+    // 0 for Test\Zero. carol: LEVEL 0x200, 1 for Live\Plus and 0 for Test\Plus.
+    ASSERT_TRUE(server.AddStoredUser(
+        "00002001", "bob",
+        StoredUserFile("00002001", "bob", 0, hash,
+                       "<Live>\n<Torvane>\n<AllowConfiguration>1</AllowConfiguration>\n</Torvane>\n</Live>\n"
+                       "<Test>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n</Plus>\n"
+                       "<Zero>\n<AllowConfiguration>0</AllowConfiguration>\n</Zero>\n</Test>\n")));
+    ASSERT_TRUE(server.AddStoredUser(
+        "00002002", "carol",
+        StoredUserFile("00002002", "carol", 0x200, hash,
+                       "<Live>\n<Torvane>\n</Torvane>\n<Plus>\n<AllowConfiguration>1</AllowConfiguration>\n"
+                       "</Plus>\n</Live>\n" + Allow("Test", "Zero", "1"))));
     ASSERT_TRUE(Restart());
   }
 
-  // Starts the stopped server again. Its log starts afresh, so that the
-  // start finds this run's "Listening on port" line.
+  // Starts the stopped server again, with a fresh log.
   bool Restart() {
-    std::remove(server.LogPath().c_str());
-    bool started = server.Start();
+    bool started = server.Restart();
     EXPECT_TRUE(started) << server.Log();
     return started;
   }

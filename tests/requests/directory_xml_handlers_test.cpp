@@ -97,12 +97,8 @@ class DirectoryXMLHandlers : public ::testing::Test {
   }
 
   void AddStoredUser(const char* name, uint32_t level, const char* password, const char* history) {
-    ASSERT_GE(AddUserFromClient(name, 0), 0);
-    UserStruct* u = FindUser(name);
-    ASSERT_NE(u, nullptr);
-    u->LEVEL = level;
-    u->PASSWORD = 0x1234ABCD;
-    u->PASSWORDV2 = CheapHash(password);
+    AddHashedUser(name, level, password);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(SetUserSettingCreate(name, "Live", "Torvane", "Passwords\\Old\\PW1", history), 0);
     ASSERT_EQ(SetUserSettingCreate(name, "Live", "Torvane", "Passwords\\MustChange", "1"), 0);
     ASSERT_EQ(SetUserSettingCreate(name, "Live", "Reports", "Colour", "blue"), 0);

@@ -35,22 +35,16 @@ class LocatorCounterWireTest : public ::testing::Test {
     char hash[kPasswordFieldSize];
     ASSERT_EQ(0, GenerateSalt(4, setting));
     ASSERT_EQ(0, HashPasswordWithSalt(kUserPassword, setting, hash));
-    const std::string h = server.Home();
-    std::string list = ReadWholeFile(h + "userlist.xml");
-    const size_t end = list.find("</USERLIST>");
-    ASSERT_NE(std::string::npos, end) << list;
-    list.insert(end, "<USER uid=\"00002001\" name=\"bob\"/>\n");
-    WriteWholeFile(h + "userlist.xml", list);
-    WriteWholeFile(h + "users/00002001.xml",
-                   std::string("<USER>\n<UID>00002001</UID>\n<USERNAME>bob</USERNAME>\n<PASSWORDV2>") + hash +
-                       "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n<USERDATA>\n<Live>\n<Torvane>\n"
-                       "<ServerTagList>EXTRA</ServerTagList>\n</Torvane>\n</Live>\n</USERDATA>\n</USER>\n");
+    ASSERT_TRUE(server.AddStoredUser(
+        "00002001", "bob",
+        StoredUserFile("00002001", "bob", 0, hash,
+                       "<Live>\n<Torvane>\n<ServerTagList>EXTRA</ServerTagList>\n</Torvane>\n</Live>\n")));
     ASSERT_TRUE(Restart());
   }
 
+  // Starts the stopped server again, with a fresh log.
   bool Restart() {
-    std::remove(server.LogPath().c_str());
-    bool started = server.Start();
+    bool started = server.Restart();
     EXPECT_TRUE(started) << server.Log();
     return started;
   }

@@ -68,8 +68,8 @@ class UserGroupHandlers : public ::testing::Test {
   void SetUp() override {
     ResetCallerSlots();
     MakeStoredDirectory(home, kNow);
-    AddStoredUser("alice", 0, "alice-pw");
-    AddStoredUser("boss", kUserLevelAdministrator, "boss-pw");
+    AddHashedUser("alice", 0, "alice-pw");
+    AddHashedUser("boss", kUserLevelAdministrator, "boss-pw");
     ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
     ASSERT_EQ(WriteGroupsXML(GetGroupsFilePath()), 0);
 
@@ -83,15 +83,6 @@ class UserGroupHandlers : public ::testing::Test {
     SetDefaultUsersHasher(nullptr);
     ResetCallerSlots();
     ResetDirectoryState();
-  }
-
-  void AddStoredUser(const char* name, uint32_t level, const char* password) {
-    ASSERT_GE(AddUserFromClient(name, 0), 0);
-    UserStruct* u = FindUser(name);
-    ASSERT_NE(u, nullptr);
-    u->LEVEL = level;
-    u->PASSWORD = 0x1234ABCD;
-    u->PASSWORDV2 = CheapHash(password);
   }
 
   // The callers of the tests: "alice" (plain), "boss" (administrator by

@@ -26,6 +26,7 @@
 #include "sessions/logon_slots.h"
 #include "sessions/lus_log.h"
 #include "support/directory_reset.h"
+#include "support/socket_pair.h"
 #include "support/temp_dir.h"
 
 namespace logon_test {
@@ -136,6 +137,20 @@ class LogonStore : public ::testing::Test {
 
   static void SetLiveSetting(const char* path, const char* text) {
     ASSERT_EQ(AddSetting("Live", "Torvane", path, 0, PARAM_TYPE_STRING, -1, text, std::strlen(text) + 1), 0);
+  }
+};
+
+// The store with one connection record on the server end of a socket pair,
+// for the calls that read a request or answer a client.
+class ConnectedLogonStore : public LogonStore {
+ protected:
+  SocketPair pair;
+  ConnectionRecord conn;
+
+  void SetUp() override {
+    LogonStore::SetUp();
+    conn = ConnectionRecord{};
+    conn.socket = pair.server;
   }
 };
 

@@ -20,23 +20,15 @@
 namespace {
 
 using logon_test::kMidnight;
-using logon_test::LogonStore;
+using logon_test::ConnectedLogonStore;
 
 constexpr int32_t kClient = 17;
 
-class LogonsTest : public LogonStore {
+class LogonsTest : public ConnectedLogonStore {
  protected:
-  SocketPair pair;
-  ConnectionRecord conn;
-
-  void SetUp() override {
-    LogonStore::SetUp();
-    conn = ConnectionRecord{};
-    conn.socket = pair.server;
-  }
   void TearDown() override {
     SetIntegrationPasswordEnabled(false);
-    LogonStore::TearDown();
+    ConnectedLogonStore::TearDown();
   }
 
   // A logon of the connection's own, made first so that its ending shows.

@@ -24,7 +24,7 @@
 
 namespace {
 
-using logon_test::LogonStore;
+using logon_test::ConnectedLogonStore;
 using W = SocketPair;
 
 constexpr int32_t kClient = 21;
@@ -59,16 +59,8 @@ std::string CIDs(const LUS* slot) {
   return out;
 }
 
-class RequestReaderTest : public LogonStore {
+class RequestReaderTest : public ConnectedLogonStore {
  protected:
-  SocketPair pair;
-  ConnectionRecord conn;
-
-  void SetUp() override {
-    LogonStore::SetUp();
-    conn = ConnectionRecord{};
-    conn.socket = pair.server;
-  }
 
   // Sends the bytes, runs the reader and gives its status; the reply is in
   // `reply`, the message ID in `messageID`.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "support/loopback_connect.h"
 #include "support/temp_dir.h"
 
 #ifndef TORVANE_SERVER_BINARY
@@ -50,33 +52,17 @@ inline int FreeLoopbackPort() {
   return port;
 }
 
-// Connects to 127.0.0.1 (or ::1) on `port`; the socket or -1.
-inline int ConnectLoopback(int port, bool ipv6 = false) {
-  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int rc;
-  if (ipv6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(static_cast<uint16_t>(port));
-    a.sin6_addr = in6addr_loopback;
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  if (rc != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // What the program prints before it runs the server in the console.
 constexpr char kConsoleRunPreamble[] = "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n";
+
+// users/<UID>.xml of a version-2 store: the user's name, password hash and
+// LEVEL, not an AD user, with `settings` as its USERDATA.
+inline std::string StoredUserFile(const char* uid, const char* name, int level, const std::string& hash,
+                                  const std::string& settings) {
+  return std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + name +
+         "</USERNAME>\n<PASSWORDV2>" + hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" +
+         std::to_string(level) + "</LEVEL>\n<USERDATA>\n" + settings + "</USERDATA>\n</USER>\n";
+}
 
 class ServerProcess {
  public:
@@ -122,25 +108,14 @@ class ServerProcess {
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = Spawn(args, "");
     if (pid_ < 0) return false;
-    for (int i = 0; i < 2000; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::string log = Log();
-      size_t at = log.find("Listening on port ");
-      if (at != std::string::npos) {
-        port_ = std::atoi(log.c_str() + at + 18);
-        int fd = ConnectLoopback(port_);
-        if (fd >= 0) {
-          close(fd);
-          return true;
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return AwaitAccepting(true);
+  }
+
+  // Starts the stopped server again. Its log starts afresh, so that the
+  // start finds this run's "Listening on port" line.
+  bool Restart(const std::vector<std::string>& extra = {}) {
+    std::remove(LogPath().c_str());
+    return Start(extra);
   }
 
   // Starts the server on `port` with its standard error going to
@@ -151,20 +126,20 @@ class ServerProcess {
     errPath_.clear();
     if (pid_ < 0) return false;
     port_ = port;
-    for (int i = 0; i < 2000; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      int fd = ConnectLoopback(port_);
-      if (fd >= 0) {
-        close(fd);
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return AwaitAccepting(false);
+  }
+
+  // Adds a user to the stopped server's version-2 store: its row at the end
+  // of userlist.xml and users/<uid>.xml holding `file`; false when the list
+  // has no end tag.
+  bool AddStoredUser(const char* uid, const char* name, const std::string& file) {
+    std::string list = ReadWholeFile(home_ + "userlist.xml");
+    const size_t end = list.find("</USERLIST>");
+    if (end == std::string::npos) return false;
+    list.insert(end, std::string("<USER uid=\"") + uid + "\" name=\"" + name + "\"/>\n");
+    WriteWholeFile(home_ + "userlist.xml", list);
+    WriteWholeFile(home_ + "users/" + uid + ".xml", file);
+    return true;
   }
 
   // Sends SIGTERM and waits for the exit; the exit status (-1 when it was
@@ -181,6 +156,37 @@ class ServerProcess {
   int Connect(bool ipv6 = false) const { return ConnectLoopback(port_, ipv6); }
 
  private:
+  // Waits (up to 20 s) until the started server accepts on port_, which is
+  // first read from its "Listening on port " line when `portFromLog`; false
+  // when it exited or never listened.
+  bool AwaitAccepting(bool portFromLog) {
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      bool portKnown = !portFromLog;
+      if (portFromLog) {
+        std::string log = Log();
+        size_t at = log.find("Listening on port ");
+        if (at != std::string::npos) {
+          port_ = std::atoi(log.c_str() + at + 18);
+          portKnown = true;
+        }
+      }
+      if (portKnown) {
+        int fd = ConnectLoopback(port_);
+        if (fd >= 0) {
+          close(fd);
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutPath) {
     std::string bin = ServerBinaryPath();
     std::string errPath = errPath_.empty() ? LogPath() : errPath_;

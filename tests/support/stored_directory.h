@@ -10,6 +10,8 @@
 
 #include "directory/first_start.h"
 #include "directory/groups_file.h"
+#include "directory/user_records.h"
+#include "directory/users_tree.h"
 #include "directory/users_xml_exchange.h"
 #include "foundation/crypto/password_hash.h"
 #include "foundation/settings/server_settings.h"
@@ -41,4 +43,15 @@ inline void MakeStoredDirectory(const TempDir& home, int64_t now) {
   ASSERT_EQ(CreateDefaultGroups(), 0);
   ASSERT_EQ(CreateDefaultPermission(), 0);
   ASSERT_EQ(CreateDefaultUsersXML(home.path.c_str()), 0);
+}
+
+// Adds `name` as a client adds a user, with `level`, a legacy hash word and
+// the cost-4 hash of `password`.
+inline void AddHashedUser(const char* name, uint32_t level, const char* password) {
+  ASSERT_GE(AddUserFromClient(name, 0), 0);
+  UserStruct* u = FindUser(name);
+  ASSERT_NE(u, nullptr);
+  u->LEVEL = level;
+  u->PASSWORD = 0x1234ABCD;
+  u->PASSWORDV2 = CheapHash(password);
 }

@@ -16,6 +16,7 @@
 
 #include "foundation/crypto/scrambler.h"
 #include "foundation/util/byte_order.h"
+#include "support/loopback_connect.h"
 
 // ---- Request builder -------------------------------------------------------------------
 
@@ -123,27 +124,8 @@ void TestClient::ShutdownWrite() {
 }
 
 TestClient TestClient::ConnectLoopback(int port, bool ipv6) {
-  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return TestClient();
-  int rc;
-  if (ipv6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(static_cast<uint16_t>(port));
-    a.sin6_addr = in6addr_loopback;
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  if (rc != 0) {
-    close(fd);
-    return TestClient();
-  }
-  return TestClient(fd);
+  const int fd = ::ConnectLoopback(port, ipv6);
+  return fd >= 0 ? TestClient(fd) : TestClient();
 }
 
 bool TestClient::Send(const TestBytes& bytes) {
