@@ -56,10 +56,6 @@ std::vector<UID> g_listUIDs;
 UserStruct g_scratch;  // the conversion's scratch record; never registered
 // Per-user files of users the last load skipped: not rewritten until the next load.
 std::unordered_set<UID> g_protectedUIDs;
-// The list UID of the per-user file each root child came from, in the order
-// of the root's children (version-2 load: each file read whole makes one
-// child, appended in list order; empty for any other read).
-std::vector<UID> g_nodeSource;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
 // The last list read met an element other than USERLIST and USER.
@@ -92,6 +88,9 @@ std::unordered_map<UID, std::string> g_readTexts;
 // The children of a USER node that the conversion reads as main fields.
 constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
                                               "SURNAME", "EMAIL",    "GROUPLIST", "LEVEL",     kADUserNodeName};
+
+// The element of one of a user's fields: <FIELD NAME="name">value</FIELD>.
+constexpr const char kFieldElementName[] = "FIELD";
 
 int MainFieldIndex(const std::string& name) {
   for (size_t i = 0; i < sizeof kMainFieldElements / sizeof kMainFieldElements[0]; ++i) {
@@ -434,6 +433,18 @@ bool SavesRefusedAfterFailedLoad() {
 
 // Defined with the login sections below.
 int EnsureLoginSectionOf(UserStruct* user, XMLNode* node);
+
+// ---- Conversion runs (defined with the conversion below) -------------------------------
+//
+// Every conversion of many USER nodes is a run: BeginConversionRun, one
+// ConvertRunNode per node in document order, EndConversionRun. The
+// whole-tree conversion (a version-1 file, client text) runs over the
+// root's children; the version-2 load converts each file's node as soon as
+// that file is parsed, so that what the records take over is freed before
+// the next file is read.
+void BeginConversionRun(UsersConvertMode mode);
+int ConvertRunNode(XMLNode* node, UID source);
+int EndConversionRun();
 
 // ---- Reading --------------------------------------------------------------------------
 
@@ -884,7 +895,6 @@ int ReadUsersXML(const char* path, UsersConvertMode mode) {
   }
   FileStatus status;
   PrepareLoad(GetFileStatus(path, status) ? static_cast<size_t>(status.size / 256) : 0);
-  g_nodeSource.clear();
   g_readSkipped = false;
 
   XML_Parser parser = XML_ParserCreate("UTF-8");
@@ -941,8 +951,6 @@ int ReadUsersV2(const char* home) {
     return FR_FAILED;
   }
   PrepareLoad(g_listUIDs.size());
-  g_nodeSource.clear();
-  g_nodeSource.reserve(g_listUIDs.size());
   g_protectedUIDs.clear();
   g_readSkipped = inPart;
   if (inPart) WriteLog(0, "The user list %s%s was read in part: users it does not name are not loaded", home, kUserListFileName);
@@ -959,6 +967,7 @@ int ReadUsersV2(const char* home) {
     return FR_FAILED;
   }
   SetUsersTreeRoot(root);
+  BeginConversionRun(USERS_CONVERT_LOAD);
   std::string content;
   for (const UID uid : g_listUIDs) {
     const std::string path = UserFilePath(h, uid);
@@ -979,7 +988,7 @@ int ReadUsersV2(const char* home) {
       g_protectedUIDs.insert(uid);
       continue;
     }
-    g_nodeSource.push_back(uid);  // a file read whole made one top element
+    ConvertRunNode(root->lastChild, uid);  // a file read whole made one top element
     if (g_keepReadTexts) {
       try {
         g_readTexts.emplace(uid, content);
@@ -992,7 +1001,7 @@ int ReadUsersV2(const char* home) {
   }
   XML_ParserFree(parser);
   SetUsersTime(NowTime32());
-  const int converted = ConvertXMLTreeToUsers(USERS_CONVERT_LOAD);
+  const int converted = EndConversionRun();
   NoteListAfterLoad(h + kUserListFileName);
   return converted;
 }
@@ -1001,83 +1010,158 @@ int ReadUsersV2(const char* home) {
 
 void FreeXMLUser() { g_scratch = UserStruct{}; }
 
-int ConvertXMLTreeToUsers(UsersConvertMode mode) {
-  const bool load = mode == USERS_CONVERT_LOAD;
-  XMLNode* root = GetUsersTreeRoot();
-  if (root == nullptr || root->name.empty() || !EqualsNoCase(root->name, kUsersRootName) || root->firstChild == nullptr) {
+namespace {
+
+// The run in progress. The bulk registration and the users load open at
+// its first node, so a run that converts nothing changes neither.
+struct ConversionRun {
+  UsersConvertMode mode = USERS_CONVERT_LOAD;
+  bool started = false;
+  int first = FR_OK;              // the first failing code
+  std::vector<XMLNode*> skipped;  // load: the nodes left out, removed at the end in one pass
+};
+ConversionRun g_run;
+
+void BeginConversionRun(UsersConvertMode mode) {
+  g_run.mode = mode;
+  g_run.started = false;
+  g_run.first = FR_OK;
+  g_run.skipped.clear();
+}
+
+// Converts one node of the run. `source` is the UID of the per-user file
+// the node came from (kNoUID when it did not come from one). In load mode a
+// failing node is logged, its file kept, and the node left in the tree
+// until the end of the run. The conversion's code.
+int ConvertRunNode(XMLNode* node, UID source) {
+  const bool load = g_run.mode == USERS_CONVERT_LOAD;
+  if (!g_run.started) {
+    if (load) BeginBulkRegistration();
+    BeginUsersLoad();  // users may come in any order: sorted once at the end
+    g_run.started = true;
+  }
+  const int rc = ConvertXMLNodeToUser(node, g_run.mode);
+  if (rc == FR_OK) return rc;
+  if (g_run.first == FR_OK) g_run.first = rc;
+  if (!load) return rc;
+  // A bad user of the files is left out, not the users after it.
+  const XMLNode* nameNode = FindXMLChildNode(node, kUserNameNodeName);
+  const char* name = nameNode && nameNode->value ? nameNode->value->c_str() : "";
+  if (source != kNoUID) {
+    WriteLog(0, "Skipping user >%s< of users file %08X.xml (code %d): it is not loaded and its file is kept", name,
+             source, rc);
+    g_protectedUIDs.insert(source);
+  } else {
+    WriteLog(0, "Skipping user >%s< of the users file (code %d): it is not loaded", name, rc);
+  }
+  g_run.skipped.push_back(node);
+  return rc;
+}
+
+// Ends the run: the array sorted, the registrations merged, the skipped
+// nodes removed, and the load state set (load: OK, PARTIAL, or FAILED when
+// no user was made; client text: OK or FAILED by its first code). 2 when
+// the run had no node ("No users found in the users document" in load
+// mode, the load FAILED); else the first failing code, 0 when none failed.
+int EndConversionRun() {
+  const bool load = g_run.mode == USERS_CONVERT_LOAD;
+  int first = g_run.first;
+  if (!g_run.started) {
     if (load) {
       WriteLog(0, "No users found in the users document");
       g_loadState = USERS_LOAD_FAILED;
     }
-    g_nodeSource.clear();
-    return FR_INVALID_PARAMETER;
-  }
-  int first = FR_OK;
-  std::vector<XMLNode*> skipped;
-  if (load) BeginBulkRegistration();
-  BeginUsersLoad();  // users may come in any order: sorted once at the end
-  // The conversion removes only children already passed (an earlier node of
-  // a name given twice), so the k-th child visited is the k-th the read made.
-  size_t position = 0;
-  for (XMLNode* node = root->firstChild; node != nullptr; ++position) {
-    XMLNode* next = node->nextSibling;
-    const int rc = ConvertXMLNodeToUser(node, mode);
-    if (rc != FR_OK) {
-      if (first == FR_OK) first = rc;
-      if (!load) break;
-      // A bad user of the files is left out, not the users after it.
-      const XMLNode* nameNode = FindXMLChildNode(node, kUserNameNodeName);
-      if (position < g_nodeSource.size()) {
-        const UID source = g_nodeSource[position];
-        WriteLog(0, "Skipping user >%s< of users file %08X.xml (code %d): it is not loaded and its file is kept",
-                 nameNode && nameNode->value ? nameNode->value->c_str() : "", source, rc);
-        g_protectedUIDs.insert(source);
-      } else {
-        WriteLog(0, "Skipping user >%s< of the users file (code %d): it is not loaded",
-                 nameNode && nameNode->value ? nameNode->value->c_str() : "", rc);
-      }
-      skipped.push_back(node);
-    }
-    node = next;
-  }
-  EndUsersLoad();
-  if (load) {
-    EndBulkRegistration();
-    RemoveUsersTreeChildren(skipped);
-    if (GetUserCount() == 0) {
-      WriteLog(0, "No user could be loaded from the users files: they are kept as they are and not rewritten");
-      g_loadState = USERS_LOAD_FAILED;
-    } else if (!skipped.empty() || g_readSkipped) {
-      g_loadState = USERS_LOAD_PARTIAL;
-    } else {
-      g_loadState = USERS_LOAD_OK;
-    }
+    first = FR_INVALID_PARAMETER;
   } else {
-    g_loadState = first == FR_OK ? USERS_LOAD_OK : USERS_LOAD_FAILED;
+    EndUsersLoad();
+    if (load) {
+      EndBulkRegistration();
+      RemoveUsersTreeChildren(g_run.skipped);
+      if (GetUserCount() == 0) {
+        WriteLog(0, "No user could be loaded from the users files: they are kept as they are and not rewritten");
+        g_loadState = USERS_LOAD_FAILED;
+      } else if (!g_run.skipped.empty() || g_readSkipped) {
+        g_loadState = USERS_LOAD_PARTIAL;
+      } else {
+        g_loadState = USERS_LOAD_OK;
+      }
+    } else {
+      g_loadState = first == FR_OK ? USERS_LOAD_OK : USERS_LOAD_FAILED;
+    }
   }
-  g_nodeSource.clear();
+  std::vector<XMLNode*>().swap(g_run.skipped);
+  g_run.started = false;
   g_readSkipped = false;
   return first;
 }
 
+}  // namespace
+
+int ConvertXMLTreeToUsers(UsersConvertMode mode) {
+  BeginConversionRun(mode);
+  XMLNode* root = GetUsersTreeRoot();
+  if (root != nullptr && !root->name.empty() && EqualsNoCase(root->name, kUsersRootName)) {
+    // A conversion removes only children already passed (an earlier node
+    // of a name given twice), so `next` stays in the tree.
+    for (XMLNode* node = root->firstChild; node != nullptr;) {
+      XMLNode* next = node->nextSibling;
+      if (ConvertRunNode(node, kNoUID) != FR_OK && mode != USERS_CONVERT_LOAD) break;
+      node = next;
+    }
+  }
+  return EndConversionRun();
+}
+
 namespace {
+
+// The children of a converted USER node that the lookups by name read, as
+// the conversion took them: the last USERNAME and the last ADUSER that have
+// text (null when there is none).
+struct NameChildren {
+  const XMLNode* userName = nullptr;
+  const XMLNode* adUser = nullptr;
+};
 
 // Conversion step 1: the main fields of the node's children into the scratch
 // record (a later element wins; an element without text changes nothing),
-// with the last USERDATA child and the FIELD children in document order.
-void ReadMainFieldElements(XMLNode* node, UserStruct& s, XMLNode** userData, std::vector<const XMLNode*>& fieldNodes) {
+// with the last USERDATA child, the FIELD children in document order and,
+// when asked, the name children the record takes.
+void ReadMainFieldElements(XMLNode* node, UserStruct& s, XMLNode** userData, std::vector<const XMLNode*>& fieldNodes,
+                           NameChildren* names = nullptr) {
   for (XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
     const std::string& n = c->name;
     if (EqualsNoCase(n, kUserDataName)) {
       *userData = c;
       continue;
     }
-    if (EqualsNoCase(n, "FIELD")) {
+    if (EqualsNoCase(n, kFieldElementName)) {
       fieldNodes.push_back(c);
       continue;
     }
-    if (c->value) SetUserMainFieldFromText(s, n, *c->value);
+    if (!c->value || !SetUserMainFieldFromText(s, n, *c->value) || names == nullptr) continue;
+    if (EqualsNoCase(n, kUserNameNodeName)) {
+      names->userName = c;
+    } else if (EqualsNoCase(n, kADUserNodeName)) {
+      names->adUser = c;
+    }
   }
+}
+
+// Conversion step 5: the node keeps only what its record does not hold. The
+// record is the authority for the main fields and the fields (every file
+// and reply is written from it), so they go: every main-field child and
+// every FIELD, except the USERNAME and ADUSER that the lookups by name read
+// (the ones converted; the others would make the node answer to a name that
+// is not its record's), and every USERDATA but `userData`, the last (the
+// earlier ones would hide it from every settings lookup, which takes the
+// first). USERDATA and the children the conversion does not read stay. One
+// pass over the children, through the tree's removal operation.
+void PruneConvertedUserNode(XMLNode* node, const NameChildren& names, const XMLNode* userData) {
+  RemoveUsersTreeNodesIf(node, [&names, userData](const XMLNode* c) {
+    if (c == names.userName || c == names.adUser) return false;
+    if (EqualsNoCase(c->name, kUserDataName)) return userData != nullptr && c != userData;
+    return MainFieldIndex(c->name) >= 0 || EqualsNoCase(c->name, kFieldElementName);
+  });
 }
 
 // Conversion step 2: the FIELD elements, as the writer writes them
@@ -1186,7 +1270,8 @@ int ConvertUserSteps(XMLNode* node, bool load) {
   UserStruct& s = g_scratch;
   XMLNode* userData = nullptr;
   std::vector<const XMLNode*> fieldNodes;
-  ReadMainFieldElements(node, s, &userData, fieldNodes);
+  NameChildren names;
+  ReadMainFieldElements(node, s, &userData, fieldNodes, &names);
   const std::string name = s.USERNAME.value_or(std::string());
   if (!IsValidUserName(s.USERNAME ? name.c_str() : nullptr)) {
     WriteLog(0, "Cannot create user >%s< as it is not a valid username", name.c_str());
@@ -1199,10 +1284,7 @@ int ConvertUserSteps(XMLNode* node, bool load) {
   rc = UserExists(name.c_str()) ? UpdateConvertedUser(name.c_str(), node, userData)
                                 : AddConvertedUser(name.c_str(), load);
   if (rc != FR_OK) return rc;
-  // Only the last USERDATA counts (the earlier ones would hide it from every
-  // settings lookup, which takes the first), and only one USERNAME may stay,
-  // or the node would answer to a name that is not its record's.
-  RemoveSupersededUserElements(node);
+  PruneConvertedUserNode(node, names, userData);
   return FR_OK;
 }
 
@@ -1330,7 +1412,6 @@ void ResetUsersFiles() {
   std::vector<UID>().swap(g_listUIDs);
   FreeXMLUser();
   g_protectedUIDs.clear();
-  g_nodeSource.clear();
   g_readSkipped = false;
   ForgetListOnDisk();
   g_keepReadTexts = false;

@@ -164,7 +164,10 @@ int ReadUsersXML(const char* path, UsersConvertMode mode = USERS_CONVERT_LOAD);
 // users are served. So is the rest of a list read in part. Every file in
 // users/ the list does not name is logged with the error flag (never
 // deleted; leftovers "*.tmpXXXXXX" of the atomic writer are passed over).
-// Else the code of ConvertXMLTreeToUsers.
+// Each file's USER node is converted (load mode) as soon as that file is
+// parsed, so what its record takes over is freed before the next file is
+// read; the results, the skip logs and the load state are those of
+// ConvertXMLTreeToUsers over the whole tree, whose code this returns.
 int ReadUsersV2(const char* home);
 
 // Reads the UIDs of userlist.xml (home) into the list UIDs, 512-byte pieces
@@ -198,9 +201,13 @@ int ConvertXMLTreeToUsers(UsersConvertMode mode = USERS_CONVERT_LOAD);
 // Adds or replaces the user's record from its USER node (UID, USERNAME,
 // PASSWORD, PASSWORDV2, FORENAME, SURNAME, EMAIL, GROUPLIST, LEVEL, ADUSER,
 // FIELD elements and the USERDATA link; names without regard to case; a
-// later element wins; an element without text changes nothing; the elements
-// that lose are removed, RemoveSupersededUserElements). A new
-// record keeps nothing of default_user. A replaced user keeps its node: a
+// later element wins; an element without text changes nothing). A new
+// record keeps nothing of default_user. Once converted, the node keeps only
+// what its record does not hold: the USERNAME and ADUSER the record took
+// (the lookups by name read them), its last USERDATA, and every child the
+// conversion does not read; the other main-field children, every FIELD and
+// the earlier USERDATA are removed (a failed conversion leaves the node as
+// it was). A replaced user keeps its node: a
 // second node of the same user (a name twice in one document) is merged
 // into the newer one. Of several USERDATA children only the last stays.
 //   0; 2 no node, an invalid name ("Cannot create user >%s< as it is not a

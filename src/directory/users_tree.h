@@ -41,10 +41,11 @@ constexpr int kMaxUserDataDepth = 250;
 // - Every USER child of the root belongs to at most one record, and every
 //   record that has a USERDATA link has it pointing at the USERDATA child of
 //   its own USER node (a child of the root). No two records share a node.
-// - A converted USER node has one USERNAME child (its record's name) and at
-//   most one of each other main field and one USERDATA
-//   (RemoveSupersededUserElements), so a lookup by name never reaches
-//   another user's node. Removals by name pass over nodes a record holds.
+// - A converted USER node keeps one USERNAME child (its record's name), at
+//   most one ADUSER, at most one USERDATA and the children the conversion
+//   does not read; the record holds the other main fields and the fields
+//   (ConvertXMLNodeToUser), so a lookup by name never reaches another
+//   user's node. Removals by name pass over nodes a record holds.
 // - Nodes of the tree are freed only by the removal operations below
 //   (RemoveUsersTreeNode, RemoveUsersTreeNodesIf, RemoveUsersTreeChildren,
 //   FreeUsersXMLTree): each clears every record's link into what it removes
