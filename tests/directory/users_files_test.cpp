@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "directory/groups.h"
+#include "directory/user_blocks.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "directory/users_tree.h"
@@ -796,6 +797,199 @@ TEST_F(UsersFilesTest, FailedParseIntoTheTreeIsUndone) {
   ASSERT_EQ(ParseTextIntoUsersTree(good, sizeof good - 1, data), 0);
   ASSERT_NE(data->firstChild, nullptr);
   EXPECT_EQ(*data->firstChild->value, "t\n\nu");  // pieces joined, trailing line feeds cut
+}
+
+// ---- Converted nodes ------------------------------------------------------------------
+
+// al's texts, by hand from the line table: the main-field lines from
+// PASSWORD to GROUPLIST, and the settings block with the end of the element.
+const std::string kAlMainLines =
+    "<PASSWORD>12345678</PASSWORD>\n"
+    "<PASSWORDV2>$2b$04$abcdefghijklmnopqrstuuLgXDC5GvH0cUo0UxHjAYYUnb7PkFy7S</PASSWORDV2>\n"
+    "<ADUSER>1</ADUSER>\n"
+    "<LEVEL>32768</LEVEL>\n"
+    "<FORENAME>Al</FORENAME>\n"
+    "<SURNAME>B&#060;c&#062;</SURNAME>\n"
+    "<EMAIL>a@x</EMAIL>\n"
+    "<GROUPLIST>Staff;Ops</GROUPLIST>\n";
+const std::string kAlSettings =
+    "<USERDATA>\n<Live>\n<Torvane>\n<DefaultEnvironment>Live\n</DefaultEnvironment>\n</Torvane>\n</Live>\n"
+    "</USERDATA>\n</USER>\n";
+
+// al's per-user file as the writer writes it.
+const std::string kAlFile = "<USER>\n<UID>0A0B0C0D</UID>\n<USERNAME>al</USERNAME>\n" + kAlMainLines +
+                            "<FIELD NAME=\"Dept\">IT</FIELD>\n<FIELD NAME=\"Phone\"></FIELD>\n" + kAlSettings;
+
+// The same user as a file may hold it: elements out of the writer's order,
+// one given twice (the later wins), an element the conversion does not read.
+const std::string kAlGiven = "<USER>\n<FORENAME>Old</FORENAME>\n<UID>0A0B0C0D</UID>\n<USERNAME>al</USERNAME>\n"
+                             "<FIELD NAME=\"Phone\"></FIELD>\n<NOTE>kept</NOTE>\n" +
+                             kAlMainLines + "<FIELD NAME=\"Dept\">IT</FIELD>\n" + kAlSettings;
+
+// A transport string: its length with the NUL, the bytes, the NUL.
+void AppendTransportString(std::vector<unsigned char>& b, const std::string& text) {
+  const uint32_t n = static_cast<uint32_t>(text.size() + 1);
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(n >> (8 * i)));
+  b.insert(b.end(), text.begin(), text.end());
+  b.push_back(0);
+}
+
+// al's transport block, field by field from the block's format.
+std::vector<unsigned char> AlBlock() {
+  std::vector<unsigned char> b = {
+      0x0D, 0x0C, 0x0B, 0x0A,  // UID
+      0x06, 0x00, 0x00, 0x00,  // kind 6
+      0x00, 0x00, 0x00, 0x00,  // time stamp
+      0x02, 0x00, 0x00, 0x00,  // flags: ADUSER and LEVEL follow
+      0x00, 0x00, 0x00, 0x00,  // spare
+      0x78, 0x56, 0x34, 0x12,  // PASSWORD
+      0x02, 0x00, 0x00, 0x00,  // two fields
+  };
+  for (const char* text : {"al", "Al", "B<c>", "a@x", "Staff;Ops"}) AppendTransportString(b, text);
+  AppendTransportString(b, "$2b$04$abcdefghijklmnopqrstuuLgXDC5GvH0cUo0UxHjAYYUnb7PkFy7S");
+  AppendTransportString(b, "Dept");
+  AppendTransportString(b, "IT");
+  AppendTransportString(b, "Phone");
+  b.insert(b.end(), {0x00, 0x00, 0x00, 0x00});  // its value: absent
+  b.insert(b.end(), {0x01, 0x00, 0x00, 0x00});  // ADUSER
+  b.insert(b.end(), {0x00, 0x80, 0x00, 0x00});  // LEVEL
+  return b;
+}
+
+std::vector<std::string> ChildNames(const XMLNode* node) {
+  std::vector<std::string> names;
+  for (const XMLNode* c = node ? node->firstChild : nullptr; c != nullptr; c = c->nextSibling) names.push_back(c->name);
+  return names;
+}
+
+// After either load, al's node keeps only what the record does not hold
+// (the name children the lookups read, the settings, the unknown NOTE),
+// while every text written of al, and its block, is what the files give.
+TEST_F(UsersFilesTest, ConvertedNodeKeepsOnlyWhatItsRecordDoesNotHold) {
+  for (const bool version2 : {true, false}) {
+    SCOPED_TRACE(version2 ? "version 2" : "version 1");
+    ResetAll();
+    std::filesystem::remove_all(home.File("users"));
+    std::filesystem::remove(home.File("userlist.xml"));
+    if (version2) {
+      WriteList(ListOf({{0x0A0B0C0D, "al"}}));
+      WriteUserFile(0x0A0B0C0D, kAlGiven);
+      ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+    } else {
+      WriteWholeFile(home.File("users.xml"), "<?xml version=\"1.0\"?>\n<USERS>\n" + kAlGiven + "</USERS>");
+      ASSERT_EQ(ReadUsersXML(home.File("users.xml").c_str()), 0);
+    }
+    ASSERT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+    const XMLNode* node = FindXMLUserNode("al");
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(ChildNames(node), (std::vector<std::string>{"USERNAME", "NOTE", "ADUSER", "USERDATA"}));
+    UserStruct* al = FindUser("al");
+    ASSERT_NE(al, nullptr);
+    EXPECT_EQ(al->USERDATA, FindXMLChildNode(node, "USERDATA"));
+    SetComputerDomain("CORP");  // the domain rule reads the node's ADUSER
+    EXPECT_EQ(FindXMLUserNode("CORP\\al"), node);
+    SetComputerDomain(nullptr);
+
+    int rc = -1;
+    EXPECT_EQ(GetUserXML("al", &rc).value_or(""), kAlFile);
+    EXPECT_EQ(GetUsersXMLForApp("Live", "Torvane", &rc).value_or(""), "<USERS>\n" + kAlFile + "</USERS>\n");
+    EXPECT_EQ(GetUserSetting("al", "Live", "Torvane", "DefaultEnvironment", &rc).value_or(""), "Live");
+    std::vector<unsigned char> block;
+    ASSERT_TRUE(ConvertUserToTransportBlock(al, block));
+    EXPECT_EQ(block, AlBlock());
+    ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+    EXPECT_EQ(ReadWholeFile(UserFile(0x0A0B0C0D)), kAlFile);
+    EXPECT_EQ(ListText(), ListOf({{0x0A0B0C0D, "al"}}));
+
+    // A client's change of the main fields converts the node again: the
+    // fields the text does not bring come from the record, and the node
+    // again holds none of them.
+    ASSERT_EQ(UpdateUserXML("al", "<USER><USERNAME>al</USERNAME><ADUSER>1</ADUSER><EMAIL>b@x</EMAIL></USER>"), 0);
+    EXPECT_EQ(ChildNames(FindXMLUserNode("al")), (std::vector<std::string>{"NOTE", "USERDATA", "USERNAME", "ADUSER"}));
+    EXPECT_EQ(GetUserXML("al", &rc).value_or(""),
+              "<USER>\n<UID>0A0B0C0D</UID>\n<USERNAME>al</USERNAME>\n<ADUSER>1</ADUSER>\n<LEVEL>0</LEVEL>\n"
+              "<EMAIL>b@x</EMAIL>\n<FIELD NAME=\"Dept\">IT</FIELD>\n<FIELD NAME=\"Phone\"></FIELD>\n" +
+                  kAlSettings);
+  }
+}
+
+// A user given twice in the version-2 files: the later file's element
+// replaces the earlier (one record, one node), keeping the settings the
+// earlier had when the later brings none; the node holds no main field.
+TEST_F(UsersFilesTest, UserGivenTwiceInTheFilesComesOutAsTheLater) {
+  WriteList(ListOf({{1, "dup"}, {2, "DUP"}, {3, "c"}}));
+  WriteUserFile(1,
+                "<USER>\n<UID>00000001</UID>\n<USERNAME>dup</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>5</LEVEL>\n"
+                "<EMAIL>old</EMAIL>\n<FIELD NAME=\"F\">v</FIELD>\n"
+                "<USERDATA>\n<Live>\n<Torvane>\n<DefaultEnvironment>Old\n</DefaultEnvironment>\n</Torvane>\n</Live>\n"
+                "</USERDATA>\n</USER>\n");
+  WriteUserFile(2, "<USER>\n<UID>00000001</UID>\n<USERNAME>DUP</USERNAME>\n<EMAIL>new</EMAIL>\n</USER>\n");
+  WriteUserFile(3, SimpleUser(3, "c"));
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("User >DUP< is given twice: the later element replaces the earlier"), std::string::npos) << log;
+  ASSERT_EQ(GetUserCount(), 2);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  XMLNode* root = GetUsersTreeRoot();
+  ASSERT_NE(root->firstChild, nullptr);
+  EXPECT_EQ(ChildNames(root->firstChild), (std::vector<std::string>{"USERNAME", "USERDATA"}));
+  ASSERT_NE(root->firstChild->nextSibling, nullptr);
+  EXPECT_EQ(root->firstChild->nextSibling->nextSibling, nullptr);
+  EXPECT_EQ(FindXMLUserNode("dup"), root->firstChild);
+  EXPECT_EQ(FindUser("dup")->USERDATA, FindXMLChildNode(root->firstChild, "USERDATA"));
+  const std::string expected =
+      "<USER>\n<UID>00000001</UID>\n<USERNAME>DUP</USERNAME>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
+      "<EMAIL>new</EMAIL>\n"
+      "<USERDATA>\n<Live>\n<Torvane>\n<DefaultEnvironment>Old\n</DefaultEnvironment>\n</Torvane>\n</Live>\n"
+      "</USERDATA>\n</USER>\n";
+  int rc = -1;
+  EXPECT_EQ(GetUserXML("dup", &rc).value_or(""), expected);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(ReadWholeFile(UserFile(1)), expected);
+  EXPECT_EQ(ListText(), ListOf({{3, "c"}, {1, "DUP"}}));
+}
+
+// Damaged files among good ones cost only their own users: each file's
+// logs come in list order, the users of the good files are loaded with
+// their nodes converted, and the bad files are kept.
+TEST_F(UsersFilesTest, DamagedFilesAmongGoodOnesCostOnlyTheirUsers) {
+  WriteList(ListOf({{1, "a"}, {2, "b"}, {3, "+c"}, {4, "d"}, {5, "e"}, {6, "f"}}));
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(2, SimpleUser(2, "b").substr(0, 40));  // cut short
+  WriteUserFile(3, SimpleUser(3, "+c"));               // not a valid name
+  WriteUserFile(4, SimpleUser(4, "d"));
+  WriteUserFile(5, "");                                // empty
+  WriteUserFile(6, SimpleUser(1, "f"));                // a's UID
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadUsersV2(home.path.c_str()), 2);
+  const std::string log = testing::internal::GetCapturedStderr();
+  const std::vector<std::string> lines = {
+      "00000002.xml< does not read",
+      "Cannot create user >+c< as it is not a valid username",
+      "Skipping user >+c< of users file 00000003.xml (code 2): it is not loaded and its file is kept",
+      "00000005.xml< is empty: no user is loaded from it",
+      "Skipping user >f< of users file 00000006.xml (code 2): it is not loaded and its file is kept",
+  };
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    const size_t found = log.find(line, at);
+    EXPECT_NE(found, std::string::npos) << line << "\n" << log;
+    if (found != std::string::npos) at = found + line.size();
+  }
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_PARTIAL);
+  ASSERT_EQ(GetUserCount(), 2);
+  for (const char* name : {"a", "d"}) {
+    EXPECT_EQ(ChildNames(FindXMLUserNode(name)), (std::vector<std::string>{"USERNAME", "ADUSER", "USERDATA"})) << name;
+  }
+  EXPECT_EQ(ChildNames(GetUsersTreeRoot()).size(), 2u);  // the skipped nodes left the tree
+  ASSERT_EQ(SaveUsers(home.path.c_str(), nullptr), 0);
+  EXPECT_EQ(ReadWholeFile(UserFile(1)), SimpleUser(1, "a"));
+  EXPECT_EQ(ReadWholeFile(UserFile(4)), SimpleUser(4, "d"));
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), SimpleUser(2, "b").substr(0, 40));
+  EXPECT_EQ(ReadWholeFile(UserFile(3)), SimpleUser(3, "+c"));
+  EXPECT_EQ(ReadWholeFile(UserFile(6)), SimpleUser(1, "f"));
+  EXPECT_EQ(ListText(), ListOf({{1, "a"}, {4, "d"}}));
 }
 
 // ---- Saves that write only what changes ---------------------------------------------
