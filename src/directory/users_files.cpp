@@ -1368,6 +1368,7 @@ void ResetUsersFiles() {
   ForgetListOnDisk();
   g_keepReadTexts = false;
   std::unordered_map<UID, std::string>().swap(g_readTexts);
+  g_readAheadOptions = FileReadAheadOptions{};
   ResetUsersTree();
 }
 

@@ -220,7 +220,11 @@ FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
   // Without an access-time update where the process may ask for that (it
   // owns the file): a load reading every users file would otherwise dirty
   // each one's inode, and the first sync after it would write them all.
-  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME;
+  // Without waiting either: an open of a FIFO in the file's place would wait
+  // for a writer (a load would hang); non-blocking, it opens at once and is
+  // refused below as not a regular file (the flag means nothing to the read
+  // of a regular file).
+  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME | O_NONBLOCK;
   int fd;
   for (;;) {
     fd = ::openat(dirFd, name, flags);
