@@ -33,11 +33,13 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/uid/uid_alloc.h"
+#include "foundation/util/file_read_ahead.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_escape.h"
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "platform/random_bytes.h"
 #include "foundation/xml/xml_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -84,6 +86,24 @@ ListOnDisk g_listOnDisk;
 // whose new text is the same is not written again.
 bool g_keepReadTexts = false;
 std::unordered_map<UID, std::string> g_readTexts;
+
+// The hash salt of every per-user file's parse in one load, drawn once for
+// the load: a parser reset otherwise draws a new one from the kernel, a
+// system call per file. 0 (the draw failed) leaves the parser to draw.
+unsigned long g_loadHashSalt = 0;
+
+// The name of a per-user file within users/: "%08X.xml".
+std::string UserFileName(UID uid) {
+  char name[16];
+  snprintf(name, sizeof name, "%08X.xml", uid);
+  return name;
+}
+
+unsigned long DrawLoadHashSalt() {
+  unsigned long salt = 0;
+  if (GetRandomBytes(&salt, sizeof salt) != 0) return 0;
+  return salt != 0 ? salt : 1;
+}
 
 // The children of a USER node that the conversion reads as main fields.
 constexpr const char* kMainFieldElements[] = {"UID",     "USERNAME", "PASSWORD", "PASSWORDV2", "FORENAME",
@@ -479,11 +499,7 @@ void LogUnlistedUserFiles(const std::string& home) {
   std::unordered_set<std::string> listed;
   try {
     listed.reserve(g_listUIDs.size());
-    for (const UID uid : g_listUIDs) {
-      char name[16];
-      snprintf(name, sizeof name, "%08X.xml", uid);
-      listed.emplace(name);
-    }
+    for (const UID uid : g_listUIDs) listed.emplace(UserFileName(uid));
     const std::string dir = home + kUsersDirectoryName;
     std::vector<std::string> names;
     if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
@@ -498,6 +514,22 @@ void LogUnlistedUserFiles(const std::string& home) {
     }
   } catch (const std::bad_alloc&) {
     WriteLog(1, "Unable to allocate the names of the users files");
+  }
+}
+
+FileReadAheadOptions g_readAheadOptions;
+
+// The listed per-user files, read ahead of the parse in list order; null
+// when there is no memory for the list of their names (each is then read
+// by the parsing thread itself).
+std::unique_ptr<FileReadAhead> ReadUserFilesAhead(const std::string& home, const std::vector<UID>& uids) {
+  try {
+    std::vector<std::string> names;
+    names.reserve(uids.size());
+    for (const UID uid : uids) names.push_back(UserFileName(uid));
+    return std::make_unique<FileReadAhead>(home + kUsersDirectoryName, std::move(names), g_readAheadOptions);
+  } catch (const std::exception&) {
+    return nullptr;
   }
 }
 
@@ -524,6 +556,7 @@ void XMLCALL RefuseDoctypeInUserFile(void* userData, const XML_Char*, const XML_
 bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root) {
   XMLNode* tail = root->lastChild;
   XML_ParserReset(parser, "UTF-8");
+  if (g_loadHashSalt != 0) XML_SetHashSalt(parser, g_loadHashSalt);
   InstallUsersTreeHandlers(parser);
   XML_SetXmlDeclHandler(parser, RefuseDeclarationInUserFile);
   XML_SetStartDoctypeDeclHandler(parser, RefuseDoctypeInUserFile);
@@ -547,13 +580,11 @@ bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* r
 
 // ---- Paths and state ----------------------------------------------------------------------
 
-std::string UserFilePath(const std::string& home, UID uid) {
-  char name[16];
-  snprintf(name, sizeof name, "%08X.xml", uid);
-  return home + kUsersDirectoryName + name;
-}
+std::string UserFilePath(const std::string& home, UID uid) { return home + kUsersDirectoryName + UserFileName(uid); }
 
 UsersLoadState GetUsersLoadState() { return g_loadState; }
+
+void SetUsersFileReadAhead(const FileReadAheadOptions& options) { g_readAheadOptions = options; }
 
 // ---- Writers ---------------------------------------------------------------------------------
 
@@ -968,10 +999,12 @@ int ReadUsersV2(const char* home) {
   }
   SetUsersTreeRoot(root);
   BeginConversionRun(USERS_CONVERT_LOAD);
+  g_loadHashSalt = DrawLoadHashSalt();
   std::string content;
+  const std::unique_ptr<FileReadAhead> files = ReadUserFilesAhead(h, g_listUIDs);
   for (const UID uid : g_listUIDs) {
     const std::string path = UserFilePath(h, uid);
-    const int rc = ReadFileToBuffer(path, content);
+    const int rc = files != nullptr ? files->Take(path, content) : ReadFileToBuffer(path, content);
     bool read = rc == FR_OK && !content.empty();
     if (rc != FR_OK) {
       WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
@@ -1416,6 +1449,7 @@ void ResetUsersFiles() {
   ForgetListOnDisk();
   g_keepReadTexts = false;
   std::unordered_map<UID, std::string>().swap(g_readTexts);
+  g_readAheadOptions = FileReadAheadOptions{};
   ResetUsersTree();
 }
 

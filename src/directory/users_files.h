@@ -15,6 +15,7 @@
 
 #include "directory/user_records.h"
 #include "foundation/uid/node_header.h"
+#include "foundation/util/file_read_ahead.h"
 
 struct XMLNode;           // foundation/xml/xml_tree.h
 struct XML_ParserStruct;  // <expat.h>
@@ -71,6 +72,12 @@ enum UsersLoadState : int {
   USERS_LOAD_FAILED = 3,
 };
 UsersLoadState GetUsersLoadState();
+
+// The bounds of the version-2 load's read-ahead of the per-user files (by
+// default up to 6 workers, none for fewer than 64 files); a maxWorkers of 0
+// reads each file on the loading thread. Tests compare loads with and
+// without it.
+void SetUsersFileReadAhead(const FileReadAheadOptions& options);
 
 // How a conversion treats a bad USER node.
 enum UsersConvertMode : int {

@@ -6,6 +6,7 @@
 #include "directory/users_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -1182,6 +1183,95 @@ TEST_F(UnchangedFilesTest, UpgradeWritesOnlyTheFilesThatDiffer) {
   EXPECT_NE(ReadWholeFile(UserFile(0x33)).find("<FORENAME>C</FORENAME>"), std::string::npos);
   EXPECT_TRUE(Touched(home.File("userlist.xml")));  // a version-1 read does not know the list on disk
   EXPECT_EQ(ListText(), ListOf({{0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}}));
+}
+
+// ---- Reading ahead -------------------------------------------------------------------
+
+// A version-2 home whose list names good users among every kind of file
+// that does not load: missing, a directory or a FIFO in the file's place,
+// empty, cut short, an invalid name, a UID taken already, an XML
+// declaration. Loaded without the read-ahead and with it (one worker in a
+// window of one, several in a small window, the defaults), it gives the same
+// code, users, log lines in the same order and load state.
+class ReadAheadLoadTest : public UsersFilesTest {
+ protected:
+  struct Outcome {
+    int rc;
+    std::vector<std::string> users;
+    std::string log;
+    UsersLoadState state;
+    std::vector<bool> loaded;  // per listed user: has a record
+  };
+
+  void MakeHome(int count) {
+    std::vector<std::pair<UID, std::string>> list;
+    std::filesystem::create_directories(home.File("users"));
+    for (int i = 1; i <= count; ++i) {
+      const UID uid = static_cast<UID>(i);
+      const std::string name = "u" + std::to_string(i);
+      list.emplace_back(uid, name);
+      switch (i % 9) {
+        case 1: break;  // missing
+        case 2: std::filesystem::create_directories(UserFile(uid)); break;
+        case 3: ASSERT_EQ(mkfifo(UserFile(uid).c_str(), 0600), 0); break;
+        case 4: WriteUserFile(uid, ""); break;
+        case 5: WriteUserFile(uid, SimpleUser(uid, name).substr(0, 40)); break;
+        case 6: WriteUserFile(uid, SimpleUser(uid, "+" + name)); break;
+        case 7: WriteUserFile(uid, SimpleUser(1 + (uid % 7), name)); break;  // another's UID
+        case 8: WriteUserFile(uid, "<?xml version=\"1.0\"?>" + SimpleUser(uid, name)); break;
+        default: WriteUserFile(uid, SimpleUser(uid, name)); break;
+      }
+    }
+    WriteList(ListOf(list));
+  }
+
+  Outcome Load(const FileReadAheadOptions& options, int count) {
+    ResetDirectoryState();
+    EXPECT_EQ(SetHomeDirectory(home.path.c_str()), 0);
+    SetUsersFileReadAhead(options);
+    Outcome o;
+    testing::internal::CaptureStderr();
+    o.rc = ReadUsersV2(home.path.c_str());
+    o.log = testing::internal::GetCapturedStderr();
+    o.users = Snapshot();
+    o.state = GetUsersLoadState();
+    for (int i = 1; i <= count; ++i) o.loaded.push_back(FindUser(("u" + std::to_string(i)).c_str()) != nullptr);
+    return o;
+  }
+};
+
+TEST_F(ReadAheadLoadTest, SameUsersLogsAndStateWithAndWithoutIt) {
+  FileReadAheadOptions inline_;
+  inline_.maxWorkers = 0;
+  FileReadAheadOptions one;
+  one.minFilesForThreads = 1;
+  one.maxWorkers = 1;
+  one.window = 1;
+  FileReadAheadOptions several;
+  several.minFilesForThreads = 1;
+  several.maxWorkers = 4;
+  several.window = 5;
+  for (const int count : {12, 300}) {  // below and above the default threshold
+    MakeHome(count);
+    const Outcome base = Load(inline_, count);
+    EXPECT_EQ(base.state, USERS_LOAD_PARTIAL) << count;
+    EXPECT_FALSE(base.users.empty()) << count;
+    EXPECT_NE(base.log.find("00000001.xml< (code 21)"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("00000002.xml< (code 14)"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("00000003.xml< (code 14)"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("00000004.xml< is empty"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("00000005.xml< does not read"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("begins with an XML declaration"), std::string::npos) << base.log;
+    for (const FileReadAheadOptions& options : {one, several, FileReadAheadOptions{}}) {
+      const Outcome o = Load(options, count);
+      EXPECT_EQ(o.rc, base.rc) << count;
+      EXPECT_EQ(o.users, base.users) << count;
+      EXPECT_EQ(o.log, base.log) << count;
+      EXPECT_EQ(o.state, base.state) << count;
+      EXPECT_EQ(o.loaded, base.loaded) << count;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(home.path)) std::filesystem::remove_all(entry.path());
+  }
 }
 
 }  // namespace

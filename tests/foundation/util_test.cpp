@@ -118,6 +118,7 @@ TEST(Files, ReadFileToBufferCodes) {
   WriteWholeFile(dir.File("empty"), "");
   WriteWholeFile(dir.File("data"), std::string("a\0b", 3));
   WriteWholeFile(dir.File("plain"), "x");
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   struct Case {
     std::string path;
     int code;
@@ -128,6 +129,7 @@ TEST(Files, ReadFileToBufferCodes) {
       {dir.File("missing"), FR_FILE_NOT_FOUND, ""},
       {dir.File("plain/inside"), FR_FILE_NOT_FOUND, ""},  // a path through a regular file
       {dir.path, FR_CANNOT_OPEN_FILE, ""},                // a directory
+      {dir.File("fifo"), FR_CANNOT_OPEN_FILE, ""},        // opened without waiting for a writer
       {dir.File(std::string(300, 'n')), FR_CANNOT_OPEN_FILE, ""},  // there or not, it cannot be opened
   };
   for (const Case& c : cases) {
@@ -135,6 +137,19 @@ TEST(Files, ReadFileToBufferCodes) {
     EXPECT_EQ(ReadFileToBuffer(c.path, out), c.code) << c.path;
     EXPECT_EQ(out, c.bytes) << c.path;
   }
+  // A file longer than the size its status gives (one that grew after it,
+  // or a kernel file of size 0) is read to its end.
+  std::string out;
+  ASSERT_EQ(ReadFileToBuffer("/proc/version", out), FR_OK);
+  EXPECT_EQ(out, ReadWholeFile("/proc/version"));
+  EXPECT_GT(out.size(), 16u);
+  // A failed read call: 46, logged with the path and the read's errno.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadFileToBuffer("/proc/self/mem", out), FR_READ_FAILED);
+  EXPECT_EQ(errno, EIO);
+  const std::string logged = testing::internal::GetCapturedStderr();
+  EXPECT_NE(logged.find("Error reading from file /proc/self/mem"), std::string::npos) << logged;
+  EXPECT_EQ(out, "");
   EXPECT_EQ(FileExists(dir.File("plain/inside")), 0);
   EXPECT_EQ(FileExists(dir.File("plain")), 1);
   EXPECT_EQ(GetSizeOfFile(dir.File("data")), 3);

@@ -211,59 +211,90 @@ int32_t GetSizeOfFile(const std::string& path) {
   return static_cast<int32_t>(st.size);
 }
 
-int ReadFileToBuffer(const std::string& path, std::string& out) {
+FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
   out.clear();  // keeps its capacity: a caller reading many files reuses one buffer
+  FileReadResult result;
   // One open says both whether the file is there and whether it can be read:
   // missing (ENOENT, or ENOTDIR for a path through a regular file) is 21,
   // any other refusal 14.
   // Without an access-time update where the process may ask for that (it
   // owns the file): a load reading every users file would otherwise dirty
   // each one's inode, and the first sync after it would write them all.
-  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME;
+  // Without waiting either: an open of a FIFO in the file's place would wait
+  // for a writer (a load would hang); non-blocking, it opens at once and is
+  // refused below as not a regular file (the flag means nothing to the read
+  // of a regular file).
+  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME | O_NONBLOCK;
   int fd;
   for (;;) {
-    fd = ::open(path.c_str(), flags);
+    fd = ::openat(dirFd, name, flags);
     if (fd >= 0 || (errno != EINTR && !(errno == EPERM && (flags & O_NOATIME) != 0))) break;
     if (errno == EPERM) flags &= ~O_NOATIME;  // not the owner: an ordinary open
   }
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FR_FILE_NOT_FOUND : FR_CANNOT_OPEN_FILE;
+  if (fd < 0) {
+    result.error = errno;
+    result.code = (errno == ENOENT || errno == ENOTDIR) ? FR_FILE_NOT_FOUND : FR_CANNOT_OPEN_FILE;
+    return result;
+  }
   // The size comes from the open file: a directory or a special file has none
   // worth allocating.
   struct stat raw;
   if (fstat(fd, &raw) != 0) {
+    result.error = errno;
     ::close(fd);
-    return FR_READ_FAILED;
+    result.code = FR_READ_FAILED;
+    return result;
   }
   if (!S_ISREG(raw.st_mode)) {
     ::close(fd);
-    return FR_CANNOT_OPEN_FILE;
+    result.code = FR_CANNOT_OPEN_FILE;
+    return result;
   }
-  // Read until the end of the file, not just the size fstat gave: one byte of
-  // room beyond it lets a single read both fill the file and see its end.
+  // One byte of room beyond the size fstat gave: a read of a regular file
+  // that returns fewer bytes than asked has met the file's end, so one read
+  // call takes a file whose size held. Only a read that fills the buffer
+  // (the file grew) goes on, to the end.
   size_t size = 0;
   try {
     out.resize(static_cast<size_t>(raw.st_size) + 1);
     for (;;) {
       if (size == out.size()) out.resize(out.size() * 2);
-      const ssize_t n = ::read(fd, out.data() + size, out.size() - size);
+      const size_t asked = out.size() - size;
+      const ssize_t n = ::read(fd, out.data() + size, asked);
       if (n < 0) {
         if (errno == EINTR) continue;
-        WriteLog(1, "Error reading from file %s", path.c_str());
+        result.error = errno;
+        result.readCallFailed = true;
         ::close(fd);
         out.clear();
-        return FR_READ_FAILED;
+        errno = result.error;
+        result.code = FR_READ_FAILED;
+        return result;
       }
-      if (n == 0) break;
       size += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < asked) break;
     }
   } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
     ::close(fd);
     out.clear();
-    return FR_NO_MEMORY;
+    result.code = FR_NO_MEMORY;
+    return result;
   }
   ::close(fd);
   out.resize(size);
-  return FR_OK;
+  return result;
+}
+
+int LogFileReadResult(const FileReadResult& result, const std::string& path) {
+  if (result.readCallFailed) {
+    errno = result.error;
+    WriteLog(1, "Error reading from file %s", path.c_str());
+  }
+  return result.code;
+}
+
+int ReadFileToBuffer(const std::string& path, std::string& out) {
+  return LogFileReadResult(ReadFileQuietly(AT_FDCWD, path.c_str(), out), path);
 }
 
 bool ReadFileIntoMemory(const std::string& path, std::vector<unsigned char>& out) {

@@ -79,6 +79,26 @@ int32_t GetSizeOfFile(const std::string& path);
 // error; 1 no memory. `out` is cleared on failure.
 int ReadFileToBuffer(const std::string& path, std::string& out);
 
+// What a quiet whole-file read found: ReadFileToBuffer's code, the errno of
+// the system call that failed (0 when none did), and whether a failed read
+// call ended it (the one failure ReadFileToBuffer logs).
+struct FileReadResult {
+  int code = 0;
+  int error = 0;
+  bool readCallFailed = false;
+};
+
+// ReadFileToBuffer without its log line: the file `name`, relative to the
+// open directory `dirFd` (AT_FDCWD: relative to the working directory, or
+// an absolute path). It touches nothing shared (no log, no globals; errno
+// is the calling thread's own), so any thread may call it.
+FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out);
+
+// The log line ReadFileToBuffer writes for `result` of reading `path` (only
+// a failed read call has one), written with errno as the read left it.
+// Gives the result's code.
+int LogFileReadResult(const FileReadResult& result, const std::string& path);
+
 // The whole file's bytes; false (logged) when it cannot be opened or read. An
 // empty file gives true with no bytes.
 bool ReadFileIntoMemory(const std::string& path, std::vector<unsigned char>& out);
