@@ -226,7 +226,7 @@ inline std::optional<std::string> ReadBack(const std::optional<std::string>& tex
 // empty text, and a settings node of the users files without text reads back
 // with the empty text. A null value and the empty text are one value here.
 inline std::optional<std::string> NodeValue(const XMLNode* node) {
-  std::optional<std::string> v = ReadBack(node->value, false);
+  std::optional<std::string> v = ReadBack(node->value.ToOptional(), false);
   return v ? v : std::optional<std::string>(std::string());
 }
 

@@ -40,7 +40,7 @@ std::string Hex8(uint32_t value) {
 
 // Reads a date or a legacy hash text as strtoul(text, 0, 16) would on a
 // 32-bit unsigned long (the one hexadecimal reading of the directory store).
-uint32_t ReadHexText(const std::string& text) { return ParseHex32LikeStrtoul(text); }
+uint32_t ReadHexText(std::string_view text) { return ParseHex32LikeStrtoul(text); }
 
 // The history place a child of Passwords\Old stands for: its name is "PW"
 // (letters in any case, as the lookups compare them) followed by the decimal

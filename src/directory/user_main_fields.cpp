@@ -7,7 +7,7 @@
 #include "directory/users_tree.h"
 #include "foundation/util/util.h"
 
-int32_t DecimalText(const std::string& text) {
+int32_t DecimalText(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
   bool negative = false;
@@ -22,7 +22,7 @@ int32_t DecimalText(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-bool SetUserMainFieldFromText(UserStruct& s, std::string_view n, const std::string& v) {
+bool SetUserMainFieldFromText(UserStruct& s, std::string_view n, std::string_view v) {
   if (EqualsNoCase(n, "UID")) {
     s.header.uid = ParseHex32LikeStrtoul(v);
   } else if (EqualsNoCase(n, kUserNameNodeName)) {

@@ -13,11 +13,11 @@
 
 // A decimal text as the C library's atoi reads it (leading white space, a
 // sign, digits up to the first other byte), held to the 32-bit range.
-int32_t DecimalText(const std::string& text);
+int32_t DecimalText(std::string_view text);
 
 // Stores the text of the main-field element `name` (without regard to case)
 // in `user`: UID and PASSWORD as hexadecimal (ParseHex32LikeStrtoul), LEVEL
 // and ADUSER as decimal (DecimalText), USERNAME, PASSWORDV2, FORENAME,
 // SURNAME, EMAIL and GROUPLIST as texts. False (nothing stored) for any
 // other name.
-bool SetUserMainFieldFromText(UserStruct& user, std::string_view name, const std::string& text);
+bool SetUserMainFieldFromText(UserStruct& user, std::string_view name, std::string_view text);

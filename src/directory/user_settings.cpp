@@ -319,7 +319,7 @@ std::optional<std::string> GetUserSetting(const char* user, const char* section,
     return std::nullopt;
   }
   try {
-    std::optional<std::string> copy(node->value ? *node->value : std::string());
+    std::optional<std::string> copy(node->value.value_or(""));
     *failReason = FR_OK;
     return copy;
   } catch (const std::bad_alloc&) {  // a value may be as long as a client sent it

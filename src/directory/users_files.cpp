@@ -1237,7 +1237,7 @@ int SortFieldElements(const std::vector<const XMLNode*>& fieldNodes, const char*
       WriteLog(0, "A field of user >%s< is left out", name);
       continue;
     }
-    s.fields.push_back(UserField{*g.name, g.node->value});
+    s.fields.push_back(UserField{*g.name, g.node->value.ToOptional()});
   }
   return FR_OK;
 }

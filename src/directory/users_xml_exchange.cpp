@@ -92,10 +92,10 @@ int ParseClientText(const char* text, bool skipUser, XMLNodeListPtr& holder) {
 
 // The text of the last of `children` named `name` that has text: the value
 // the conversion of a USER node takes (a later element wins). Null when none.
-const std::string* LastText(const std::vector<const XMLNode*>& children, const char* name) {
-  const std::string* found = nullptr;
+std::optional<XMLTextView> LastText(const std::vector<const XMLNode*>& children, const char* name) {
+  std::optional<XMLTextView> found;
   for (const XMLNode* c : children) {
-    if (c->value && EqualsNoCase(c->name, name)) found = &*c->value;
+    if (c->value && EqualsNoCase(c->name, name)) found = *c->value;
   }
   return found;
 }
@@ -140,11 +140,11 @@ void MoveChildren(XMLNode* from, XMLNode* to) {
 // and `adText` (as the conversion takes them) answers to the name a client
 // gave: the same name without regard to case, or domain\user of the computer
 // domain for the Active Directory user `user` (FindXMLUserNode's rule).
-bool TextNamesUser(const char* name, const std::string* userName, const std::string* adText) {
-  if (userName == nullptr) return false;
+bool TextNamesUser(const char* name, std::optional<XMLTextView> userName, std::optional<XMLTextView> adText) {
+  if (!userName) return false;
   if (EqualsNoCase(*userName, name)) return true;
   const char* stripped = StripLocalDomain(name);
-  return stripped != name && EqualsNoCase(*userName, stripped) && adText != nullptr &&
+  return stripped != name && EqualsNoCase(*userName, stripped) && adText &&
          strtol(adText->c_str(), nullptr, 10) != 0;
 }
 
@@ -304,7 +304,7 @@ int HashPlainTextPasswords(XMLNode* userNode) {
   if (userNode == nullptr) return FR_OK;
   for (XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
     if (!c->value || !EqualsNoCase(c->name, kPasswordV2Name)) continue;
-    std::string& text = *c->value;
+    const XMLTextView text = *c->value;
     // A hash (long text), no password at all, or the no-password marker
     // (default_user's, which every new user copies) stays as it is.
     if (text.empty() || text.size() >= kPlainPasswordLimit || text == kNoPasswordMarker) continue;
@@ -315,8 +315,8 @@ int HashPlainTextPasswords(XMLNode* userNode) {
       WriteLog(0, "Unable to hash the password given in XML for a user (code %d)", rc);
       return FR_HASH_FAILED;
     }
-    explicit_bzero(text.data(), text.size());  // the plain password does not stay in memory
-    text.assign(hash);
+    c->value.Wipe();  // the plain password does not stay in memory
+    c->value = hash;
   }
   return FR_OK;
 }
@@ -335,7 +335,7 @@ int CheckUserText(const char* name, XMLNode* fresh, std::string* newName) {
     return FR_INVALID_PARAMETER;
   }
   const std::vector<const XMLNode*> children = ChildrenOf(fresh);
-  const std::string* given = LastText(children, kUserNameNodeName);
+  const std::optional<XMLTextView> given = LastText(children, kUserNameNodeName);
   const UserStruct* old = FindUser(name);
   // A text naming another existing user that `name` does not reach would
   // replace that user instead.
@@ -348,8 +348,8 @@ int CheckUserText(const char* name, XMLNode* fresh, std::string* newName) {
     return FR_INVALID_PARAMETER;
   }
   *newName = *given;
-  const std::string* uidText = LastText(children, "UID");
-  const UID uid = uidText != nullptr ? ParseHex32LikeStrtoul(*uidText) : kNoUID;
+  const std::optional<XMLTextView> uidText = LastText(children, "UID");
+  const UID uid = uidText ? ParseHex32LikeStrtoul(*uidText) : kNoUID;
   if (!IsUIDAllowedForClientUser(newName->c_str(), uid)) {
     WriteLog(0, "SetUserXML:The XML for user >%s< gives it the UID of a built-in object", name);
     return FR_INVALID_PARAMETER;
@@ -441,16 +441,16 @@ int UpdateUserXML(const char* name, const char* text) {
     if (!IsMainField(c)) merged.push_back(c);
   }
   for (const XMLNode* c = holder->firstChild; c != nullptr; c = c->nextSibling) merged.push_back(c);
-  const std::string* given = LastText(merged, kUserNameNodeName);
+  const std::optional<XMLTextView> given = LastText(merged, kUserNameNodeName);
   if (!TextNamesUser(name, given, LastText(merged, kADUserNodeName)) || !EqualsNoCase(*given, *user->USERNAME)) {
     WriteLog(0, "UpdateUserXML:The XML for user >%s< does not hold that user", name);
     return FR_INVALID_PARAMETER;
   }
-  const std::string newName = *given;
+  const std::string newName(*given);
   // A UID other than the user's is refused before the node changes, so the
   // refusal needs no reload of every user.
-  const std::string* uidText = LastText(merged, "UID");
-  if (uidText != nullptr) {
+  const std::optional<XMLTextView> uidText = LastText(merged, "UID");
+  if (uidText) {
     const UID uid = ParseHex32LikeStrtoul(*uidText);
     if (uid != kNoUID && uid != user->header.uid) {
       WriteLog(0, "UpdateUserXML:The XML for user >%s< gives another UID (%08X)", name, uid);

@@ -2,8 +2,8 @@
 // text and files into them with Expat, and writing them back as text, to a
 // stream or to a file (CR LF line ends, element text escaped, attribute values
 // escaped so that every written document reads back).
-// Foundation layer: calls the XML value stack and escapes, the log, the file
-// utilities and the platform's atomic file replacement.
+// Foundation layer: calls the interned names, the compact texts, the XML value
+// stack and escapes, the log, the file utilities and the atomic file replacement.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "foundation/xml/xml_name.h"
+#include "foundation/xml/xml_text.h"
 
 // ---- Records ---------------------------------------------------------------------
 
@@ -86,9 +89,13 @@ class XMLAttributeList {
 // whichever path made them (a parse, AddXMLChildNode, a copy, a plain `new`)
 // and whichever frees them. A freed slot is reused by the next node; the
 // pool's memory stays with the process.
+//
+// A node is 64 bytes: its name is a handle to an interned text (XMLName) and
+// its value a compact optional text (XMLText). Nodes, like names, are made
+// and freed on the server thread only.
 struct XMLNode {
-  std::string name;                    // empty: a node without a name (writers refuse it with 2)
-  std::optional<std::string> value;    // null: the element had no character data
+  XMLName name;                        // empty: a node without a name (writers refuse it with 2)
+  XMLText value;                       // absent: the element had no character data
   XMLNode* parent = nullptr;           // enclosing element; not owned
   XMLNode* firstChild = nullptr;       // owned child list
   XMLNode* nextSibling = nullptr;      // next element of the same parent
@@ -99,6 +106,7 @@ struct XMLNode {
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
   static void operator delete(void* p, std::size_t size) noexcept;
 };
+static_assert(sizeof(XMLNode) == 64, "an XMLNode is one 64-byte pool slot");
 
 // Slots of the node pool in use and held (in use or free), for measurements.
 struct XMLNodePoolCounts {
