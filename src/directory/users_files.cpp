@@ -3,8 +3,9 @@
 // readers, the conversion of USER nodes into records, the login sections,
 // UID assignment and the reload; plus the load state that keeps a failed or
 // partial load from overwriting the files.
-// Directory layer: calls the users tree, the user records, the XML toolkit,
-// the registry and UID allocation, atomic files, the utilities and the log.
+// Directory layer: calls the users tree and the users-file event records, the
+// user records, the XML toolkit, the registry and UID allocation, atomic
+// files, the utilities (the file read-ahead among them) and the log.
 #include "directory/users_files.h"
 
 #include <expat.h>
