@@ -3,8 +3,9 @@
 // readers, the conversion of USER nodes into records, the login sections,
 // UID assignment and the reload; plus the load state that keeps a failed or
 // partial load from overwriting the files.
-// Directory layer: calls the users tree, the user records, the XML toolkit,
-// the registry and UID allocation, atomic files, the utilities and the log.
+// Directory layer: calls the users tree and the users-file event records, the
+// user records, the XML toolkit, the registry and UID allocation, atomic
+// files, the utilities (the file read-ahead among them) and the log.
 #include "directory/users_files.h"
 
 #include <expat.h>
@@ -27,6 +28,7 @@
 
 #include "directory/user_main_fields.h"
 #include "directory/user_settings.h"
+#include "directory/users_file_events.h"
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
@@ -87,11 +89,6 @@ ListOnDisk g_listOnDisk;
 bool g_keepReadTexts = false;
 std::unordered_map<UID, std::string> g_readTexts;
 
-// The hash salt of every per-user file's parse in one load, drawn once for
-// the load: a parser reset otherwise draws a new one from the kernel, a
-// system call per file. 0 (the draw failed) leaves the parser to draw.
-unsigned long g_loadHashSalt = 0;
-
 // The name of a per-user file within users/: "%08X.xml".
 std::string UserFileName(UID uid) {
   char name[16];
@@ -99,6 +96,9 @@ std::string UserFileName(UID uid) {
   return name;
 }
 
+// The hash salt of every per-user file's parse in one load, drawn once for
+// the load: a parser reset otherwise draws a new one from the kernel, a
+// system call per file. 0 (the draw failed) leaves the parser to draw.
 unsigned long DrawLoadHashSalt() {
   unsigned long salt = 0;
   if (GetRandomBytes(&salt, sizeof salt) != 0) return 0;
@@ -468,10 +468,15 @@ int EndConversionRun();
 
 // ---- Reading --------------------------------------------------------------------------
 
+// The parse error of a users read: its error code and line where it stopped.
+void LogParseErrorAt(int error, unsigned long line) {
+  const char* text = XML_ErrorString(static_cast<XML_Error>(error));
+  WriteLog(0, "XML error %s at line %d\n", UsersReadFailed() ? "parsing stopped" : text != nullptr ? text : "unknown",
+           static_cast<int>(line));
+}
+
 void LogParseError(XML_Parser parser) {
-  WriteLog(0, "XML error %s at line %d\n",
-           UsersReadFailed() ? "parsing stopped" : XML_ErrorString(XML_GetErrorCode(parser)),
-           static_cast<int>(XML_GetCurrentLineNumber(parser)));
+  LogParseErrorAt(static_cast<int>(XML_GetErrorCode(parser)), XML_GetCurrentLineNumber(parser));
 }
 
 // Ends a read: the parser freed, the gathered texts released, no cursor.
@@ -527,7 +532,9 @@ std::unique_ptr<FileReadAhead> ReadUserFilesAhead(const std::string& home, const
     std::vector<std::string> names;
     names.reserve(uids.size());
     for (const UID uid : uids) names.push_back(UserFileName(uid));
-    return std::make_unique<FileReadAhead>(home + kUsersDirectoryName, std::move(names), g_readAheadOptions);
+    FileReadAheadOptions options = g_readAheadOptions;
+    options.step = RecordUserFileEvents;  // each worker parses what it reads
+    return std::make_unique<FileReadAhead>(home + kUsersDirectoryName, std::move(names), options);
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -537,37 +544,55 @@ std::unique_ptr<FileReadAhead> ReadUserFilesAhead(const std::string& home, const
 // would refuse: an XML declaration or a document type inside it (which the
 // all-users document, the files one after another, could not hold) fails
 // it as a parse error would.
-void XMLCALL RefuseDeclarationInUserFile(void* userData, const XML_Char*, const XML_Char*, int) {
+void RefuseDeclaration() {
   WriteLog(0, "A users file begins with an XML declaration");
   SetUsersReadFailure();
+}
+
+void RefuseDoctype() {
+  WriteLog(0, "A users file holds a document type");
+  SetUsersReadFailure();
+}
+
+void XMLCALL RefuseDeclarationInUserFile(void* userData, const XML_Char*, const XML_Char*, int) {
+  RefuseDeclaration();
   XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
 }
 
 void XMLCALL RefuseDoctypeInUserFile(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  WriteLog(0, "A users file holds a document type");
-  SetUsersReadFailure();
+  RefuseDoctype();
   XML_StopParser(static_cast<XML_Parser>(userData), XML_FALSE);
 }
 
 // Parses one per-user file's text as a document of its own (the parser is
-// reset, not made anew) whose elements go under `root`. True when it read
+// reset, not made anew) whose elements go under `root`; with `events` (the
+// file's event record, made by a read-ahead worker) the record is replayed
+// in place of the parse, to the same tree and log lines. True when it read
 // whole; otherwise the error is logged and every node it made is removed
 // again, so that the other users are read as if the file were not there.
-bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root) {
+bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root, const std::string& events) {
   XMLNode* tail = root->lastChild;
-  XML_ParserReset(parser, "UTF-8");
-  if (g_loadHashSalt != 0) XML_SetHashSalt(parser, g_loadHashSalt);
-  InstallUsersTreeHandlers(parser);
-  XML_SetXmlDeclHandler(parser, RefuseDeclarationInUserFile);
-  XML_SetStartDoctypeDeclHandler(parser, RefuseDoctypeInUserFile);
   ClearXMLValueStack(1);
   ClearCurrentXMLValue();
   ClearUsersReadFailure();
   SetUsersTreeCursor(root);
-  const bool ok = content.size() <= static_cast<size_t>(INT32_MAX) &&
-                  XML_Parse(parser, content.data(), static_cast<int>(content.size()), 1) == XML_STATUS_OK &&
-                  !UsersReadFailed();
-  if (!ok) LogParseError(parser);
+  bool ok = false;
+  if (!events.empty()) {
+    const UserFileReplay replay = ReplayUserFileEvents(events);
+    if (replay.declarationRefused) RefuseDeclaration();
+    if (replay.doctypeRefused) RefuseDoctype();
+    ok = replay.parsedWhole && !UsersReadFailed();
+    if (!ok) LogParseErrorAt(replay.xmlError, replay.line);
+  } else {
+    XML_ParserReset(parser, "UTF-8");
+    if (const unsigned long salt = GetUserFileHashSalt(); salt != 0) XML_SetHashSalt(parser, salt);
+    InstallUsersTreeHandlers(parser);
+    XML_SetXmlDeclHandler(parser, RefuseDeclarationInUserFile);
+    XML_SetStartDoctypeDeclHandler(parser, RefuseDoctypeInUserFile);
+    ok = content.size() <= static_cast<size_t>(INT32_MAX) &&
+         XML_Parse(parser, content.data(), static_cast<int>(content.size()), 1) == XML_STATUS_OK && !UsersReadFailed();
+    if (!ok) LogParseError(parser);
+  }
   ClearXMLValueStack(1);
   ClearCurrentXMLValue();
   SetUsersTreeCursor(nullptr);
@@ -999,18 +1024,18 @@ int ReadUsersV2(const char* home) {
   }
   SetUsersTreeRoot(root);
   BeginConversionRun(USERS_CONVERT_LOAD);
-  g_loadHashSalt = DrawLoadHashSalt();
-  std::string content;
+  SetUserFileHashSalt(DrawLoadHashSalt());
+  std::string content, events;
   const std::unique_ptr<FileReadAhead> files = ReadUserFilesAhead(h, g_listUIDs);
   for (const UID uid : g_listUIDs) {
     const std::string path = UserFilePath(h, uid);
-    const int rc = files != nullptr ? files->Take(path, content) : ReadFileToBuffer(path, content);
+    const int rc = files != nullptr ? files->Take(path, content, &events) : ReadFileToBuffer(path, content);
     bool read = rc == FR_OK && !content.empty();
     if (rc != FR_OK) {
       WriteLog(1, "Unable to read users file >%s< (code %d): the user it holds is not loaded", path.c_str(), rc);
     } else if (content.empty()) {
       WriteLog(0, "The users file >%s< is empty: no user is loaded from it", path.c_str());
-    } else if (!ParseUserFileInto(parser, content, root)) {
+    } else if (!ParseUserFileInto(parser, content, root, events)) {
       WriteLog(1, "The users file >%s< does not read: it is kept as it is, never rewritten, and the user it holds "
                "is not loaded", path.c_str());
       read = false;

@@ -269,17 +269,17 @@ void ClearUsersReadFailure() { g_readFailure = false; }
 void SetUsersReadFailure() { g_readFailure = true; }
 bool UsersReadFailed() { return g_readFailure; }
 
-void UsersXMLStartElement(void* userData, const char* name, const char** attributes) {
-  if (g_readFailure || IsSkipped(name)) return;
+bool UsersTreeStartElement(const char* name, const char** attributes) {
+  if (g_readFailure || IsSkipped(name)) return true;
   if (PushXMLValue() != 0) {  // logged there (no memory, or nested too deeply)
-    FailParse(userData);
-    return;
+    g_readFailure = true;
+    return false;
   }
   XMLNode* node = AddXMLChildNode(g_cursor);
   if (node == nullptr) {
     PopXMLValue();
-    FailParse(userData);
-    return;
+    g_readFailure = true;
+    return false;
   }
   if (g_cursor == nullptr) {
     // A top-level element: the root of an empty tree, otherwise kept beside
@@ -292,8 +292,8 @@ void UsersXMLStartElement(void* userData, const char* name, const char** attribu
       } catch (const std::bad_alloc&) {
         FreeXMLNodeList(node);
         PopXMLValue();
-        FailParse(userData);
-        return;
+        g_readFailure = true;
+        return false;
       }
     }
   }
@@ -301,8 +301,8 @@ void UsersXMLStartElement(void* userData, const char* name, const char** attribu
   try {
     node->name = name;
   } catch (const std::bad_alloc&) {
-    FailParse(userData);
-    return;
+    g_readFailure = true;
+    return false;
   }
   if (attributes != nullptr && attributes[0] != nullptr) {
     try {
@@ -312,12 +312,14 @@ void UsersXMLStartElement(void* userData, const char* name, const char** attribu
     } catch (const std::bad_alloc&) {
       node->attributes.clear();
       WriteLog(1, "Unable to allocate space for attribute array");
-      FailParse(userData);
+      g_readFailure = true;
+      return false;
     }
   }
+  return true;
 }
 
-void UsersXMLEndElement(void* /*userData*/, const char* name) {
+void UsersTreeEndElement(const char* name) {
   if (g_readFailure || g_cursor == nullptr || IsSkipped(name)) return;
   // The gathered text is moved, not copied, and loses its trailing line feeds.
   g_cursor->value = TakeXMLValue();
@@ -325,9 +327,21 @@ void UsersXMLEndElement(void* /*userData*/, const char* name) {
   PopXMLValue();
 }
 
+bool UsersTreeCharData(const char* text, int length) {
+  if (g_readFailure) return true;
+  if (AppendXMLValue(text, length) == 0) return true;
+  g_readFailure = true;  // logged there
+  return false;
+}
+
+void UsersXMLStartElement(void* userData, const char* name, const char** attributes) {
+  if (!UsersTreeStartElement(name, attributes)) FailParse(userData);
+}
+
+void UsersXMLEndElement(void* /*userData*/, const char* name) { UsersTreeEndElement(name); }
+
 void UsersXMLCharData(void* userData, const char* text, int length) {
-  if (g_readFailure) return;
-  if (AppendXMLValue(text, length) != 0) FailParse(userData);  // logged there
+  if (!UsersTreeCharData(text, length)) FailParse(userData);
 }
 
 void InstallUsersTreeHandlers(XML_ParserStruct* parser) {

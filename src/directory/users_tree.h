@@ -123,6 +123,14 @@ bool UsersReadFailed();
 //   end: the cursor's text becomes the gathered value without its trailing
 //        line feeds (none when nothing was gathered); the cursor moves to its
 //        parent and the value stack is popped.
+//
+// Their work, without a parser (a replay of events recorded elsewhere calls
+// these too): false when this event failed the read (the failure flag is
+// then set; the handler stops its parser); an event after a failure does
+// nothing.
+bool UsersTreeStartElement(const char* name, const char** attributes);
+void UsersTreeEndElement(const char* name);
+bool UsersTreeCharData(const char* text, int length);
 void UsersXMLStartElement(void* userData, const char* name, const char** attributes);
 void UsersXMLEndElement(void* userData, const char* name);
 void UsersXMLCharData(void* userData, const char* text, int length);

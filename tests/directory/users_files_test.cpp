@@ -1210,7 +1210,9 @@ class ReadAheadLoadTest : public UsersFilesTest {
       const UID uid = static_cast<UID>(i);
       const std::string name = "u" + std::to_string(i);
       list.emplace_back(uid, name);
-      switch (i % 9) {
+      std::string deep;
+      for (int d = 0; d < 300; ++d) deep += "<D\n a=\"1\">";
+      switch (i % 14) {
         case 1: break;  // missing
         case 2: std::filesystem::create_directories(UserFile(uid)); break;
         case 3: ASSERT_EQ(mkfifo(UserFile(uid).c_str(), 0600), 0); break;
@@ -1219,6 +1221,12 @@ class ReadAheadLoadTest : public UsersFilesTest {
         case 6: WriteUserFile(uid, SimpleUser(uid, "+" + name)); break;
         case 7: WriteUserFile(uid, SimpleUser(1 + (uid % 7), name)); break;  // another's UID
         case 8: WriteUserFile(uid, "<?xml version=\"1.0\"?>" + SimpleUser(uid, name)); break;
+        case 9: WriteUserFile(uid, "<!DOCTYPE USER [<!ENTITY e \"x\">]>" + SimpleUser(uid, name)); break;
+        case 10: WriteUserFile(uid, SimpleUser(uid, name).insert(6, "<FIELD\r\n name=\"a\"\r\n\r\n>" + deep)); break;
+        case 11: WriteUserFile(uid, SimpleUser(uid, name).insert(6, "<X\r\nq=\"1\">t\r\nu</X>\r\n\r\n<Y>&bad;</Y>")); break;
+        case 12:  // attributes, entities, CDATA and text over several lines: loads
+          WriteUserFile(uid, SimpleUser(uid, name).insert(6, "<FIELD a=\"&lt;1&amp;\"\n b='2'\n>v&#65;\r\nw<![CDATA[<c>]]></FIELD>\n"));
+          break;
         default: WriteUserFile(uid, SimpleUser(uid, name)); break;
       }
     }
@@ -1262,6 +1270,11 @@ TEST_F(ReadAheadLoadTest, SameUsersLogsAndStateWithAndWithoutIt) {
     EXPECT_NE(base.log.find("00000004.xml< is empty"), std::string::npos) << base.log;
     EXPECT_NE(base.log.find("00000005.xml< does not read"), std::string::npos) << base.log;
     EXPECT_NE(base.log.find("begins with an XML declaration"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("holds a document type"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("nested"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("XML error undefined entity at line 5"), std::string::npos) << base.log;
+    EXPECT_NE(base.log.find("XML error parsing stopped at line "), std::string::npos) << base.log;
+    ASSERT_NE(FindUser("u12"), nullptr);
     for (const FileReadAheadOptions& options : {one, several, FileReadAheadOptions{}}) {
       const Outcome o = Load(options, count);
       EXPECT_EQ(o.rc, base.rc) << count;

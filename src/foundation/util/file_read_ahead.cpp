@@ -25,6 +25,7 @@ namespace {
 // One window slot: the read of name `index` (for index % window == its place).
 struct ReadSlot {
   std::string data;
+  std::string product;  // the step's, when there is one
   FileReadResult result;
   bool ready = false;
 };
@@ -38,6 +39,7 @@ struct FileReadAheadState {
   std::string dir;                 // with the names, the paths when dirFd is -1
   int dirFd = -1;                  // the opened directory, or -1
   std::vector<std::string> names;
+  FileReadAheadStep step = nullptr;
   size_t window = 1;
   std::vector<std::thread> threads;
 
@@ -78,7 +80,7 @@ void FileReadAheadState::Work() {
 }
 
 void FileReadAheadState::Claim(int fd) {
-  std::string buffer;
+  std::string buffer, product;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     while (!stop && nextClaim < names.size() && nextClaim >= taken + window) {
@@ -89,11 +91,15 @@ void FileReadAheadState::Claim(int fd) {
     if (stop || nextClaim >= names.size()) return;
     const size_t i = nextClaim++;
     ReadSlot& slot = slots[i % window];
-    buffer.swap(slot.data);  // the buffer the owner gave back, reused
+    buffer.swap(slot.data);  // the buffers the owner gave back, reused
+    product.swap(slot.product);
     lock.unlock();
     const FileReadResult result = Read(fd >= 0 ? fd : dirFd, i, buffer);
+    product.clear();
+    if (step != nullptr) step(result, buffer, product);
     lock.lock();
     slot.data.swap(buffer);
+    slot.product.swap(product);
     slot.result = result;
     slot.ready = true;
     if (ownerWaiting && i == taken) readyCv.notify_one();
@@ -106,6 +112,7 @@ FileReadAhead::FileReadAhead(const std::string& dir, std::vector<std::string> na
   FileReadAheadState& s = *state_;
   s.dir = dir;
   s.names = std::move(names);
+  s.step = options.step;
   if (!dir.empty()) {
     // A path-only descriptor: it needs no read right on the directory, only
     // the search right every open through it needs anyway.
@@ -153,11 +160,13 @@ FileReadAhead::~FileReadAhead() {
   if (s.dirFd >= 0) ::close(s.dirFd);
 }
 
-FileReadResult FileReadAhead::TakeQuietly(std::string& out) {
+FileReadResult FileReadAhead::TakeQuietly(std::string& out, std::string* product) {
   FileReadAheadState& s = *state_;
   FileReadResult result;
+  if (product != nullptr && workers_ == 0) product->clear();
   if (s.taken >= s.names.size()) {
     out.clear();
+    if (product != nullptr) product->clear();
     result.code = FR_FAILED;
     return result;
   }
@@ -172,6 +181,7 @@ FileReadResult FileReadAhead::TakeQuietly(std::string& out) {
       s.ownerWaiting = false;
     }
     out.swap(slot.data);  // the old buffer goes to the slot's next reader
+    if (product != nullptr) product->swap(slot.product);
     result = slot.result;
     slot.ready = false;
     ++s.taken;
@@ -183,6 +193,6 @@ FileReadResult FileReadAhead::TakeQuietly(std::string& out) {
   return result;
 }
 
-int FileReadAhead::Take(const std::string& path, std::string& out) {
-  return LogFileReadResult(TakeQuietly(out), path);
+int FileReadAhead::Take(const std::string& path, std::string& out, std::string* product) {
+  return LogFileReadResult(TakeQuietly(out, product), path);
 }

@@ -16,10 +16,19 @@
 // `minFilesForThreads`; one worker per that many files up to `maxWorkers`
 // (and below the number of cores); at most `window` files read and not yet
 // taken. A `maxWorkers` of 0 reads every file on the taking thread.
+//
+// `step`, when set, is more work a worker does on each file it has read: it
+// gets the read's result and bytes and leaves what it makes in `product`
+// (cleared before), which Take hands over with the bytes. It runs on the
+// worker's thread, so the same rule holds for it: no log, no shared state.
+// Take does not run it when there are no workers (the product is empty).
+using FileReadAheadStep = void (*)(const FileReadResult& result, const std::string& data, std::string& product);
+
 struct FileReadAheadOptions {
   size_t minFilesForThreads = 64;
   unsigned maxWorkers = 6;
   size_t window = 256;
+  FileReadAheadStep step = nullptr;
 };
 
 struct FileReadAheadState;  // the shared window, private to the reader
@@ -44,13 +53,14 @@ class FileReadAhead {
   // The next name's read, in list order, as ReadFileQuietly gives it: the
   // bytes in `out` (whose old buffer goes back to the window for reuse),
   // errno set to the result's error when it has one. Past the last name:
-  // code FR_FAILED and `out` empty.
-  FileReadResult TakeQuietly(std::string& out);
+  // code FR_FAILED and `out` empty. With `product`, the step's product for
+  // that file (empty when no worker ran the step) is swapped in the same way.
+  FileReadResult TakeQuietly(std::string& out, std::string* product = nullptr);
 
   // TakeQuietly, then the log line ReadFileToBuffer writes for that result,
   // naming `path`: the same call as ReadFileToBuffer (path, out), its code
   // and its errno, with the reading done ahead.
-  int Take(const std::string& path, std::string& out);
+  int Take(const std::string& path, std::string& out, std::string* product = nullptr);
 
   // The worker threads running (0: every read happens in Take).
   unsigned Workers() const { return workers_; }
