@@ -28,6 +28,13 @@ TEST(XmlNameTest, EmptyNameHasNoEntry) {
   fromEmpty = "NameTestEmptyThenSet";
   fromEmpty = std::string();
   EXPECT_TRUE(fromEmpty.empty());
+  const char* null = nullptr;  // a null text is the empty name
+  XMLName fromNull(null);
+  EXPECT_TRUE(fromNull.empty());
+  EXPECT_EQ(fromNull, null);
+  fromEmpty = "NameTestEmptyThenSet";
+  fromEmpty = null;
+  EXPECT_TRUE(fromEmpty.empty());
   EXPECT_EQ(XMLNameReferenceCount(""), 0u);
   EXPECT_EQ(XMLNameReferenceCount("NameTestEmptyThenSet"), 0u);
   EXPECT_EQ(XMLNameTableSize(), entries);

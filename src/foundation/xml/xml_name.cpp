@@ -1,13 +1,16 @@
 // The table of interned element names: an open-addressing hash table of
 // entries (linear probing, at most half full, deletion by shifting back), and
 // the counted references XMLName keeps into it. Foundation layer: calls only
-// the C++ library. No lock: names live on the server thread.
+// the C++ library and the platform's random bytes (the hash seed). No lock:
+// names live on the server thread.
 #include "foundation/xml/xml_name.h"
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <ostream>
+
+#include "platform/random_bytes.h"
 
 namespace {
 
@@ -21,6 +24,9 @@ struct NameTable {
   XMLNameEntry** slots = nullptr;
   size_t mask = 0;  // slot count - 1
   size_t entries = 0;
+  // Drawn when the table is made, so that names a client sends cannot be
+  // chosen to fall on one run of slots.
+  uint64_t seed = 0;
 };
 NameTable g_table;
 
@@ -30,7 +36,7 @@ constexpr size_t kFirstSlots = 64;
 // multiply, the tail read as one zero-padded word.
 uint64_t HashName(std::string_view text) noexcept {
   constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  uint64_t h = text.size() * kMul;
+  uint64_t h = g_table.seed ^ (text.size() * kMul);
   const char* p = text.data();
   size_t n = text.size();
   for (; n >= 8; p += 8, n -= 8) {
@@ -71,22 +77,23 @@ void Rehash(size_t slotCount) {
 
 // The entry of the text with one more reference, made when there is none.
 XMLNameEntry* Intern(std::string_view text) {
+  if (g_table.slots == nullptr) {
+    Rehash(kFirstSlots);
+    // Without random bytes the table still works, with a fixed seed.
+    if (GetRandomBytes(&g_table.seed, sizeof g_table.seed) != 0) g_table.seed = 0x5EEDu;
+  }
   const uint64_t hash = HashName(text);
-  if (g_table.slots != nullptr) {
-    for (size_t s = HomeSlot(hash);; s = (s + 1) & g_table.mask) {
-      XMLNameEntry* e = g_table.slots[s];
-      if (e == nullptr) break;
-      if (e->hash == hash && e->text.size() == text.size() &&
-          std::memcmp(e->text.data(), text.data(), text.size()) == 0) {
-        ++e->count;
-        return e;
-      }
+  for (size_t s = HomeSlot(hash);; s = (s + 1) & g_table.mask) {
+    XMLNameEntry* e = g_table.slots[s];
+    if (e == nullptr) break;
+    if (e->hash == hash && e->text.size() == text.size() &&
+        std::memcmp(e->text.data(), text.data(), text.size()) == 0) {
+      ++e->count;
+      return e;
     }
   }
   // A new entry; the table grows first so that it stays at most half full.
-  if (g_table.slots == nullptr) {
-    Rehash(kFirstSlots);
-  } else if (2 * (g_table.entries + 1) > g_table.mask + 1) {
+  if (2 * (g_table.entries + 1) > g_table.mask + 1) {
     Rehash(2 * (g_table.mask + 1));
   }
   auto* e = new XMLNameEntry{std::string(text), hash, 1};

@@ -26,12 +26,13 @@ struct XMLNameEntry {
 // clients make and drop do not pile up. Equal texts always share one entry,
 // which makes comparing two names one pointer comparison. Making a name from
 // text is one hash lookup; it throws std::bad_alloc when a new entry cannot
-// be made (the name is then left as it was).
+// be made (the name is then left as it was). A null `const char*` is the
+// empty name.
 class XMLName {
  public:
   XMLName() noexcept = default;
   explicit XMLName(std::string_view text);
-  explicit XMLName(const char* text) : XMLName(std::string_view(text)) {}
+  explicit XMLName(const char* text) : XMLName(std::string_view(text ? text : "")) {}
   explicit XMLName(const std::string& text) : XMLName(std::string_view(text)) {}
   XMLName(const XMLName& other) noexcept : entry_(other.entry_) {
     if (entry_ != nullptr) ++entry_->count;
@@ -42,7 +43,7 @@ class XMLName {
   XMLName& operator=(const XMLName& other) noexcept;
   XMLName& operator=(XMLName&& other) noexcept;
   XMLName& operator=(std::string_view text) { return assign(text); }
-  XMLName& operator=(const char* text) { return assign(std::string_view(text)); }
+  XMLName& operator=(const char* text) { return assign(std::string_view(text ? text : "")); }
   XMLName& operator=(const std::string& text) { return assign(std::string_view(text)); }
   XMLName& assign(std::string_view text);
 
@@ -60,7 +61,7 @@ class XMLName {
   friend bool operator==(const XMLName& a, const XMLName& b) noexcept { return a.entry_ == b.entry_; }
   friend bool operator==(const XMLName& a, std::string_view b) noexcept { return std::string_view(a) == b; }
   friend bool operator==(const XMLName& a, const std::string& b) noexcept { return std::string_view(a) == b; }
-  friend bool operator==(const XMLName& a, const char* b) noexcept { return std::string_view(a) == b; }
+  friend bool operator==(const XMLName& a, const char* b) noexcept { return std::string_view(a) == (b ? b : ""); }
 
  private:
   static const std::string& EmptyText() noexcept;

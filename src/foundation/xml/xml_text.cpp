@@ -12,7 +12,7 @@ void XMLText::Store(const char* text, size_t size) {
   if (size <= kInlineCapacity) {
     // Zeros after the text: its NUL, and nothing left of an older text.
     std::memset(bytes_, 0, sizeof bytes_);
-    std::memcpy(bytes_, text, size);
+    if (size > 0) std::memcpy(bytes_, text, size);  // an empty view may have no data
     bytes_[kKindByte] = static_cast<unsigned char>(kInlineCapacity - size);
     return;
   }

@@ -267,7 +267,8 @@ union NodeSlot {
 // The first block is small (a process with a few trees stays small); later
 // blocks are 2 MB, aligned and offered to the kernel as one huge page, so a
 // tree of a million nodes costs a few hundred page faults, not tens of
-// thousands.
+// thousands. Every block is aligned to the slot size, so that a node (64
+// bytes) lies on one cache line.
 constexpr size_t kFirstBlockBytes = 64 * 1024;
 constexpr size_t kBlockBytes = 2 * 1024 * 1024;
 
@@ -305,7 +306,7 @@ void* TakeSlot() noexcept {
       }
       const bool first = g_pool.blocks->empty();
       const size_t bytes = first ? kFirstBlockBytes : kBlockBytes;
-      auto* block = static_cast<NodeSlot*>(first ? std::malloc(bytes) : std::aligned_alloc(kBlockBytes, bytes));
+      auto* block = static_cast<NodeSlot*>(std::aligned_alloc(first ? sizeof(NodeSlot) : kBlockBytes, bytes));
       if (block == nullptr) return nullptr;
       if (!first) madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, the block is plain pages
       const size_t slots = bytes / sizeof(NodeSlot);
