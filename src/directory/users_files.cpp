@@ -1471,6 +1471,7 @@ void ResetUsersFiles() {
   FreeXMLUser();
   g_protectedUIDs.clear();
   g_readSkipped = false;
+  g_run = ConversionRun{};
   ForgetListOnDisk();
   g_keepReadTexts = false;
   std::unordered_map<UID, std::string>().swap(g_readTexts);

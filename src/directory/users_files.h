@@ -173,7 +173,8 @@ int ReadUsersXML(const char* path, UsersConvertMode mode = USERS_CONVERT_LOAD);
 // deleted; leftovers "*.tmpXXXXXX" of the atomic writer are passed over).
 // Each file's USER node is converted (load mode) as soon as that file is
 // parsed, so what its record takes over is freed before the next file is
-// read; the results, the skip logs and the load state are those of
+// read, and each file's logs come before the next file's. The records, the
+// tree, the skipped users and the load state are those of
 // ConvertXMLTreeToUsers over the whole tree, whose code this returns.
 int ReadUsersV2(const char* home);
 
