@@ -121,11 +121,12 @@ struct Figures {
   double heldKB = 0, peakKB = 0;
 };
 
-// Heap bytes in use: malloc's, less the node pool's free slots.
+// Heap bytes in use: malloc's (its arenas and the blocks it maps on their
+// own, such as the user array), less the node pool's free slots.
 double HeapInUse() {
   const struct mallinfo2 mi = mallinfo2();
   const XMLNodePoolCounts pool = GetXMLNodePoolCounts();
-  return static_cast<double>(mi.uordblks) - static_cast<double>(pool.held - pool.inUse) * sizeof(XMLNode);
+  return static_cast<double>(mi.uordblks) + static_cast<double>(mi.hblkhd) - static_cast<double>(pool.held - pool.inUse) * sizeof(XMLNode);
 }
 
 // A kB figure of /proc/self/status ("VmRSS", "VmHWM").
