@@ -148,8 +148,11 @@ long StatusKB(const char* key) {
 int LoadOnly(const char* home) {
   SetHomeDirectory(home);
   const long before = StatusKB("VmRSS");
+  const Clock t = Start();
   if (ReadUsersV2(home) != 0 || EnsureUserLoginSections() != 0 || AssignUserUIDs() != 0) return 1;
+  const Span s = Since(t);
   printf("%ld %ld\n", before, StatusKB("VmHWM"));
+  fprintf(stderr, "v2 load %.5f s (CPU %.5f s, system %.5f s)\n", s.wall, s.cpu, s.sys);
   return 0;
 }
 
