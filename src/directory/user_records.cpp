@@ -24,10 +24,13 @@
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
+#include "platform/large_blocks.h"
 
 namespace {
 
-std::vector<UserStruct> g_users;     // sorted by name; records held by value
+// Sorted by name; records held by value. A large directory's array is many
+// megabytes: its storage is offered as huge pages, which a load fills fast.
+std::vector<UserStruct, LargeBlockAllocator<UserStruct>> g_users;
 int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
@@ -514,7 +517,7 @@ void ResetUserStore() {
   g_loadUnsorted = false;
   g_loadIndex.clear();
   FreeAllUsers();
-  std::vector<UserStruct>().swap(g_users);
+  decltype(g_users)().swap(g_users);
   g_capacity = 0;
   g_domain.reset();
   g_usersTime = 0;

@@ -500,17 +500,40 @@ void PrepareLoad(size_t expected) {
 // be silent about them (a cut list, for one). Nothing is deleted. Leftovers
 // of the atomic writer (its start-up removal is the host's) and directories
 // are passed over.
+// The UID of a per-user file name written exactly as UserFileName writes it
+// ("%08X.xml"); false for any other name.
+bool UIDOfUserFileName(const std::string& name, UID* uid) {
+  if (name.size() != 12 || name.compare(8, 4, ".xml") != 0) return false;
+  UID value = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    const char c = name[i];
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<UID>(digit);
+  }
+  *uid = value;
+  return true;
+}
+
 void LogUnlistedUserFiles(const std::string& home) {
-  std::unordered_set<std::string> listed;
   try {
-    listed.reserve(g_listUIDs.size());
-    for (const UID uid : g_listUIDs) listed.emplace(UserFileName(uid));
+    std::vector<UID> listed(g_listUIDs);
+    std::sort(listed.begin(), listed.end());
     const std::string dir = home + kUsersDirectoryName;
     std::vector<std::string> names;
     if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
-    std::sort(names.begin(), names.end());  // the same order at every start
+    // Only the names the list does not give are kept, in the same order at
+    // every start.
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& name) {
+                                 UID uid = 0;
+                                 return (UIDOfUserFileName(name, &uid) &&
+                                         std::binary_search(listed.begin(), listed.end(), uid)) ||
+                                        IsAtomicFileLeftoverName(name);
+                               }),
+                names.end());
+    std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-      if (listed.count(name) != 0 || IsAtomicFileLeftoverName(name)) continue;
       FileStatus status;
       if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
       errno = 0;
@@ -1180,6 +1203,24 @@ struct NameChildren {
   const XMLNode* adUser = nullptr;
 };
 
+// A vector reused from one conversion to the next: emptied when the
+// conversion ends (it holds no node across a removal), and its storage given
+// back when a text with very many elements made it large.
+template <class T>
+struct ScratchVector {
+  explicit ScratchVector(std::vector<T>& v) : vector(v) { vector.clear(); }
+  ~ScratchVector() {
+    if (vector.capacity() > 1024) {
+      std::vector<T>().swap(vector);
+    } else {
+      vector.clear();
+    }
+  }
+  ScratchVector(const ScratchVector&) = delete;
+  ScratchVector& operator=(const ScratchVector&) = delete;
+  std::vector<T>& vector;
+};
+
 // Conversion step 1: the main fields of the node's children into the scratch
 // record (a later element wins; an element without text changes nothing),
 // with the last USERDATA child, the FIELD children in document order and,
@@ -1234,7 +1275,9 @@ int SortFieldElements(const std::vector<const XMLNode*>& fieldNodes, const char*
     const std::string* name;
     const XMLNode* node;
   };
-  std::vector<Given> given;
+  static std::vector<Given> reused;  // a load converts a great many users
+  const ScratchVector<Given> scratch(reused);
+  std::vector<Given>& given = reused;
   given.reserve(fieldNodes.size());
   for (const XMLNode* f : fieldNodes) {
     const std::string* fieldName = nullptr;
@@ -1327,7 +1370,9 @@ int ConvertUserSteps(XMLNode* node, bool load) {
   FreeXMLUser();
   UserStruct& s = g_scratch;
   XMLNode* userData = nullptr;
-  std::vector<const XMLNode*> fieldNodes;
+  static std::vector<const XMLNode*> reused;  // a load converts a great many users
+  const ScratchVector<const XMLNode*> scratch(reused);
+  std::vector<const XMLNode*>& fieldNodes = reused;
   NameChildren names;
   ReadMainFieldElements(node, s, &userData, fieldNodes, &names);
   const std::string name = s.USERNAME.value_or(std::string());
@@ -1420,13 +1465,23 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
   // Records whose link does not lead to their node (a load of files without
-  // settings) are found in one index of the tree rather than a walk each.
+  // settings) are found in one index of the tree rather than a walk each;
+  // the index is built when the first such record comes (most records find
+  // their node through their link).
+  const bool large = count > kNodeIndexThreshold;
   UserNodeIndex index;
-  const bool indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
+  bool indexBuilt = false;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    const int rc = EnsureLoginSectionOf(user, UserNodeOfRecord(user, indexed ? &index : nullptr));
+    XMLNode* node = nullptr;
+    if (!large) {
+      node = UserNodeOfRecord(user);
+    } else if ((node = UserNodeOfRecord(user, &index)) == nullptr && !indexBuilt) {
+      indexBuilt = true;
+      node = UserNodeOfRecord(user, BuildUserNodeIndex(index) == FR_OK ? &index : nullptr);
+    }
+    const int rc = EnsureLoginSectionOf(user, node);
     if (rc != FR_OK) return rc;
   }
   return FR_OK;

@@ -82,13 +82,13 @@ bool MayHoldLinks(const XMLNode* top) {
 // Clears every record's settings link that a removal of the nodes `tops`
 // (each with its subtree) would leave dangling: one pass over the records
 // for all of them, each link looked up in a set of the tops.
-void ClearLinksInto(const std::vector<XMLNode*>& tops) {
+void ClearLinksInto(XMLNode* const* tops, size_t topCount) {
   std::vector<const XMLNode*> holding;
   std::unordered_set<const XMLNode*> set;
   const int count = GetUserCount();
   try {
-    for (const XMLNode* top : tops) {
-      if (top != nullptr && MayHoldLinks(top)) holding.push_back(top);
+    for (size_t t = 0; t < topCount; ++t) {
+      if (tops[t] != nullptr && MayHoldLinks(tops[t])) holding.push_back(tops[t]);
     }
     if (holding.empty()) return;
     set.insert(holding.begin(), holding.end());
@@ -96,8 +96,8 @@ void ClearLinksInto(const std::vector<XMLNode*>& tops) {
     // No memory for the set: every link against every top instead.
     for (int i = 0; i < count; ++i) {
       UserStruct* user = GetUserByIndex(i);
-      for (const XMLNode* top : tops) {
-        if (top != nullptr && LinkUnder(user->USERDATA, top)) user->USERDATA = nullptr;
+      for (size_t t = 0; t < topCount; ++t) {
+        if (tops[t] != nullptr && LinkUnder(user->USERDATA, tops[t])) user->USERDATA = nullptr;
       }
     }
     return;
@@ -113,6 +113,8 @@ void ClearLinksInto(const std::vector<XMLNode*>& tops) {
     }
   }
 }
+void ClearLinksInto(const std::vector<XMLNode*>& tops) { ClearLinksInto(tops.data(), tops.size()); }
+void ClearLinksInto(XMLNode* top) { ClearLinksInto(&top, 1); }
 
 // Removes every USER child of the root named `name` that no record holds
 // (a node left by a user deleted without it).
@@ -179,7 +181,7 @@ int FreeUsersXMLTree() {
 
 void RemoveUsersTreeNode(XMLNode* node) {
   if (node == nullptr) return;
-  ClearLinksInto({node});
+  ClearLinksInto(node);
   DeleteXMLNode(node);
 }
 
@@ -220,13 +222,29 @@ void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes) {
 
 void RemoveUsersTreeNodesIf(XMLNode* parent, const std::function<bool(const XMLNode*)>& drop) {
   if (parent == nullptr) return;
-  // `drop` is asked once per child; nothing moves when no child goes.
-  std::vector<bool> goes;
-  std::vector<XMLNode*> going;
+  // `drop` is asked once per child; nothing moves when no child goes. A
+  // node of a user has a few children: their marks stay on the stack, and
+  // only a longer list (the root's) takes heap storage for them.
+  constexpr size_t kOnStack = 64;
+  bool goesOnStack[kOnStack];
+  XMLNode* goingOnStack[kOnStack];
+  size_t children = 0;
+  for (const XMLNode* c = parent->firstChild; c != nullptr && children <= kOnStack; c = c->nextSibling) ++children;
+  std::vector<bool> goesOnHeap;
+  std::vector<XMLNode*> goingOnHeap;
+  size_t goesCount = 0, goingCount = 0;
   try {
     for (XMLNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
-      goes.push_back(drop(c));
-      if (goes.back()) going.push_back(c);
+      const bool gone = drop(c);
+      if (children <= kOnStack) {
+        goesOnStack[goesCount] = gone;
+        if (gone) goingOnStack[goingCount] = c;
+      } else {
+        goesOnHeap.push_back(gone);
+        if (gone) goingOnHeap.push_back(c);
+      }
+      ++goesCount;
+      if (gone) ++goingCount;
     }
   } catch (const std::bad_alloc&) {
     // One at a time instead (each unlink walks the list).
@@ -237,15 +255,16 @@ void RemoveUsersTreeNodesIf(XMLNode* parent, const std::function<bool(const XMLN
     }
     return;
   }
-  if (going.empty()) return;
-  ClearLinksInto(going);
+  if (goingCount == 0) return;
+  const bool onStack = children <= kOnStack;
+  ClearLinksInto(onStack ? goingOnStack : goingOnHeap.data(), goingCount);
   // Each child is taken off the front (no walk) and, when it stays, put back
   // at the end (the last-child shortcut): after one turn per child the kept
   // children are in their old order.
-  for (const bool gone : goes) {
+  for (size_t k = 0; k < goesCount; ++k) {
     XMLNode* child = parent->firstChild;
     UnlinkXMLNode(child);
-    if (gone) {
+    if (onStack ? goesOnStack[k] : static_cast<bool>(goesOnHeap[k])) {
       FreeXMLNodeList(child);
     } else {
       AppendXMLNodeList(parent, child);
@@ -405,12 +424,12 @@ int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {
     }
   }
   while (g_extraTop.size() > extraBefore) {
-    ClearLinksInto({g_extraTop.back()});
+    ClearLinksInto(g_extraTop.back());
     FreeXMLNodeList(g_extraTop.back());
     g_extraTop.pop_back();
   }
   if (!hadRoot && g_root != nullptr) {
-    ClearLinksInto({g_root});
+    ClearLinksInto(g_root);
     FreeXMLNodeList(g_root);
     g_root = nullptr;
   }

@@ -8,7 +8,6 @@
 
 #include <expat.h>
 
-#include <sys/mman.h>
 
 #include <atomic>
 #include <climits>
@@ -24,6 +23,7 @@
 #include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
 #include "platform/atomic_file.h"
+#include "platform/large_blocks.h"
 
 namespace {
 
@@ -306,9 +306,8 @@ void* TakeSlot() noexcept {
       }
       const bool first = g_pool.blocks->empty();
       const size_t bytes = first ? kFirstBlockBytes : kBlockBytes;
-      auto* block = static_cast<NodeSlot*>(std::aligned_alloc(first ? sizeof(NodeSlot) : kBlockBytes, bytes));
+      auto* block = static_cast<NodeSlot*>(first ? std::aligned_alloc(sizeof(NodeSlot), bytes) : AllocateLargeBlock(bytes));
       if (block == nullptr) return nullptr;
-      if (!first) madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, the block is plain pages
       const size_t slots = bytes / sizeof(NodeSlot);
       g_pool.blocks->push_back(block);
       g_pool.bump = block;
