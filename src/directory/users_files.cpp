@@ -520,18 +520,16 @@ void LogUnlistedUserFiles(const std::string& home) {
     std::vector<UID> listed(g_listUIDs);
     std::sort(listed.begin(), listed.end());
     const std::string dir = home + kUsersDirectoryName;
-    std::vector<std::string> names;
-    if (!ListDirectory(dir, names)) return;  // no users/ at all: nothing unlisted
     // Only the names the list does not give are kept, in the same order at
     // every start.
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const std::string& name) {
-                                 UID uid = 0;
-                                 return (UIDOfUserFileName(name, &uid) &&
-                                         std::binary_search(listed.begin(), listed.end(), uid)) ||
-                                        IsAtomicFileLeftoverName(name);
-                               }),
-                names.end());
+    std::vector<std::string> names;
+    const bool read = ForEachDirectoryName(dir, [&](const char* entry) {
+      const std::string name(entry);
+      UID uid = 0;
+      if (UIDOfUserFileName(name, &uid) && std::binary_search(listed.begin(), listed.end(), uid)) return;
+      if (!IsAtomicFileLeftoverName(name)) names.push_back(name);
+    });
+    if (!read) return;  // no users/ at all: nothing unlisted
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
       FileStatus status;
@@ -906,12 +904,15 @@ void UserListStartElement(void* /*userData*/, const char* name, const char** att
     SetUsersReadFailure();
     return;
   }
+  // Geometric growth, never by less than the fixed step: growing by the step
+  // alone would copy the whole array every few entries of a long list.
+  const size_t grown = g_listUIDs.size() + std::max<size_t>(kUserListUIDGrowStep, g_listUIDs.size());
   try {
-    if (g_listUIDs.size() == g_listUIDs.capacity()) g_listUIDs.reserve(g_listUIDs.size() + kUserListUIDGrowStep);
+    if (g_listUIDs.size() == g_listUIDs.capacity()) g_listUIDs.reserve(grown);
     g_listUIDs.push_back(uid);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
     WriteLog(1, "Unable to resize user uid array to %d bytes",
-             static_cast<int>(g_listUIDs.size() * 4 + kUserListUIDGrowStep * 4));
+             static_cast<int>(std::min<size_t>(grown * 4, static_cast<size_t>(INT32_MAX))));
     SetUsersReadFailure();
   }
 }

@@ -83,21 +83,36 @@ bool CopyWholeFile(const std::string& from, const std::string& to) {
   return ReplaceFileAtomically(to, data.data(), data.size()) == ATOMIC_OK;
 }
 
-bool ListDirectory(const std::string& directory, std::vector<std::string>& names) {
-  names.clear();
+bool ForEachDirectoryName(const std::string& directory, const std::function<void(const char* name)>& each) {
   DIR* d = ::opendir(directory.c_str());
   if (d == nullptr) return false;
-  for (;;) {
-    errno = 0;
-    struct dirent* e = ::readdir(d);
-    if (e == nullptr) break;
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names.emplace_back(n);
+  int err = 0;
+  try {
+    for (;;) {
+      errno = 0;
+      struct dirent* e = ::readdir(d);
+      if (e == nullptr) break;
+      const char* n = e->d_name;
+      if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+      each(n);
+    }
+    err = errno;
+  } catch (...) {
+    ::closedir(d);
+    throw;
   }
-  const int err = errno;
   ::closedir(d);
   if (err != 0) {
+    errno = err;
+    return false;
+  }
+  return true;
+}
+
+bool ListDirectory(const std::string& directory, std::vector<std::string>& names) {
+  names.clear();
+  if (!ForEachDirectoryName(directory, [&](const char* name) { names.emplace_back(name); })) {
+    const int err = errno;
     names.clear();
     errno = err;
     return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ bool CopyWholeFile(const std::string& from, const std::string& to);
 // The names in a directory, "." and ".." left out, in no particular order.
 // False (errno set, `names` empty) when it cannot be read.
 bool ListDirectory(const std::string& directory, std::vector<std::string>& names);
+
+// Calls `each` with every name in a directory ("." and ".." left out), in
+// no particular order, keeping none of them: a directory of a great many
+// files costs no list. False (errno set) when it cannot be read; `each` may
+// have seen some names by then.
+bool ForEachDirectoryName(const std::string& directory, const std::function<void(const char* name)>& each);
 
 // Removes a file; false (errno set) when it fails.
 bool DeleteFile(const std::string& path);
