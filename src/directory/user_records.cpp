@@ -99,6 +99,9 @@ int FindExact(std::string_view name) {
     auto it = g_loadIndex.find(FoldNoCase(name));
     return it != g_loadIndex.end() ? static_cast<int>(it->second) : -1;
   }
+  // A name past the last one is not there: one comparison, not a bisection
+  // (a load, which appends in order, asks this of every user it adds).
+  if (CompareNoCase(NameOf(g_users.back()), name) < 0) return -1;
   const size_t pos = LowerBoundUser(name);
   if (pos < g_users.size() && CompareNoCase(NameOf(g_users[pos]), name) == 0) return static_cast<int>(pos);
   return -1;
