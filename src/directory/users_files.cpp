@@ -79,7 +79,7 @@ struct ListOnDisk {
   uint64_t generation = 0;   // the array's generation when the pairs were last seen equal
   std::vector<UID> uids;
   std::string names;         // every name, one after another (a missing name is empty, as written)
-  std::vector<size_t> ends;  // the end of each name in `names`
+  std::vector<uint32_t> ends;  // the end of each name in `names`
 };
 ListOnDisk g_listOnDisk;
 
@@ -249,26 +249,57 @@ std::string_view NameOfRecord(const UserStruct* user) {
   return user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view();
 }
 
+// The pieces of userlist.xml's text: its head, the line of one record, its
+// tail. The list's bytes are a function of the array's UID/name pairs alone.
+void AppendUserListHead(std::string& out) {
+  out.append(kDeclarationLine);
+  out.append("<");
+  out.append(kUserListRootName);
+  out.append(">\n");
+}
+
+void AppendUserListLine(std::string& out, const UserStruct* user) {
+  out.append("<USER uid=\"");
+  AppendHex8(out, user->header.uid);
+  out.append("\" name=\"");
+  AppendXMLAttributeEscaped(out, NameOfRecord(user));
+  out.append("\"/>\n");
+}
+
+void AppendUserListTail(std::string& out) {
+  out.append("</");
+  out.append(kUserListRootName);
+  out.append(">");
+}
+
 // The whole text of userlist.xml for the array.
 void BuildUserListText(std::string& out) {
   const int count = GetUserCount();
   out.clear();
   out.reserve(static_cast<size_t>(count) * 48 + 64);
-  out.append(kDeclarationLine);
-  out.append("<");
-  out.append(kUserListRootName);
-  out.append(">\n");
-  for (int i = 0; i < count; ++i) {
-    const UserStruct* user = GetUserByIndex(i);
-    out.append("<USER uid=\"");
-    AppendHex8(out, user->header.uid);
-    out.append("\" name=\"");
-    AppendXMLAttributeEscaped(out, NameOfRecord(user));
-    out.append("\"/>\n");
-  }
-  out.append("</");
-  out.append(kUserListRootName);
-  out.append(">");
+  AppendUserListHead(out);
+  for (int i = 0; i < count; ++i) AppendUserListLine(out, GetUserByIndex(i));
+  AppendUserListTail(out);
+}
+
+// True when the file at `path` holds exactly the list the writer would write
+// for the array. The text is made and compared a piece of some tens of kB at
+// a time: at a start with many users neither it nor the file is held whole.
+bool FileHoldsUserListText(const std::string& path) {
+  constexpr size_t kPieceBytes = 64 * 1024;
+  const int count = GetUserCount();
+  int next = -1;  // -1: the head is next; count: the tail; above: the end
+  return FileHoldsPieces(path, [&](std::string& piece) {
+    if (next < 0) {
+      AppendUserListHead(piece);
+      next = 0;
+    }
+    while (next < count && piece.size() < kPieceBytes) AppendUserListLine(piece, GetUserByIndex(next++));
+    if (next == count && piece.size() < kPieceBytes) {
+      AppendUserListTail(piece);
+      ++next;
+    }
+  });
 }
 
 void ForgetListOnDisk() {
@@ -284,13 +315,17 @@ void RememberListOnDisk() {
   ForgetListOnDisk();
   try {
     const int count = GetUserCount();
+    size_t nameBytes = 0;  // the names' room taken once, not grown
+    for (int i = 0; i < count; ++i) nameBytes += NameOfRecord(GetUserByIndex(i)).size();
+    if (nameBytes > UINT32_MAX) return;  // the ends would not fit: not known
     g_listOnDisk.uids.reserve(static_cast<size_t>(count));
     g_listOnDisk.ends.reserve(static_cast<size_t>(count));
+    g_listOnDisk.names.reserve(nameBytes);
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
       g_listOnDisk.uids.push_back(user->header.uid);
       g_listOnDisk.names.append(NameOfRecord(user));
-      g_listOnDisk.ends.push_back(g_listOnDisk.names.size());
+      g_listOnDisk.ends.push_back(static_cast<uint32_t>(g_listOnDisk.names.size()));
     }
     g_listOnDisk.generation = GetUserArrayGeneration();
     g_listOnDisk.known = true;
@@ -370,13 +405,7 @@ int WriteUserListFile(const std::string& path) {
 // first save after a start can leave it alone too.
 void NoteListAfterLoad(const std::string& path) {
   if (g_loadState != USERS_LOAD_OK) return;
-  try {
-    std::string text, onDisk;  // not the reused buffer: the list is far larger than a user's file
-    BuildUserListText(text);
-    if (ReadFileToBuffer(path, onDisk) == FR_OK && onDisk == text) RememberListOnDisk();
-  } catch (const std::bad_alloc&) {
-    ForgetListOnDisk();
-  }
+  if (FileHoldsUserListText(path)) RememberListOnDisk();
 }
 
 // The record's per-user file text, refusing a record the save must not
@@ -1421,12 +1450,22 @@ int EnsureUserLoginSections() {
   const int count = GetUserCount();
   // Records whose link does not lead to their node (a load of files without
   // settings) are found in one index of the tree rather than a walk each.
+  // It is built at the first of them (until then nothing has changed the
+  // USER nodes or their names), so a load whose links all hold makes none.
   UserNodeIndex index;
-  const bool indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
+  bool indexTried = false, indexed = false;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    const int rc = EnsureLoginSectionOf(user, UserNodeOfRecord(user, indexed ? &index : nullptr));
+    XMLNode* node = LinkedUserNodeOfRecord(user);
+    if (node == nullptr) {
+      if (!indexTried) {
+        indexTried = true;
+        indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
+      }
+      node = UserNodeOfRecord(user, indexed ? &index : nullptr);
+    }
+    const int rc = EnsureLoginSectionOf(user, node);
     if (rc != FR_OK) return rc;
   }
   return FR_OK;
