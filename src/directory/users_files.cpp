@@ -90,9 +90,15 @@ bool g_keepReadTexts = false;
 std::unordered_map<UID, std::string> g_readTexts;
 
 // The name of a per-user file within users/: "%08X.xml".
-std::string UserFileName(UID uid) {
+void AppendUserFileName(std::string& out, UID uid) {
   char name[16];
   snprintf(name, sizeof name, "%08X.xml", uid);
+  out.append(name);
+}
+
+std::string UserFileName(UID uid) {
+  std::string name;
+  AppendUserFileName(name, uid);
   return name;
 }
 
@@ -558,12 +564,13 @@ FileReadAheadOptions g_readAheadOptions;
 // by the parsing thread itself).
 std::unique_ptr<FileReadAhead> ReadUserFilesAhead(const std::string& home, const std::vector<UID>& uids) {
   try {
-    std::vector<std::string> names;
-    names.reserve(uids.size());
-    for (const UID uid : uids) names.push_back(UserFileName(uid));
     FileReadAheadOptions options = g_readAheadOptions;
     options.step = RecordUserFileEvents;  // each worker parses what it reads
-    return std::make_unique<FileReadAhead>(home + kUsersDirectoryName, std::move(names), options);
+    // Each name made from its UID when it is read: the list of UIDs stays
+    // as it is for the whole loop.
+    return std::make_unique<FileReadAhead>(
+        home + kUsersDirectoryName, uids.size(),
+        [&uids](size_t i, std::string& name) { AppendUserFileName(name, uids[i]); }, options);
   } catch (const std::exception&) {
     return nullptr;
   }
