@@ -528,6 +528,7 @@ void PrepareLoad(size_t expected) {
   if (GetUsersTreeRoot() != nullptr) FreeUsersXMLTree();
   const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
+  ReserveNodeQAArray(expected);  // and the registry's room for them
 }
 
 // Logs (with the error flag) every file in users/ that the list just read
