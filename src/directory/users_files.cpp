@@ -79,7 +79,7 @@ struct ListOnDisk {
   uint64_t generation = 0;   // the array's generation when the pairs were last seen equal
   std::vector<UID> uids;
   std::string names;         // every name, one after another (a missing name is empty, as written)
-  std::vector<size_t> ends;  // the end of each name in `names`
+  std::vector<uint32_t> ends;  // the end of each name in `names`
 };
 ListOnDisk g_listOnDisk;
 
@@ -90,9 +90,15 @@ bool g_keepReadTexts = false;
 std::unordered_map<UID, std::string> g_readTexts;
 
 // The name of a per-user file within users/: "%08X.xml".
-std::string UserFileName(UID uid) {
+void AppendUserFileName(std::string& out, UID uid) {
   char name[16];
   snprintf(name, sizeof name, "%08X.xml", uid);
+  out.append(name);
+}
+
+std::string UserFileName(UID uid) {
+  std::string name;
+  AppendUserFileName(name, uid);
   return name;
 }
 
@@ -249,26 +255,57 @@ std::string_view NameOfRecord(const UserStruct* user) {
   return user->USERNAME ? std::string_view(*user->USERNAME) : std::string_view();
 }
 
+// The pieces of userlist.xml's text: its head, the line of one record, its
+// tail. The list's bytes are a function of the array's UID/name pairs alone.
+void AppendUserListHead(std::string& out) {
+  out.append(kDeclarationLine);
+  out.append("<");
+  out.append(kUserListRootName);
+  out.append(">\n");
+}
+
+void AppendUserListLine(std::string& out, const UserStruct* user) {
+  out.append("<USER uid=\"");
+  AppendHex8(out, user->header.uid);
+  out.append("\" name=\"");
+  AppendXMLAttributeEscaped(out, NameOfRecord(user));
+  out.append("\"/>\n");
+}
+
+void AppendUserListTail(std::string& out) {
+  out.append("</");
+  out.append(kUserListRootName);
+  out.append(">");
+}
+
 // The whole text of userlist.xml for the array.
 void BuildUserListText(std::string& out) {
   const int count = GetUserCount();
   out.clear();
   out.reserve(static_cast<size_t>(count) * 48 + 64);
-  out.append(kDeclarationLine);
-  out.append("<");
-  out.append(kUserListRootName);
-  out.append(">\n");
-  for (int i = 0; i < count; ++i) {
-    const UserStruct* user = GetUserByIndex(i);
-    out.append("<USER uid=\"");
-    AppendHex8(out, user->header.uid);
-    out.append("\" name=\"");
-    AppendXMLAttributeEscaped(out, NameOfRecord(user));
-    out.append("\"/>\n");
-  }
-  out.append("</");
-  out.append(kUserListRootName);
-  out.append(">");
+  AppendUserListHead(out);
+  for (int i = 0; i < count; ++i) AppendUserListLine(out, GetUserByIndex(i));
+  AppendUserListTail(out);
+}
+
+// True when the file at `path` holds exactly the list the writer would write
+// for the array. The text is made and compared a piece of some tens of kB at
+// a time: at a start with many users neither it nor the file is held whole.
+bool FileHoldsUserListText(const std::string& path) {
+  constexpr size_t kPieceBytes = 64 * 1024;
+  const int count = GetUserCount();
+  int next = -1;  // -1: the head is next; count: the tail; above: the end
+  return FileHoldsPieces(path, [&](std::string& piece) {
+    if (next < 0) {
+      AppendUserListHead(piece);
+      next = 0;
+    }
+    while (next < count && piece.size() < kPieceBytes) AppendUserListLine(piece, GetUserByIndex(next++));
+    if (next == count && piece.size() < kPieceBytes) {
+      AppendUserListTail(piece);
+      ++next;
+    }
+  });
 }
 
 void ForgetListOnDisk() {
@@ -284,13 +321,17 @@ void RememberListOnDisk() {
   ForgetListOnDisk();
   try {
     const int count = GetUserCount();
+    size_t nameBytes = 0;  // the names' room taken once, not grown
+    for (int i = 0; i < count; ++i) nameBytes += NameOfRecord(GetUserByIndex(i)).size();
+    if (nameBytes > UINT32_MAX) return;  // the ends would not fit: not known
     g_listOnDisk.uids.reserve(static_cast<size_t>(count));
     g_listOnDisk.ends.reserve(static_cast<size_t>(count));
+    g_listOnDisk.names.reserve(nameBytes);
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
       g_listOnDisk.uids.push_back(user->header.uid);
       g_listOnDisk.names.append(NameOfRecord(user));
-      g_listOnDisk.ends.push_back(g_listOnDisk.names.size());
+      g_listOnDisk.ends.push_back(static_cast<uint32_t>(g_listOnDisk.names.size()));
     }
     g_listOnDisk.generation = GetUserArrayGeneration();
     g_listOnDisk.known = true;
@@ -370,13 +411,7 @@ int WriteUserListFile(const std::string& path) {
 // first save after a start can leave it alone too.
 void NoteListAfterLoad(const std::string& path) {
   if (g_loadState != USERS_LOAD_OK) return;
-  try {
-    std::string text, onDisk;  // not the reused buffer: the list is far larger than a user's file
-    BuildUserListText(text);
-    if (ReadFileToBuffer(path, onDisk) == FR_OK && onDisk == text) RememberListOnDisk();
-  } catch (const std::bad_alloc&) {
-    ForgetListOnDisk();
-  }
+  if (FileHoldsUserListText(path)) RememberListOnDisk();
 }
 
 // The record's per-user file text, refusing a record the save must not
@@ -493,6 +528,7 @@ void PrepareLoad(size_t expected) {
   if (GetUsersTreeRoot() != nullptr) FreeUsersXMLTree();
   const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
+  ReserveNodeQAArray(expected);  // and the registry's room for them
 }
 
 // Logs (with the error flag) every file in users/ that the list just read
@@ -550,12 +586,13 @@ FileReadAheadOptions g_readAheadOptions;
 // by the parsing thread itself).
 std::unique_ptr<FileReadAhead> ReadUserFilesAhead(const std::string& home, const std::vector<UID>& uids) {
   try {
-    std::vector<std::string> names;
-    names.reserve(uids.size());
-    for (const UID uid : uids) names.push_back(UserFileName(uid));
     FileReadAheadOptions options = g_readAheadOptions;
     options.step = RecordUserFileEvents;  // each worker parses what it reads
-    return std::make_unique<FileReadAhead>(home + kUsersDirectoryName, std::move(names), options);
+    // Each name made from its UID when it is read: the list of UIDs stays
+    // as it is for the whole loop.
+    return std::make_unique<FileReadAhead>(
+        home + kUsersDirectoryName, uids.size(),
+        [&uids](size_t i, std::string& name) { AppendUserFileName(name, uids[i]); }, options);
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -1466,21 +1503,21 @@ int EnsureLoginSectionOf(UserStruct* user, XMLNode* node) {
 int EnsureUserLoginSections() {
   const int count = GetUserCount();
   // Records whose link does not lead to their node (a load of files without
-  // settings) are found in one index of the tree rather than a walk each;
-  // the index is built when the first such record comes (most records find
-  // their node through their link).
-  const bool large = count > kNodeIndexThreshold;
+  // settings) are found in one index of the tree rather than a walk each.
+  // It is built at the first of them (until then nothing has changed the
+  // USER nodes or their names), so a load whose links all hold makes none.
   UserNodeIndex index;
-  bool indexBuilt = false;
+  bool indexTried = false, indexed = false;
   for (int i = 0; i < count; ++i) {
     UserStruct* user = GetUserByIndex(i);
     if (!user->USERNAME) continue;
-    XMLNode* node = nullptr;
-    if (!large) {
-      node = UserNodeOfRecord(user);
-    } else if ((node = UserNodeOfRecord(user, &index)) == nullptr && !indexBuilt) {
-      indexBuilt = true;
-      node = UserNodeOfRecord(user, BuildUserNodeIndex(index) == FR_OK ? &index : nullptr);
+    XMLNode* node = LinkedUserNodeOfRecord(user);
+    if (node == nullptr) {
+      if (!indexTried) {
+        indexTried = true;
+        indexed = count > kNodeIndexThreshold && BuildUserNodeIndex(index) == FR_OK;
+      }
+      node = UserNodeOfRecord(user, indexed ? &index : nullptr);
     }
     const int rc = EnsureLoginSectionOf(user, node);
     if (rc != FR_OK) return rc;

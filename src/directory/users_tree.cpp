@@ -482,13 +482,19 @@ XMLNode* FindXMLUserNode(const char* name) {
   return nullptr;
 }
 
-XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index) {
+XMLNode* LinkedUserNodeOfRecord(const UserStruct* user) {
   if (user == nullptr || !user->USERNAME || user->USERNAME->empty() || g_root == nullptr) return nullptr;
   // The link leads there at once when it is the record's own.
   if (user->USERDATA != nullptr) {
     XMLNode* node = user->USERDATA->parent;
     if (node != nullptr && node->parent == g_root && IsUserNode(node) && NodeNamed(node, *user->USERNAME)) return node;
   }
+  return nullptr;
+}
+
+XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index) {
+  if (user == nullptr || !user->USERNAME || user->USERNAME->empty() || g_root == nullptr) return nullptr;
+  if (XMLNode* node = LinkedUserNodeOfRecord(user)) return node;
   if (index != nullptr) {
     auto it = index->byName.find(FoldNoCase(*user->USERNAME));
     return it != index->byName.end() ? it->second : nullptr;

@@ -186,6 +186,10 @@ int BuildUserNodeIndex(UserNodeIndex& index);  // 0; 1 no memory (index empty)
 // else by a walk. The one answer to that question for the whole store.
 XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index = nullptr);
 
+// UserNodeOfRecord's first step alone: the USER node its settings link leads
+// to, or null when the link does not lead to a node of the record's own.
+XMLNode* LinkedUserNodeOfRecord(const UserStruct* user);
+
 // The record whose USER node (UserNodeOfRecord) `userNode` is, or null (a
 // node left without a record).
 UserStruct* RecordOfUserNode(const XMLNode* userNode);

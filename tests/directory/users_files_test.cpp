@@ -1151,6 +1151,63 @@ TEST_F(UnchangedFilesTest, PartialLoadWritesTheListAtItsFirstSave) {
   EXPECT_TRUE(std::filesystem::exists(home.File("userlist.xml.bad")));
 }
 
+// After a load the list is left alone only when its bytes are exactly the
+// writer's: a list that reads as the same users but differs in one byte, is
+// one byte longer or shorter, is rewritten at the first save. The list of
+// many users is compared piece by piece, so the cases run with a short list
+// and with one of some tens of pieces, the change at its start, middle or end.
+TEST_F(UnchangedFilesTest, AListThatDiffersInAnyByteIsRewrittenAtTheFirstSave) {
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> edit;  // of the writer's bytes
+    bool rewritten;
+  } cases[] = {
+      {"the writer's bytes", [](const std::string& t) { return t; }, false},
+      {"one line break more at the end", [](const std::string& t) { return t + "\n"; }, true},
+      {"one space more at the end", [](const std::string& t) { return t + " "; }, true},
+      {"the declaration without its line break",
+       [](const std::string& t) { return t.substr(0, 21) + t.substr(22); }, true},
+      {"a space before the end of the first user's tag",
+       [](const std::string& t) { return std::string(t).insert(t.find("\"/>") + 1, " "); }, true},
+      {"the last user's name in quotes of the other kind", [](const std::string& t) {
+         std::string s = t;
+         const size_t at = s.rfind(" name=\"") + 6;
+         s[at] = '\'';
+         s[s.find('"', at + 1)] = '\'';
+         return s;
+       }, true},
+      {"the last user's name in other letter case", [](const std::string& t) {
+         std::string s = t;
+         const size_t at = s.rfind(" name=\"") + 7;
+         s[at] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[at])));
+         return s;
+       }, true},
+  };
+  for (const int users : {3, 3000}) {
+    std::vector<std::pair<UID, std::string>> list;
+    for (int k = 0; k < users; ++k) {
+      char name[16];
+      snprintf(name, sizeof name, "user%04d", k);  // the array's order (by name) is the UIDs'
+      list.push_back({static_cast<UID>(0x11 + k), name});
+    }
+    const std::string writers = ListOf(list);
+    for (const auto& [uid, name] : list) WriteUserFile(uid, SimpleUser(uid, name));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(users) + " users");
+      TearDown();
+      UsersFilesTest::SetUp();
+      WriteList(c.edit(writers));
+      ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+      ASSERT_EQ(GetUserCount(), users);
+      ASSERT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+      Age();
+      ASSERT_EQ(SaveUsers(home.path.c_str(), "user0001"), 0);
+      EXPECT_EQ(Touched(home.File("userlist.xml")), c.rewritten);
+      EXPECT_TRUE(ListText() == writers);
+    }
+  }
+}
+
 // A reload over files of which one was changed on disk rewrites exactly
 // that one (in the writer's form) and leaves the list and the others alone.
 TEST_F(UnchangedFilesTest, ReloadRewritesOnlyTheFileChangedOnDisk) {

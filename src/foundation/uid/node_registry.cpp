@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
-#include <unordered_map>
+#include <cstdint>
 #include <unordered_set>
 
 #include "foundation/log/ring_log.h"
@@ -14,6 +14,16 @@
 #include "foundation/uid/uid_alloc.h"
 
 namespace {
+
+// The appended entries of a bulk registration by UID: an open-addressing
+// table (linear probing) of entry indices plus one, 0 marking a free slot,
+// at most half full. Four bytes a slot and no allocation per entry: the
+// index of a load's 100,000 users takes 1 MB.
+struct TailIndex {
+  std::vector<uint32_t> slots;  // a power of two of them, or none
+  unsigned shift = 64;          // 64 - log2(slots.size())
+  size_t used = 0;
+};
 
 // entries.size() is the capacity; [0, count) are in use and the rest are
 // zero-filled. Outside a bulk registration all of [0, count) is sorted.
@@ -24,7 +34,7 @@ struct Registry {
   size_t count = 0;
   bool bulk = false;
   size_t sortedCount = 0;
-  std::unordered_map<UID, size_t> tailIndex;
+  TailIndex tailIndex;
   std::vector<UID> refused;
   bool failGrowth = false;  // test seam
 };
@@ -34,6 +44,54 @@ Registry g_reg;
 bool LessByUID(const NodeQAEntry& a, const NodeQAEntry& b) { return CompareUID(a.uid, b.uid) < 0; }
 
 size_t SortedCount() { return g_reg.bulk ? g_reg.sortedCount : g_reg.count; }
+
+size_t TailSlotOf(UID uid) {
+  return static_cast<size_t>((static_cast<uint64_t>(uid) * 0x9E3779B97F4A7C15ull) >> g_reg.tailIndex.shift);
+}
+
+void ClearTailIndex() { g_reg.tailIndex = TailIndex{}; }
+
+// The index of the appended entry of `uid`, or npos.
+size_t FindInTail(UID uid) {
+  const TailIndex& t = g_reg.tailIndex;
+  if (t.used == 0) return static_cast<size_t>(-1);
+  const size_t mask = t.slots.size() - 1;
+  for (size_t i = TailSlotOf(uid);; i = (i + 1) & mask) {
+    const uint32_t slot = t.slots[i];
+    if (slot == 0) return static_cast<size_t>(-1);
+    if (g_reg.entries[slot - 1].uid == uid) return slot - 1;
+  }
+}
+
+void PlaceInTail(size_t index) {
+  TailIndex& t = g_reg.tailIndex;
+  const size_t mask = t.slots.size() - 1;
+  size_t i = TailSlotOf(g_reg.entries[index].uid);
+  while (t.slots[i] != 0) i = (i + 1) & mask;
+  t.slots[i] = static_cast<uint32_t>(index + 1);
+}
+
+// Indexes the appended entry at `index` (its UID already in place); the
+// table doubles, rebuilt from the entries, before it would be more than
+// half full. Throws bad_alloc, the registry unchanged.
+void AddToTail(size_t index) {
+  TailIndex& t = g_reg.tailIndex;
+  if (index >= UINT32_MAX) throw std::bad_alloc();
+  if ((t.used + 1) * 2 > t.slots.size()) {
+    const size_t size = std::max<size_t>(t.slots.size() * 2, 1024);
+    std::vector<uint32_t> slots(size, 0);
+    unsigned shift = 64;
+    for (size_t n = size; n > 1; n >>= 1) --shift;
+    std::vector<uint32_t> old;
+    old.swap(t.slots);
+    t.slots.swap(slots);
+    t.shift = shift;
+    for (const uint32_t slot : old)
+      if (slot != 0) PlaceInTail(slot - 1);
+  }
+  PlaceInTail(index);
+  ++t.used;
+}
 
 // Bisection over the sorted part: the index of `uid`, or npos.
 size_t BisectSorted(UID uid) {
@@ -63,7 +121,7 @@ void MergeTail() {
   std::sort(mid, last, LessByUID);
   std::inplace_merge(first, mid, last, LessByUID);
   g_reg.sortedCount = g_reg.count;
-  g_reg.tailIndex.clear();
+  ClearTailIndex();
 }
 
 }  // namespace
@@ -99,6 +157,13 @@ int GrowNodeQAArray() {
   return 0;
 }
 
+void ReserveNodeQAArray(size_t more) {
+  try {
+    g_reg.entries.reserve(g_reg.count + more);
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
+  }
+}
+
 void OpenNodeQAGap(size_t index) {
   MergeTail();  // the gap is opened in the sorted order
   if (index > g_reg.count) index = g_reg.count;
@@ -115,8 +180,8 @@ NodeQAEntry* FindNodeQAEntry(UID uid) {
   size_t i = BisectSorted(uid);
   if (i != static_cast<size_t>(-1)) return &g_reg.entries[i];
   if (g_reg.bulk) {
-    auto it = g_reg.tailIndex.find(uid);
-    if (it != g_reg.tailIndex.end()) return &g_reg.entries[it->second];
+    i = FindInTail(uid);
+    if (i != static_cast<size_t>(-1)) return &g_reg.entries[i];
   }
   return nullptr;
 }
@@ -149,14 +214,16 @@ UID AddNodeToQAArray(NodeHeader* record) {
       g_reg.sortedCount = g_reg.count;
       return uid;
     }
+    g_reg.entries[g_reg.count] = NodeQAEntry{uid, record};
     try {
-      g_reg.tailIndex.emplace(uid, g_reg.count);
+      AddToTail(g_reg.count);
     } catch (const std::bad_alloc&) {
+      g_reg.entries[g_reg.count] = NodeQAEntry{};  // zero-filled beyond the count
       errno = ENOMEM;
       WriteLog(1, "Unable to allocate %d bytes for node qa array", static_cast<int>(sizeof(NodeQAEntry)));
       return 0;
     }
-    g_reg.entries[g_reg.count++] = NodeQAEntry{uid, record};
+    ++g_reg.count;
     return uid;
   }
 
@@ -246,7 +313,7 @@ void BeginBulkRegistration() {
   if (g_reg.bulk) return;
   g_reg.bulk = true;
   g_reg.sortedCount = g_reg.count;
-  g_reg.tailIndex.clear();
+  ClearTailIndex();
   g_reg.refused.clear();
 }
 
@@ -257,7 +324,7 @@ size_t EndBulkRegistration(std::vector<UID>* refusedUIDs) {
   }
   MergeTail();
   g_reg.bulk = false;
-  g_reg.tailIndex = {};
+  ClearTailIndex();
   size_t n = g_reg.refused.size();
   if (refusedUIDs != nullptr) {
     *refusedUIDs = std::move(g_reg.refused);

@@ -76,6 +76,13 @@ size_t RemoveNodesFromQAArray(const std::vector<const NodeHeader*>& records);
 // 0 for a null record.
 UID EnsureNodeInQAArray(NodeHeader* record);
 
+// Room for `more` entries beyond the registered ones, taken at once, for a
+// load that knows how many records it brings: the registry then does not
+// move (old and new array at once) while they come. Capacity and the grow
+// steps seen through GetNodeQACapacity are unchanged; without memory for
+// the room it grows as it would.
+void ReserveNodeQAArray(size_t more);
+
 // ---- Lookup with a kind check ---------------------------------------------------
 
 // Finds the registered record of `uid` and checks its kind word.

@@ -38,7 +38,8 @@ struct ReadSlot {
 struct FileReadAheadState {
   std::string dir;                 // with the names, the paths when dirFd is -1
   int dirFd = -1;                  // the opened directory, or -1
-  std::vector<std::string> names;
+  size_t count = 0;                // the names
+  std::function<void(size_t, std::string&)> nameOf;
   FileReadAheadStep step = nullptr;
   size_t window = 1;
   std::vector<std::thread> threads;
@@ -53,11 +54,13 @@ struct FileReadAheadState {
   bool ownerWaiting = false;
   bool stop = false;
 
-  // Reads name i quietly (on any thread), relative to `fd` when it is open.
-  FileReadResult Read(int fd, size_t i, std::string& out) const {
-    if (fd >= 0) return ReadFileQuietly(fd, names[i].c_str(), out);
-    const std::string path = dir + names[i];
-    return ReadFileQuietly(AT_FDCWD, path.c_str(), out);
+  // Reads name i quietly (on any thread), relative to `fd` when it is open;
+  // `name` is the caller's room for the name.
+  FileReadResult Read(int fd, size_t i, std::string& name, std::string& out) const {
+    name.clear();
+    if (fd < 0) name.append(dir);
+    nameOf(i, name);
+    return ReadFileQuietly(fd >= 0 ? fd : AT_FDCWD, name.c_str(), out);
   }
 
   void Work();
@@ -80,21 +83,21 @@ void FileReadAheadState::Work() {
 }
 
 void FileReadAheadState::Claim(int fd) {
-  std::string buffer, product;
+  std::string buffer, product, name;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    while (!stop && nextClaim < names.size() && nextClaim >= taken + window) {
+    while (!stop && nextClaim < count && nextClaim >= taken + window) {
       ++idleWorkers;
       roomCv.wait(lock);
       --idleWorkers;
     }
-    if (stop || nextClaim >= names.size()) return;
+    if (stop || nextClaim >= count) return;
     const size_t i = nextClaim++;
     ReadSlot& slot = slots[i % window];
     buffer.swap(slot.data);  // the buffers the owner gave back, reused
     product.swap(slot.product);
     lock.unlock();
-    const FileReadResult result = Read(fd >= 0 ? fd : dirFd, i, buffer);
+    const FileReadResult result = Read(fd >= 0 ? fd : dirFd, i, name, buffer);
     product.clear();
     if (step != nullptr) step(result, buffer, product);
     lock.lock();
@@ -109,9 +112,24 @@ void FileReadAheadState::Claim(int fd) {
 FileReadAhead::FileReadAhead(const std::string& dir, std::vector<std::string> names,
                              const FileReadAheadOptions& options)
     : state_(std::make_unique<FileReadAheadState>()) {
+  // The list lives in the function, which the workers only read.
+  auto list = std::make_shared<const std::vector<std::string>>(std::move(names));
+  const size_t count = list->size();
+  Start(dir, count, [list](size_t i, std::string& name) { name.append((*list)[i]); }, options);
+}
+
+FileReadAhead::FileReadAhead(const std::string& dir, size_t count, std::function<void(size_t, std::string&)> nameOf,
+                             const FileReadAheadOptions& options)
+    : state_(std::make_unique<FileReadAheadState>()) {
+  Start(dir, count, std::move(nameOf), options);
+}
+
+void FileReadAhead::Start(const std::string& dir, size_t count, std::function<void(size_t, std::string&)> nameOf,
+                          const FileReadAheadOptions& options) {
   FileReadAheadState& s = *state_;
   s.dir = dir;
-  s.names = std::move(names);
+  s.count = count;
+  s.nameOf = std::move(nameOf);
   s.step = options.step;
   if (!dir.empty()) {
     // A path-only descriptor: it needs no read right on the directory, only
@@ -120,7 +138,7 @@ FileReadAhead::FileReadAhead(const std::string& dir, std::vector<std::string> na
       s.dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     } while (s.dirFd < 0 && errno == EINTR);
   }
-  const size_t n = s.names.size();
+  const size_t n = s.count;
   if (n == 0 || n < options.minFilesForThreads || options.maxWorkers == 0) return;
   const size_t perWorker = std::max<size_t>(options.minFilesForThreads, 1);
   const unsigned cores = std::thread::hardware_concurrency();
@@ -164,14 +182,15 @@ FileReadResult FileReadAhead::TakeQuietly(std::string& out, std::string* product
   FileReadAheadState& s = *state_;
   FileReadResult result;
   if (product != nullptr && workers_ == 0) product->clear();
-  if (s.taken >= s.names.size()) {
+  if (s.taken >= s.count) {
     out.clear();
     if (product != nullptr) product->clear();
     result.code = FR_FAILED;
     return result;
   }
   if (workers_ == 0) {
-    result = s.Read(s.dirFd, s.taken++, out);
+    std::string name;
+    result = s.Read(s.dirFd, s.taken++, name, out);
   } else {
     std::unique_lock<std::mutex> lock(s.mutex);
     ReadSlot& slot = s.slots[s.taken % s.window];

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,13 @@ class FileReadAhead {
   // empty, each name is read as `dir` + name). A worker that cannot be
   // started leaves the reading to fewer, or to Take itself.
   FileReadAhead(const std::string& dir, std::vector<std::string> names, const FileReadAheadOptions& options = {});
+
+  // The same for `count` names that `nameOf` gives (it writes name i into the
+  // cleared string it is handed), on the workers' threads as well as the
+  // owner's: it must read only what stays unchanged while the read-ahead
+  // lives. A long list then costs no string per name.
+  FileReadAhead(const std::string& dir, size_t count, std::function<void(size_t i, std::string& name)> nameOf,
+                const FileReadAheadOptions& options = {});
   ~FileReadAhead();
   FileReadAhead(const FileReadAhead&) = delete;
   FileReadAhead& operator=(const FileReadAhead&) = delete;
@@ -66,6 +74,10 @@ class FileReadAhead {
   unsigned Workers() const { return workers_; }
 
  private:
+  // Both constructors: the state set up and the workers started.
+  void Start(const std::string& dir, size_t count, std::function<void(size_t i, std::string& name)> nameOf,
+             const FileReadAheadOptions& options);
+
   std::unique_ptr<FileReadAheadState> state_;
   unsigned workers_ = 0;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 
 #include <locale.h>
@@ -211,9 +212,12 @@ int32_t GetSizeOfFile(const std::string& path) {
   return static_cast<int32_t>(st.size);
 }
 
-FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
-  out.clear();  // keeps its capacity: a caller reading many files reuses one buffer
-  FileReadResult result;
+namespace {
+
+// Opens a regular file for a quiet read: the descriptor and the file's size,
+// or -1 with `result` set (21 missing, 14 cannot be opened or not a regular
+// file, 46 a failed fstat).
+int OpenRegularFileQuietly(int dirFd, const char* name, FileReadResult& result, size_t& fileSize) {
   // One open says both whether the file is there and whether it can be read:
   // missing (ENOENT, or ENOTDIR for a path through a regular file) is 21,
   // any other refusal 14.
@@ -234,7 +238,7 @@ FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
   if (fd < 0) {
     result.error = errno;
     result.code = (errno == ENOENT || errno == ENOTDIR) ? FR_FILE_NOT_FOUND : FR_CANNOT_OPEN_FILE;
-    return result;
+    return -1;
   }
   // The size comes from the open file: a directory or a special file has none
   // worth allocating.
@@ -243,20 +247,32 @@ FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
     result.error = errno;
     ::close(fd);
     result.code = FR_READ_FAILED;
-    return result;
+    return -1;
   }
   if (!S_ISREG(raw.st_mode)) {
     ::close(fd);
     result.code = FR_CANNOT_OPEN_FILE;
-    return result;
+    return -1;
   }
+  fileSize = static_cast<size_t>(raw.st_size);
+  return fd;
+}
+
+}  // namespace
+
+FileReadResult ReadFileQuietly(int dirFd, const char* name, std::string& out) {
+  out.clear();  // keeps its capacity: a caller reading many files reuses one buffer
+  FileReadResult result;
+  size_t fileSize = 0;
+  const int fd = OpenRegularFileQuietly(dirFd, name, result, fileSize);
+  if (fd < 0) return result;
   // One byte of room beyond the size fstat gave: a read of a regular file
   // that returns fewer bytes than asked has met the file's end, so one read
   // call takes a file whose size held. Only a read that fills the buffer
   // (the file grew) goes on, to the end.
   size_t size = 0;
   try {
-    out.resize(static_cast<size_t>(raw.st_size) + 1);
+    out.resize(fileSize + 1);
     for (;;) {
       if (size == out.size()) out.resize(out.size() * 2);
       const size_t asked = out.size() - size;
@@ -295,6 +311,53 @@ int LogFileReadResult(const FileReadResult& result, const std::string& path) {
 
 int ReadFileToBuffer(const std::string& path, std::string& out) {
   return LogFileReadResult(ReadFileQuietly(AT_FDCWD, path.c_str(), out), path);
+}
+
+bool FileHoldsPieces(const std::string& path, const std::function<void(std::string&)>& next) {
+  FileReadResult result;
+  size_t fileSize = 0;
+  const int fd = OpenRegularFileQuietly(AT_FDCWD, path.c_str(), result, fileSize);
+  if (fd < 0) return false;
+  bool same = true;
+  try {
+    std::string piece, onDisk;
+    for (;;) {
+      piece.clear();
+      next(piece);
+      // After the last piece, one more byte asked for must meet the end.
+      const size_t want = piece.empty() ? 1 : piece.size();
+      onDisk.resize(want);
+      size_t got = 0;
+      while (got < want) {
+        const ssize_t n = ::read(fd, onDisk.data() + got, want - got);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          result.error = errno;
+          result.readCallFailed = true;
+          break;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+      }
+      if (result.readCallFailed) {
+        same = false;
+        break;
+      }
+      if (piece.empty()) {
+        same = got == 0;
+        break;
+      }
+      if (got != want || std::memcmp(onDisk.data(), piece.data(), want) != 0) {
+        same = false;
+        break;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    same = false;
+  }
+  ::close(fd);
+  if (result.readCallFailed) LogFileReadResult(result, path);
+  return same;
 }
 
 bool ReadFileIntoMemory(const std::string& path, std::vector<unsigned char>& out) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,15 @@ int32_t GetSizeOfFile(const std::string& path);
 // 0; 21 missing; 14 cannot be opened or is not a regular file; 46 read
 // error; 1 no memory. `out` is cleared on failure.
 int ReadFileToBuffer(const std::string& path, std::string& out);
+
+// True when the regular file at `path` holds exactly the bytes `next` gives,
+// piece after piece into the cleared string it is handed, until it gives an
+// empty piece: the file is read a piece at a time alongside, so neither its
+// bytes nor the expected ones are ever held whole. Opened as ReadFileToBuffer
+// opens; a file that cannot be opened, is not a regular file or whose read
+// fails (logged as ReadFileToBuffer logs it) does not hold them. The
+// comparison stops at the first piece that differs.
+bool FileHoldsPieces(const std::string& path, const std::function<void(std::string&)>& next);
 
 // What a quiet whole-file read found: ReadFileToBuffer's code, the errno of
 // the system call that failed (0 when none did), and whether a failed read
