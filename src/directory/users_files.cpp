@@ -324,9 +324,9 @@ void RememberListOnDisk() {
     size_t nameBytes = 0;  // the names' room taken once, not grown
     for (int i = 0; i < count; ++i) nameBytes += NameOfRecord(GetUserByIndex(i)).size();
     if (nameBytes > UINT32_MAX) return;  // the ends would not fit: not known
+    g_listOnDisk.names.reserve(nameBytes);  // the largest first: it may fit a hole the load just left
     g_listOnDisk.uids.reserve(static_cast<size_t>(count));
     g_listOnDisk.ends.reserve(static_cast<size_t>(count));
-    g_listOnDisk.names.reserve(nameBytes);
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
       g_listOnDisk.uids.push_back(user->header.uid);
