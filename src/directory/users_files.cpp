@@ -531,26 +531,25 @@ void PrepareLoad(size_t expected) {
   ReserveNodeQAArray(expected);  // and the registry's room for them
 }
 
-// Logs (with the error flag) every file in users/ that the list just read
-// does not name: the users they may hold are not loaded, so a start must not
-// be silent about them (a cut list, for one). Nothing is deleted. Leftovers
-// of the atomic writer (its start-up removal is the host's) and directories
-// are passed over.
 // The UID of a per-user file name written exactly as UserFileName writes it
 // ("%08X.xml"); false for any other name.
 bool UIDOfUserFileName(const std::string& name, UID* uid) {
   if (name.size() != 12 || name.compare(8, 4, ".xml") != 0) return false;
   UID value = 0;
   for (size_t i = 0; i < 8; ++i) {
-    const char c = name[i];
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0) return false;
+    const int digit = HexDigitValue(name[i]);
+    if (digit < 0 || (name[i] >= 'a' && name[i] <= 'f')) return false;  // the writer's digits are upper case
     value = (value << 4) | static_cast<UID>(digit);
   }
   *uid = value;
   return true;
 }
 
+// Logs (with the error flag) every file in users/ that the list just read
+// does not name: the users they may hold are not loaded, so a start must not
+// be silent about them (a cut list, for one). Nothing is deleted. Leftovers
+// of the atomic writer (its start-up removal is the host's) and directories
+// are passed over.
 void LogUnlistedUserFiles(const std::string& home) {
   try {
     std::vector<UID> listed(g_listUIDs);
@@ -1088,8 +1087,10 @@ int ReadUsersV2(const char* home) {
   SetUserFileHashSalt(DrawLoadHashSalt());
   std::string content, events;
   const std::unique_ptr<FileReadAhead> files = ReadUserFilesAhead(h, g_listUIDs);
+  std::string path;  // one buffer for every file's path: no allocation per file
   for (const UID uid : g_listUIDs) {
-    const std::string path = UserFilePath(h, uid);
+    path.assign(h).append(kUsersDirectoryName);
+    AppendUserFileName(path, uid);
     const int rc = files != nullptr ? files->Take(path, content, &events) : ReadFileToBuffer(path, content);
     bool read = rc == FR_OK && !content.empty();
     if (rc != FR_OK) {
@@ -1315,7 +1316,7 @@ int SortFieldElements(const std::vector<const XMLNode*>& fieldNodes, const char*
   };
   static std::vector<Given> reused;  // a load converts a great many users
   const ScratchVector<Given> scratch(reused);
-  std::vector<Given>& given = reused;
+  std::vector<Given>& given = scratch.vector;
   given.reserve(fieldNodes.size());
   for (const XMLNode* f : fieldNodes) {
     const std::string* fieldName = nullptr;
@@ -1410,7 +1411,7 @@ int ConvertUserSteps(XMLNode* node, bool load) {
   XMLNode* userData = nullptr;
   static std::vector<const XMLNode*> reused;  // a load converts a great many users
   const ScratchVector<const XMLNode*> scratch(reused);
-  std::vector<const XMLNode*>& fieldNodes = reused;
+  std::vector<const XMLNode*>& fieldNodes = scratch.vector;
   NameChildren names;
   ReadMainFieldElements(node, s, &userData, fieldNodes, &names);
   const std::string name = s.USERNAME.value_or(std::string());

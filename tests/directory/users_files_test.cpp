@@ -493,6 +493,26 @@ TEST_F(UsersFilesTest, DamagedUsersFileIsKeptAndNamedAtEveryStart) {
   EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
 }
 
+// Only a name exactly as the writer writes it ("%08X.xml") counts as a listed
+// user's file: other spellings of a listed UID are unlisted files.
+TEST_F(UsersFilesTest, OnlyTheWritersSpellingOfAListedUIDCountsAsListed) {
+  WriteList(ListOf({{1, "a"}, {10, "b"}}));
+  WriteUserFile(1, SimpleUser(1, "a"));
+  WriteUserFile(10, SimpleUser(10, "b"));
+  for (const char* other : {"0000000a.xml", "00000001.XML", "000000001.xml", "0000001.xml", "0000000G.xml"}) {
+    WriteWholeFile(home.File(std::string("users/") + other), SimpleUser(1, "a"));
+  }
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  for (const char* other : {"0000000a.xml", "00000001.XML", "000000001.xml", "0000001.xml", "0000000G.xml"}) {
+    EXPECT_NE(log.find(std::string("users/") + other + "< is not named in the user list"), std::string::npos) << other;
+  }
+  EXPECT_EQ(log.find("/0000000A.xml< is not named"), std::string::npos) << log;
+  EXPECT_EQ(log.find("/00000001.xml< is not named"), std::string::npos) << log;
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+}
+
 // A skipped user's file that a loaded user would overwrite is refused.
 TEST_F(UsersFilesTest, SkippedUsersFileIsNotOverwritten) {
   WriteList(ListOf({{2, "b"}, {1, "a"}}));
