@@ -228,6 +228,14 @@ int32_t FindGroupIndexOf(std::string_view name) {
 }
 }  // namespace
 
+int32_t FindFirstGroupAfter(const char* text) {
+  const std::string_view name = View(text);
+  auto it = std::upper_bound(g_groups.begin(), g_groups.end(), name, [](std::string_view key, const GroupStruct& g) {
+    return CompareNoCase(key, NameOf(g)) < 0;
+  });
+  return static_cast<int32_t>(it - g_groups.begin());
+}
+
 int GroupExists(const char* name) { return FindGroupIndex(name) >= 0 ? 1 : 0; }
 
 GroupStruct* FindGroupByName(const char* name) { return GetGroupByIndex(FindGroupIndex(name)); }

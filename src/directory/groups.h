@@ -78,6 +78,9 @@ GroupStruct* GetGroupByIndex(int32_t index);
 // Bisection by name without regard to case. The index, or -1 (also for no
 // name, an empty one and while there are no groups).
 int32_t FindGroupIndex(const char* name);
+// The index of the first group whose name sorts after `name` (without regard
+// to case), GetGroupCount() when there is none. Outside a load only.
+int32_t FindFirstGroupAfter(const char* name);
 
 // 1 when FindGroupIndex finds the name, else 0.
 int GroupExists(const char* name);

@@ -245,6 +245,20 @@ int SetPasswordV1(const char* name, uint32_t newHash, int skipHistory) {
 
 }  // namespace
 
+std::vector<std::string> PasswordHistoryHashes(const char* name) {
+  std::vector<std::string> out;
+  try {
+    std::string user;
+    if (FindPasswordUser(name, &user) != FR_OK) return out;
+    for (HistoryEntry& entry : ExistingHistory(user.c_str(), CurrentHistoryDepth())) {
+      if (IsBcryptHash(entry.value.c_str())) out.push_back(std::move(entry.value));
+    }
+  } catch (const std::bad_alloc&) {
+    out.clear();
+  }
+  return out;
+}
+
 // Memory running out anywhere in a change (a path, a history entry, the
 // record's hash text) answers 1; the steps done before it stay, as for any
 // failed step.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // ---- Setting paths of the login section (Live\Torvane) ------------------------------
 //
@@ -85,6 +86,12 @@ uint32_t GetUserPasswordDate(const char* user);
 // matches nothing); step 5 stores the hash
 // text; step 7 sets PASSWORD to 0 and PASSWORDV2 to a copy of `newHash`.
 int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword);
+
+// The bcrypt texts that step 3 of SetUserPasswordV2 would check a clear
+// password against (history places 1..n of `name`, deepest first), as
+// copies: a caller checks them off the server thread and then sets the
+// password with skipHistory. Empty when the user or its history cannot be read.
+std::vector<std::string> PasswordHistoryHashes(const char* name);
 
 // The legacy form: step 3 compares `newHash` with every entry that is not a
 // bcrypt text, read as a hexadecimal number; step 5 stores "%08X"; step 7

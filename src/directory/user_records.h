@@ -110,6 +110,12 @@ int FindUserIndex(const char* name);
 // whose stored name equals `name` without regard to case, or -1.
 int FindUserIndexExact(const char* name);
 
+// The index of the first user whose name sorts after `name` (without regard
+// to case), GetUserCount() when there is none: where a walk of the sorted
+// array that last saw `name` goes on, whatever was added or removed since.
+// Outside a load only.
+int FindFirstUserAfter(const char* name);
+
 // The record FindUserIndex finds, or null. GetNamedUser is the same lookup.
 UserStruct* FindUser(const char* name);
 UserStruct* GetNamedUser(const char* name);

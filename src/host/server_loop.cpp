@@ -1,10 +1,23 @@
 // The server loop: listener, poll passes, accept with room at MAX_CONNECTIONS,
-// request reading and dispatch per readable connection, failed connections,
-// the sanity tick and the stop.
+// request reading and dispatch per readable connection (each request on a
+// task of its own), the resumption of suspended requests, failed
+// connections, the sanity tick and the stop.
 // Host layer: calls platform/net_listener.h, platform/socket_io.h (the
-// transfer bound), the clock, the log, and the layers below via LoopServices.
+// transfer bound), the fiber tasks and the worker pool, the clock, the log,
+// and the layers below via LoopServices.
+//
+// A connection between requests is polled for its next header. Once one
+// arrives, its request runs as a task; when the task must wait (its socket,
+// a worker's job), it steps aside with the wait it is in, and the loop polls
+// that connection for what the task waits on, and for nothing else, until it
+// resumes the task: when the socket is ready, the deadline passes, the job
+// is done, or the connection is closed under it (cancelled). The task's end
+// is the request's end; the connection is then polled for its next header
+// again. Requests on one connection are thus served one at a time, in order,
+// and no connection's wait holds up another's request.
 #include "host/server_loop.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -16,8 +29,10 @@
 #include "sessions/logon_slots.h"
 #include "sessions/lus_log.h"
 #include "platform/clock.h"
+#include "platform/fiber_tasks.h"
 #include "platform/net_listener.h"
 #include "platform/socket_io.h"
+#include "platform/worker_pool.h"
 
 namespace {
 
@@ -97,10 +112,18 @@ void RemoveDeadConnections() {
   }
 }
 
-// Builds the wait's set: the stop event, the listener (unless paused) and
-// every connection in table order. True when a connection holds bytes of a
-// request already received (its socket may not be readable again).
-bool BuildPollSet(PollSet& set) {
+// What the wait of a pass covers beyond the sockets.
+struct PassPlan {
+  bool carried = false;       // a connection holds bytes of a request already received
+  int64_t deadlineMs = -1;    // the soonest deadline of a suspended request (-1: none)
+};
+
+// Builds the wait's set: the stop event, the listener (unless paused), the
+// workers' event, and every connection in table order: one between requests
+// for its next header, one whose request is suspended for what that request
+// waits on (nothing while it waits for a worker).
+PassPlan BuildPollSet(PollSet& set) {
+  PassPlan plan;
   ClearPollSet(set);
   RemoveDeadConnections();
   if (g_listenerPausedAt >= 0 && GetConnectionCount() < g_listenerPausedAt) {
@@ -110,13 +133,21 @@ bool BuildPollSet(PollSet& set) {
   if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
   if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
-  bool carried = false;
+  if (GetWorkerDoneEvent() >= 0) AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
-    AddToPollSet(set, c->socket);
-    if (c->inputCarry.length > 0) carried = true;
+    if (c->task == nullptr) {
+      AddToPollSet(set, c->socket);
+      if (c->inputCarry.length > 0) plan.carried = true;
+      continue;
+    }
+    const FiberWait& wait = GetFiberTaskWait(c->task);
+    if (wait.kind != FiberWaitKind::kSocket) continue;
+    AddToPollSet(set, wait.fd, wait.writing ? kWantWrite : kWantRead);
+    if (wait.deadlineMs >= 0 && (plan.deadlineMs < 0 || wait.deadlineMs < plan.deadlineMs))
+      plan.deadlineMs = wait.deadlineMs;
   }
-  return carried;
+  return plan;
 }
 
 void MarkReady(int sock, unsigned bits) {
@@ -131,21 +162,18 @@ int MarkCarriedInputReady() {
   int n = 0;
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
-    if (c->inputCarry.length == 0) continue;
+    if (c->task != nullptr || c->inputCarry.length == 0) continue;
     MarkReady(c->socket, kReadyRead);
     ++n;
   }
   return n;
 }
 
-// Ends the buffered transfers and the bound of the request on `sock`, entry
-// `index` when the request began: the held reply goes out and what the
-// connection sent past the request stays with it (the entry may have moved
-// or gone while the request was served, so it is found again by socket).
-void FinishRequest(int sock, int index) {
-  ConnectionRecord* c = GetConnectionByIndex(index);
-  if (c == nullptr || c->socket != sock) c = FindConnectionBySocket(sock);
-  EndRequestTransfers(c != nullptr ? &c->inputCarry : nullptr);
+// Ends the buffered transfers and the bound of the request of `c`: the held
+// reply goes out, and what the connection sent past the request stays with
+// it (unless the connection has been removed meanwhile).
+void FinishRequest(ConnectionRecord* c) {
+  EndRequestTransfers(GetConnectionIndex(c) >= 0 ? &c->inputCarry : nullptr);
   EndTransferBound();
 }
 
@@ -233,6 +261,159 @@ void ServiceConnections() {
   }
 }
 
+// ---- Requests as tasks ----
+
+// What a request's task is started with; the task copies it before its
+// first wait.
+struct RequestStart {
+  ConnectionRecord* conn = nullptr;
+  bool verbose = false;
+};
+
+// Closes the connection of a request that failed, unless it has been removed
+// meanwhile (kicked or closed while the request waited: its remover ended
+// it) or the server is stopping (connections are left as they are).
+void CloseFailedRequestConnection(ConnectionRecord* c, int sock, int status) {
+  const int at = GetConnectionIndex(c);
+  if (at < 0 || StopRequested()) return;
+  CloseFailedConnection(at, sock, status);
+}
+
+// A request whose bound ran out: the stream is out of step, so the
+// connection goes the way of a failed one.
+void CloseTimedOutRequest(ConnectionRecord* c, int sock, int32_t messageID) {
+  if (!TransferBoundExpired() || GetConnectionIndex(c) < 0 || StopRequested()) return;
+  WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
+  CloseFailedRequestConnection(c, sock, 4);
+}
+
+// One request of a connection, from its header to its end, on the request's
+// own task. The connection is pinned for the task's life, so `c` stays
+// valid; its index is looked up afresh wherever one is needed.
+void ServeRequest(void* arg) {
+  const RequestStart start = *static_cast<const RequestStart*>(arg);
+  ConnectionRecord* c = start.conn;
+  const int sock = c->socket;
+  int32_t messageID = 0;
+  BeginTransferBound(g_timeOutMs);
+  BeginRequestTransfers(sock, &c->inputCarry);
+  int status = g_services.getCommand != nullptr ? g_services.getCommand(c, &messageID) : 4;
+  char line[128];
+  std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
+  WriteLog(0, "%s", line);
+  if (start.verbose) SlotLog(0, line);
+
+  switch (status) {
+    case 0: {
+      const int at = GetConnectionIndex(c);
+      if (at >= 0) {
+        SetCurrentLogonSlot(c->logonUID);
+        if (g_services.processMessage != nullptr) g_services.processMessage(messageID, sock, at);
+      }
+      FinishRequest(c);
+      CloseTimedOutRequest(c, sock, messageID);
+      return;
+    }
+    case 4:
+    case 55:
+      EndRequestTransfers(nullptr);  // the connection goes, and what it sent with it
+      EndTransferBound();
+      CloseFailedRequestConnection(c, sock, status);
+      return;
+    case 27:
+      break;
+    default:
+      WriteLog(1, "GetCommand returned status %d", status);
+      break;
+  }
+  FinishRequest(c);
+  // A refusal or logon reply that could not go out within the time-out.
+  CloseTimedOutRequest(c, sock, messageID);
+}
+
+// The request's task of `c` stepped aside or ended: a suspended one is kept
+// with the connection, an ended one lets the connection go.
+void SettleTask(ConnectionRecord* c, FiberTask* suspended) {
+  c->task = suspended;
+  if (suspended == nullptr) UnpinConnection(c);
+}
+
+// Starts the next request of `c` on a task of its own.
+void StartRequest(ConnectionRecord* c) {
+  RequestStart start;
+  start.conn = c;
+  start.verbose = g_verbose;
+  PinConnection(c);
+  // Null both when the request ended and when no stack could be had; in the
+  // second case nothing was read, and the connection is served again at a
+  // later pass.
+  SettleTask(c, StartFiberTask(ServeRequest, &start, c));
+}
+
+// Resumes the suspended request of `c` with the end of its wait.
+void ResumeRequest(ConnectionRecord* c, FiberWake wake) {
+  FiberTask* task = c->task;
+  c->task = nullptr;
+  SettleTask(c, ResumeFiberTask(task, wake) ? task : nullptr);
+}
+
+// The connection's suspended request, when its wait has ended: true, with
+// how it ended.
+bool SuspendedRequestWakes(const ConnectionRecord* c, int64_t now, FiberWake* wake) {
+  if (c->task == nullptr) return false;
+  const FiberWait& wait = GetFiberTaskWait(c->task);
+  if (wait.kind != FiberWaitKind::kSocket) return false;
+  if (ReadyBits(wait.fd) & (wait.writing ? kReadyWrite : kReadyRead)) {
+    *wake = FiberWake::kReady;
+    return true;
+  }
+  if (wait.deadlineMs >= 0 && now >= wait.deadlineMs) {
+    *wake = FiberWake::kTimedOut;
+    return true;
+  }
+  return false;
+}
+
+// Resumes the requests whose connections were closed under them, until no
+// resumed request cancels another.
+void ResumeCancelledRequests() {
+  for (;;) {
+    std::vector<FiberTask*> cancelled = TakeCancelledFiberTasks();
+    if (cancelled.empty()) return;
+    for (FiberTask* task : cancelled) {
+      auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
+      if (c->task == task) ResumeRequest(c, FiberWake::kCancelled);
+    }
+  }
+}
+
+// Resumes the requests whose workers' jobs are done.
+void ResumeFinishedWorkerRequests() {
+  for (FiberTask* task : TakeFinishedWorkerTasks()) {
+    auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
+    if (c->task == task) ResumeRequest(c, FiberWake::kReady);
+    ResumeCancelledRequests();
+  }
+}
+
+// The stop: every suspended request is cancelled and unwinds through its
+// failure paths; requests waiting for a worker end once their job is done.
+void UnwindRequests() {
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->task != nullptr) CancelFiberTask(c->task);
+  }
+  ResumeCancelledRequests();
+  while (GetLiveFiberTaskCount() > 0) {
+    if (GetWorkerJobsInFlight() == 0) break;  // nothing left that could resume a task
+    PollSet set;
+    AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
+    (void)WaitPollSet(set, 1000);
+    ResumeFinishedWorkerRequests();
+  }
+  StopWorkers();
+}
+
 void LogConnectionKick(int index) {
   ConnectionRecord* c = GetConnectionByIndex(index);
   const char* user = SlotUserName(c->logonUID);
@@ -315,14 +496,21 @@ bool ListenerIsDualStack() { return g_dualStack; }
 bool RunOnePass(int timeoutMs) {
   if (StopRequested()) return false;
   PollSet set;
-  const bool carried = BuildPollSet(set);
+  const PassPlan plan = BuildPollSet(set);
   if (StopRequested()) return false;  // a stop that came before the event existed
   FlushLogOutput();  // nothing of the pass is held while the loop waits
-  // A request already received is served without waiting.
-  int n = WaitForSocketActivity(set, carried ? 0 : timeoutMs);
+  // A request already received is served without waiting, and a suspended
+  // request's deadline cuts the wait short.
+  int waitMs = plan.carried ? 0 : timeoutMs;
+  if (plan.deadlineMs >= 0) {
+    const int64_t untilDeadline = std::max<int64_t>(0, plan.deadlineMs - MonotonicMilliseconds());
+    if (untilDeadline < waitMs) waitMs = static_cast<int>(untilDeadline);
+  }
+  int n = WaitForSocketActivity(set, waitMs);
   int err = errno;
-  const int marked = carried ? MarkCarriedInputReady() : 0;
-  if (n == 0 && marked == 0) {
+  const int marked = plan.carried ? MarkCarriedInputReady() : 0;
+  const bool deadlinePassed = plan.deadlineMs >= 0 && MonotonicMilliseconds() >= plan.deadlineMs;
+  if (n == 0 && marked == 0 && !deadlinePassed) {
     // Nothing ready: not a busy pass. A listener left out for want of
     // descriptors is tried again after a quiet wait, in case no connection of
     // ours was holding them.
@@ -333,8 +521,11 @@ bool RunOnePass(int timeoutMs) {
   CheckSelectResult(n, err);
   CheckListenerErrSet();
   AcceptConnection();
+  ResumeCancelledRequests();  // a connection kicked to make room
   TickTokenSanityCheck();
+  ResumeFinishedWorkerRequests();
   ServiceConnections();
+  ResumeCancelledRequests();
   return true;
 }
 
@@ -343,6 +534,7 @@ int RunServerLoop() {
   SetLogConsoleDeferred(true);
   while (RunOnePass(kPollTimeoutMs)) {
   }
+  UnwindRequests();
   int rc = StopServer();
   SetLogConsoleDeferred(false);
   return rc;
@@ -403,7 +595,7 @@ void KickConnection(int index) {
   ConnectionRecord* c = GetConnectionByIndex(index);
   if (c == nullptr) return;
   Logoff(*c);
-  CloseSocket(c->socket);
+  SocketClose(c->socket);  // a request suspended on it is cancelled
   RemoveConnection(index);
 }
 
@@ -421,52 +613,19 @@ void AddConnection(int family, const char* host, int socket) {
 
 int ProcessConnection(int i) {
   ConnectionRecord* c = GetConnectionByIndex(i);
-  if (c == nullptr || !(ReadyBits(c->socket) & kReadyRead)) return i;
-  int sock = c->socket;
-  int32_t messageID = 0;
-  BeginTransferBound(g_timeOutMs);
-  BeginRequestTransfers(sock, &c->inputCarry);
-  int status = g_services.getCommand != nullptr ? g_services.getCommand(c, &messageID) : 4;
-  char line[128];
-  std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
-  WriteLog(0, "%s", line);
-  if (g_verbose) SlotLog(0, line);
-
-  int result = i;
-  switch (status) {
-    case 0: {
-      SetCurrentLogonSlot(c->logonUID);
-      result = g_services.processMessage != nullptr ? g_services.processMessage(messageID, sock, i) : i;
-      FinishRequest(sock, result == i ? i : -1);
-      if (result == i && TransferBoundExpired()) {
-        // The request or its reply stalled past the time-out: the stream is
-        // out of step, so the connection goes the way of a failed one.
-        int at = FindConnectionIndexBySocket(sock);
-        if (at >= 0) {
-          WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
-          CloseFailedConnection(at, sock, 4);
-          if (at <= i) result = i - 1;
-        }
-      }
-      return result;
-    }
-    case 4:
-    case 55:
-      EndRequestTransfers(nullptr);  // the connection goes, and what it sent with it
-      EndTransferBound();
-      return CloseFailedConnection(i, sock, status);
-    case 27:
-      break;
-    default:
-      WriteLog(1, "GetCommand returned status %d", status);
-      break;
+  if (c == nullptr) return i;
+  PinConnection(c);
+  FiberWake wake = FiberWake::kReady;
+  if (c->task != nullptr) {
+    if (SuspendedRequestWakes(c, MonotonicMilliseconds(), &wake)) ResumeRequest(c, wake);
+  } else if (ReadyBits(c->socket) & kReadyRead) {
+    StartRequest(c);
   }
-  FinishRequest(sock, i);
-  if (TransferBoundExpired()) {
-    // A refusal or logon reply that could not go out within the time-out.
-    WriteLog(0, "Request %d on socket %d timed out", messageID, sock);
-    return CloseFailedConnection(i, sock, 4);
-  }
+  ResumeCancelledRequests();
+  // Entry i removed (by its own request or another's): the entry moved into
+  // its place has not been served yet.
+  const int result = GetConnectionByIndex(i) == c ? i : i - 1;
+  UnpinConnection(c);
   return result;
 }
 
@@ -480,7 +639,7 @@ int CloseFailedConnection(int i, int socket, int status) {
   if (c != nullptr) {
     if (c->keepLogon == 0) Logoff(*c);
   }
-  CloseSocket(socket);
+  SocketClose(socket);
   RemoveConnection(i);
   return i - 1;
 }

@@ -105,25 +105,39 @@ int CloseSocket(int fd) { return fd < 0 ? 0 : close(fd); }
 
 void ClearPollSet(PollSet& set) {
   set.fds.clear();
+  set.want.clear();
   set.ready.clear();
 }
 
-size_t AddToPollSet(PollSet& set, int fd) {
+size_t AddToPollSet(PollSet& set, int fd, unsigned want) {
   set.fds.push_back(fd);
+  set.want.push_back(want);
   set.ready.push_back(0);
   return set.fds.size() - 1;
 }
 
 int WaitPollSet(PollSet& set, int timeoutMs) {
-  std::vector<struct pollfd> p(set.fds.size());
-  for (size_t i = 0; i < p.size(); ++i) p[i] = {set.fds[i], POLLIN | POLLPRI, 0};
+  // The descriptors of the wait, kept from pass to pass (no allocation per wait).
+  thread_local std::vector<struct pollfd> p;
+  p.resize(set.fds.size());
+  for (size_t i = 0; i < p.size(); ++i) {
+    const unsigned want = set.want[i];
+    short events = 0;
+    if (want & kWantRead) events |= POLLIN;
+    if (want & kWantUrgent) events |= POLLPRI;
+    if (want & kWantWrite) events |= POLLOUT;
+    p[i] = {set.fds[i], events, 0};
+  }
   for (auto& r : set.ready) r = 0;
   int n = poll(p.data(), static_cast<nfds_t>(p.size()), timeoutMs);
   if (n <= 0) return n;
+  constexpr short kTrouble = POLLERR | POLLHUP | POLLNVAL;
   for (size_t i = 0; i < p.size(); ++i) {
-    short ev = p[i].revents;
-    if (ev & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) set.ready[i] |= kReadyRead;
+    const short ev = p[i].revents;
+    const unsigned want = set.want[i];
+    if ((want & kWantRead) && (ev & (POLLIN | kTrouble))) set.ready[i] |= kReadyRead;
     if (ev & POLLPRI) set.ready[i] |= kReadyUrgent;
+    if ((want & kWantWrite) && (ev & (POLLOUT | kTrouble))) set.ready[i] |= kReadyWrite;
   }
   return n;
 }

@@ -67,19 +67,27 @@ int CloseSocket(int fd);
 
 // ---- Waiting ------------------------------------------------------------------------
 
+// What a polled socket is watched for.
+constexpr unsigned kWantRead = (1u << 0);    // POLLIN
+constexpr unsigned kWantUrgent = (1u << 1);  // POLLPRI
+constexpr unsigned kWantWrite = (1u << 2);   // POLLOUT
+
 // Readiness bits of one polled socket.
 constexpr unsigned kReadyRead = (1u << 0);    // POLLIN, or a hang-up/error/invalid socket a read will report
 constexpr unsigned kReadyUrgent = (1u << 1);  // POLLPRI: urgent data pending
+constexpr unsigned kReadyWrite = (1u << 2);   // POLLOUT, or a hang-up/error/invalid socket a send will report
 
 struct PollSet {
   std::vector<int> fds;         // sockets in the order they were added
+  std::vector<unsigned> want;   // what each is watched for (kWant bits)
   std::vector<unsigned> ready;  // their readiness after Wait, same order
 };
 
 // Empties the set for a new pass.
 void ClearPollSet(PollSet& set);
-// Adds a socket (asking for reading and urgent data); its index in the set.
-size_t AddToPollSet(PollSet& set, int fd);
+// Adds a socket watched for `want` (reading and urgent data unless told
+// otherwise); its index in the set.
+size_t AddToPollSet(PollSet& set, int fd, unsigned want = kWantRead | kWantUrgent);
 // poll over every socket for at most `timeoutMs`. The number of sockets
 // ready, 0 on time-out, -1 with errno on failure (EINTR for a signal); after
 // a failure (or a time-out) nothing counts as ready.

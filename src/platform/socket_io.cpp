@@ -1,17 +1,23 @@
 // Single send and receive calls on a connected socket: MSG_NOSIGNAL on every
 // send, EINTR retried, every other failure handed back as -1 with errno; the
-// per-request transfer bound that turns a stalled peer into a failure; and the
-// read-ahead and held output of the request being served.
-// Platform layer: POSIX sockets and poll only.
+// per-request transfer bound that turns a stalled peer into a failure; the
+// read-ahead and held output of the request being served; and the waits of a
+// request that runs in a task, which step aside to the loop instead of
+// blocking the thread.
+// Platform layer: POSIX sockets and poll; calls the fiber tasks.
 #include "platform/socket_io.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
+
+#include "platform/fiber_tasks.h"
 
 namespace {
 
@@ -19,74 +25,185 @@ struct TransferBound {
   bool active = false;
   bool expired = false;
   uint32_t perPieceMs = 0;
-  std::chrono::steady_clock::time_point start;
+  int64_t startMs = 0;
   uint64_t received = 0;
   uint64_t sent = 0;
+  int64_t lastReceiveMs = 0;  // the last receive that moved bytes (the start at first)
+  int64_t lastSendMs = 0;     // the last send that moved bytes
 };
-thread_local TransferBound t_bound;
 
-// The request being served: its socket (-1: none), the bytes received ahead
-// (in[inStart, inEnd)) and the sends held back.
-struct RequestTransfers {
+// The request being served: its bound, its socket (-1: none), the bytes
+// received ahead (in[inStart, inEnd)) and the sends held back. A request
+// that runs in a task has one of its own for the task's life; code outside
+// any task shares the thread's.
+struct RequestIo {
+  TransferBound bound;
   int fd = -1;
   size_t inStart = 0;
   size_t inEnd = 0;
   size_t held = 0;
+  // A task's socket: reserved from the request's start to the task's end,
+  // so that its number is never given to another descriptor while the task
+  // may still use it.
+  int reservedFd = -1;
+  bool closed = false;        // closed while the task ran: every call on it fails
+  bool closeAtEnd = false;    // the descriptor is closed when the task ends
+  FiberTask* task = nullptr;  // the task it belongs to (null: the thread's own)
   unsigned char in[kSocketReadAheadBytes];
   unsigned char out[kHeldOutputBytes];
 };
-thread_local RequestTransfers t_request;
 
-// Waits until `fd` is ready for `events` within the bound for the piece that
-// holds byte `moved` + 1. True when ready (or when poll reports an error or a
-// hang-up, which the following call then reports itself); false with errno
-// ETIMEDOUT when the bound ran out, the bound then marked expired.
-bool WaitWithinBound(int fd, short events, uint64_t moved) {
-  using namespace std::chrono;
-  const auto deadline = t_bound.start + milliseconds(static_cast<uint64_t>(t_bound.perPieceMs) *
-                                                     (1 + moved / kTransferBoundPieceBytes));
+thread_local RequestIo t_threadIo;
+
+// Tasks' records, kept for reuse, and which task's record holds each socket.
+thread_local std::vector<std::unique_ptr<RequestIo>> t_idleIo;
+thread_local std::vector<RequestIo*> t_ioBySocket;
+
+void ReleaseTaskIo(uintptr_t value);
+const int kTaskIoLocal = RegisterFiberLocal(ReleaseTaskIo);
+
+RequestIo* IoReservingSocket(int fd) {
+  if (fd < 0 || static_cast<size_t>(fd) >= t_ioBySocket.size()) return nullptr;
+  return t_ioBySocket[static_cast<size_t>(fd)];
+}
+
+void ReserveSocket(RequestIo* io, int fd) {
+  if (fd < 0) return;
+  if (static_cast<size_t>(fd) >= t_ioBySocket.size()) t_ioBySocket.resize(static_cast<size_t>(fd) + 1, nullptr);
+  t_ioBySocket[static_cast<size_t>(fd)] = io;
+  io->reservedFd = fd;
+}
+
+// The end of a task: its socket, closed while it ran, is closed now; the
+// record goes back for reuse.
+void ReleaseTaskIo(uintptr_t value) {
+  RequestIo* io = reinterpret_cast<RequestIo*>(value);
+  if (io->reservedFd >= 0) {
+    if (IoReservingSocket(io->reservedFd) == io) t_ioBySocket[static_cast<size_t>(io->reservedFd)] = nullptr;
+    if (io->closeAtEnd) (void)close(io->reservedFd);
+  }
+  io->bound = TransferBound{};
+  io->fd = io->reservedFd = -1;
+  io->inStart = io->inEnd = io->held = 0;
+  io->closed = io->closeAtEnd = false;
+  io->task = nullptr;
+  t_idleIo.emplace_back(io);
+}
+
+// The record of the request being served: the running task's (made at its
+// first use), else the thread's.
+RequestIo& Io() {
+  FiberTask* task = CurrentFiberTask();
+  if (task == nullptr) return t_threadIo;
+  uintptr_t& word = FiberLocal(kTaskIoLocal);
+  if (word == 0) {
+    RequestIo* io = nullptr;
+    if (!t_idleIo.empty()) {
+      io = t_idleIo.back().release();
+      t_idleIo.pop_back();
+    } else {
+      io = new RequestIo;  // a failure here is the process's end, as for any allocation
+    }
+    io->task = task;
+    word = reinterpret_cast<uintptr_t>(io);
+  }
+  return *reinterpret_cast<RequestIo*>(word);
+}
+
+// The deadline of a wait for the piece that holds byte `moved` + 1, in
+// monotonic milliseconds: the bound's allowance for that piece, or one
+// allowance after the last progress in that direction, whichever is sooner
+// (a peer that stops reading or sending fails within one allowance,
+// however much it moved before). -1 without a bound.
+int64_t BoundDeadline(const TransferBound& b, uint64_t moved, int64_t lastProgressMs) {
+  if (!b.active) return -1;
+  const int64_t piece = static_cast<int64_t>(b.perPieceMs);
+  const int64_t byPieces = b.startMs + piece * static_cast<int64_t>(1 + moved / kTransferBoundPieceBytes);
+  return std::min(byPieces, lastProgressMs + piece);
+}
+
+// Waits until `fd` is ready for `events` within the deadline. In a task the
+// task steps aside to the loop; elsewhere the thread polls. True when ready
+// (or when poll reports an error or a hang-up, which the following call then
+// reports itself); false with errno ETIMEDOUT when the deadline passed (the
+// bound is then marked expired), or ECONNABORTED when the task was cancelled.
+bool WaitForSocket(RequestIo& io, int fd, short events, int64_t deadlineMs) {
+  if (CurrentFiberTask() != nullptr) {
+    FiberWait wait;
+    wait.kind = FiberWaitKind::kSocket;
+    wait.fd = fd;
+    wait.writing = (events & POLLOUT) != 0;
+    wait.deadlineMs = deadlineMs;
+    switch (WaitInFiberTask(wait)) {
+      case FiberWake::kReady:
+        return true;
+      case FiberWake::kTimedOut:
+        io.bound.expired = true;
+        errno = ETIMEDOUT;
+        return false;
+      case FiberWake::kCancelled:
+        break;
+    }
+    errno = ECONNABORTED;
+    return false;
+  }
   for (;;) {
-    auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    int64_t left = deadlineMs < 0 ? 60000 : deadlineMs - MonotonicMilliseconds();
     if (left <= 0) break;
     struct pollfd p = {fd, events, 0};
     int ready = poll(&p, 1, left > 60000 ? 60000 : static_cast<int>(left));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return true;  // let the transfer call report it
   }
-  t_bound.expired = true;
+  io.bound.expired = true;
   errno = ETIMEDOUT;
   return false;
 }
 
+// A socket closed under a task fails every later call at once.
+bool FailsAsClosed(const RequestIo& io, int fd, int err) {
+  if (!io.closed || fd < 0 || fd != io.reservedFd) return false;
+  errno = err;
+  return true;
+}
+
+// Calls must not block the thread: within a bound (every call within its
+// allowance), and in a task (where a blocked call would hold every other).
+bool MustNotBlock(const RequestIo& io) { return io.bound.active || io.task != nullptr; }
+
 }  // namespace
 
 void BeginTransferBound(uint32_t perPieceMs) {
-  t_bound = TransferBound{};
+  RequestIo& io = Io();
+  io.bound = TransferBound{};
   if (perPieceMs == 0) return;
-  t_bound.active = true;
-  t_bound.perPieceMs = perPieceMs;
-  t_bound.start = std::chrono::steady_clock::now();
+  io.bound.active = true;
+  io.bound.perPieceMs = perPieceMs;
+  io.bound.startMs = MonotonicMilliseconds();
+  io.bound.lastReceiveMs = io.bound.lastSendMs = io.bound.startMs;
 }
 
-void EndTransferBound() { t_bound.active = false; }
+void EndTransferBound() { Io().bound.active = false; }
 
-bool TransferBoundExpired() { return t_bound.expired; }
+bool TransferBoundExpired() { return Io().bound.expired; }
 
 namespace {
 
-// One send() as the bound allows: what the socket takes now, waiting (within
-// the bound) only when it takes nothing.
-ssize_t SendOnce(int fd, const void* bytes, size_t length, int flags) {
+// One send() as the bound and the task allow: what the socket takes now,
+// waiting (within the bound) only when it takes nothing.
+ssize_t SendOnce(RequestIo& io, int fd, const void* bytes, size_t length, int flags) {
   for (;;) {
-    if (t_bound.active) {
+    if (FailsAsClosed(io, fd, EPIPE)) return -1;
+    if (MustNotBlock(io)) {
       ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent >= 0) {
-        t_bound.sent += static_cast<uint64_t>(sent);
+        if (sent > 0 && io.bound.active) io.bound.lastSendMs = MonotonicMilliseconds();
+        io.bound.sent += static_cast<uint64_t>(sent);
         return sent;
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      if (!WaitWithinBound(fd, POLLOUT, t_bound.sent)) return -1;
+      if (!WaitForSocket(io, fd, POLLOUT, BoundDeadline(io.bound, io.bound.sent, io.bound.lastSendMs))) return -1;
       continue;
     }
     ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL);
@@ -96,11 +213,11 @@ ssize_t SendOnce(int fd, const void* bytes, size_t length, int flags) {
 
 // Sends the held bytes of the request being served. False (errno set) when
 // they could not all go out; they are dropped either way.
-bool SendHeldOutput() {
+bool SendHeldOutput(RequestIo& io) {
   size_t done = 0;
   bool ok = true;
-  while (done < t_request.held) {
-    ssize_t sent = SendOnce(t_request.fd, t_request.out + done, t_request.held - done, 0);
+  while (done < io.held) {
+    ssize_t sent = SendOnce(io, io.fd, io.out + done, io.held - done, 0);
     if (sent <= 0) {
       if (sent == 0) errno = EPIPE;
       ok = false;
@@ -108,30 +225,35 @@ bool SendHeldOutput() {
     }
     done += static_cast<size_t>(sent);
   }
-  t_request.held = 0;
+  io.held = 0;
   return ok;
 }
 
-bool HoldsOutputFor(int fd) { return fd >= 0 && t_request.fd == fd && t_request.held > 0; }
+bool HoldsOutputFor(const RequestIo& io, int fd) { return fd >= 0 && io.fd == fd && io.held > 0; }
 
-// One recv() as the bound allows. Before it would wait for the peer, the
-// bytes held for that socket go out: the peer may be waiting for them.
-ssize_t ReceiveOnce(int fd, void* buffer, size_t length, int flags) {
+// One recv() as the bound and the task allow. Before it would wait for the
+// peer, the bytes held for that socket go out: the peer may be waiting for them.
+ssize_t ReceiveOnce(RequestIo& io, int fd, void* buffer, size_t length, int flags) {
   for (;;) {
-    const bool held = HoldsOutputFor(fd);
-    if (t_bound.active || held) {
+    if (FailsAsClosed(io, fd, ECONNABORTED)) return -1;
+    const bool held = HoldsOutputFor(io, fd);
+    if (MustNotBlock(io) || held) {
       ssize_t got = recv(fd, buffer, length, flags | MSG_DONTWAIT);
       if (got >= 0) {
-        if (t_bound.active && (flags & MSG_PEEK) == 0) t_bound.received += static_cast<uint64_t>(got);
+        if ((flags & MSG_PEEK) == 0) {
+          if (got > 0 && io.bound.active) io.bound.lastReceiveMs = MonotonicMilliseconds();
+          io.bound.received += static_cast<uint64_t>(got);
+        }
         return got;
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       if (held) {
-        if (!SendHeldOutput()) return -1;
+        if (!SendHeldOutput(io)) return -1;
         continue;
       }
-      if (!WaitWithinBound(fd, POLLIN, t_bound.received)) return -1;
+      if (!WaitForSocket(io, fd, POLLIN, BoundDeadline(io.bound, io.bound.received, io.bound.lastReceiveMs)))
+        return -1;
       continue;
     }
     ssize_t got = recv(fd, buffer, length, flags);
@@ -141,12 +263,12 @@ ssize_t ReceiveOnce(int fd, void* buffer, size_t length, int flags) {
 }
 
 // Hands the caller up to `length` bytes of the read-ahead; `peek` leaves them.
-size_t TakeReadAhead(void* buffer, size_t length, bool peek) {
-  size_t n = std::min(length, t_request.inEnd - t_request.inStart);
-  std::memcpy(buffer, t_request.in + t_request.inStart, n);
+size_t TakeReadAhead(RequestIo& io, void* buffer, size_t length, bool peek) {
+  size_t n = std::min(length, io.inEnd - io.inStart);
+  std::memcpy(buffer, io.in + io.inStart, n);
   if (!peek) {
-    t_request.inStart += n;
-    if (t_request.inStart == t_request.inEnd) t_request.inStart = t_request.inEnd = 0;
+    io.inStart += n;
+    if (io.inStart == io.inEnd) io.inStart = io.inEnd = 0;
   }
   return n;
 }
@@ -154,70 +276,90 @@ size_t TakeReadAhead(void* buffer, size_t length, bool peek) {
 }  // namespace
 
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
-  if (fd >= 0 && fd == t_request.fd) {
-    if (flags == 0 && t_request.held + length <= kHeldOutputBytes) {
-      std::memcpy(t_request.out + t_request.held, bytes, length);
-      t_request.held += length;
+  RequestIo& io = Io();
+  if (fd >= 0 && fd == io.fd) {
+    if (FailsAsClosed(io, fd, EPIPE)) return -1;
+    if (flags == 0 && io.held + length <= kHeldOutputBytes) {
+      std::memcpy(io.out + io.held, bytes, length);
+      io.held += length;
       return static_cast<ssize_t>(length);
     }
     // In order: what is held goes before these bytes.
-    if (t_request.held > 0 && !SendHeldOutput()) return -1;
+    if (io.held > 0 && !SendHeldOutput(io)) return -1;
     if (flags == 0 && length <= kHeldOutputBytes / 2) {
-      std::memcpy(t_request.out, bytes, length);
-      t_request.held = length;
+      std::memcpy(io.out, bytes, length);
+      io.held = length;
       return static_cast<ssize_t>(length);
     }
   }
-  return SendOnce(fd, bytes, length, flags);
+  return SendOnce(io, fd, bytes, length, flags);
 }
 
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags) {
-  if (fd >= 0 && fd == t_request.fd && length > 0) {
+  RequestIo& io = Io();
+  if (fd >= 0 && fd == io.fd && length > 0) {
     const bool peek = (flags & MSG_PEEK) != 0;
     // Bytes received ahead come first, whatever the flags.
-    if (t_request.inEnd > t_request.inStart) return static_cast<ssize_t>(TakeReadAhead(buffer, length, peek));
+    if (io.inEnd > io.inStart) return static_cast<ssize_t>(TakeReadAhead(io, buffer, length, peek));
     if (flags == 0 && length < kSocketReadAheadBytes) {
-      ssize_t got = ReceiveOnce(fd, t_request.in, sizeof t_request.in, 0);
+      ssize_t got = ReceiveOnce(io, fd, io.in, sizeof io.in, 0);
       if (got <= 0) return got;
-      t_request.inStart = 0;
-      t_request.inEnd = static_cast<size_t>(got);
-      return static_cast<ssize_t>(TakeReadAhead(buffer, length, false));
+      io.inStart = 0;
+      io.inEnd = static_cast<size_t>(got);
+      return static_cast<ssize_t>(TakeReadAhead(io, buffer, length, false));
     }
   }
-  return ReceiveOnce(fd, buffer, length, flags);
+  return ReceiveOnce(io, fd, buffer, length, flags);
 }
 
 void BeginRequestTransfers(int fd, SocketInputCarry* carry) {
-  t_request.fd = fd;
-  t_request.inStart = t_request.inEnd = 0;
-  t_request.held = 0;
+  RequestIo& io = Io();
+  io.fd = fd;
+  io.inStart = io.inEnd = 0;
+  io.held = 0;
+  if (io.task != nullptr && io.reservedFd < 0) ReserveSocket(&io, fd);
   if (carry != nullptr && carry->length > 0) {
-    size_t n = std::min<size_t>(carry->length, sizeof t_request.in);
-    std::memcpy(t_request.in, carry->bytes, n);
-    t_request.inEnd = n;
+    size_t n = std::min<size_t>(carry->length, sizeof io.in);
+    std::memcpy(io.in, carry->bytes, n);
+    io.inEnd = n;
     carry->length = 0;
   }
 }
 
 bool EndRequestTransfers(SocketInputCarry* carry) {
-  bool ok = t_request.held == 0 || SendHeldOutput();
+  RequestIo& io = Io();
+  bool ok = io.held == 0 || SendHeldOutput(io);
   if (carry != nullptr) {
-    size_t n = t_request.inEnd - t_request.inStart;
-    std::memcpy(carry->bytes, t_request.in + t_request.inStart, n);
+    size_t n = io.inEnd - io.inStart;
+    std::memcpy(carry->bytes, io.in + io.inStart, n);
     carry->length = static_cast<uint32_t>(n);
   }
-  t_request.fd = -1;
-  t_request.inStart = t_request.inEnd = 0;
+  io.fd = -1;
+  io.inStart = io.inEnd = 0;
   return ok;
 }
 
 int SocketClose(int fd) {
-  if (fd >= 0 && fd == t_request.fd) {
+  RequestIo& io = Io();
+  RequestIo* owner = IoReservingSocket(fd);
+  if (owner != nullptr) {
+    // A task's socket: what the running request answered goes out first;
+    // the peer is told at once, every later call of the task fails, and the
+    // number stays the task's until it ends, when it is closed.
+    if (owner == &io && io.fd == fd && io.held > 0) (void)SendHeldOutput(io);
+    if (!owner->closeAtEnd) (void)shutdown(fd, SHUT_RDWR);
+    owner->closed = true;
+    owner->closeAtEnd = true;
+    if (owner->fd == fd) owner->inStart = owner->inEnd = 0;
+    if (owner != &io) CancelFiberTask(owner->task);
+    return 0;
+  }
+  if (fd >= 0 && fd == io.fd) {
     // What the request answered goes out before the close; what it had not
     // read goes with the socket, and the number is no longer the request's.
-    if (t_request.held > 0) (void)SendHeldOutput();
-    t_request.fd = -1;
-    t_request.inStart = t_request.inEnd = 0;
+    if (io.held > 0) (void)SendHeldOutput(io);
+    io.fd = -1;
+    io.inStart = io.inEnd = 0;
   }
   // close() is not retried on EINTR: on Linux the descriptor is gone either way.
   return close(fd) == 0 ? 0 : -1;

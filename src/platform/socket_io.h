@@ -1,9 +1,15 @@
 // Raw byte moves on a connected stream socket: one send and one receive call
 // with the platform's quirks absorbed (no SIGPIPE, EINTR retried), the
-// per-request transfer bound, and the buffered transfers of the request being
-// served. Framing, loops over partial transfers and the wire formats live
-// above, in the wire module. Platform layer: POSIX sockets and poll only;
-// calls nothing of the server.
+// per-request transfer bound, the buffered transfers of the request being
+// served, and the waits of a request that runs in a task (platform/
+// fiber_tasks.h): where a call would block, the task steps aside to the loop
+// until its socket is ready, and the thread serves other requests meanwhile.
+// Framing, loops over partial transfers and the wire formats live above, in
+// the wire module. Platform layer: POSIX sockets and poll; calls the fiber
+// tasks, nothing of the server.
+//
+// The state of the request being served (its bound, read-ahead and held
+// output) belongs to the running task, or to the thread outside any task.
 #pragma once
 
 #include <cstddef>
@@ -33,12 +39,15 @@ ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
 // One request (its header, token and argument reads) and its reply may take
 // at most `perPieceMs` for every 64 KiB moved in each direction: the n-th
 // 64 KiB piece received must have arrived `perPieceMs` * n after the bound
-// began, and the same for the bytes sent. A large text on a slow link goes
-// through; a peer that dribbles bytes or stops reading fails within one
-// bound. While a bound is active SocketSend and SocketRecv wait with poll and
-// then move what is ready without blocking; a wait past the bound fails with
-// ETIMEDOUT and marks the bound expired. The bound belongs to the calling
-// thread (the server's one loop thread).
+// began, and the same for the bytes sent; and no wait lasts longer than
+// `perPieceMs` after the last bytes moved in its direction. A large text on a
+// slow link goes through; a peer that dribbles bytes or stops reading fails
+// within one bound, however much the kernel took from it before. While a
+// bound is active (and always in a task) SocketSend and SocketRecv move what
+// is ready without blocking and wait for the rest: a task steps aside, the
+// thread outside tasks polls. A wait past the bound fails with ETIMEDOUT and
+// marks the bound expired; a wait of a task that is cancelled (its
+// connection was closed, or the server stops) fails with ECONNABORTED.
 
 constexpr size_t kTransferBoundPieceBytes = 64 * 1024;
 
@@ -91,5 +100,9 @@ bool EndRequestTransfers(SocketInputCarry* carry);
 
 // Closes the socket (closesocket), after sending what a request being served
 // on it holds. 0, or -1 with errno set; the descriptor is released in either
-// case.
+// case. The socket of a request that runs in a task is shut down at once
+// (the peer sees the close), and every later call of that task on it fails;
+// a task suspended on it is cancelled, and the descriptor itself is closed
+// when the task ends, so that its number cannot reach another connection
+// while the task may still name it.
 int SocketClose(int fd);

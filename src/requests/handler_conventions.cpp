@@ -15,12 +15,15 @@
 #include "directory/user_settings.h"
 #include "foundation/log/ring_log.h"
 #include "platform/clock.h"
+#include "platform/fiber_tasks.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_slots.h"
 
 namespace {
 
-int g_formattedReplySocket = -1;
+// The socket of SendFormattedToClient, per request (stored plus one, so the
+// word's 0 of a new request reads as none).
+const int kFormattedReplyLocal = RegisterFiberLocal(nullptr);
 
 constexpr size_t kFormattedReplyBytes = 16384;
 // Replies up to this size go out as one buffer (header words and data
@@ -224,7 +227,9 @@ bool ClientCopyIsCurrent(int32_t clientStamp, uint32_t dataTime) {
 
 // ---- Formatted text to a client --------------------------------------------------------------
 
-void SetFormattedReplySocket(int sock) { g_formattedReplySocket = sock; }
+void SetFormattedReplySocket(int sock) {
+  FiberLocal(kFormattedReplyLocal) = sock < 0 ? 0 : static_cast<uintptr_t>(sock) + 1;
+}
 
 int SendFormattedToClient(const char* format, ...) {
   char text[kFormattedReplyBytes];
@@ -233,5 +238,7 @@ int SendFormattedToClient(const char* format, ...) {
   int n = vsnprintf(text, sizeof text, format ? format : "", ap);
   va_end(ap);
   if (n < 0) text[0] = '\0';
-  return SendString(g_formattedReplySocket, WireText(static_cast<const char*>(text))) == WIRE_OK ? 0 : -1;
+  const uintptr_t word = FiberLocal(kFormattedReplyLocal);
+  const int sock = word == 0 ? -1 : static_cast<int>(word - 1);
+  return SendString(sock, WireText(static_cast<const char*>(text))) == WIRE_OK ? 0 : -1;
 }

@@ -125,7 +125,8 @@ bool ClientCopyIsCurrent(int32_t clientStamp, uint32_t dataTime);
 
 // ---- Formatted text to a client --------------------------------------------------------------
 
-// The socket SendFormattedToClient writes to (-1: none, every send fails).
+// The socket SendFormattedToClient writes to (-1: none, every send fails), for
+// the request being served (each task has its own; none at its start).
 void SetFormattedReplySocket(int sock);
 
 // Formats into a 16384-byte buffer (a longer text is cut) and sends it as a

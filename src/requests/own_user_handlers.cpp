@@ -139,9 +139,6 @@ LUS* SlotOfSIDText(const std::optional<std::string>& text) {
 int IPSetCurUserField(ConnectionRecord* conn) {
   if (conn == nullptr) return FR_INVALID_PARAMETER;
   const int sock = conn->socket;
-  const LUS* slot = CallerSlot(conn);
-  const UserStruct* user = CallerRecord(slot);
-
   WireStatus status = WIRE_OK;
   std::optional<std::string> field = RecvArgString(sock, &status);
   if (status == WIRE_COMMS_FAILURE) {
@@ -153,6 +150,10 @@ int IPSetCurUserField(ConnectionRecord* conn) {
     WriteLog(1, "IPSetCurUserField:Failed to get value from client");
     return FR_COMMS_ERROR;
   }
+  // Looked up once the arguments are in: other requests run while a read
+  // waits, and may free the slot or move the record.
+  const LUS* slot = CallerSlot(conn);
+  const UserStruct* user = CallerRecord(slot);
   // A value the server could not hold is answered 1 and changes nothing: an
   // absent value would clear the stored one.
   const bool valueDropped = status == WIRE_NO_MEMORY;

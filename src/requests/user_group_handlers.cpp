@@ -158,10 +158,16 @@ bool MakeUserBlock(UserStruct* user, std::vector<unsigned char>& block) {
 // kListBatchBytes, so a list of many records costs a few sends. The first
 // record without a block or the first failed send ends the list (the client
 // then holds part of it and must ask again).
+//
+// A send that must wait lets other requests run, and they may add or remove
+// records: after each batch the walk goes on after the last record sent,
+// found again by its name, so that no record goes twice and none that stays
+// is left out. The count sent first bounds the list; should the array run
+// out before it (records removed meanwhile), the list ends there too.
 constexpr size_t kListBatchBytes = 64 * 1024;
 
-template <typename Count, typename MakeBlock>
-void SendRecordList(int sock, Count count, MakeBlock makeBlock) {
+template <typename Count, typename MakeBlock, typename NameAt, typename FirstAfter>
+void SendRecordList(int sock, Count count, MakeBlock makeBlock, NameAt nameAt, FirstAfter firstAfter) {
   int32_t n = count();
   std::vector<unsigned char> out;
   AppendLE32(out, 0);
@@ -174,15 +180,20 @@ void SendRecordList(int sock, Count count, MakeBlock makeBlock) {
   }
   out.clear();
   std::vector<unsigned char> block;
+  std::string last;
   bool failed = false;
+  int32_t index = 0;
   for (int32_t i = 0; i < n && !failed; ++i) {
     block.clear();
-    if (!makeBlock(i, block) || !AppendListEntry(out, block)) failed = true;
+    if (!makeBlock(index, block) || !AppendListEntry(out, block)) failed = true;
+    ++index;
     if (out.size() >= kListBatchBytes || failed || i + 1 == n) {
+      if (!failed) last = nameAt(index - 1);
       if (!out.empty() && SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
         failed = true;
       }
       out.clear();
+      if (!failed) index = firstAfter(last.c_str());
     }
   }
   if (failed) WriteLog(1, "Error during communication with client");
@@ -409,11 +420,14 @@ int IPGetAllUsers(int sock) {
                        [](int32_t stamp) { return UsersChangedSince(stamp); })) {
     return 0;
   }
-  SendRecordList(sock, [] { return GetUserCount(); },
-                 [](int32_t i, std::vector<unsigned char>& block) {
-                   UserStruct* user = GetUserByIndex(i);
-                   return user != nullptr && MakeUserBlock(user, block);
-                 });
+  SendRecordList(
+      sock, [] { return GetUserCount(); },
+      [](int32_t i, std::vector<unsigned char>& block) {
+        UserStruct* user = GetUserByIndex(i);
+        return user != nullptr && MakeUserBlock(user, block);
+      },
+      [](int32_t i) { return GetUserByIndex(i)->USERNAME.value_or(std::string()); },
+      [](const char* name) { return FindFirstUserAfter(name); });
   return 0;
 }
 
@@ -513,7 +527,7 @@ int IPSetUserPasswordV2(int sock) {
   } else {
     char setting[kPasswordFieldSize] = {};
     char hash[kPasswordFieldSize] = {};
-    if (GeneratePasswordHash(password->c_str(), setting, hash) != 0) {
+    if (GeneratePasswordHashOffThread(password->c_str(), setting, hash) != 0) {
       WriteLog(1, "IPSetUserPasswordV2:Failed to generate new password hash");
       code = FR_HASH_FAILED;
     } else {
@@ -569,10 +583,13 @@ int IPGetAllGroups(int sock) {
                        [](int32_t stamp) { return HaveGroupsChangedSince(stamp); })) {
     return 0;
   }
-  SendRecordList(sock, [] { return GetGroupCount(); },
-                 [](int32_t i, std::vector<unsigned char>& block) {
-                   return ConvertGroupToTransportBlock(GetGroupByIndex(i), block);
-                 });
+  SendRecordList(
+      sock, [] { return GetGroupCount(); },
+      [](int32_t i, std::vector<unsigned char>& block) {
+        return ConvertGroupToTransportBlock(GetGroupByIndex(i), block);
+      },
+      [](int32_t i) { return GetGroupByIndex(i)->name.value_or(std::string()); },
+      [](const char* name) { return FindFirstGroupAfter(name); });
   return 0;
 }
 

@@ -1,64 +1,119 @@
 // The connection table and the current logon slot.
-// Sessions layer: calls the slot lookups only.
+// Sessions layer: calls the slot lookups and the fiber locals only.
 #include "sessions/connection_table.h"
 
 #include <cstring>
+#include <vector>
 
+#include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
 
 namespace {
 
-ConnectionRecord g_connections[MAX_CONNECTIONS];
-int32_t g_connectionCount = 0;
-uint32_t g_currentLogonUID = 0;
+// Entries in table order; each record is a heap object of its own, so that
+// a move in the table never moves a record. The lists are never destroyed:
+// connections still open at the process's end stay reachable to the last.
+std::vector<ConnectionRecord*>& Table() {
+  static auto* table = new std::vector<ConnectionRecord*>;
+  return *table;
+}
+// Records kept for reuse: a connection's record is 4 KiB and more.
+std::vector<ConnectionRecord*>& Spare() {
+  static auto* spare = new std::vector<ConnectionRecord*>;
+  return *spare;
+}
+constexpr size_t kMaxSpareRecords = 64;
+
+// The current logon slot's logon UID, per request.
+const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
+
+ConnectionRecord* NewRecord() {
+  if (Spare().empty()) return new ConnectionRecord;
+  ConnectionRecord* r = Spare().back();
+  Spare().pop_back();
+  *r = ConnectionRecord{};
+  return r;
+}
+
+void FreeRecord(ConnectionRecord* r) {
+  if (Spare().size() < kMaxSpareRecords) {
+    Spare().push_back(r);
+  } else {
+    delete r;
+  }
+}
+
+// Takes `r` out of the table's care: freed now, or by its last unpin.
+void Detach(ConnectionRecord* r) {
+  r->tableIndex = -1;
+  if (r->pins == 0) FreeRecord(r);
+}
 
 }  // namespace
 
 // ---- The table -----------------------------------------------------------------------
 
-int32_t GetConnectionCount() { return g_connectionCount; }
+int32_t GetConnectionCount() { return static_cast<int32_t>(Table().size()); }
 
 ConnectionRecord* GetConnectionByIndex(int index) {
-  if (index < 0 || index >= g_connectionCount) return nullptr;
-  return &g_connections[index];
+  if (index < 0 || index >= GetConnectionCount()) return nullptr;
+  return Table()[static_cast<size_t>(index)];
 }
 
 int FindConnectionIndexBySocket(int socket) {
-  for (int i = 0; i < g_connectionCount; ++i) {
-    if (g_connections[i].socket == socket) return i;
+  for (size_t i = 0; i < Table().size(); ++i) {
+    if (Table()[i]->socket == socket) return static_cast<int>(i);
   }
   return -1;
 }
 
 ConnectionRecord* FindConnectionBySocket(int socket) {
   int index = FindConnectionIndexBySocket(socket);
-  return index < 0 ? nullptr : &g_connections[index];
+  return index < 0 ? nullptr : Table()[static_cast<size_t>(index)];
 }
 
 int AppendConnection(int socket, const char* peerAddress) {
-  if (g_connectionCount >= MAX_CONNECTIONS) return -1;
-  ConnectionRecord& entry = g_connections[g_connectionCount];
-  entry = ConnectionRecord{};
-  entry.socket = socket;
+  if (GetConnectionCount() >= MAX_CONNECTIONS) return -1;
+  if (Table().capacity() < MAX_CONNECTIONS) Table().reserve(MAX_CONNECTIONS);
+  ConnectionRecord* entry = NewRecord();
+  entry->socket = socket;
   const char* address = (peerAddress && *peerAddress) ? peerAddress : kUnknownPeerAddress;
   size_t n = strnlen(address, kPeerAddressSize - 1);
-  memcpy(entry.peerAddress, address, n);
-  entry.peerAddress[n] = '\0';
-  return g_connectionCount++;
+  memcpy(entry->peerAddress, address, n);
+  entry->peerAddress[n] = '\0';
+  entry->tableIndex = GetConnectionCount();
+  Table().push_back(entry);
+  return entry->tableIndex;
 }
 
 int RemoveConnection(int index) {
-  if (index < 0 || index >= g_connectionCount) return -2;
-  --g_connectionCount;
-  if (index < g_connectionCount) g_connections[index] = g_connections[g_connectionCount];
-  g_connections[g_connectionCount] = ConnectionRecord{};
+  if (index < 0 || index >= GetConnectionCount()) return -2;
+  ConnectionRecord* removed = Table()[static_cast<size_t>(index)];
+  ConnectionRecord* last = Table().back();
+  Table().pop_back();
+  if (last != removed) {
+    Table()[static_cast<size_t>(index)] = last;
+    last->tableIndex = index;
+  }
+  Detach(removed);
   return index - 1;
 }
 
 void ResetConnectionTable() {
-  for (ConnectionRecord& entry : g_connections) entry = ConnectionRecord{};
-  g_connectionCount = 0;
-  g_currentLogonUID = 0;
+  for (ConnectionRecord* r : Table()) Detach(r);
+  Table().clear();
+  FiberLocal(kCurrentLogonLocal) = 0;
+}
+
+int GetConnectionIndex(const ConnectionRecord* conn) { return conn != nullptr ? conn->tableIndex : -1; }
+
+void PinConnection(ConnectionRecord* conn) {
+  if (conn != nullptr) ++conn->pins;
+}
+
+void UnpinConnection(ConnectionRecord* conn) {
+  if (conn == nullptr || conn->pins <= 0) return;
+  if (--conn->pins == 0 && conn->tableIndex < 0) FreeRecord(conn);
 }
 
 // ---- The current logon slot ----------------------------------------------------------------
@@ -68,9 +123,9 @@ void ResetConnectionTable() {
 // and a logon UID is never issued twice, so the lookup finds the caller's
 // slot wherever it has moved, or none once it is gone.
 void SetCurrentLogonSlot(uint32_t logonUID) {
-  g_currentLogonUID = FindLUSByLogonUID(logonUID) ? logonUID : 0;
+  FiberLocal(kCurrentLogonLocal) = FindLUSByLogonUID(logonUID) ? logonUID : 0;
 }
 
-LUS* GetCurrentLogonSlot() { return FindLUSByLogonUID(g_currentLogonUID); }
+LUS* GetCurrentLogonSlot() { return FindLUSByLogonUID(GetCurrentLogonUID()); }
 
-uint32_t GetCurrentLogonUID() { return g_currentLogonUID; }
+uint32_t GetCurrentLogonUID() { return static_cast<uint32_t>(FiberLocal(kCurrentLogonLocal)); }

@@ -2,13 +2,15 @@
 // by which entries are appended and removed, and the current logon slot (the
 // slot of the connection whose request is being served), held as its logon
 // UID and looked up where it is used.
-// Sessions layer: calls the slot lookups (logon_slots.h) only.
+// Sessions layer: calls the slot lookups (logon_slots.h) and the fiber
+// locals (the current logon slot belongs to the request's task).
 #pragma once
 
 #include <cstdint>
 
 #include "platform/socket_io.h"
 
+struct FiberTask;
 struct LUS;
 
 constexpr int MAX_CONNECTIONS = 500;
@@ -25,12 +27,19 @@ struct ConnectionRecord {
   int32_t keepLogon = 0;              // 1: a failed connection keeps its logon
   char peerAddress[kPeerAddressSize] = {};  // numeric peer address, or "<<unknown>>"
   SocketInputCarry inputCarry;        // bytes it sent past its last request, read by its next one
+  // Not part of the connection's own state: kept by the table and the loop.
+  FiberTask* task = nullptr;          // its request's task while that task is suspended
+  int32_t tableIndex = -1;            // where it is in the table; -1 once removed (or never added)
+  int32_t pins = 0;                   // holders that outlive a removal (a request in progress)
 };
 
 // ---- The table -----------------------------------------------------------------------
-// Entries 0 to GetConnectionCount()-1 are in use. Removing entry i copies the
-// last entry into i, so an index or a record pointer is valid only until the
-// next removal: find a connection again by its socket after one.
+// Entries 0 to GetConnectionCount()-1 are in use. Removing entry i moves the
+// last entry into i, so an index is valid only until the next removal. The
+// records themselves stay where they are: a record pointer names its
+// connection until the connection is removed, and a pinned record (the
+// connection of a request in progress, whose task may be suspended) lives
+// on after its removal, out of the table, until it is unpinned.
 
 int32_t GetConnectionCount();
 
@@ -56,11 +65,20 @@ int RemoveConnection(int index);
 // Empties the table (the listener's start and tests); sockets are not closed.
 void ResetConnectionTable();
 
+// The index of `conn` in the table, or -1 when it has been removed.
+int GetConnectionIndex(const ConnectionRecord* conn);
+
+// Keeps `conn` alive across its removal until the matching unpin; the last
+// unpin of a removed record frees it (the pointer is then gone).
+void PinConnection(ConnectionRecord* conn);
+void UnpinConnection(ConnectionRecord* conn);
+
 // ---- The current logon slot ----------------------------------------------------------------
 
 // Before every dispatch: the current logon slot becomes the slot that carries
-// `logonUID`, or none when it is 0 or no slot carries it. The value stays
-// until the next call.
+// `logonUID`, or none when it is 0 or no slot carries it. The value belongs
+// to the request's task (outside tasks, to the thread) and stays until the
+// next call there.
 void SetCurrentLogonSlot(uint32_t logonUID);
 
 // The current logon slot, looked up now; null when there is none or it has

@@ -13,9 +13,11 @@
 // logons.h); a failure after that step leaves the connection without a logon.
 #include "sessions/logons.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "directory/passwords.h"
 #include "directory/user_accessors.h"
@@ -27,6 +29,7 @@
 #include "foundation/wire/wire.h"
 #include "platform/account.h"
 #include "platform/ldap_bind.h"
+#include "platform/worker_pool.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_settings.h"
 #include "sessions/logon_slots.h"
@@ -51,11 +54,35 @@ void EndPreviousLogon(ConnectionRecord* conn, bool wasServer) {
   if (!wasServer) LogoffConnection(conn);
 }
 
-// The password test of an internal user: the legacy hash when the user has
-// no bcrypt text, else the bcrypt check.
-bool InternalPasswordMatches(const UserStruct* user, const char* password) {
-  if (!user->PASSWORDV2) return GetPasswordCRC(password) == user->PASSWORD;
-  return CheckPasswordHash(password ? password : "", user->PASSWORDV2->c_str()) == 0;
+// The password test of an internal user (the legacy hash when the user has
+// no bcrypt text, else the bcrypt check), computed on a worker thread while
+// the request steps aside. Other requests run meanwhile and may change or
+// remove the user: *user is looked up again by name afterwards (null when
+// it is gone), and the test passes only when that record still holds the
+// hash that was checked.
+bool CheckInternalPassword(const char* userName, const char* password, UserStruct** user) {
+  const std::optional<std::string> bcrypt = (*user)->PASSWORDV2;
+  const uint32_t legacy = (*user)->PASSWORD;
+  bool matched = false;
+  if (!bcrypt) {
+    matched = LegacyPasswordMatchesOffThread(password, legacy);
+  } else {
+    matched = CheckPasswordHashOffThread(password ? password : "", bcrypt->c_str()) == 0;
+  }
+  *user = FindUser(userName);
+  if (*user == nullptr) return false;
+  return matched && (*user)->PASSWORDV2 == bcrypt && (bcrypt || (*user)->PASSWORD == legacy);
+}
+
+// True when `clear` is one of the user's password history (the check the
+// password change makes), computed off the server thread.
+bool NewPasswordInHistory(const char* userName, const char* clear) {
+  const std::vector<std::string> history = PasswordHistoryHashes(userName);
+  if (history.empty()) return false;
+  std::vector<const char*> texts;
+  texts.reserve(history.size());
+  for (const std::string& h : history) texts.push_back(h.c_str());
+  return PasswordMatchesAnyOffThread(clear, texts.data(), texts.size());
 }
 
 bool IsIntegrationPassword(const char* password) {
@@ -108,21 +135,53 @@ UserStruct* GuestFallback(const char* logonName) {
   return FindUser(kGuestUserName);
 }
 
+// The session of a directory bind, opened and connected on a worker (the
+// connect is a network round trip, and a TLS handshake).
+struct DirectoryOpenJob {
+  bool insecure = false;
+  int openCode = 0;
+  int connectCode = 0;
+  LdapSessionHandle session;
+};
+
+void RunDirectoryOpen(void* data) {
+  auto* job = static_cast<DirectoryOpenJob*>(data);
+  job->session = LdapOpenSession(job->insecure, &job->openCode);
+  if (job->session) job->connectCode = LdapConnectSession(job->session.get());
+}
+
+// The bind itself, on a worker: the identity is the job's own copy, and the
+// session is closed there too (the unbind goes over the network).
+struct DirectoryBindJob {
+  LdapSessionHandle session;
+  SecWinntAuthIdentity identity;
+  int sent = LDAP_BIND_NOT_SENT;
+  int rc = -1;
+  ~DirectoryBindJob() { std::fill(identity.Password.begin(), identity.Password.end(), u'\0'); }
+};
+
+void RunDirectoryBind(void* data) {
+  auto* job = static_cast<DirectoryBindJob*>(data);
+  job->rc = LdapBindIdentity(job->session.get(), job->identity, &job->sent);
+  job->session.reset();
+}
+
 // The directory bind of ADUPLogin's steps 6 to 9: 0 when the directory
-// accepted the account and password, else the logon's code.
+// accepted the account and password, else the logon's code. The network
+// steps run on worker threads; the log lines come here, in their order.
 int BindToDirectory(const std::string& account, const std::string& domain, const char* password) {
-  int code = 0;
-  LdapSessionHandle session = LdapOpenSession(GetInsecureADAuthentication() != 0, &code);
-  if (!session) {
-    WriteLog(1, "Unable to initialise ldap, code %u\n", static_cast<unsigned>(code));
+  DirectoryOpenJob open;
+  open.insecure = GetInsecureADAuthentication() != 0;
+  if (!RunOnWorker(RunDirectoryOpen, &open)) return FR_AUTH_FAILED;  // the connection is gone
+  if (!open.session) {
+    WriteLog(1, "Unable to initialise ldap, code %u\n", static_cast<unsigned>(open.openCode));
     return FR_NO_MEMORY;
   }
-  code = LdapConnectSession(session.get());
-  if (code != 0) {
-    WriteLog(1, "Unable to connect, code %u\n", static_cast<unsigned>(code));
+  if (open.connectCode != 0) {
+    WriteLog(1, "Unable to connect, code %u\n", static_cast<unsigned>(open.connectCode));
     return FR_INVALID_PARAMETER;
   }
-  SecWinntAuthIdentity identity;
+  DirectoryBindJob bind;
   std::optional<std::u16string> user = ConvertUTF8ToUTF16(account.c_str(), account.size(), nullptr);
   std::optional<std::u16string> dom = ConvertUTF8ToUTF16(domain.c_str(), domain.size(), nullptr);
   std::optional<std::u16string> pass = ConvertUTF8ToUTF16(password, std::strlen(password), nullptr);
@@ -131,14 +190,13 @@ int BindToDirectory(const std::string& account, const std::string& domain, const
   // which directory servers answer with success: refused before any bind.
   if (user->empty() || pass->empty() || BuildBindName(GetLdapBindNameTemplate(), account, domain).empty())
     return FR_AUTH_FAILED;
-  identity.User = std::move(*user);
-  identity.Domain = std::move(*dom);
-  identity.Password = std::move(*pass);
+  bind.identity.User = std::move(*user);
+  bind.identity.Domain = std::move(*dom);
+  bind.identity.Password = std::move(*pass);
+  bind.session = std::move(open.session);
   WriteLog(0, "ADUPLogin:About to try binding to user>%s< on domain>%s<", account.c_str(), domain.c_str());
-  int sent = LDAP_BIND_NOT_SENT;
-  int rc = LdapBindIdentity(session.get(), identity, &sent);
-  session.reset();
-  std::fill(identity.Password.begin(), identity.Password.end(), u'\0');
+  const bool ran = RunOnWorker(RunDirectoryBind, &bind);
+  const int rc = ran ? bind.rc : -1;
   if (rc != 0) {
     WriteLog(1, "ADUPLogin:Bind failed with status %d", rc);
     return FR_AUTH_FAILED;
@@ -175,7 +233,8 @@ int InternalLogin(ConnectionRecord* conn, const char* userName, const char* pass
     WriteLog(0, "InternalLogin:User >%s< trying to login and found as Torvane user (%s)", userName,
              user->USERNAME ? user->USERNAME->c_str() : "");
     if (user->ADUSER != 0) return FR_AUTH_FAILED;
-    passwordOk = InternalPasswordMatches(user, password);
+    passwordOk = CheckInternalPassword(userName, password, &user);
+    if (!user) return FR_AUTH_FAILED;  // removed while its password was checked
   }
 
   int mustChange = UserMustChangePassword(userName);
@@ -214,7 +273,7 @@ int InternalOtherLogin(ConnectionRecord* conn, const char* userName, const char*
   WriteLog(0, "InternalOtherLogin:User >%s< trying to login and found as Torvane user (%s)", userName,
            user->USERNAME ? user->USERNAME->c_str() : "");
   if (user->ADUSER != 0) return FR_AUTH_FAILED;
-  if (!InternalPasswordMatches(user, password)) return FR_AUTH_FAILED;
+  if (!CheckInternalPassword(userName, password, &user)) return FR_AUTH_FAILED;
   if (!IsAdministrator(user) && UserMustAndCannotChangePassword(userName)) return FR_CANNOT_CHANGE_PASSWORD;
   if (PasswordHasExpired(userName)) return FR_MUST_CHANGE_PASSWORD;
   WriteLog(0, "Password ok trying for slot");
@@ -241,7 +300,7 @@ int InternalLoginWithPasswordChange(ConnectionRecord* conn, const char* userName
   if (!newPassword) return FR_INVALID_PARAMETER;
   char setting[kPasswordFieldSize] = {};
   char hash[kPasswordFieldSize] = {};
-  if (GeneratePasswordHash(newPassword->c_str(), setting, hash) != 0) {
+  if (GeneratePasswordHashOffThread(newPassword->c_str(), setting, hash) != 0) {
     WriteLog(1, "InternalLoginWithPasswordChange:Failed to generate new password hash");
     return FR_HASH_FAILED;
   }
@@ -259,12 +318,15 @@ int InternalLoginWithPasswordChange(ConnectionRecord* conn, const char* userName
   WriteLog(0, "InternalLoginWithPasswordChange:User >%s< trying to login and found as Torvane user (%s)",
            userName, user->USERNAME ? user->USERNAME->c_str() : "");
   if (user->ADUSER != 0) return FR_AUTH_FAILED;
-  if (!InternalPasswordMatches(user, password)) return FR_AUTH_FAILED;
+  if (!CheckInternalPassword(userName, password, &user)) return FR_AUTH_FAILED;
   if (!IsAdministrator(user)) {
     if (UserMustAndCannotChangePassword(userName)) return FR_CANNOT_CHANGE_PASSWORD;
     if (UserCannotChangePassword(userName)) return FR_PERMISSION_DENIED;
   }
-  int rc = SetUserPasswordV2(userName, hash, 0, newPassword->c_str());
+  // The new password may not be one of the history: each entry is a full
+  // bcrypt check, made on a worker before the change (which then skips it).
+  if (NewPasswordInHistory(userName, newPassword->c_str())) return FR_PASSWORD_REUSED;
+  int rc = SetUserPasswordV2(userName, hash, 1, newPassword->c_str());
   if (rc != FR_OK) return rc;
   // The save may have changed the users: look the record up again.
   user = FindUser(userName);
@@ -382,10 +444,15 @@ int ADUserLoginUTF8(ConnectionRecord* conn, const char* userName, int32_t client
 
 int PutSIDForLUS(ConnectionRecord* conn, const LUS* slot) {
   if (!conn || !slot) return FR_INVALID_PARAMETER;
-  unsigned char sid[4];
-  PutLE32(sid, slot->SID);
-  if (SendInt(conn->socket, slot->sidVersion) == 4 && SendInt(conn->socket, static_cast<int32_t>(4)) == 4 &&
-      SendBuffer(conn->socket, sid, 4, 0) == 4)
+  return PutSIDWords(conn, slot->sidVersion, slot->SID);
+}
+
+int PutSIDWords(ConnectionRecord* conn, uint32_t sidVersion, uint32_t sid) {
+  if (!conn) return FR_INVALID_PARAMETER;
+  unsigned char bytes[4];
+  PutLE32(bytes, sid);
+  if (SendInt(conn->socket, static_cast<int32_t>(sidVersion)) == 4 && SendInt(conn->socket, static_cast<int32_t>(4)) == 4 &&
+      SendBuffer(conn->socket, bytes, 4, 0) == 4)
     return FR_OK;
   WriteLog(1, "PutSID:Comm error");
   return FR_COMMS_ERROR;

@@ -73,6 +73,9 @@ int ADUserLoginUTF8(ConnectionRecord* conn, const char* userName, int32_t client
 // Sends the session ID of `slot`: its sidVersion, the word 4 and the 4 SID
 // bytes. 0, or 4 (logged "PutSID:Comm error") on a send failure.
 int PutSIDForLUS(ConnectionRecord* conn, const LUS* slot);
+// The same from the slot's words, taken before anything was sent (a send
+// may let other requests run, which may free or move the slot).
+int PutSIDWords(ConnectionRecord* conn, uint32_t sidVersion, uint32_t sid);
 // The session ID of the connection's own slot: 2 no connection; 29 no logon
 // UID or no slot; else PutSIDForLUS.
 int PutSID(ConnectionRecord* conn);

@@ -146,10 +146,15 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
       result = ADUserLogin(conn, userName, readerClientID, &otherUser);
       break;
   }
+  // The other slot's session ID is taken before the first send: a send may
+  // let other requests run, which may free or move that slot.
+  const bool toOther = result == FR_OK && otherUser != nullptr;
+  const uint32_t otherVersion = toOther ? otherUser->sidVersion : 0;
+  const uint32_t otherSID = toOther ? otherUser->SID : 0;
   if (!SendWord(conn->socket, result)) return FR_COMMS_ERROR;
   switch (result) {
     case FR_OK:
-      return otherUser ? PutSIDForLUS(conn, otherUser) : PutSID(conn);
+      return toOther ? PutSIDWords(conn, otherVersion, otherSID) : PutSID(conn);
     case FR_MUST_CHANGE_PASSWORD:
       return SendWord(conn->socket, Auth_INTERNAL_PWCHANGE) ? FR_MUST_CHANGE_PASSWORD : FR_COMMS_ERROR;
     case FR_COMMS_ERROR:

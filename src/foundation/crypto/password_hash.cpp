@@ -1,6 +1,6 @@
 // The legacy 32-bit password hash and the bcrypt hashes through libxcrypt.
 // Foundation layer: calls libxcrypt, the CRC-32 register, the platform
-// random source and the log call. No shared state.
+// random source and worker pool, and the log call. No shared state.
 #include "foundation/crypto/password_hash.h"
 
 #include <crypt.h>
@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "foundation/crypto/crc32.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/util/util.h"
 #include "platform/random_bytes.h"
+#include "platform/worker_pool.h"
 
 namespace {
 
@@ -116,20 +119,65 @@ void SetNewHashCostForTest(int cost) {
   g_newHashCost = cost >= kBcryptMinCost && cost <= kBcryptMaxCost ? cost : kBcryptDefaultCost;
 }
 
-int GeneratePasswordHash(const char* password, char* setting, char* hash) {
+namespace {
+
+// The texts a worker hashes: its own copies, wiped when the job is done.
+struct HashJob {
+  std::string password;
+  std::string setting;
+  char hash[kPasswordFieldSize] = {};
+  int rc = kHashFailed;
+  ~HashJob() {
+    Wipe(password.data(), password.size());
+    Wipe(hash, sizeof hash);
+  }
+};
+
+void RunHashJob(void* data) {
+  auto* job = static_cast<HashJob*>(data);
+  job->rc = HashPasswordWithSalt(job->password.c_str(), job->setting.c_str(), job->hash);
+}
+
+// HashPasswordWithSalt on a worker (or here, outside a task).
+int HashOffThread(const char* password, const char* setting, char* hash) {
+  if (hash == nullptr) return kHashFailed;
+  hash[0] = '\0';
+  if (password == nullptr || setting == nullptr) return kHashFailed;
+  HashJob job;
+  job.password = password;
+  job.setting = setting;
+  if (!RunOnWorker(RunHashJob, &job) || job.rc != 0) return kHashFailed;
+  memcpy(hash, job.hash, sizeof job.hash);
+  return 0;
+}
+
+using HashStep = int (*)(const char* password, const char* setting, char* hash);
+
+// A new cost-12 setting (here: it logs its failures) and the hash by `step`.
+int GenerateWith(HashStep step, const char* password, char* setting, char* hash) {
   int rc = GenerateSalt(g_newHashCost, setting);
   if (rc != 0) {
     WriteLog(0, "Error while generating salt: %d", rc);
     if (hash != nullptr) hash[0] = '\0';
     return rc;
   }
-  rc = HashPasswordWithSalt(password, setting, hash);
+  rc = step(password, setting, hash);
   if (rc != 0) {
     WriteLog(0, "Error while generating password: %d", rc);
     setting[0] = '\0';
     return rc;
   }
   return 0;
+}
+
+}  // namespace
+
+int GeneratePasswordHash(const char* password, char* setting, char* hash) {
+  return GenerateWith(HashPasswordWithSalt, password, setting, hash);
+}
+
+int GeneratePasswordHashOffThread(const char* password, char* setting, char* hash) {
+  return GenerateWith(HashOffThread, password, setting, hash);
 }
 
 int CheckPasswordHash(const char* password, const char* storedHash) {
@@ -160,4 +208,65 @@ int CompareHashes(const char* a, const char* b) {
     diff = static_cast<unsigned char>(diff | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
   }
   return diff;
+}
+
+namespace {
+
+// A password and the stored texts it is checked against, copied for a worker.
+struct CheckJob {
+  std::string password;
+  std::vector<std::string> hashes;
+  uint32_t legacyHash = 0;
+  bool legacy = false;
+  bool matched = false;
+  int rc = kCheckFailed;  // of the single bcrypt check
+  ~CheckJob() { Wipe(password.data(), password.size()); }
+};
+
+void RunCheckJob(void* data) {
+  auto* job = static_cast<CheckJob*>(data);
+  if (job->legacy) {
+    job->matched = GetPasswordCRC(job->password.c_str()) == job->legacyHash;
+    return;
+  }
+  for (const std::string& h : job->hashes) {
+    job->rc = CheckPasswordHash(job->password.c_str(), h.c_str());
+    if (job->rc == 0) {
+      job->matched = true;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int CheckPasswordHashOffThread(const char* password, const char* storedHash) {
+  if (password == nullptr || storedHash == nullptr) return kCheckFailed;
+  CheckJob job;
+  job.password = password;
+  job.hashes.emplace_back(storedHash);
+  if (!RunOnWorker(RunCheckJob, &job)) return kCheckFailed;
+  return job.rc;
+}
+
+bool LegacyPasswordMatchesOffThread(const char* password, uint32_t legacyHash) {
+  CheckJob job;
+  job.legacy = true;
+  job.legacyHash = legacyHash;
+  if (password != nullptr) {
+    job.password = password;
+  } else {
+    return GetPasswordCRC(nullptr) == legacyHash;  // nothing to hash
+  }
+  return RunOnWorker(RunCheckJob, &job) && job.matched;
+}
+
+bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes, size_t count) {
+  if (password == nullptr || count == 0) return false;
+  CheckJob job;
+  job.password = password;
+  for (size_t i = 0; i < count; ++i) {
+    if (hashes[i] != nullptr) job.hashes.emplace_back(hashes[i]);
+  }
+  return RunOnWorker(RunCheckJob, &job) && job.matched;
 }

@@ -1,8 +1,11 @@
 // Password hashes of user accounts: the legacy 32-bit hash (a CRC-32 variant
 // kept in a user record's PASSWORD word) and bcrypt hashes ("$2a$", cost 12,
 // 60 characters, kept as PASSWORDV2), with their constant-time check.
+// The slow steps can be handed to a worker thread (the OffThread forms), so
+// that a request that hashes steps aside instead of holding up the server.
 // Foundation layer: calls libxcrypt, the CRC-32 register, the platform random
-// source and the log call. No shared state; safe on any thread.
+// source, the platform worker pool and the log call. No shared state; the
+// plain forms are safe on any thread.
 #pragma once
 
 #include <cstddef>
@@ -88,6 +91,25 @@ void SetNewHashCostForTest(int cost);
 // kBcryptMaxVerifyCost (refused before any work), or a library failure. Callers
 // accept the password only on exactly 0. Logs nothing.
 int CheckPasswordHash(const char* password, const char* storedHash);
+
+// --- Off the server thread ---
+// Each does what its plain form does, with the hash computed on a worker
+// thread while the calling request's task steps aside (platform/
+// worker_pool.h); outside a task they are the plain forms. The worker gets
+// copies of the texts, which are wiped afterwards; everything that logs runs
+// on the calling thread. A task cancelled meanwhile (its connection is gone)
+// gets the failure of the step: -1 from a check, 1 from a hash.
+
+// CheckPasswordHash.
+int CheckPasswordHashOffThread(const char* password, const char* storedHash);
+// GetPasswordCRC(password) == legacyHash: true on a match.
+bool LegacyPasswordMatchesOffThread(const char* password, uint32_t legacyHash);
+// GeneratePasswordHash: the setting is made on the calling thread, the hash
+// on a worker; the same codes and log lines.
+int GeneratePasswordHashOffThread(const char* password, char* setting, char* hash);
+// True when `password` matches any of the bcrypt texts `hashes` (a password
+// history); each is one CheckPasswordHash, all in one hand-over.
+bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes, size_t count);
 
 // Compares two hash texts in time that depends on their length only: 1 when
 // the lengths differ (or either is null), otherwise the OR of the XOR of

@@ -1,0 +1,257 @@
+// Tasks on fibers: pooled guard-paged stacks, start, wait and resume, the
+// cancellation list and the fiber locals.
+// Platform layer: Boost.Context (fcontext switches: no system call), and the
+// AddressSanitizer's fiber-switch annotations in sanitized builds.
+//
+// A task's life:
+//
+//   StartFiberTask --> running --(WaitInFiberTask)--> suspended
+//       ^                 |  ^                            |
+//       |              ends  +----(ResumeFiberTask)-------+
+//   pool <----------------+
+//
+// Only the loop's own stack starts and resumes tasks; a task hands control
+// back to it alone, so no task ever runs inside another.
+#include "platform/fiber_tasks.h"
+
+#include <boost/context/fiber.hpp>
+#include <boost/context/preallocated.hpp>
+#include <boost/context/protected_fixedsize_stack.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define TORVANE_ASAN_FIBERS 1
+#endif
+
+namespace ctx = boost::context;
+
+namespace {
+
+// The stack stays with its task from one request to the next: the fiber is
+// made on it in place and gives nothing back when it ends.
+struct KeptStack {
+  ctx::stack_context sctx;
+  ctx::stack_context allocate() { return sctx; }
+  void deallocate(ctx::stack_context&) noexcept {}
+};
+
+FiberLocalRelease g_releases[kMaxFiberLocals] = {};
+std::atomic<int> g_localCount{0};
+
+}  // namespace
+
+struct FiberTask {
+  ctx::fiber self;    // the suspended fiber (empty while it runs or once it ended)
+  ctx::fiber loop;    // the loop's context, while the task runs
+  ctx::stack_context stack{};
+  FiberBody body = nullptr;
+  void* arg = nullptr;
+  void* owner = nullptr;
+  FiberWait wait;
+  FiberWake wake = FiberWake::kReady;
+  bool cancelled = false;
+  bool listedCancelled = false;  // in g_cancelled
+  uintptr_t locals[kMaxFiberLocals] = {};
+#if TORVANE_ASAN_FIBERS
+  void* loopFakeStack = nullptr;
+  void* taskFakeStack = nullptr;
+  const void* loopStackBottom = nullptr;
+  size_t loopStackSize = 0;
+#endif
+};
+
+namespace {
+
+thread_local FiberTask* t_current = nullptr;
+thread_local uintptr_t t_threadLocals[kMaxFiberLocals] = {};
+thread_local uintptr_t* t_locals = nullptr;  // the running task's; null: the thread's own
+
+std::vector<std::unique_ptr<FiberTask>> g_idle;
+std::vector<FiberTask*> g_cancelled;
+int g_live = 0;
+
+// ---- Switches, with the sanitizer told of each stack change ----
+
+// Loop -> task.
+void SwitchIntoTask(FiberTask* t) {
+#if TORVANE_ASAN_FIBERS
+  __sanitizer_start_switch_fiber(&t->loopFakeStack, static_cast<char*>(t->stack.sp) - t->stack.size,
+                                 t->stack.size);
+#endif
+  t->self = std::move(t->self).resume();
+#if TORVANE_ASAN_FIBERS
+  __sanitizer_finish_switch_fiber(t->loopFakeStack, nullptr, nullptr);
+#endif
+}
+
+// Task -> loop, and back when the loop resumes it.
+void SwitchToLoop(FiberTask* t) {
+#if TORVANE_ASAN_FIBERS
+  __sanitizer_start_switch_fiber(&t->taskFakeStack, t->loopStackBottom, t->loopStackSize);
+#endif
+  t->loop = std::move(t->loop).resume();
+#if TORVANE_ASAN_FIBERS
+  __sanitizer_finish_switch_fiber(t->taskFakeStack, &t->loopStackBottom, &t->loopStackSize);
+#endif
+}
+
+std::unique_ptr<FiberTask> TakeIdleTask() {
+  if (!g_idle.empty()) {
+    std::unique_ptr<FiberTask> t = std::move(g_idle.back());
+    g_idle.pop_back();
+    return t;
+  }
+  auto t = std::unique_ptr<FiberTask>(new (std::nothrow) FiberTask);
+  if (!t) return nullptr;
+  try {
+    t->stack = ctx::protected_fixedsize_stack(kFiberStackBytes).allocate();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return t;
+}
+
+void ReleaseStack(FiberTask* t) {
+  if (t->stack.sp != nullptr) ctx::protected_fixedsize_stack(kFiberStackBytes).deallocate(t->stack);
+  t->stack = {};
+}
+
+// The end of a task, on the loop's stack: its locals are released and it
+// goes back to the pool.
+void RetireTask(FiberTask* t) {
+  for (int i = 0; i < kMaxFiberLocals; ++i) {
+    const uintptr_t value = std::exchange(t->locals[i], 0);
+    if (value != 0 && g_releases[i] != nullptr) g_releases[i](value);
+  }
+  if (t->listedCancelled) {
+    g_cancelled.erase(std::remove(g_cancelled.begin(), g_cancelled.end(), t), g_cancelled.end());
+  }
+  --g_live;
+  std::unique_ptr<FiberTask> owned(t);
+  if (g_idle.size() < kMaxIdleFiberTasks) {
+    g_idle.push_back(std::move(owned));
+  } else {
+    ReleaseStack(owned.get());
+  }
+}
+
+// Runs the task from the loop until it waits or ends; false when it ended.
+bool RunTask(FiberTask* t) {
+  FiberTask* const previous = t_current;
+  uintptr_t* const previousLocals = t_locals;
+  t_current = t;
+  t_locals = t->locals;
+  SwitchIntoTask(t);
+  t_current = previous;
+  t_locals = previousLocals;
+  if (t->self) return true;
+  RetireTask(t);
+  return false;
+}
+
+}  // namespace
+
+FiberTask* StartFiberTask(FiberBody body, void* arg, void* owner) {
+  if (body == nullptr || t_current != nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::unique_ptr<FiberTask> owned = TakeIdleTask();
+  if (!owned) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  FiberTask* t = owned.release();
+  t->body = body;
+  t->arg = arg;
+  t->owner = owner;
+  t->wait = FiberWait{};
+  t->wake = FiberWake::kReady;
+  t->cancelled = false;
+  t->listedCancelled = false;
+  std::fill(std::begin(t->locals), std::end(t->locals), uintptr_t{0});
+  ++g_live;
+  t->self = ctx::fiber(std::allocator_arg, ctx::preallocated(t->stack.sp, t->stack.size, t->stack),
+                       KeptStack{t->stack}, [t](ctx::fiber&& loop) {
+#if TORVANE_ASAN_FIBERS
+                         __sanitizer_finish_switch_fiber(nullptr, &t->loopStackBottom, &t->loopStackSize);
+#endif
+                         t->loop = std::move(loop);
+                         t->body(t->arg);
+#if TORVANE_ASAN_FIBERS
+                         // The last switch: this stack's fake frames go with it.
+                         __sanitizer_start_switch_fiber(nullptr, t->loopStackBottom, t->loopStackSize);
+#endif
+                         return std::move(t->loop);
+                       });
+  return RunTask(t) ? t : nullptr;
+}
+
+bool ResumeFiberTask(FiberTask* task, FiberWake wake) {
+  if (task == nullptr || t_current != nullptr || !task->self) return false;
+  if (task->listedCancelled) {
+    task->listedCancelled = false;
+    g_cancelled.erase(std::remove(g_cancelled.begin(), g_cancelled.end(), task), g_cancelled.end());
+  }
+  task->wake = wake;
+  return RunTask(task);
+}
+
+const FiberWait& GetFiberTaskWait(const FiberTask* task) { return task->wait; }
+void* GetFiberTaskOwner(const FiberTask* task) { return task->owner; }
+bool FiberTaskCancelled(const FiberTask* task) { return task != nullptr && task->cancelled; }
+
+void CancelFiberTask(FiberTask* task) {
+  if (task == nullptr || task->cancelled) return;
+  task->cancelled = true;
+  if (task != t_current && task->wait.kind == FiberWaitKind::kSocket && !task->listedCancelled) {
+    task->listedCancelled = true;
+    g_cancelled.push_back(task);
+  }
+}
+
+std::vector<FiberTask*> TakeCancelledFiberTasks() {
+  std::vector<FiberTask*> out;
+  out.swap(g_cancelled);
+  for (FiberTask* t : out) t->listedCancelled = false;
+  return out;
+}
+
+int GetLiveFiberTaskCount() { return g_live; }
+
+FiberTask* CurrentFiberTask() { return t_current; }
+
+FiberWake WaitInFiberTask(const FiberWait& wait) {
+  FiberTask* t = t_current;
+  if (t == nullptr) return FiberWake::kCancelled;
+  if (t->cancelled) return FiberWake::kCancelled;
+  t->wait = wait;
+  SwitchToLoop(t);
+  t->wait = FiberWait{};
+  // A task cancelled while it waited for a worker wakes when the job is done;
+  // its next wait ends at once.
+  return t->wake;
+}
+
+int RegisterFiberLocal(FiberLocalRelease release) {
+  const int index = g_localCount.fetch_add(1);
+  if (index >= kMaxFiberLocals) std::abort();  // a fixed, small number of registrations
+  g_releases[index] = release;
+  return index;
+}
+
+uintptr_t& FiberLocal(int index) { return (t_locals != nullptr ? t_locals : t_threadLocals)[index]; }
+
+int64_t MonotonicMilliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}

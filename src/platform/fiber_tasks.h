@@ -1,0 +1,113 @@
+// Tasks on fibers of their own. Each request the server serves runs as a
+// task on a fiber (Boost.Context) with a pooled stack behind a guard page, so
+// that a request whose socket would block, or that waits for a worker
+// thread, steps aside and the server thread serves the others meanwhile.
+// This file owns the fibers and their stacks, the wait each suspended task is
+// in, the cancellation of tasks whose connection went away, and the words of
+// state that belong to the task being run (fiber locals). What a task waits
+// for is decided by its caller (the socket layer, the worker pool); when to
+// resume it is the server loop's.
+// Platform layer: Boost.Context and the sanitizers' fiber annotations only.
+// Everything here belongs to the thread that runs the tasks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct FiberTask;
+
+// Usable stack of every task (a guard page below it faults on overflow).
+// Requests keep their large buffers on the heap; the deepest request
+// measured uses well under a quarter of this.
+constexpr size_t kFiberStackBytes = 256 * 1024;
+// Idle tasks kept for reuse with their stacks; beyond this a finished task
+// gives its stack back to the system.
+constexpr size_t kMaxIdleFiberTasks = 512;
+
+// ---- What a suspended task waits for ------------------------------------------------
+
+enum class FiberWaitKind : uint8_t {
+  kNone,    // running, or between requests
+  kSocket,  // `fd` readable (or writable, when `writing`), until `deadlineMs`
+  kWorker,  // a job handed to a worker thread; only its end resumes the task
+};
+
+struct FiberWait {
+  FiberWaitKind kind = FiberWaitKind::kNone;
+  int fd = -1;
+  bool writing = false;     // waits to send (else to receive)
+  int64_t deadlineMs = -1;  // on MonotonicMilliseconds(); -1: no deadline
+};
+
+// How a wait ended, as the loop resumes the task.
+enum class FiberWake : uint8_t {
+  kReady,      // the socket is ready (or in error, which the next call reports), or the job is done
+  kTimedOut,   // the deadline passed first
+  kCancelled,  // the task was cancelled: its connection is gone, or the server stops
+};
+
+using FiberBody = void (*)(void* arg);
+
+// ---- The loop's side -------------------------------------------------------------------
+
+// Starts body(arg) on a task of its own (a pooled fiber) and runs it until it
+// ends or first waits. `owner` is the caller's, handed back by
+// GetFiberTaskOwner. The task while it waits; null when it ended (its stack is
+// back in the pool). `arg` need only live until this call returns: a body
+// copies what it needs before its first wait. Null too, with body not run,
+// when no stack can be had (errno ENOMEM).
+FiberTask* StartFiberTask(FiberBody body, void* arg, void* owner);
+
+// Resumes a suspended task with the outcome of its wait and runs it until it
+// ends or waits again. True when it waits again; false when it ended (the
+// task is gone: the pointer must not be used again).
+bool ResumeFiberTask(FiberTask* task, FiberWake wake);
+
+// What a suspended task waits for, its owner, and whether it was cancelled.
+const FiberWait& GetFiberTaskWait(const FiberTask* task);
+void* GetFiberTaskOwner(const FiberTask* task);
+bool FiberTaskCancelled(const FiberTask* task);
+
+// Cancels a task: its current wait (on a socket) and every later one end with
+// kCancelled. A task waiting for a worker goes on when the job is done, and
+// finds itself cancelled there. Cancelling the task that runs only marks it.
+void CancelFiberTask(FiberTask* task);
+
+// The suspended tasks cancelled while they waited on a socket, in the order
+// they were cancelled, each once; the loop resumes them with kCancelled.
+// Empties the list.
+std::vector<FiberTask*> TakeCancelledFiberTasks();
+
+// Tasks started and not yet ended (running or suspended).
+int GetLiveFiberTaskCount();
+
+// ---- The task's side ----------------------------------------------------------------------
+
+// The task being run; null on the loop's own stack (start-up, tests, the loop).
+FiberTask* CurrentFiberTask();
+inline bool InFiberTask() { return CurrentFiberTask() != nullptr; }
+
+// Suspends the running task until the loop resumes it; gives how the wait
+// ended. A cancelled task gets kCancelled at once, without suspending. Must
+// be called in a task.
+FiberWake WaitInFiberTask(const FiberWait& wait);
+
+// ---- Fiber locals ----------------------------------------------------------------------------
+// A word of state that belongs to the task being run: every task starts with
+// all its words 0, and code outside any task has a set of its own per thread.
+// A word registered with a release function has it called with the word's
+// value when a task that left it non-zero ends.
+
+constexpr int kMaxFiberLocals = 8;
+using FiberLocalRelease = void (*)(uintptr_t value);
+
+// Registers a word (at static initialisation); its index.
+int RegisterFiberLocal(FiberLocalRelease release);
+// The word `index` of the running task, or of the thread outside a task.
+uintptr_t& FiberLocal(int index);
+
+// ---- Clock ---------------------------------------------------------------------------------
+
+// Milliseconds of the monotonic clock, for deadlines.
+int64_t MonotonicMilliseconds();
