@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/crypto/password_hash.h"
 #include "support/server_process.h"
+#include "support/stored_directory.h"
 #include "support/test_client.h"
 
 namespace {
@@ -34,14 +34,6 @@ constexpr const char kAdminPassword[] = "quernstoneway";
 // Its hash stays the cost-12 hash of a new home.
 constexpr const char kCostlyUser[] = "ZentakUser";
 constexpr int32_t kClientID = 0x0101;  // a client program of product 1
-
-std::string CheapHash(const char* clear) {
-  char setting[kPasswordFieldSize] = {};
-  char hash[kPasswordFieldSize] = {};
-  EXPECT_EQ(0, GenerateSalt(kBcryptMinCost, setting));
-  EXPECT_EQ(0, HashPasswordWithSalt(clear, setting, hash));
-  return hash;
-}
 
 // A user of users.xml (the store a new home starts with): a cost-4 hash of
 // `password`, and a forename of `forenameBytes` letters so that its record
