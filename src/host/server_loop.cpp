@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -133,7 +134,8 @@ PassPlan BuildPollSet(PollSet& set) {
   if (g_stopEvent < 0) g_stopEvent = CreateStopEvent();
   if (g_stopEvent >= 0) AddToPollSet(set, g_stopEvent);
   if (g_listenFd >= 0 && g_listenerPausedAt < 0) AddToPollSet(set, g_listenFd);
-  if (GetWorkerDoneEvent() >= 0) AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
+  // The workers' event only while a job is out (no descriptor more to poll otherwise).
+  if (GetWorkerJobsInFlight() > 0) AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
     if (c->task == nullptr) {
@@ -183,11 +185,11 @@ int WaitForSocketActivity(PollSet& set, int timeoutMs) {
   int err = errno;
   for (auto& r : g_readyBySocket) r = 0;
   if (n > 0) {
-    for (size_t k = 0; k < set.fds.size(); ++k) {
-      int fd = set.fds[k];
+    for (const PollEntry& e : set.entries) {
+      const int fd = e.fd;
       if (fd < 0) continue;
       if (static_cast<size_t>(fd) >= g_readyBySocket.size()) g_readyBySocket.resize(static_cast<size_t>(fd) + 1, 0);
-      g_readyBySocket[static_cast<size_t>(fd)] |= set.ready[k];
+      g_readyBySocket[static_cast<size_t>(fd)] |= e.ready;
     }
   }
   errno = err;
@@ -253,22 +255,15 @@ void CheckConnectionErrSet(int i) {
   LogBothWays(line);
 }
 
-void ServiceConnections() {
-  for (int i = 0; i < GetConnectionCount();) {
-    g_verbose = false;
-    CheckConnectionErrSet(i);
-    i = ProcessConnection(i) + 1;
-  }
-}
-
-// ---- Requests as tasks ----
-
-// What a request's task is started with; the task copies it before its
-// first wait.
-struct RequestStart {
-  ConnectionRecord* conn = nullptr;
-  bool verbose = false;
-};
+// ---- Requests on tasks ----
+//
+// The requests of a pass run one after another on one task (the walk of
+// the table, WalkConnections): a request that runs to its end costs no
+// switch of its own. When a request must wait, the task it runs on becomes
+// that request's own (its owner is the request's connection): the loop keeps
+// it with the connection and carries the walk on on another task. A
+// suspended request is resumed, on its task, by ResumeWokenRequests; when it
+// ends, its task ends with it.
 
 // Closes the connection of a request that failed, unless it has been removed
 // meanwhile (kicked or closed while the request waited: its remover ended
@@ -287,12 +282,10 @@ void CloseTimedOutRequest(ConnectionRecord* c, int sock, int32_t messageID) {
   CloseFailedRequestConnection(c, sock, 4);
 }
 
-// One request of a connection, from its header to its end, on the request's
-// own task. The connection is pinned for the task's life, so `c` stays
+// One request of connection `c`, from its header to its end, on the running
+// task. `c` is pinned by the caller for the request's life, so it stays
 // valid; its index is looked up afresh wherever one is needed.
-void ServeRequest(void* arg) {
-  const RequestStart start = *static_cast<const RequestStart*>(arg);
-  ConnectionRecord* c = start.conn;
+void ServeRequest(ConnectionRecord* c, bool verbose) {
   const int sock = c->socket;
   int32_t messageID = 0;
   BeginTransferBound(g_timeOutMs);
@@ -301,7 +294,7 @@ void ServeRequest(void* arg) {
   char line[128];
   std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
   WriteLog(0, "%s", line);
-  if (start.verbose) SlotLog(0, line);
+  if (verbose) SlotLog(0, line);
 
   switch (status) {
     case 0: {
@@ -312,49 +305,96 @@ void ServeRequest(void* arg) {
       }
       FinishRequest(c);
       CloseTimedOutRequest(c, sock, messageID);
-      return;
+      break;
     }
     case 4:
     case 55:
       EndRequestTransfers(nullptr);  // the connection goes, and what it sent with it
       EndTransferBound();
       CloseFailedRequestConnection(c, sock, status);
-      return;
-    case 27:
       break;
+    case 27:
     default:
-      WriteLog(1, "GetCommand returned status %d", status);
+      if (status != 27) WriteLog(1, "GetCommand returned status %d", status);
+      FinishRequest(c);
+      // A refusal or logon reply that could not go out within the time-out.
+      CloseTimedOutRequest(c, sock, messageID);
       break;
   }
-  FinishRequest(c);
-  // A refusal or logon reply that could not go out within the time-out.
-  CloseTimedOutRequest(c, sock, messageID);
+  EndRequestSocket();
 }
 
-// The request's task of `c` stepped aside or ended: a suspended one is kept
-// with the connection, an ended one lets the connection go.
-void SettleTask(ConnectionRecord* c, FiberTask* suspended) {
-  c->task = suspended;
-  if (suspended == nullptr) UnpinConnection(c);
+// The walk of one pass (or of one entry): where it stands, and where it ends.
+struct Walk {
+  int next = 0;        // the index served next
+  int limit = 0;       // one past the last index to serve (the table's count is read afresh)
+  int lastServed = -1; // ProcessConnection's answer
+};
+
+// The walk's body: every entry from walk->next, in table order, that is
+// readable and has no request in progress gets its next request served here.
+// A request that waits takes this task with it: the walk has then been
+// handed on (the loop goes on with another task) and is left alone.
+void WalkConnections(void* arg) {
+  Walk* walk = static_cast<Walk*>(arg);
+  while (walk->next < std::min(walk->limit, static_cast<int>(GetConnectionCount()))) {
+    const int i = walk->next;
+    ConnectionRecord* c = GetConnectionByIndex(i);
+    g_verbose = false;
+    CheckConnectionErrSet(i);
+    walk->lastServed = i;
+    walk->next = i + 1;
+    if (c->task != nullptr || !(ReadyBits(c->socket) & kReadyRead)) continue;
+    SetFiberTaskOwner(c);
+    PinConnection(c);
+    ServeRequest(c, g_verbose);
+    if (FiberTaskHasWaited()) {
+      // This task was the request's own since its first wait; the walk went
+      // on without it.
+      UnpinConnection(c);
+      return;
+    }
+    // Entry i removed (by its own request or another's): the entry moved
+    // into its place has not been served yet.
+    if (GetConnectionByIndex(i) != c) {
+      walk->next = i;
+      walk->lastServed = i - 1;
+    }
+    SetFiberTaskOwner(nullptr);
+    UnpinConnection(c);
+  }
 }
 
-// Starts the next request of `c` on a task of its own.
-void StartRequest(ConnectionRecord* c) {
-  RequestStart start;
-  start.conn = c;
-  start.verbose = g_verbose;
-  PinConnection(c);
-  // Null both when the request ended and when no stack could be had; in the
-  // second case nothing was read, and the connection is served again at a
-  // later pass.
-  SettleTask(c, StartFiberTask(ServeRequest, &start, c));
-}
-
-// Resumes the suspended request of `c` with the end of its wait.
+// Resumes the suspended request of `c` with the end of its wait. `c` is not
+// touched once the request has ended (its record may be gone with it).
 void ResumeRequest(ConnectionRecord* c, FiberWake wake) {
   FiberTask* task = c->task;
   c->task = nullptr;
-  SettleTask(c, ResumeFiberTask(task, wake) ? task : nullptr);
+  if (ResumeFiberTask(task, wake)) c->task = task;
+}
+
+// Resumes the requests whose connections were closed under them, until no
+// resumed request cancels another.
+void ResumeCancelledRequests() {
+  while (HasCancelledFiberTasks()) {
+    for (FiberTask* task : TakeCancelledFiberTasks()) {
+      auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
+      if (c != nullptr && c->task == task) ResumeRequest(c, FiberWake::kCancelled);
+    }
+  }
+}
+
+// Runs the walk to its end: a task at a time, each going on where the one
+// before it left the walk for a request that waits.
+void RunWalk(Walk& walk) {
+  while (walk.next < std::min(walk.limit, static_cast<int>(GetConnectionCount()))) {
+    // Null when the walk ended, and when no stack could be had (the rest of
+    // the walk then waits for a later pass).
+    FiberTask* task = StartFiberTask(WalkConnections, &walk, nullptr);
+    if (task != nullptr) static_cast<ConnectionRecord*>(GetFiberTaskOwner(task))->task = task;
+    ResumeCancelledRequests();
+    if (task == nullptr) break;
+  }
 }
 
 // The connection's suspended request, when its wait has ended: true, with
@@ -374,16 +414,22 @@ bool SuspendedRequestWakes(const ConnectionRecord* c, int64_t now, FiberWake* wa
   return false;
 }
 
-// Resumes the requests whose connections were closed under them, until no
-// resumed request cancels another.
-void ResumeCancelledRequests() {
-  for (;;) {
-    std::vector<FiberTask*> cancelled = TakeCancelledFiberTasks();
-    if (cancelled.empty()) return;
-    for (FiberTask* task : cancelled) {
-      auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
-      if (c->task == task) ResumeRequest(c, FiberWake::kCancelled);
-    }
+// Resumes the suspended requests whose socket is ready or whose deadline has
+// passed, in table order. They are found first and resumed after, since a
+// resumed request may change the table.
+void ResumeWokenRequests() {
+  std::vector<std::pair<ConnectionRecord*, FiberWake>> woken;
+  const int64_t now = MonotonicMilliseconds();
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    ConnectionRecord* c = GetConnectionByIndex(i);
+    FiberWake wake = FiberWake::kReady;
+    if (SuspendedRequestWakes(c, now, &wake)) woken.emplace_back(c, wake);
+  }
+  for (const auto& [c, wake] : woken) {
+    // Each record is pinned by its request; one cancelled meanwhile is the
+    // cancelled list's to resume.
+    if (c->task != nullptr && !FiberTaskCancelled(c->task)) ResumeRequest(c, wake);
+    ResumeCancelledRequests();
   }
 }
 
@@ -391,9 +437,16 @@ void ResumeCancelledRequests() {
 void ResumeFinishedWorkerRequests() {
   for (FiberTask* task : TakeFinishedWorkerTasks()) {
     auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
-    if (c->task == task) ResumeRequest(c, FiberWake::kReady);
+    if (c != nullptr && c->task == task) ResumeRequest(c, FiberWake::kReady);
     ResumeCancelledRequests();
   }
+}
+
+void ServiceConnections() {
+  ResumeWokenRequests();
+  Walk walk;
+  walk.limit = INT32_MAX;
+  RunWalk(walk);
 }
 
 // The stop: every suspended request is cancelled and unwinds through its
@@ -404,8 +457,7 @@ void UnwindRequests() {
     if (c->task != nullptr) CancelFiberTask(c->task);
   }
   ResumeCancelledRequests();
-  while (GetLiveFiberTaskCount() > 0) {
-    if (GetWorkerJobsInFlight() == 0) break;  // nothing left that could resume a task
+  while (GetLiveFiberTaskCount() > 0 && GetWorkerJobsInFlight() > 0) {
     PollSet set;
     AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
     (void)WaitPollSet(set, 1000);
@@ -495,7 +547,7 @@ bool ListenerIsDualStack() { return g_dualStack; }
 
 bool RunOnePass(int timeoutMs) {
   if (StopRequested()) return false;
-  PollSet set;
+  static PollSet set;  // kept from pass to pass, with its room
   const PassPlan plan = BuildPollSet(set);
   if (StopRequested()) return false;  // a stop that came before the event existed
   FlushLogOutput();  // nothing of the pass is held while the loop waits
@@ -614,19 +666,21 @@ void AddConnection(int family, const char* host, int socket) {
 int ProcessConnection(int i) {
   ConnectionRecord* c = GetConnectionByIndex(i);
   if (c == nullptr) return i;
-  PinConnection(c);
-  FiberWake wake = FiberWake::kReady;
   if (c->task != nullptr) {
+    // A suspended request: resumed when its wait has ended.
+    PinConnection(c);
+    FiberWake wake = FiberWake::kReady;
     if (SuspendedRequestWakes(c, MonotonicMilliseconds(), &wake)) ResumeRequest(c, wake);
-  } else if (ReadyBits(c->socket) & kReadyRead) {
-    StartRequest(c);
+    ResumeCancelledRequests();
+    const int result = GetConnectionByIndex(i) == c ? i : i - 1;
+    UnpinConnection(c);
+    return result;
   }
-  ResumeCancelledRequests();
-  // Entry i removed (by its own request or another's): the entry moved into
-  // its place has not been served yet.
-  const int result = GetConnectionByIndex(i) == c ? i : i - 1;
-  UnpinConnection(c);
-  return result;
+  Walk walk;
+  walk.next = i;
+  walk.limit = i + 1;
+  RunWalk(walk);
+  return walk.lastServed;
 }
 
 int CloseFailedConnection(int i, int socket, int status) {

@@ -10,8 +10,10 @@
 //       |              ends  +----(ResumeFiberTask)-------+
 //   pool <----------------+
 //
-// Only the loop's own stack starts and resumes tasks; a task hands control
-// back to it alone, so no task ever runs inside another.
+// A task's fiber is made once and runs body after body: between two it waits
+// in the pool, so starting a request costs one switch in and one out. Only
+// the loop's own stack starts and resumes tasks; a task hands control back to
+// it alone, so no task ever runs inside another.
 #include "platform/fiber_tasks.h"
 
 #include <boost/context/fiber.hpp>
@@ -34,6 +36,12 @@
 
 namespace ctx = boost::context;
 
+namespace fiber_detail {
+__thread FiberTask* currentTask = nullptr;
+__thread uintptr_t* currentLocals = nullptr;
+__thread uintptr_t threadLocals[kLocalsOfThread] = {};
+}  // namespace fiber_detail
+
 namespace {
 
 // The stack stays with its task from one request to the next: the fiber is
@@ -50,16 +58,19 @@ std::atomic<int> g_localCount{0};
 }  // namespace
 
 struct FiberTask {
-  ctx::fiber self;    // the suspended fiber (empty while it runs or once it ended)
+  ctx::fiber self;    // the suspended fiber: between bodies, or while a body waits
   ctx::fiber loop;    // the loop's context, while the task runs
   ctx::stack_context stack{};
-  FiberBody body = nullptr;
+  FiberBody body = nullptr;  // the body being run; null between bodies
   void* arg = nullptr;
   void* owner = nullptr;
+  bool bodyDone = false;     // the body returned: the fiber waits for the next one
+  bool quit = false;         // the fiber is to end (its stack goes back to the system)
   FiberWait wait;
   FiberWake wake = FiberWake::kReady;
   bool cancelled = false;
   bool listedCancelled = false;  // in g_cancelled
+  bool waited = false;           // the body has suspended at least once
   uintptr_t locals[kMaxFiberLocals] = {};
 #if TORVANE_ASAN_FIBERS
   void* loopFakeStack = nullptr;
@@ -71,9 +82,6 @@ struct FiberTask {
 
 namespace {
 
-thread_local FiberTask* t_current = nullptr;
-thread_local uintptr_t t_threadLocals[kMaxFiberLocals] = {};
-thread_local uintptr_t* t_locals = nullptr;  // the running task's; null: the thread's own
 
 std::vector<std::unique_ptr<FiberTask>> g_idle;
 std::vector<FiberTask*> g_cancelled;
@@ -104,6 +112,29 @@ void SwitchToLoop(FiberTask* t) {
 #endif
 }
 
+// The fiber of a task runs body after body: each ends with a switch back to
+// the loop, which hands it the next one by resuming it. It is made once per
+// task and ends only when the task gives its stack back.
+void MakeTaskFiber(FiberTask* t) {
+  t->self = ctx::fiber(std::allocator_arg, ctx::preallocated(t->stack.sp, t->stack.size, t->stack),
+                       KeptStack{t->stack}, [t](ctx::fiber&& loop) {
+#if TORVANE_ASAN_FIBERS
+                         __sanitizer_finish_switch_fiber(nullptr, &t->loopStackBottom, &t->loopStackSize);
+#endif
+                         t->loop = std::move(loop);
+                         while (!t->quit) {
+                           t->body(t->arg);
+                           t->bodyDone = true;
+                           SwitchToLoop(t);
+                         }
+#if TORVANE_ASAN_FIBERS
+                         // The last switch: this stack's fake frames go with it.
+                         __sanitizer_start_switch_fiber(nullptr, t->loopStackBottom, t->loopStackSize);
+#endif
+                         return std::move(t->loop);
+                       });
+}
+
 std::unique_ptr<FiberTask> TakeIdleTask() {
   if (!g_idle.empty()) {
     std::unique_ptr<FiberTask> t = std::move(g_idle.back());
@@ -114,46 +145,54 @@ std::unique_ptr<FiberTask> TakeIdleTask() {
   if (!t) return nullptr;
   try {
     t->stack = ctx::protected_fixedsize_stack(kFiberStackBytes).allocate();
+    MakeTaskFiber(t.get());
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
   return t;
 }
 
-void ReleaseStack(FiberTask* t) {
+// Ends an idle task's fiber (it leaves its loop) and gives its stack back.
+void DiscardIdleTask(std::unique_ptr<FiberTask> t) {
+  t->quit = true;
+  if (t->self) SwitchIntoTask(t.get());
   if (t->stack.sp != nullptr) ctx::protected_fixedsize_stack(kFiberStackBytes).deallocate(t->stack);
   t->stack = {};
 }
 
-// The end of a task, on the loop's stack: its locals are released and it
-// goes back to the pool.
+// The end of a body, on the loop's stack: the task's locals are released and
+// it goes back to the pool, its fiber waiting for the next body.
 void RetireTask(FiberTask* t) {
   for (int i = 0; i < kMaxFiberLocals; ++i) {
+    if (t->locals[i] == 0) continue;
     const uintptr_t value = std::exchange(t->locals[i], 0);
-    if (value != 0 && g_releases[i] != nullptr) g_releases[i](value);
+    if (g_releases[i] != nullptr) g_releases[i](value);
   }
   if (t->listedCancelled) {
     g_cancelled.erase(std::remove(g_cancelled.begin(), g_cancelled.end(), t), g_cancelled.end());
+    t->listedCancelled = false;
   }
+  t->body = nullptr;
+  t->arg = t->owner = nullptr;
   --g_live;
   std::unique_ptr<FiberTask> owned(t);
   if (g_idle.size() < kMaxIdleFiberTasks) {
     g_idle.push_back(std::move(owned));
   } else {
-    ReleaseStack(owned.get());
+    DiscardIdleTask(std::move(owned));
   }
 }
 
-// Runs the task from the loop until it waits or ends; false when it ended.
+// Runs the task from the loop until its body waits or ends; false when it ended.
 bool RunTask(FiberTask* t) {
-  FiberTask* const previous = t_current;
-  uintptr_t* const previousLocals = t_locals;
-  t_current = t;
-  t_locals = t->locals;
+  FiberTask* const previous = fiber_detail::currentTask;
+  uintptr_t* const previousLocals = fiber_detail::currentLocals;
+  fiber_detail::currentTask = t;
+  fiber_detail::currentLocals = t->locals;
   SwitchIntoTask(t);
-  t_current = previous;
-  t_locals = previousLocals;
-  if (t->self) return true;
+  fiber_detail::currentTask = previous;
+  fiber_detail::currentLocals = previousLocals;
+  if (!t->bodyDone) return true;
   RetireTask(t);
   return false;
 }
@@ -161,7 +200,7 @@ bool RunTask(FiberTask* t) {
 }  // namespace
 
 FiberTask* StartFiberTask(FiberBody body, void* arg, void* owner) {
-  if (body == nullptr || t_current != nullptr) {
+  if (body == nullptr || fiber_detail::currentTask != nullptr) {
     errno = EINVAL;
     return nullptr;
   }
@@ -174,30 +213,18 @@ FiberTask* StartFiberTask(FiberBody body, void* arg, void* owner) {
   t->body = body;
   t->arg = arg;
   t->owner = owner;
+  t->bodyDone = false;
   t->wait = FiberWait{};
   t->wake = FiberWake::kReady;
   t->cancelled = false;
   t->listedCancelled = false;
-  std::fill(std::begin(t->locals), std::end(t->locals), uintptr_t{0});
+  t->waited = false;
   ++g_live;
-  t->self = ctx::fiber(std::allocator_arg, ctx::preallocated(t->stack.sp, t->stack.size, t->stack),
-                       KeptStack{t->stack}, [t](ctx::fiber&& loop) {
-#if TORVANE_ASAN_FIBERS
-                         __sanitizer_finish_switch_fiber(nullptr, &t->loopStackBottom, &t->loopStackSize);
-#endif
-                         t->loop = std::move(loop);
-                         t->body(t->arg);
-#if TORVANE_ASAN_FIBERS
-                         // The last switch: this stack's fake frames go with it.
-                         __sanitizer_start_switch_fiber(nullptr, t->loopStackBottom, t->loopStackSize);
-#endif
-                         return std::move(t->loop);
-                       });
   return RunTask(t) ? t : nullptr;
 }
 
 bool ResumeFiberTask(FiberTask* task, FiberWake wake) {
-  if (task == nullptr || t_current != nullptr || !task->self) return false;
+  if (task == nullptr || fiber_detail::currentTask != nullptr || task->body == nullptr || task->bodyDone) return false;
   if (task->listedCancelled) {
     task->listedCancelled = false;
     g_cancelled.erase(std::remove(g_cancelled.begin(), g_cancelled.end(), task), g_cancelled.end());
@@ -213,7 +240,7 @@ bool FiberTaskCancelled(const FiberTask* task) { return task != nullptr && task-
 void CancelFiberTask(FiberTask* task) {
   if (task == nullptr || task->cancelled) return;
   task->cancelled = true;
-  if (task != t_current && task->wait.kind == FiberWaitKind::kSocket && !task->listedCancelled) {
+  if (task != fiber_detail::currentTask && task->wait.kind == FiberWaitKind::kSocket && !task->listedCancelled) {
     task->listedCancelled = true;
     g_cancelled.push_back(task);
   }
@@ -226,15 +253,16 @@ std::vector<FiberTask*> TakeCancelledFiberTasks() {
   return out;
 }
 
+bool HasCancelledFiberTasks() { return !g_cancelled.empty(); }
+
 int GetLiveFiberTaskCount() { return g_live; }
 
-FiberTask* CurrentFiberTask() { return t_current; }
-
 FiberWake WaitInFiberTask(const FiberWait& wait) {
-  FiberTask* t = t_current;
+  FiberTask* t = fiber_detail::currentTask;
   if (t == nullptr) return FiberWake::kCancelled;
   if (t->cancelled) return FiberWake::kCancelled;
   t->wait = wait;
+  t->waited = true;
   SwitchToLoop(t);
   t->wait = FiberWait{};
   // A task cancelled while it waited for a worker wakes when the job is done;
@@ -242,14 +270,18 @@ FiberWake WaitInFiberTask(const FiberWait& wait) {
   return t->wake;
 }
 
+void SetFiberTaskOwner(void* owner) {
+  if (fiber_detail::currentTask != nullptr) fiber_detail::currentTask->owner = owner;
+}
+
+bool FiberTaskHasWaited() { return fiber_detail::currentTask != nullptr && fiber_detail::currentTask->waited; }
+
 int RegisterFiberLocal(FiberLocalRelease release) {
   const int index = g_localCount.fetch_add(1);
   if (index >= kMaxFiberLocals) std::abort();  // a fixed, small number of registrations
   g_releases[index] = release;
   return index;
 }
-
-uintptr_t& FiberLocal(int index) { return (t_locals != nullptr ? t_locals : t_threadLocals)[index]; }
 
 int64_t MonotonicMilliseconds() {
   using namespace std::chrono;

@@ -17,6 +17,9 @@
 
 struct FiberTask;
 
+// Words of state per task (fiber locals, below).
+constexpr int kMaxFiberLocals = 8;
+
 // Usable stack of every task (a guard page below it faults on overflow).
 // Requests keep their large buffers on the heap; the deepest request
 // measured uses well under a quarter of this.
@@ -78,15 +81,32 @@ void CancelFiberTask(FiberTask* task);
 // they were cancelled, each once; the loop resumes them with kCancelled.
 // Empties the list.
 std::vector<FiberTask*> TakeCancelledFiberTasks();
+// True when TakeCancelledFiberTasks has any to give.
+bool HasCancelledFiberTasks();
 
 // Tasks started and not yet ended (running or suspended).
 int GetLiveFiberTaskCount();
 
 // ---- The task's side ----------------------------------------------------------------------
 
+// What the running task is, kept where the hot paths read it inline.
+namespace fiber_detail {
+constexpr int kLocalsOfThread = 8;
+extern __thread FiberTask* currentTask;
+extern __thread uintptr_t* currentLocals;  // the running task's words; null outside tasks
+extern __thread uintptr_t threadLocals[kLocalsOfThread];
+}  // namespace fiber_detail
+
 // The task being run; null on the loop's own stack (start-up, tests, the loop).
-FiberTask* CurrentFiberTask();
+inline FiberTask* CurrentFiberTask() { return fiber_detail::currentTask; }
 inline bool InFiberTask() { return CurrentFiberTask() != nullptr; }
+
+// The running task's owner, as GetFiberTaskOwner gives it: a task that runs
+// one piece of work after another names the one it is at.
+void SetFiberTaskOwner(void* owner);
+
+// True once the running task's body has suspended (waited) at least once.
+bool FiberTaskHasWaited();
 
 // Suspends the running task until the loop resumes it; gives how the wait
 // ended. A cancelled task gets kCancelled at once, without suspending. Must
@@ -99,13 +119,16 @@ FiberWake WaitInFiberTask(const FiberWait& wait);
 // A word registered with a release function has it called with the word's
 // value when a task that left it non-zero ends.
 
-constexpr int kMaxFiberLocals = 8;
 using FiberLocalRelease = void (*)(uintptr_t value);
 
 // Registers a word (at static initialisation); its index.
 int RegisterFiberLocal(FiberLocalRelease release);
 // The word `index` of the running task, or of the thread outside a task.
-uintptr_t& FiberLocal(int index);
+inline uintptr_t& FiberLocal(int index) {
+  static_assert(fiber_detail::kLocalsOfThread == kMaxFiberLocals);
+  uintptr_t* locals = fiber_detail::currentLocals;
+  return (locals != nullptr ? locals : fiber_detail::threadLocals)[index];
+}
 
 // ---- Clock ---------------------------------------------------------------------------------
 

@@ -103,41 +103,36 @@ bool IsDescriptorExhaustion(int err) { return err == EMFILE || err == ENFILE; }
 
 int CloseSocket(int fd) { return fd < 0 ? 0 : close(fd); }
 
-void ClearPollSet(PollSet& set) {
-  set.fds.clear();
-  set.want.clear();
-  set.ready.clear();
-}
+void ClearPollSet(PollSet& set) { set.entries.clear(); }
 
 size_t AddToPollSet(PollSet& set, int fd, unsigned want) {
-  set.fds.push_back(fd);
-  set.want.push_back(want);
-  set.ready.push_back(0);
-  return set.fds.size() - 1;
+  set.entries.push_back(PollEntry{fd, want, 0});
+  return set.entries.size() - 1;
 }
 
 int WaitPollSet(PollSet& set, int timeoutMs) {
   // The descriptors of the wait, kept from pass to pass (no allocation per wait).
   thread_local std::vector<struct pollfd> p;
-  p.resize(set.fds.size());
+  p.resize(set.entries.size());
   for (size_t i = 0; i < p.size(); ++i) {
-    const unsigned want = set.want[i];
+    PollEntry& e = set.entries[i];
     short events = 0;
-    if (want & kWantRead) events |= POLLIN;
-    if (want & kWantUrgent) events |= POLLPRI;
-    if (want & kWantWrite) events |= POLLOUT;
-    p[i] = {set.fds[i], events, 0};
+    if (e.want & kWantRead) events |= POLLIN;
+    if (e.want & kWantUrgent) events |= POLLPRI;
+    if (e.want & kWantWrite) events |= POLLOUT;
+    p[i] = {e.fd, events, 0};
+    e.ready = 0;
   }
-  for (auto& r : set.ready) r = 0;
   int n = poll(p.data(), static_cast<nfds_t>(p.size()), timeoutMs);
   if (n <= 0) return n;
   constexpr short kTrouble = POLLERR | POLLHUP | POLLNVAL;
   for (size_t i = 0; i < p.size(); ++i) {
     const short ev = p[i].revents;
-    const unsigned want = set.want[i];
-    if ((want & kWantRead) && (ev & (POLLIN | kTrouble))) set.ready[i] |= kReadyRead;
-    if (ev & POLLPRI) set.ready[i] |= kReadyUrgent;
-    if ((want & kWantWrite) && (ev & (POLLOUT | kTrouble))) set.ready[i] |= kReadyWrite;
+    if (ev == 0) continue;
+    PollEntry& e = set.entries[i];
+    if ((e.want & kWantRead) && (ev & (POLLIN | kTrouble))) e.ready |= kReadyRead;
+    if (ev & POLLPRI) e.ready |= kReadyUrgent;
+    if ((e.want & kWantWrite) && (ev & (POLLOUT | kTrouble))) e.ready |= kReadyWrite;
   }
   return n;
 }

@@ -77,10 +77,16 @@ constexpr unsigned kReadyRead = (1u << 0);    // POLLIN, or a hang-up/error/inva
 constexpr unsigned kReadyUrgent = (1u << 1);  // POLLPRI: urgent data pending
 constexpr unsigned kReadyWrite = (1u << 2);   // POLLOUT, or a hang-up/error/invalid socket a send will report
 
+struct PollEntry {
+  int fd = -1;
+  unsigned want = 0;   // what it is watched for (kWant bits)
+  unsigned ready = 0;  // its readiness after the wait (kReady bits)
+};
+
+// Sockets in the order they were added. A set kept from one wait to the
+// next keeps its room: no allocation per wait.
 struct PollSet {
-  std::vector<int> fds;         // sockets in the order they were added
-  std::vector<unsigned> want;   // what each is watched for (kWant bits)
-  std::vector<unsigned> ready;  // their readiness after Wait, same order
+  std::vector<PollEntry> entries;
 };
 
 // Empties the set for a new pass.

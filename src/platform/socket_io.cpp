@@ -21,15 +21,24 @@
 
 namespace {
 
+// The progress of one direction of a bound. The clock is read only where a
+// call must wait, never per transfer: the time of the last progress is taken
+// as the end of the last wait after which bytes moved (they moved within
+// microseconds of it), or the bound's start.
+struct Direction {
+  uint64_t moved = 0;        // bytes moved so far
+  int64_t wokeMs = 0;        // when the last wait in this direction ended (the start at first)
+  uint64_t movedAtWake = 0;  // `moved` then
+  int64_t progressMs = 0;    // the last progress known at the last wait
+};
+
 struct TransferBound {
   bool active = false;
   bool expired = false;
   uint32_t perPieceMs = 0;
   int64_t startMs = 0;
-  uint64_t received = 0;
-  uint64_t sent = 0;
-  int64_t lastReceiveMs = 0;  // the last receive that moved bytes (the start at first)
-  int64_t lastSendMs = 0;     // the last send that moved bytes
+  Direction in;
+  Direction out;
 };
 
 // The request being served: its bound, its socket (-1: none), the bytes
@@ -74,18 +83,25 @@ void ReserveSocket(RequestIo* io, int fd) {
   io->reservedFd = fd;
 }
 
-// The end of a task: its socket, closed while it ran, is closed now; the
-// record goes back for reuse.
-void ReleaseTaskIo(uintptr_t value) {
-  RequestIo* io = reinterpret_cast<RequestIo*>(value);
+// The end of a request in a task: its socket's number is given up, and the
+// socket, when it was closed while the request ran, is closed now.
+void ReleaseReservedSocket(RequestIo* io) {
   if (io->reservedFd >= 0) {
     if (IoReservingSocket(io->reservedFd) == io) t_ioBySocket[static_cast<size_t>(io->reservedFd)] = nullptr;
     if (io->closeAtEnd) (void)close(io->reservedFd);
   }
-  io->bound = TransferBound{};
-  io->fd = io->reservedFd = -1;
-  io->inStart = io->inEnd = io->held = 0;
+  io->reservedFd = -1;
   io->closed = io->closeAtEnd = false;
+}
+
+// The end of a task: the same for a request it did not end, and the record
+// goes back for reuse.
+void ReleaseTaskIo(uintptr_t value) {
+  RequestIo* io = reinterpret_cast<RequestIo*>(value);
+  ReleaseReservedSocket(io);
+  io->bound = TransferBound{};
+  io->fd = -1;
+  io->inStart = io->inEnd = io->held = 0;
   io->task = nullptr;
   t_idleIo.emplace_back(io);
 }
@@ -96,7 +112,8 @@ RequestIo& Io() {
   FiberTask* task = CurrentFiberTask();
   if (task == nullptr) return t_threadIo;
   uintptr_t& word = FiberLocal(kTaskIoLocal);
-  if (word == 0) {
+  if (word != 0) return *reinterpret_cast<RequestIo*>(word);
+  {
     RequestIo* io = nullptr;
     if (!t_idleIo.empty()) {
       io = t_idleIo.back().release();
@@ -110,16 +127,24 @@ RequestIo& Io() {
   return *reinterpret_cast<RequestIo*>(word);
 }
 
-// The deadline of a wait for the piece that holds byte `moved` + 1, in
-// monotonic milliseconds: the bound's allowance for that piece, or one
-// allowance after the last progress in that direction, whichever is sooner
-// (a peer that stops reading or sending fails within one allowance,
-// however much it moved before). -1 without a bound.
-int64_t BoundDeadline(const TransferBound& b, uint64_t moved, int64_t lastProgressMs) {
+// The deadline of a wait in direction `d`, in monotonic milliseconds: the
+// bound's allowance for the piece that holds the next byte, or one allowance
+// after the last progress in that direction, whichever is sooner (a peer
+// that stops reading or sending fails within one allowance, however much it
+// moved before). -1 without a bound.
+int64_t BoundDeadline(const TransferBound& b, Direction& d) {
   if (!b.active) return -1;
+  if (d.moved > d.movedAtWake) d.progressMs = d.wokeMs;
   const int64_t piece = static_cast<int64_t>(b.perPieceMs);
-  const int64_t byPieces = b.startMs + piece * static_cast<int64_t>(1 + moved / kTransferBoundPieceBytes);
-  return std::min(byPieces, lastProgressMs + piece);
+  const int64_t byPieces = b.startMs + piece * static_cast<int64_t>(1 + d.moved / kTransferBoundPieceBytes);
+  return std::min(byPieces, d.progressMs + piece);
+}
+
+// A wait in direction `d` has ended: the clock is read once, here.
+void NoteWake(const TransferBound& b, Direction& d) {
+  if (!b.active) return;
+  d.wokeMs = MonotonicMilliseconds();
+  d.movedAtWake = d.moved;
 }
 
 // Waits until `fd` is ready for `events` within the deadline. In a task the
@@ -180,7 +205,8 @@ void BeginTransferBound(uint32_t perPieceMs) {
   io.bound.active = true;
   io.bound.perPieceMs = perPieceMs;
   io.bound.startMs = MonotonicMilliseconds();
-  io.bound.lastReceiveMs = io.bound.lastSendMs = io.bound.startMs;
+  io.bound.in.wokeMs = io.bound.in.progressMs = io.bound.startMs;
+  io.bound.out.wokeMs = io.bound.out.progressMs = io.bound.startMs;
 }
 
 void EndTransferBound() { Io().bound.active = false; }
@@ -197,13 +223,14 @@ ssize_t SendOnce(RequestIo& io, int fd, const void* bytes, size_t length, int fl
     if (MustNotBlock(io)) {
       ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent >= 0) {
-        if (sent > 0 && io.bound.active) io.bound.lastSendMs = MonotonicMilliseconds();
-        io.bound.sent += static_cast<uint64_t>(sent);
+        io.bound.out.moved += static_cast<uint64_t>(sent);
         return sent;
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      if (!WaitForSocket(io, fd, POLLOUT, BoundDeadline(io.bound, io.bound.sent, io.bound.lastSendMs))) return -1;
+      const bool ready = WaitForSocket(io, fd, POLLOUT, BoundDeadline(io.bound, io.bound.out));
+      NoteWake(io.bound, io.bound.out);
+      if (!ready) return -1;
       continue;
     }
     ssize_t sent = send(fd, bytes, length, flags | MSG_NOSIGNAL);
@@ -240,10 +267,7 @@ ssize_t ReceiveOnce(RequestIo& io, int fd, void* buffer, size_t length, int flag
     if (MustNotBlock(io) || held) {
       ssize_t got = recv(fd, buffer, length, flags | MSG_DONTWAIT);
       if (got >= 0) {
-        if ((flags & MSG_PEEK) == 0) {
-          if (got > 0 && io.bound.active) io.bound.lastReceiveMs = MonotonicMilliseconds();
-          io.bound.received += static_cast<uint64_t>(got);
-        }
+        if ((flags & MSG_PEEK) == 0) io.bound.in.moved += static_cast<uint64_t>(got);
         return got;
       }
       if (errno == EINTR) continue;
@@ -252,8 +276,9 @@ ssize_t ReceiveOnce(RequestIo& io, int fd, void* buffer, size_t length, int flag
         if (!SendHeldOutput(io)) return -1;
         continue;
       }
-      if (!WaitForSocket(io, fd, POLLIN, BoundDeadline(io.bound, io.bound.received, io.bound.lastReceiveMs)))
-        return -1;
+      const bool ready = WaitForSocket(io, fd, POLLIN, BoundDeadline(io.bound, io.bound.in));
+      NoteWake(io.bound, io.bound.in);
+      if (!ready) return -1;
       continue;
     }
     ssize_t got = recv(fd, buffer, length, flags);
@@ -337,6 +362,12 @@ bool EndRequestTransfers(SocketInputCarry* carry) {
   io.fd = -1;
   io.inStart = io.inEnd = 0;
   return ok;
+}
+
+void EndRequestSocket() {
+  if (CurrentFiberTask() == nullptr) return;
+  const uintptr_t word = FiberLocal(kTaskIoLocal);
+  if (word != 0) ReleaseReservedSocket(reinterpret_cast<RequestIo*>(word));
 }
 
 int SocketClose(int fd) {

@@ -96,6 +96,11 @@ void BeginRequestTransfers(int fd, SocketInputCarry* carry);
 // the connection is gone). False when held bytes could not be sent.
 bool EndRequestTransfers(SocketInputCarry* carry);
 
+// The very end of a request in a task, once nothing of it names its socket
+// any more: the socket's number is given up, and a socket closed while the
+// request ran (see SocketClose) is closed now. Outside a task: nothing.
+void EndRequestSocket();
+
 // ---- Closing -------------------------------------------------------------------
 
 // Closes the socket (closesocket), after sending what a request being served

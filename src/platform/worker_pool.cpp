@@ -110,6 +110,8 @@ bool RunOnWorker(WorkerJob job, void* data) {
 int GetWorkerDoneEvent() { return g_doneEvent; }
 
 std::vector<FiberTask*> TakeFinishedWorkerTasks() {
+  // Nothing handed over: no lock, no system call (the loop asks every pass).
+  if (g_inFlight == 0) return {};
   if (g_doneEvent >= 0) {
     uint64_t count = 0;
     ssize_t got = read(g_doneEvent, &count, sizeof count);

@@ -3,7 +3,6 @@
 #include "sessions/connection_table.h"
 
 #include <cstring>
-#include <vector>
 
 #include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
@@ -11,33 +10,27 @@
 namespace {
 
 // Entries in table order; each record is a heap object of its own, so that
-// a move in the table never moves a record. The lists are never destroyed:
-// connections still open at the process's end stay reachable to the last.
-std::vector<ConnectionRecord*>& Table() {
-  static auto* table = new std::vector<ConnectionRecord*>;
-  return *table;
-}
+// a move in the table never moves a record. (Records still in the table at
+// the process's end stay reachable from it to the last.)
+ConnectionRecord* g_table[MAX_CONNECTIONS] = {};
+int32_t g_count = 0;
 // Records kept for reuse: a connection's record is 4 KiB and more.
-std::vector<ConnectionRecord*>& Spare() {
-  static auto* spare = new std::vector<ConnectionRecord*>;
-  return *spare;
-}
-constexpr size_t kMaxSpareRecords = 64;
+ConnectionRecord* g_spare[64] = {};
+size_t g_spareCount = 0;
 
 // The current logon slot's logon UID, per request.
 const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
 
 ConnectionRecord* NewRecord() {
-  if (Spare().empty()) return new ConnectionRecord;
-  ConnectionRecord* r = Spare().back();
-  Spare().pop_back();
+  if (g_spareCount == 0) return new ConnectionRecord;
+  ConnectionRecord* r = g_spare[--g_spareCount];
   *r = ConnectionRecord{};
   return r;
 }
 
 void FreeRecord(ConnectionRecord* r) {
-  if (Spare().size() < kMaxSpareRecords) {
-    Spare().push_back(r);
+  if (g_spareCount < sizeof g_spare / sizeof g_spare[0]) {
+    g_spare[g_spareCount++] = r;
   } else {
     delete r;
   }
@@ -53,46 +46,45 @@ void Detach(ConnectionRecord* r) {
 
 // ---- The table -----------------------------------------------------------------------
 
-int32_t GetConnectionCount() { return static_cast<int32_t>(Table().size()); }
+int32_t GetConnectionCount() { return g_count; }
 
 ConnectionRecord* GetConnectionByIndex(int index) {
-  if (index < 0 || index >= GetConnectionCount()) return nullptr;
-  return Table()[static_cast<size_t>(index)];
+  if (index < 0 || index >= g_count) return nullptr;
+  return g_table[index];
 }
 
 int FindConnectionIndexBySocket(int socket) {
-  for (size_t i = 0; i < Table().size(); ++i) {
-    if (Table()[i]->socket == socket) return static_cast<int>(i);
+  for (int i = 0; i < g_count; ++i) {
+    if (g_table[i]->socket == socket) return i;
   }
   return -1;
 }
 
 ConnectionRecord* FindConnectionBySocket(int socket) {
   int index = FindConnectionIndexBySocket(socket);
-  return index < 0 ? nullptr : Table()[static_cast<size_t>(index)];
+  return index < 0 ? nullptr : g_table[index];
 }
 
 int AppendConnection(int socket, const char* peerAddress) {
-  if (GetConnectionCount() >= MAX_CONNECTIONS) return -1;
-  if (Table().capacity() < MAX_CONNECTIONS) Table().reserve(MAX_CONNECTIONS);
+  if (g_count >= MAX_CONNECTIONS) return -1;
   ConnectionRecord* entry = NewRecord();
   entry->socket = socket;
   const char* address = (peerAddress && *peerAddress) ? peerAddress : kUnknownPeerAddress;
   size_t n = strnlen(address, kPeerAddressSize - 1);
   memcpy(entry->peerAddress, address, n);
   entry->peerAddress[n] = '\0';
-  entry->tableIndex = GetConnectionCount();
-  Table().push_back(entry);
+  entry->tableIndex = g_count;
+  g_table[g_count++] = entry;
   return entry->tableIndex;
 }
 
 int RemoveConnection(int index) {
-  if (index < 0 || index >= GetConnectionCount()) return -2;
-  ConnectionRecord* removed = Table()[static_cast<size_t>(index)];
-  ConnectionRecord* last = Table().back();
-  Table().pop_back();
+  if (index < 0 || index >= g_count) return -2;
+  ConnectionRecord* removed = g_table[index];
+  ConnectionRecord* last = g_table[--g_count];
+  g_table[g_count] = nullptr;
   if (last != removed) {
-    Table()[static_cast<size_t>(index)] = last;
+    g_table[index] = last;
     last->tableIndex = index;
   }
   Detach(removed);
@@ -100,8 +92,11 @@ int RemoveConnection(int index) {
 }
 
 void ResetConnectionTable() {
-  for (ConnectionRecord* r : Table()) Detach(r);
-  Table().clear();
+  for (int i = 0; i < g_count; ++i) {
+    Detach(g_table[i]);
+    g_table[i] = nullptr;
+  }
+  g_count = 0;
   FiberLocal(kCurrentLogonLocal) = 0;
 }
 

@@ -1,0 +1,348 @@
+// Benchmark of one client's effect on another: the running server over
+// loopback, with a good client that asks for the version (6628) in a closed
+// loop, first alone and then beside each hostile client in turn:
+//   - one that asks for every user (6502, a few MB) and never reads the reply;
+//   - one that stops in the middle of a request header;
+//   - one that stops in the middle of a request's arguments;
+//   - one that sends a request a byte a second;
+//   - eight connections that log on with wrong passwords against a cost-12
+//     hash, as fast as they are answered.
+// For each it prints the good client's p50, p99 and maximum latency and its
+// request count. Then 6503 (a user by name) at 1 and 50 connections on a home
+// of 10,000 users, for comparison with another build of the server
+// (TORVANE_SERVER_BINARY names the program).
+// With --cpu N the server runs on core N alone and the clients on the others,
+// so that two builds compare without the scheduler's noise; --requests N
+// makes each 6503 step a fixed number of requests (for instruction counts of
+// the server under valgrind).
+//   build/hostile_bench [seconds-per-case=3] [--named-only] [--cpu N] [--requests N]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/crypto/password_hash.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int g_serverCpu = -1;  // --cpu: the core of the server (-1: anywhere)
+long g_fixedRequests = 0;  // --requests: each 6503 step sends this many, whatever the time
+
+// Pins a started server to its core (and keeps this process off it).
+void PinServer(const ServerProcess& server) {
+  if (g_serverCpu < 0) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(g_serverCpu, &one);
+  if (sched_setaffinity(server.Pid(), sizeof one, &one) != 0) std::perror("sched_setaffinity (server)");
+}
+
+void KeepClientsOffTheServersCore() {
+  if (g_serverCpu < 0) return;
+  cpu_set_t rest;
+  CPU_ZERO(&rest);
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  for (long c = 0; c < cores; ++c) {
+    if (c != g_serverCpu) CPU_SET(static_cast<int>(c), &rest);
+  }
+  if (sched_setaffinity(0, sizeof rest, &rest) != 0) std::perror("sched_setaffinity (clients)");
+}
+using std::chrono::milliseconds;
+
+constexpr const char kAdmin[] = "administrator";
+constexpr const char kAdminPassword[] = "quernstoneway";
+
+std::string CheapHash(const char* clear) {
+  char setting[kPasswordFieldSize] = {};
+  char hash[kPasswordFieldSize] = {};
+  GenerateSalt(kBcryptMinCost, setting);
+  HashPasswordWithSalt(clear, setting, hash);
+  return hash;
+}
+
+// A new home: the administrator's published password with a cost-4 hash
+// (ZentakUser keeps its cost-12 one), and `users` more users whose forenames
+// are `forenameBytes` long (UIDs from 0x21000000, clear of the settings' own).
+bool PrepareHome(ServerProcess& server, int users, size_t forenameBytes) {
+  if (server.Initialise() != 0) return false;
+  const std::string path = server.Home() + "users.xml";
+  std::string text = ReadWholeFile(path);
+  const size_t name = text.find("<USERNAME>administrator</USERNAME>");
+  if (name == std::string::npos) return false;
+  const size_t from = text.find("<PASSWORDV2>", name) + 12;
+  text.replace(from, text.find("</PASSWORDV2>", from) - from, CheapHash(kAdminPassword));
+  std::string more;
+  const std::string forename(forenameBytes, 'f');
+  char uid[16];
+  for (int i = 0; i < users; ++i) {
+    std::snprintf(uid, sizeof uid, "%08X", 0x21000000 + i);
+    more += std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>benchuser" + std::to_string(i) +
+            "</USERNAME>\n<PASSWORDV2>00000000</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n<FORENAME>" +
+            forename + "</FORENAME>\n</USER>\n";
+  }
+  const size_t end = text.rfind("</USERS>");
+  if (end == std::string::npos) return false;
+  text.insert(end, more);
+  WriteWholeFile(path, text);
+  return true;
+}
+
+TestClient LoggedOn(int port, int32_t clientID) {
+  TestClient c = TestClient::ConnectLoopback(port);
+  if (!c.Connected()) return c;
+  TestClient::LogonReply reply = c.Logon(kAdmin, kAdminPassword, clientID);
+  if (!reply.received || reply.code != 0) c.Close();
+  return c;
+}
+
+TestClient ConnectWithSmallReceiveBuffer(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int size = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return TestClient();
+  }
+  return TestClient(fd);
+}
+
+// The hostile client of one case, started on the port; it runs until `stop`.
+struct HostileCase {
+  const char* name;
+  std::function<void(int port, std::vector<TestClient>&, std::vector<std::thread>&, std::atomic<bool>&)> start;
+};
+
+void NoHostile(int, std::vector<TestClient>&, std::vector<std::thread>&, std::atomic<bool>&) {}
+
+void NeverReadsList(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
+  TestClient c = ConnectWithSmallReceiveBuffer(port);
+  if (c.Logon(kAdmin, kAdminPassword, 0x0101).code != 0) std::fprintf(stderr, "list client: logon failed\n");
+  c.Send(TestRequest().Header(6502).Int(1).Int(0));
+  held.push_back(std::move(c));
+}
+
+void StopsMidHeader(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
+  TestClient c = TestClient::ConnectLoopback(port);
+  c.Send(TestBytes{0xA7, 0x19, 0x00, 0x00, 0x00});
+  held.push_back(std::move(c));
+}
+
+void StopsMidArguments(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
+  TestClient c = LoggedOn(port, 0x0102);
+  c.Send(TestRequest().Header(6503).StringWithLength(100, TestBytes(10, 'x')));
+  held.push_back(std::move(c));
+}
+
+void OneByteASecond(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
+                    std::atomic<bool>& stop) {
+  held.push_back(TestClient::ConnectLoopback(port));
+  const int fd = held.back().Fd();
+  threads.emplace_back([fd, &stop] {
+    const TestBytes header = TestRequest().Header(6628).Bytes();
+    for (size_t i = 0; !stop; ++i) {
+      if (send(fd, &header[i % header.size()], 1, MSG_NOSIGNAL) != 1) return;
+      for (int k = 0; k < 100 && !stop; ++k) std::this_thread::sleep_for(milliseconds(10));
+    }
+  });
+}
+
+void WrongPasswords(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
+                    std::atomic<bool>& stop) {
+  for (int i = 0; i < 8; ++i) held.push_back(TestClient::ConnectLoopback(port));
+  for (int i = 0; i < 8; ++i) {
+    TestClient* c = &held[static_cast<size_t>(i)];
+    c->SetTimeoutMs(60000);
+    threads.emplace_back([c, i, &stop] {
+      while (!stop && c->Logon("ZentakUser", "wrong", 0x0200 + i).received) {
+      }
+    });
+  }
+}
+
+struct Latencies {
+  std::vector<double> us;
+  bool failed = false;
+  double Percentile(double p) const {
+    if (us.empty()) return 0;
+    return us[std::min(us.size() - 1, static_cast<size_t>(p * static_cast<double>(us.size())))];
+  }
+  double Max() const { return us.empty() ? 0 : us.back(); }
+};
+
+// The good client: 6628 in a closed loop for `seconds`.
+Latencies RunGoodClient(int port, double seconds) {
+  Latencies out;
+  TestClient good = TestClient::ConnectLoopback(port);
+  good.SetTimeoutMs(200000);
+  out.us.reserve(1 << 20);
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const TestBytes request = TestRequest().Header(6628).Bytes();
+  while (Clock::now() < end) {
+    const auto before = Clock::now();
+    if (!good.Send(request) || !good.RecvInt() || !good.RecvInt()) {
+      out.failed = true;
+      break;
+    }
+    out.us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+  }
+  std::sort(out.us.begin(), out.us.end());
+  return out;
+}
+
+void RunHostileCases(double seconds) {
+  const HostileCase cases[] = {
+      {"none (the good client alone)", NoHostile},
+      {"6502 of a few MB, never read", NeverReadsList},
+      {"stops mid-header", StopsMidHeader},
+      {"stops mid-arguments", StopsMidArguments},
+      {"one byte a second", OneByteASecond},
+      {"8 connections of wrong passwords (cost 12)", WrongPasswords},
+  };
+  std::printf("The good client (6628 in a closed loop) beside each hostile client, %.0f s each\n", seconds);
+  std::printf("%-44s %10s %10s %12s %10s\n", "hostile client", "p50 us", "p99 us", "max us", "requests");
+  for (const HostileCase& c : cases) {
+    ServerProcess server;
+    // 1,500 users with 2 KiB forenames: the list is about 3 MB.
+    if (!PrepareHome(server, 1500, 2048) || !server.StartOnPort(FreeLoopbackPort(), "/dev/null")) {
+      std::printf("%-44s the server did not start\n", c.name);
+      continue;
+    }
+    PinServer(server);
+    std::vector<TestClient> held;
+    held.reserve(16);
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+    c.start(server.Port(), held, threads, stop);
+    std::this_thread::sleep_for(milliseconds(300));
+    const Latencies l = RunGoodClient(server.Port(), seconds);
+    stop = true;
+    for (std::thread& t : threads) t.join();
+    held.clear();
+    std::printf("%-44s %10.1f %10.1f %12.1f %10zu%s\n", c.name, l.Percentile(0.5), l.Percentile(0.99), l.Max(),
+                l.us.size(), l.failed ? "  (the good client failed)" : "");
+    std::fflush(stdout);
+    server.Stop();
+  }
+}
+
+// 6503 at `conns` connections, each sending its next request once the last
+// is answered: requests per second and p50/p99.
+void RunNamedUserStep(int port, int conns, int users, double seconds) {
+  std::vector<TestClient> clients;
+  TestSID sid{};
+  for (int i = 0; i < conns; ++i) {
+    TestClient c = TestClient::ConnectLoopback(port);
+    if (i == 0) {
+      TestClient::LogonReply reply = c.Logon(kAdmin, kAdminPassword, 1000);
+      sid = reply.sid;
+    } else {
+      c.AttachBySID(sid, 2000 + i);
+    }
+    clients.push_back(std::move(c));
+  }
+  std::mt19937 rng(7);
+  auto next = [&rng, users] {
+    return TestRequest().Header(6503).String("benchuser" + std::to_string(rng() % users)).Int(1).Int(0).Bytes();
+  };
+  std::vector<std::vector<unsigned char>> in(clients.size());
+  std::vector<Clock::time_point> sentAt(clients.size(), Clock::now());
+  for (TestClient& c : clients) c.Send(next());
+  std::vector<double> lat;
+  lat.reserve(1 << 20);
+  std::vector<pollfd> p(clients.size());
+  unsigned char buf[65536];
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  auto word = [](const std::vector<unsigned char>& b, size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+  };
+  long sent = static_cast<long>(clients.size());
+  while (g_fixedRequests > 0 ? static_cast<long>(lat.size()) < g_fixedRequests : Clock::now() < end) {
+    for (size_t i = 0; i < clients.size(); ++i) p[i] = {clients[i].Fd(), POLLIN, 0};
+    if (poll(p.data(), p.size(), 1000) < 0) break;
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (!(p[i].revents & POLLIN)) continue;
+      ssize_t got = recv(p[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (got <= 0) continue;
+      in[i].insert(in[i].end(), buf, buf + got);
+      for (;;) {
+        size_t total = 0;
+        if (in[i].size() >= 8 && word(in[i], 4) != 0) total = 8;
+        if (in[i].size() >= 12 && word(in[i], 4) == 0) total = 12 + word(in[i], 8);
+        if (total == 0 || in[i].size() < total) break;
+        in[i].erase(in[i].begin(), in[i].begin() + static_cast<long>(total));
+        const auto now = Clock::now();
+        lat.push_back(std::chrono::duration<double, std::micro>(now - sentAt[i]).count());
+        sentAt[i] = now;
+        if (g_fixedRequests == 0 || sent < g_fixedRequests) {
+          clients[i].Send(next());
+          ++sent;
+        }
+      }
+    }
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  std::sort(lat.begin(), lat.end());
+  const double p50 = lat.empty() ? 0 : lat[lat.size() / 2];
+  const double p99 = lat.empty() ? 0 : lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+  std::printf("6503 at %3d connections %12.0f requests/s %10.1f p50 us %10.1f p99 us\n", conns,
+              static_cast<double>(lat.size()) / elapsed, p50, p99);
+  std::fflush(stdout);
+}
+
+void RunNamedUserCases(double seconds) {
+  constexpr int kUsers = 10000;
+  ServerProcess server;
+  if (!PrepareHome(server, kUsers, 5) || !server.StartOnPort(FreeLoopbackPort(), "/dev/null")) {
+    std::printf("6503: the server did not start\n");
+    return;
+  }
+  PinServer(server);
+  std::printf("\n6503 (a user by name) on a home of %d users, server %s\n", kUsers, ServerBinaryPath().c_str());
+  for (int conns : {1, 50}) RunNamedUserStep(server.Port(), conns, kUsers, seconds);
+  server.Stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+  bool namedOnly = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--named-only") namedOnly = true;
+    if (a == "--cpu" && i + 1 < argc) g_serverCpu = std::atoi(argv[++i]);
+    if (a == "--requests" && i + 1 < argc) g_fixedRequests = std::atol(argv[++i]);
+  }
+  KeepClientsOffTheServersCore();
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 1024 && rl.rlim_max >= 1024) {
+    rl.rlim_cur = 1024;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  if (!namedOnly) RunHostileCases(seconds);
+  RunNamedUserCases(seconds);
+  return 0;
+}
