@@ -29,13 +29,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/crypto/password_hash.h"
+#include "support/hostile_clients.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
@@ -67,8 +67,8 @@ void KeepClientsOffTheServersCore() {
 }
 using std::chrono::milliseconds;
 
-constexpr const char kAdmin[] = "administrator";
-constexpr const char kAdminPassword[] = "quernstoneway";
+constexpr const char* kAdmin = kHostileAdmin;
+constexpr const char* kAdminPassword = kHostileAdminPassword;
 
 std::string CheapHash(const char* clear) {
   char setting[kPasswordFieldSize] = {};
@@ -105,81 +105,15 @@ bool PrepareHome(ServerProcess& server, int users, size_t forenameBytes) {
   return true;
 }
 
-TestClient LoggedOn(int port, int32_t clientID) {
-  TestClient c = TestClient::ConnectLoopback(port);
-  if (!c.Connected()) return c;
-  TestClient::LogonReply reply = c.Logon(kAdmin, kAdminPassword, clientID);
-  if (!reply.received || reply.code != 0) c.Close();
-  return c;
-}
-
-TestClient ConnectWithSmallReceiveBuffer(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int size = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return TestClient();
-  }
-  return TestClient(fd);
-}
-
-// The hostile client of one case, started on the port; it runs until `stop`.
+// The hostile client of one case, started on the port; it runs until stopped.
 struct HostileCase {
   const char* name;
-  std::function<void(int port, std::vector<TestClient>&, std::vector<std::thread>&, std::atomic<bool>&)> start;
+  bool (*start)(int port, HostileRun& run);
 };
 
-void NoHostile(int, std::vector<TestClient>&, std::vector<std::thread>&, std::atomic<bool>&) {}
-
-void NeverReadsList(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = ConnectWithSmallReceiveBuffer(port);
-  if (c.Logon(kAdmin, kAdminPassword, 0x0101).code != 0) std::fprintf(stderr, "list client: logon failed\n");
-  c.Send(TestRequest().Header(6502).Int(1).Int(0));
-  held.push_back(std::move(c));
-}
-
-void StopsMidHeader(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = TestClient::ConnectLoopback(port);
-  c.Send(TestBytes{0xA7, 0x19, 0x00, 0x00, 0x00});
-  held.push_back(std::move(c));
-}
-
-void StopsMidArguments(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = LoggedOn(port, 0x0102);
-  c.Send(TestRequest().Header(6503).StringWithLength(100, TestBytes(10, 'x')));
-  held.push_back(std::move(c));
-}
-
-void OneByteASecond(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
-                    std::atomic<bool>& stop) {
-  held.push_back(TestClient::ConnectLoopback(port));
-  const int fd = held.back().Fd();
-  threads.emplace_back([fd, &stop] {
-    const TestBytes header = TestRequest().Header(6628).Bytes();
-    for (size_t i = 0; !stop; ++i) {
-      if (send(fd, &header[i % header.size()], 1, MSG_NOSIGNAL) != 1) return;
-      for (int k = 0; k < 100 && !stop; ++k) std::this_thread::sleep_for(milliseconds(10));
-    }
-  });
-}
-
-void WrongPasswords(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
-                    std::atomic<bool>& stop) {
-  for (int i = 0; i < 8; ++i) held.push_back(TestClient::ConnectLoopback(port));
-  for (int i = 0; i < 8; ++i) {
-    TestClient* c = &held[static_cast<size_t>(i)];
-    c->SetTimeoutMs(60000);
-    threads.emplace_back([c, i, &stop] {
-      while (!stop && c->Logon("ZentakUser", "wrong", 0x0200 + i).received) {
-      }
-    });
-  }
-}
+bool NoHostile(int, HostileRun&) { return true; }
+bool ByteASecond(int port, HostileRun& run) { return StartDribbler(port, run, milliseconds(1000)); }
+bool EightWrongPasswords(int port, HostileRun& run) { return StartWrongPasswords(port, run, 8); }
 
 struct Latencies {
   std::vector<double> us;
@@ -214,11 +148,11 @@ Latencies RunGoodClient(int port, double seconds) {
 void RunHostileCases(double seconds) {
   const HostileCase cases[] = {
       {"none (the good client alone)", NoHostile},
-      {"6502 of a few MB, never read", NeverReadsList},
-      {"stops mid-header", StopsMidHeader},
-      {"stops mid-arguments", StopsMidArguments},
-      {"one byte a second", OneByteASecond},
-      {"8 connections of wrong passwords (cost 12)", WrongPasswords},
+      {"6502 of a few MB, never read", StartNeverReadingList},
+      {"stops mid-header", StartMidHeader},
+      {"stops mid-arguments", StartMidArguments},
+      {"one byte a second", ByteASecond},
+      {"8 connections of wrong passwords (cost 12)", EightWrongPasswords},
   };
   std::printf("The good client (6628 in a closed loop) beside each hostile client, %.0f s each\n", seconds);
   std::printf("%-44s %10s %10s %12s %10s\n", "hostile client", "p50 us", "p99 us", "max us", "requests");
@@ -230,16 +164,11 @@ void RunHostileCases(double seconds) {
       continue;
     }
     PinServer(server);
-    std::vector<TestClient> held;
-    held.reserve(16);
-    std::vector<std::thread> threads;
-    std::atomic<bool> stop{false};
-    c.start(server.Port(), held, threads, stop);
+    HostileRun run;
+    if (!c.start(server.Port(), run)) std::printf("%-44s (the hostile client did not start)\n", c.name);
     std::this_thread::sleep_for(milliseconds(300));
     const Latencies l = RunGoodClient(server.Port(), seconds);
-    stop = true;
-    for (std::thread& t : threads) t.join();
-    held.clear();
+    run.Stop();
     std::printf("%-44s %10.1f %10.1f %12.1f %10zu%s\n", c.name, l.Percentile(0.5), l.Percentile(0.99), l.Max(),
                 l.us.size(), l.failed ? "  (the good client failed)" : "");
     std::fflush(stdout);

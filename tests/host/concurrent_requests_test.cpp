@@ -15,11 +15,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/hostile_clients.h"
 #include "support/server_process.h"
 #include "support/stored_directory.h"
 #include "support/test_client.h"
@@ -29,10 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char kAdmin[] = "administrator";
-constexpr const char kAdminPassword[] = "quernstoneway";
-// Its hash stays the cost-12 hash of a new home.
-constexpr const char kCostlyUser[] = "ZentakUser";
+constexpr const char* kAdmin = kHostileAdmin;
+constexpr const char* kAdminPassword = kHostileAdminPassword;
+constexpr const char* kCostlyUser = kHostileCostlyUser;  // its hash stays the cost-12 hash of a new home
 constexpr int32_t kClientID = 0x0101;  // a client program of product 1
 
 // A user of users.xml (the store a new home starts with): a cost-4 hash of
@@ -89,31 +88,8 @@ void PrepareHome(ServerProcess& server, const HomePlan& plan) {
   }
 }
 
-// A client logged on as `user`, or one that is not connected.
 TestClient LoggedOn(int port, const char* user, const char* password, int32_t clientID = kClientID) {
-  TestClient client = TestClient::ConnectLoopback(port);
-  if (!client.Connected()) return client;
-  TestClient::LogonReply reply = client.Logon(user, password, clientID);
-  if (!reply.received || reply.code != 0) client.Close();
-  return client;
-}
-
-// A connection whose receive buffer is tiny (set before the connect, so the
-// window it offers stays small): a long reply fills it at once.
-TestClient ConnectWithSmallReceiveBuffer(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return TestClient();
-  int size = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return TestClient();
-  }
-  return TestClient(fd);
+  return HostileLoggedOn(port, user, password, clientID);
 }
 
 // What the good client saw: every reply's latency.
@@ -171,69 +147,16 @@ bool WaitForLog(const ServerProcess& server, const std::string& text, int ms = 1
 
 // ---- A hostile client beside a good one -----------------------------------------------------------
 
-// One hostile client: it starts (connects, and begins what it does) and
-// keeps at it on its own threads until it is told to stop.
+// One hostile client beside the good one.
 struct Hostile {
   const char* name;
   HomePlan plan;
-  // Starts the hostile client; its connections and threads stay in `held`.
-  std::function<void(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
-                     std::atomic<bool>& stop)>
-      start;
+  bool (*start)(int port, HostileRun& run);
   const char* inProgress;  // the request the hostile client leaves in progress, not finished meanwhile
 };
 
-void StartNeverReadingList(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = ConnectWithSmallReceiveBuffer(port);
-  ASSERT_TRUE(c.Connected());
-  TestClient::LogonReply reply = c.Logon(kAdmin, kAdminPassword, kClientID);
-  ASSERT_TRUE(reply.received && reply.code == 0);
-  // The list of every user (version 1, stamp 0): megabytes, never read.
-  ASSERT_TRUE(c.Send(TestRequest().Header(6502).Int(1).Int(0)));
-  held.push_back(std::move(c));
-}
-
-void StartMidHeader(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = TestClient::ConnectLoopback(port);
-  ASSERT_TRUE(c.Send(TestBytes{0xA7, 0x19, 0x00, 0x00, 0x00}));
-  held.push_back(std::move(c));
-}
-
-void StartMidArguments(int port, std::vector<TestClient>& held, std::vector<std::thread>&, std::atomic<bool>&) {
-  TestClient c = LoggedOn(port, kAdmin, kAdminPassword);
-  ASSERT_TRUE(c.Connected());
-  // A user by name whose name announces 100 bytes and sends 10.
-  ASSERT_TRUE(c.Send(TestRequest().Header(6503).StringWithLength(100, TestBytes(10, 'x'))));
-  held.push_back(std::move(c));
-}
-
-void StartDribbler(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
-                   std::atomic<bool>& stop) {
-  held.push_back(TestClient::ConnectLoopback(port));
-  const int fd = held.back().Fd();
-  threads.emplace_back([fd, &stop] {
-    const TestBytes header = TestRequest().Header(6628).Bytes();
-    for (size_t i = 0; !stop; ++i) {
-      if (send(fd, &header[i % header.size()], 1, MSG_NOSIGNAL) != 1) return;
-      for (int k = 0; k < 25 && !stop; ++k) std::this_thread::sleep_for(milliseconds(10));
-    }
-  });
-}
-
-void StartWrongPasswords(int port, std::vector<TestClient>& held, std::vector<std::thread>& threads,
-                         std::atomic<bool>& stop) {
-  for (int i = 0; i < 8; ++i) {
-    held.push_back(TestClient::ConnectLoopback(port));
-    TestClient* c = &held.back();
-    c->SetTimeoutMs(30000);
-    threads.emplace_back([c, i, &stop] {
-      while (!stop) {
-        TestClient::LogonReply reply = c->Logon(kCostlyUser, "not-the-password", 0x0200 + i);
-        if (!reply.received) return;
-      }
-    });
-  }
-}
+bool StartByteEveryQuarterSecond(int port, HostileRun& run) { return StartDribbler(port, run, milliseconds(250)); }
+bool StartEightWrongPasswords(int port, HostileRun& run) { return StartWrongPasswords(port, run, 8); }
 
 void PrintTo(const Hostile& h, std::ostream* os) { *os << h.name; }
 
@@ -244,18 +167,13 @@ TEST_P(HostileBesideGood, TheGoodClientIsAnsweredAtOnceThroughout) {
   ServerProcess server;
   PrepareHome(server, h.plan);
   ASSERT_TRUE(server.Start()) << server.Log();
-  std::vector<TestClient> held;
-  held.reserve(16);
-  std::vector<std::thread> threads;
-  std::atomic<bool> stop{false};
-  h.start(server.Port(), held, threads, stop);
+  HostileRun run;
+  ASSERT_TRUE(h.start(server.Port(), run)) << server.Log().substr(0, 3000);
   // Time for the hostile request to be under way.
   std::this_thread::sleep_for(milliseconds(300));
   const ProbeResult probe = ProbeGoodClient(server.Port(), milliseconds(2000));
   const bool stillInProgress = h.inProgress == nullptr || !LogHas(server, h.inProgress);
-  stop = true;
-  for (std::thread& t : threads) t.join();
-  held.clear();
+  run.Stop();
   EXPECT_FALSE(probe.failed) << server.Log().substr(0, 3000);
   EXPECT_GT(probe.answered, 20u);
   EXPECT_LT(probe.slowest, kAnswerBound) << "the good client waited on the hostile one";
@@ -269,8 +187,8 @@ const Hostile kHostiles[] = {
      "Finished processing message 6502"},
     {"StopsMidHeader", {}, StartMidHeader, nullptr},
     {"StopsMidArguments", {}, StartMidArguments, "Finished processing message 6503"},
-    {"SendsAByteAtATime", {}, StartDribbler, nullptr},
-    {"EightConnectionsOfWrongPasswordsAtCost12", {}, StartWrongPasswords, nullptr},
+    {"SendsAByteAtATime", {}, StartByteEveryQuarterSecond, nullptr},
+    {"EightConnectionsOfWrongPasswordsAtCost12", {}, StartEightWrongPasswords, nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Hostiles, HostileBesideGood, ::testing::ValuesIn(kHostiles),
