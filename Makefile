@@ -5,7 +5,7 @@
 #   make fuzz-ci  every fuzz target for a few seconds from its seeds (part of .ci/run)
 #   make run    build, initialise ./var/home/ when it has no env.xml, run the server on port 32000
 
-PACKAGES  := g++ cmake make libgtest-dev libexpat1-dev libcrypt-dev
+PACKAGES  := g++ cmake make libgtest-dev libexpat1-dev libcrypt-dev libboost-context-dev
 # The session tests start their own slapd; the package's own service may run but is not used.
 PACKAGES  += slapd ldap-utils libldap-dev openssl
 JOBS      ?= $(shell nproc 2>/dev/null || echo 4)
