@@ -54,43 +54,6 @@ bool RecvArgUInt(int sock, uint32_t* value) { return RecvInt(sock, value) == 4; 
 
 std::optional<std::string> RecvArgString(int sock, WireStatus* status) { return RecvString(sock, status); }
 
-std::optional<std::string> RecvArgBoundedString(int sock, int32_t maxLength, WireStatus* status,
-                                                bool* tooLong) {
-  WireStatus local = WIRE_OK;
-  bool localTooLong = false;
-  if (status == nullptr) status = &local;
-  if (tooLong == nullptr) tooLong = &localTooLong;
-  *status = WIRE_OK;
-  *tooLong = false;
-  int32_t length = 0;
-  if (RecvInt(sock, &length) != 4) {
-    *status = WIRE_COMMS_FAILURE;
-    return std::nullopt;
-  }
-  if (length < 1) return std::nullopt;  // an absent string
-  if (length > maxLength) {
-    *status = WIRE_NO_MEMORY;
-    *tooLong = true;
-    return std::nullopt;
-  }
-  std::string text;
-  try {
-    text.resize(static_cast<size_t>(length));
-  } catch (const std::bad_alloc&) {
-    *status = WIRE_NO_MEMORY;
-    *tooLong = true;
-    return std::nullopt;
-  }
-  if (RecvAll(sock, text.data(), length, 0) != length) {
-    *status = WIRE_COMMS_FAILURE;
-    return std::nullopt;
-  }
-  // The text is what precedes the first NUL (all bytes when there is none).
-  size_t end = text.find('\0');
-  if (end != std::string::npos) text.resize(end);
-  return text;
-}
-
 bool EchoRuleEnds(int sock, WireStatus status) {
   if (status == WIRE_OK) return false;
   if (status == WIRE_NO_MEMORY) SendReplyStatus(sock, FR_NO_MEMORY);

@@ -80,6 +80,8 @@ class OwnUserWire : public ::testing::Test {
     ASSERT_TRUE(EditFile(settings, "</CONFIGURATION>",
                          "<Settings uid=\"00000050\" type=\"STRING\"><PWRules uid=\"00000051\" type=\"STRING\">r3\n"
                          "</PWRules></Settings>\n</CONFIGURATION>"));
+    // The guest logons below come through the trusted directory-user logon.
+    ASSERT_EQ(0, setenv("TORVANE_TRUSTED_AD_USER_LOGON", "1", 1));
     ASSERT_TRUE(server.Start()) << server.Log();
   }
 };
