@@ -1,7 +1,7 @@
 // The shared argument readers, reply shapes, rights checks and time-stamp
 // rule of the request handlers.
 // Requests layer: calls the wire primitives, the log, the clock, the current
-// logon slot and the per-user settings.
+// logon slot, the per-user settings and the configuration store's names.
 #include "requests/handler_conventions.h"
 
 #include <algorithm>
@@ -11,9 +11,11 @@
 #include <limits>
 #include <new>
 
+#include "config/config_model.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "foundation/log/ring_log.h"
+#include "foundation/util/util.h"
 #include "platform/clock.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_slots.h"
@@ -171,10 +173,16 @@ int IsCurrentUserAdmin() {
 
 int CurrentUserMayConfigure(const char* env, const char* app) {
   if (IsCurrentUserAdmin()) return 1;
+  if (IsServerApplication(env, app)) return 0;
   const LUS* slot = GetCurrentLogonSlot();
   if (!slot) return 0;
   const char* section = (slot->USERLEVEL & kUserLevelLiveConfig) ? "Live" : env;
   return GetUserAllowConfiguration(SlotDirectoryUserName(slot), section, app) != 0 ? 1 : 0;
+}
+
+bool IsServerApplication(const char* env, const char* app) {
+  return env != nullptr && app != nullptr && EqualsNoCase(env, kLiveEnvironmentName) &&
+         EqualsNoCase(app, kServerApplicationName);
 }
 
 bool IsGuestSlot(const LUS* slot) { return slot && slot->userUID == kGuestSlotUserUID; }

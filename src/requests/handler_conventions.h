@@ -102,7 +102,13 @@ int IsCurrentUserAdmin();
 // where the section is "Live" for a USERLEVEL with bit 0x200 and `env`
 // otherwise and the user is "guest" for a guest slot. No slot, a missing or
 // empty name, or any failed lookup: 0. Any non-zero value, negative too, grants.
+// The server's own application (IsServerApplication) is an admin's alone: its
+// settings hold the logon methods, the password rules and the time-out.
 int CurrentUserMayConfigure(const char* env, const char* app);
+
+// True for environment "Live" and application "Torvane" (names without regard
+// to case): the server's own settings. False when either is null.
+bool IsServerApplication(const char* env, const char* app);
 
 // True for a slot whose user UID is the guest's (4000000006).
 bool IsGuestSlot(const LUS* slot);

@@ -161,6 +161,9 @@ int IPSetCurUserField(ConnectionRecord* conn) {
   const char* product = GetClientProductName(conn->clientID);
   if (user == nullptr) {
     code = FR_USER_NOT_FOUND;
+  } else if (IsGuestSlot(slot)) {
+    // Every guest logon shares the record of "guest": no guest changes it.
+    code = FR_PERMISSION_DENIED;
   } else if (!IsNonEmpty(field)) {
     code = FR_INVALID_PARAMETER;
   } else if (valueDropped) {
