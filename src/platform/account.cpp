@@ -1,4 +1,5 @@
-// The account name, the computer-domain setting and the integration switch.
+// The account name, the computer-domain setting, the integration switch, the
+// server logon's secret and the trusted directory-user logon switch.
 // Platform layer: calls getpwuid_r only.
 #include "platform/account.h"
 
@@ -25,12 +26,28 @@ std::optional<std::string>& DomainSetting() {
 
 std::optional<std::string> g_accountOverride;
 
+// True when the environment variable `name` is exactly "1".
+bool EnvironmentSwitchOn(const char* name) {
+  const char* v = std::getenv(name);
+  return v && std::strcmp(v, "1") == 0;
+}
+
 std::atomic<bool>& IntegrationSwitch() {
-  static std::atomic<bool> on{[] {
-    const char* v = std::getenv("TORVANE_INTEGRATION_PASSWORD");
-    return v && std::strcmp(v, "1") == 0;
-  }()};
+  static std::atomic<bool> on{EnvironmentSwitchOn("TORVANE_INTEGRATION_PASSWORD")};
   return on;
+}
+
+std::atomic<bool>& TrustedADUserSwitch() {
+  static std::atomic<bool> on{EnvironmentSwitchOn("TORVANE_TRUSTED_AD_USER_LOGON")};
+  return on;
+}
+
+std::string& ServerLogonSecret() {
+  static std::string secret = [] {
+    const char* v = std::getenv("TORVANE_SERVER_LOGON_SECRET");
+    return std::string(v ? v : "");
+  }();
+  return secret;
 }
 
 }  // namespace
@@ -72,3 +89,17 @@ std::optional<std::string> GetComputerDomainSetting() {
 void SetIntegrationPasswordEnabled(bool enabled) { IntegrationSwitch().store(enabled); }
 
 bool IntegrationPasswordEnabled() { return IntegrationSwitch().load(); }
+
+void SetServerLogonSecret(const std::string& secret) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  ServerLogonSecret() = secret;
+}
+
+std::string GetServerLogonSecret() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return ServerLogonSecret();
+}
+
+void SetTrustedADUserLogonEnabled(bool enabled) { TrustedADUserSwitch().store(enabled); }
+
+bool TrustedADUserLogonEnabled() { return TrustedADUserSwitch().load(); }

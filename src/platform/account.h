@@ -1,6 +1,8 @@
 // The account the server runs under and the logon switches kept as process
 // settings: the computer's domain (explicit, or the domain part of the
-// account), and the integration password switch (off unless turned on).
+// account), the integration password switch (off unless turned on), the
+// server logon's secret and the trusted directory-user logon switch (both off
+// unless the environment gives them).
 // Platform layer: calls the C library's user database only.
 #pragma once
 
@@ -25,3 +27,16 @@ std::optional<std::string> GetComputerDomainSetting();
 // by default; at first use TORVANE_INTEGRATION_PASSWORD=1 turns it on.
 void SetIntegrationPasswordEnabled(bool enabled);
 bool IntegrationPasswordEnabled();
+
+// The server logon ("#" with a client ID above 65535) works only with this
+// secret as its password; an empty secret switches it off. At first use the
+// environment variable TORVANE_SERVER_LOGON_SECRET gives the starting value
+// (unset: empty).
+void SetServerLogonSecret(const std::string& secret);
+std::string GetServerLogonSecret();
+
+// The directory-user logon without a password (the client vouches for the
+// user) is allowed only while this switch is on. Off by default; at first use
+// TORVANE_TRUSTED_AD_USER_LOGON=1 turns it on.
+void SetTrustedADUserLogonEnabled(bool enabled);
+bool TrustedADUserLogonEnabled();

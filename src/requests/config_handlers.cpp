@@ -558,8 +558,8 @@ int IPGetSetting(int sock) {
   return rc;
 }
 
-// Adds a number to an integer setting (no rights check). An absent
-// environment name means "Live".
+// Adds a number to an integer setting (no rights check, but for the server's
+// own application: admins only). An absent environment name means "Live".
 int IPIncrementParamValue(int sock) {
   WireStatus status = WIRE_OK;
   OptText envName = RecvArgString(sock, &status);
@@ -582,8 +582,10 @@ int IPIncrementParamValue(int sock) {
     WriteLog(1, "IPIncrementParamValue:Failed to get param value from client");
     return FR_COMMS_ERROR;
   }
-  const int rc = AddToSettingInt(envName ? envName->c_str() : kLiveEnvironmentName,
-                                 appName->c_str(), path->c_str(), paramValue);
+  const char* env = envName ? envName->c_str() : kLiveEnvironmentName;
+  const int rc = IsServerApplication(env, appName->c_str()) && !IsCurrentUserAdmin()
+                     ? static_cast<int>(FR_PERMISSION_DENIED)
+                     : AddToSettingInt(env, appName->c_str(), path->c_str(), paramValue);
   if (!SendReplyStatus(sock, rc))
     WriteLog(1, "IPIncrementParamValue:Failed to send status of increment value to client");
   return rc;

@@ -1,7 +1,7 @@
 // The shared argument readers, reply shapes, rights checks and time-stamp
 // rule of the request handlers.
 // Requests layer: calls the wire primitives, the log, the clock, the current
-// logon slot and the per-user settings.
+// logon slot, the per-user settings and the configuration store's names.
 #include "requests/handler_conventions.h"
 
 #include <algorithm>
@@ -11,9 +11,11 @@
 #include <limits>
 #include <new>
 
+#include "config/config_model.h"
 #include "directory/user_records.h"
 #include "directory/user_settings.h"
 #include "foundation/log/ring_log.h"
+#include "foundation/util/util.h"
 #include "platform/clock.h"
 #include "platform/fiber_tasks.h"
 #include "sessions/connection_table.h"
@@ -56,43 +58,6 @@ bool RecvArgInt(int sock, int32_t* value) { return RecvInt(sock, value) == 4; }
 bool RecvArgUInt(int sock, uint32_t* value) { return RecvInt(sock, value) == 4; }
 
 std::optional<std::string> RecvArgString(int sock, WireStatus* status) { return RecvString(sock, status); }
-
-std::optional<std::string> RecvArgBoundedString(int sock, int32_t maxLength, WireStatus* status,
-                                                bool* tooLong) {
-  WireStatus local = WIRE_OK;
-  bool localTooLong = false;
-  if (status == nullptr) status = &local;
-  if (tooLong == nullptr) tooLong = &localTooLong;
-  *status = WIRE_OK;
-  *tooLong = false;
-  int32_t length = 0;
-  if (RecvInt(sock, &length) != 4) {
-    *status = WIRE_COMMS_FAILURE;
-    return std::nullopt;
-  }
-  if (length < 1) return std::nullopt;  // an absent string
-  if (length > maxLength) {
-    *status = WIRE_NO_MEMORY;
-    *tooLong = true;
-    return std::nullopt;
-  }
-  std::string text;
-  try {
-    text.resize(static_cast<size_t>(length));
-  } catch (const std::bad_alloc&) {
-    *status = WIRE_NO_MEMORY;
-    *tooLong = true;
-    return std::nullopt;
-  }
-  if (RecvAll(sock, text.data(), length, 0) != length) {
-    *status = WIRE_COMMS_FAILURE;
-    return std::nullopt;
-  }
-  // The text is what precedes the first NUL (all bytes when there is none).
-  size_t end = text.find('\0');
-  if (end != std::string::npos) text.resize(end);
-  return text;
-}
 
 bool EchoRuleEnds(int sock, WireStatus status) {
   if (status == WIRE_OK) return false;
@@ -211,10 +176,16 @@ int IsCurrentUserAdmin() {
 
 int CurrentUserMayConfigure(const char* env, const char* app) {
   if (IsCurrentUserAdmin()) return 1;
+  if (IsServerApplication(env, app)) return 0;
   const LUS* slot = GetCurrentLogonSlot();
   if (!slot) return 0;
   const char* section = (slot->USERLEVEL & kUserLevelLiveConfig) ? "Live" : env;
   return GetUserAllowConfiguration(SlotDirectoryUserName(slot), section, app) != 0 ? 1 : 0;
+}
+
+bool IsServerApplication(const char* env, const char* app) {
+  return env != nullptr && app != nullptr && EqualsNoCase(env, kLiveEnvironmentName) &&
+         EqualsNoCase(app, kServerApplicationName);
 }
 
 bool IsGuestSlot(const LUS* slot) { return slot && slot->userUID == kGuestSlotUserUID; }

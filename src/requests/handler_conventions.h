@@ -38,19 +38,10 @@ bool RecvArgUInt(int sock, uint32_t* value);
 // no text with WIRE_NO_MEMORY or WIRE_COMMS_FAILURE for a failed read.
 std::optional<std::string> RecvArgString(int sock, WireStatus* status);
 
-// The bound of every string argument of a request that needs no logon: a
-// length word above it (the text and its NUL) is not read at all, so a client
-// that has not logged on cannot make the server receive a long text.
-constexpr int32_t kMaxNoLogonStringLength = 4096;
-
-// A wire string argument of a request that needs no logon: as RecvArgString,
-// but a length word above `maxLength` sets *tooLong and reads nothing more
-// (the stream is then out of step: the handler returns FR_CLOSE_CONNECTION
-// so that the dispatcher closes and removes the connection). *tooLong is
-// false in every other case; status WIRE_NO_MEMORY when the text cannot be
-// had (its bytes are not read either, so *tooLong is set too).
-std::optional<std::string> RecvArgBoundedString(int sock, int32_t maxLength, WireStatus* status,
-                                                bool* tooLong);
+// A string argument of a request that needs no logon is read with
+// RecvBoundedString and kMaxNoLogonStringLength (foundation/wire/wire.h): a
+// longer one leaves the stream out of step, and the handler returns
+// FR_CLOSE_CONNECTION so that the dispatcher closes and removes the connection.
 
 // The echo rule after a string read: WIRE_OK gives false (go on). A failed
 // read gives true (the handler ends): status 1 is sent back as the whole
@@ -111,7 +102,13 @@ int IsCurrentUserAdmin();
 // where the section is "Live" for a USERLEVEL with bit 0x200 and `env`
 // otherwise and the user is "guest" for a guest slot. No slot, a missing or
 // empty name, or any failed lookup: 0. Any non-zero value, negative too, grants.
+// The server's own application (IsServerApplication) is an admin's alone: its
+// settings hold the logon methods, the password rules and the time-out.
 int CurrentUserMayConfigure(const char* env, const char* app);
+
+// True for environment "Live" and application "Torvane" (names without regard
+// to case): the server's own settings. False when either is null.
+bool IsServerApplication(const char* env, const char* app);
 
 // True for a slot whose user UID is the guest's (4000000006).
 bool IsGuestSlot(const LUS* slot);

@@ -62,7 +62,7 @@ bool ReplaceTags(std::string& result, std::string_view from, std::string_view to
 bool RecvFindServerArg(int sock, std::optional<std::string>& text, int* code) {
   WireStatus status = WIRE_OK;
   bool tooLong = false;
-  text = RecvArgBoundedString(sock, kMaxNoLogonStringLength, &status, &tooLong);
+  text = RecvBoundedString(sock, kMaxNoLogonStringLength, &status, &tooLong);
   if (status == WIRE_OK) return true;
   *code = tooLong ? static_cast<int>(FR_CLOSE_CONNECTION) : static_cast<int>(status);
   return false;

@@ -27,6 +27,7 @@
 #include "requests/handler_conventions.h"
 #include "requests/self_service_rule.h"
 #include "sessions/connection_table.h"
+#include "sessions/logon_backoff.h"
 #include "sessions/logon_slots.h"
 
 const char* const ClientProductNames[7] = {"Invalid", "Torvane", "Brindle", "Quillet",
@@ -123,13 +124,27 @@ bool IsPlainSessionText(std::string_view text) {
   return IsValidXmlText(text);
 }
 
+// The slot of the SID bytes a caller on `sock` names, counted as a guess:
+// these requests tell whether a SID is in use, so a SID that no slot holds is
+// a failed attempt of the caller's address, and an address in back-off is
+// answered as if none did, without a lookup (a caller could otherwise find a
+// live SID here and re-attach with it).
+LUS* GuessedSlot(int sock, const unsigned char* sid) {
+  const ConnectionRecord* conn = FindConnectionBySocket(sock);
+  const char* address = conn != nullptr ? conn->peerAddress : kUnknownPeerAddress;
+  if (LogonBackoffRefuses(address)) return nullptr;
+  LUS* slot = FindLUS(1, sid);
+  if (slot == nullptr) NoteLogonFailure(address);
+  return slot;
+}
+
 // The slot whose SID the text names as 8 hex digits in wire order, or null.
-LUS* SlotOfSIDText(const std::optional<std::string>& text) {
+LUS* SlotOfSIDText(int sock, const std::optional<std::string>& text) {
   const uint32_t sid = text ? ParseHexID(text->c_str()) : 0;
   if (sid == 0) return nullptr;
   unsigned char bytes[4];
   PutLE32(bytes, sid);
-  return FindLUS(1, bytes);
+  return GuessedSlot(sock, bytes);
 }
 
 }  // namespace
@@ -162,6 +177,9 @@ int IPSetCurUserField(ConnectionRecord* conn) {
   const char* product = GetClientProductName(conn->clientID);
   if (user == nullptr) {
     code = FR_USER_NOT_FOUND;
+  } else if (IsGuestSlot(slot)) {
+    // Every guest logon shares the record of "guest": no guest changes it.
+    code = FR_PERMISSION_DENIED;
   } else if (!IsNonEmpty(field)) {
     code = FR_INVALID_PARAMETER;
   } else if (valueDropped) {
@@ -442,7 +460,7 @@ int IPGetSIDEnv(int sock) {
     if (status == WIRE_NO_MEMORY) Reply(sock, FR_NO_MEMORY, nullptr);
     return status;
   }
-  const LUS* slot = SlotOfSIDText(text);
+  const LUS* slot = SlotOfSIDText(sock, text);
   if (slot == nullptr) {
     Reply(sock, FR_USER_NOT_FOUND, "IPGetSIDEnv:Unable to send ok message to client");
     return FR_USER_NOT_FOUND;
@@ -471,7 +489,7 @@ int IPGetUserNameForSID(int sock) {
     }
     sid[i] = static_cast<unsigned char>(16 * high + low);
   }
-  const LUS* slot = FindLUS(1, sid);
+  const LUS* slot = GuessedSlot(sock, sid);
   if (slot == nullptr) {
     SendReplyStatus(sock, FR_USER_NOT_FOUND);
     return FR_USER_NOT_FOUND;

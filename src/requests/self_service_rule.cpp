@@ -99,20 +99,41 @@ void AppendCanonicalSubtree(std::string& out, const XMLNode* node) {
   out += '>';
 }
 
-// Every protected node of a USERDATA tree in document order, each with the
-// names of its section and subsection, in canonical form.
-std::string CanonicalProtectedNodes(const XMLNode* userData) {
+// Appends the canonical form of one protected node with the folded names of
+// its section and subsection.
+void AppendProtectedNode(std::string& out, const XMLNode* section, const XMLNode* sub, const XMLNode* node) {
+  out += FoldNoCase(section->name);
+  out += '\\';
+  out += FoldNoCase(sub->name);
+  AppendCanonicalSubtree(out, node);
+}
+
+// True when no sibling before `node` (from `first`, its parent's first
+// child) has its name, without regard to case: the node a lookup by that
+// name finds.
+bool IsFirstOfItsName(const XMLNode* first, const XMLNode* node) {
+  for (const XMLNode* c = first; c != node && c != nullptr; c = c->nextSibling) {
+    if (EqualsNoCase(c->name, node->name)) return false;
+  }
+  return true;
+}
+
+// The protected nodes of a USERDATA tree in document order, each with the
+// names of its section and subsection, in canonical form: every one of them
+// (`foundOnly` false), or only those the lookups by name find, where the
+// first section, subsection and node of a name wins (`foundOnly` true).
+std::string CanonicalProtectedNodes(const XMLNode* userData, bool foundOnly) {
   std::string out;
   if (userData == nullptr) return out;
   for (const XMLNode* section = userData->firstChild; section != nullptr; section = section->nextSibling) {
+    if (foundOnly && !IsFirstOfItsName(userData->firstChild, section)) continue;
     for (const XMLNode* sub = section->firstChild; sub != nullptr; sub = sub->nextSibling) {
+      if (foundOnly && !IsFirstOfItsName(section->firstChild, sub)) continue;
       for (const XMLNode* node = sub->firstChild; node != nullptr; node = node->nextSibling) {
         const NodeNames names{section->name, sub->name, node->name};
         if (!IsAtOrUnderProtected(names)) continue;
-        out += FoldNoCase(section->name);
-        out += '\\';
-        out += FoldNoCase(sub->name);
-        AppendCanonicalSubtree(out, node);
+        if (foundOnly && !IsFirstOfItsName(sub->firstChild, node)) continue;
+        AppendProtectedNode(out, section, sub, node);
       }
     }
   }
@@ -162,5 +183,9 @@ bool SelfServiceMayReplaceBranch(const char* user, const char* section, const ch
 }
 
 bool SelfServiceKeepsProtectedSettings(const XMLNode* current, const XMLNode* replacement) {
-  return CanonicalProtectedNodes(current) == CanonicalProtectedNodes(replacement);
+  // Both: the nodes the lookups find now (a new empty section placed before
+  // the real one would hide its password state), and every protected node
+  // (one placed behind the real one would surface when that is deleted).
+  return CanonicalProtectedNodes(current, true) == CanonicalProtectedNodes(replacement, true) &&
+         CanonicalProtectedNodes(current, false) == CanonicalProtectedNodes(replacement, false);
 }

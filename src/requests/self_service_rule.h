@@ -57,6 +57,9 @@ bool SelfServiceMayReplaceBranch(const char* user, const char* section, const ch
 
 // True when the USERDATA tree `replacement` keeps every protected node of
 // `current` as it is: the same protected nodes, in the same order, with the
-// same names (without regard to case), values and subtrees. Either tree may be
-// null (no settings). For a caller that replaces its own user record.
+// same names (without regard to case), values and subtrees; and the same
+// among them where the lookups find them (the first section, subsection and
+// node of a name, without regard to case), so that no section placed before
+// another hides its protected nodes. Either tree may be null (no settings).
+// For a caller that replaces its own user record.
 bool SelfServiceKeepsProtectedSettings(const XMLNode* current, const XMLNode* replacement);

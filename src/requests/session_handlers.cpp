@@ -1,13 +1,15 @@
 // The logoff and session administration handlers (6004, 6662, 6677, 6678,
 // 6679, 6680, 6685).
 // Requests layer: calls the handler conventions, the session administration,
-// the slots, the connection table, the slot-operations log and the log.
+// the logon back-off, the slots, the connection table, the slot-operations
+// log and the log.
 #include "requests/session_handlers.h"
 
 #include "foundation/log/ring_log.h"
 #include "platform/clock.h"
 #include "requests/handler_conventions.h"
 #include "sessions/connection_table.h"
+#include "sessions/logon_backoff.h"
 #include "sessions/logon_slots.h"
 #include "sessions/lus_log.h"
 #include "sessions/session_admin.h"
@@ -24,7 +26,7 @@ int IPLogoffOther(ConnectionRecord* conn) {
   WireStatus status = WIRE_OK;
   bool tooLong = false;
   std::optional<std::string> sidText =
-      RecvArgBoundedString(conn->socket, kMaxNoLogonStringLength, &status, &tooLong);
+      RecvBoundedString(conn->socket, kMaxNoLogonStringLength, &status, &tooLong);
   if (status != WIRE_OK || !sidText) {
     WriteLUSLog("IPLogoffOther:Unable to get sidstr", 1);
     WriteLog(1, "IPLogoffOther:Unable to get sidStr (%d)", status);
@@ -37,9 +39,13 @@ int IPLogoffOther(ConnectionRecord* conn) {
     WriteLog(1, "IPLogoffOther:Invalid SID passed");
     return FR_INVALID_PARAMETER;
   }
+  // An address in back-off is not let guess: the text is not looked up.
+  if (LogonBackoffRefuses(conn->peerAddress)) return FR_NOT_LOGGED_ON;  // as no slot matched
   // The caller's own logon is not touched; a connection that never logged on
   // has client ID 0 and so ends the whole slot.
-  return DoLogoff(0, sid, conn->clientID);
+  const int rc = DoLogoff(0, sid, conn->clientID);
+  if (rc != 0) NoteLogonFailure(conn->peerAddress);
+  return rc;
 }
 
 int IPLogoffClient(ConnectionRecord* conn) {

@@ -121,10 +121,17 @@ void HandOver(ConnectionRecord* conn, LUS* slot, bool toOther, LUS** otherUser) 
   if (otherUser) *otherUser = nullptr;
 }
 
+// The server logon: the name "#", a client ID above 65535, and the secret the
+// operator set as the password. Without a secret "#" is a name like any other.
+bool IsServerLogon(const char* userName, const char* password, int32_t clientID) {
+  if (clientID <= kMaxClientProgramID || !EqualsNoCase(userName, kServerLogonName)) return false;
+  const std::string secret = GetServerLogonSecret();
+  return SecretTextMatches(password, secret.c_str());
+}
+
 // Internal logons are allowed by bit 16, or this is the server logon.
-bool InternalMethodAllowed(const char* userName, int32_t clientID) {
-  bool serverLogon = clientID > kMaxClientProgramID && EqualsNoCase(userName, kServerLogonName);
-  return serverLogon || (GetAuthenticationFlags() & kAuthAllowInternal) != 0;
+bool InternalMethodAllowed(const char* userName, const char* password, int32_t clientID) {
+  return IsServerLogon(userName, password, clientID) || (GetAuthenticationFlags() & kAuthAllowInternal) != 0;
 }
 
 // The guest record of a fallback, when guest logons are allowed and the name
@@ -212,12 +219,12 @@ int InternalLogin(ConnectionRecord* conn, const char* userName, const char* pass
   bool wasServer = conn && conn->serverConnection != 0;
   if (conn) EndPreviousLogon(conn, wasServer);
   if (!conn || !userName) return FR_INVALID_PARAMETER;
-  if (!InternalMethodAllowed(userName, clientID)) return FR_METHOD_NOT_ALLOWED;
+  if (!InternalMethodAllowed(userName, password, clientID)) return FR_METHOD_NOT_ALLOWED;
 
   UserStruct serverUser;
   UserStruct* user = nullptr;
   bool passwordOk = false;
-  if (clientID > kMaxClientProgramID && EqualsNoCase(userName, kServerLogonName)) {
+  if (IsServerLogon(userName, password, clientID)) {
     serverUser.header.uid = kServerLogonUID;
     serverUser.LEVEL = kUserLevelAdministrator;
     user = &serverUser;
@@ -290,8 +297,11 @@ int InternalLoginWithPasswordChange(ConnectionRecord* conn, const char* userName
                                     int32_t clientID, LUS** otherUser) {
   if (otherUser) *otherUser = nullptr;
   if (!conn) return FR_INVALID_PARAMETER;
+  // Read before any logon, so bounded as every string of such a request: a
+  // longer one is not received and the connection is closed (4).
   WireStatus status = WIRE_OK;
-  std::optional<std::string> newPassword = RecvString(conn->socket, &status);
+  std::optional<std::string> newPassword =
+      RecvBoundedString(conn->socket, kMaxNoLogonStringLength, &status, nullptr);
   if (status != WIRE_OK) {
     WriteLog(1, "InternalLoginWithPasswordChange:Failed to get new password from client");
     return FR_COMMS_ERROR;
@@ -307,7 +317,7 @@ int InternalLoginWithPasswordChange(ConnectionRecord* conn, const char* userName
   bool wasServer = conn->serverConnection != 0;
   EndPreviousLogon(conn, wasServer);
   if (!userName) return FR_INVALID_PARAMETER;
-  if (!InternalMethodAllowed(userName, clientID)) return FR_METHOD_NOT_ALLOWED;
+  if (!InternalMethodAllowed(userName, password, clientID)) return FR_METHOD_NOT_ALLOWED;
   if (IsGuestOrDefaultUser(userName)) return FR_BUILT_IN;
   UserStruct* user = FindUser(userName);
   if (!user) {
@@ -414,7 +424,9 @@ int ADUserLogin(ConnectionRecord* conn, const char* userName, int32_t clientID, 
 int ADUserLoginUTF8(ConnectionRecord* conn, const char* userName, int32_t clientID, LUS** otherUser) {
   if (otherUser) *otherUser = nullptr;
   if (!conn || !userName) return FR_INVALID_PARAMETER;
-  if ((GetAuthenticationFlags() & kAuthAllowADUser) == 0) return FR_METHOD_NOT_ALLOWED;
+  // The operator's switch and the setting's bit must both allow it.
+  if (!TrustedADUserLogonEnabled() || (GetAuthenticationFlags() & kAuthAllowADUser) == 0)
+    return FR_METHOD_NOT_ALLOWED;
   bool wasServer = conn->serverConnection != 0;
   EndPreviousLogon(conn, wasServer);
   if (IsGuestOrDefaultUser(userName)) return FR_BUILT_IN;

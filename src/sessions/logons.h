@@ -17,7 +17,9 @@ struct LUS;
 // platform's switch allows it (IntegrationPasswordEnabled; off by default).
 constexpr const char kIntegrationPassword[] = "Q4Bellwethers@862";
 
-// The server logon: this user name with a client ID above kMaxClientProgramID.
+// The server logon: this user name with a client ID above kMaxClientProgramID
+// and, as its password, the secret the operator set (GetServerLogonSecret;
+// without one, or with another password, "#" is an ordinary user name).
 constexpr const char kServerLogonName[] = "#";
 constexpr int32_t kMaxClientProgramID = 65535;
 // The user record of the server logon: UID all ones, the administration bit.
@@ -36,7 +38,8 @@ constexpr uint32_t kServerLogonUID = 0xFFFFFFFFu;
 //   ADUPLogin, ADUserLoginUTF8       after the 2 and 28 tests
 //   InternalLoginWithPasswordChange  after the new password is read and hashed
 
-// Token type 1. 2; 28 (internal logons not allowed, unless the server logon);
+// Token type 1. 2; 28 (internal logons not allowed, unless the server logon
+// with its secret);
 // 26 guest/default_user; 32 not found, an AD user or a wrong password; 51; 50;
 // 50/51 for an expired password; the slot's failReason or 34.
 int InternalLogin(ConnectionRecord* conn, const char* userName, const char* password, int32_t clientID,
@@ -48,7 +51,8 @@ int InternalOtherLogin(ConnectionRecord* conn, const char* userName, const char*
                        LUS** otherUser);
 
 // Token type 7: reads the new password (a wire string after the token) from
-// the connection. 4 not read; 2 absent (nothing hashed); 56 hashing failed;
+// the connection. 4 not read, or longer than kMaxNoLogonStringLength (not
+// received; the connection is to be closed); 2 absent (nothing hashed); 56 hashing failed;
 // 2; 28; 26; 32; 51; 49 the user may not change it; SetUserPasswordV2's code
 // (52 reused); the slot's failReason or 34. The new password is stored before
 // the slot is asked for.
@@ -66,8 +70,10 @@ int ADUPLogin(ConnectionRecord* conn, const char* userName, const char* password
 
 // Token type 3: the Latin-1 name converted to UTF-8, then ADUserLoginUTF8.
 int ADUserLogin(ConnectionRecord* conn, const char* userName, int32_t clientID, LUS** otherUser);
-// No password test: the client vouches for the user. 2; 28; 26; 32; 51; the
-// slot's failReason or 34.
+// No password test: the client vouches for the user, so it runs only while
+// the operator's switch allows it (TrustedADUserLogonEnabled) as well as the
+// AllowADUserLogin bit. 2; 28 (either off); 26; 32; 51; the slot's failReason
+// or 34.
 int ADUserLoginUTF8(ConnectionRecord* conn, const char* userName, int32_t clientID, LUS** otherUser);
 
 // Sends the session ID of `slot`: its sidVersion, the word 4 and the 4 SID

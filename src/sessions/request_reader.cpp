@@ -1,7 +1,7 @@
 // The request reader: header, token, acceptance, logons and re-attach.
-// Sessions layer: calls the logons, the slots, the connection record, the
-// session administration, the wire primitives, the scrambler, the clock and
-// the log.
+// Sessions layer: calls the logons, the logon back-off, the slots, the
+// connection record, the session administration, the wire primitives, the
+// scrambler, the clock and the log.
 //
 // One request, as GetCommand reads it:
 //
@@ -22,6 +22,7 @@
 #include "foundation/wire/wire.h"
 #include "platform/clock.h"
 #include "sessions/connection_table.h"
+#include "sessions/logon_backoff.h"
 #include "sessions/logon_settings.h"
 #include "sessions/logon_slots.h"
 #include "sessions/logons.h"
@@ -77,15 +78,19 @@ int AttachBySID(ConnectionRecord* conn, const unsigned char* token, int32_t tokL
     WriteLog(0, "SIDLogon:sidVersion not 1, %d", static_cast<int>(version & 0xFF));
     return Refuse(conn, FR_INVALID_VERSION, FR_NOT_AUTHENTICATED);
   }
+  // An address in back-off is answered as for an unknown SID, unchecked.
+  if (LogonBackoffRefuses(conn->peerAddress)) return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
   LUS* slot = FindLUS(kSIDVersion, token + 8);
   if (!slot) {
     WriteLog(0, "SIDLogon:Cannot find logged on user for this SID");
+    NoteLogonFailure(conn->peerAddress);
     return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
   }
   WriteLog(0, "SIDLogon:Found sid logon for user >%s<", slot->USERNAME ? slot->USERNAME->c_str() : "");
   slot->LASTUSED = NowTime32();
   int failReason = 0;
   if (GetAdditionalLogonSlot(slot, readerClientID, &failReason) == 1) {
+    NoteLogonSuccess(conn->peerAddress);
     conn->logonUID = slot->logonUID;
     if (!SendWord(conn->socket, FR_OK)) {
       WriteLog(0, "SIDLogon:Failed to put ok message");
@@ -97,6 +102,22 @@ int AttachBySID(ConnectionRecord* conn, const unsigned char* token, int32_t tokL
   WriteLog(0, "SIDLogon:Re-attach refused (%d) for user >%s< on client %d", failReason,
            slot->USERNAME ? slot->USERNAME->c_str() : "", readerClientID);
   return Refuse(conn, FR_SESSION_REFUSED, FR_SESSION_REFUSED);
+}
+
+// A logon from an address in back-off: answered 32 and the flags, as a wrong
+// password is, with nothing looked up, hashed or bound. The new password of
+// a type-7 logon is still taken off the stream (bounded as there), so that
+// the connection stays in step.
+int RefuseLogonInBackoff(ConnectionRecord* conn, int32_t tokType) {
+  if (tokType == Auth_INTERNAL_PWCHANGE) {
+    WireStatus status = WIRE_OK;
+    RecvBoundedString(conn->socket, kMaxNoLogonStringLength, &status, nullptr);
+    if (status != WIRE_OK) {
+      SendWord(conn->socket, FR_COMMS_ERROR);
+      return FR_COMMS_ERROR;
+    }
+  }
+  return Refuse(conn, FR_AUTH_FAILED, FR_AUTH_FAILED);
 }
 
 // The logons (token types 1, 2, 3, 6, 7, 8, 9) on message 6003.
@@ -120,6 +141,7 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
   token[length] = 0;
   const char* userName = reinterpret_cast<const char*>(token);
   const char* password = reinterpret_cast<const char*>(token + nameLength + 1);
+  if (LogonBackoffRefuses(conn->peerAddress)) return RefuseLogonInBackoff(conn, tokType);
   if (tokType == Auth_AUTO || tokType == Auth_AUTO_KEEPLOGON) {
     conn->keepLogon = tokType == Auth_AUTO_KEEPLOGON ? 1 : 0;
     const UserStruct* user = FindUser(userName);
@@ -146,6 +168,8 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
       result = ADUserLogin(conn, userName, readerClientID, &otherUser);
       break;
   }
+  if (result == FR_AUTH_FAILED) NoteLogonFailure(conn->peerAddress);
+  if (result == FR_OK) NoteLogonSuccess(conn->peerAddress);
   // The other slot's session ID is taken before the first send: a send may
   // let other requests run, which may free or move that slot.
   const bool toOther = result == FR_OK && otherUser != nullptr;

@@ -1,9 +1,10 @@
 // The request reader: takes one request header (and its token) off a
 // readable connection, accepts or refuses the request, runs the logons and
 // the re-attach by session ID that a header carries, and answers the client
-// with the status words. Sessions layer: calls the logons, the slots, the
-// connection record, the session administration, the wire primitives, the
-// scrambler, the clock and the log.
+// with the status words; an address in back-off has its logons and
+// re-attaches refused unchecked. Sessions layer: calls the logons, the logon
+// back-off, the slots, the connection record, the session administration,
+// the wire primitives, the scrambler, the clock and the log.
 #pragma once
 
 #include <cstddef>

@@ -123,6 +123,32 @@ TEST_F(Crypto, CompareHashesLooksAtTheWholeLength) {
   }
 }
 
+// ------------------------------------------------------- SecretTextMatches
+
+TEST_F(Crypto, SecretTextMatchesOnlyTheWholeSecret) {
+  struct Case {
+    const char* given;
+    const char* secret;
+    bool expected;
+  } cases[] = {
+      {"s3cret", "s3cret", true},
+      {"s3cre", "s3cret", false},         // a prefix
+      {"s3crett", "s3cret", false},       // one byte more
+      {"s3crets3cret", "s3cret", false},  // the secret twice: the walk wraps, the lengths still differ
+      {"S3cret", "s3cret", false},        // first byte
+      {"s3creT", "s3cret", false},        // last byte
+      {"", "s3cret", false},
+      {"", "", false},                    // no secret: nothing matches
+      {"x", "", false},
+      {nullptr, "s3cret", false},
+      {"s3cret", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SecretTextMatches(c.given, c.secret), c.expected)
+        << (c.given ? c.given : "(null)") << " / " << (c.secret ? c.secret : "(null)");
+  }
+}
+
 // ------------------------------------------------------------------ bcrypt
 
 TEST_F(Crypto, HashPasswordWithSaltMatchesKnownVector) {

@@ -28,7 +28,8 @@ namespace {
 
 constexpr const char kAdmin[] = "administrator";
 constexpr const char kAdminPassword[] = "quernstoneway";
-constexpr int32_t kServerClientID = 70000;  // with the name "#": the server logon
+constexpr int32_t kServerClientID = 70000;  // with the name "#" and the secret: the server logon
+constexpr const char kServerSecret[] = "peer-secret-of-the-tests";
 
 std::string CheapHash(const char* clear) {
   char setting[kPasswordFieldSize] = {};
@@ -39,8 +40,10 @@ std::string CheapHash(const char* clear) {
 }
 
 // Initialises the server's home and gives the administrator a cost-4 hash of
-// the same password, so hundreds of logons stay cheap.
+// the same password, so hundreds of logons stay cheap; the server started
+// next allows the server logon with kServerSecret.
 void InitialiseCheapHome(ServerProcess& server) {
+  ASSERT_EQ(0, setenv("TORVANE_SERVER_LOGON_SECRET", kServerSecret, 1));
   ASSERT_EQ(0, server.Initialise());
   const std::string path = server.Home() + "users.xml";
   std::string users = ReadWholeFile(path);
@@ -76,7 +79,7 @@ TestClient LoggedOn(const ServerProcess& server, const char* user, const char* p
 ::testing::AssertionResult AnswersAGoodClient(const ServerProcess& server) {
   TestClient good = TestClient::ConnectLoopback(server.Port());
   good.SetTimeoutMs(20000);
-  TestClient::LogonReply reply = good.Logon("#", "", kServerClientID);
+  TestClient::LogonReply reply = good.Logon("#", kServerSecret, kServerClientID);
   if (!reply.received || reply.code != 0) {
     return ::testing::AssertionFailure() << "the good client's logon failed: " << reply.code << "\n"
                                          << server.Log().substr(0, 4000);
@@ -234,7 +237,7 @@ TEST(HostileClients, TenThousandGarbageRequestsLeaveTheServerAnsweringTheNextGoo
     // administrator now and then), so its requests reach the handlers; the
     // good client uses the server logon, which no request can take away.
     TestClient garbage = conn % 10 == 0 ? LoggedOn(server, kAdmin, kAdminPassword, 200 + conn % 50)
-                                        : LoggedOn(server, "#", "", kServerClientID);
+                                        : LoggedOn(server, "#", kServerSecret, kServerClientID);
     if (!garbage.Connected()) {
       const std::string log = server.Log();
       FAIL() << "garbage connection " << conn << " not logged on\n" << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
@@ -276,7 +279,7 @@ TEST(HostileClients, OnAFullDiskSavesFailAndTheServerKeepsAnswering) {
   const bool started = server.Start();
   sigaction(SIGXFSZ, &old, nullptr);
   ASSERT_TRUE(started) << server.Log();
-  TestClient c = LoggedOn(server, "#", "", kServerClientID);
+  TestClient c = LoggedOn(server, "#", kServerSecret, kServerClientID);
   ASSERT_TRUE(c.Connected());
   const std::string envXML = server.Home() + "env.xml";
   const std::string before = ReadWholeFile(envXML);

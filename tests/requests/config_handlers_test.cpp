@@ -407,11 +407,16 @@ TEST_F(ConfigHandlersTest, UpdateGetAndIncrementSetting) {
   // The get yields no value: version 2 gives 3, else the status word alone.
   EXPECT_EQ(Code(3), Run(IPGetSetting, TestRequest().String("Live").String("Torvane").Int(0).Int(2).Int(0).Int(0)));
   EXPECT_EQ(Code(0), Run(IPGetSetting, TestRequest().String("Live").String("Torvane").Int(0).Int(1).Int(0).Int(0)));
-  // The increment has no rights check; an absent environment is "Live".
+  // The increment has no rights check but for the server's own settings,
+  // which are an administrator's; an absent environment is "Live".
+  EXPECT_EQ(Code(49), Run(IPIncrementParamValue, TestRequest().String(nullptr).String("Torvane").String("Hits").Int(5)));
+  EXPECT_EQ(Code(49), Run(IPIncrementParamValue, TestRequest().String("lIVE").String("tORVANE").String("Hits").Int(5)));
+  EXPECT_EQ(std::nullopt, Setting("Live", "Torvane", "Hits"));
+  EXPECT_EQ(Code(17), Run(IPIncrementParamValue, TestRequest().String("").String("Torvane").String("Hits").Int(1)));
+  CallAs("alice");
   EXPECT_EQ(Code(0), Run(IPIncrementParamValue, TestRequest().String(nullptr).String("Torvane").String("Hits").Int(5)));
   EXPECT_EQ(Code(0), Run(IPIncrementParamValue, TestRequest().String("Live").String("Torvane").String("Hits").Int(-7)));
   EXPECT_EQ(std::optional<std::string>("-2"), Setting("Live", "Torvane", "Hits"));
-  EXPECT_EQ(Code(17), Run(IPIncrementParamValue, TestRequest().String("").String("Torvane").String("Hits").Int(1)));
 }
 
 }  // namespace

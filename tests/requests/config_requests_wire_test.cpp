@@ -194,6 +194,7 @@ TEST_F(ConfigRequestsWireTest, SetEnvAppXmlRightsAndTheLogonMethodsItChanges) {
     int32_t code;
   } cases[] = {
       {&bob, "Plus", 0}, {&bob, "Zero", 49}, {&bob, "Bare", 49},
+      {&bob, "Torvane", 49},  // bob's right on Live\Torvane does not reach Test's Torvane either
       {&carol, "Plus", 0},  // level 0x200: Live's setting grants
       {&carol, "Zero", 49},  // and Test's is not consulted
   };
@@ -203,25 +204,83 @@ TEST_F(ConfigRequestsWireTest, SetEnvAppXmlRightsAndTheLogonMethodsItChanges) {
         << k.app;
   }
   // Ill-formed settings: 20, and the application keeps what it had.
-  Send(bob, 6617, TestRequest().Int(1).Int(0).String("Live").String("Torvane"));
-  const TestBytes before = VersionedBlockOf(bob);
-  EXPECT_EQ(std::optional<int32_t>(20), CodeOf(bob, 6647, TestRequest().String("Live").String("Torvane").String("<Torvane>")));
-  Send(bob, 6617, TestRequest().Int(1).Int(0).String("Live").String("Torvane"));
-  EXPECT_EQ(before, VersionedBlockOf(bob));
+  Send(admin, 6617, TestRequest().Int(1).Int(0).String("Test").String("Plus"));
+  const TestBytes before = VersionedBlockOf(admin);
+  EXPECT_EQ(std::optional<int32_t>(20), CodeOf(bob, 6647, TestRequest().String("Test").String("Plus").String("<Plus>")));
+  Send(admin, 6617, TestRequest().Int(1).Int(0).String("Test").String("Plus"));
+  EXPECT_EQ(before, VersionedBlockOf(admin));
 
-  // bob may configure Live/Torvane: switching internal logons off refuses the
-  // next internal logon at once (28), without a restart.
-  std::optional<std::string> settings = TextOf(bob, 6646, TestRequest().String("Live").String("Torvane"));
+  // Switching internal logons off refuses the next internal logon at once
+  // (28), without a restart.
+  std::optional<std::string> settings = TextOf(admin, 6646, TestRequest().String("Live").String("Torvane"));
   ASSERT_TRUE(settings.has_value());
   const std::string on = "AllowInternalLogin uid=\"00000006\" type=\"STRING\">1\n";
   const size_t at = settings->find(on);
   ASSERT_NE(std::string::npos, at) << *settings;
   settings->replace(at + on.size() - 2, 1, "0");
-  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(bob, 6647, TestRequest().String("LIVE").String("torvane").String(*settings)));
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(admin, 6647, TestRequest().String("LIVE").String("torvane").String(*settings)));
   TestClient late = TestClient::ConnectLoopback(server.Port());
   TestClient::LogonReply r = late.Logon("administrator", kAdminPassword, kClientID);
   EXPECT_TRUE(r.received);
   EXPECT_EQ(28, r.code);
+}
+
+// The server's own settings (Live/Torvane: the logon methods, the password
+// rules, the time-out) are an administrator's on every path that writes,
+// deletes, adds or replaces them or their file, whatever configure right the
+// caller holds there; the file is left as it was.
+TEST_F(ConfigRequestsWireTest, OnlyAnAdministratorWritesTheServersOwnSettings) {
+  TestClient admin = LogOn("administrator", kAdminPassword);
+  std::optional<std::string> file = TextOf(admin, 6646, TestRequest().String("Live").String("Torvane"));
+  ASSERT_TRUE(file.has_value());
+  const std::string wideOpen = [&] {
+    std::string text = *file;
+    const std::string off = "AllowGuestLogin uid=\"00000002\" type=\"STRING\">0\n";
+    const size_t at = text.find(off);
+    if (at != std::string::npos) text.replace(at + off.size() - 2, 1, "1");
+    return text;
+  }();
+  ASSERT_NE(wideOpen, *file);
+  struct Path {
+    const char* id;
+    int32_t message;
+    TestRequest args;
+    int32_t code = 49;
+  };
+  const Path paths[] = {
+      {"replace the file", 6647, TestRequest().String("Live").String("Torvane").String(wideOpen)},
+      {"replace the file, names in another case", 6647,
+       TestRequest().String("lIvE").String("TORVANE").String(wideOpen)},
+      {"set a setting", 6619,
+       TestRequest().String("Live").String("Torvane").String("Comms\\TimeOut").String("0")},
+      {"set a setting, absent environment", 6619,
+       TestRequest().String(nullptr).String("Torvane").String("Comms\\TimeOut").String("0")},
+      {"delete a setting", 6621, TestRequest().UInt(6).String("Live").String("Torvane")},
+      // Nobody deletes these: 2 before any rights test.
+      {"delete the application", 6623, TestRequest().String("Live").String("Torvane"), 2},
+      {"delete the environment", 6624, TestRequest().String("Live"), 2},
+      {"record a schema version", 6642, TestRequest().String("Live").String("Torvane").String("9")},
+      {"store a schema", 6653, TestRequest().String("Torvane").String("9").String("<s/>")},
+      {"replace the server list", 6676,
+       TestRequest().String("Live").String("Torvane").String("<SERVERLIST></SERVERLIST>")},
+      {"replace the password rules", 6665, TestRequest().String("a1")},
+  };
+  for (const char* user : {"bob", "carol"}) {
+    TestClient c = LogOn(user, kUserPassword);
+    for (const Path& p : paths) {
+      EXPECT_EQ(std::optional<int32_t>(p.code), CodeOf(c, p.message, p.args)) << user << ": " << p.id;
+    }
+    EXPECT_TRUE(c.NothingPending(20)) << user;
+  }
+  EXPECT_EQ(file, TextOf(admin, 6646, TestRequest().String("Live").String("Torvane")));
+  // Another application of the same environment keeps the configure right.
+  TestClient carol = LogOn("carol", kUserPassword);
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(admin, 6616, TestRequest().String("Live").String("Plus")));
+  const std::string plus = "<?xml version=\"1.0\"?>\n<Plus>\n<PERMISSIONS>\n</PERMISSIONS>\n<CONFIGURATION>\n"
+                           "</CONFIGURATION>\n</Plus>";
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(carol, 6647, TestRequest().String("Live").String("Plus").String(plus)));
+  // The administrator's own write goes through.
+  EXPECT_EQ(std::optional<int32_t>(0), CodeOf(admin, 6647, TestRequest().String("Live").String("Torvane").String(wideOpen)));
 }
 
 }  // namespace

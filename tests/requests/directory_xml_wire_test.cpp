@@ -119,4 +119,67 @@ TEST_F(DirectoryXMLWire, PlainUserChangesItsOwnRecordOnly) {
   EXPECT_TRUE(admin.ok);
 }
 
+// The lookups take the first section, subsection and node of a name: a plain
+// user's own text that places a new login section or subsection before the
+// real one would hide its password state, and one that hides a configure
+// right behind the one the lookups find would bring it out when the first
+// goes. Both are refused on every path that replaces the record or its
+// settings, and the password state the administrator set stays in force.
+TEST_F(DirectoryXMLWire, OwnTextsCannotShadowThePasswordState) {
+  Session admin(server, "administrator", kAdministratorPassword);
+  ASSERT_TRUE(admin.ok);
+  ASSERT_EQ(admin.Call(6504, TestRequest().String("alice")), 0);
+  ASSERT_EQ(admin.Call(6654, TestRequest().String("alice").String("alice-Secret1")), 0);
+  Session alice(server, "alice", "alice-Secret1");
+  ASSERT_TRUE(alice.ok);
+  for (const char* flag : {"Passwords\\MustChange", "Passwords\\CannotChange"}) {
+    ASSERT_EQ(admin.Call(6661, TestRequest().String("alice").String("Live").String("Torvane").String(flag).String("1")),
+              0);
+  }
+  std::optional<std::string> own = alice.Text(6649, TestRequest().String("alice"));
+  ASSERT_TRUE(own);
+  const size_t from = own->find("<USERDATA>");
+  const size_t to = own->find("</USERDATA>");
+  ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << *own;
+  const std::string settings = own->substr(from, to + 11 - from);
+  const size_t live = settings.find("<Live>");
+  ASSERT_NE(live, std::string::npos) << settings;
+
+  struct Shadow {
+    const char* id;
+    std::string settings;  // the USERDATA element sent
+  };
+  const Shadow shadows[] = {
+      {"a new login section first", Replace(settings, "<USERDATA>", "<USERDATA><Live><Torvane></Torvane></Live>")},
+      {"the same in another case", Replace(settings, "<USERDATA>", "<USERDATA><lIVE><TORVANE/></lIVE>")},
+      {"a new login subsection first", Replace(settings, "<Live>", "<Live><torvane/>")},
+      {"an empty Passwords first", Replace(settings, "<Torvane>", "<Torvane><Passwords/>")},
+      {"a right behind an empty section", Replace(settings, "</USERDATA>",
+                                                  "<Extra><App/></Extra><Extra><App><AllowConfiguration>1"
+                                                  "</AllowConfiguration></App></Extra></USERDATA>")},
+  };
+  for (const Shadow& s : shadows) {
+    SCOPED_TRACE(s.id);
+    EXPECT_EQ(alice.Call(6651, TestRequest().String("alice").String(s.settings)), 49);
+    const std::string record = Replace(*own, settings, s.settings);
+    EXPECT_EQ(alice.Call(6650, TestRequest().String("alice").String(record)), 49);
+    EXPECT_EQ(alice.Call(6652, TestRequest().String("alice").String(record)), 49);
+  }
+  // The flags still hold: the next logon and a password change are refused.
+  Session next(server, "alice", "alice-Secret1");
+  EXPECT_FALSE(next.ok);
+  TestClient change = TestClient::ConnectLoopback(server.Port());
+  const TestClient::LogonReply changed = change.SendLogon(
+      TestRequest()
+          .LogonHeader(WireSession::kClientID, kTokInternalPasswordChange, CredentialToken("alice", "alice-Secret1"))
+          .String("alice-Secret2"));
+  EXPECT_EQ(changed.code, 51);
+
+  // A repeated section that hides nothing of the protected state is the
+  // user's own business.
+  EXPECT_EQ(alice.Call(6651, TestRequest().String("alice").String(
+                                 Replace(settings, "</USERDATA>", "<Extra><A/></Extra><Extra><B/></Extra></USERDATA>"))),
+            0);
+}
+
 }  // namespace

@@ -141,6 +141,37 @@ TEST_F(LocatorCounterWireTest, OverlongStringBeforeALogonIsClosedAndTheNextClien
   EXPECT_EQ("19", FindServer(next, std::string(4095, 'T').c_str()));
 }
 
+// The bound of strings before a logon, at its edge: a length word of 4096
+// (the text and its NUL) is read and served, 4097 is not read and closes the
+// connection, for each request that needs no logon and takes a string.
+TEST_F(LocatorCounterWireTest, StringsBeforeALogonAreBoundedAtExactly4096Bytes) {
+  struct Case {
+    int32_t message;
+    int32_t lengthWord;
+    bool closed;
+  };
+  for (const Case& c : {Case{6683, 4096, false}, Case{6683, 4097, true}, Case{6662, 4096, false},
+                        Case{6662, 4097, true}}) {
+    SCOPED_TRACE(std::to_string(c.message) + " " + std::to_string(c.lengthWord));
+    TestBytes text(static_cast<size_t>(c.lengthWord) - 1, 'T');
+    text.push_back(0);
+    TestRequest args = TestRequest().StringWithLength(c.lengthWord, text);
+    if (c.message == 6683) args.String("Torvane").String("A");
+    TestClient client = Connect();
+    ASSERT_EQ(std::optional<int32_t>(0), client.Request(c.message, args));
+    if (c.closed) {
+      EXPECT_TRUE(client.PeerClosed());
+      continue;
+    }
+    // 6683 answers 19 (no such environment); 6662 answers nothing. Either
+    // way the connection stays in step for the next request.
+    if (c.message == 6683) {
+      EXPECT_EQ(std::optional<int32_t>(19), client.RecvInt());
+    }
+    EXPECT_EQ("19", FindServer(client, "NOPE"));
+  }
+}
+
 TEST_F(LocatorCounterWireTest, CountersOfAnyLoggedOnUserAcrossARestart) {
   TestClient bob = LogOn("bob", kUserPassword);
   EXPECT_EQ(std::optional<int32_t>(18), CodeOf(bob, 6633, TestRequest().String("Live").Int(1)));

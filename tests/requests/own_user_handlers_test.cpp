@@ -183,7 +183,10 @@ TEST_F(OwnUserTest, SetCurUserFieldRules) {
     const char* value;
   };
   const Case cases[] = {
-      {"guest writes guest's field", "guest", 0x0200, Str("Colour") + Str("blue"), 0, "Live", "Brindle", "Colour", "blue"},
+      {"guest refused for any product", "guest", 0x0200, Str("Colour") + Str("blue"), 49, "Live", "Brindle", "Colour",
+       "<code 19>"},
+      {"guest refused its default environment", "guest", 0x0100, Str("DefaultEnvironment") + Str("Test"), 49, "Live",
+       "Torvane", "DefaultEnvironment", "<code 19>"},
       {"absent value leaves no text", "alice", 0x0200, Str("Colour") + kAbsent, 0, "Live", "Brindle", "Colour", ""},
       {"empty field", "alice", 0x0100, Str("") + Str("x"), 2, nullptr, nullptr, nullptr, nullptr},
       {"absent field", "alice", 0x0100, kAbsent + Str("x"), 2, nullptr, nullptr, nullptr, nullptr},

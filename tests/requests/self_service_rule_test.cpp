@@ -164,6 +164,24 @@ TEST(SelfServiceTreeTest, ProtectedNodesKept) {
        "</Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live></USERDATA>",
        false},
       {"no settings at all", nullptr, false},
+      // Lookups take the first section, subsection and node of a name.
+      {"an empty login section before the real one",
+       "<USERDATA><LIVE><Torvane/></LIVE><Live><Torvane><Passwords><MustChange>1</MustChange><Old><PW1>a</PW1>"
+       "</Old></Passwords></Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live></USERDATA>",
+       false},
+      {"an empty login subsection before the real one",
+       "<USERDATA><Live><torvane/><Torvane><Passwords><MustChange>1</MustChange><Old><PW1>a</PW1></Old></Passwords>"
+       "</Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live></USERDATA>",
+       false},
+      {"an empty subsection before the right it hides",
+       "<USERDATA><Live><Torvane><Passwords><MustChange>1</MustChange><Old><PW1>a</PW1></Old></Passwords>"
+       "</Torvane><Brindle/><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live></USERDATA>",
+       false},
+      {"a repeated section that hides nothing",
+       "<USERDATA><Live><Torvane><Passwords><MustChange>1</MustChange><Old><PW1>a</PW1></Old></Passwords>"
+       "</Torvane><Brindle><AllowConfiguration>0</AllowConfiguration></Brindle></Live><Test><A/></Test>"
+       "<Test><B/></Test><Live><Other/></Live></USERDATA>",
+       true},
   };
   XMLNodeListPtr currentTree(ParseXMLStringToNodeTree(current));
   ASSERT_TRUE(currentTree);

@@ -112,6 +112,40 @@ TEST_F(UserGroupWire, AddChangeAndPasswordSurviveARestart) {
   FreeUserStruct(&*seen);
 }
 
+// 6505 saves what it changes: with no other change after it, the change is
+// there after a restart, in the home's first run and in a later one.
+TEST_F(UserGroupWire, AnUpdateAloneSurvivesARestart) {
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    AddUserWithPassword(admin, "alice", "alice-Secret1");
+  }
+  for (const char* email : {"alice@first.example", "alice@second.example"}) {
+    SCOPED_TRACE(email);
+    {
+      Session admin(server, "administrator", kAdministratorPassword);
+      ASSERT_TRUE(admin.ok);
+      std::optional<UserStruct> record = admin.NamedUser("alice");
+      ASSERT_TRUE(record);
+      record->EMAIL = email;
+      std::vector<unsigned char> block;
+      ASSERT_TRUE(ConvertUserToTransportBlock(&*record, block));
+      FreeUserStruct(&*record);
+      ASSERT_EQ(admin.Call(6505, TestRequest().Int(1).Int(static_cast<int32_t>(block.size()))
+                                     .Raw(TestBytes(block.begin(), block.end()))),
+                0);
+    }
+    ASSERT_EQ(server.Stop(), 0);
+    ASSERT_TRUE(server.Restart()) << server.Log();
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    std::optional<UserStruct> saved = admin.NamedUser("alice");
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->EMAIL, std::string(email));
+    FreeUserStruct(&*saved);
+  }
+}
+
 // 6505 with a version other than 1, from a plain user, and with sizes that
 // cannot be had: the block is consumed, the reply is 3, 49 or 1, and the
 // request after it is read as a request.

@@ -184,6 +184,14 @@ INSTANTIATE_TEST_SUITE_P(Transports, ADLogonTest, ::testing::Values(false, true)
 
 class ADUserLogonTest : public LogonStore {
  protected:
+  void SetUp() override {
+    LogonStore::SetUp();
+    SetTrustedADUserLogonEnabled(true);
+  }
+  void TearDown() override {
+    SetTrustedADUserLogonEnabled(false);
+    LogonStore::TearDown();
+  }
   ConnectionRecord conn;
   int Logon(const char* name, LUS** slot = nullptr) {
     LUS* other = nullptr;
@@ -192,6 +200,22 @@ class ADUserLogonTest : public LogonStore {
     return rc;
   }
 };
+
+// The logon without a password needs both the operator's switch and the
+// setting's bit.
+TEST_F(ADUserLogonTest, RefusedUnlessTheSwitchAndTheBitAllowIt) {
+  struct Case {
+    bool trusted;
+    uint32_t flags;
+    int expected;
+  };
+  for (const Case& c : {Case{false, 0, FR_METHOD_NOT_ALLOWED}, Case{false, kAuthAllowADUser, FR_METHOD_NOT_ALLOWED},
+                        Case{true, 0, FR_METHOD_NOT_ALLOWED}, Case{true, kAuthAllowADUser, FR_OK}}) {
+    SetTrustedADUserLogonEnabled(c.trusted);
+    SetAuthenticationFlags(c.flags, 0);
+    EXPECT_EQ(Logon("alice"), c.expected) << c.trusted << " " << c.flags;
+  }
+}
 
 TEST_F(ADUserLogonTest, ResultsAndTheGuestFallback) {
   EXPECT_EQ(Logon("alice"), FR_METHOD_NOT_ALLOWED);

@@ -15,6 +15,7 @@
 #include "sessions/connection_table.h"
 #include "sessions/logon_fixture.h"
 #include "sessions/logon_slots.h"
+#include "sessions/session_admin.h"
 #include "support/socket_pair.h"
 
 namespace {
@@ -23,11 +24,13 @@ using logon_test::kMidnight;
 using logon_test::ConnectedLogonStore;
 
 constexpr int32_t kClient = 17;
+constexpr const char kPeerSecret[] = "peer-secret";  // the server logon's secret where a test sets one
 
 class LogonsTest : public ConnectedLogonStore {
  protected:
   void TearDown() override {
     SetIntegrationPasswordEnabled(false);
+    SetServerLogonSecret("");
     ConnectedLogonStore::TearDown();
   }
 
@@ -109,7 +112,8 @@ TEST_F(LogonsTest, InternalLoginsNotAllowedButTheServerLogonStillWorks) {
   EXPECT_EQ(InternalOtherLogin(&conn, "bob", "bobpw", kClient, &other), FR_METHOD_NOT_ALLOWED);
   EXPECT_EQ(conn.serverConnection, 0);
 
-  ASSERT_EQ(InternalLogin(&conn, "#", nullptr, 70000, &other), FR_OK);
+  SetServerLogonSecret(kPeerSecret);
+  ASSERT_EQ(InternalLogin(&conn, "#", kPeerSecret, 70000, &other), FR_OK);
   EXPECT_EQ(other, nullptr);
   EXPECT_EQ(conn.serverConnection, 1);
   LUS* slot = FindLUSByLogonUID(conn.logonUID);
@@ -120,9 +124,46 @@ TEST_F(LogonsTest, InternalLoginsNotAllowedButTheServerLogonStillWorks) {
   EXPECT_FALSE(slot->FORENAME.has_value());
 }
 
+// "#" is the server logon only with the operator's secret as its password;
+// without a secret, or with any other password, it is a name the directory
+// does not hold: 32, or 28 where internal logons are not allowed.
+TEST_F(LogonsTest, TheServerLogonNeedsItsSecret) {
+  struct Case {
+    const char* id;
+    const char* secret;
+    const char* password;
+    uint32_t flags;
+    int expected;
+  };
+  const Case cases[] = {
+      {"no secret, empty password", "", "", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"no secret, no password", "", nullptr, kAuthAllowInternal, FR_AUTH_FAILED},
+      {"no secret, internal logons off", "", "", 0, FR_METHOD_NOT_ALLOWED},
+      {"secret, empty password", kPeerSecret, "", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"secret, wrong last byte", kPeerSecret, "peer-secreT", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"secret, a prefix of it", kPeerSecret, "peer-secre", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"secret, one byte more", kPeerSecret, "peer-secrett", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"secret, twice over", kPeerSecret, "peer-secretpeer-secret", kAuthAllowInternal, FR_AUTH_FAILED},
+      {"secret, wrong and internal logons off", kPeerSecret, "x", 0, FR_METHOD_NOT_ALLOWED},
+      {"secret, right", kPeerSecret, kPeerSecret, kAuthAllowInternal, FR_OK},
+      {"secret, right and internal logons off", kPeerSecret, kPeerSecret, 0, FR_OK},
+  };
+  for (const Case& c : cases) {
+    SetServerLogonSecret(c.secret);
+    SetAuthenticationFlags(c.flags, 0);
+    ConnectionRecord fresh;
+    fresh.socket = conn.socket;
+    LUS* other = nullptr;
+    EXPECT_EQ(InternalLogin(&fresh, "#", c.password, 70000, &other), c.expected) << c.id;
+    EXPECT_EQ(fresh.serverConnection, c.expected == FR_OK ? 1 : 0) << c.id;
+    LogoffConnection(&fresh);
+  }
+}
+
 TEST_F(LogonsTest, OnAServerConnectionLogonsGoToOtherUser) {
   LUS* other = nullptr;
-  ASSERT_EQ(InternalLogin(&conn, "#", "", 70000, &other), FR_OK);
+  SetServerLogonSecret(kPeerSecret);
+  ASSERT_EQ(InternalLogin(&conn, "#", kPeerSecret, 70000, &other), FR_OK);
   const uint32_t server = conn.logonUID;
   ASSERT_EQ(InternalLogin(&conn, "bob", "bobpw", kClient, &other), FR_OK);
   ASSERT_NE(other, nullptr);

@@ -214,10 +214,12 @@ bool TestClient::NothingPending(int ms) {
 
 TestClient::LogonReply TestClient::Logon(const std::string& user, const std::string& password,
                                          int32_t clientID, int32_t tokType) {
+  return SendLogon(TestRequest().LogonHeader(clientID, tokType, CredentialToken(user, password)));
+}
+
+TestClient::LogonReply TestClient::SendLogon(const TestRequest& request) {
   LogonReply reply;
-  if (!Send(TestRequest().LogonHeader(clientID, tokType, CredentialToken(user, password)))) {
-    return reply;
-  }
+  if (!Send(request)) return reply;
   std::optional<int32_t> code = RecvInt();
   if (!code) return reply;
   reply.code = *code;

@@ -147,6 +147,9 @@ class TestClient {
   // reads its reply. Code 4 and 31 are followed by nothing.
   LogonReply Logon(const std::string& user, const std::string& password, int32_t clientID,
                    int32_t tokType = kTokInternal);
+  // Sends a whole logon request as built (a password-changing logon with its
+  // new password, say) and reads its reply as Logon does.
+  LogonReply SendLogon(const TestRequest& request);
   // Re-attaches to `sid` on 6003 with `clientID`; the reply code (0, or the
   // refusal after which the flags word is read and dropped), nullopt when
   // no reply arrived.

@@ -270,3 +270,16 @@ bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes
   }
   return RunOnWorker(RunCheckJob, &job) && job.matched;
 }
+
+bool SecretTextMatches(const char* given, const char* secret) {
+  if (given == nullptr || secret == nullptr || secret[0] == '\0') return false;
+  const size_t givenLength = strlen(given);
+  const size_t secretLength = strlen(secret);
+  // The walk follows the caller's text, so its time tells nothing of the
+  // secret's length; a shorter or longer text differs through the lengths folded in first.
+  volatile size_t diff = givenLength ^ secretLength;
+  for (size_t i = 0; i < givenLength; ++i) {
+    diff = diff | (static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i % secretLength]));
+  }
+  return diff == 0;
+}

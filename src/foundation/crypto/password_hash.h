@@ -116,3 +116,10 @@ bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes
 // every pair of bytes over the whole length, with no early exit — 0 when
 // equal, non-zero otherwise.
 int CompareHashes(const char* a, const char* b);
+
+// True when `given` equals the non-empty `secret`, in time that depends on
+// the length of `given` alone: every byte of `given` is compared with the
+// secret's byte at the same place (taken round the secret when `given` is the
+// longer), the length difference folded into the same accumulator, no early
+// exit. False for a null or empty secret, and for a null `given`.
+bool SecretTextMatches(const char* given, const char* secret);

@@ -179,3 +179,39 @@ std::optional<std::string> RecvString(int sock, WireStatus* status) {
   if (nul != nullptr) text.resize(static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
   return text;
 }
+
+std::optional<std::string> RecvBoundedString(int sock, int32_t maxLength, WireStatus* status, bool* tooLong) {
+  WireStatus local = WIRE_OK;
+  bool localTooLong = false;
+  if (status == nullptr) status = &local;
+  if (tooLong == nullptr) tooLong = &localTooLong;
+  *status = WIRE_OK;
+  *tooLong = false;
+  int32_t length = 0;
+  if (RecvInt(sock, &length) != 4) {
+    *status = WIRE_COMMS_FAILURE;
+    return std::nullopt;
+  }
+  if (length < 1) return std::nullopt;  // an absent string
+  if (length > maxLength) {
+    *status = WIRE_NO_MEMORY;
+    *tooLong = true;
+    return std::nullopt;
+  }
+  std::string text;
+  try {
+    text.resize(static_cast<size_t>(length));
+  } catch (const std::bad_alloc&) {
+    *status = WIRE_NO_MEMORY;
+    *tooLong = true;
+    return std::nullopt;
+  }
+  if (RecvAll(sock, text.data(), length, 0) != length) {
+    *status = WIRE_COMMS_FAILURE;
+    return std::nullopt;
+  }
+  // The text is what precedes the first NUL (all bytes when there is none).
+  size_t end = text.find('\0');
+  if (end != std::string::npos) text.resize(end);
+  return text;
+}

@@ -107,3 +107,17 @@ WireStatus SendString(int sock, WireText text);
 //     the L bytes did not all arrive, or dropping a refused string failed (the
 //     stream is then out of step and the handler must send nothing more).
 std::optional<std::string> RecvString(int sock, WireStatus* status);
+
+// The bound of every string a client sends before it has logged on (the
+// arguments of the requests that need no logon, the new password of a
+// password-changing logon): a length word above it (the text and its NUL) is
+// not read at all, so such a client cannot make the server receive a long text.
+constexpr int32_t kMaxNoLogonStringLength = 4096;
+
+// A wire string of at most `maxLength` bytes (its length word): as
+// RecvString, but a longer one sets *tooLong (when given) and status
+// WIRE_NO_MEMORY and reads nothing more, so the stream is then out of step
+// and the caller must close the connection. WIRE_NO_MEMORY with *tooLong also
+// when the text cannot be had (its bytes are not read either). *tooLong is
+// false in every other case.
+std::optional<std::string> RecvBoundedString(int sock, int32_t maxLength, WireStatus* status, bool* tooLong);
