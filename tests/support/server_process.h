@@ -1,7 +1,7 @@
 // The real server program for wire-level tests: initialises a temporary home,
 // starts build/TorvaneServer -debug on a port the system picks (port word 0), waits
 // until it accepts on loopback, and stops it by its pid. Its standard error
-// goes to a file in the home, read back with Log().
+// goes to a file beside the home, read back with Log().
 #pragma once
 
 #include <arpa/inet.h>
@@ -53,7 +53,9 @@ inline int FreeLoopbackPort() {
 }
 
 // What the program prints before it runs the server in the console.
-constexpr char kConsoleRunPreamble[] = "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n";
+constexpr char kConsoleRunPreamble[] =
+    "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n"
+    "Description will be 'Zentak User and Configuration Management'\n";
 
 // users/<UID>.xml of a version-2 store: the user's name, password hash and
 // LEVEL, not an AD user, with `settings` as its USERDATA.
@@ -66,8 +68,10 @@ inline std::string StoredUserFile(const char* uid, const char* name, int level, 
 
 class ServerProcess {
  public:
-  // A new temporary home (nested one level, so the server makes it itself).
-  ServerProcess() : home_(tmp_.path + "home/") {}
+  // A new, empty temporary home, nested one level so that nothing the
+  // fixture keeps (the server's standard error, say) lies in it. The server
+  // refuses to start on a home that does not exist; -i fills this one.
+  ServerProcess() : home_(tmp_.path + "home/") { MakeSureDirectoryPathExists(home_); }
   // An existing home directory (ending in '/').
   explicit ServerProcess(std::string home) : home_(std::move(home)) {}
   ~ServerProcess() { Stop(); }

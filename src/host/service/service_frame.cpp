@@ -32,6 +32,9 @@ const char kUsageText[] =
     "   -install <displayname>  to install the service\n"
     "   -remove [internalname]  to remove the service\n"
     "   -debug <params>         to run as a console app for debugging\n"
+    "   -start                  to start the installed service\n"
+    "   -stop                   to stop the running service\n"
+    "   -check                  to start the service, see it running and stop it\n"
     "Optional parameters that may appear before '-install':\n"
     "   -name <internalname>    Set the internal name of service\n"
     "   -desc <description>     Set the service's description\n"
@@ -82,14 +85,14 @@ int ServiceFrameMain(int argc, char** argv) {
         RemoveArgs(args, 1, 1);
       }
       std::printf("Display name will be '%s'\n", id.displayName.c_str());
-      InstallService(static_cast<int>(args.size()), args.data());
+      exitCode = InstallService(static_cast<int>(args.size()), args.data());
     } else if (EqualsNoCase(word, "remove")) {
       RemoveArgs(args, 1, 1);
       if (args.size() > 1) {
         id.serviceName = args[1];
         RemoveArgs(args, 1, 1);
       }
-      RemoveService();
+      exitCode = RemoveService();
     } else if (EqualsNoCase(word, "debug")) {
       RemoveArgs(args, 1, 1);
       g_serviceMode = 0;
@@ -98,11 +101,11 @@ int ServiceFrameMain(int argc, char** argv) {
       // A supervisor learns from the exit code whether the server could run.
       exitCode = RunAsConsole(static_cast<int>(args.size()), args.data());
     } else if (EqualsNoCase(word, "start")) {
-      ControlServiceCommand(kControlStart, 0);
+      exitCode = ControlServiceCommand(kControlStart, 0);
     } else if (EqualsNoCase(word, "stop")) {
-      ControlServiceCommand(kControlStop, 0);
+      exitCode = ControlServiceCommand(kControlStop, 0);
     } else if (EqualsNoCase(word, "check")) {
-      ControlServiceCommand(kControlStart, 1);
+      exitCode = ControlServiceCommand(kControlStart, 1);
     } else {
       done = false;
     }
@@ -117,9 +120,13 @@ int ServiceFrameMain(int argc, char** argv) {
   std::printf("This may take several seconds.  Please wait.\n");
   std::fflush(stdout);
   g_serviceMode = 1;
-  if (!StartServiceCtrlDispatcher(id.serviceName, ServiceMain)) LogServiceEvent("!StartServiceCtrlDispatcher failed.");
+  int exitCode = 0;
+  if (!StartServiceCtrlDispatcher(id.serviceName, ServiceMain)) {
+    LogServiceEvent("!StartServiceCtrlDispatcher failed.");
+    exitCode = 1;
+  }
   std::fflush(stdout);
-  return 0;
+  return exitCode;
 }
 
 void ServiceMain(int argc, char** argv) {
