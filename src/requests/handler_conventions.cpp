@@ -230,7 +230,7 @@ int SendFormattedToClient(const char* format, ...) {
   char text[kFormattedReplyBytes];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(text, sizeof text, format ? format : "", ap);
+  int n = format != nullptr ? vsnprintf(text, sizeof text, format, ap) : -1;  // no format: the empty text
   va_end(ap);
   if (n < 0) text[0] = '\0';
   return SendString(g_formattedReplySocket, WireText(static_cast<const char*>(text))) == WIRE_OK ? 0 : -1;
