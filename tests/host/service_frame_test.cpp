@@ -36,6 +36,7 @@ const char kUsage[] =
     "   -start                  to start the installed service\n"
     "   -stop                   to stop the running service\n"
     "   -check                  to start the service, see it running and stop it\n"
+    "   -log <file> [count]     to print the newest records of a ring log file\n"
     "Optional parameters that may appear before '-install':\n"
     "   -name <internalname>    Set the internal name of service\n"
     "   -desc <description>     Set the service's description\n"

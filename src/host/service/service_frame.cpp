@@ -1,6 +1,7 @@
 // The program's entry and the service and console runs.
-// Host layer: calls the run function, the loop's stop hook, the service
-// status, and the platform's service manager and console control.
+// Host layer: calls the run function, the ring log reader command, the loop's
+// stop hook, the service status, and the platform's service manager and
+// console control.
 #include "host/service/service_frame.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "foundation/util/util.h"
+#include "host/log_reader.h"
 #include "host/run_server.h"
 #include "host/server_loop.h"
 #include "host/service/service_status.h"
@@ -35,6 +37,7 @@ const char kUsageText[] =
     "   -start                  to start the installed service\n"
     "   -stop                   to stop the running service\n"
     "   -check                  to start the service, see it running and stop it\n"
+    "   -log <file> [count]     to print the newest records of a ring log file\n"
     "Optional parameters that may appear before '-install':\n"
     "   -name <internalname>    Set the internal name of service\n"
     "   -desc <description>     Set the service's description\n"
@@ -53,6 +56,8 @@ std::string ServiceNameOfProgram(const char* argv0) {
 
 int ServiceFrameMain(int argc, char** argv) {
   IgnoreBrokenPipeSignal();
+  // Reading a ring log is no service command: its output is the records alone.
+  if (argc > 1 && IsSwitch(argv[1]) && EqualsNoCase(argv[1] + 1, kLogCommandWord)) return PrintRingLog(argc - 2, argv + 2);
   ServiceIdentity& id = GetServiceIdentity();
   std::vector<char*> args(argv, argv + argc);
   if (!args.empty()) id.serviceName = ServiceNameOfProgram(args[0]);

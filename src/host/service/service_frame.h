@@ -11,8 +11,9 @@
 
 // ---- Entry and run ---------------------------------------------------------------------
 
-// The program's entry: options, then a command (-install, -remove, -debug,
-// -start, -stop, -check) or the hand-over to the service manager. The exit
+// The program's entry: -log (before any option, see log_reader.h); options,
+// then a command (-install, -remove, -debug, -start, -stop, -check) or the
+// hand-over to the service manager. The exit
 // code: for -debug the server's own result; for the other commands 0, or 1
 // when any of their steps failed (each failure printed); after the usage
 // text 1 when the process was not started by the service manager.
