@@ -3,11 +3,9 @@
 // zone given; a wrapped file, one not yet full, one of the other byte order;
 // the count; and its refusals with their exit codes.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -57,24 +55,10 @@ struct Ran {
 
 // The program with `args` under TZ=UTC0, to its end.
 Ran RunProgram(const TempDir& tmp, const std::vector<std::string>& args) {
-  const std::string bin = ServerBinaryPath();
   const std::string outPath = tmp.File("out"), errPath = tmp.File("err");
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("TZ", "UTC0", 1);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWholeFile(outPath), ReadWholeFile(errPath)};
+  std::remove(errPath.c_str());
+  const int exit = RunProgramToEnd(ServerBinaryPath(), args, outPath, errPath, [] { return setenv("TZ", "UTC0", 1) == 0; });
+  return {exit, ReadWholeFile(outPath), ReadWholeFile(errPath)};
 }
 
 TEST(LogCommand, PrintsTheNewestRecordsOldestFirst) {

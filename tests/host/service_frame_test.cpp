@@ -77,24 +77,11 @@ class ServiceFrameTest : public ::testing::Test {
   int Run(const std::vector<std::string>& args, std::string* out, const std::string& program = "") {
     std::string bin = program.empty() ? ServerBinaryPath() : program;
     std::string outPath = tmp_.path + "stdout";
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(work_.c_str()) != 0) _exit(126);
-      setenv("TORVANE_STATE_ROOT", root_.c_str(), 1);
-      int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      int err = open((tmp_.path + "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(bin.c_str(), argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    int exit = RunProgramToEnd(bin, args, outPath, tmp_.path + "stderr", [&] {
+      return chdir(work_.c_str()) == 0 && setenv("TORVANE_STATE_ROOT", root_.c_str(), 1) == 0;
+    });
     if (out != nullptr) *out = ReadWholeFile(outPath);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit;
   }
 
   std::string Value(const std::string& key, const std::string& name) {

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,31 @@ inline int FreeLoopbackPort() {
   }
   close(fd);
   return port;
+}
+
+// Runs `bin` with `args` to its end: standard output to `outPath` (replaced),
+// standard error appended to `errPath`, `inChild` run in the child first (a
+// chdir or setenv, say; false ends the child with 126). Its exit status, or
+// -1 when it did not exit normally.
+inline int RunProgramToEnd(const std::string& bin, const std::vector<std::string>& args, const std::string& outPath,
+                           const std::string& errPath, const std::function<bool()>& inChild = {}) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (inChild && !inChild()) _exit(126);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  if (pid < 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // What the program prints before it runs the server in the console.
