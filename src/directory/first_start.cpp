@@ -23,8 +23,8 @@ constexpr const char kEveryoneGroupName[] = "Everyone";
 constexpr const char kAdministratorsGroupName[] = "Administrators";
 
 // The passwords of the two built-in accounts that log on with one.
-constexpr const char kAdministratorPassword[] = "quernstoneway";
-constexpr const char kZentakUserPassword[] = "Grebe7ly";
+constexpr const char* kAdministratorPassword = kPublishedPasswords[0].password;
+constexpr const char* kZentakUserPassword = kPublishedPasswords[1].password;
 
 // The PASSWORDV2 text of the accounts without a password: no hash, so no
 // password ever checks against it.

@@ -28,6 +28,18 @@ int CreateDefaultGroups();
 int CreateDefaultPermission();
 
 // ---- The first users.xml ------------------------------------------------------------------
+
+// The two built-in administrators that log on with a password, and the
+// passwords a new home gives them (published: the start-up warns while either
+// still accepts its own).
+struct PublishedPassword {
+  const char* userName;
+  const char* password;
+};
+constexpr PublishedPassword kPublishedPasswords[] = {
+    {"administrator", "quernstoneway"},
+    {"ZentakUser", "Grebe7ly"},
+};
 //
 // "%susers.xml" of the home directory: 39 lines, each ending in CR LF
 // ("<USERDATA>...</USERDATA></USER>" count as one line for guest,

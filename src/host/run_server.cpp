@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/config_model.h"
 #include "sessions/logon_slots.h"
@@ -20,6 +21,7 @@
 #include "config/settings_exchange.h"
 #include "config/settings_files_write.h"
 #include "directory/first_start.h"
+#include "foundation/crypto/password_hash.h"
 #include "directory/groups_file.h"
 #include "directory/store_uid_sync.h"
 #include "directory/user_settings.h"
@@ -82,6 +84,14 @@ void EnsureDefaultUserLanguage() {
   WriteLog(0, "Add default language to default_user xml returned %d", rc);
 }
 
+// Whether the user logs on with `password`, as an internal logon tests it:
+// the legacy hash when the record has no bcrypt text, else the bcrypt check
+// (at the hash's own cost).
+bool AcceptsPassword(const UserStruct* user, const char* password) {
+  if (!user->PASSWORDV2) return GetPasswordCRC(password) == user->PASSWORD;
+  return CheckPasswordHash(password, user->PASSWORDV2->c_str()) == 0;
+}
+
 bool EqualsIgnoreCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
     char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
@@ -112,6 +122,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     cl.home = argv[i++];
   }
   return cl;  // further words are not used
+}
+
+std::string ListenerPortText(const CommandLine& cl, const std::string& registryPort) {
+  if (cl.portGiven) return cl.portText;
+  // A choice: an empty "Listener Port" value (or one that is only a port
+  // mode, "@...") serves the default port rather than the port 0 its number
+  // would give (a port the system picks, which no client could find).
+  return registryPort.empty() ? kDefaultPortText : registryPort;
 }
 
 bool ParseListenerPort(const std::string& text, int32_t* port) {
@@ -154,6 +172,18 @@ void LoadServerData() {
   ReadAuthenticationSettings();
 }
 
+int WarnOfPublishedPasswords() {
+  int warned = 0;
+  for (const PublishedPassword& p : kPublishedPasswords) {
+    const UserStruct* user = FindUser(p.userName);
+    if (user == nullptr || !AcceptsPassword(user, p.password)) continue;
+    WriteLog(0, "Warning: the administrator %s still has its published password: change it before the server is "
+                "reachable (a password-changing logon, token type 7)", p.userName);
+    ++warned;
+  }
+  return warned;
+}
+
 uint32_t ReadConnectionTimeOut() {
   std::optional<std::string> text;
   int rc = GetSettingString("Live", "Torvane", "Comms\\TimeOut", 0, 0, text);
@@ -161,6 +191,14 @@ uint32_t ReadConnectionTimeOut() {
   uint32_t seconds = static_cast<uint32_t>(ParseSettingInt(text->c_str()));
   if (seconds == 0) WriteLog(0, "Warning: Comms\\TimeOut is 0: a client that stops mid-request holds the server");
   return TimeOutSecondsToMs(seconds);
+}
+
+std::vector<std::string> InitialiseFilesPresent(const std::string& home) {
+  std::vector<std::string> present;
+  for (const char* name : kInitialiseFiles) {
+    if (ProbePath(home + name) == PATH_EXISTS) present.emplace_back(name);
+  }
+  return present;
 }
 
 int Initialise() {
@@ -203,12 +241,15 @@ int RunServer(int argc, const char* const* argv) {
 namespace {
 int RunServerSteps(int argc, const char* const* argv) {
   int32_t slots = kMinLogSlots;
+  // The umask, read here once while this is the only thread: the files made
+  // later (by the read-ahead workers too) take their modes from it.
+  ProcessUmask();
   WriteLog(0, "Torvane Server:Version %s Build %s", GetVersionText(), GetBuildText());
   // The service's Settings key (service mode only); the command line's words win.
   std::string registryPort;
   slots = ReadRegistrySettings(&registryPort);
   CommandLine cl = ParseCommandLine(argc, argv);
-  if (!cl.portGiven && !registryPort.empty()) cl.portText = registryPort;
+  cl.portText = ListenerPortText(cl, registryPort);
 
   int32_t port = 0;
   if (!ParseListenerPort(cl.portText, &port)) {
@@ -225,20 +266,49 @@ int RunServerSteps(int argc, const char* const* argv) {
   }
   const std::string home = Home();
 
+  if (cl.initialise) {
+    // -i makes a new home: over an existing one it would replace the groups
+    // and settings that the users still point at.
+    std::vector<std::string> present = InitialiseFilesPresent(home);
+    if (!present.empty()) {
+      std::string names;
+      for (const std::string& name : present) names += (names.empty() ? "" : ", ") + name;
+      WriteLog(0, "Home directory %s already holds %s: not initialising over it (nothing written)", home.c_str(),
+               names.c_str());
+      return 1;
+    }
+    if (!MakeSureDirectoryPathExists(home)) {
+      const int err = errno;
+      WriteLog(0, "Cannot create home directory %s: %s: not initialising", home.c_str(), std::strerror(err));
+      return 1;
+    }
+  } else {
+    FileStatus st;
+    int err = 0;
+    if (!GetFileStatus(home, st)) err = errno;
+    else if (!st.isDirectory) err = ENOTDIR;
+    if (err != 0) {
+      WriteLog(0, "Cannot use home directory %s: %s: not starting (-i makes a new one)", home.c_str(),
+               std::strerror(err));
+      return 1;
+    }
+  }
+
   // One server per home: a second one would overwrite the first one's files.
-  if (cl.initialise) MakeSureDirectoryPathExists(home);
+  // A lock that cannot be taken for any reason refuses the start, so that no
+  // two servers ever share a home.
   std::string lockPath = home + kHomeLockFileName;
   int lockFd = LockFileExclusive(lockPath);
   if (lockFd < 0) {
-    int err = errno;
+    const int err = errno;
     if (IsLockHeldElsewhere(err)) {
       WriteLog(0, "Another server is running on home directory %s (%s is locked): not starting", home.c_str(),
                lockPath.c_str());
-      return 1;
+    } else {
+      WriteLog(0, "Cannot lock home directory %s (%s): %s: not starting", home.c_str(), lockPath.c_str(),
+               std::strerror(err));
     }
-    // No lock file can be made (a home that does not exist yet, say): the
-    // stores then cannot be written either, and the steps below report it.
-    WriteLog(1, "Cannot create the lock file %s", lockPath.c_str());
+    return 1;
   }
   // lockFd stays open, and the lock held, until the process ends.
 
@@ -255,6 +325,7 @@ int RunServerSteps(int argc, const char* const* argv) {
                                       static_cast<unsigned long long>(kMinOpenFiles));
 
   LoadServerData();
+  WarnOfPublishedPasswords();
   SetConnectionTimeOutMs(ReadConnectionTimeOut());
   InitComputerDomain();
   WriteLog(0, "computerDomain=%s", GetComputerDomainName().c_str());

@@ -7,13 +7,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- Command line ---------------------------------------------------------------------
+
+// The port text when neither the command line nor the registry gives one.
+constexpr char kDefaultPortText[] = "32000";
 
 struct CommandLine {
   int localMode = 0;            // "-l" (exact): read by nothing
   int initialise = 0;           // "-i" in any case
-  std::string portText = "32000";
+  std::string portText = kDefaultPortText;
   bool portGiven = false;       // a port word was there
   bool homeGiven = false;
   std::string home;             // the home word as given
@@ -22,6 +26,12 @@ struct CommandLine {
 // Takes the words after the program name in the fixed order -l, -i, port,
 // home; further words are read and not used.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// The port text the server uses: the command line's port word when there is
+// one, else the service's "Listener Port" value (its port mode cut off, see
+// ReadRegistrySettings), else "32000". An empty value counts as none: 32000
+// (a choice; its number would be 0, a port the system picks).
+std::string ListenerPortText(const CommandLine& cl, const std::string& registryPort);
 
 // The listener port of a port text: its decimal prefix as strtol reads it
 // (white space, a sign, digits; 0 when it does not begin so). False when the
@@ -50,14 +60,30 @@ void LoadServerData();
 // (logged as a warning).
 uint32_t ReadConnectionTimeOut();
 
+// The files Initialise writes, relative to the home directory: -i refuses a
+// home that already holds any of them (the ring log and the lock file, the
+// run's own, do not count).
+constexpr const char* kInitialiseFiles[] = {"users.xml", "groups.xml", "env.xml", "envs/live_torvane.xml",
+                                            "uid.val"};
+// Those of them that exist in `home`, in that order.
+std::vector<std::string> InitialiseFilesPresent(const std::string& home);
+
 // Makes a new home directory's content. 0 or the first failing step's code.
 int Initialise();
+
+// Logs a warning for each built-in administrator (administrator, ZentakUser)
+// that still accepts its published password; run once, after the stores are
+// loaded (two bcrypt checks at the hashes' own cost). The number warned of.
+int WarnOfPublishedPasswords();
 
 // Frees every store, the slots and the registry at the end of a run (nothing
 // is saved: every change was saved when it was made).
 void ReleaseServerData();
 
-// The server: 0 after a stop or a successful -i; non-zero when it cannot
-// start (port out of range, home too long, home locked by another process,
-// listener not opened) or the initialisation failed.
+// The server: 0 after a stop or a successful -i; 1 when it cannot start (port
+// out of range, home too long, a home that does not exist or is no directory,
+// a lock on the home that cannot be taken for any reason, listener not
+// opened), when -i finds a home that already holds a file it would write or
+// cannot make the home, or when the initialisation failed. Refusals name
+// their reason in words.
 int RunServer(int argc, const char* const* argv);

@@ -114,7 +114,7 @@ int g_modeFailure = 0;  // test seam: errno for the next fchmods, 0 for none
 // may, its owner: as root a failed fchown fails the replacement; otherwise the
 // process can only give files away to itself, so the file is owned by the
 // process (with the old group where the process belongs to it). A new file
-// takes 0666 less the umask. False (errno set) when fchmod fails, or fchown as root.
+// is private: 0600 less the umask. False (errno set) when fchmod fails, or fchown as root.
 bool CopyOwnerAndMode(int fd, const std::string& target) {
   struct stat st;
   mode_t mode;
@@ -128,9 +128,9 @@ bool CopyOwnerAndMode(int fd, const std::string& target) {
       }
     }
   } else {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
+    // The umask as read once at start: setting it to learn it would race
+    // with other threads creating files.
+    mode = static_cast<mode_t>(kPrivateFileMode & ~ProcessUmask());
   }
   // After fchown, which may clear the set-ID bits.
   if (g_modeFailure != 0) {

@@ -38,7 +38,7 @@ struct AtomicFile {
 };
 
 // Creates the temporary file for `path`, with the mode of the file it replaces
-// (0666 less the umask for a new one) and, where the process may, its owner
+// (0600 less the umask for a new one: see kPrivateFileMode) and, where the process may, its owner
 // and group (as root a failed fchown fails; otherwise the new file belongs to
 // the process, with the old group where the process is a member of it).
 // A `path` that is a symbolic link is followed: the link stays, and the file

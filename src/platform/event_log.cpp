@@ -1,5 +1,6 @@
 // The append-only event log file.
-// Platform layer: calls platform/state_root.h, platform/clock.h, POSIX files.
+// Platform layer: calls platform/state_root.h, platform/clock.h, platform/fs.h
+// (private files and folders), POSIX files.
 #include "platform/event_log.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/state_root.h"
 
 namespace {
@@ -67,8 +69,8 @@ std::string RenderEventMessage(const std::string& t, const std::vector<std::stri
 int ReportEvent(const std::string& source, uint16_t type, uint16_t category, uint32_t eventID,
                 const std::string& templateText, const std::vector<std::string>& strings) {
   std::string root = GetStateRoot();
-  ::mkdir(root.c_str(), 0755);
-  ::mkdir((root + "eventlog/").c_str(), 0755);
+  MakePrivateDirectory(root);
+  MakePrivateDirectory(root + "eventlog/");
   time_t now = static_cast<time_t>(NowSeconds());
   struct tm tmv;
   gmtime_r(&now, &tmv);
@@ -82,7 +84,7 @@ int ReportEvent(const std::string& source, uint16_t type, uint16_t category, uin
   line += ids;
   AppendEscaped(line, RenderEventMessage(templateText, strings));
   line += '\n';
-  int fd = ::open(EventLogPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = OpenPrivateFile(EventLogPath(), O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) return errno;
   ssize_t w = ::write(fd, line.data(), line.size());
   int err = w == static_cast<ssize_t>(line.size()) ? 0 : (w < 0 ? errno : EIO);

@@ -1,5 +1,5 @@
 // Lock files held by flock: take one attempt, release with removal.
-// Platform layer: POSIX files only.
+// Platform layer: POSIX files and platform/fs.h (private files).
 #include "platform/file_lock.h"
 
 #include <fcntl.h>
@@ -9,9 +9,11 @@
 
 #include <cerrno>
 
+#include "platform/fs.h"
+
 int TryLockFile(const std::string& path, int& lockFd) {
   lockFd = -1;
-  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+  int fd = OpenPrivateFile(path, O_CREAT | O_RDWR);
   if (fd < 0) return (errno == EACCES || errno == EINTR) ? FILE_LOCK_BUSY : FILE_LOCK_FAILED;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
@@ -46,7 +48,7 @@ bool ReleaseFileLock(const std::string& path, int lockFd) {
 }
 
 HeldFileLock::HeldFileLock(const std::string& path, bool exclusive) {
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  fd_ = OpenPrivateFile(path, O_RDWR | O_CREAT);
   if (fd_ < 0) return;
   while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
     if (errno != EINTR) {

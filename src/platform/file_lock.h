@@ -14,7 +14,7 @@ enum FileLockResult : int {
 };
 
 // One attempt to take the lock on `path`: opens it (creating it when missing,
-// empty, mode 0666 less the umask), locks it without waiting, and checks that
+// empty, mode 0600 less the umask), locks it without waiting, and checks that
 // the locked file is still the one at `path` (a holder that removed it on
 // release leaves a lock on a file nobody else sees: BUSY, to try again).
 // `lockFd` is the descriptor that holds the lock while TAKEN, -1 otherwise.

@@ -1,4 +1,5 @@
-// Directory creation, temporary files, status, copy and delete.
+// Directory creation, private files, the umask, temporary files, status,
+// copy and delete.
 // Platform layer: POSIX only.
 #include "platform/fs.h"
 
@@ -9,24 +10,91 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/atomic_file.h"
+
+namespace {
+// The "Umask:" line of /proc/self/status (octal); false when there is none.
+bool ReadUmaskFromProc(unsigned& mask) {
+  FILE* fp = std::fopen("/proc/self/status", "r");
+  if (fp == nullptr) return false;
+  char line[256];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, fp) != nullptr) {
+    if (std::strncmp(line, "Umask:", 6) == 0) {
+      char* end = nullptr;
+      unsigned long value = std::strtoul(line + 6, &end, 8);
+      found = end != line + 6 && value <= 0777;
+      mask = static_cast<unsigned>(value);
+    }
+  }
+  std::fclose(fp);
+  return found;
+}
+
+unsigned ReadUmaskOnce() {
+  unsigned mask = 0;
+  if (ReadUmaskFromProc(mask)) return mask;
+  const mode_t old = ::umask(0);
+  ::umask(old);
+  return static_cast<unsigned>(old) & 0777;
+}
+}  // namespace
+
+unsigned ProcessUmask() {
+  static const unsigned mask = ReadUmaskOnce();
+  return mask;
+}
+
+int OpenPrivateFile(const std::string& path, int flags) {
+  return ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(kPrivateFileMode));
+}
+
+FILE* OpenPrivateStream(const std::string& path, const char* mode) {
+  std::string m;
+  for (const char* c = mode != nullptr ? mode : ""; *c != '\0'; ++c) {
+    if (*c != 'b' && *c != 't') m += *c;
+  }
+  int flags;
+  if (m == "r") flags = O_RDONLY;
+  else if (m == "w") flags = O_WRONLY | O_CREAT | O_TRUNC;
+  else if (m == "a") flags = O_WRONLY | O_CREAT | O_APPEND;
+  else if (m == "r+") flags = O_RDWR;
+  else {
+    errno = EINVAL;
+    return nullptr;
+  }
+  int fd = OpenPrivateFile(path, flags);
+  if (fd < 0) return nullptr;
+  FILE* fp = ::fdopen(fd, m.c_str());
+  if (fp == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+  }
+  return fp;
+}
+
+bool MakePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(kPrivateDirectoryMode)) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
 
 bool MakeSureDirectoryPathExists(const std::string& path) {
   size_t last = path.rfind('/');
   if (last == std::string::npos) return true;
   for (size_t i = 1; i <= last; ++i) {
     if (path[i] != '/' || path[i - 1] == '/') continue;
-    std::string dir = path.substr(0, i);
-    if (::mkdir(dir.c_str(), 0777) == 0) continue;
-    if (errno != EEXIST) return false;
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
-      return false;
-    }
+    if (!MakePrivateDirectory(path.substr(0, i))) return false;
   }
   return true;
 }

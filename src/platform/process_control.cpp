@@ -1,5 +1,5 @@
 // POSIX implementation of the lock file and the open-file limit.
-// Platform layer: flock and rlimit only.
+// Platform layer: flock, rlimit and platform/fs.h (private files).
 #include "platform/process_control.h"
 
 #include <cerrno>
@@ -9,8 +9,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "platform/fs.h"
+
 int LockFileExclusive(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenPrivateFile(path, O_RDWR | O_CREAT);
   if (fd < 0) return -1;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;

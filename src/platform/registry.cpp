@@ -1,6 +1,7 @@
 // The file-backed registry: key directories, one atomically replaced values
 // file per key, a lock file serialising writers of every process.
-// Platform layer: calls platform/state_root.h, platform/atomic_file.h, POSIX files.
+// Platform layer: calls platform/state_root.h, platform/atomic_file.h,
+// platform/fs.h (private folders), POSIX files.
 #include "platform/registry.h"
 
 #include <dirent.h>
@@ -14,6 +15,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
+#include "platform/fs.h"
 #include "platform/state_root.h"
 
 namespace {
@@ -24,9 +26,9 @@ constexpr char kValuesFile[] = "values";
 // The registry's folders; the path of its lock file.
 std::string MakeRegistryFolders() {
   std::string dir = GetStateRoot() + "registry/";
-  ::mkdir(GetStateRoot().c_str(), 0755);
-  ::mkdir(dir.c_str(), 0755);
-  ::mkdir((dir + kKeysFolder).c_str(), 0755);
+  MakePrivateDirectory(GetStateRoot());
+  MakePrivateDirectory(dir);
+  MakePrivateDirectory(dir + kKeysFolder);
   return dir + ".lock";
 }
 
@@ -108,9 +110,9 @@ int ResolveKey(const std::string& path, bool create, std::string& dir) {
       continue;
     }
     if (!create) return kRegNotFound;
-    ::mkdir((dir + kKeysFolder).c_str(), 0755);
+    MakePrivateDirectory(dir + kKeysFolder);
     dir += kKeysFolder + part + "/";
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    if (!MakePrivateDirectory(dir)) return errno;
   }
   return 0;
 }

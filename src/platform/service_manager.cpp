@@ -2,7 +2,8 @@
 // service under <state root>services/, detached starts, SIGTERM stops, flock
 // liveness, the in-process dispatcher and its status reports.
 // Platform layer: calls platform/registry.h, platform/state_root.h,
-// platform/atomic_file.h, POSIX processes, signals and flock.
+// platform/atomic_file.h, platform/fs.h (private files and folders), POSIX
+// processes, signals and flock.
 #include "platform/service_manager.h"
 
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/state_root.h"
 
@@ -48,9 +50,9 @@ std::string RunDir(const std::string& name) { return GetStateRoot() + "services/
 
 int MakeRunDir(const std::string& name) {
   std::string root = GetStateRoot();
-  if (::mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  if (::mkdir((root + "services/").c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  if (::mkdir(RunDir(name).c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  if (!MakePrivateDirectory(root)) return errno;
+  if (!MakePrivateDirectory(root + "services/")) return errno;
+  if (!MakePrivateDirectory(RunDir(name))) return errno;
   return 0;
 }
 
@@ -117,7 +119,7 @@ int DeleteRecordNow(const std::string& name) {
 
 void AppendReport(const std::string& name, const ServiceStatus& s) {
   std::string line = FormatStatusReport(s) + "\n";
-  int fd = ::open(ScmReportLogPath(name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = OpenPrivateFile(ScmReportLogPath(name), O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) return;
   ssize_t w = ::write(fd, line.data(), line.size());
   (void)w;
@@ -176,8 +178,8 @@ std::string ScmOutputPath(const std::string& name) { return RunDir(name) + "outp
 
 int ScmOpenManager() {
   std::string root = GetStateRoot();
-  if (::mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  if (::mkdir((root + "services/").c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  if (!MakePrivateDirectory(root)) return errno;
+  if (!MakePrivateDirectory(root + "services/")) return errno;
   if (::access(root.c_str(), W_OK) != 0) return errno;
   return RegCreateKey(kServicesKey);
 }
@@ -273,7 +275,7 @@ int ScmStartService(const std::string& name, const std::vector<std::string>& arg
   }
   envText.push_back(std::string(kEnvName) + "=" + name);
   envText.push_back("TORVANE_STATE_ROOT=" + root);
-  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int lockFd = OpenPrivateFile(lockPath, O_RDWR | O_CREAT);
   if (lockFd < 0) return errno;
   envText.push_back(std::string(kEnvLockFd) + "=" + std::to_string(lockFd));
   std::vector<char*> envp;
@@ -317,7 +319,8 @@ int ScmStartService(const std::string& name, const std::vector<std::string>& arg
     }
     if (err == 0 && ::chdir(root.c_str()) != 0) err = errno;
     int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    // Between fork and exec: only the system call, no allocation.
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, static_cast<mode_t>(kPrivateFileMode));
     if (err == 0 && (in < 0 || out < 0)) err = errno;
     if (err == 0) {
       ::dup2(in, 0);

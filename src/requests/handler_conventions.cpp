@@ -206,7 +206,7 @@ int SendFormattedToClient(const char* format, ...) {
   char text[kFormattedReplyBytes];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(text, sizeof text, format ? format : "", ap);
+  int n = format != nullptr ? vsnprintf(text, sizeof text, format, ap) : -1;  // no format: the empty text
   va_end(ap);
   if (n < 0) text[0] = '\0';
   const uintptr_t word = FiberLocal(kFormattedReplyLocal);

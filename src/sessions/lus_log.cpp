@@ -46,7 +46,7 @@ void WriteLUSLog(const char* text, int withTime) {
     MakeSureDirectoryPathExists(dir);
     g_lusLogFileName = dir + FormatLocalTime(now, "%Y%m%d%H%M%S") + ".txt";
   }
-  FILE* fp = fopen(g_lusLogFileName.c_str(), "a");
+  FILE* fp = OpenPrivateStream(g_lusLogFileName, "a");
   if (!fp) return;
   if (withTime) {
     fprintf(fp, "%s : %s\n", text, FormatLocalTime(now, kLocalTimeStampFormat).c_str());

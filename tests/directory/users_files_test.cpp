@@ -890,6 +890,7 @@ TEST_F(UsersFilesTest, ConvertedNodeKeepsOnlyWhatItsRecordDoesNotHold) {
   for (const bool version2 : {true, false}) {
     SCOPED_TRACE(version2 ? "version 2" : "version 1");
     ResetAll();
+    ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);  // the saves below go to the test's home
     std::filesystem::remove_all(home.File("users"));
     std::filesystem::remove(home.File("userlist.xml"));
     if (version2) {

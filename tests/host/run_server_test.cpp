@@ -1,13 +1,15 @@
 // The run function's pieces in-process: the command line, the listener port,
-// the ring log file name, and the start-up load's upgrade of a version-1
-// users store.
+// the ring log file name, the start-up load's upgrade of a version-1 users
+// store, and the warning of built-in administrators with published passwords.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "directory/groups.h"
+#include "foundation/crypto/password_hash.h"
 #include "directory/users_files.h"
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/log/ring_log.h"
@@ -16,6 +18,7 @@
 #include "host/server_loop.h"
 #include "platform/fs.h"
 #include "support/directory_reset.h"
+#include "support/stored_directory.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -160,6 +163,55 @@ TEST_F(StartupTest, AStopDuringStartUpEndsTheRun) {
   std::string tee = ReadWholeFile(dir_.File("tee"));
   EXPECT_NE(std::string::npos, tee.find("Stop requested during start-up")) << tee;
   EXPECT_EQ(std::string::npos, tee.find("Socket opened"));
+}
+
+// One USER element of a version-1 store with the given password element.
+std::string UserWith(const char* uid, const char* name, const std::string& passwordElement) {
+  return std::string("<USER>\r\n<UID>") + uid + "</UID>\r\n<USERNAME>" + name + "</USERNAME>\r\n" +
+         passwordElement + "<ADUSER>0</ADUSER>\r\n<LEVEL>32768</LEVEL>\r\n</USER>\r\n";
+}
+
+std::string Bcrypt(const char* clear) { return "<PASSWORDV2>" + CheapHash(clear) + "</PASSWORDV2>\r\n"; }
+std::string Legacy(const char* clear) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08X", GetPasswordCRC(clear));
+  return std::string("<PASSWORD>") + hex + "</PASSWORD>\r\n";
+}
+
+// Each start warns of every built-in administrator that still accepts its
+// published password, through a bcrypt text or a legacy hash alike, and of
+// no other.
+TEST_F(StartupTest, BuiltInAdministratorsWithTheirPublishedPasswordsAreWarnedOf) {
+  const struct {
+    const char* what;
+    std::string administrator, zentakUser;  // password elements
+    bool warnAdministrator, warnZentakUser;
+  } cases[] = {
+      {"both published", Bcrypt("quernstoneway"), Bcrypt("Grebe7ly"), true, true},
+      {"administrator changed", Bcrypt("a new one"), Bcrypt("Grebe7ly"), false, true},
+      {"both changed", Bcrypt("a new one"), Legacy("another"), false, false},
+      {"legacy hashes", Legacy("quernstoneway"), Legacy("Grebe7ly"), true, true},
+      {"each the other's", Bcrypt("Grebe7ly"), Bcrypt("quernstoneway"), false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetDirectoryState();
+    ASSERT_EQ(0, SetHomeDirectory(dir_.path.c_str()));
+    std::remove(dir_.File("userlist.xml").c_str());
+    std::remove(dir_.File("tee").c_str());
+    WriteWholeFile(dir_.File("users.xml"), "<?xml version=\"1.0\"?>\r\n<USERS>\r\n" +
+                                               UserWith("EE6B2802", "administrator", c.administrator) +
+                                               UserWith("EE6B2808", "ZentakUser", c.zentakUser) + "</USERS>\r\n");
+    LoadServerData();
+    EXPECT_EQ((c.warnAdministrator ? 1 : 0) + (c.warnZentakUser ? 1 : 0), WarnOfPublishedPasswords());
+    const std::string tee = ReadWholeFile(dir_.File("tee"));
+    EXPECT_EQ(c.warnAdministrator,
+              tee.find("Warning: the administrator administrator still has its published password") != std::string::npos)
+        << tee;
+    EXPECT_EQ(c.warnZentakUser,
+              tee.find("Warning: the administrator ZentakUser still has its published password") != std::string::npos)
+        << tee;
+  }
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // The real server program on loopback: initialising a new nested home, its
-// files, the start on that home, the stop, the address of an IPv4 client,
-// the lock of the home, refused ports, a failed initialisation, and the
+// files and their private modes, the start on that home with its warning of
+// published passwords, the stop, the address of an IPv4 client, the lock of
+// the home, refused starts and initialisations with their reasons, and the
 // 501st connection.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +101,11 @@ TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
   std::string log = server.Log();
   EXPECT_NE(std::string::npos, log.find("Upgrading to version 2 users format"));
   EXPECT_EQ(std::string::npos, log.find("Error during")) << log;
+  for (const char* name : {"administrator", "ZentakUser"}) {
+    EXPECT_NE(std::string::npos,
+              log.find(std::string("Warning: the administrator ") + name + " still has its published password"))
+        << log;
+  }
 
   // The administrator logs on with the published password and is answered.
   TestClient admin = TestClient::ConnectLoopback(server.Port());
@@ -151,14 +159,22 @@ TEST(ServerProcess, ASecondServerOnTheSameHomeOrPortIsRefused) {
 TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
   TempDir blocker;
   WriteWholeFile(blocker.File("file"), "x");
+  // A lock file that cannot be opened for writing (even by root): a folder.
+  ASSERT_TRUE(MakeSureDirectoryPathExists(blocker.File("locked/torvane.lock/")));
   const struct {
     std::vector<std::string> args;  // {home} is replaced by the test home
     const char* line;
     const char* out;
   } cases[] = {
       {{"70000", "{home}"}, "Listener port 70000 is outside 0 to 65535", ""},
-      {{"-i", "0", blocker.File("file") + "/home/"}, nullptr, "Initialise returned 14\n"},
+      {{"-i", "0", blocker.File("file") + "/home/"},
+       "Cannot create home directory {file}/home/: Not a directory: not initialising", ""},
       {{"0", std::string(1000, 'h')}, "is too long", ""},
+      {{"0", blocker.File("missing/")},
+       "Cannot use home directory {missing}: No such file or directory: not starting (-i makes a new one)", ""},
+      {{"0", blocker.File("file") + "/"}, "Cannot use home directory {file}/: Not a directory: not starting", ""},
+      {{"0", blocker.File("locked/")},
+       "Cannot lock home directory {locked} ({locked}torvane.lock): Is a directory: not starting", ""},
   };
   for (const auto& c : cases) {
     ServerProcess p;
@@ -169,10 +185,89 @@ TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
     std::string out;
     EXPECT_NE(0, p.RunToEnd(args, &out)) << args[0];
     EXPECT_EQ(c.out, out) << args[0];
-    if (c.line != nullptr) {
-      EXPECT_NE(std::string::npos, p.Log().find(c.line)) << p.Log();
+    std::string line = c.line;
+    for (const char* name : {"file", "missing", "locked"}) {
+      const std::string mark = std::string("{") + name + "}";
+      const std::string path = blocker.File(name) + (std::string(name) == "file" ? "" : "/");
+      for (size_t at; (at = line.find(mark)) != std::string::npos;) line.replace(at, mark.size(), path);
+    }
+    EXPECT_NE(std::string::npos, p.Log().find(line)) << p.Log();
+    EXPECT_EQ(std::string::npos, p.Log().find("Torvane home directory is")) << "refused before the log file";
+  }
+}
+
+// The names and modes of everything under `dir`, folders with a final '/'.
+std::vector<std::pair<std::string, unsigned>> TreeModes(const std::string& dir) {
+  std::vector<std::pair<std::string, unsigned>> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    struct stat st;
+    if (lstat(e.path().c_str(), &st) != 0) continue;
+    std::string name = e.path().string().substr(dir.size());
+    if (S_ISDIR(st.st_mode)) name += "/";
+    out.emplace_back(name, static_cast<unsigned>(st.st_mode & 07777));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// -i makes a home that does not exist yet, with every folder of it private,
+// as the start then makes every file it adds (the version-2 users files, the
+// ring log, the lock and the UID counter): folders 0700, files 0600, with
+// the usual umask of 022.
+TEST(ServerProcess, InitialiseAndStartMakeOnlyPrivateFiles) {
+  const mode_t before = umask(022);
+  TempDir top;
+  const std::string home = top.File("new/home/");
+  ServerProcess server(home);
+  std::string out;
+  ASSERT_EQ(0, server.Initialise(&out)) << server.Log();
+  EXPECT_EQ("Initialise returned 0\n", out);
+  ASSERT_TRUE(server.Start()) << server.Log();
+  EXPECT_EQ(0, server.Stop());
+  umask(before);
+  struct stat st;
+  ASSERT_EQ(0, stat(top.File("new").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 07777);
+  const auto tree = TreeModes(home);
+  for (const char* expected : {"users/", "users/EE6B2802.xml", "userlist.xml", "torvane.0.lg", "torvane.lock",
+                               "uid.val", "envs/live_torvane.xml", "schemas/", "groups.xml", "env.xml", "users.xml"}) {
+    EXPECT_TRUE(std::any_of(tree.begin(), tree.end(), [&](const auto& e) { return e.first == expected; })) << expected;
+  }
+  for (const auto& [name, mode] : tree) EXPECT_EQ(name.back() == '/' ? 0700u : 0600u, mode) << name;
+}
+
+// -i over a home that holds any file it writes names them, writes nothing
+// and fails; the live home it was run over is as it was.
+TEST(ServerProcess, InitialiseRefusesAHomeThatHoldsItsFiles) {
+  ServerProcess server;
+  ASSERT_EQ(0, server.Initialise());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  EXPECT_EQ(0, server.Stop());
+  const auto tree = TreeModes(server.Home());
+  std::vector<std::string> bytes;
+  for (const auto& e : tree) bytes.push_back(e.first.back() == '/' ? "" : ReadWholeFile(server.Home() + e.first));
+
+  std::string out;
+  EXPECT_EQ(1, server.Initialise(&out));
+  EXPECT_EQ("", out);
+  EXPECT_NE(std::string::npos,
+            server.Log().find("Home directory " + server.Home() +
+                              " already holds users.xml, groups.xml, env.xml, envs/live_torvane.xml, uid.val: not "
+                              "initialising over it (nothing written)"))
+      << server.Log();
+  EXPECT_EQ(tree, TreeModes(server.Home()));
+  for (size_t i = 0; i < tree.size(); ++i) {
+    if (tree[i].first.back() != '/') {
+      EXPECT_EQ(bytes[i], ReadWholeFile(server.Home() + tree[i].first)) << tree[i].first;
     }
   }
+
+  // One such file is enough.
+  ServerProcess other;
+  WriteWholeFile(other.Home() + "groups.xml", "<GROUPS/>");
+  EXPECT_EQ(1, other.Initialise());
+  EXPECT_NE(std::string::npos, other.Log().find("already holds groups.xml: not initialising")) << other.Log();
+  EXPECT_EQ(PATH_MISSING, ProbePath(other.Home() + "users.xml"));
 }
 
 // Comms\TimeOut of 1 second is taken as 10: a client that stops mid-header

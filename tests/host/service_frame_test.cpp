@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "host/service/service_frame.h"
+#include "host/service/service_status.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/state_root.h"
@@ -31,6 +33,10 @@ const char kUsage[] =
     "   -install <displayname>  to install the service\n"
     "   -remove [internalname]  to remove the service\n"
     "   -debug <params>         to run as a console app for debugging\n"
+    "   -start                  to start the installed service\n"
+    "   -stop                   to stop the running service\n"
+    "   -check                  to start the service, see it running and stop it\n"
+    "   -log <file> [count]     to print the newest records of a ring log file\n"
     "Optional parameters that may appear before '-install':\n"
     "   -name <internalname>    Set the internal name of service\n"
     "   -desc <description>     Set the service's description\n"
@@ -40,6 +46,8 @@ const char kUsage[] =
     "This may take several seconds.  Please wait.\n";
 
 const char kLocal[] = "Service will run as LOCAL SYSTEM\n";
+// Without -desc, the default description.
+const char kDescription[] = "Description will be 'Zentak User and Configuration Management'\n";
 
 std::string CurrentUser() {
   const char* u = std::getenv("USER");
@@ -69,24 +77,11 @@ class ServiceFrameTest : public ::testing::Test {
   int Run(const std::vector<std::string>& args, std::string* out, const std::string& program = "") {
     std::string bin = program.empty() ? ServerBinaryPath() : program;
     std::string outPath = tmp_.path + "stdout";
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(work_.c_str()) != 0) _exit(126);
-      setenv("TORVANE_STATE_ROOT", root_.c_str(), 1);
-      int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      int err = open((tmp_.path + "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(bin.c_str(), argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    int exit = RunProgramToEnd(bin, args, outPath, tmp_.path + "stderr", [&] {
+      return chdir(work_.c_str()) == 0 && setenv("TORVANE_STATE_ROOT", root_.c_str(), 1) == 0;
+    });
     if (out != nullptr) *out = ReadWholeFile(outPath);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit;
   }
 
   std::string Value(const std::string& key, const std::string& name) {
@@ -103,63 +98,74 @@ class ServiceFrameTest : public ::testing::Test {
   std::string work_;
 };
 
-std::string Installed(const std::string& name, const std::string& display) {
-  return kLocal + std::string("Service name will be '") + name + "'\nDisplay name will be '" + display + "'\n" +
-         display + " installed.\nCreated Manifest entry 'TorvaneServer\\" + name + "'\n";
+// The lines every run prints first: the account, the name and the description.
+std::string Named(const std::string& name, const std::string& account = "") {
+  return (account.empty() ? std::string(kLocal) : "Service will run as user '" + account + "'\n") +
+         "Service name will be '" + name + "'\n" + kDescription;
 }
 
+std::string Installed(const std::string& name, const std::string& display) {
+  return Named(name) + "Display name will be '" + display + "'\n" + display +
+         " installed.\nCreated Manifest entry 'TorvaneServer\\" + name + "'\n";
+}
+
+// Each command line's output and exit code: 0 when the command did what it
+// was asked, 1 when it failed (and after the usage text, as a process the
+// service manager did not start).
 TEST_F(ServiceFrameTest, CommandLines) {
   const std::string user = CurrentUser();
-  const std::string removedLines = std::string(kLocal) +
-                                   "Service name will be 'TorvaneServer'\nTorvane Server removed.\n"
-                                   "Removed Manifest entry 'TorvaneServer\\TorvaneServer'\n";
+  const std::string removedLines =
+      Named("TorvaneServer") + "Torvane Server removed.\nRemoved Manifest entry 'TorvaneServer\\TorvaneServer'\n";
   struct Step {
     std::vector<std::string> args;
     std::string out;
+    int exit;
   };
   const struct {
     const char* id;
     std::vector<Step> steps;
   } cases[] = {
-      {"no arguments", {{{}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
-      {"-name Foo -install", {{{"-name", "Foo", "-install"}, Installed("Foo", "Torvane Server")}}},
-      {"/INSTALL", {{{"/INSTALL"}, Installed("TorvaneServer", "Torvane Server")}}},
-      {"-foo", {{{"-foo"}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
-      {"-install X 32001 home", {{{"-install", "X", "32001", "/srv/home"}, Installed("TorvaneServer", "X")}}},
-      {"-install empty name", {{{"-install", "", "32002"}, Installed("TorvaneServer", "Torvane Server")}}},
+      {"no arguments", {{{}, Named("TorvaneServer") + kUsage, 1}}},
+      {"-name Foo -install", {{{"-name", "Foo", "-install"}, Installed("Foo", "Torvane Server"), 0}}},
+      {"/INSTALL", {{{"/INSTALL"}, Installed("TorvaneServer", "Torvane Server"), 0}}},
+      {"-foo", {{{"-foo"}, Named("TorvaneServer") + kUsage, 1}}},
+      {"-install X 32001 home", {{{"-install", "X", "32001", "/srv/home"}, Installed("TorvaneServer", "X"), 0}}},
+      {"-install empty name", {{{"-install", "", "32002"}, Installed("TorvaneServer", "Torvane Server"), 0}}},
       {"installing twice",
-       {{{"-install"}, Installed("TorvaneServer", "Torvane Server")},
-        {{"-install"}, kLocal + std::string("Service name will be 'TorvaneServer'\nDisplay name will be 'Torvane "
-                                            "Server'\nCreateService failed - File exists (0x11)\n")}}},
+       {{{"-install"}, Installed("TorvaneServer", "Torvane Server"), 0},
+        {{"-install"},
+         Named("TorvaneServer") + "Display name will be 'Torvane Server'\nCreateService failed - File exists (0x11)\n",
+         1}}},
       {"install, remove, install with -user",
        {{{"-user", ".\\" + user, "-install"},
-         "Service will run as user '.\\" + user + "'\nService name will be 'TorvaneServer'\n"
-         "Display name will be 'Torvane Server'\nTorvane Server installed.\nGranted 'SeServiceLogonRight' to '" +
-             user + "'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n"},
-        {{"-remove"}, removedLines},
+         Named("TorvaneServer", ".\\" + user) + "Display name will be 'Torvane Server'\nTorvane Server installed.\n"
+             "Granted 'SeServiceLogonRight' to '" + user + "'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n",
+         0},
+        {{"-remove"}, removedLines, 0},
         {{"-user", ".\\" + user, "-install"},
-         "Service will run as user '.\\" + user + "'\nService name will be 'TorvaneServer'\n"
-         "Display name will be 'Torvane Server'\nTorvane Server installed.\nUser '" +
-             user + "' already has 'SeServiceLogonRight'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n"}}},
+         Named("TorvaneServer", ".\\" + user) + "Display name will be 'Torvane Server'\nTorvane Server installed.\n"
+             "User '" + user + "' already has 'SeServiceLogonRight'\nCreated Manifest entry 'TorvaneServer\\TorvaneServer'\n",
+         0}}},
       {"-remove of another name",
-       {{{"-name", "Bar", "-install"}, Installed("Bar", "Torvane Server")},
+       {{{"-name", "Bar", "-install"}, Installed("Bar", "Torvane Server"), 0},
         {{"-remove", "Bar"},
-         std::string(kLocal) + "Service name will be 'TorvaneServer'\nTorvane Server removed.\n"
-                               "Removed Manifest entry 'TorvaneServer\\Bar'\n"},
-        {{"-remove", "Bar"},
-         std::string(kLocal) + "Service name will be 'TorvaneServer'\nOpenService failed - No such file or directory (0x2)\n"}}},
+         Named("TorvaneServer") + "Torvane Server removed.\nRemoved Manifest entry 'TorvaneServer\\Bar'\n", 0},
+        {{"-remove", "Bar"}, Named("TorvaneServer") + "OpenService failed - No such file or directory (0x2)\n", 1}}},
       {"the event sources' key is no service",
        {{{"-name", "eventlog", "-install"},
-         kLocal + std::string("Service name will be 'eventlog'\nDisplay name will be 'Torvane Server'\n"
-                              "CreateService failed - File exists (0x11)\n")}}},
-      {"options need a value: -name alone is the command word",
-       {{{"-name"}, kLocal + std::string("Service name will be 'TorvaneServer'\n") + kUsage}}},
+         Named("eventlog") + "Display name will be 'Torvane Server'\nCreateService failed - File exists (0x11)\n", 1}}},
+      {"options need a value: -name alone is the command word", {{{"-name"}, Named("TorvaneServer") + kUsage, 1}}},
+      {"commands of a service not installed",
+       {{{"-start"}, Named("TorvaneServer") + "OpenService failed - No such file or directory (0x2)\n", 1},
+        {{"-stop"}, Named("TorvaneServer") + "OpenService failed - No such file or directory (0x2)\n", 1},
+        {{"-check"}, Named("TorvaneServer") + "OpenService failed - No such file or directory (0x2)\n", 1},
+        {{"-remove"}, Named("TorvaneServer") + "OpenService failed - No such file or directory (0x2)\n", 1}}},
   };
   for (const auto& c : cases) {
     std::filesystem::remove_all(root_);
     for (const Step& step : c.steps) {
       std::string out;
-      EXPECT_EQ(0, Run(step.args, &out)) << c.id;
+      EXPECT_EQ(step.exit, Run(step.args, &out)) << c.id << ": " << (step.args.empty() ? "" : step.args[0]);
       EXPECT_EQ(step.out, out) << c.id;
     }
   }
@@ -190,12 +196,21 @@ TEST_F(ServiceFrameTest, InstallWritesTheSettingsTheEventSourceAndTheManifest) {
     if (e.is_regular_file()) everything += ReadWholeFile(e.path().string());
   }
   EXPECT_EQ(std::string::npos, everything.find("secret"));
+  // The service layers' state is private: folders 0700, files 0600.
+  const mode_t mask = umask(022);
+  umask(mask);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(e.path().c_str(), &st));
+    EXPECT_EQ((S_ISDIR(st.st_mode) ? 0700u : 0600u) & ~mask, st.st_mode & 07777) << e.path();
+  }
 
   // -name Foo -install alone: port 32000 and the current directory.
   std::filesystem::remove_all(root_);
   ASSERT_EQ(0, Run({"-name", "Foo", "-install"}, &out));
   EXPECT_EQ("32000", Value(SettingsKey("Foo"), "Listener Port"));
   EXPECT_EQ(cwd, Value(SettingsKey("Foo"), "HomeDir"));
+  EXPECT_EQ(kDefaultDescription, Value(record, "Description")) << "no -desc: the default description";
 
   // Removing keeps the event source.
   ASSERT_EQ(0, Run({"-remove", "Foo"}, &out));
@@ -207,8 +222,8 @@ TEST_F(ServiceFrameTest, ProgramNameAndAPlainRunFromAShell) {
   std::string link = tmp_.path + "MyServer.EXE";
   ASSERT_EQ(0, symlink(ServerBinaryPath().c_str(), link.c_str()));
   std::string out;
-  EXPECT_EQ(0, Run({}, &out, link));
-  EXPECT_EQ(kLocal + std::string("Service name will be 'MyServer'\n") + kUsage, out);
+  EXPECT_EQ(1, Run({}, &out, link));
+  EXPECT_EQ(Named("MyServer") + kUsage, out);
   // Not started by the manager: the dispatcher fails, and says so in the event log.
   std::string log = ReadWholeFile(root_ + "eventlog/Application.log");
   EXPECT_NE(std::string::npos,
@@ -269,7 +284,7 @@ TEST_F(ServiceFrameTest, RoundTripWithRealProcesses) {
   int fd = ConnectLoopback(port);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
-  ASSERT_EQ(0, Run({"-start"}, &out));
+  EXPECT_EQ(1, Run({"-start"}, &out));
   EXPECT_NE(std::string::npos, out.find("Torvane Server failed to start - Operation already in progress (0x72).\n")) << out;
   ASSERT_EQ(0, Run({"-stop"}, &out));
   EXPECT_NE(std::string::npos, out.find("Stopping Torvane Server.")) << out;
@@ -277,7 +292,7 @@ TEST_F(ServiceFrameTest, RoundTripWithRealProcesses) {
   std::vector<std::string> twice = run;
   twice.insert(twice.end(), run.begin(), run.end());
   EXPECT_EQ(twice, ReportSequence("TorvaneServer"));
-  ASSERT_EQ(0, Run({"-stop"}, &out));
+  EXPECT_EQ(1, Run({"-stop"}, &out));
   EXPECT_NE(std::string::npos, out.find("Torvane Server failed to stop - No such process (0x3)")) << out;
   // The event log has the service's own stop.
   EXPECT_NE(std::string::npos,
@@ -305,7 +320,7 @@ TEST_F(ServiceFrameTest, ABusyPortStopsWithAFailureCodeAndAKilledServiceReadsSto
   const int port = ntohs(a.sin6_port);
   std::string out;
   ASSERT_EQ(0, Run({"-install", "", std::to_string(port), fresh.Home()}, &out));
-  ASSERT_EQ(0, Run({"-start"}, &out));
+  EXPECT_EQ(1, Run({"-start"}, &out));
   EXPECT_NE(std::string::npos, out.find("\nTorvane Server failed to start - Operation canceled (0x7d).\n")) << out;
   ServiceStatus s;
   ASSERT_EQ(0, ScmQueryStatus("TorvaneServer", s));
@@ -324,7 +339,7 @@ TEST_F(ServiceFrameTest, ABusyPortStopsWithAFailureCodeAndAKilledServiceReadsSto
   ASSERT_EQ(0, kill(s.pid, SIGKILL));
   ASSERT_TRUE(WaitForState("TorvaneServer", SERVICE_STOPPED, s));
   EXPECT_EQ(static_cast<uint32_t>(kSvcDied), s.win32ExitCode);
-  ASSERT_EQ(0, Run({"-stop"}, &out));
+  EXPECT_EQ(1, Run({"-stop"}, &out));
   EXPECT_NE(std::string::npos, out.find("failed to stop - No such process")) << out;
 }
 
@@ -397,7 +412,7 @@ TEST_F(ServiceFrameTest, TheConsoleRunStopsOnSigint) {
   waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
-  EXPECT_EQ(std::string(kLocal) + "Service name will be 'TorvaneServer'\nStopping Torvane Server.\n",
+  EXPECT_EQ(Named("TorvaneServer") + "Stopping Torvane Server.\n",
             ReadWholeFile(outPath));
   EXPECT_NE(std::string::npos, ReadWholeFile(errPath).find("Closing socket."));
 }

@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "foundation/settings/server_settings.h"
 #include "host/registry_settings.h"
+#include "host/run_server.h"
 #include "host/service/service_frame.h"
 #include "host/service/service_status.h"
 #include "platform/errors.h"
@@ -133,6 +135,35 @@ TEST_F(RegistrySettingsTest, ValuesReadInServiceModeOnly) {
   EXPECT_EQ(512, ReadRegistrySettings(&port));
   EXPECT_EQ("", port);
   EXPECT_STREQ("./", GetServerSettings().homeDirectory);
+}
+
+// The port a service starts on: the command line's word, else the
+// "Listener Port" value, else 32000; an empty value (or a port mode alone)
+// gives 32000, not the port 0 its number would be.
+TEST_F(RegistrySettingsTest, AnEmptyListenerPortValueGivesTheDefaultPort) {
+  const struct {
+    const char* value;  // nullptr: no value
+    const char* word;   // the command line's port word, nullptr: none
+    int32_t port;
+  } cases[] = {
+      {"", nullptr, 32000},        {"@mode", nullptr, 32000}, {nullptr, nullptr, 32000},
+      {"32100@mode", nullptr, 32100}, {"", "0", 0},          {"32100", "32200", 32200},
+  };
+  for (const auto& c : cases) {
+    const std::string what = std::string(c.value ? c.value : "(none)") + " / " + (c.word ? c.word : "(none)");
+    RegDeleteValue(key_, "Listener Port");
+    if (c.value != nullptr) {
+      ASSERT_EQ(0, RegSetString(key_, "Listener Port", REG_SZ, c.value));
+    }
+    std::string registryPort;
+    ReadRegistrySettings(&registryPort);
+    std::vector<const char*> argv = {"Svc"};
+    if (c.word != nullptr) argv.push_back(c.word);
+    CommandLine cl = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    int32_t port = -1;
+    EXPECT_TRUE(ParseListenerPort(ListenerPortText(cl, registryPort), &port)) << what;
+    EXPECT_EQ(c.port, port) << what;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The real server program for wire-level tests: initialises a temporary home,
 // starts build/TorvaneServer -debug on a port the system picks (port word 0), waits
 // until it accepts on loopback, and stops it by its pid. Its standard error
-// goes to a file in the home, read back with Log().
+// goes to a file beside the home, read back with Log().
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,8 +53,35 @@ inline int FreeLoopbackPort() {
   return port;
 }
 
+// Runs `bin` with `args` to its end: standard output to `outPath` (replaced),
+// standard error appended to `errPath`, `inChild` run in the child first (a
+// chdir or setenv, say; false ends the child with 126). Its exit status, or
+// -1 when it did not exit normally.
+inline int RunProgramToEnd(const std::string& bin, const std::vector<std::string>& args, const std::string& outPath,
+                           const std::string& errPath, const std::function<bool()>& inChild = {}) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (inChild && !inChild()) _exit(126);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  if (pid < 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // What the program prints before it runs the server in the console.
-constexpr char kConsoleRunPreamble[] = "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n";
+constexpr char kConsoleRunPreamble[] =
+    "Service will run as LOCAL SYSTEM\nService name will be 'TorvaneServer'\n"
+    "Description will be 'Zentak User and Configuration Management'\n";
 
 // users/<UID>.xml of a version-2 store: the user's name, password hash and
 // LEVEL, not an AD user, with `settings` as its USERDATA.
@@ -66,8 +94,10 @@ inline std::string StoredUserFile(const char* uid, const char* name, int level, 
 
 class ServerProcess {
  public:
-  // A new temporary home (nested one level, so the server makes it itself).
-  ServerProcess() : home_(tmp_.path + "home/") {}
+  // A new, empty temporary home, nested one level so that nothing the
+  // fixture keeps (the server's standard error, say) lies in it. The server
+  // refuses to start on a home that does not exist; -i fills this one.
+  ServerProcess() : home_(tmp_.path + "home/") { MakeSureDirectoryPathExists(home_); }
   // An existing home directory (ending in '/').
   explicit ServerProcess(std::string home) : home_(std::move(home)) {}
   ~ServerProcess() { Stop(); }

@@ -5,8 +5,9 @@
 // replaced file is let go at the next FlushLogOutput and the path opened
 // again, as a record written after that would have found it).
 // Foundation layer: the platform's block file and standard-error writes,
-// stdio for the start-up checks and the tee file, the byte-order helpers, the
-// platform clock; receives the platform layer's reports.
+// stdio for the start-up checks and the tee file (created private through
+// platform/fs.h), the byte-order helpers, the platform clock; receives the
+// platform layer's reports.
 #include "foundation/log/ring_log.h"
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 
 #include "foundation/util/byte_order.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/log_sinks.h"
 #include "platform/report.h"
 
@@ -223,7 +225,7 @@ void WriteLog(int errorFlag, const char* format, ...) {
   size_t len = MakeLine(text, errorFlag, errorCode);
 
   if (g_teeFileName) {
-    if (FILE* tee = fopen(g_teeFileName->c_str(), "at")) {
+    if (FILE* tee = OpenPrivateStream(*g_teeFileName, "at")) {
       fprintf(tee, "%s\n", g_logLine);
       fclose(tee);
     }
@@ -251,7 +253,7 @@ void SetLogTeeFileName(const char* name) {
 int CreateLogFile(uint32_t creationArg, uint32_t slotCount) {
   if (!g_logFileName) return -1;
   CloseRingFile();  // the file is cut to its header: the old mapping must go first
-  FILE* fp = fopen(g_logFileName->c_str(), "wb");
+  FILE* fp = OpenPrivateStream(*g_logFileName, "wb");  // its records hold session IDs
   if (fp == nullptr) return -1;
   LogFileHeader h;
   h.version = kLogVersion;

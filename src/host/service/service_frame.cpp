@@ -1,6 +1,7 @@
 // The program's entry and the service and console runs.
-// Host layer: calls the run function, the loop's stop hook, the service
-// status, and the platform's service manager and console control.
+// Host layer: calls the run function, the ring log reader command, the loop's
+// stop hook, the service status, and the platform's service manager and
+// console control.
 #include "host/service/service_frame.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "foundation/util/util.h"
+#include "host/log_reader.h"
 #include "host/run_server.h"
 #include "host/server_loop.h"
 #include "host/service/service_status.h"
@@ -32,6 +34,10 @@ const char kUsageText[] =
     "   -install <displayname>  to install the service\n"
     "   -remove [internalname]  to remove the service\n"
     "   -debug <params>         to run as a console app for debugging\n"
+    "   -start                  to start the installed service\n"
+    "   -stop                   to stop the running service\n"
+    "   -check                  to start the service, see it running and stop it\n"
+    "   -log <file> [count]     to print the newest records of a ring log file\n"
     "Optional parameters that may appear before '-install':\n"
     "   -name <internalname>    Set the internal name of service\n"
     "   -desc <description>     Set the service's description\n"
@@ -50,6 +56,8 @@ std::string ServiceNameOfProgram(const char* argv0) {
 
 int ServiceFrameMain(int argc, char** argv) {
   IgnoreBrokenPipeSignal();
+  // Reading a ring log is no service command: its output is the records alone.
+  if (argc > 1 && IsSwitch(argv[1]) && EqualsNoCase(argv[1] + 1, kLogCommandWord)) return PrintRingLog(argc - 2, argv + 2);
   ServiceIdentity& id = GetServiceIdentity();
   std::vector<char*> args(argv, argv + argc);
   if (!args.empty()) id.serviceName = ServiceNameOfProgram(args[0]);
@@ -82,14 +90,14 @@ int ServiceFrameMain(int argc, char** argv) {
         RemoveArgs(args, 1, 1);
       }
       std::printf("Display name will be '%s'\n", id.displayName.c_str());
-      InstallService(static_cast<int>(args.size()), args.data());
+      exitCode = InstallService(static_cast<int>(args.size()), args.data());
     } else if (EqualsNoCase(word, "remove")) {
       RemoveArgs(args, 1, 1);
       if (args.size() > 1) {
         id.serviceName = args[1];
         RemoveArgs(args, 1, 1);
       }
-      RemoveService();
+      exitCode = RemoveService();
     } else if (EqualsNoCase(word, "debug")) {
       RemoveArgs(args, 1, 1);
       g_serviceMode = 0;
@@ -98,11 +106,11 @@ int ServiceFrameMain(int argc, char** argv) {
       // A supervisor learns from the exit code whether the server could run.
       exitCode = RunAsConsole(static_cast<int>(args.size()), args.data());
     } else if (EqualsNoCase(word, "start")) {
-      ControlServiceCommand(kControlStart, 0);
+      exitCode = ControlServiceCommand(kControlStart, 0);
     } else if (EqualsNoCase(word, "stop")) {
-      ControlServiceCommand(kControlStop, 0);
+      exitCode = ControlServiceCommand(kControlStop, 0);
     } else if (EqualsNoCase(word, "check")) {
-      ControlServiceCommand(kControlStart, 1);
+      exitCode = ControlServiceCommand(kControlStart, 1);
     } else {
       done = false;
     }
@@ -117,9 +125,13 @@ int ServiceFrameMain(int argc, char** argv) {
   std::printf("This may take several seconds.  Please wait.\n");
   std::fflush(stdout);
   g_serviceMode = 1;
-  if (!StartServiceCtrlDispatcher(id.serviceName, ServiceMain)) LogServiceEvent("!StartServiceCtrlDispatcher failed.");
+  int exitCode = 0;
+  if (!StartServiceCtrlDispatcher(id.serviceName, ServiceMain)) {
+    LogServiceEvent("!StartServiceCtrlDispatcher failed.");
+    exitCode = 1;
+  }
   std::fflush(stdout);
-  return 0;
+  return exitCode;
 }
 
 void ServiceMain(int argc, char** argv) {

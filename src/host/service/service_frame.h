@@ -11,9 +11,12 @@
 
 // ---- Entry and run ---------------------------------------------------------------------
 
-// The program's entry: options, then a command (-install, -remove, -debug,
-// -start, -stop, -check) or the hand-over to the service manager. The exit
-// code: 0, or for -debug the server's own result.
+// The program's entry: -log (before any option, see log_reader.h); options,
+// then a command (-install, -remove, -debug, -start, -stop, -check) or the
+// hand-over to the service manager. The exit
+// code: for -debug the server's own result; for the other commands 0, or 1
+// when any of their steps failed (each failure printed); after the usage
+// text 1 when the process was not started by the service manager.
 int ServiceFrameMain(int argc, char** argv);
 
 // The service's main function, called by the dispatcher with the service
@@ -56,15 +59,22 @@ int MakeLsaString(LsaUnicodeString* string, const char16_t* text);
 bool LsaStringsEqual(const LsaUnicodeString* a, const LsaUnicodeString* b);
 void DumpLsaString(const LsaUnicodeString* string, const char* label);
 
-void InstallService(int argc, char** argv);
+// The commands give 0, or 1 when a step failed (printed; the install goes on
+// with its later steps after a failure of the event source, the Settings
+// values, the account right or the manifest entry).
+int InstallService(int argc, char** argv);
+// 1 when the key and its four values were written, 0 otherwise.
 int InstallEventSource(const char* logName, const char* sourceName, const char* messageFile, uint32_t categoryCount);
-void WriteServiceSettings(int argc, char** argv);
+// 0, or 1 when the key or a value could not be written.
+int WriteServiceSettings(int argc, char** argv);
+// 0, or 1 when the right is neither held nor granted.
 int GrantAccountRight(const char* account, const char16_t* right);
 int CreateManifestEntry();
 int RemoveManifestEntry();
 int DeleteRegKeyTree(const std::string& parent, const std::string& name);
-void RemoveService();
-// start 0x10 or stop 0x20; 160 for any other control.
+int RemoveService();
+// start 0x10 or stop 0x20: 0, or 1 when the service did not reach the state
+// (or a check's stop failed); 160 for any other control.
 int ControlServiceCommand(uint32_t control, int check);
 constexpr uint32_t kControlStart = 0x10;
 constexpr uint32_t kControlStop = 0x20;

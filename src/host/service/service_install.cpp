@@ -98,22 +98,24 @@ bool OpenManagerAndService(const std::string& name) {
 }
 
 // Sends STOP and follows the service to its end, with the lines of -stop.
-void StopAndWait(const std::string& name, const std::string& display) {
+// True when it stopped.
+bool StopAndWait(const std::string& name, const std::string& display) {
   ServiceStatus s;
   int rc = ScmControlService(name, SERVICE_CONTROL_STOP, s);
   if (rc != 0) {
     std::printf("%s failed to %s - %s.\n", display.c_str(), "stop", LastErrorText(rc).c_str());
-    return;
+    return false;
   }
   std::printf("%s %s.", "Stopping", display.c_str());
   std::fflush(stdout);
   SetLastError(0);
   if (WaitWhilePending(name, SERVICE_STOP_PENDING) == SERVICE_STOPPED) {
     std::printf("\n%s %s.\n", display.c_str(), "stopped");
-  } else {
-    char text[kErrorTextSize];
-    std::printf("\n%s failed to %s - %s.\n", display.c_str(), "stop", FormatLastErrorText(text, sizeof text));
+    return true;
   }
+  char text[kErrorTextSize];
+  std::printf("\n%s failed to %s - %s.\n", display.c_str(), "stop", FormatLastErrorText(text, sizeof text));
+  return false;
 }
 
 }  // namespace
@@ -171,7 +173,7 @@ int InstallEventSource(const char* logName, const char* sourceName, const char* 
   return 1;
 }
 
-void WriteServiceSettings(int argc, char** argv) {
+int WriteServiceSettings(int argc, char** argv) {
   std::string port = argc >= 2 ? argv[1] : "32000";
   // The service's working directory is the state root: the home is kept as
   // an absolute path, a relative word resolved against the current directory.
@@ -182,12 +184,19 @@ void WriteServiceSettings(int argc, char** argv) {
   const std::string key = SettingsKey();
   if (RegCreateKey(key) != 0) {
     std::printf("Failed to open/create registry: %s\n", key.c_str());
-    return;
+    return 1;
   }
-  if (RegSetString(key, "Listener Port", REG_SZ, port) != 0) std::printf("Failed to set/create 'Listener Port' value.\n");
-  if (home.size() >= kHomeDirectorySize || RegSetString(key, "HomeDir", REG_SZ, home) != 0)
+  int rc = 0;
+  if (RegSetString(key, "Listener Port", REG_SZ, port) != 0) {
+    std::printf("Failed to set/create 'Listener Port' value.\n");
+    rc = 1;
+  }
+  if (home.size() >= kHomeDirectorySize || RegSetString(key, "HomeDir", REG_SZ, home) != 0) {
     std::printf("Failed to set/create 'home directory' value.\n");
+    rc = 1;
+  }
   RegFlushKey(key);
+  return rc;
 }
 
 int GrantAccountRight(const char* account, const char16_t* right) {
@@ -197,12 +206,12 @@ int GrantAccountRight(const char* account, const char16_t* right) {
   int rc = LookupAccountName(name, sid);
   if (rc != 0) {
     std::printf("LookupAccountName() failed, error %d\n", rc);
-    return 0;
+    return 1;
   }
   rc = LsaOpenPolicy();
   if (rc != 0) {
     std::printf("LsaOpenPolicy() failed, error %d\n", rc);
-    return 0;
+    return 1;
   }
   LsaUnicodeString wanted;
   MakeLsaString(&wanted, right);
@@ -211,7 +220,7 @@ int GrantAccountRight(const char* account, const char16_t* right) {
   rc = LsaEnumerateAccountRights(sid, rights);
   if (rc != 0 && rc != kRightsNoneYet) {
     std::printf("LsaEnumerateAccountRights() failed, error %d\n", rc);
-    return 0;
+    return 1;
   }
   for (const std::string& held : rights) {
     std::u16string wide = Widen(held);
@@ -222,8 +231,11 @@ int GrantAccountRight(const char* account, const char16_t* right) {
     }
   }
   rc = LsaAddAccountRights(sid, rightText);
-  if (rc != 0) std::printf("LsaAddAccountRights() failed, error %d\n", rc);
-  else std::printf("Granted '%s' to '%s'\n", rightText.c_str(), name.c_str());
+  if (rc != 0) {
+    std::printf("LsaAddAccountRights() failed, error %d\n", rc);
+    return 1;
+  }
+  std::printf("Granted '%s' to '%s'\n", rightText.c_str(), name.c_str());
   return 0;
 }
 
@@ -244,7 +256,7 @@ int RemoveManifestEntry() {
                           GetServiceIdentity().serviceName);
 }
 
-void InstallService(int argc, char** argv) {
+int InstallService(int argc, char** argv) {
   const ServiceIdentity& id = GetServiceIdentity();
   char path[kProgramPathSize];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -252,14 +264,14 @@ void InstallService(int argc, char** argv) {
     if (n > 0) SetLastError(ENAMETOOLONG);
     char text[kErrorTextSize];
     std::printf("Unable to install %s - %s\n", id.displayName.c_str(), FormatLastErrorText(text, sizeof text));
-    return;
+    return 1;
   }
   path[n] = '\0';
-  InstallEventSource("Application", id.serviceName.c_str(), path, 0);
+  int failed = InstallEventSource("Application", id.serviceName.c_str(), path, 0) == 1 ? 0 : 1;
   int rc = ScmOpenManager();
   if (rc != 0) {
     std::printf("OpenSCManager failed - %s\n", LastErrorText(rc).c_str());
-    return;
+    return 1;
   }
   ServiceConfig config;
   config.name = id.serviceName;
@@ -269,32 +281,41 @@ void InstallService(int argc, char** argv) {
   rc = ScmCreateService(config);
   if (rc != 0) {
     std::printf("CreateService failed - %s\n", LastErrorText(rc).c_str());
-    return;
+    return 1;
   }
   std::printf("%s installed.\n", id.displayName.c_str());
   if (!id.description.empty()) ScmSetDescription(id.serviceName, id.description);
-  WriteServiceSettings(argc, argv);
-  if (!id.account.empty()) GrantAccountRight(id.account.c_str(), kServiceLogonRight);
+  failed |= WriteServiceSettings(argc, argv);
+  if (!id.account.empty()) failed |= GrantAccountRight(id.account.c_str(), kServiceLogonRight);
   rc = CreateManifestEntry();
-  if (rc == 0) std::printf("Created Manifest entry '%s\\%s'\n", kManifestAppKey, id.serviceName.c_str());
-  else std::printf("CreateManifestEntry failed - %s\n", FormatErrorText(rc));
+  if (rc == 0) {
+    std::printf("Created Manifest entry '%s\\%s'\n", kManifestAppKey, id.serviceName.c_str());
+  } else {
+    std::printf("CreateManifestEntry failed - %s\n", FormatErrorText(rc));
+    failed = 1;
+  }
+  return failed;
 }
 
-void RemoveService() {
+int RemoveService() {
   const ServiceIdentity& id = GetServiceIdentity();
-  if (!OpenManagerAndService(id.serviceName)) return;
+  if (!OpenManagerAndService(id.serviceName)) return 1;
+  int failed = 0;
   ServiceStatus s;
   if (ScmControlService(id.serviceName, SERVICE_CONTROL_STOP, s) == 0) {
     std::printf("Stopping %s.", id.displayName.c_str());
     std::fflush(stdout);
-    if (WaitWhilePending(id.serviceName, SERVICE_STOP_PENDING) == SERVICE_STOPPED)
+    if (WaitWhilePending(id.serviceName, SERVICE_STOP_PENDING) == SERVICE_STOPPED) {
       std::printf("\n%s stopped.\n", id.displayName.c_str());
-    else
+    } else {
       std::printf("\n%s failed to stop.\n", id.displayName.c_str());
+      failed = 1;
+    }
   }
   int rc = ScmDeleteService(id.serviceName);
   if (rc != 0) {
     std::printf("DeleteService failed - %s\n", LastErrorText(rc).c_str());
+    failed = 1;
   } else if (ScmOpenService(id.serviceName) == 0) {
     // Still running: the record goes when it stops.
     std::printf("%s marked for deletion: it is removed when it stops.\n", id.displayName.c_str());
@@ -302,8 +323,13 @@ void RemoveService() {
     std::printf("%s removed.\n", id.displayName.c_str());
   }
   rc = RemoveManifestEntry();
-  if (rc == 0) std::printf("Removed Manifest entry '%s\\%s'\n", kManifestAppKey, id.serviceName.c_str());
-  else std::printf("RemoveManifestEntry failed - %s\n", FormatErrorText(rc));
+  if (rc == 0) {
+    std::printf("Removed Manifest entry '%s\\%s'\n", kManifestAppKey, id.serviceName.c_str());
+  } else {
+    std::printf("RemoveManifestEntry failed - %s\n", FormatErrorText(rc));
+    failed = 1;
+  }
+  return failed;
 }
 
 int ControlServiceCommand(uint32_t control, int check) {
@@ -318,26 +344,28 @@ int ControlServiceCommand(uint32_t control, int check) {
   }
   const ServiceIdentity& id = GetServiceIdentity();
   const std::string& display = id.displayName;
-  if (!OpenManagerAndService(id.serviceName)) return 0;
+  if (!OpenManagerAndService(id.serviceName)) return 1;
   int rc;
   ServiceStatus s;
   if (control == kControlStop) rc = ScmControlService(id.serviceName, SERVICE_CONTROL_STOP, s);
   else rc = ScmStartService(id.serviceName, check ? std::vector<std::string>{kStartCheckArg} : std::vector<std::string>{});
   if (rc != 0) {
     std::printf("%s failed to %s - %s.\n", display.c_str(), verb, LastErrorText(rc).c_str());
-    return 0;
+    return 1;
   }
   std::printf("%s %s.", first, display.c_str());
   std::fflush(stdout);
   SetLastError(0);
+  int failed = 0;
   if (WaitWhilePending(id.serviceName, pending) == wanted) {
     std::printf("\n%s %s.\n", display.c_str(), done);
     // A check leaves nothing running: the service, seen RUNNING, is stopped.
-    if (check) StopAndWait(id.serviceName, display);
+    if (check && !StopAndWait(id.serviceName, display)) failed = 1;
   } else {
     char text[kErrorTextSize];
     std::printf("\n%s failed to %s - %s.\n", display.c_str(), verb, FormatLastErrorText(text, sizeof text));
+    failed = 1;
   }
   std::fflush(stdout);
-  return 0;
+  return failed;
 }

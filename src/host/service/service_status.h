@@ -16,16 +16,16 @@ extern int g_serviceMode;
 // Set only for -debug: no status reports, events to standard error.
 extern int g_debugFlag;
 
+constexpr char kDefaultDescription[] = "Zentak User and Configuration Management";
+
 struct ServiceIdentity {
   std::string serviceName = "TorvaneServer";  // the internal name
   std::string displayName = "Torvane Server";
-  std::string description;                    // empty: none
+  std::string description = kDefaultDescription;  // -desc replaces it
   std::string account;                        // empty: the account that starts it
   std::string password;                       // taken from -pass, never stored
 };
 ServiceIdentity& GetServiceIdentity();
-
-constexpr char kDefaultDescription[] = "Zentak User and Configuration Management";
 
 // Exit code of a STOPPED report whose service-specific code holds the
 // server's own failure.
