@@ -8,6 +8,7 @@
 #include "foundation/result_codes.h"
 #include "platform/clock.h"
 #include "platform/socket_io.h"
+#include "requests/handler_conventions.h"
 #include "requests/message_table.h"
 #include "sessions/connection_table.h"
 #include "sessions/session_admin.h"
@@ -70,6 +71,8 @@ void LogMessageDuration(int32_t messageID, int32_t elapsed) {
 
 int ProcessMessage(int32_t messageID, int sock, int index) {
   uint32_t t0 = NowTime32();
+  // Nothing of an earlier request on the same task reaches this one.
+  SetFormattedReplySocket(-1);
   const MessageTableEntry* row = FindMessageEntry(messageID);
   if (row != nullptr) {
     if (RunHandler(*row, messageID, sock, index) == FR_CLOSE_CONNECTION) {
