@@ -89,9 +89,13 @@ void InstallBusGuard() {
 
 // memcpy that answers false instead of dying when the mapped side has no
 // file behind it. Only called on bytes inside a mapping.
+// The signal mask is not saved: the handler is installed with SA_NODEFER and
+// an empty sa_mask, so the mask inside it is the mask of the copy, and the
+// jump back has nothing to restore (saving it would cost a system call for
+// every copy, several per request).
 bool GuardedCopy(void* to, const void* from, size_t length) {
   sigjmp_buf jump;
-  if (sigsetjmp(jump, 1) != 0) return false;  // SIGBUS: the guard was cleared by the handler
+  if (sigsetjmp(jump, 0) != 0) return false;  // SIGBUS: the guard was cleared by the handler
   t_guardJump = &jump;
   std::memcpy(to, from, length);
   t_guardJump = nullptr;
