@@ -291,10 +291,8 @@ void ServeRequest(ConnectionRecord* c, bool verbose) {
   BeginTransferBound(g_timeOutMs);
   BeginRequestTransfers(sock, &c->inputCarry);
   int status = g_services.getCommand != nullptr ? g_services.getCommand(c, &messageID) : 4;
-  char line[128];
-  std::snprintf(line, sizeof line, "GetCommand:Returned status %d (sock=%d)", status, sock);
-  WriteLog(0, "%s", line);
-  if (verbose) SlotLog(0, line);
+  WriteLog(0, "GetCommand:Returned status %d (sock=%d)", status, sock);
+  if (verbose) SlotLog(0, GetLogLine());  // the same line, as written
 
   switch (status) {
     case 0: {

@@ -30,15 +30,46 @@
 
 namespace {
 
-// The token of one request, with room for a terminator behind its bytes; its
-// bytes are wiped when the request has been read (a credential token holds a
-// password).
+// The token of one request, with room for a terminator behind its bytes.
+// Only the bytes a request received (and the terminator behind them) are
+// ever read, and they are wiped when the request has been read (a credential
+// token holds a password); the rest of the buffer is never touched.
 struct TokenBuffer {
-  unsigned char bytes[kMaxTokenLength + 1] = {};
-  ~TokenBuffer() { explicit_bzero(bytes, sizeof bytes); }
+  unsigned char bytes[kMaxTokenLength + 1];
+  size_t used = 0;  // bytes to wipe: the token received and its terminator
+  ~TokenBuffer() {
+    if (used > 0) explicit_bzero(bytes, used);
+  }
 };
 
 bool SendWord(int sock, int32_t value) { return SendInt(sock, value) == 4; }
+
+// The local time `t` as asctime writes it ("" when it cannot be had). Every
+// request's header line carries it, so the text is made once a second, and
+// again whenever the time zone has been set anew since (tzset changes the
+// zone's offset, its daylight flag or its names).
+const char* LocalTimeText(time_t t) {
+  struct Made {
+    time_t t = -1;
+    long zone = 0;
+    int dst = 0;
+    const char* names[2] = {nullptr, nullptr};
+    char text[64] = "";
+  };
+  static Made made;
+  if (t == made.t && timezone == made.zone && daylight == made.dst && tzname[0] == made.names[0] &&
+      tzname[1] == made.names[1])
+    return made.text;
+  struct tm local = {};
+  made.text[0] = '\0';
+  if (localtime_r(&t, &local) && !asctime_r(&local, made.text)) made.text[0] = '\0';
+  made.t = t;
+  made.zone = timezone;
+  made.dst = daylight;
+  made.names[0] = tzname[0];
+  made.names[1] = tzname[1];
+  return made.text;
+}
 
 // A refusal: the code and then the AuthenticationFlags word. 4 when a send
 // failed, else `status`.
@@ -214,11 +245,8 @@ int GetCommand(ConnectionRecord* conn, int32_t* messageID) {
     WriteLog(0, "GetCommand:Failed to get token type");
     return FR_COMMS_ERROR;
   }
-  time_t preTime = static_cast<time_t>(NowSeconds());
-  struct tm local = {};
-  char when[64] = "";
-  if (localtime_r(&preTime, &local) && !asctime_r(&local, when)) when[0] = '\0';
-  WriteLog(0, "Got message ID:%d on socket %d - %s", id, conn->socket, when);
+  const time_t preTime = static_cast<time_t>(NowSeconds());
+  WriteLog(0, "Got message ID:%d on socket %d - %s", id, conn->socket, LocalTimeText(preTime));
 
   int32_t readerClientID = 0;
   if (id == kLogonMessageID) {
@@ -232,7 +260,11 @@ int GetCommand(ConnectionRecord* conn, int32_t* messageID) {
     SendInt(conn->socket, static_cast<int32_t>(FR_TOKEN_TOO_LARGE));
     return FR_COMMS_ERROR;
   }
-  if (tokLen > 0 && RecvAll(conn->socket, token.bytes, tokLen, 0) != tokLen) return FR_COMMS_ERROR;
+  if (tokLen > 0) {
+    token.used = static_cast<size_t>(tokLen) + 1;
+    token.bytes[tokLen] = 0;
+    if (RecvAll(conn->socket, token.bytes, tokLen, 0) != tokLen) return FR_COMMS_ERROR;
+  }
 
   if (LUS* own = FindLUSByLogonUID(conn->logonUID)) own->LASTUSED = NowTime32();
 

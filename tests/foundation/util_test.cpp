@@ -1,6 +1,9 @@
 // String, text-validity and whole-file helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +84,38 @@ TEST(Strings, CaseFoldOrderIsAsciiUnsigned) {
   EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);  // bytes above 0x7F compare unsigned
   EXPECT_FALSE(EqualsNoCase("\xC3\xA9", "\xC3\x89"));  // no folding beyond ASCII
   EXPECT_EQ(CompareStringValues("Live", "lIVE"), 0);
+}
+
+// The comparison by words gives the order of the byte-by-byte rule for texts
+// that differ anywhere in or past their first eight bytes, at every byte the
+// folding treats apart ('@' 'A' 'Z' '[' '`' 'a' 'z' '{', and bytes from 0x80).
+TEST(Strings, CaseFoldOrderHoldsWithinAndAcrossWords) {
+  auto byteRule = [](const std::string& a, const std::string& b) {
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      const int ca = fold(static_cast<unsigned char>(a[i])), cb = fold(static_cast<unsigned char>(b[i]));
+      if (ca != cb) return ca < cb ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+  };
+  const unsigned char edges[] = {0x00, '@', 'A', 'M', 'Z', '[', '`', 'a', 'm', 'z', '{', 0x7F, 0x80, 0xC1, 0xDA, 0xFF};
+  const std::string base = "benchuser0123456789";
+  for (size_t at : {0u, 3u, 7u, 8u, 9u, 15u, 16u, 18u}) {
+    for (unsigned char x : edges) {
+      for (unsigned char y : edges) {
+        std::string a = base, b = base;
+        a[at] = static_cast<char>(x);
+        b[at] = static_cast<char>(y);
+        EXPECT_EQ(byteRule(a, b), CompareNoCase(a, b)) << at << " " << int(x) << " " << int(y);
+        // The same difference with the case of every letter before it flipped.
+        std::string upper = a;
+        for (size_t i = 0; i < at; ++i) upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+        EXPECT_EQ(byteRule(upper, b), CompareNoCase(upper, b)) << at << " " << int(x) << " " << int(y);
+        EXPECT_EQ(byteRule(a.substr(0, at + 1), b), CompareNoCase(a.substr(0, at + 1), b));
+      }
+    }
+  }
 }
 
 TEST(TextValidity, XmlTextAndNames) {

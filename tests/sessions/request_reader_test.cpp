@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <sys/time.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,8 @@
 #include "sessions/logon_fixture.h"
 #include "sessions/logon_slots.h"
 #include "sessions/logons.h"
+#include "foundation/log/ring_log.h"
+#include "support/pinned_time_zone.h"
 #include "support/socket_pair.h"
 
 namespace {
@@ -95,6 +98,26 @@ TEST_F(RequestReaderTest, TokenLengths) {
   EXPECT_EQ(Run(Header(6663, Auth_NONE, "", 2049)), FR_COMMS_ERROR);
   EXPECT_EQ(reply, Words({31}));
   EXPECT_EQ(messageID, 6663);
+}
+
+// The header line carries the local time of the request in asctime's form,
+// in the zone the process has at that moment, even within one second.
+TEST_F(RequestReaderTest, TheHeaderLineGivesTheLocalTimeOfItsZone) {
+  const struct {
+    const char* zone;
+    const char* line;
+  } cases[] = {
+      {"UTC0", "Got message ID:6628 on socket %d - Sun Sep 13 10:00:00 2020\n"},
+      {kZoneAheadOfUtc, "Got message ID:6628 on socket %d - Sun Sep 13 23:00:00 2020\n"},
+      {"UTC0", "Got message ID:6628 on socket %d - Sun Sep 13 10:00:00 2020\n"},
+  };
+  for (const auto& c : cases) {
+    PinnedTimeZone zone(c.zone);
+    ASSERT_EQ(Run(Header(6628, Auth_NONE, "")), FR_OK);
+    char expected[128];
+    std::snprintf(expected, sizeof expected, c.line, conn.socket);
+    EXPECT_STREQ(expected, GetLogLine()) << c.zone;
+  }
 }
 
 TEST_F(RequestReaderTest, TypeZeroNeedsALogonExceptFourMessages) {

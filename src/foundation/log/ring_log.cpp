@@ -18,6 +18,7 @@
 #include <ctime>
 #include <optional>
 
+#include "foundation/log/log_format.h"
 #include "foundation/util/byte_order.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -25,6 +26,9 @@
 #include "platform/report.h"
 
 namespace {
+
+// The six words of a header block (its other bytes are left as they are).
+void EncodeLogFileHeaderWords(const LogFileHeader& h, unsigned char out[kLogBlockSize]);
 
 std::optional<std::string> g_logFileName;
 std::optional<std::string> g_teeFileName;
@@ -48,6 +52,10 @@ bool g_flushAtExitInstalled = false;
 // the first flush after the file was let go looks at once.
 uint32_t g_lastFileCheck = 0;
 bool g_fileCheckDue = true;
+// The header block was written whole since the file was opened: its bytes
+// past the words are the zeros of the format.
+bool g_headerWrittenWhole = false;
+constexpr size_t kLogHeaderWordBytes = 24;  // the six words of the header
 
 // A header that records may be written under: anything else (another version,
 // a next slot outside 1..N-1) would never wrap or would write over block 0.
@@ -66,7 +74,7 @@ bool ReadHeaderBlock(FILE* fp, LogFileHeader& out) {
 // Formats into `buf` (kLogTextMax bytes); a longer text is cut, a failed
 // format leaves it empty. Allocates nothing.
 void FormatText(char (&buf)[kLogTextMax], const char* format, va_list ap) {
-  if (vsnprintf(buf, sizeof buf, format, ap) < 0) buf[0] = 0;
+  if (FormatLogText(buf, sizeof buf, format, ap) < 0) buf[0] = 0;
 }
 
 // g_logLine = the text, with " : <code>" after it when the flag is set. The
@@ -85,6 +93,7 @@ size_t MakeLine(const char* text, int errorFlag, int errorCode) {
 void CloseRingFile() {
   CloseBlockFile(g_ringFile);
   g_fileCheckDue = true;
+  g_headerWrittenWhole = false;
 }
 
 // Writes the record of `text` (errno field `errnoValue`) to the next slot, and
@@ -113,23 +122,29 @@ void WriteRecord(uint32_t type, const char* text, int errnoValue) {
   // use of each further slot through pwrite, which grows the file.
   MapBlockFile(g_ringFile, static_cast<uint64_t>(g_header.slotCount) * kLogBlockSize);
 
-  LogRecord rec;
-  rec.type = type;
-  rec.errnoValue = static_cast<uint32_t>(errnoValue);
-  size_t len = strnlen(text, kLogMessageMax);
-  memcpy(rec.message, text, len);
-  rec.time = NowTime32();
-  rec.sequence = g_header.nextSequence++;
-
   // Built apart and copied whole, so a reader of the file never sees a slot
-  // or the header half cleared.
+  // or the header half cleared. The record is the bytes EncodeLogRecord
+  // gives a record of this text, made without the record in between: the
+  // text once, and zeros only where no field or text goes.
   unsigned char block[kLogBlockSize];
-  EncodeLogRecord(rec, block);
+  const size_t len = strnlen(text, kLogMessageMax);
+  PutLE32(block + 0, g_header.nextSequence++);
+  PutLE32(block + 4, type);
+  PutLE32(block + 8, static_cast<uint32_t>(errnoValue));
+  PutLE32(block + 12, NowTime32());
+  memset(block + 16, 0, kLogMessageOffset - 16);  // the name and the spare words
+  memcpy(block + kLogMessageOffset, text, len);
+  memset(block + kLogMessageOffset + len, 0, kLogBlockSize - kLogMessageOffset - len);
   const uint64_t offset = static_cast<uint64_t>(g_header.nextSlot) * kLogBlockSize;
   if (!WriteBlockFile(g_ringFile, offset, block, kLogBlockSize)) return;
   if (++g_header.nextSlot >= g_header.slotCount) g_header.nextSlot = 1;
-  EncodeLogFileHeader(g_header, block);
-  (void)WriteBlockFile(g_ringFile, 0, block, kLogBlockSize);
+  // The header block is its six words and zeros. The first record after the
+  // file was opened writes it whole; from then on only the words change, and
+  // only they are written.
+  static unsigned char header[kLogBlockSize] = {};
+  EncodeLogFileHeaderWords(g_header, header);
+  const size_t headerBytes = g_headerWrittenWhole ? kLogHeaderWordBytes : kLogBlockSize;
+  if (WriteBlockFile(g_ringFile, 0, header, headerBytes)) g_headerWrittenWhole = true;
 }
 
 void WriteHeldConsole() {
@@ -168,6 +183,11 @@ const bool g_reportInstalled = (SetPlatformReportFunction(ReportThroughLog), tru
 
 void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize]) {
   memset(out, 0, kLogBlockSize);
+  EncodeLogFileHeaderWords(h, out);
+}
+
+namespace {
+void EncodeLogFileHeaderWords(const LogFileHeader& h, unsigned char out[kLogBlockSize]) {
   PutLE32(out + 0, h.version);
   PutLE32(out + 4, h.creationArg);
   PutLE32(out + 8, h.spare);
@@ -175,6 +195,7 @@ void EncodeLogFileHeader(const LogFileHeader& h, unsigned char out[kLogBlockSize
   PutLE32(out + 16, h.nextSlot);
   PutLE32(out + 20, h.nextSequence);
 }
+}  // namespace
 
 LogFileHeader DecodeLogFileHeader(const unsigned char in[kLogBlockSize]) {
   LogFileHeader h;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -83,9 +84,48 @@ int IsNumericString(const char* text) {
   return *end == '\0' ? 1 : 0;
 }
 
+namespace {
+
+// FoldAscii on each of the 8 bytes of a word at once: 0x20 added to every
+// byte from 'A' to 'Z', every other byte (those from 0x80 too) unchanged.
+// No byte's sum carries into the next: each is at most 0x7F plus 0x3F.
+uint64_t FoldAsciiWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const uint64_t low = w & ~kHigh;
+  const uint64_t atLeastA = (low + (0x80 - 'A') * kOnes) & kHigh;
+  const uint64_t pastZ = (low + (0x80 - 'Z' - 1) * kOnes) & kHigh;
+  const uint64_t upper = atLeastA & ~pastZ & ~w;
+  return w + (upper >> 2);
+}
+
+uint64_t LoadWord(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+}  // namespace
+
+// Eight bytes at a time while both texts have them (the names compared most
+// often share long beginnings), then byte by byte.
 int CompareNoCase(std::string_view a, std::string_view b) {
-  size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  size_t i = 0;
+  static_assert(std::endian::native == std::endian::little, "the first byte of a word is its lowest");
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t wa = LoadWord(a.data() + i);
+    const uint64_t wb = LoadWord(b.data() + i);
+    if (wa == wb) continue;
+    const uint64_t fa = FoldAsciiWord(wa);
+    const uint64_t fb = FoldAsciiWord(wb);
+    if (fa == fb) continue;
+    const int shift = __builtin_ctzll(fa ^ fb) & ~7;  // the first byte that differs
+    const unsigned ca = static_cast<unsigned>((fa >> shift) & 0xFF);
+    const unsigned cb = static_cast<unsigned>((fb >> shift) & 0xFF);
+    return ca < cb ? -1 : 1;
+  }
+  for (; i < n; ++i) {
     unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));
     unsigned char cb = FoldAscii(static_cast<unsigned char>(b[i]));
     if (ca != cb) return ca < cb ? -1 : 1;
