@@ -18,6 +18,7 @@
 //   build/hostile_bench [seconds-per-case=3] [--named-only] [--cpu N] [--requests N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -46,23 +47,41 @@ using Clock = std::chrono::steady_clock;
 int g_serverCpu = -1;  // --cpu: the core of the server (-1: anywhere)
 long g_fixedRequests = 0;  // --requests: each 6503 step sends this many, whatever the time
 
-// Pins a started server to its core (and keeps this process off it).
-void PinServer(const ServerProcess& server) {
-  if (g_serverCpu < 0) return;
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  CPU_SET(g_serverCpu, &one);
-  if (sched_setaffinity(server.Pid(), sizeof one, &one) != 0) std::perror("sched_setaffinity (server)");
-}
-
-void KeepClientsOffTheServersCore() {
-  if (g_serverCpu < 0) return;
+// Every core but the server's.
+cpu_set_t OtherCores() {
   cpu_set_t rest;
   CPU_ZERO(&rest);
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
   for (long c = 0; c < cores; ++c) {
     if (c != g_serverCpu) CPU_SET(static_cast<int>(c), &rest);
   }
+  return rest;
+}
+
+// Pins a started server's own thread to its core, and its other threads (the
+// workers that hash passwords, once they exist) to the other cores, as they
+// would spread over a machine's cores. Called again once workers may exist.
+void PinServer(const ServerProcess& server) {
+  if (g_serverCpu < 0) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(g_serverCpu, &one);
+  const cpu_set_t rest = OtherCores();
+  const std::string tasks = "/proc/" + std::to_string(server.Pid()) + "/task/";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return;
+  while (dirent* e = readdir(dir)) {
+    const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (tid <= 0) continue;
+    const cpu_set_t& set = tid == server.Pid() ? one : rest;
+    if (sched_setaffinity(tid, sizeof set, &set) != 0) std::perror("sched_setaffinity (server)");
+  }
+  closedir(dir);
+}
+
+void KeepClientsOffTheServersCore() {
+  if (g_serverCpu < 0) return;
+  const cpu_set_t rest = OtherCores();
   if (sched_setaffinity(0, sizeof rest, &rest) != 0) std::perror("sched_setaffinity (clients)");
 }
 using std::chrono::milliseconds;
@@ -167,6 +186,7 @@ void RunHostileCases(double seconds) {
     HostileRun run;
     if (!c.start(server.Port(), run)) std::printf("%-44s (the hostile client did not start)\n", c.name);
     std::this_thread::sleep_for(milliseconds(300));
+    PinServer(server);  // the workers the hostile client made the server start
     const Latencies l = RunGoodClient(server.Port(), seconds);
     run.Stop();
     std::printf("%-44s %10.1f %10.1f %12.1f %10zu%s\n", c.name, l.Percentile(0.5), l.Percentile(0.99), l.Max(),
