@@ -119,6 +119,10 @@ struct PassPlan {
   int64_t deadlineMs = -1;    // the soonest deadline of a suspended request (-1: none)
 };
 
+// A connection whose last reply is not all sent yet: it is not read for a
+// new request until it is.
+bool HasPendingReply(const ConnectionRecord* c) { return !c->outputCarry.bytes.empty(); }
+
 // Builds the wait's set: the stop event, the listener (unless paused), the
 // workers' event, and every connection in table order: one between requests
 // for its next header, one whose request is suspended for what that request
@@ -138,6 +142,13 @@ PassPlan BuildPollSet(PollSet& set) {
   if (GetWorkerJobsInFlight() > 0) AddToPollSet(set, GetWorkerDoneEvent(), kWantRead);
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->task == nullptr && HasPendingReply(c)) {
+      // The rest of its reply goes out once the socket takes it.
+      AddToPollSet(set, c->socket, kWantWrite);
+      if (c->outputDeadlineMs >= 0 && (plan.deadlineMs < 0 || c->outputDeadlineMs < plan.deadlineMs))
+        plan.deadlineMs = c->outputDeadlineMs;
+      continue;
+    }
     if (c->task == nullptr) {
       AddToPollSet(set, c->socket);
       if (c->inputCarry.length > 0) plan.carried = true;
@@ -164,19 +175,32 @@ int MarkCarriedInputReady() {
   int n = 0;
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
-    if (c->task != nullptr || c->inputCarry.length == 0) continue;
+    if (c->task != nullptr || HasPendingReply(c) || c->inputCarry.length == 0) continue;
     MarkReady(c->socket, kReadyRead);
     ++n;
   }
   return n;
 }
 
-// Ends the buffered transfers and the bound of the request of `c`: the held
-// reply goes out, and what the connection sent past the request stays with
-// it (unless the connection has been removed meanwhile).
-void FinishRequest(ConnectionRecord* c) {
-  EndRequestTransfers(GetConnectionIndex(c) >= 0 ? &c->inputCarry : nullptr);
+// Ends the buffered transfers and the bound of request `messageID` of `c`:
+// the end of its reply waits with the connection for the loop to send it
+// (FlushPendingReplies), and what the connection sent past the request stays
+// with it. A connection removed meanwhile gets nothing kept: the held bytes
+// go out now, what it sent past the request goes with it.
+void FinishRequest(ConnectionRecord* c, int32_t messageID) {
+  if (GetConnectionIndex(c) >= 0) {
+    EndRequestTransfers(&c->inputCarry, &c->outputCarry);
+    if (HasPendingReply(c)) c->outputMessageID = messageID;
+  } else {
+    EndRequestTransfers(nullptr);
+  }
   EndTransferBound();
+}
+
+// Sends what a connection being closed still holds of its last reply, as
+// much as its socket takes now.
+void SendPendingReplyBeforeClose(ConnectionRecord* c) {
+  if (c != nullptr && HasPendingReply(c)) (void)SendCarriedOutput(c->socket, c->outputCarry);
 }
 
 // Waits and records readiness by socket. The result of the wait.
@@ -301,7 +325,7 @@ void ServeRequest(ConnectionRecord* c, bool verbose) {
         SetCurrentLogonSlot(c->logonUID);
         if (g_services.processMessage != nullptr) g_services.processMessage(messageID, sock, at);
       }
-      FinishRequest(c);
+      FinishRequest(c, messageID);
       CloseTimedOutRequest(c, sock, messageID);
       break;
     }
@@ -314,7 +338,7 @@ void ServeRequest(ConnectionRecord* c, bool verbose) {
     case 27:
     default:
       if (status != 27) WriteLog(1, "GetCommand returned status %d", status);
-      FinishRequest(c);
+      FinishRequest(c, messageID);
       // A refusal or logon reply that could not go out within the time-out.
       CloseTimedOutRequest(c, sock, messageID);
       break;
@@ -342,7 +366,7 @@ void WalkConnections(void* arg) {
     CheckConnectionErrSet(i);
     walk->lastServed = i;
     walk->next = i + 1;
-    if (c->task != nullptr || !(ReadyBits(c->socket) & kReadyRead)) continue;
+    if (c->task != nullptr || HasPendingReply(c) || !(ReadyBits(c->socket) & kReadyRead)) continue;
     SetFiberTaskOwner(c);
     PinConnection(c);
     ServeRequest(c, g_verbose);
@@ -440,7 +464,40 @@ void ResumeFinishedWorkerRequests() {
   }
 }
 
+// Sends the ends of the replies the connections hold, as much as each
+// socket takes now: the replies of a pass go out together, after its
+// requests are served. A reply that the socket does not take whole waits for
+// it to be writable, within one time-out (then the connection goes the way of
+// a failed one, as a request whose reply could not go out). With `onlyWoken`
+// only the connections that poll found writable, or whose time ran out.
+void FlushPendingReplies(bool onlyWoken) {
+  const int64_t now = MonotonicMilliseconds();
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->task != nullptr || !HasPendingReply(c)) continue;
+    const bool expired = c->outputDeadlineMs >= 0 && now >= c->outputDeadlineMs;
+    if (onlyWoken && !expired && !(ReadyBits(c->socket) & kReadyWrite)) continue;
+    switch (expired ? CarriedOutput::kSendLater : SendCarriedOutput(c->socket, c->outputCarry)) {
+      case CarriedOutput::kSent:
+      case CarriedOutput::kSendFailed:  // the peer is gone: its next read says so
+        c->outputDeadlineMs = -1;
+        break;
+      case CarriedOutput::kSendLater:
+        if (expired) {
+          WriteLog(0, "Request %d on socket %d timed out", c->outputMessageID, c->socket);
+          c->outputCarry.bytes.clear();
+          CloseFailedConnection(i, c->socket, 4);
+          --i;  // the last entry moved into i
+          break;
+        }
+        if (c->outputDeadlineMs < 0 && g_timeOutMs != 0) c->outputDeadlineMs = now + g_timeOutMs;
+        break;
+    }
+  }
+}
+
 void ServiceConnections() {
+  FlushPendingReplies(true);
   ResumeWokenRequests();
   Walk walk;
   walk.limit = INT32_MAX;
@@ -576,6 +633,7 @@ bool RunOnePass(int timeoutMs) {
   ResumeFinishedWorkerRequests();
   ServiceConnections();
   ResumeCancelledRequests();
+  FlushPendingReplies(false);
   return true;
 }
 
@@ -584,6 +642,7 @@ int RunServerLoop() {
   SetLogConsoleDeferred(true);
   while (RunOnePass(kPollTimeoutMs)) {
   }
+  FlushPendingReplies(false);  // what the last pass answered
   UnwindRequests();
   int rc = StopServer();
   SetLogConsoleDeferred(false);
@@ -645,6 +704,7 @@ void KickConnection(int index) {
   ConnectionRecord* c = GetConnectionByIndex(index);
   if (c == nullptr) return;
   Logoff(*c);
+  SendPendingReplyBeforeClose(c);
   SocketClose(c->socket);  // a request suspended on it is cancelled
   RemoveConnection(index);
 }
@@ -678,6 +738,10 @@ int ProcessConnection(int i) {
   walk.next = i;
   walk.limit = i + 1;
   RunWalk(walk);
+  // One entry's step: its reply goes out now, as at the end of a pass.
+  if (GetConnectionIndex(c) >= 0 && c->task == nullptr && HasPendingReply(c) &&
+      SendCarriedOutput(c->socket, c->outputCarry) != CarriedOutput::kSendLater)
+    c->outputDeadlineMs = -1;
   return walk.lastServed;
 }
 
@@ -690,6 +754,7 @@ int CloseFailedConnection(int i, int socket, int status) {
   }
   if (c != nullptr) {
     if (c->keepLogon == 0) Logoff(*c);
+    SendPendingReplyBeforeClose(c);
   }
   SocketClose(socket);
   RemoveConnection(i);

@@ -351,9 +351,18 @@ void BeginRequestTransfers(int fd, SocketInputCarry* carry) {
   }
 }
 
-bool EndRequestTransfers(SocketInputCarry* carry) {
+bool EndRequestTransfers(SocketInputCarry* carry, SocketOutputCarry* out) {
   RequestIo& io = Io();
-  bool ok = io.held == 0 || SendHeldOutput(io);
+  bool ok = true;
+  if (out != nullptr && io.held > 0 && !io.closed) {
+    try {
+      out->bytes.insert(out->bytes.end(), io.out, io.out + io.held);
+      io.held = 0;
+    } catch (const std::bad_alloc&) {
+      // No room to keep it: it goes out now, as without a carry.
+    }
+  }
+  if (io.held > 0) ok = SendHeldOutput(io);
   if (carry != nullptr) {
     size_t n = io.inEnd - io.inStart;
     std::memcpy(carry->bytes, io.in + io.inStart, n);
@@ -362,6 +371,29 @@ bool EndRequestTransfers(SocketInputCarry* carry) {
   io.fd = -1;
   io.inStart = io.inEnd = 0;
   return ok;
+}
+
+CarriedOutput SendCarriedOutput(int fd, SocketOutputCarry& out) {
+  size_t done = 0;
+  CarriedOutput result = CarriedOutput::kSent;
+  while (done < out.bytes.size()) {
+    const ssize_t sent = send(fd, out.bytes.data() + done, out.bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      result = CarriedOutput::kSendLater;
+      break;
+    }
+    if (sent == 0) errno = EPIPE;
+    result = CarriedOutput::kSendFailed;
+    done = out.bytes.size();
+    break;
+  }
+  out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(done));
+  return result;
 }
 
 void EndRequestSocket() {

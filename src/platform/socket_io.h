@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include <vector>
+
 // ---- Single transfers ---------------------------------------------------------
 
 // One send() of up to `length` bytes with MSG_NOSIGNAL added to `flags`, so a
@@ -88,13 +90,29 @@ struct SocketInputCarry {
   unsigned char bytes[kSocketReadAheadBytes] = {};
 };
 
+// The end of a reply that a request held and did not send: the connection
+// keeps it until the loop sends it, once the requests of a pass are served,
+// so that the replies of a pass go out together (a peer that waits in
+// another process is then woken once for many of its replies, not for each).
+struct SocketOutputCarry {
+  std::vector<unsigned char> bytes;  // empty: nothing waits to be sent
+};
+
 // Begins the buffered transfers of one request on `fd`; the carry's bytes (if
 // any) are the first to be received, and the carry is emptied.
 void BeginRequestTransfers(int fd, SocketInputCarry* carry);
-// Ends them: sends what is held (within the bound, when one is active) and
-// hands the bytes received but not read to `carry` (null: they are dropped,
-// the connection is gone). False when held bytes could not be sent.
-bool EndRequestTransfers(SocketInputCarry* carry);
+// Ends them: hands the bytes received but not read to `carry` (null: they
+// are dropped, the connection is gone), and the held bytes to `out`, after
+// what it holds already; without `out` they are sent now (within the bound,
+// when one is active). False when held bytes could not be sent.
+bool EndRequestTransfers(SocketInputCarry* carry, SocketOutputCarry* out = nullptr);
+
+// Sends what `out` holds on `fd`, as much as the socket takes now, without
+// waiting. kSent when all went; kSendLater when the socket is full (the rest
+// stays, to be sent when poll finds it writable); kSendFailed when the peer
+// is gone or the send failed otherwise (what is held is dropped, errno set).
+enum class CarriedOutput : uint8_t { kSent, kSendLater, kSendFailed };
+CarriedOutput SendCarriedOutput(int fd, SocketOutputCarry& out);
 
 // The very end of a request in a task, once nothing of it names its socket
 // any more: the socket's number is given up, and a socket closed while the

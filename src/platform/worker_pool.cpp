@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/fiber_tasks.h"
 
@@ -25,11 +26,22 @@ struct Job {
   FiberTask* task = nullptr;
 };
 
-std::mutex g_lock;
-std::condition_variable g_wake;
-std::deque<Job> g_queue;               // under g_lock
-std::vector<FiberTask*> g_finished;    // under g_lock
-bool g_stopping = false;               // under g_lock
+// What the workers share, under its lock. Never destroyed, like the
+// threads: at exit a worker may still wait on the condition, and destroying
+// a condition variable with waiters never returns.
+struct Shared {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<Job> queue;
+  std::vector<FiberTask*> finished;
+  bool stopping = false;
+};
+Shared& g = *new Shared;
+std::mutex& g_lock = g.lock;
+std::condition_variable& g_wake = g.wake;
+std::deque<Job>& g_queue = g.queue;               // under g_lock
+std::vector<FiberTask*>& g_finished = g.finished;  // under g_lock
+bool& g_stopping = g.stopping;                     // under g_lock
 int g_doneEvent = -1;                  // the server thread's
 int g_inFlight = 0;                    // the server thread's
 

@@ -3,6 +3,8 @@
 #include "sessions/connection_table.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
@@ -24,7 +26,12 @@ const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
 ConnectionRecord* NewRecord() {
   if (g_spareCount == 0) return new ConnectionRecord;
   ConnectionRecord* r = g_spare[--g_spareCount];
+  // A new connection's record is all zero; the room of its reply buffer is
+  // kept from the record's last use.
+  std::vector<unsigned char> room = std::move(r->outputCarry.bytes);
+  room.clear();
   *r = ConnectionRecord{};
+  r->outputCarry.bytes = std::move(room);
   return r;
 }
 

@@ -28,6 +28,9 @@ struct ConnectionRecord {
   char peerAddress[kPeerAddressSize] = {};  // numeric peer address, or "<<unknown>>"
   SocketInputCarry inputCarry;        // bytes it sent past its last request, read by its next one
   // Not part of the connection's own state: kept by the table and the loop.
+  SocketOutputCarry outputCarry;      // the end of its last reply, not yet sent
+  int32_t outputMessageID = 0;        // the request of that reply
+  int64_t outputDeadlineMs = -1;      // when its sending must be done (-1: none, or none set yet)
   FiberTask* task = nullptr;          // its request's task while that task is suspended
   int32_t tableIndex = -1;            // where it is in the table; -1 once removed (or never added)
   int32_t pins = 0;                   // holders that outlive a removal (a request in progress)

@@ -7,6 +7,7 @@
 // must each end their request cleanly (the sanitized build reports nothing).
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -215,6 +216,82 @@ TEST(HostileClient, AReaderThatStopsIsDroppedWithinOneTimeOut) {
   const auto droppedAfter = Clock::now() - stoppedAt;
   EXPECT_LT(droppedAfter, std::chrono::seconds(15));
   EXPECT_TRUE(LogHas(server, "Comm failure on socket"));
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// Requests sent all at once, in one write: each is served in its turn and
+// every reply comes back whole and in order, though the replies of a pass go
+// out together after its requests.
+TEST(PipelinedRequests, EveryReplyComesBackInOrder) {
+  ServerProcess server;
+  PrepareHome(server, {});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient c = LoggedOn(server.Port(), "alice", "pw");
+  ASSERT_TRUE(c.Connected());
+  constexpr int kRequests = 2000;
+  TestBytes all;
+  for (int i = 0; i < kRequests; ++i) {
+    // The version, then (every tenth) a user that is not there.
+    const TestBytes one = i % 10 == 9 ? TestRequest().Header(6503).String("nobody").Int(1).Int(0).Bytes()
+                                      : TestRequest().Header(6628).Bytes();
+    all.insert(all.end(), one.begin(), one.end());
+  }
+  std::thread sender([&] { EXPECT_TRUE(c.Send(all)); });
+  bool inOrder = true;
+  for (int i = 0; i < kRequests && inOrder; ++i) {
+    if (i % 10 == 9) {
+      inOrder = c.RecvInt() == std::optional<int32_t>(0) && c.RecvInt() == std::optional<int32_t>(6);
+    } else {
+      inOrder = c.RecvInt() == std::optional<int32_t>(0) && c.RecvInt() == std::optional<int32_t>(10);
+    }
+    if (!inOrder) ADD_FAILURE() << "reply " << i;
+  }
+  sender.join();
+  ASSERT_EQ(std::optional<int32_t>(0), c.Request(6628));
+  EXPECT_EQ(std::optional<int32_t>(10), c.RecvInt());
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// A client that sends requests without end and never reads a reply: its
+// replies back up in its socket, it is read no further meanwhile, and it is
+// dropped within one time-out (10 s here); the good client is answered all
+// along.
+TEST(HostileClient, APipelinerThatNeverReadsIsDroppedWithinOneTimeOut) {
+  ServerProcess server;
+  PrepareHome(server, {0, true});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient flood = ConnectWithSmallReceiveBuffer(server.Port());
+  ASSERT_TRUE(flood.Connected());
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    const TestBytes one = TestRequest().Header(6628).Bytes();
+    TestBytes many;
+    for (int i = 0; i < 256; ++i) many.insert(many.end(), one.begin(), one.end());
+    size_t at = 0;  // where the stream of requests goes on in `many`
+    while (!stop) {
+      const ssize_t sent = send(flood.Fd(), many.data() + at, many.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent > 0) {
+        at = (at + static_cast<size_t>(sent)) % many.size();
+      } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        return;  // dropped
+      } else {
+        std::this_thread::sleep_for(milliseconds(5));
+      }
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto floodedAt = Clock::now();
+  const ProbeResult probe = ProbeGoodClient(server.Port(), milliseconds(1500));
+  EXPECT_FALSE(probe.failed);
+  EXPECT_LT(probe.slowest, kAnswerBound);
+  const bool dropped = WaitForLog(server, "Request 6628 on socket", 20000);
+  stop = true;
+  sender.join();
+  ASSERT_TRUE(dropped) << server.Log().substr(0, 3000);
+  EXPECT_LT(Clock::now() - floodedAt, std::chrono::seconds(15));
+  ASSERT_EQ(std::optional<int32_t>(0), LoggedOn(server.Port(), "bob", "pw").Request(6628));
   EXPECT_EQ(0, server.Stop());
   EXPECT_TRUE(NoSanitizerReport(server));
 }
