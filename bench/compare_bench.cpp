@@ -20,7 +20,10 @@
 //
 // Client shapes: one connection with a client that spins on a non-blocking
 // receive, one connection with a client that sleeps in recv, and 50 and 200
-// connections served by --client-threads threads that sleep in epoll. Every
+// connections served by --client-threads threads that sleep in epoll (with
+// --spin-many, also by threads that spin on it: a reply that must wake a
+// sleeping client costs its sender a cross-core wake-up, which on a virtual
+// machine is dear, and the faster target keeps its clients awake more). Every
 // shape is a closed loop (one request out per connection) over random names.
 // For each it prints requests per second, p50 and p99 latency, and the
 // ratios server/slapd and server/floor.
@@ -28,14 +31,14 @@
 // Then the system calls per request of each under load (50 connections, a
 // fixed number of requests, strace -c -f on the pinned process), each call
 // with what it does. --perf FILE records the server (cpu-clock, call graphs)
-// during one more step of 50 connections; --callgrind FILE runs the server
+// during one more step of 50 connections (and FILE.spin with --spin-many); --callgrind FILE runs the server
 // under callgrind, instrumented for exactly --requests requests at 50
 // connections only, and prints its instructions per request.
 //
 //   build/compare_bench [--cpu 2] [--seconds 3] [--rounds 3] [--users 10000]
 //                       [--conns 1,50,200] [--client-threads 3] [--only server,slapd,floor]
 //                       [--requests 20000] [--no-strace] [--perf FILE] [--callgrind FILE]
-//                       [--server-log file|null] [--slapd-log stats|none]
+//                       [--server-log file|null] [--slapd-log stats|none] [--spin-many]
 // TORVANE_SERVER_BINARY names the server program (default: this build's).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -101,6 +104,7 @@ struct Options {
   std::string perfFile, callgrindFile;
   bool serverLogToFile = true;  // the server's standard error: a file (as slapd's), or /dev/null
   bool slapdQuiet = false;      // slapd without its stats log (loglevel 0, -d 0)
+  bool spinMany = false;        // many connections also with clients that spin on epoll_wait
 };
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -118,6 +122,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const std::string v = hasValue ? argv[i + 1] : "";
     if (a == "--no-strace") {
       o.strace = false;
+      continue;
+    }
+    if (a == "--spin-many") {
+      o.spinMany = true;
       continue;
     }
     if (!hasValue) {
@@ -596,9 +604,19 @@ std::vector<TestClient> Connect(const Target& t, int count) {
 
 // ---- The closed loop ---------------------------------------------------------------------
 
-enum class Shape { kSpin, kSleep, kEpoll };
+// One connection on a thread that spins on its receive or sleeps in recv;
+// many connections on threads that sleep in epoll_wait or spin on it.
+enum class Shape { kSpin, kSleep, kEpoll, kEpollSpin };
 
-const char* ShapeName(Shape s) { return s == Shape::kSpin ? "spin" : s == Shape::kSleep ? "sleep" : "epoll"; }
+const char* ShapeName(Shape s) {
+  switch (s) {
+    case Shape::kSpin: return "spin";
+    case Shape::kSleep: return "sleep";
+    case Shape::kEpoll: return "epoll";
+    case Shape::kEpollSpin: return "epoll-spin";
+  }
+  return "";
+}
 
 // What every client thread of one step shares.
 struct StepControl {
@@ -673,8 +691,10 @@ void RunOne(const Target& t, int fd, bool spin, int users, StepControl& step, Th
   }
 }
 
-// Several connections on one thread that sleeps in epoll_wait.
-void RunMany(const Target& t, std::vector<int> fds, int users, unsigned seed, StepControl& step, ThreadFigures& f) {
+// Several connections on one thread that sleeps in epoll_wait, or (`spin`)
+// polls it without sleeping, so that no reply has to wake the thread.
+void RunMany(const Target& t, std::vector<int> fds, bool spin, int users, unsigned seed, StepControl& step,
+             ThreadFigures& f) {
   std::mt19937 rng(seed);
   std::vector<LoopConn> conns(fds.size());
   const int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -688,9 +708,11 @@ void RunMany(const Target& t, std::vector<int> fds, int users, unsigned seed, St
     if (MaySend(step) && SendNext(t, conns[i], rng, users)) ++busy;
   }
   epoll_event ready[256];
+  Clock::time_point lastReply = Clock::now();
   while (busy > 0 && !f.broken) {
-    const int n = epoll_wait(ep, ready, 256, 2000);
-    if (n == 0) {
+    const int n = epoll_wait(ep, ready, 256, spin ? 0 : 2000);
+    if (n > 0) lastReply = Clock::now();
+    if (n == 0 && (!spin || Clock::now() - lastReply > std::chrono::seconds(2))) {
       f.broken = true;  // two seconds without a reply
       break;
     }
@@ -728,18 +750,21 @@ StepFigures RunLoop(const Target& t, std::vector<TestClient>& clients, Shape sha
   step.budget = budget;
   step.measureFrom = Clock::now() + std::chrono::milliseconds(budget > 0 ? 0 : kWarmUpMs);
   step.measureTo = step.measureFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  const size_t parts = shape == Shape::kEpoll ? std::min<size_t>(static_cast<size_t>(threads), clients.size()) : 1;
+  const bool many = shape == Shape::kEpoll || shape == Shape::kEpollSpin;
+  const size_t parts = many ? std::min<size_t>(static_cast<size_t>(threads), clients.size()) : 1;
   std::vector<ThreadFigures> figures(parts);
   std::vector<std::thread> pool;
   const auto start = Clock::now();
   for (size_t p = 0; p < parts; ++p) {
-    if (shape != Shape::kEpoll) {
+    if (!many) {
       pool.emplace_back([&, p] { RunOne(t, clients[0].Fd(), shape == Shape::kSpin, users, step, figures[p]); });
       continue;
     }
     std::vector<int> fds;
     for (size_t i = p; i < clients.size(); i += parts) fds.push_back(clients[i].Fd());
-    pool.emplace_back([&, p, fds] { RunMany(t, fds, users, static_cast<unsigned>(p * 7919 + 3), step, figures[p]); });
+    pool.emplace_back([&, p, fds] {
+      RunMany(t, fds, shape == Shape::kEpollSpin, users, static_cast<unsigned>(p * 7919 + 3), step, figures[p]);
+    });
   }
   double cpuFrom = 0, cpuTo = 0;
   if (during) during();
@@ -841,6 +866,10 @@ const char* CallMeaning(const std::string& name) {
       {"madvise", "memory given back"},
       {"brk", "the heap grown or shrunk"},
       {"sched_yield", "the thread yields the core"},
+      {"getpid", "syslog(3) of a stats line (slapd): the line's pid"},
+      {"socket", "syslog(3) of a stats line (slapd): a socket for /dev/log, made anew while none listens"},
+      {"connect", "syslog(3) of a stats line (slapd): the connect to /dev/log (fails: no syslog here)"},
+      {"close", "syslog(3) of a stats line (slapd): that socket closed; or a connection closed"},
   };
   const auto it = meanings.find(name);
   return it == meanings.end() ? "(other)" : it->second;
@@ -941,6 +970,7 @@ std::vector<Case> CasesOf(const Options& o) {
       out.push_back({1, Shape::kSleep});
     } else {
       out.push_back({c, Shape::kEpoll});
+      if (o.spinMany) out.push_back({c, Shape::kEpollSpin});
     }
   }
   return out;
@@ -965,11 +995,11 @@ void PrintRatio(double a, double b) {
 void PrintSummary(const std::vector<Case>& cases, const std::vector<Target*>& targets,
                   std::map<std::string, std::map<std::string, Series>>& results, int rounds) {
   std::printf("\nMedians of %d rounds (load average now %s)\n", rounds, LoadAverage().c_str());
-  std::printf("%-12s %-7s %10s %9s %9s\n", "case", "target", "req/s", "p50 us", "p99 us");
+  std::printf("%-16s %-7s %10s %9s %9s\n", "case", "target", "req/s", "p50 us", "p99 us");
   for (const Case& c : cases) {
     for (const Target* t : targets) {
       Series& s = results[CaseName(c)][t->name];
-      std::printf("%-12s %-7s %10.0f %9.1f %9.1f\n", CaseName(c).c_str(), t->name, Median(s.rps), Median(s.p50),
+      std::printf("%-16s %-7s %10.0f %9.1f %9.1f\n", CaseName(c).c_str(), t->name, Median(s.rps), Median(s.p50),
                   Median(s.p99));
     }
   }
@@ -1000,24 +1030,25 @@ void EmptyLog(const std::string& path) {
 
 // perf record of the pinned server (cpu-clock, DWARF call graphs) during a
 // step of 50 connections.
-void RecordProfile(const Target& server, const Options& o, const std::string& scratch) {
+void RecordProfile(const Target& server, Shape shape, const std::string& file, const Options& o,
+                   const std::string& scratch) {
   std::vector<TestClient> clients = Connect(server, 50);
   if (clients.empty()) return;
   char duration[32];
   std::snprintf(duration, sizeof duration, "%.1f", o.seconds);
   pid_t perf = -1;
-  const StepFigures f = RunLoop(server, clients, Shape::kEpoll, o.clientThreads, o.users, o.seconds, 0, [&] {
+  const StepFigures f = RunLoop(server, clients, shape, o.clientThreads, o.users, o.seconds, 0, [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(kWarmUpMs));
     // DWARF call graphs: the build keeps no frame pointers.
     perf = StartHelper({"perf", "record", "-e", "cpu-clock", "-F", "999", "--call-graph", "dwarf,16384", "-p",
-                        std::to_string(server.pid), "-o", o.perfFile, "--", "sleep", duration},
+                        std::to_string(server.pid), "-o", file, "--", "sleep", duration},
                        scratch + "perf.err");
   });
   if (perf > 0) waitpid(perf, nullptr, 0);
-  std::printf("\nperf record of the server at 50 connections: %s (%.0f requests/s while it ran); see it with\n"
+  std::printf("\nperf record of the server at 50 connections, clients %s: %s (%.0f requests/s while it ran); see\n"
               "  perf report -i %s --no-children --sort dso,symbol    (each function's own time)\n"
               "  perf report -i %s --children --sort symbol           (with what it calls)\n",
-              o.perfFile.c_str(), f.rps, o.perfFile.c_str(), o.perfFile.c_str());
+              ShapeName(shape), file.c_str(), f.rps, file.c_str(), file.c_str());
 }
 
 // The server's instructions per request: the home started again under
@@ -1150,7 +1181,7 @@ int main(int argc, char** argv) {
 
   const std::vector<Case> cases = CasesOf(o);
   std::map<std::string, std::map<std::string, Series>> results;
-  std::printf("\n%-5s %-12s %-7s %10s %9s %9s %5s %6s  %s\n", "round", "case", "target", "req/s", "p50 us",
+  std::printf("\n%-5s %-16s %-7s %10s %9s %9s %5s %6s  %s\n", "round", "case", "target", "req/s", "p50 us",
               "p99 us", "cpu", "fail", "load average");
   for (int round = 1; round <= o.rounds; ++round) {
     for (const Case& c : cases) {
@@ -1158,12 +1189,12 @@ int main(int argc, char** argv) {
         PinThreads(t->pid, OneCore(o.cpu));
         std::vector<TestClient> clients = Connect(*t, c.conns);
         if (clients.empty()) {
-          std::printf("%-5d %-12s %-7s could not connect\n", round, CaseName(c).c_str(), t->name);
+          std::printf("%-5d %-16s %-7s could not connect\n", round, CaseName(c).c_str(), t->name);
           continue;
         }
         const StepFigures f = RunLoop(*t, clients, c.shape, o.clientThreads, o.users, o.seconds, 0);
         clients.clear();
-        std::printf("%-5d %-12s %-7s %10.0f %9.1f %9.1f %4.0f%% %6ld  %s%s\n", round, CaseName(c).c_str(), t->name,
+        std::printf("%-5d %-16s %-7s %10.0f %9.1f %9.1f %4.0f%% %6ld  %s%s\n", round, CaseName(c).c_str(), t->name,
                     f.rps, f.p50, f.p99, 100 * f.cpuShare, f.failures, LoadAverage().c_str(),
                     f.ok ? "" : "  (a connection broke)");
         std::fflush(stdout);
@@ -1188,7 +1219,10 @@ int main(int argc, char** argv) {
       CountCalls(*t, 50, o, scratch);
     }
   }
-  if (!o.perfFile.empty()) RecordProfile(server, o, scratch);
+  if (!o.perfFile.empty()) {
+    RecordProfile(server, Shape::kEpoll, o.perfFile, o, scratch);
+    if (o.spinMany) RecordProfile(server, Shape::kEpollSpin, o.perfFile + ".spin", o, scratch);
+  }
   slapd.Stop();
   StopChild(floor.pid);
   if (!o.callgrindFile.empty()) CountInstructions(process, server, o, scratch);
