@@ -5,6 +5,13 @@
 // Directory layer: calls the users tree, the user records, the XML toolkit,
 // the UID allocation and node registry, the platform's atomic files and
 // directories, the utilities, the clock and the log.
+// Its parts, one file each: users_file_writer.cpp (the USER writer and the
+// saves), users_v2_reader.cpp (userlist.xml and the per-user files, with the
+// read-ahead and its replay), users_v1_reader.cpp (users.xml),
+// users_conversion.cpp (USER nodes into records), users_login_sections.cpp
+// (the login sections and UID assignment) and users_load_state.cpp (the load
+// state, the reload and the reset); what only they share is in
+// users_files_private.h.
 #pragma once
 
 #include <cstddef>
