@@ -35,6 +35,7 @@ int g_capacity = 0;                  // records allocated (grown geometrically, 
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
+UserArrayEdit g_lastEdit;             // see GetUserArrayEditSince
 
 // A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
 // come and sorts once at its end; meanwhile names are found through an index
@@ -136,8 +137,10 @@ size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view na
 // Unregisters (when registered as itself), then erases the record at
 // `index` and re-points the records that moved down.
 void EraseUserAt(size_t index) {
+  const uint64_t before = g_generation;
   FreeUserStruct(&g_users[index]);
   ChangeUsers(index, [&] { g_users.erase(g_users.begin() + static_cast<std::ptrdiff_t>(index)); });
+  g_lastEdit = UserArrayEdit{before, g_generation, false, static_cast<int>(index)};
   if (g_loading) RebuildLoadIndex();
 }
 
@@ -227,6 +230,12 @@ int GetUserArrayCapacity() { return g_capacity; }
 uint64_t GetUserArrayGeneration() { return g_generation; }
 
 void NoteUserArrayChanged() { ++g_generation; }
+
+bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit) {
+  if (g_lastEdit.before != from || g_lastEdit.after != g_generation || g_lastEdit.index < 0) return false;
+  *edit = g_lastEdit;
+  return true;
+}
 
 void SortUsers() {
   ChangeUsers(0, [] {
@@ -337,7 +346,9 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
       }
       if (g_loadUnsorted) g_loadIndex[FoldNoCase(NameOf(record))] = pos;
     }
+    const uint64_t before = g_generation;
     ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
+    g_lastEdit = UserArrayEdit{before, g_generation, true, static_cast<int>(pos)};
   } catch (const std::exception&) {
     if (g_loading && g_loadUnsorted) RebuildLoadIndex();
     WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
@@ -524,4 +535,5 @@ void ResetUserStore() {
   g_capacity = 0;
   g_domain.reset();
   g_usersTime = 0;
+  g_lastEdit = UserArrayEdit{};
 }

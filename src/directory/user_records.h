@@ -206,6 +206,19 @@ int GetUserArrayCapacity();
 uint64_t GetUserArrayGeneration();
 void NoteUserArrayChanged();
 
+// The last insertion (AddUser) or removal (DeleteUser, a refused add) of one
+// record: the generation just before and just after it, and its index.
+struct UserArrayEdit {
+  uint64_t before = 0;
+  uint64_t after = 0;
+  bool inserted = false;
+  int index = -1;
+};
+// True, with that edit, when the array went from generation `from` to the
+// current one by one insertion or removal and nothing else; the users files
+// then change the list on disk by that one line instead of writing it anew.
+bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit);
+
 // ---- Fields ------------------------------------------------------------------------
 
 // Adds the pair (private copies; a null value stays absent) at its sorted

@@ -28,6 +28,7 @@
 #include "foundation/xml/xml_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "platform/file_range_copy.h"
 #include "platform/fs.h"
 
 using namespace users_files_detail;
@@ -45,13 +46,16 @@ constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writer
 // case) stands where it stood when they were last seen equal, a one-user
 // save compares only the saved user's pair, which its caller may have
 // changed in place. Known only after this process wrote the list or a load
-// found it byte for byte as the writer would write it.
+// found it byte for byte as the writer would write it. With the file
+// offset of each line, a save after one add or delete (GetUserArrayEditSince)
+// makes the new list of the old file's bytes and that one line.
 struct ListOnDisk {
   bool known = false;
   uint64_t generation = 0;   // the array's generation when the pairs were last seen equal
   std::vector<UID> uids;
   std::string names;         // every name, one after another (a missing name is empty, as written)
   std::vector<uint32_t> ends;  // the end of each name in `names`
+  std::vector<uint32_t> lineEnds;  // the offset in the file just past each line
 };
 ListOnDisk g_listOnDisk;
 
@@ -210,6 +214,13 @@ void AppendUserListTail(std::string& out) {
   out.append(">");
 }
 
+// The byte counts of those pieces (the line's for a record of that name).
+size_t UserListHeadSize() { return sizeof kDeclarationLine - 1 + sizeof kUserListRootName - 1 + 3; }
+size_t UserListTailSize() { return sizeof kUserListRootName - 1 + 3; }
+size_t UserListLineSize(std::string_view name) {
+  return sizeof "<USER uid=\"" - 1 + 8 + sizeof "\" name=\"" - 1 + XMLAttributeEscapedLength(name) + sizeof "\"/>\n" - 1;
+}
+
 // The whole text of userlist.xml for the array.
 void BuildUserListText(std::string& out) {
   const int count = GetUserCount();
@@ -239,6 +250,7 @@ bool FileHoldsUserListText(const std::string& path) {
     }
   });
 }
+
 // Notes the array's pairs as what the list on disk holds. Without memory for
 // them the list is simply not known (the next save writes it).
 void RememberListOnDisk() {
@@ -251,11 +263,19 @@ void RememberListOnDisk() {
     g_listOnDisk.names.reserve(nameBytes);  // the largest first: it may fit a hole the load just left
     g_listOnDisk.uids.reserve(static_cast<size_t>(count));
     g_listOnDisk.ends.reserve(static_cast<size_t>(count));
+    g_listOnDisk.lineEnds.reserve(static_cast<size_t>(count));
+    uint64_t offset = UserListHeadSize();
     for (int i = 0; i < count; ++i) {
       const UserStruct* user = GetUserByIndex(i);
       g_listOnDisk.uids.push_back(user->header.uid);
       g_listOnDisk.names.append(NameOfRecord(user));
       g_listOnDisk.ends.push_back(static_cast<uint32_t>(g_listOnDisk.names.size()));
+      offset += UserListLineSize(NameOfRecord(user));
+      if (offset + UserListTailSize() > UINT32_MAX) {  // the offsets would not fit: not known
+        ForgetListOnDisk();
+        return;
+      }
+      g_listOnDisk.lineEnds.push_back(static_cast<uint32_t>(offset));
     }
     g_listOnDisk.generation = GetUserArrayGeneration();
     g_listOnDisk.known = true;
@@ -329,6 +349,104 @@ int WriteUserListFile(const std::string& path) {
   if (rc == FR_OK) RememberListOnDisk();
   return rc;
 }
+
+// The answer of EditUserListFile when the list is to be written whole.
+constexpr int kListWrittenWhole = -1;
+
+// Where the line of the record at `i` begins in the list on disk; with the
+// number of lines, where its tail begins.
+uint64_t ListLineStart(size_t i) { return i == 0 ? UserListHeadSize() : g_listOnDisk.lineEnds[i - 1]; }
+
+// The list on disk with the array's one edit made to it as well: the pair
+// and the line offsets inserted or removed at `at`, the later ones moved by
+// the line's size. Without memory for that the list is not known.
+void ApplyEditToListOnDisk(const UserArrayEdit& edit, const UserStruct* added, size_t lineSize) {
+  ListOnDisk& list = g_listOnDisk;
+  const size_t at = static_cast<size_t>(edit.index);
+  const uint32_t nameStart = at == 0 ? 0 : list.ends[at - 1];
+  const uint32_t lineStart = static_cast<uint32_t>(ListLineStart(at));
+  try {
+    if (edit.inserted) {
+      const std::string_view name = NameOfRecord(added);
+      const uint32_t nameSize = static_cast<uint32_t>(name.size());
+      const uint32_t size = static_cast<uint32_t>(lineSize);
+      list.uids.insert(list.uids.begin() + static_cast<std::ptrdiff_t>(at), added->header.uid);
+      list.names.insert(nameStart, name);
+      list.ends.insert(list.ends.begin() + static_cast<std::ptrdiff_t>(at), nameStart + nameSize);
+      list.lineEnds.insert(list.lineEnds.begin() + static_cast<std::ptrdiff_t>(at), lineStart + size);
+      for (size_t j = at + 1; j < list.ends.size(); ++j) {
+        list.ends[j] += nameSize;
+        list.lineEnds[j] += size;
+      }
+    } else {
+      const uint32_t nameSize = list.ends[at] - nameStart;
+      const uint32_t size = list.lineEnds[at] - lineStart;
+      list.uids.erase(list.uids.begin() + static_cast<std::ptrdiff_t>(at));
+      list.names.erase(nameStart, nameSize);
+      list.ends.erase(list.ends.begin() + static_cast<std::ptrdiff_t>(at));
+      list.lineEnds.erase(list.lineEnds.begin() + static_cast<std::ptrdiff_t>(at));
+      for (size_t j = at; j < list.ends.size(); ++j) {
+        list.ends[j] -= nameSize;
+        list.lineEnds[j] -= size;
+      }
+    }
+    list.generation = GetUserArrayGeneration();
+  } catch (const std::exception&) {
+    ForgetListOnDisk();
+  }
+  assert(!list.known || ListOnDiskMatchesWhole());
+}
+
+// Replaces userlist.xml after one add or delete since the list on disk was
+// last seen equal to the array: the new file is the old one's bytes before
+// and after that user's line, copied inside the kernel, with the new line
+// between them (or without the old one), so no step goes over every user.
+// The bytes are exactly those WriteUserListFile would write. 0, 14, 15 as
+// that; kListWrittenWhole when the list on disk is not known, the array
+// changed otherwise, or the file is not the size the list on disk gives
+// (then nothing was written).
+int EditUserListFile(const std::string& path) {
+  UserArrayEdit edit;
+  if (!g_listOnDisk.known || !GetUserArrayEditSince(g_listOnDisk.generation, &edit)) return kListWrittenWhole;
+  const size_t lines = g_listOnDisk.uids.size();
+  const size_t count = static_cast<size_t>(GetUserCount());
+  const size_t at = static_cast<size_t>(edit.index);
+  if (edit.inserted ? (count != lines + 1 || at > lines) : (count + 1 != lines || at >= lines)) return kListWrittenWhole;
+  const UserStruct* added = edit.inserted ? GetUserByIndex(edit.index) : nullptr;
+  std::string line;
+  if (added != nullptr) AppendUserListLine(line, added);
+  const uint64_t start = ListLineStart(at);
+  const uint64_t removed = added != nullptr ? 0 : g_listOnDisk.lineEnds[at] - start;
+  const uint64_t oldSize = ListLineStart(lines) + UserListTailSize();
+  if (oldSize - removed + line.size() > UINT32_MAX) return kListWrittenWhole;
+  uint64_t size = 0;
+  const int old = OpenFileForCopy(path, &size);
+  if (old < 0 || size != oldSize) {  // not the file the list on disk describes
+    CloseFileForCopy(old);
+    return kListWrittenWhole;
+  }
+  AtomicFile af;
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
+    CloseFileForCopy(old);
+    WriteLog(1, "Unable to open user list file >%s<", path.c_str());
+    return FR_CANNOT_OPEN_FILE;
+  }
+  const bool copied = CopyFileRange(old, 0, start, af.fd) && WriteAllToFd(af.fd, line.data(), line.size()) &&
+                      CopyFileRange(old, start + removed, oldSize - start - removed, af.fd);
+  if (!copied) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  CloseFileForCopy(old);
+  if (AtomicFileCommit(af) != ATOMIC_OK) {
+    ForgetListOnDisk();
+    WriteLog(1, "Unable to write file %s", path.c_str());
+    return FR_WRITE_FAILED;
+  }
+  ApplyEditToListOnDisk(edit, added, line.size());
+  return FR_OK;
+}
+
 // The record's per-user file text, refusing a record the save must not
 // write. 0, 2, 15 (a file of a skipped user).
 int BuildUserFile(const UserStruct* user, std::string& text) {
@@ -417,6 +535,7 @@ void ForgetListOnDisk() {
   g_listOnDisk.uids.clear();
   g_listOnDisk.names.clear();
   g_listOnDisk.ends.clear();
+  g_listOnDisk.lineEnds.clear();
 }
 
 // After a load that made every listed user: the list on disk is known when
@@ -610,8 +729,12 @@ int WriteUserListSteps(const char* home, const char* name) {
   // UID and no name). After a partial load it is always written, the old one
   // kept beside it first.
   if (rc == FR_OK && (g_loadState == USERS_LOAD_PARTIAL || !ListOnDiskMatches(index))) {
-    rc = KeepListOfPartialLoad(h);
-    if (rc == FR_OK) rc = WriteUserListFile(h + kUserListFileName);
+    const std::string listPath = h + kUserListFileName;
+    rc = g_loadState == USERS_LOAD_PARTIAL ? kListWrittenWhole : EditUserListFile(listPath);
+    if (rc == kListWrittenWhole) {
+      rc = KeepListOfPartialLoad(h);
+      if (rc == FR_OK) rc = WriteUserListFile(listPath);
+    }
     if (rc == FR_OK && g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
   // A save that succeeded sets the users time, whatever it had to write.

@@ -1157,6 +1157,57 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
   }
 }
 
+// An add or a delete saved on its own changes the list by that one line, made
+// of the old file's bytes: the result is byte for byte the writer's list, at
+// the start, in the middle and at the end, for a name the writer escapes too.
+// A list on disk that is not the one the store last wrote or saw (grown
+// behind it), or more than one change before a save, is written whole.
+TEST_F(UnchangedFilesTest, AnAddOrADeleteChangesTheListByItsLine) {
+  struct Step {
+    const char* what;
+    std::function<int()> change;
+    std::vector<std::pair<UID, std::string>> list;  // names as the list writes them
+  };
+  auto add = [this](const char* name, UID uid) {
+    return [this, name, uid] { return AddUserFromClient(name, uid) < 0 ? -1 : SaveUsers(home.path.c_str(), name); };
+  };
+  auto remove = [this](const char* name) {
+    return [this, name] { return DeleteUserAndNode(name, false) != 0 ? -1 : SaveUsers(home.path.c_str(), name); };
+  };
+  const Step steps[] = {
+      {"an add at the start", add("aaa", 0x44), {{0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"an add at the end", add("zed", 0x55), {{0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"an add of an escaped name", add("a&b", 0x66),
+       {{0x66, "a&#038;b"}, {0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete in the middle", remove("bob"),
+       {{0x66, "a&#038;b"}, {0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete at the start", remove("a&b"), {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete at the end", remove("zed"), {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}}},
+      {"an add after the list grew behind the store", [&] {
+         WriteList(ListText() + "\n");
+         return add("dan", 0x77)();
+       }, {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x77, "dan"}}},
+      {"an add and a delete before one save", [this] {
+         if (AddUserFromClient("eve", 0x88) < 0 || DeleteUserAndNode("ann", false) != 0) return -1;
+         return SaveUsers(home.path.c_str(), "eve");
+       }, {{0x44, "aaa"}, {0x33, "cy"}, {0x77, "dan"}, {0x88, "eve"}}},
+      {"a delete of the last user but one", remove("aaa"), {{0x33, "cy"}, {0x77, "dan"}, {0x88, "eve"}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    Age();
+    ASSERT_EQ(step.change(), 0);
+    EXPECT_TRUE(Touched(home.File("userlist.xml")));
+    EXPECT_EQ(ListText(), ListOf(step.list));
+  }
+  // What the edits left is what a start reads back.
+  FreeUsersData();
+  ResetUserStore();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  EXPECT_EQ(GetUserCount(), 3);
+}
+
 // A partial load always writes the list at its first save, the old one kept
 // as userlist.xml.bad, even when the users it made would list the same.
 TEST_F(UnchangedFilesTest, PartialLoadWritesTheListAtItsFirstSave) {
