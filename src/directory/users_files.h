@@ -80,6 +80,14 @@ enum UsersLoadState : int {
 };
 UsersLoadState GetUsersLoadState();
 
+// The highest UID below the reserved range of the per-user files the last
+// load kept without loading them (unreadable, skipped, or not named in the
+// list); 0 when there is none. The start-up's UID sync stays above them, so
+// that no new user is given the UID of a user the list lost (and overwrites
+// its file). A skipped user's file is also never rewritten until the next
+// load; an unlisted one may be (a deleted user's file stays unlisted).
+UID GetHighestKeptUserFileUID();
+
 // The bounds of the version-2 load's read-ahead of the per-user files (by
 // default up to 6 workers, none for fewer than 64 files); a maxWorkers of 0
 // reads each file on the loading thread. Tests compare loads with and

@@ -27,6 +27,8 @@ extern UsersLoadState g_loadState;
 extern std::vector<UID> g_listUIDs;
 // Per-user files of users the last load skipped: not rewritten until the next load.
 extern std::unordered_set<UID> g_protectedUIDs;
+// The highest UID of a users file the last version-2 load found unlisted.
+extern UID g_highestUnlistedUID;
 // The version-2 read passed over a file or part of the list: the load is partial.
 extern bool g_readSkipped;
 // The text of each per-user file as the last version-2 read found it, kept

@@ -22,6 +22,7 @@ UsersLoadState g_loadState = USERS_LOAD_NONE;
 std::vector<UID> g_listUIDs;
 // Per-user files of users the last load skipped: not rewritten until the next load.
 std::unordered_set<UID> g_protectedUIDs;
+UID g_highestUnlistedUID = kNoUID;
 // The version-2 read passed over a file or part of the list: the load is partial.
 bool g_readSkipped = false;
 
@@ -38,6 +39,14 @@ FileReadAheadOptions g_readAheadOptions;
 using namespace users_files_detail;
 
 UsersLoadState GetUsersLoadState() { return g_loadState; }
+
+UID GetHighestKeptUserFileUID() {
+  UID highest = g_highestUnlistedUID;
+  for (const UID uid : g_protectedUIDs) {
+    if (uid > highest && !IsReservedUID(uid)) highest = uid;
+  }
+  return highest;
+}
 
 int FreeUsersData() {
   FreeUsersXMLTree();
@@ -62,6 +71,7 @@ void ResetUsersFiles() {
   g_loadState = USERS_LOAD_NONE;
   std::vector<UID>().swap(g_listUIDs);
   g_protectedUIDs.clear();
+  g_highestUnlistedUID = kNoUID;
   g_readSkipped = false;
   ResetConversionRun();
   ForgetListOnDisk();

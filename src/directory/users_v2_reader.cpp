@@ -91,9 +91,23 @@ void LogUnlistedUserFiles(const std::string& home) {
     for (const std::string& name : names) {
       FileStatus status;
       if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
+      // The way back for a user the list lost (a cut list, say): its UID's
+      // entry in the list, which the next start reads. A deleted user's file
+      // stays too, so the line says when not to.
+      UID uid = 0;
       errno = 0;
-      WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
-               "is not loaded", dir.c_str(), name.c_str());
+      if (UIDOfUserFileName(name, &uid)) {
+        if (uid > g_highestUnlistedUID && !IsReservedUID(uid)) g_highestUnlistedUID = uid;
+        WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+                 "is not loaded. Unless that user was deleted, stop the server and add <USER uid=\"%08X\"/> "
+                 "to %s%s before its last line to load the user again", dir.c_str(), name.c_str(), uid,
+                 home.c_str(), kUserListFileName);
+      } else {
+        WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+                 "is not loaded. To load that user, stop the server, name the file by the user's UID "
+                 "(%%08X.xml) and add <USER uid=\"%%08X\"/> with that UID to %s%s before its last line",
+                 dir.c_str(), name.c_str(), home.c_str(), kUserListFileName);
+      }
     }
   } catch (const std::bad_alloc&) {
     WriteLog(1, "Unable to allocate the names of the users files");
@@ -312,6 +326,7 @@ int ReadUsersV2(const char* home) {
   }
   PrepareLoad(g_listUIDs.size());
   g_protectedUIDs.clear();
+  g_highestUnlistedUID = kNoUID;
   g_readSkipped = inPart;
   if (inPart) WriteLog(0, "The user list %s%s was read in part: users it does not name are not loaded", home, kUserListFileName);
   LogUnlistedUserFiles(h);

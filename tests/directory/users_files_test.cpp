@@ -487,7 +487,11 @@ TEST_F(UsersFilesTest, DamagedUsersFileIsKeptAndNamedAtEveryStart) {
   testing::internal::CaptureStderr();
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
   log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list"), std::string::npos) << log;
+  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list: it is kept, and the user it may hold is "
+                     "not loaded. Unless that user was deleted, stop the server and add <USER uid=\"00000002\"/> to " +
+                     home.path + "userlist.xml before its last line to load the user again"),
+            std::string::npos)
+      << log;
   EXPECT_EQ(log.find(".tmpAb3dEf"), std::string::npos) << log;
   EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
   EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
@@ -506,7 +510,11 @@ TEST_F(UsersFilesTest, OnlyTheWritersSpellingOfAListedUIDCountsAsListed) {
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
   const std::string log = testing::internal::GetCapturedStderr();
   for (const char* other : {"0000000a.xml", "00000001.XML", "000000001.xml", "0000001.xml", "0000000G.xml"}) {
-    EXPECT_NE(log.find(std::string("users/") + other + "< is not named in the user list"), std::string::npos) << other;
+    EXPECT_NE(log.find(std::string("users/") + other + "< is not named in the user list: it is kept, and the user it "
+                       "may hold is not loaded. To load that user, stop the server, name the file by the user's UID "
+                       "(%08X.xml) and add <USER uid=\"%08X\"/> with that UID to " + home.path + "userlist.xml"),
+              std::string::npos)
+        << other;
   }
   EXPECT_EQ(log.find("/0000000A.xml< is not named"), std::string::npos) << log;
   EXPECT_EQ(log.find("/00000001.xml< is not named"), std::string::npos) << log;
