@@ -4,10 +4,14 @@
 // for users and groups), the utilities and the log. Writes no file.
 //
 // Invariants kept by every operation here:
-//   - g_users is sorted by USERNAME (CompareNoCase), names unique;
-//   - every record in it is registered under its UID, and its registry entry
-//     holds the record's current address. Every change that moves records
-//     goes through ChangeUsers(), the one place that re-points entries.
+//   - the records lie in slots that do not move when users are added or
+//     deleted (only a growth of the storage or a sort moves them), and
+//     g_order lists the slots of the users sorted by USERNAME
+//     (CompareNoCase), names unique; a slot no user holds is empty and on
+//     the free list;
+//   - every record of a user is registered under its UID, and its registry
+//     entry holds the record's current address. Every change that moves
+//     records goes through ChangeUsers(), the one place that re-points entries.
 #include "directory/user_records.h"
 
 #include <algorithm>
@@ -28,10 +32,15 @@
 
 namespace {
 
-// Sorted by name; records held by value. A large directory's array is many
-// megabytes: its storage is offered as huge pages, which a load fills fast.
-std::vector<UserStruct, LargeBlockAllocator<UserStruct>> g_users;
-int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
+// The records, held by value in slots that an add or a delete does not
+// move: an insertion or removal shifts only the 4-byte slot numbers of
+// g_order, and no registry entry needs re-pointing. A large directory's
+// slots are many megabytes: their storage is offered as huge pages, which
+// a load fills fast.
+std::vector<UserStruct, LargeBlockAllocator<UserStruct>> g_slots;
+std::vector<uint32_t> g_order;       // the users' slots, sorted by name
+std::vector<uint32_t> g_freeSlots;   // empty slots, reused by the next add
+int g_capacity = 0;                  // slots allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
@@ -60,51 +69,54 @@ int BytesForLog(size_t n, size_t each) {
   return bytes > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
 }
 
-// Re-points the registry entries of the users from index `first` on.
-void RepointUsersFrom(size_t first) {
-  for (size_t i = first; i < g_users.size(); ++i) {
-    UserStruct& user = g_users[i];
+// The user at `i` of the sorted order.
+UserStruct& At(size_t i) { return g_slots[g_order[i]]; }
+
+// Re-points the registry entry of every user (after their slots moved).
+void RepointAllUsers() {
+  for (const uint32_t slot : g_order) {
+    UserStruct& user = g_slots[slot];
     if (user.header.uid != kNoUID) UpdateNodeQAPointer(&user.header);
   }
 }
 
-// Runs `change` on g_users and then re-points the entries of every record it
-// may have moved: all of them when the storage moved, otherwise those from
-// `first` (the records behind an insertion or removal point). Every change of
-// the array goes through here.
+// Runs `change`, which may move the slots (a growth of the storage, a sort),
+// and then re-points every user's entry when it did. Every change that can
+// move a record goes through here.
 template <class Change>
-void ChangeUsers(size_t first, Change&& change) {
-  const UserStruct* before = g_users.data();
+void ChangeUsers(Change&& change) {
+  const UserStruct* before = g_slots.data();
   ++g_generation;
-  change();
-  RepointUsersFrom(g_users.data() != before ? 0 : first);
+  const bool moved = change();
+  if (moved || g_slots.data() != before) RepointAllUsers();
 }
 
-// The place where a user named `name` is or would go (bisection).
+// The place in the order where a user named `name` is or would go (bisection).
 size_t LowerBoundUser(std::string_view name) {
-  auto it = std::lower_bound(g_users.begin(), g_users.end(), name,
-                             [](const UserStruct& u, std::string_view n) { return CompareNoCase(NameOf(u), n) < 0; });
-  return static_cast<size_t>(it - g_users.begin());
+  auto it = std::lower_bound(g_order.begin(), g_order.end(), name, [](uint32_t slot, std::string_view n) {
+    return CompareNoCase(NameOf(g_slots[slot]), n) < 0;
+  });
+  return static_cast<size_t>(it - g_order.begin());
 }
 
 // Indexes every user of the array (during a load, after anything that moved
-// records other than an append).
+// users in the order other than an append).
 void RebuildLoadIndex() {
   g_loadIndex.clear();
-  for (size_t i = 0; i < g_users.size(); ++i) g_loadIndex[FoldNoCase(NameOf(g_users[i]))] = i;
+  for (size_t i = 0; i < g_order.size(); ++i) g_loadIndex[FoldNoCase(NameOf(At(i)))] = i;
 }
 
 int FindExact(std::string_view name) {
-  if (name.empty() || g_users.empty()) return -1;
+  if (name.empty() || g_order.empty()) return -1;
   if (g_loading && g_loadUnsorted) {
     auto it = g_loadIndex.find(FoldNoCase(name));
     return it != g_loadIndex.end() ? static_cast<int>(it->second) : -1;
   }
   // A name past the last one is not there: one comparison, not a bisection
   // (a load, which appends in order, asks this of every user it adds).
-  if (CompareNoCase(NameOf(g_users.back()), name) < 0) return -1;
+  if (CompareNoCase(NameOf(At(g_order.size() - 1)), name) < 0) return -1;
   const size_t pos = LowerBoundUser(name);
-  if (pos < g_users.size() && CompareNoCase(NameOf(g_users[pos]), name) == 0) return static_cast<int>(pos);
+  if (pos < g_order.size() && CompareNoCase(NameOf(At(pos)), name) == 0) return static_cast<int>(pos);
   return -1;
 }
 
@@ -118,12 +130,12 @@ bool IsLocalDomainName(std::string_view name) {
 // FindUserIndex on a view; *viaDomain tells whether only the domain rule found it.
 int FindIndex(std::string_view name, bool* viaDomain) {
   if (viaDomain) *viaDomain = false;
-  if (name.empty() || g_users.empty()) return -1;
+  if (name.empty() || g_order.empty()) return -1;
   int index = FindExact(name);
   if (index >= 0) return index;
   if (!IsLocalDomainName(name)) return -1;
   index = FindExact(name.substr(name.find('\\') + 1));
-  if (index < 0 || g_users[static_cast<size_t>(index)].ADUSER == 0) return -1;
+  if (index < 0 || At(static_cast<size_t>(index)).ADUSER == 0) return -1;
   if (viaDomain) *viaDomain = true;
   return index;
 }
@@ -134,12 +146,39 @@ size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view na
   return static_cast<size_t>(it - fields.begin());
 }
 
-// Unregisters (when registered as itself), then erases the record at
-// `index` and re-points the records that moved down.
+// A slot for a new record: an empty one off the free list, else one more at
+// the end of the storage (the caller made room: the storage never grows
+// here, so no record moves). Throws std::bad_alloc.
+uint32_t TakeSlot(UserStruct&& record) {
+  if (!g_freeSlots.empty()) {
+    const uint32_t slot = g_freeSlots.back();
+    g_slots[slot] = std::move(record);
+    g_freeSlots.pop_back();
+    return slot;
+  }
+  g_slots.push_back(std::move(record));
+  return static_cast<uint32_t>(g_slots.size() - 1);
+}
+
+// Empties the slot and puts it on the free list. Without memory for the
+// list the slot simply stays unused (until the users are freed).
+void GiveSlot(uint32_t slot) {
+  g_slots[slot] = UserStruct{};
+  try {
+    g_freeSlots.push_back(slot);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Unregisters (when registered as itself) and frees the record at `index`,
+// and takes it out of the order; no other record moves.
 void EraseUserAt(size_t index) {
   const uint64_t before = g_generation;
-  FreeUserStruct(&g_users[index]);
-  ChangeUsers(index, [&] { g_users.erase(g_users.begin() + static_cast<std::ptrdiff_t>(index)); });
+  const uint32_t slot = g_order[index];
+  FreeUserStruct(&g_slots[slot]);
+  ++g_generation;
+  g_order.erase(g_order.begin() + static_cast<std::ptrdiff_t>(index));
+  GiveSlot(slot);
   g_lastEdit = UserArrayEdit{before, g_generation, false, static_cast<int>(index)};
   if (g_loading) RebuildLoadIndex();
 }
@@ -190,11 +229,11 @@ bool IsLocalDomainUserName(const char* name) { return IsLocalDomainName(View(nam
 
 // ---- Lookups -----------------------------------------------------------------------
 
-int GetUserCount() { return static_cast<int>(g_users.size()); }
+int GetUserCount() { return static_cast<int>(g_order.size()); }
 
 UserStruct* GetUserByIndex(int index) {
-  if (index < 0 || static_cast<size_t>(index) >= g_users.size()) return nullptr;
-  return &g_users[static_cast<size_t>(index)];
+  if (index < 0 || static_cast<size_t>(index) >= g_order.size()) return nullptr;
+  return &At(static_cast<size_t>(index));
 }
 
 int FindUserIndex(const char* name) { return FindIndex(View(name), nullptr); }
@@ -212,7 +251,11 @@ int UserExists(const char* name) { return FindUserIndex(name) >= 0 ? 1 : 0; }
 int ResizeUserArray(int n) {
   if (n < g_capacity) return FR_INVALID_PARAMETER;
   try {
-    ChangeUsers(0, [&] { g_users.reserve(static_cast<size_t>(n)); });
+    ChangeUsers([&] {
+      g_order.reserve(static_cast<size_t>(n));
+      g_slots.reserve(static_cast<size_t>(n));  // last: the slots move only once the order has its room
+      return false;
+    });
   } catch (const std::exception&) {
     if (g_capacity == 0) {
       WriteLog(1, "Unable to allocate %d bytes for user array", BytesForLog(static_cast<size_t>(n), sizeof(UserStruct)));
@@ -238,10 +281,11 @@ bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit) {
 }
 
 void SortUsers() {
-  ChangeUsers(0, [] {
-    std::stable_sort(g_users.begin(), g_users.end(),
-                     [](const UserStruct& a, const UserStruct& b) { return CompareUserNames(a, b) < 0; });
-  });
+  // The order is sorted, not the records: none moves, so no entry needs
+  // re-pointing.
+  ++g_generation;
+  std::stable_sort(g_order.begin(), g_order.end(),
+                   [](uint32_t a, uint32_t b) { return CompareUserNames(g_slots[a], g_slots[b]) < 0; });
   if (g_loading) RebuildLoadIndex();
 }
 
@@ -296,7 +340,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
     WriteLog(1, "Unable to add user to array as blank or NULL user name passed");
     return refuse(ADD_USER_NO_NAME);
   }
-  if (static_cast<int>(g_users.size()) >= g_capacity) {
+  if (g_freeSlots.empty() && static_cast<int>(g_slots.size()) >= g_capacity) {
     // Geometric growth (never less than the fixed step): each growth moves and
     // re-points every record, so fixed steps would make a large load quadratic.
     const int step = g_capacity > kUserArrayGrowStep ? g_capacity : kUserArrayGrowStep;
@@ -319,7 +363,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
 
   UserStruct record;
   const int defaults = FindExact(kDefaultUserName);
-  if (defaults >= 0 && CopyUserStruct(&record, &g_users[static_cast<size_t>(defaults)]) != FR_OK) {
+  if (defaults >= 0 && CopyUserStruct(&record, &At(static_cast<size_t>(defaults))) != FR_OK) {
     WriteLog(1, "Unable to add new user >%s< as unable to copy defaults to it", name);
     return refuse(ADD_USER_NO_MEMORY);
   }
@@ -332,32 +376,38 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
   record.header.kind = NODE_KIND_USER;
   record.header.uid = uid;
 
-  // The array is sorted, so inserting at the bisection point gives the order
-  // a full sort would, without re-sorting (and re-pointing) every user.
-  // During a load the user is appended (users may come in any order; moving
-  // every later record per insertion would make the load quadratic) and the
-  // load sorts once at its end.
-  const size_t pos = g_loading ? g_users.size() : LowerBoundUser(NameOf(record));
+  // The order is sorted, so inserting at the bisection point gives the order
+  // a full sort would, without re-sorting every user; the record itself goes
+  // into a free slot and no other record moves. During a load the user is
+  // appended (users may come in any order; shifting the order at every
+  // insertion would make the load quadratic) and the load sorts once at its end.
+  const size_t pos = g_loading ? g_order.size() : LowerBoundUser(NameOf(record));
+  bool taken = false;
+  uint32_t slot = 0;
   try {
     if (g_loading) {
-      if (!g_users.empty() && CompareNoCase(NameOf(g_users.back()), NameOf(record)) > 0) {
+      if (!g_order.empty() && CompareNoCase(NameOf(At(g_order.size() - 1)), NameOf(record)) > 0) {
         if (!g_loadUnsorted) RebuildLoadIndex();
         g_loadUnsorted = true;
       }
       if (g_loadUnsorted) g_loadIndex[FoldNoCase(NameOf(record))] = pos;
     }
     const uint64_t before = g_generation;
-    ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
+    slot = TakeSlot(std::move(record));  // within the capacity: no record moves
+    taken = true;
+    g_order.insert(g_order.begin() + static_cast<std::ptrdiff_t>(pos), slot);
+    ++g_generation;
     g_lastEdit = UserArrayEdit{before, g_generation, true, static_cast<int>(pos)};
   } catch (const std::exception&) {
+    if (taken) GiveSlot(slot);
     if (g_loading && g_loadUnsorted) RebuildLoadIndex();
     WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
     return refuse(ADD_USER_NO_MEMORY);
   }
-  if (AddNodeToQAArray(&g_users[pos].header) == kNoUID) {
+  if (AddNodeToQAArray(&At(pos).header) == kNoUID) {
     // The registry writes an issued UID into the record before it grows, so
     // a UID word still 0 means that none could be issued.
-    const bool noUID = g_users[pos].header.uid == kNoUID;
+    const bool noUID = At(pos).header.uid == kNoUID;
     EraseUserAt(pos);
     if (noUID) {
       WriteLog(0, "Unable to add new user >%s< as no UID could be issued", name);
@@ -374,7 +424,7 @@ int UpdateUser(UserStruct* record) {
   bool viaDomain = false;
   const int index = FindIndex(*record->USERNAME, &viaDomain);
   if (index < 0) return FR_USER_NOT_FOUND;
-  UserStruct& stored = g_users[static_cast<size_t>(index)];
+  UserStruct& stored = At(static_cast<size_t>(index));
   if (record->header.uid != kNoUID && record->header.uid != stored.header.uid) return FR_UID_MISMATCH;
   if (record->header.uid == kNoUID) record->header.uid = stored.header.uid;
 
@@ -406,7 +456,7 @@ int DeleteUser(const char* name, bool force) {
     WriteLog(1, "Unable to find user >%s< in order to delete it", name);
     return FR_USER_NOT_FOUND;
   }
-  const UserStruct& user = g_users[static_cast<size_t>(index)];
+  const UserStruct& user = At(static_cast<size_t>(index));
   if (IsReservedUID(user.header.uid) && !force) {
     const std::string stored(NameOf(user));
     WriteLog(1, "Cannot delete the internal system user %s (%u)", stored.c_str(), user.header.uid);
@@ -466,7 +516,7 @@ int DeleteUserField(UserStruct* user, const char* name) {
 
 void FreeUserStruct(UserStruct* user) {
   if (user == nullptr) return;
-  if (!g_users.empty() && user >= g_users.data() && user < g_users.data() + g_users.size()) ++g_generation;
+  if (!g_slots.empty() && user >= g_slots.data() && user < g_slots.data() + g_slots.size()) ++g_generation;
   // Only the registered record itself gives up the entry: a copy or a
   // decoded block carrying the same UID leaves the registry alone.
   if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
@@ -504,13 +554,15 @@ void FreeAllUsers() {
   // Without memory for the list, FreeUserStruct below unregisters each one.
   try {
     std::vector<const NodeHeader*> headers;
-    headers.reserve(g_users.size());
-    for (const UserStruct& user : g_users) headers.push_back(&user.header);
+    headers.reserve(g_order.size());
+    for (const uint32_t slot : g_order) headers.push_back(&g_slots[slot].header);
     RemoveNodesFromQAArray(headers);
   } catch (const std::exception&) {
   }
-  for (UserStruct& user : g_users) FreeUserStruct(&user);
-  g_users.clear();  // keeps the storage, and so the capacity
+  for (const uint32_t slot : g_order) FreeUserStruct(&g_slots[slot]);
+  g_slots.clear();  // keeps the storage, and so the capacity
+  g_order.clear();
+  g_freeSlots.clear();
   ++g_generation;
   g_loadUnsorted = false;
   g_loadIndex.clear();
@@ -531,7 +583,9 @@ void ResetUserStore() {
   g_loadUnsorted = false;
   g_loadIndex.clear();
   FreeAllUsers();
-  decltype(g_users)().swap(g_users);
+  decltype(g_slots)().swap(g_slots);
+  std::vector<uint32_t>().swap(g_order);
+  std::vector<uint32_t>().swap(g_freeSlots);
   g_capacity = 0;
   g_domain.reset();
   g_usersTime = 0;

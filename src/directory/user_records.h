@@ -168,14 +168,14 @@ int UpdateUser(UserStruct* record);
 // Deletes the user named `name` (domain rule included):
 //   2 IsValidUserName fails;  6 not found (logged);
 //   26 a UID of 4000000000 or above without `force` (logged);  0 done.
-// The record is unregistered and removed; the following users move down and
-// are re-pointed. The user's node in the users tree and its file are the
-// callers'.
+// The record is unregistered and removed; no other record moves (the
+// records lie in slots of their own, and only the order of names shifts).
+// The user's node in the users tree and its file are the callers'.
 int DeleteUser(const char* name, bool force);
 
-// Sorts the array by name and re-points every user's registry entry. The
-// array is kept sorted by every operation here; this is for callers that
-// renamed records in place.
+// Sorts the array by name (the order of the records, not the records
+// themselves: none moves). The array is kept sorted by every operation here;
+// this is for callers that renamed records in place.
 void SortUsers();
 
 // A load of many users: between these two, AddUser appends in arrival order

@@ -290,15 +290,13 @@ bool ListOnDiskMatchesWhole() {
   const size_t count = static_cast<size_t>(GetUserCount());
   if (count != g_listOnDisk.uids.size()) return false;
   if (count == 0) return true;
-  // The records lie one after another in the array: the walk reads one
-  // cache line of each, fetched a few records ahead.
-  const UserStruct* users = GetUserByIndex(0);
+  // The walk reads one cache line of each record, fetched a few records ahead.
   constexpr size_t kAhead = 8;
   const char* names = g_listOnDisk.names.data();
   size_t begin = 0;
   for (size_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) __builtin_prefetch(users + i + kAhead);
-    const UserStruct& user = users[i];
+    if (i + kAhead < count) __builtin_prefetch(GetUserByIndex(static_cast<int>(i + kAhead)));
+    const UserStruct& user = *GetUserByIndex(static_cast<int>(i));
     const size_t end = g_listOnDisk.ends[i];
     const std::string_view name = NameOfRecord(&user);
     if (user.header.uid != g_listOnDisk.uids[i] || name != std::string_view(names + begin, end - begin)) return false;
