@@ -145,14 +145,6 @@ void StripPasswordState(XMLNode* data) {
   }
 }
 
-// The last child of `node` (the shortcut, repaired by walking when unset).
-XMLNode* LastChildOf(XMLNode* node) {
-  XMLNode* tail = node->lastChild ? node->lastChild : node->firstChild;
-  if (tail == nullptr) return nullptr;
-  while (tail->nextSibling != nullptr) tail = tail->nextSibling;
-  return tail;
-}
-
 }  // namespace
 
 // ---- The tree ----------------------------------------------------------------------
@@ -385,7 +377,7 @@ int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {
   }
   // What the tree looked like, so that a failed parse can be undone.
   const bool hadRoot = g_root != nullptr;
-  XMLNode* tailBefore = parent != nullptr ? LastChildOf(parent) : nullptr;
+  XMLNode* tailBefore = LastXMLChild(parent);
   const size_t extraBefore = g_extraTop.size();
 
   ClearXMLValueStack(1);

@@ -163,7 +163,7 @@ void XMLCALL RefuseDoctypeInUserFile(void* userData, const XML_Char*, const XML_
 // whole; otherwise the error is logged and every node it made is removed
 // again, so that the other users are read as if the file were not there.
 bool ParseUserFileInto(XML_Parser parser, const std::string& content, XMLNode* root, const std::string& events) {
-  XMLNode* tail = root->lastChild;
+  XMLNode* tail = LastXMLChild(root);
   ClearXMLValueStack(1);
   ClearCurrentXMLValue();
   ClearUsersReadFailure();
@@ -367,7 +367,7 @@ int ReadUsersV2(const char* home) {
       g_protectedUIDs.insert(uid);
       continue;
     }
-    ConvertRunNode(root->lastChild, uid);  // a file read whole made one top element
+    ConvertRunNode(LastXMLChild(root), uid);  // a file read whole made one top element
     if (g_keepReadTexts) {
       try {
         g_readTexts.emplace(uid, content);

@@ -517,14 +517,14 @@ TEST_F(UserSettingsTest, ParseIntoNode) {
   int rc = 0;
   XMLNode* app = GetUserSubsectionNode("bob", "Test", "App", &rc);
   ASSERT_NE(app, nullptr);
-  XMLNode* last = app->lastChild;
+  XMLNode* last = LastXMLChild(app);
   EXPECT_EQ(ParseXMLStringIntoNode("<X><Y>1</Y>", app), FR_XML_ERROR);
   EXPECT_EQ(ParseXMLStringIntoNode(nullptr, app), FR_XML_ERROR);
-  EXPECT_EQ(app->lastChild, last);  // nothing of a failed parse stays
+  EXPECT_EQ(LastXMLChild(app), last);  // nothing of a failed parse stays
   EXPECT_EQ(ParseXMLStringIntoNode("<X a=\"1\"><Y>1\n</Y>\n</X>", app), FR_OK);
-  ASSERT_NE(app->lastChild, last);
-  EXPECT_EQ(app->lastChild->name, "X");
-  ASSERT_EQ(app->lastChild->attributes.size(), 1u);
+  ASSERT_NE(LastXMLChild(app), last);
+  EXPECT_EQ(LastXMLChild(app)->name, "X");
+  ASSERT_EQ(LastXMLChild(app)->attributes.size(), 1u);
   EXPECT_EQ(Read("bob", "Test", "App", "X\\Y"), "1");
 }
 
