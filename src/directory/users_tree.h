@@ -63,6 +63,15 @@ XMLNode* GetUsersTreeRoot();
 // freed first (FreeUsersXMLTree). Null just frees the tree.
 void SetUsersTreeRoot(XMLNode* root);
 
+// To be called when `node`, a USER child of the root, has been put into the
+// root or has been given USERNAME children other than by a parse into the
+// tree (a client's node moved in whole, children moved into it), so that the
+// lookups by name find it by each of its names. Nothing for other nodes.
+// Every USER node a user of the store finds by name went in through a parse,
+// MakeUserNodeForRecord or this; the texts of its USERNAME children do not
+// change afterwards (a new text comes as a new child).
+void NoteUserNodeNames(XMLNode* node);
+
 // The parse cursor: the node under which the next parsed element is appended;
 // null between parses (the next element then becomes the root when there is
 // none, else a top-level node kept beside the root and freed with it).
@@ -183,7 +192,9 @@ int BuildUserNodeIndex(UserNodeIndex& index);  // 0; 1 no memory (index empty)
 // like the record (a bisection and one step, the usual case), else the first
 // USER child of the root whose USERNAME equals the record's name without
 // regard to case (no domain rule), looked up in `index` when one is given,
-// else by a walk. The one answer to that question for the whole store.
+// else in the tree's table of names (a walk only when two or more nodes bear
+// the name, for the first of them). The one answer to that question for the
+// whole store.
 XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index = nullptr);
 
 // UserNodeOfRecord's first step alone: the USER node its settings link leads
@@ -215,9 +226,10 @@ bool IsUIDAllowedForClientUser(const char* name, UID uid);
 // (IsValidUserName) and the UID (IsUIDAllowedForClientUser), runs AddUser
 // (name, uid), then gives the new record its own
 // USER node, appended to the root (made when there is none), as
-// MakeUserNodeForRecord makes it. A
-// leftover node of that name (a user deleted without its node) is removed
-// first, so the new user inherits nothing of it. The index of the new user,
+// MakeUserNodeForRecord makes it. Every
+// leftover node of that name (a user deleted without its node) that no other
+// record holds is removed first, found by name without a walk of the tree,
+// so the new user inherits nothing of it. The index of the new user,
 // or -1 with *why: ADD_USER_NO_NAME also for a name IsValidUserName refuses,
 // ADD_USER_UID_IN_USE also for a built-in object's UID, AddUser's reasons, ADD_USER_NO_MEMORY when the node cannot be made (the
 // record is then removed again). Saves nothing: the caller saves
@@ -243,6 +255,12 @@ int DeleteUserAndNode(const char* name, bool force);
 int MakeUserNodeForRecord(UserStruct* user);
 
 // ---- Tests ----------------------------------------------------------------------------------
+
+// Test aid: the faults of the table of names against the tree, the pairs
+// (USER child of the root, USERNAME text) it misses and the pairs it holds
+// that the tree does not call for (a node gone or renamed by hand); 0 while
+// they are in step.
+size_t CountUserNodeNameFaults();
 
 // Back to the process-start state: tree freed, cursor none, no skipped name,
 // failure flag clear.

@@ -80,7 +80,10 @@ class UserSettingsTest : public ::testing::Test {
     ASSERT_EQ(GetUserCount(), 3);
     SetComputerDomain("CORP");
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   static void ResetAll() {
     ResetDirectoryState();
@@ -343,6 +346,7 @@ TEST_F(UserSettingsTest, NodeWithoutRecordIsNotChanged) {
   XMLNode* name = AddXMLChildNode(ghost);
   name->name = "USERNAME";
   name->value = "ghost";
+  NoteUserNodeNames(ghost);
   ASSERT_EQ(SetUserSettingCreate("ghost", "Live", "Torvane", "X", "v"), FR_USER_NOT_FOUND);
   EXPECT_EQ(AddUserEnvSection("ghost", "Dev"), FR_USER_NOT_FOUND);
   EXPECT_EQ(Read("ghost", "Live", "Torvane", "X"), "<code 17>");

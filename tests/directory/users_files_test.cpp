@@ -44,7 +44,10 @@ class UsersFilesTest : public ::testing::Test {
     ResetAll();
     ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   std::string UserFile(UID uid) const { return UserFilePath(home.path, uid); }
   std::string ListText() const { return ReadWholeFile(home.File("userlist.xml")); }
@@ -775,6 +778,98 @@ TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   EXPECT_NE(FindXMLUserNode("administrator"), nullptr);
 }
 
+// A new user inherits nothing of a node left with its name, whichever way
+// the node was left: every node of the name that no record holds goes at the
+// add, and the one node that stays is the new user's own (also for the
+// lookups that take the first node of a name).
+TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
+  auto addSecret = [](const char* name) {
+    XMLNode* secret = AddXMLChildNode(FindUser(name)->USERDATA);
+    secret->name = "Secret";
+  };
+  // Adds bob with a setting of his own and deletes him, with or without his node.
+  auto bobWithSecretDeleted = [&](UID uid, bool withNode) {
+    ASSERT_GE(AddUserFromClient("bob", uid), 0);
+    addSecret("bob");
+    ASSERT_EQ(withNode ? DeleteUserAndNode("bob", false) : DeleteUser("bob", false), 0);
+  };
+  auto loadV1 = [this](const std::string& users) {
+    WriteWholeFile(home.File("users.xml"), "<USERS>" + users + "</USERS>");
+    return ReadUsersXML(home.File("users.xml").c_str());
+  };
+  const std::string bobWithSecret = "<USER><UID>20</UID><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>";
+  const std::string carol = "<USER><UID>21</UID><USERNAME>carol</USERNAME><USERDATA/></USER>";
+  const struct {
+    const char* what;
+    std::function<void()> leave;  // ends with no user bob, and maybe nodes of that name
+  } cases[] = {
+      {"deleted without its node", [&] { bobWithSecretDeleted(0x20, false); }},
+      {"deleted without its node twice",
+       [&] {
+         bobWithSecretDeleted(0x20, false);
+         bobWithSecretDeleted(0x22, false);
+       }},
+      {"deleted with its node", [&] { bobWithSecretDeleted(0x20, true); }},
+      {"given twice in a load, then deleted",
+       [&] {
+         ASSERT_EQ(loadV1(bobWithSecret + carol + "<USER><USERNAME>BOB</USERNAME><EMAIL>x</EMAIL></USER>"), 0);
+         ASSERT_EQ(DeleteUserAndNode("bob", false), 0);
+       }},
+      {"given twice in a load, then deleted without its node",
+       [&] {
+         ASSERT_EQ(loadV1(bobWithSecret + carol + "<USER><USERNAME>BOB</USERNAME><EMAIL>x</EMAIL></USER>"), 0);
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"replaced by client text, then deleted without its node",
+       [&] {
+         ASSERT_GE(AddUserFromClient("bob", 0x20), 0);
+         ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"added by client text over a leftover, then deleted without its node",
+       [&] {
+         bobWithSecretDeleted(0x20, false);
+         ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"added by client text that does not convert",
+       [&] {
+         EXPECT_NE(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><FIELD>x</FIELD><USERDATA><Secret/></USERDATA></USER>"), 0);
+       }},
+      {"a refused add after a delete without its node",
+       [&] {
+         bobWithSecretDeleted(0x20, false);
+         EXPECT_LT(AddUserFromClient("bob", 0x21), 0);  // carol's UID
+       }},
+  };
+  for (const auto& c : cases) {
+    ResetAll();
+    ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
+    ASSERT_GE(AddUserFromClient("carol", 0x21), 0);
+    ASSERT_EQ(SaveUsers(home.path.c_str(), "carol"), 0);
+    c.leave();
+    ASSERT_EQ(FindUser("bob"), nullptr) << c.what;
+    ASSERT_GE(AddUserFromClient("bob", 0x30), 0) << c.what;
+    const UserStruct* bob = FindUser("bob");
+    ASSERT_NE(bob->USERDATA, nullptr) << c.what;
+    XMLNode* own = bob->USERDATA->parent;
+    int named = 0;
+    for (const XMLNode* n = GetUsersTreeRoot()->firstChild; n != nullptr; n = n->nextSibling) {
+      const XMLNode* name = FindXMLChildNode(n, "USERNAME");
+      if (name != nullptr && name->value && EqualsNoCase(*name->value, "bob")) ++named;
+    }
+    EXPECT_EQ(named, 1) << c.what;
+    EXPECT_EQ(UserNodeOfRecord(bob), own) << c.what;
+    EXPECT_EQ(FindXMLUserNode("bob"), own) << c.what;
+    EXPECT_EQ(FindXMLChildNode(bob->USERDATA, "Secret"), nullptr) << c.what;
+    // The other user keeps its node.
+    const UserStruct* other = FindUser("carol");
+    ASSERT_NE(other, nullptr) << c.what;
+    EXPECT_EQ(FindXMLUserNode("carol"), UserNodeOfRecord(other)) << c.what;
+    EXPECT_NE(UserNodeOfRecord(other), nullptr) << c.what;
+  }
+}
+
 // ---- Lookups ---------------------------------------------------------------------------------
 
 TEST_F(UsersFilesTest, FindXMLUserNodeDomainRule) {
@@ -1086,7 +1181,10 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
   } cases[] = {
       {"a renamed user", [this] {
          UserStruct* cy = FindUser("cy");
-         FindXMLChildNode(UserNodeOfRecord(cy), kUserNameNodeName)->value = "cyd";
+         XMLNode* node = UserNodeOfRecord(cy);
+         RemoveUsersTreeNode(FindXMLChildNode(node, kUserNameNodeName));  // a new name comes as a new child
+         AppendNamedUsersChild(node, kUserNameNodeName, "cyd");
+         NoteUserNodeNames(node);
          cy->USERNAME = "cyd";
          return SaveUsers(home.path.c_str(), "cyd");
        }, {{0x11, "ann"}, {0x22, "bob"}, {0x33, "cyd"}}},
