@@ -256,16 +256,47 @@ bool MayHoldLinks(const XMLNode* top) {
   return false;
 }
 
+// The node whose names name every record that can link into what a removal
+// of `top` (which MayHoldLinks) frees; null when any record can. A link
+// designates the USERDATA child of its record's own node, which bears the
+// record's name (every link is set so), so the holders are the records named
+// by the node of the top's USERDATA: the top's parent when the top is a
+// USERDATA node, else the top itself when a child is one. Any record may
+// link below a top whose grandchild is one (the root, a holder of client
+// text), and below default_user's node, whose link plain AddUser records copy.
+const XMLNode* LinkOwnersNode(const XMLNode* top) {
+  const XMLNode* owner = EqualsNoCase(top->name, kUserDataName) ? top->parent : top;
+  if (owner == nullptr) return nullptr;
+  bool childData = owner != top;
+  for (const XMLNode* c = owner->firstChild; c != nullptr; c = c->nextSibling) {
+    if (IsUserNameChild(c) && EqualsNoCase(*c->value, kDefaultUserName)) return nullptr;
+    if (owner == top && EqualsNoCase(c->name, kUserDataName)) childData = true;
+  }
+  return childData ? owner : nullptr;
+}
+
 // Clears every record's settings link that a removal of the nodes `tops`
-// (each with its subtree) would leave dangling: one pass over the records
-// for all of them, each link looked up in a set of the tops.
+// (each with its subtree) would leave dangling. A top with a node of the
+// link's owners (LinkOwnersNode) costs a lookup of each of its names; the
+// others are looked for in one pass over the records for all of them, each
+// link against a set of those tops.
 void ClearLinksInto(XMLNode* const* tops, size_t topCount) {
   std::vector<const XMLNode*> holding;
   std::unordered_set<const XMLNode*> set;
   const int count = GetUserCount();
   try {
     for (size_t t = 0; t < topCount; ++t) {
-      if (tops[t] != nullptr && MayHoldLinks(tops[t])) holding.push_back(tops[t]);
+      const XMLNode* top = tops[t];
+      if (top == nullptr || !MayHoldLinks(top)) continue;
+      if (const XMLNode* owners = LinkOwnersNode(top)) {
+        for (const XMLNode* c = owners->firstChild; c != nullptr; c = c->nextSibling) {
+          if (!IsUserNameChild(c)) continue;
+          UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
+          if (user != nullptr && LinkUnder(user->USERDATA, top)) user->USERDATA = nullptr;
+        }
+      } else {
+        holding.push_back(top);
+      }
     }
     if (holding.empty()) return;
     set.insert(holding.begin(), holding.end());

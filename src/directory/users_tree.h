@@ -83,8 +83,10 @@ void SetUsersTreeCursor(XMLNode* node);
 int FreeUsersXMLTree();
 
 // ---- Removing nodes (the only way a node of the tree is freed) -------------------------
-// Each clears first, in one pass over the records for all the nodes it
-// removes, every record's settings link into them.
+// Each clears first every record's settings link into the nodes it removes:
+// for a user's node or settings, the links of the records its names name
+// (a lookup each); for the root, a holder or default_user's node (whose link
+// plain AddUser records copy), in one pass over the records for all of them.
 
 // Removes the node (unlinked from its parent first) with its subtree. Null:
 // nothing. Also for nodes of detached trees (client text being applied).

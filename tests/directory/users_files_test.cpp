@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -867,6 +868,50 @@ TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
     ASSERT_NE(other, nullptr) << c.what;
     EXPECT_EQ(FindXMLUserNode("carol"), UserNodeOfRecord(other)) << c.what;
     EXPECT_NE(UserNodeOfRecord(other), nullptr) << c.what;
+  }
+}
+
+// A removal clears exactly the settings links into what it frees: the
+// owner's, found by the names of the node, and the links that plain AddUser
+// records copied from default_user when default_user's settings go.
+TEST_F(UsersFilesTest, RemovalsClearExactlyTheLinksIntoWhatTheyFree) {
+  auto nodeOf = [](const char* name) { return UserNodeOfRecord(FindUser(name)); };
+  auto dataOf = [&](const char* name) { return FindXMLChildNode(nodeOf(name), kUserDataName); };
+  const struct {
+    const char* what;
+    std::function<void()> remove;
+    std::vector<std::string> cleared;
+  } cases[] = {
+      {"a user's node", [&] { RemoveUsersTreeNode(nodeOf("bob")); }, {"bob"}},
+      {"a user's settings", [&] { RemoveUsersTreeNode(dataOf("bob")); }, {"bob"}},
+      {"a node of a user's settings", [&] { RemoveUsersTreeNode(dataOf("bob")->firstChild); }, {}},
+      {"a user's name", [&] { RemoveUsersTreeNode(FindXMLChildNode(nodeOf("bob"), kUserNameNodeName)); }, {}},
+      {"default_user's node", [&] { RemoveUsersTreeNode(nodeOf("default_user")); }, {"default_user", "copy"}},
+      {"default_user's settings", [&] { RemoveUsersTreeNode(dataOf("default_user")); }, {"default_user", "copy"}},
+      {"nodes of the root by a test",
+       [&] {
+         const XMLNode* bob = nodeOf("bob");
+         RemoveUsersTreeNodesIf(GetUsersTreeRoot(), [bob](const XMLNode* n) { return n == bob; });
+       },
+       {"bob"}},
+      {"children of the root", [&] { RemoveUsersTreeChildren({nodeOf("ann"), nodeOf("bob")}); }, {"ann", "bob"}},
+      {"the whole tree", [] { FreeUsersXMLTree(); }, {"ann", "bob", "copy", "default_user"}},
+  };
+  for (const auto& c : cases) {
+    ResetAll();
+    ASSERT_GE(AddUserFromClient("default_user", kUIDDefaultUser), 0);
+    ASSERT_GE(AddUserFromClient("ann", 0x10), 0);
+    ASSERT_GE(AddUserFromClient("bob", 0x11), 0);
+    ASSERT_GE(AddUser("copy", 0x12), 0);  // a plain record: default_user's link
+    ASSERT_EQ(FindUser("copy")->USERDATA, FindUser("default_user")->USERDATA);
+    ASSERT_NE(AppendNamedUsersChild(FindUser("bob")->USERDATA, "Live"), nullptr);
+    std::map<std::string, XMLNode*> before;
+    for (const char* name : {"ann", "bob", "copy", "default_user"}) before[name] = FindUser(name)->USERDATA;
+    c.remove();
+    for (const auto& [name, link] : before) {
+      const bool cleared = std::find(c.cleared.begin(), c.cleared.end(), name) != c.cleared.end();
+      EXPECT_EQ(FindUser(name.c_str())->USERDATA, cleared ? nullptr : link) << c.what << ": " << name;
+    }
   }
 }
 
