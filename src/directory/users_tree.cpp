@@ -97,7 +97,7 @@ class UserNodeNameTable {
   // Adds the pair unless it is there. Throws std::bad_alloc when the table
   // must grow and cannot (the table is then as it was).
   void Add(uint64_t hash, XMLNode* node) {
-    if ((used_ + 1) * 8 > slots_.size() * 7) Grow();
+    if ((used_ + 1) * 8 > slots_.size() * 7) Grow(slots_.empty() ? 64 : slots_.size() * 2);
     const size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
     for (; slots_[i].node != nullptr; i = (i + 1) & mask) {
@@ -133,9 +133,22 @@ class UserNodeNameTable {
       if (slots_[i].hash == hash) out.push_back(slots_[i].node);
     }
   }
-  void Clear() {
-    std::vector<Slot>().swap(slots_);
+  // Empties the table; its room stays for the next tree (a load reserves
+  // before it sets the new root) unless `release`.
+  void Clear(bool release = false) {
+    if (release) {
+      std::vector<Slot>().swap(slots_);
+    } else if (used_ != 0) {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+    }
     used_ = 0;
+  }
+  // Room for `count` pairs in all, so that a load does not grow the table
+  // step by step. Throws std::bad_alloc as Add.
+  void Reserve(size_t count) {
+    size_t size = slots_.empty() ? 64 : slots_.size();
+    while (count * 8 > size * 7) size *= 2;
+    if (size > slots_.size()) Grow(size);
   }
   // Calls f(hash, node) for every pair (for the check of the tests).
   template <class F>
@@ -150,8 +163,8 @@ class UserNodeNameTable {
     uint64_t hash = 0;
     XMLNode* node = nullptr;
   };
-  void Grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
+  void Grow(size_t size) {
+    std::vector<Slot> bigger(size);
     const size_t mask = bigger.size() - 1;
     for (const Slot& slot : slots_) {
       if (slot.node == nullptr) continue;
@@ -180,7 +193,7 @@ void AddNodeName(const XMLNode* nameChild, XMLNode* userNode) {
   try {
     g_names.Add(NameHash(*nameChild->value), userNode);
   } catch (const std::bad_alloc&) {
-    g_names.Clear();
+    g_names.Clear(true);
     g_namesComplete = false;
   }
 }
@@ -200,6 +213,19 @@ void ForgetNodeNames(const XMLNode* top) {
     g_names.Remove(NameHash(*top->value), top->parent);
   }
 }
+
+}  // namespace
+
+void ReserveUserNodeNames(size_t count) {
+  if (!g_namesComplete) return;
+  try {
+    g_names.Reserve(count);
+  } catch (const std::bad_alloc&) {
+    // It grows as the names come, or is given up then.
+  }
+}
+
+namespace {
 
 // The tree is going whole: the table starts afresh (and is no longer given up).
 void ForgetAllNodeNames() {
@@ -945,6 +971,7 @@ size_t CountUserNodeNameFaults() {
 
 void ResetUsersTree() {
   FreeUsersXMLTree();
+  g_names.Clear(true);
   g_skippedName.reset();
   g_readFailure = false;
 }

@@ -72,6 +72,10 @@ void SetUsersTreeRoot(XMLNode* root);
 // change afterwards (a new text comes as a new child).
 void NoteUserNodeNames(XMLNode* node);
 
+// Room in the table of names for `count` USER nodes in all, for a load that
+// knows how many users it reads (a hint: without memory nothing happens).
+void ReserveUserNodeNames(size_t count);
+
 // The parse cursor: the node under which the next parsed element is appended;
 // null between parses (the next element then becomes the root when there is
 // none, else a top-level node kept beside the root and freed with it).

@@ -224,6 +224,7 @@ void PrepareLoad(size_t expected) {
   const long long want = static_cast<long long>(GetUserCount()) + static_cast<long long>(expected);
   if (want > GetUserArrayCapacity() && want < INT32_MAX) ResizeUserArray(static_cast<int>(want));
   ReserveNodeQAArray(expected);  // and the registry's room for them
+  ReserveUserNodeNames(static_cast<size_t>(want > 0 ? want : 0));  // and the table of their nodes' names
 }
 
 }  // namespace users_files_detail
