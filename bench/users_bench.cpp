@@ -10,9 +10,11 @@
 // each figure the file-system floor it measures itself in the same home:
 // replacing a 500-byte file durably (a one-user save), replacing a file of
 // userlist.xml's size durably (a save that changes the list), opening and
-// reading every per-user file (a reload that changes nothing), both
-// replacements together (an add or a delete: one user file and the list), and that plus
-// Expat over the same bytes (the version-2 load); and the memory a
+// reading every per-user file (a reload that changes nothing), and that plus
+// Expat over the same bytes (the version-2 load); an add's floor is the
+// 500-byte and list-size replacements with that of a 4-byte file (the new
+// user's file, the list and uid.val), a delete's the list-size replacement
+// (the list alone: the user's file stays, unlisted); and the memory a
 // version-2 load holds and its peak, per user.
 // A program, not a test: run it by hand (users_bench [max users]). With
 // USERS_BENCH_KEEP set the homes are kept, for profiling a load of one in a
@@ -118,6 +120,7 @@ struct Figures {
   // Floors, measured in the same home directory.
   Span floorSmall;  // median durable replacement of a 500-byte file
   Span floorList;   // median durable replacement of a file of userlist.xml's size
+  Span floorUID;    // median durable replacement of a 4-byte file (uid.val, written by every add)
   Span floorRead;   // opening and reading every per-user file
   Span floorParse;  // the same, with Expat over the bytes
   // Per user, of a version-2 load: the heap bytes it holds (the pool's slots
@@ -249,6 +252,7 @@ bool Run(int n, Figures& f) {
 
   // The floors, in the home the store just wrote.
   f.floorSmall = DurableReplaceFloor(home + "floor-small.xml", 500, 7);
+  f.floorUID = DurableReplaceFloor(home + "floor-uid.val", 4, 7);
   FileStatus listStatus;
   ok = ok && GetFileStatus(home + kUserListFileName, listStatus);
   f.floorList = DurableReplaceFloor(home + "floor-list.xml", static_cast<size_t>(listStatus.size), 5);
@@ -379,10 +383,13 @@ int main(int argc, char** argv) {
     line("save one (median of 5)", f.saveOne, "durable 500-byte replacement", f.floorSmall);
     line("case change (median of 3)", f.saveRename, "durable list-size replacement", f.floorList);
     line("reload", f.reload, "open+read all files", f.floorRead);
-    const Span floorAddDelete{f.floorSmall.wall + f.floorList.wall, f.floorSmall.cpu + f.floorList.cpu,
-                              f.floorSmall.sys + f.floorList.sys};
-    line("add one (median of 5)", f.addOne, "500-byte + list-size replacements", floorAddDelete);
-    line("delete one (median of 5)", f.deleteOne, "500-byte + list-size replacements", floorAddDelete);
+    // An add writes the new user's file, uid.val (the UID it was issued) and
+    // the list; a delete writes the list alone (the user's file stays, unlisted).
+    const Span floorAdd{f.floorSmall.wall + f.floorList.wall + f.floorUID.wall,
+                        f.floorSmall.cpu + f.floorList.cpu + f.floorUID.cpu,
+                        f.floorSmall.sys + f.floorList.sys + f.floorUID.sys};
+    line("add one (median of 5)", f.addOne, "500-byte + list-size + 4-byte repl.", floorAdd);
+    line("delete one (median of 5)", f.deleteOne, "durable list-size replacement", f.floorList);
     printf("  memory of the v2 load: %.2f kB per user held on the heap, %.2f kB per user at the peak of a process "
            "that only loads\n", f.heldKB, f.peakKB);
     fflush(stdout);
