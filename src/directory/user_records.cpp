@@ -4,14 +4,13 @@
 // for users and groups), the utilities and the log. Writes no file.
 //
 // Invariants kept by every operation here:
-//   - the records lie in slots that do not move when users are added or
-//     deleted (only a growth of the storage or a sort moves them), and
-//     g_order lists the slots of the users sorted by USERNAME
+//   - the records lie in slots of blocks that never move (a growth adds a
+//     block), and g_order lists the users' records sorted by USERNAME
 //     (CompareNoCase), names unique; a slot no user holds is empty and on
 //     the free list;
 //   - every record of a user is registered under its UID, and its registry
-//     entry holds the record's current address. Every change that moves
-//     records goes through ChangeUsers(), the one place that re-points entries.
+//     entry holds the record's address, which stays from its add to its
+//     delete: no operation here re-points an entry.
 #include "directory/user_records.h"
 
 #include <algorithm>
@@ -32,15 +31,33 @@
 
 namespace {
 
-// The records, held by value in slots that an add or a delete does not
-// move: an insertion or removal shifts only the 4-byte slot numbers of
-// g_order, and no registry entry needs re-pointing. A large directory's
-// slots are many megabytes: their storage is offered as huge pages, which
-// a load fills fast.
-std::vector<UserStruct, LargeBlockAllocator<UserStruct>> g_slots;
-std::vector<uint32_t> g_order;       // the users' slots, sorted by name
-std::vector<uint32_t> g_freeSlots;   // empty slots, reused by the next add
-int g_capacity = 0;                  // slots allocated (grown geometrically, at least kUserArrayGrowStep)
+// The records, held by value in slots of blocks that never move: an add or a
+// delete shifts only the pointers of g_order, and no registry entry needs
+// re-pointing, neither then nor at a growth (which adds a block). A large
+// directory's block is many megabytes: it is offered as huge pages, which a
+// load fills fast. A block's slots are made as they are first taken.
+struct SlotBlock {
+  UserStruct* slots = nullptr;
+  size_t count = 0;  // slots allocated
+  size_t made = 0;   // slots constructed, the first `made`
+};
+// The blocks, given back with their records when the process ends.
+struct SlotBlockList : std::vector<SlotBlock> {
+  SlotBlockList() = default;
+  SlotBlockList(const SlotBlockList&) = delete;
+  SlotBlockList& operator=(const SlotBlockList&) = delete;
+  ~SlotBlockList() {
+    for (SlotBlock& block : *this) {
+      for (size_t i = 0; i < block.made; ++i) block.slots[i].~UserStruct();
+      FreeLargeBlock(block.slots, block.count * sizeof(UserStruct));
+    }
+  }
+};
+SlotBlockList g_blocks;
+size_t g_fillBlock = 0;               // the first block that may have slots not made yet
+std::vector<UserStruct*> g_order;     // the users' records, sorted by name
+std::vector<UserStruct*> g_freeSlots; // empty slots, reused by the next add
+int g_capacity = 0;                   // slots allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
@@ -70,31 +87,20 @@ int BytesForLog(size_t n, size_t each) {
 }
 
 // The user at `i` of the sorted order.
-UserStruct& At(size_t i) { return g_slots[g_order[i]]; }
+UserStruct& At(size_t i) { return *g_order[i]; }
 
-// Re-points the registry entry of every user (after their slots moved).
-void RepointAllUsers() {
-  for (const uint32_t slot : g_order) {
-    UserStruct& user = g_slots[slot];
-    if (user.header.uid != kNoUID) UpdateNodeQAPointer(&user.header);
+// True when `user` is a slot of one of the blocks.
+bool IsSlot(const UserStruct* user) {
+  for (const SlotBlock& block : g_blocks) {
+    if (user >= block.slots && user < block.slots + block.made) return true;
   }
-}
-
-// Runs `change`, which may move the slots (a growth of the storage, a sort),
-// and then re-points every user's entry when it did. Every change that can
-// move a record goes through here.
-template <class Change>
-void ChangeUsers(Change&& change) {
-  const UserStruct* before = g_slots.data();
-  ++g_generation;
-  const bool moved = change();
-  if (moved || g_slots.data() != before) RepointAllUsers();
+  return false;
 }
 
 // The place in the order where a user named `name` is or would go (bisection).
 size_t LowerBoundUser(std::string_view name) {
-  auto it = std::lower_bound(g_order.begin(), g_order.end(), name, [](uint32_t slot, std::string_view n) {
-    return CompareNoCase(NameOf(g_slots[slot]), n) < 0;
+  auto it = std::lower_bound(g_order.begin(), g_order.end(), name, [](const UserStruct* user, std::string_view n) {
+    return CompareNoCase(NameOf(*user), n) < 0;
   });
   return static_cast<size_t>(it - g_order.begin());
 }
@@ -146,24 +152,49 @@ size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view na
   return static_cast<size_t>(it - fields.begin());
 }
 
-// A slot for a new record: an empty one off the free list, else one more at
-// the end of the storage (the caller made room: the storage never grows
-// here, so no record moves). Throws std::bad_alloc.
-uint32_t TakeSlot(UserStruct&& record) {
+// A slot for a new record: an empty one off the free list, else the next
+// one never used (the caller made room: the blocks never grow here, so no
+// record moves). Null when there is none.
+UserStruct* TakeSlot(UserStruct&& record) {
   if (!g_freeSlots.empty()) {
-    const uint32_t slot = g_freeSlots.back();
-    g_slots[slot] = std::move(record);
+    UserStruct* slot = g_freeSlots.back();
     g_freeSlots.pop_back();
+    *slot = std::move(record);
     return slot;
   }
-  g_slots.push_back(std::move(record));
-  return static_cast<uint32_t>(g_slots.size() - 1);
+  for (; g_fillBlock < g_blocks.size(); ++g_fillBlock) {
+    SlotBlock& block = g_blocks[g_fillBlock];
+    if (block.made < block.count) return new (block.slots + block.made++) UserStruct(std::move(record));
+  }
+  return nullptr;
+}
+
+// Slots made so far, in all blocks.
+size_t SlotsMade() {
+  size_t made = 0;
+  for (const SlotBlock& block : g_blocks) made += block.made;
+  return made;
+}
+
+// Destroys every slot made (the users freed first); with `release` the
+// blocks go too, else they stay for the next users.
+void DestroySlots(bool release) {
+  for (SlotBlock& block : g_blocks) {
+    for (size_t i = 0; i < block.made; ++i) block.slots[i].~UserStruct();
+    block.made = 0;
+    if (release) FreeLargeBlock(block.slots, block.count * sizeof(UserStruct));
+  }
+  if (release) {
+    g_blocks.clear();
+    g_blocks.shrink_to_fit();
+  }
+  g_fillBlock = 0;
 }
 
 // Empties the slot and puts it on the free list. Without memory for the
 // list the slot simply stays unused (until the users are freed).
-void GiveSlot(uint32_t slot) {
-  g_slots[slot] = UserStruct{};
+void GiveSlot(UserStruct* slot) {
+  *slot = UserStruct{};
   try {
     g_freeSlots.push_back(slot);
   } catch (const std::bad_alloc&) {
@@ -174,8 +205,8 @@ void GiveSlot(uint32_t slot) {
 // and takes it out of the order; no other record moves.
 void EraseUserAt(size_t index) {
   const uint64_t before = g_generation;
-  const uint32_t slot = g_order[index];
-  FreeUserStruct(&g_slots[slot]);
+  UserStruct* slot = g_order[index];
+  FreeUserStruct(slot);
   ++g_generation;
   g_order.erase(g_order.begin() + static_cast<std::ptrdiff_t>(index));
   GiveSlot(slot);
@@ -250,12 +281,17 @@ int UserExists(const char* name) { return FindUserIndex(name) >= 0 ? 1 : 0; }
 
 int ResizeUserArray(int n) {
   if (n < g_capacity) return FR_INVALID_PARAMETER;
+  const size_t more = static_cast<size_t>(n - g_capacity);
+  void* storage = nullptr;
   try {
-    ChangeUsers([&] {
-      g_order.reserve(static_cast<size_t>(n));
-      g_slots.reserve(static_cast<size_t>(n));  // last: the slots move only once the order has its room
-      return false;
-    });
+    // A block of the slots still missing; no record moves.
+    g_order.reserve(static_cast<size_t>(n));
+    g_blocks.reserve(g_blocks.size() + 1);
+    if (more > 0) {
+      storage = AllocateLargeBlock(more * sizeof(UserStruct));
+      if (storage == nullptr) throw std::bad_alloc();
+      g_blocks.push_back(SlotBlock{static_cast<UserStruct*>(storage), more, 0});
+    }
   } catch (const std::exception&) {
     if (g_capacity == 0) {
       WriteLog(1, "Unable to allocate %d bytes for user array", BytesForLog(static_cast<size_t>(n), sizeof(UserStruct)));
@@ -265,6 +301,7 @@ int ResizeUserArray(int n) {
     return FR_NO_MEMORY;
   }
   g_capacity = n;
+  ++g_generation;
   return FR_OK;
 }
 
@@ -285,7 +322,7 @@ void SortUsers() {
   // re-pointing.
   ++g_generation;
   std::stable_sort(g_order.begin(), g_order.end(),
-                   [](uint32_t a, uint32_t b) { return CompareUserNames(g_slots[a], g_slots[b]) < 0; });
+                   [](const UserStruct* a, const UserStruct* b) { return CompareUserNames(*a, *b) < 0; });
   if (g_loading) RebuildLoadIndex();
 }
 
@@ -340,9 +377,9 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
     WriteLog(1, "Unable to add user to array as blank or NULL user name passed");
     return refuse(ADD_USER_NO_NAME);
   }
-  if (g_freeSlots.empty() && static_cast<int>(g_slots.size()) >= g_capacity) {
-    // Geometric growth (never less than the fixed step): each growth moves and
-    // re-points every record, so fixed steps would make a large load quadratic.
+  if (g_freeSlots.empty() && static_cast<int>(SlotsMade()) >= g_capacity) {
+    // Geometric growth (never less than the fixed step): few blocks however
+    // many users a load without a reservation brings.
     const int step = g_capacity > kUserArrayGrowStep ? g_capacity : kUserArrayGrowStep;
     if (ResizeUserArray(g_capacity + step) != FR_OK) return refuse(ADD_USER_NO_MEMORY);
   }
@@ -382,8 +419,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
   // appended (users may come in any order; shifting the order at every
   // insertion would make the load quadratic) and the load sorts once at its end.
   const size_t pos = g_loading ? g_order.size() : LowerBoundUser(NameOf(record));
-  bool taken = false;
-  uint32_t slot = 0;
+  UserStruct* slot = nullptr;
   try {
     if (g_loading) {
       if (!g_order.empty() && CompareNoCase(NameOf(At(g_order.size() - 1)), NameOf(record)) > 0) {
@@ -394,12 +430,12 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
     }
     const uint64_t before = g_generation;
     slot = TakeSlot(std::move(record));  // within the capacity: no record moves
-    taken = true;
+    if (slot == nullptr) throw std::bad_alloc();
     g_order.insert(g_order.begin() + static_cast<std::ptrdiff_t>(pos), slot);
     ++g_generation;
     g_lastEdit = UserArrayEdit{before, g_generation, true, static_cast<int>(pos)};
   } catch (const std::exception&) {
-    if (taken) GiveSlot(slot);
+    if (slot != nullptr) GiveSlot(slot);
     if (g_loading && g_loadUnsorted) RebuildLoadIndex();
     WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
     return refuse(ADD_USER_NO_MEMORY);
@@ -516,7 +552,7 @@ int DeleteUserField(UserStruct* user, const char* name) {
 
 void FreeUserStruct(UserStruct* user) {
   if (user == nullptr) return;
-  if (!g_slots.empty() && user >= g_slots.data() && user < g_slots.data() + g_slots.size()) ++g_generation;
+  if (IsSlot(user)) ++g_generation;
   // Only the registered record itself gives up the entry: a copy or a
   // decoded block carrying the same UID leaves the registry alone.
   if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
@@ -555,12 +591,12 @@ void FreeAllUsers() {
   try {
     std::vector<const NodeHeader*> headers;
     headers.reserve(g_order.size());
-    for (const uint32_t slot : g_order) headers.push_back(&g_slots[slot].header);
+    for (const UserStruct* user : g_order) headers.push_back(&user->header);
     RemoveNodesFromQAArray(headers);
   } catch (const std::exception&) {
   }
-  for (const uint32_t slot : g_order) FreeUserStruct(&g_slots[slot]);
-  g_slots.clear();  // keeps the storage, and so the capacity
+  for (UserStruct* user : g_order) FreeUserStruct(user);
+  DestroySlots(false);  // keeps the blocks, and so the capacity
   g_order.clear();
   g_freeSlots.clear();
   ++g_generation;
@@ -583,9 +619,9 @@ void ResetUserStore() {
   g_loadUnsorted = false;
   g_loadIndex.clear();
   FreeAllUsers();
-  decltype(g_slots)().swap(g_slots);
-  std::vector<uint32_t>().swap(g_order);
-  std::vector<uint32_t>().swap(g_freeSlots);
+  DestroySlots(true);
+  std::vector<UserStruct*>().swap(g_order);
+  std::vector<UserStruct*>().swap(g_freeSlots);
   g_capacity = 0;
   g_domain.reset();
   g_usersTime = 0;

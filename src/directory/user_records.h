@@ -188,10 +188,11 @@ void EndUsersLoad();
 bool InUsersLoad();
 
 // Makes room for `n` records. 0; 2 n below the current capacity; 1 (logged)
-// no memory. Users that the growth moved are re-pointed. AddUser grows the
-// array by kUserArrayGrowStep records when it is full; a loader that knows
-// how many users it will add reserves them here first, so that a large load
-// moves (and re-points) the array once rather than at every 50th user.
+// no memory. The room is a block of its own: no record moves, so no entry
+// is re-pointed. AddUser grows the array when it is full, by its capacity
+// (at least kUserArrayGrowStep records); a loader that knows how many users
+// it will add reserves them here first, so that their records lie in one
+// block.
 int ResizeUserArray(int n);
 
 // Current capacity of the array (records allocated).

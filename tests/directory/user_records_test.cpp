@@ -324,7 +324,7 @@ TEST_F(UserRecordsTest, RegistryFollowsGrowthInsertDeleteAndSort) {
   ExpectArrayInStep();
 }
 
-// Within the capacity an add or a delete moves no other record: the records
+// An add or a delete moves no other record, nor does a growth: the records
 // the lookups handed out before stay where they were (and registered there),
 // whatever the place in the name order, and a deleted user's room goes to
 // the next user without a growth.
@@ -374,6 +374,13 @@ TEST_F(UserRecordsTest, AddAndDeleteMoveNoOtherRecord) {
   }
   EXPECT_EQ(GetUserArrayCapacity(), 100);
   expectUnmoved("300 adds and deletes");
+  // A growth adds room elsewhere: still no record moves.
+  for (int k = 0; k < 150; ++k) {
+    std::snprintf(name, sizeof name, "g%03d", k);
+    ASSERT_GE(AddUser(name, next++), 0);
+  }
+  EXPECT_GT(GetUserArrayCapacity(), 100);
+  expectUnmoved("a growth");
 }
 
 // A load registers in bulk (entries sorted in at the end): adds in the
