@@ -929,6 +929,10 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why) {
   return index;
 }
 
+void RemoveLeftoverUserNodes(const char* name) {
+  if (name != nullptr && name[0] != '\0') RemoveUserNodesNamed(name, nullptr);
+}
+
 int DeleteUserAndNode(const char* name, bool force) {
   const int index = IsValidUserName(name) ? FindUserIndex(name) : -1;
   if (index < 0) return DeleteUser(name, force);  // its codes and log lines

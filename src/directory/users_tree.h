@@ -252,6 +252,11 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
 // name rewrites the list without the user).
 int DeleteUserAndNode(const char* name, bool force);
 
+// Removes every USER child of the root named `name` (without regard to case,
+// no domain rule) that no record holds, found by name without a walk: for a
+// client's text that brings a user of that name with a node of its own.
+void RemoveLeftoverUserNodes(const char* name);
+
 // Makes a USER node for a record that has none of its own (as
 // AddUserFromClient does): a USERNAME child and the settings template of
 // default_user (CopyUserDataTemplate), and links the record to its USERDATA.

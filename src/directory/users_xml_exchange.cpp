@@ -386,6 +386,7 @@ int ReplaceUserByNode(const char* name, XMLNodeListPtr holder, const std::string
   } else if (XMLNode* leftover = FindXMLUserNode(name)) {
     if (RecordOfUserNode(leftover) == nullptr) RemoveUsersTreeNode(leftover);
   }
+  RemoveLeftoverUserNodes(newName.c_str());  // every other node of the new user's name
   XMLNode* root = EnsureUsersRoot();
   if (root == nullptr) return ReloadAfterFailure(FR_NO_MEMORY);
   UnlinkXMLNode(fresh);

@@ -788,6 +788,14 @@ TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
     XMLNode* secret = AddXMLChildNode(FindUser(name)->USERDATA);
     secret->name = "Secret";
   };
+  auto NodesNamedBob = [] {
+    int named = 0;
+    for (const XMLNode* n = GetUsersTreeRoot()->firstChild; n != nullptr; n = n->nextSibling) {
+      const XMLNode* name = FindXMLChildNode(n, "USERNAME");
+      if (name != nullptr && name->value && EqualsNoCase(*name->value, "bob")) ++named;
+    }
+    return named;
+  };
   // Adds bob with a setting of his own and deletes him, with or without his node.
   auto bobWithSecretDeleted = [&](UID uid, bool withNode) {
     ASSERT_GE(AddUserFromClient("bob", uid), 0);
@@ -827,10 +835,14 @@ TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
          ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
          ASSERT_EQ(DeleteUser("bob", false), 0);
        }},
-      {"added by client text over a leftover, then deleted without its node",
+      {"added by client text over two nodes parsed into the tree, then deleted without its node",
        [&] {
-         bobWithSecretDeleted(0x20, false);
+         for (int k = 0; k < 2; ++k) {
+           ASSERT_EQ(ParseTextIntoUsersTree(bobWithSecret.data(), bobWithSecret.size(), GetUsersTreeRoot()), 0);
+         }
+         ASSERT_EQ(NodesNamedBob(), 2);
          ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
+         EXPECT_EQ(NodesNamedBob(), 1);  // the text's node alone
          ASSERT_EQ(DeleteUser("bob", false), 0);
        }},
       {"added by client text that does not convert",
@@ -854,12 +866,7 @@ TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
     const UserStruct* bob = FindUser("bob");
     ASSERT_NE(bob->USERDATA, nullptr) << c.what;
     XMLNode* own = bob->USERDATA->parent;
-    int named = 0;
-    for (const XMLNode* n = GetUsersTreeRoot()->firstChild; n != nullptr; n = n->nextSibling) {
-      const XMLNode* name = FindXMLChildNode(n, "USERNAME");
-      if (name != nullptr && name->value && EqualsNoCase(*name->value, "bob")) ++named;
-    }
-    EXPECT_EQ(named, 1) << c.what;
+    EXPECT_EQ(NodesNamedBob(), 1) << c.what;
     EXPECT_EQ(UserNodeOfRecord(bob), own) << c.what;
     EXPECT_EQ(FindXMLUserNode("bob"), own) << c.what;
     EXPECT_EQ(FindXMLChildNode(bob->USERDATA, "Secret"), nullptr) << c.what;
