@@ -618,7 +618,12 @@ void UsersTreeEndElement(const char* name) {
   if (g_readFailure || g_cursor == nullptr || IsSkipped(name)) return;
   // The gathered text is moved, not copied, and loses its trailing line feeds.
   g_cursor->value = TakeXMLValue();
-  if (IsUserNameChild(g_cursor) && IsRootUserNode(g_cursor->parent)) AddNodeName(g_cursor, g_cursor->parent);
+  // A USERNAME child of a USER child of the root is named in the table (the
+  // links are compared first: most elements are deeper).
+  if (XMLNode* up = g_cursor->parent; up != nullptr && g_root != nullptr && up->parent == g_root &&
+                                      IsUserNameChild(g_cursor) && IsUserNode(up)) {
+    AddNodeName(g_cursor, up);
+  }
   g_cursor = g_cursor->parent;
   PopXMLValue();
 }
