@@ -2,7 +2,11 @@
 // members each, written in name order and in reverse order, the load of the
 // file (ReadGroupsXML) and one rewrite (WriteGroupsXML). Prints groups per
 // second and the growth from one size to the next, which must stay about
-// linear (a tenfold file costs about ten times as much), whatever the order.
+// linear (a tenfold file costs about ten times as much), whatever the order;
+// and, for the groups in order, the add and delete of one group as messages
+// 6611 and 6613 make them (the group, then groups.xml written whole), beside
+// the floor of a durable replacement of a file of groups.xml's size, measured
+// in the same directory.
 // A program, not a test: run it by hand (groups_bench [max groups]).
 #include <chrono>
 #include <cstdio>
@@ -10,9 +14,14 @@
 #include <filesystem>
 #include <string>
 
+#include <algorithm>
+#include <vector>
+
 #include "directory/groups.h"
 #include "directory/groups_file.h"
+#include "directory/store_uid_sync.h"
 #include "foundation/result_codes.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -41,6 +50,48 @@ std::string MakeGroupsFile(int n, bool reversed) {
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// The median of five durable replacements of a file of `size` bytes at `path`.
+double DurableReplaceFloor(const std::string& path, size_t size) {
+  const std::string bytes(size, 'x');
+  std::vector<double> times;
+  for (int k = 0; k < 5; ++k) {
+    const auto t0 = std::chrono::steady_clock::now();
+    if (ReplaceFileAtomically(path, bytes.data(), bytes.size()) != ATOMIC_OK) return 0;
+    times.push_back(Seconds(t0));
+  }
+  std::remove(path.c_str());
+  return Median(times);
+}
+
+// The medians of five adds and five deletes of a group in the middle of the
+// name order, each followed by the rewrite of groups.xml at `path`; false
+// when one failed.
+bool AddAndDelete(int n, const std::string& path, double* add, double* remove) {
+  SyncUIDFileWithStores();  // new UIDs above the loaded groups', as at a start
+  std::vector<double> adds, deletes;
+  char name[32];
+  for (int k = 0; k < 5; ++k) {
+    std::snprintf(name, sizeof name, "G%07dadd%d", n / 2, k);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (GroupExists(name) || AddGroup(name) < 0 || WriteGroupsXML(path) != FR_OK) return false;
+    adds.push_back(Seconds(t0));
+  }
+  for (int k = 0; k < 5; ++k) {
+    std::snprintf(name, sizeof name, "G%07dadd%d", n / 2, k);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (DeleteGroup(name) != FR_OK || WriteGroupsXML(path) != FR_OK) return false;
+    deletes.push_back(Seconds(t0));
+  }
+  *add = Median(adds);
+  *remove = Median(deletes);
+  return true;
 }
 
 }  // namespace
@@ -83,6 +134,16 @@ int main(int argc, char** argv) {
                   lastWrite > 0 ? std::to_string(write / lastWrite).substr(0, 5).c_str() : "-");
       lastLoad = load;
       lastWrite = write;
+      if (!reversed) {
+        double add = 0, remove = 0;
+        if (!AddAndDelete(n, path, &add, &remove)) {
+          std::fprintf(stderr, "add or delete of a group among %d failed\n", n);
+          return 1;
+        }
+        const double floor = DurableReplaceFloor(dir + "/floor.xml", text.size());
+        std::printf("%9s add one %.5f s (x%.2f), delete one %.5f s (x%.2f); floor: durable groups.xml-size "
+                    "replacement %.5f s\n", "", add, add / floor, remove, remove / floor, floor);
+      }
     }
   }
   ResetGroupsAndPermissions();

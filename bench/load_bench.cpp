@@ -218,18 +218,32 @@ long PeakResidentKiB(pid_t pid) {
 
 std::string BenchUserName(int i) { return "benchuser" + std::to_string(i); }
 
+// The last UID the home's uid.val says was issued (4 bytes, little-endian),
+// or 0 without one.
+uint32_t LastIssuedUID(const std::string& home) {
+  const std::string value = ReadWholeFile(home + "uid.val");
+  if (value.size() != 4) return 0;
+  uint32_t uid = 0;
+  for (int i = 3; i >= 0; --i) uid = (uid << 8) | static_cast<unsigned char>(value[static_cast<size_t>(i)]);
+  return uid;
+}
+
 // An initialised home with `count` more users (no password) in users.xml,
 // started once so that it is upgraded to the version-2 files, then stopped.
+// The users' UIDs follow the last one the initialisation issued, so that none
+// is the UID of a built-in group, user or configuration node.
 bool MakeUsersHome(ServerProcess& server, int count) {
   if (server.Initialise() != 0) return false;
   const std::string path = server.Home() + "users.xml";
   std::string users = ReadWholeFile(path);
   const size_t end = users.rfind("</USERS>");
   if (end == std::string::npos) return false;
+  const uint32_t last = LastIssuedUID(server.Home());
+  if (last == 0) return false;
   std::string more;
   char uid[16];
   for (int i = 0; i < count; ++i) {
-    std::snprintf(uid, sizeof uid, "%08X", 0x100 + i);
+    std::snprintf(uid, sizeof uid, "%08X", last + 1 + static_cast<uint32_t>(i));
     more += std::string("<USER>\n<UID>") + uid + "</UID>\n<USERNAME>" + BenchUserName(i) +
             "</USERNAME>\n<PASSWORDV2>00000000</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
             "<FORENAME>Bench</FORENAME>\n<SURNAME>User</SURNAME>\n</USER>\n";

@@ -44,6 +44,7 @@
 #include "directory/users_files.h"
 #include "foundation/crypto/password_hash.h"
 #include "foundation/settings/server_settings.h"
+#include "foundation/uid/uid_alloc.h"
 #include "foundation/util/byte_order.h"
 #include "support/test_client.h"
 
@@ -98,10 +99,15 @@ bool MakeHome(const std::string& home, int n) {
   if (end == std::string::npos) return false;
   std::string users;
   users.reserve(static_cast<size_t>(n) * 400);
+  // The users' UIDs follow those the built-in groups, permission and users
+  // were just given, so that none is a built-in object's (a clash makes the
+  // server set files aside at its start).
+  const UID first = GetNewUID();
+  if (first == 0) return false;
   char uid[16];
   for (int i = 0; i <= n; ++i) {
     std::string name = i == n ? kBenchUser : UserName(i);
-    std::snprintf(uid, sizeof uid, "%08X", i + 1);
+    std::snprintf(uid, sizeof uid, "%08X", first + static_cast<UID>(i));
     users += "<USER>\n<UID>" + std::string(uid) + "</UID>\n<USERNAME>" + name + "</USERNAME>\n<PASSWORDV2>" + hash +
              "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n<FORENAME>Forename" + std::to_string(i) +
              "</FORENAME>\n<SURNAME>Surname" + std::to_string(i) + "</SURNAME>\n<EMAIL>" + name +

@@ -4,13 +4,17 @@
 // list), the load of the version-2 files, one save after one user changed
 // (the list unchanged), one save of a change of a name's letter case by client XML (the list
 // rewritten), and a
-// reload (ReloadUsers). Prints users per second and the growth from one size
+// reload (ReloadUsers), and the adding and deleting of a user as messages
+// 6504 and 6506 do them (the record, its node and the saves). Prints users per second and the growth from one size
 // to the next, with the process's CPU and the system part of it, and beside
 // each figure the file-system floor it measures itself in the same home:
 // replacing a 500-byte file durably (a one-user save), replacing a file of
 // userlist.xml's size durably (a save that changes the list), opening and
 // reading every per-user file (a reload that changes nothing), and that plus
-// Expat over the same bytes (the version-2 load); and the memory a
+// Expat over the same bytes (the version-2 load); an add's floor is the
+// 500-byte and list-size replacements with that of a 4-byte file (the new
+// user's file, the list and uid.val), a delete's the list-size replacement
+// (the list alone: the user's file stays, unlisted); and the memory a
 // version-2 load holds and its peak, per user.
 // A program, not a test: run it by hand (users_bench [max users]). With
 // USERS_BENCH_KEEP set the homes are kept, for profiling a load of one in a
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "directory/groups.h"
+#include "directory/store_uid_sync.h"
 #include "directory/user_records.h"
 #include "directory/users_files.h"
 #include "directory/users_tree.h"
@@ -110,9 +115,12 @@ struct Figures {
   Span firstSave;   // the first save of one user after the load
   Span saveOne;     // the median of the five saves that follow
   Span saveRename;  // the median of three changes of a name's case by client XML (the list rewritten)
+  Span addOne;      // the median of five adds of a new user, as message 6504 makes them
+  Span deleteOne;   // the median of five deletes of those users, as message 6506 makes them
   // Floors, measured in the same home directory.
   Span floorSmall;  // median durable replacement of a 500-byte file
   Span floorList;   // median durable replacement of a file of userlist.xml's size
+  Span floorUID;    // median durable replacement of a 4-byte file (uid.val, written by every add)
   Span floorRead;   // opening and reading every per-user file
   Span floorParse;  // the same, with Expat over the bytes
   // Per user, of a version-2 load: the heap bytes it holds (the pool's slots
@@ -244,6 +252,7 @@ bool Run(int n, Figures& f) {
 
   // The floors, in the home the store just wrote.
   f.floorSmall = DurableReplaceFloor(home + "floor-small.xml", 500, 7);
+  f.floorUID = DurableReplaceFloor(home + "floor-uid.val", 4, 7);
   FileStatus listStatus;
   ok = ok && GetFileStatus(home + kUserListFileName, listStatus);
   f.floorList = DurableReplaceFloor(home + "floor-list.xml", static_cast<size_t>(listStatus.size), 5);
@@ -260,6 +269,11 @@ bool Run(int n, Figures& f) {
   ok = ok && ReadUsersV2(home.c_str()) == 0;
   ok = ok && EnsureUserLoginSections() == 0 && AssignUserUIDs() == 0;
   f.loadV2 = Since(t);
+  // New UIDs come from the home's uid.val, raised above every loaded user
+  // as the server's start raises it: the adds below must not be handed a
+  // UID a user holds.
+  SetUIDDirectory(home.c_str());
+  SyncUIDFileWithStores();
   f.heldKB = (HeapInUse() - heapBefore) / 1024.0 / n;
   f.peakKB = PeakOfLoadInOwnProcess(g_self, home) / n;
   ok = ok && GetUserCount() == n;
@@ -301,7 +315,29 @@ bool Run(int n, Figures& f) {
   ok = ok && ReloadUsers() == 0;
   f.reload = Since(t);
 
+  // Adds and deletes as the handlers make them: the record with its node,
+  // then the save of that user (its file, and the list, which changes). The
+  // new users fall in the middle of the name order.
+  std::vector<Span> adds, deletes;
+  for (int k = 0; ok && k < 5; ++k) {
+    snprintf(name, sizeof name, "user%06dadd%d", n / 2, k);
+    t = Start();
+    ok = IsValidUserName(name) && !UserExists(name) && AddUserFromClient(name, 0) >= 0 && SaveUsers(home.c_str(), name) == 0;
+    adds.push_back(Since(t));
+  }
+  for (int k = 0; ok && k < 5; ++k) {
+    snprintf(name, sizeof name, "user%06dadd%d", n / 2, k);
+    t = Start();
+    ok = DeleteUserAndNode(name, false) == 0 && SaveUsers(home.c_str(), name) == 0;
+    deletes.push_back(Since(t));
+  }
+  if (ok) {
+    f.addOne = MedianOf(adds);
+    f.deleteOne = MedianOf(deletes);
+  }
+
   ResetStores();
+  SetUIDDirectory(nullptr);
   if (getenv("USERS_BENCH_KEEP") != nullptr) {  // for profiling a load: users_bench --load DIR
     fprintf(stderr, "kept %s\n", home.c_str());
     return ok;
@@ -347,6 +383,13 @@ int main(int argc, char** argv) {
     line("save one (median of 5)", f.saveOne, "durable 500-byte replacement", f.floorSmall);
     line("case change (median of 3)", f.saveRename, "durable list-size replacement", f.floorList);
     line("reload", f.reload, "open+read all files", f.floorRead);
+    // An add writes the new user's file, uid.val (the UID it was issued) and
+    // the list; a delete writes the list alone (the user's file stays, unlisted).
+    const Span floorAdd{f.floorSmall.wall + f.floorList.wall + f.floorUID.wall,
+                        f.floorSmall.cpu + f.floorList.cpu + f.floorUID.cpu,
+                        f.floorSmall.sys + f.floorList.sys + f.floorUID.sys};
+    line("add one (median of 5)", f.addOne, "500-byte + list-size + 4-byte repl.", floorAdd);
+    line("delete one (median of 5)", f.deleteOne, "durable list-size replacement", f.floorList);
     printf("  memory of the v2 load: %.2f kB per user held on the heap, %.2f kB per user at the peak of a process "
            "that only loads\n", f.heldKB, f.peakKB);
     fflush(stdout);
@@ -357,12 +400,14 @@ int main(int argc, char** argv) {
     const Figures& b = all[i];
     printf("growth %d -> %d (wall / cpu): v1 load x%.1f / x%.1f, upgrade x%.1f / x%.1f, v2 load x%.1f / x%.1f, "
            "first save x%.1f / x%.1f, save one x%.1f / x%.1f, rename save x%.1f / x%.1f, reload x%.1f / x%.1f, "
-           "memory per user x%.2f\n",
+           "add x%.1f / x%.1f, delete x%.1f / x%.1f, memory per user x%.2f\n",
            a.users, b.users, b.loadV1.wall / a.loadV1.wall, b.loadV1.cpu / a.loadV1.cpu, b.upgrade.wall / a.upgrade.wall,
            b.upgrade.cpu / a.upgrade.cpu, b.loadV2.wall / a.loadV2.wall, b.loadV2.cpu / a.loadV2.cpu,
            b.firstSave.wall / a.firstSave.wall, b.firstSave.cpu / a.firstSave.cpu, b.saveOne.wall / a.saveOne.wall,
            b.saveOne.cpu / a.saveOne.cpu, b.saveRename.wall / a.saveRename.wall, b.saveRename.cpu / a.saveRename.cpu,
-           b.reload.wall / a.reload.wall, b.reload.cpu / a.reload.cpu, b.heldKB / a.heldKB);
+           b.reload.wall / a.reload.wall, b.reload.cpu / a.reload.cpu, b.addOne.wall / a.addOne.wall,
+           b.addOne.cpu / a.addOne.cpu, b.deleteOne.wall / a.deleteOne.wall, b.deleteOne.cpu / a.deleteOne.cpu,
+           b.heldKB / a.heldKB);
   }
   return 0;
 }

@@ -4,10 +4,13 @@
 // for users and groups), the utilities and the log. Writes no file.
 //
 // Invariants kept by every operation here:
-//   - g_users is sorted by USERNAME (CompareNoCase), names unique;
-//   - every record in it is registered under its UID, and its registry entry
-//     holds the record's current address. Every change that moves records
-//     goes through ChangeUsers(), the one place that re-points entries.
+//   - the records lie in slots of blocks that never move (a growth adds a
+//     block), and g_order lists the users' records sorted by USERNAME
+//     (CompareNoCase), names unique; a slot no user holds is empty and on
+//     the free list;
+//   - every record of a user is registered under its UID, and its registry
+//     entry holds the record's address, which stays from its add to its
+//     delete: no operation here re-points an entry.
 #include "directory/user_records.h"
 
 #include <algorithm>
@@ -28,13 +31,37 @@
 
 namespace {
 
-// Sorted by name; records held by value. A large directory's array is many
-// megabytes: its storage is offered as huge pages, which a load fills fast.
-std::vector<UserStruct, LargeBlockAllocator<UserStruct>> g_users;
-int g_capacity = 0;                  // records allocated (grown geometrically, at least kUserArrayGrowStep)
+// The records, held by value in slots of blocks that never move: an add or a
+// delete shifts only the pointers of g_order, and no registry entry needs
+// re-pointing, neither then nor at a growth (which adds a block). A large
+// directory's block is many megabytes: it is offered as huge pages, which a
+// load fills fast. A block's slots are made as they are first taken.
+struct SlotBlock {
+  UserStruct* slots = nullptr;
+  size_t count = 0;  // slots allocated
+  size_t made = 0;   // slots constructed, the first `made`
+};
+// The blocks, given back with their records when the process ends.
+struct SlotBlockList : std::vector<SlotBlock> {
+  SlotBlockList() = default;
+  SlotBlockList(const SlotBlockList&) = delete;
+  SlotBlockList& operator=(const SlotBlockList&) = delete;
+  ~SlotBlockList() {
+    for (SlotBlock& block : *this) {
+      for (size_t i = 0; i < block.made; ++i) block.slots[i].~UserStruct();
+      FreeLargeBlock(block.slots, block.count * sizeof(UserStruct));
+    }
+  }
+};
+SlotBlockList g_blocks;
+size_t g_fillBlock = 0;               // the first block that may have slots not made yet
+std::vector<UserStruct*> g_order;     // the users' records, sorted by name
+std::vector<UserStruct*> g_freeSlots; // empty slots, reused by the next add
+int g_capacity = 0;                   // slots allocated (grown geometrically, at least kUserArrayGrowStep)
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
+UserArrayEdit g_lastEdit;             // see GetUserArrayEditSince
 
 // A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
 // come and sorts once at its end; meanwhile names are found through an index
@@ -59,51 +86,43 @@ int BytesForLog(size_t n, size_t each) {
   return bytes > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(bytes);
 }
 
-// Re-points the registry entries of the users from index `first` on.
-void RepointUsersFrom(size_t first) {
-  for (size_t i = first; i < g_users.size(); ++i) {
-    UserStruct& user = g_users[i];
-    if (user.header.uid != kNoUID) UpdateNodeQAPointer(&user.header);
+// The user at `i` of the sorted order.
+UserStruct& At(size_t i) { return *g_order[i]; }
+
+// True when `user` is a slot of one of the blocks.
+bool IsSlot(const UserStruct* user) {
+  for (const SlotBlock& block : g_blocks) {
+    if (user >= block.slots && user < block.slots + block.made) return true;
   }
+  return false;
 }
 
-// Runs `change` on g_users and then re-points the entries of every record it
-// may have moved: all of them when the storage moved, otherwise those from
-// `first` (the records behind an insertion or removal point). Every change of
-// the array goes through here.
-template <class Change>
-void ChangeUsers(size_t first, Change&& change) {
-  const UserStruct* before = g_users.data();
-  ++g_generation;
-  change();
-  RepointUsersFrom(g_users.data() != before ? 0 : first);
-}
-
-// The place where a user named `name` is or would go (bisection).
+// The place in the order where a user named `name` is or would go (bisection).
 size_t LowerBoundUser(std::string_view name) {
-  auto it = std::lower_bound(g_users.begin(), g_users.end(), name,
-                             [](const UserStruct& u, std::string_view n) { return CompareNoCase(NameOf(u), n) < 0; });
-  return static_cast<size_t>(it - g_users.begin());
+  auto it = std::lower_bound(g_order.begin(), g_order.end(), name, [](const UserStruct* user, std::string_view n) {
+    return CompareNoCase(NameOf(*user), n) < 0;
+  });
+  return static_cast<size_t>(it - g_order.begin());
 }
 
 // Indexes every user of the array (during a load, after anything that moved
-// records other than an append).
+// users in the order other than an append).
 void RebuildLoadIndex() {
   g_loadIndex.clear();
-  for (size_t i = 0; i < g_users.size(); ++i) g_loadIndex[FoldNoCase(NameOf(g_users[i]))] = i;
+  for (size_t i = 0; i < g_order.size(); ++i) g_loadIndex[FoldNoCase(NameOf(At(i)))] = i;
 }
 
 int FindExact(std::string_view name) {
-  if (name.empty() || g_users.empty()) return -1;
+  if (name.empty() || g_order.empty()) return -1;
   if (g_loading && g_loadUnsorted) {
     auto it = g_loadIndex.find(FoldNoCase(name));
     return it != g_loadIndex.end() ? static_cast<int>(it->second) : -1;
   }
   // A name past the last one is not there: one comparison, not a bisection
   // (a load, which appends in order, asks this of every user it adds).
-  if (CompareNoCase(NameOf(g_users.back()), name) < 0) return -1;
+  if (CompareNoCase(NameOf(At(g_order.size() - 1)), name) < 0) return -1;
   const size_t pos = LowerBoundUser(name);
-  if (pos < g_users.size() && CompareNoCase(NameOf(g_users[pos]), name) == 0) return static_cast<int>(pos);
+  if (pos < g_order.size() && CompareNoCase(NameOf(At(pos)), name) == 0) return static_cast<int>(pos);
   return -1;
 }
 
@@ -117,12 +136,12 @@ bool IsLocalDomainName(std::string_view name) {
 // FindUserIndex on a view; *viaDomain tells whether only the domain rule found it.
 int FindIndex(std::string_view name, bool* viaDomain) {
   if (viaDomain) *viaDomain = false;
-  if (name.empty() || g_users.empty()) return -1;
+  if (name.empty() || g_order.empty()) return -1;
   int index = FindExact(name);
   if (index >= 0) return index;
   if (!IsLocalDomainName(name)) return -1;
   index = FindExact(name.substr(name.find('\\') + 1));
-  if (index < 0 || g_users[static_cast<size_t>(index)].ADUSER == 0) return -1;
+  if (index < 0 || At(static_cast<size_t>(index)).ADUSER == 0) return -1;
   if (viaDomain) *viaDomain = true;
   return index;
 }
@@ -133,11 +152,65 @@ size_t LowerBoundField(const std::vector<UserField>& fields, std::string_view na
   return static_cast<size_t>(it - fields.begin());
 }
 
-// Unregisters (when registered as itself), then erases the record at
-// `index` and re-points the records that moved down.
+// A slot for a new record: an empty one off the free list, else the next
+// one never used (the caller made room: the blocks never grow here, so no
+// record moves). Null when there is none.
+UserStruct* TakeSlot(UserStruct&& record) {
+  if (!g_freeSlots.empty()) {
+    UserStruct* slot = g_freeSlots.back();
+    g_freeSlots.pop_back();
+    *slot = std::move(record);
+    return slot;
+  }
+  for (; g_fillBlock < g_blocks.size(); ++g_fillBlock) {
+    SlotBlock& block = g_blocks[g_fillBlock];
+    if (block.made < block.count) return new (block.slots + block.made++) UserStruct(std::move(record));
+  }
+  return nullptr;
+}
+
+// Slots made so far, in all blocks.
+size_t SlotsMade() {
+  size_t made = 0;
+  for (const SlotBlock& block : g_blocks) made += block.made;
+  return made;
+}
+
+// Destroys every slot made (the users freed first); with `release` the
+// blocks go too, else they stay for the next users.
+void DestroySlots(bool release) {
+  for (SlotBlock& block : g_blocks) {
+    for (size_t i = 0; i < block.made; ++i) block.slots[i].~UserStruct();
+    block.made = 0;
+    if (release) FreeLargeBlock(block.slots, block.count * sizeof(UserStruct));
+  }
+  if (release) {
+    g_blocks.clear();
+    g_blocks.shrink_to_fit();
+  }
+  g_fillBlock = 0;
+}
+
+// Empties the slot and puts it on the free list. Without memory for the
+// list the slot simply stays unused (until the users are freed).
+void GiveSlot(UserStruct* slot) {
+  *slot = UserStruct{};
+  try {
+    g_freeSlots.push_back(slot);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Unregisters (when registered as itself) and frees the record at `index`,
+// and takes it out of the order; no other record moves.
 void EraseUserAt(size_t index) {
-  FreeUserStruct(&g_users[index]);
-  ChangeUsers(index, [&] { g_users.erase(g_users.begin() + static_cast<std::ptrdiff_t>(index)); });
+  const uint64_t before = g_generation;
+  UserStruct* slot = g_order[index];
+  FreeUserStruct(slot);
+  ++g_generation;
+  g_order.erase(g_order.begin() + static_cast<std::ptrdiff_t>(index));
+  GiveSlot(slot);
+  g_lastEdit = UserArrayEdit{before, g_generation, false, static_cast<int>(index)};
   if (g_loading) RebuildLoadIndex();
 }
 
@@ -187,11 +260,11 @@ bool IsLocalDomainUserName(const char* name) { return IsLocalDomainName(View(nam
 
 // ---- Lookups -----------------------------------------------------------------------
 
-int GetUserCount() { return static_cast<int>(g_users.size()); }
+int GetUserCount() { return static_cast<int>(g_order.size()); }
 
 UserStruct* GetUserByIndex(int index) {
-  if (index < 0 || static_cast<size_t>(index) >= g_users.size()) return nullptr;
-  return &g_users[static_cast<size_t>(index)];
+  if (index < 0 || static_cast<size_t>(index) >= g_order.size()) return nullptr;
+  return &At(static_cast<size_t>(index));
 }
 
 int FindUserIndex(const char* name) { return FindIndex(View(name), nullptr); }
@@ -216,8 +289,17 @@ int UserExists(const char* name) { return FindUserIndex(name) >= 0 ? 1 : 0; }
 
 int ResizeUserArray(int n) {
   if (n < g_capacity) return FR_INVALID_PARAMETER;
+  const size_t more = static_cast<size_t>(n - g_capacity);
+  void* storage = nullptr;
   try {
-    ChangeUsers(0, [&] { g_users.reserve(static_cast<size_t>(n)); });
+    // A block of the slots still missing; no record moves.
+    g_order.reserve(static_cast<size_t>(n));
+    g_blocks.reserve(g_blocks.size() + 1);
+    if (more > 0) {
+      storage = AllocateLargeBlock(more * sizeof(UserStruct));
+      if (storage == nullptr) throw std::bad_alloc();
+      g_blocks.push_back(SlotBlock{static_cast<UserStruct*>(storage), more, 0});
+    }
   } catch (const std::exception&) {
     if (g_capacity == 0) {
       WriteLog(1, "Unable to allocate %d bytes for user array", BytesForLog(static_cast<size_t>(n), sizeof(UserStruct)));
@@ -227,6 +309,7 @@ int ResizeUserArray(int n) {
     return FR_NO_MEMORY;
   }
   g_capacity = n;
+  ++g_generation;
   return FR_OK;
 }
 
@@ -236,11 +319,18 @@ uint64_t GetUserArrayGeneration() { return g_generation; }
 
 void NoteUserArrayChanged() { ++g_generation; }
 
+bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit) {
+  if (g_lastEdit.before != from || g_lastEdit.after != g_generation || g_lastEdit.index < 0) return false;
+  *edit = g_lastEdit;
+  return true;
+}
+
 void SortUsers() {
-  ChangeUsers(0, [] {
-    std::stable_sort(g_users.begin(), g_users.end(),
-                     [](const UserStruct& a, const UserStruct& b) { return CompareUserNames(a, b) < 0; });
-  });
+  // The order is sorted, not the records: none moves, so no entry needs
+  // re-pointing.
+  ++g_generation;
+  std::stable_sort(g_order.begin(), g_order.end(),
+                   [](const UserStruct* a, const UserStruct* b) { return CompareUserNames(*a, *b) < 0; });
   if (g_loading) RebuildLoadIndex();
 }
 
@@ -295,9 +385,9 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
     WriteLog(1, "Unable to add user to array as blank or NULL user name passed");
     return refuse(ADD_USER_NO_NAME);
   }
-  if (static_cast<int>(g_users.size()) >= g_capacity) {
-    // Geometric growth (never less than the fixed step): each growth moves and
-    // re-points every record, so fixed steps would make a large load quadratic.
+  if (g_freeSlots.empty() && static_cast<int>(SlotsMade()) >= g_capacity) {
+    // Geometric growth (never less than the fixed step): few blocks however
+    // many users a load without a reservation brings.
     const int step = g_capacity > kUserArrayGrowStep ? g_capacity : kUserArrayGrowStep;
     if (ResizeUserArray(g_capacity + step) != FR_OK) return refuse(ADD_USER_NO_MEMORY);
   }
@@ -318,7 +408,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
 
   UserStruct record;
   const int defaults = FindExact(kDefaultUserName);
-  if (defaults >= 0 && CopyUserStruct(&record, &g_users[static_cast<size_t>(defaults)]) != FR_OK) {
+  if (defaults >= 0 && CopyUserStruct(&record, &At(static_cast<size_t>(defaults))) != FR_OK) {
     WriteLog(1, "Unable to add new user >%s< as unable to copy defaults to it", name);
     return refuse(ADD_USER_NO_MEMORY);
   }
@@ -331,30 +421,37 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
   record.header.kind = NODE_KIND_USER;
   record.header.uid = uid;
 
-  // The array is sorted, so inserting at the bisection point gives the order
-  // a full sort would, without re-sorting (and re-pointing) every user.
-  // During a load the user is appended (users may come in any order; moving
-  // every later record per insertion would make the load quadratic) and the
-  // load sorts once at its end.
-  const size_t pos = g_loading ? g_users.size() : LowerBoundUser(NameOf(record));
+  // The order is sorted, so inserting at the bisection point gives the order
+  // a full sort would, without re-sorting every user; the record itself goes
+  // into a free slot and no other record moves. During a load the user is
+  // appended (users may come in any order; shifting the order at every
+  // insertion would make the load quadratic) and the load sorts once at its end.
+  const size_t pos = g_loading ? g_order.size() : LowerBoundUser(NameOf(record));
+  UserStruct* slot = nullptr;
   try {
     if (g_loading) {
-      if (!g_users.empty() && CompareNoCase(NameOf(g_users.back()), NameOf(record)) > 0) {
+      if (!g_order.empty() && CompareNoCase(NameOf(At(g_order.size() - 1)), NameOf(record)) > 0) {
         if (!g_loadUnsorted) RebuildLoadIndex();
         g_loadUnsorted = true;
       }
       if (g_loadUnsorted) g_loadIndex[FoldNoCase(NameOf(record))] = pos;
     }
-    ChangeUsers(pos + 1, [&] { g_users.insert(g_users.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record)); });
+    const uint64_t before = g_generation;
+    slot = TakeSlot(std::move(record));  // within the capacity: no record moves
+    if (slot == nullptr) throw std::bad_alloc();
+    g_order.insert(g_order.begin() + static_cast<std::ptrdiff_t>(pos), slot);
+    ++g_generation;
+    g_lastEdit = UserArrayEdit{before, g_generation, true, static_cast<int>(pos)};
   } catch (const std::exception&) {
+    if (slot != nullptr) GiveSlot(slot);
     if (g_loading && g_loadUnsorted) RebuildLoadIndex();
     WriteLog(1, "Unable to add new user >%s< as could not allocate space for name", name);
     return refuse(ADD_USER_NO_MEMORY);
   }
-  if (AddNodeToQAArray(&g_users[pos].header) == kNoUID) {
+  if (AddNodeToQAArray(&At(pos).header) == kNoUID) {
     // The registry writes an issued UID into the record before it grows, so
     // a UID word still 0 means that none could be issued.
-    const bool noUID = g_users[pos].header.uid == kNoUID;
+    const bool noUID = At(pos).header.uid == kNoUID;
     EraseUserAt(pos);
     if (noUID) {
       WriteLog(0, "Unable to add new user >%s< as no UID could be issued", name);
@@ -371,7 +468,7 @@ int UpdateUser(UserStruct* record) {
   bool viaDomain = false;
   const int index = FindIndex(*record->USERNAME, &viaDomain);
   if (index < 0) return FR_USER_NOT_FOUND;
-  UserStruct& stored = g_users[static_cast<size_t>(index)];
+  UserStruct& stored = At(static_cast<size_t>(index));
   if (record->header.uid != kNoUID && record->header.uid != stored.header.uid) return FR_UID_MISMATCH;
   if (record->header.uid == kNoUID) record->header.uid = stored.header.uid;
 
@@ -403,7 +500,7 @@ int DeleteUser(const char* name, bool force) {
     WriteLog(1, "Unable to find user >%s< in order to delete it", name);
     return FR_USER_NOT_FOUND;
   }
-  const UserStruct& user = g_users[static_cast<size_t>(index)];
+  const UserStruct& user = At(static_cast<size_t>(index));
   if (IsReservedUID(user.header.uid) && !force) {
     const std::string stored(NameOf(user));
     WriteLog(1, "Cannot delete the internal system user %s (%u)", stored.c_str(), user.header.uid);
@@ -463,7 +560,7 @@ int DeleteUserField(UserStruct* user, const char* name) {
 
 void FreeUserStruct(UserStruct* user) {
   if (user == nullptr) return;
-  if (!g_users.empty() && user >= g_users.data() && user < g_users.data() + g_users.size()) ++g_generation;
+  if (IsSlot(user)) ++g_generation;
   // Only the registered record itself gives up the entry: a copy or a
   // decoded block carrying the same UID leaves the registry alone.
   if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
@@ -501,13 +598,15 @@ void FreeAllUsers() {
   // Without memory for the list, FreeUserStruct below unregisters each one.
   try {
     std::vector<const NodeHeader*> headers;
-    headers.reserve(g_users.size());
-    for (const UserStruct& user : g_users) headers.push_back(&user.header);
+    headers.reserve(g_order.size());
+    for (const UserStruct* user : g_order) headers.push_back(&user->header);
     RemoveNodesFromQAArray(headers);
   } catch (const std::exception&) {
   }
-  for (UserStruct& user : g_users) FreeUserStruct(&user);
-  g_users.clear();  // keeps the storage, and so the capacity
+  for (UserStruct* user : g_order) FreeUserStruct(user);
+  DestroySlots(false);  // keeps the blocks, and so the capacity
+  g_order.clear();
+  g_freeSlots.clear();
   ++g_generation;
   g_loadUnsorted = false;
   g_loadIndex.clear();
@@ -528,8 +627,11 @@ void ResetUserStore() {
   g_loadUnsorted = false;
   g_loadIndex.clear();
   FreeAllUsers();
-  decltype(g_users)().swap(g_users);
+  DestroySlots(true);
+  std::vector<UserStruct*>().swap(g_order);
+  std::vector<UserStruct*>().swap(g_freeSlots);
   g_capacity = 0;
   g_domain.reset();
   g_usersTime = 0;
+  g_lastEdit = UserArrayEdit{};
 }

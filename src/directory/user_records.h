@@ -174,14 +174,14 @@ int UpdateUser(UserStruct* record);
 // Deletes the user named `name` (domain rule included):
 //   2 IsValidUserName fails;  6 not found (logged);
 //   26 a UID of 4000000000 or above without `force` (logged);  0 done.
-// The record is unregistered and removed; the following users move down and
-// are re-pointed. The user's node in the users tree and its file are the
-// callers'.
+// The record is unregistered and removed; no other record moves (the
+// records lie in slots of their own, and only the order of names shifts).
+// The user's node in the users tree and its file are the callers'.
 int DeleteUser(const char* name, bool force);
 
-// Sorts the array by name and re-points every user's registry entry. The
-// array is kept sorted by every operation here; this is for callers that
-// renamed records in place.
+// Sorts the array by name (the order of the records, not the records
+// themselves: none moves). The array is kept sorted by every operation here;
+// this is for callers that renamed records in place.
 void SortUsers();
 
 // A load of many users: between these two, AddUser appends in arrival order
@@ -194,10 +194,11 @@ void EndUsersLoad();
 bool InUsersLoad();
 
 // Makes room for `n` records. 0; 2 n below the current capacity; 1 (logged)
-// no memory. Users that the growth moved are re-pointed. AddUser grows the
-// array by kUserArrayGrowStep records when it is full; a loader that knows
-// how many users it will add reserves them here first, so that a large load
-// moves (and re-points) the array once rather than at every 50th user.
+// no memory. The room is a block of its own: no record moves, so no entry
+// is re-pointed. AddUser grows the array when it is full, by its capacity
+// (at least kUserArrayGrowStep records); a loader that knows how many users
+// it will add reserves them here first, so that their records lie in one
+// block.
 int ResizeUserArray(int n);
 
 // Current capacity of the array (records allocated).
@@ -211,6 +212,19 @@ int GetUserArrayCapacity();
 // compare it to tell that the list on disk still holds the array's lines.
 uint64_t GetUserArrayGeneration();
 void NoteUserArrayChanged();
+
+// The last insertion (AddUser) or removal (DeleteUser, a refused add) of one
+// record: the generation just before and just after it, and its index.
+struct UserArrayEdit {
+  uint64_t before = 0;
+  uint64_t after = 0;
+  bool inserted = false;
+  int index = -1;
+};
+// True, with that edit, when the array went from generation `from` to the
+// current one by one insertion or removal and nothing else; the users files
+// then change the list on disk by that one line instead of writing it anew.
+bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit);
 
 // ---- Fields ------------------------------------------------------------------------
 

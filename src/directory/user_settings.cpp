@@ -437,7 +437,7 @@ int SetUserSettingsXML(const char* user, const char* section, const char* subsec
   // new element is in: the section's children end as if the old one had been
   // deleted first, and a refusal leaves the user's settings whole.
   XMLNode* old = target.subsection;
-  XMLNode* lastBefore = target.section->lastChild;
+  XMLNode* lastBefore = LastXMLChild(target.section);
   rc = ParseXMLStringIntoNode(text, target.section);
   if (rc != FR_OK) {
     // A failed replacement reloads every user from the files, so that memory

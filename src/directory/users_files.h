@@ -5,6 +5,13 @@
 // Directory layer: calls the users tree, the user records, the XML toolkit,
 // the UID allocation and node registry, the platform's atomic files and
 // directories, the utilities, the clock and the log.
+// Its parts, one file each: users_file_writer.cpp (the USER writer and the
+// saves), users_v2_reader.cpp (userlist.xml and the per-user files, with the
+// read-ahead and its replay), users_v1_reader.cpp (users.xml),
+// users_conversion.cpp (USER nodes into records), users_login_sections.cpp
+// (the login sections and UID assignment) and users_load_state.cpp (the load
+// state, the reload and the reset); what only they share is in
+// users_files_private.h.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +79,14 @@ enum UsersLoadState : int {
   USERS_LOAD_FAILED = 3,
 };
 UsersLoadState GetUsersLoadState();
+
+// The highest UID below the reserved range of the per-user files the last
+// load kept without loading them (unreadable, skipped, or not named in the
+// list); 0 when there is none. The start-up's UID sync stays above them, so
+// that no new user is given the UID of a user the list lost (and overwrites
+// its file). A skipped user's file is also never rewritten until the next
+// load; an unlisted one may be (a deleted user's file stays unlisted).
+UID GetHighestKeptUserFileUID();
 
 // The bounds of the version-2 load's read-ahead of the per-user files (by
 // default up to 6 workers, none for fewer than 64 files); a maxWorkers of 0

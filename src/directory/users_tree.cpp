@@ -8,7 +8,9 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,6 +28,7 @@
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_guard.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "platform/random_bytes.h"
 
 namespace {
 
@@ -55,6 +58,206 @@ bool NodeNamed(const XMLNode* userNode, std::string_view name) {
 
 bool IsUserNode(const XMLNode* node) { return node != nullptr && EqualsNoCase(node->name, kUserNodeName); }
 
+// ---- The USER nodes by name ----------------------------------------------------------
+// Every USER child of the root is found by the texts of its USERNAME
+// children: a table of (hash of the folded text, node) pairs, one per name a
+// node bears. It is kept where those change: a USERNAME element parsed into
+// a USER child of the root (the loads, and text parsed into a node),
+// NoteUserNodeNames for a node or names put into the root whole (a new
+// user's node, a client's), and the removal operations, which take every
+// node they free out of it first (ForgetNodeNames). A pair is a hint: a
+// lookup checks that the node still bears the name, so two names of one
+// hash cost a comparison, never a wrong answer. Without memory for the table
+// it is given up and the lookups walk the root's children, as they would
+// without it, until the tree is freed.
+
+// The 64-bit hash of the text folded as CompareNoCase folds it, with a seed
+// drawn once per process so that the table's probes cannot be aimed at.
+uint64_t NameHash(std::string_view name) {
+  static const uint64_t seed = [] {
+    uint64_t value = 0;
+    if (GetRandomBytes(&value, sizeof value) != 0) value = 0x9E3779B97F4A7C15ull;
+    return value;
+  }();
+  uint64_t h = 0xCBF29CE484222325ull ^ seed;
+  for (const char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    h ^= b >= 'A' && b <= 'Z' ? static_cast<unsigned char>(b - 'A' + 'a') : b;
+    h *= 0x100000001B3ull;
+  }
+  h ^= h >> 32;  // the table takes the low bits
+  return h;
+}
+
+// Open addressing with linear probes; an empty slot has no node. A removal
+// moves the pairs after it back (no tombstones), so a probe ends at the
+// first empty slot.
+class UserNodeNameTable {
+ public:
+  // Adds the pair unless it is there. Throws std::bad_alloc when the table
+  // must grow and cannot (the table is then as it was).
+  void Add(uint64_t hash, XMLNode* node) {
+    if ((used_ + 1) * 8 > slots_.size() * 7) Grow(slots_.empty() ? 64 : slots_.size() * 2);
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (; slots_[i].node != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].node == node && slots_[i].hash == hash) return;
+    }
+    slots_[i] = Slot{hash, node};
+    ++used_;
+  }
+  void Remove(uint64_t hash, const XMLNode* node) {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (; slots_[i].node != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].node == node && slots_[i].hash == hash) break;
+    }
+    if (slots_[i].node == nullptr) return;
+    // Back-shift: each later pair of the run that may sit in the hole moves in.
+    for (size_t j = (i + 1) & mask; slots_[j].node != nullptr; j = (j + 1) & mask) {
+      const size_t home = static_cast<size_t>(slots_[j].hash) & mask;
+      if (((j - home) & mask) >= ((j - i) & mask)) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i] = Slot{};
+    --used_;
+  }
+  // The nodes paired with `hash`, appended to `out`.
+  void Find(uint64_t hash, std::vector<XMLNode*>& out) const {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].node != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].hash == hash) out.push_back(slots_[i].node);
+    }
+  }
+  // Empties the table; its room stays for the next tree (a load reserves
+  // before it sets the new root) unless `release`.
+  void Clear(bool release = false) {
+    if (release) {
+      std::vector<Slot>().swap(slots_);
+    } else if (used_ != 0) {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+    }
+    used_ = 0;
+  }
+  // Room for `count` pairs in all, so that a load does not grow the table
+  // step by step. Throws std::bad_alloc as Add.
+  void Reserve(size_t count) {
+    size_t size = slots_.empty() ? 64 : slots_.size();
+    while (count * 8 > size * 7) size *= 2;
+    if (size > slots_.size()) Grow(size);
+  }
+  // Calls f(hash, node) for every pair (for the check of the tests).
+  template <class F>
+  void ForEach(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.node != nullptr) f(slot.hash, slot.node);
+    }
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    XMLNode* node = nullptr;
+  };
+  void Grow(size_t size) {
+    std::vector<Slot> bigger(size);
+    const size_t mask = bigger.size() - 1;
+    for (const Slot& slot : slots_) {
+      if (slot.node == nullptr) continue;
+      size_t i = static_cast<size_t>(slot.hash) & mask;
+      while (bigger[i].node != nullptr) i = (i + 1) & mask;
+      bigger[i] = slot;
+    }
+    slots_.swap(bigger);
+  }
+  std::vector<Slot> slots_;  // a power of two in size, at most 7/8 used
+  size_t used_ = 0;
+};
+
+UserNodeNameTable g_names;
+bool g_namesComplete = true;  // false: the table was given up (no memory); the lookups walk
+
+bool IsUserNameChild(const XMLNode* c) { return c->value && EqualsNoCase(c->name, kUserNameNodeName); }
+
+// True when `node` is a USER child of the root, the nodes the table holds.
+bool IsRootUserNode(const XMLNode* node) {
+  return g_root != nullptr && node != nullptr && node->parent == g_root && IsUserNode(node);
+}
+
+void AddNodeName(const XMLNode* nameChild, XMLNode* userNode) {
+  if (!g_namesComplete) return;
+  try {
+    g_names.Add(NameHash(*nameChild->value), userNode);
+  } catch (const std::bad_alloc&) {
+    g_names.Clear(true);
+    g_namesComplete = false;
+  }
+}
+
+// Takes what the table holds of `top` and its subtree out of it, before the
+// removal frees them: the node's names when it is a USER child of the root,
+// the one name when it is a USERNAME child of one.
+void ForgetNodeNames(const XMLNode* top) {
+  if (!g_namesComplete || top == nullptr) return;
+  if (top == g_root) {
+    g_names.Clear();
+  } else if (IsRootUserNode(top)) {
+    for (const XMLNode* c = top->firstChild; c != nullptr; c = c->nextSibling) {
+      if (IsUserNameChild(c)) g_names.Remove(NameHash(*c->value), top);
+    }
+  } else if (IsUserNameChild(top) && IsRootUserNode(top->parent)) {
+    g_names.Remove(NameHash(*top->value), top->parent);
+  }
+}
+
+}  // namespace
+
+void ReserveUserNodeNames(size_t count) {
+  if (!g_namesComplete) return;
+  try {
+    g_names.Reserve(count);
+  } catch (const std::bad_alloc&) {
+    // It grows as the names come, or is given up then.
+  }
+}
+
+namespace {
+
+// The tree is going whole: the table starts afresh (and is no longer given up).
+void ForgetAllNodeNames() {
+  g_names.Clear();
+  g_namesComplete = true;
+}
+
+// The USER children of the root that bear the name (a USERNAME text equal to
+// it without regard to case), each once, in no set order. False when they
+// are not known so (the table given up, or no memory for the answer): the
+// caller then walks the root's children.
+bool UserNodesNamed(std::string_view name, std::vector<XMLNode*>& out) {
+  out.clear();
+  if (g_root == nullptr || name.empty()) return true;
+  if (!g_namesComplete) return false;
+  try {
+    g_names.Find(NameHash(name), out);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  size_t kept = 0;
+  for (XMLNode* node : out) {
+    if (IsRootUserNode(node) && NodeNamed(node, name)) out[kept++] = node;
+  }
+  out.resize(kept);
+  return true;
+}
+
+// The one list the lookups below fill (server thread only): no allocation
+// once it has room for the few nodes a name has.
+std::vector<XMLNode*> g_named;
+
 // True when a removal of `top` with its subtree would take the node `link`
 // along. A link designates a USERDATA node, the child of a USER node (a child
 // of the root, or of a detached holder of client text), so only the top, its
@@ -79,16 +282,47 @@ bool MayHoldLinks(const XMLNode* top) {
   return false;
 }
 
+// The node whose names name every record that can link into what a removal
+// of `top` (which MayHoldLinks) frees; null when any record can. A link
+// designates the USERDATA child of its record's own node, which bears the
+// record's name (every link is set so), so the holders are the records named
+// by the node of the top's USERDATA: the top's parent when the top is a
+// USERDATA node, else the top itself when a child is one. Any record may
+// link below a top whose grandchild is one (the root, a holder of client
+// text), and below default_user's node, whose link plain AddUser records copy.
+const XMLNode* LinkOwnersNode(const XMLNode* top) {
+  const XMLNode* owner = EqualsNoCase(top->name, kUserDataName) ? top->parent : top;
+  if (owner == nullptr) return nullptr;
+  bool childData = owner != top;
+  for (const XMLNode* c = owner->firstChild; c != nullptr; c = c->nextSibling) {
+    if (IsUserNameChild(c) && EqualsNoCase(*c->value, kDefaultUserName)) return nullptr;
+    if (owner == top && EqualsNoCase(c->name, kUserDataName)) childData = true;
+  }
+  return childData ? owner : nullptr;
+}
+
 // Clears every record's settings link that a removal of the nodes `tops`
-// (each with its subtree) would leave dangling: one pass over the records
-// for all of them, each link looked up in a set of the tops.
+// (each with its subtree) would leave dangling. A top with a node of the
+// link's owners (LinkOwnersNode) costs a lookup of each of its names; the
+// others are looked for in one pass over the records for all of them, each
+// link against a set of those tops.
 void ClearLinksInto(XMLNode* const* tops, size_t topCount) {
   std::vector<const XMLNode*> holding;
   std::unordered_set<const XMLNode*> set;
   const int count = GetUserCount();
   try {
     for (size_t t = 0; t < topCount; ++t) {
-      if (tops[t] != nullptr && MayHoldLinks(tops[t])) holding.push_back(tops[t]);
+      const XMLNode* top = tops[t];
+      if (top == nullptr || !MayHoldLinks(top)) continue;
+      if (const XMLNode* owners = LinkOwnersNode(top)) {
+        for (const XMLNode* c = owners->firstChild; c != nullptr; c = c->nextSibling) {
+          if (!IsUserNameChild(c)) continue;
+          UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
+          if (user != nullptr && LinkUnder(user->USERDATA, top)) user->USERDATA = nullptr;
+        }
+      } else {
+        holding.push_back(top);
+      }
     }
     if (holding.empty()) return;
     set.insert(holding.begin(), holding.end());
@@ -116,15 +350,47 @@ void ClearLinksInto(XMLNode* const* tops, size_t topCount) {
 void ClearLinksInto(const std::vector<XMLNode*>& tops) { ClearLinksInto(tops.data(), tops.size()); }
 void ClearLinksInto(XMLNode* top) { ClearLinksInto(&top, 1); }
 
-// Removes every USER child of the root named `name` that no record holds
-// (a node left by a user deleted without it).
-void RemoveUserNodesNamed(std::string_view name) {
+// True when a record other than `except` has `userNode` as its USER node.
+bool HeldByRecordOtherThan(const XMLNode* userNode, const UserStruct* except) {
+  for (const XMLNode* c = userNode->firstChild; c != nullptr; c = c->nextSibling) {
+    if (!IsUserNameChild(c)) continue;
+    const UserStruct* user = GetUserByIndex(FindUserIndexExact(c->value->c_str()));
+    if (user != nullptr && user != except && UserNodeOfRecord(user) == userNode) return true;
+  }
+  return false;
+}
+
+// Removes every USER child of the root named `name` that no record holds,
+// `except` not counted (a new user that has no node yet): a node left by a
+// user deleted without it. Found through the table of names; walks the
+// root's children only when the table was given up.
+void RemoveUserNodesNamed(std::string_view name, const UserStruct* except) {
   if (g_root == nullptr) return;
-  RemoveUsersTreeNodesIf(g_root, [name](const XMLNode* node) {
-    if (!IsUserNode(node) || !NodeNamed(node, name) || RecordOfUserNode(node) != nullptr) return false;
+  auto leftover = [name, except](const XMLNode* node) {
+    if (HeldByRecordOtherThan(node, except)) return false;
     WriteLog(0, "Removing the leftover XML node of user >%.*s<", static_cast<int>(name.size()), name.data());
     return true;
-  });
+  };
+  std::vector<XMLNode*> named;
+  bool known = false;
+  try {
+    known = UserNodesNamed(name, named);
+    if (known) {
+      // Decided for all before any goes (the holders' lookups do not see
+      // the list), then removed.
+      named.erase(std::remove_if(named.begin(), named.end(), [&](const XMLNode* node) { return !leftover(node); }),
+                  named.end());
+    }
+  } catch (const std::bad_alloc&) {
+    known = false;
+  }
+  if (!known) {
+    RemoveUsersTreeNodesIf(g_root, [&](const XMLNode* node) {
+      return IsUserNode(node) && NodeNamed(node, name) && leftover(node);
+    });
+    return;
+  }
+  for (XMLNode* node : named) RemoveUsersTreeNode(node);
 }
 
 // Removes from a copy of default_user's settings what belongs to
@@ -145,23 +411,24 @@ void StripPasswordState(XMLNode* data) {
   }
 }
 
-// The last child of `node` (the shortcut, repaired by walking when unset).
-XMLNode* LastChildOf(XMLNode* node) {
-  XMLNode* tail = node->lastChild ? node->lastChild : node->firstChild;
-  if (tail == nullptr) return nullptr;
-  while (tail->nextSibling != nullptr) tail = tail->nextSibling;
-  return tail;
-}
-
 }  // namespace
 
 // ---- The tree ----------------------------------------------------------------------
 
 XMLNode* GetUsersTreeRoot() { return g_root; }
 
+void NoteUserNodeNames(XMLNode* node) {
+  if (!IsRootUserNode(node)) return;
+  for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+    if (IsUserNameChild(c)) AddNodeName(c, node);
+  }
+}
+
 void SetUsersTreeRoot(XMLNode* root) {
   FreeUsersXMLTree();
   g_root = root;
+  if (root == nullptr) return;
+  for (XMLNode* child = root->firstChild; child != nullptr; child = child->nextSibling) NoteUserNodeNames(child);
 }
 
 XMLNode* GetUsersTreeCursor() { return g_cursor; }
@@ -171,6 +438,7 @@ int FreeUsersXMLTree() {
   // Every link designates a node of this tree: clear them before they dangle.
   const int count = GetUserCount();
   for (int i = 0; i < count; ++i) GetUserByIndex(i)->USERDATA = nullptr;
+  ForgetAllNodeNames();
   FreeXMLNodeList(g_root);
   g_root = nullptr;
   for (XMLNode* node : g_extraTop) FreeXMLNodeList(node);
@@ -182,6 +450,7 @@ int FreeUsersXMLTree() {
 void RemoveUsersTreeNode(XMLNode* node) {
   if (node == nullptr) return;
   ClearLinksInto(node);
+  ForgetNodeNames(node);
   DeleteXMLNode(node);
 }
 
@@ -201,15 +470,20 @@ void RemoveUsersTreeChildren(const std::vector<XMLNode*>& nodes) {
     // One by one instead (each unlink walks the list).
     FreeXMLNodeList(fresh);
     for (XMLNode* node : nodes) {
-      if (node != nullptr && node->parent == g_root) DeleteXMLNode(node);
+      if (node != nullptr && node->parent == g_root) {
+        ForgetNodeNames(node);
+        DeleteXMLNode(node);
+      }
     }
     return;
   }
   // The kept children move (always the first child: no walk), so every link
   // into them stays right; the root is replaced by its copy.
   while (XMLNode* child = g_root->firstChild) {
+    const bool goes = gone.count(child) != 0;
+    if (goes) ForgetNodeNames(child);
     UnlinkXMLNode(child);
-    if (gone.count(child) != 0) {
+    if (goes) {
       FreeXMLNodeList(child);
     } else {
       AppendXMLNodeList(fresh, child);
@@ -263,8 +537,10 @@ void RemoveUsersTreeNodesIf(XMLNode* parent, const std::function<bool(const XMLN
   // children are in their old order.
   for (size_t k = 0; k < goesCount; ++k) {
     XMLNode* child = parent->firstChild;
+    const bool goes = onStack ? goesOnStack[k] : static_cast<bool>(goesOnHeap[k]);
+    if (goes) ForgetNodeNames(child);
     UnlinkXMLNode(child);
-    if (onStack ? goesOnStack[k] : static_cast<bool>(goesOnHeap[k])) {
+    if (goes) {
       FreeXMLNodeList(child);
     } else {
       AppendXMLNodeList(parent, child);
@@ -342,6 +618,12 @@ void UsersTreeEndElement(const char* name) {
   if (g_readFailure || g_cursor == nullptr || IsSkipped(name)) return;
   // The gathered text is moved, not copied, and loses its trailing line feeds.
   g_cursor->value = TakeXMLValue();
+  // A USERNAME child of a USER child of the root is named in the table (the
+  // links are compared first: most elements are deeper).
+  if (XMLNode* up = g_cursor->parent; up != nullptr && g_root != nullptr && up->parent == g_root &&
+                                      IsUserNameChild(g_cursor) && IsUserNode(up)) {
+    AddNodeName(g_cursor, up);
+  }
   g_cursor = g_cursor->parent;
   PopXMLValue();
 }
@@ -385,7 +667,7 @@ int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {
   }
   // What the tree looked like, so that a failed parse can be undone.
   const bool hadRoot = g_root != nullptr;
-  XMLNode* tailBefore = parent != nullptr ? LastChildOf(parent) : nullptr;
+  XMLNode* tailBefore = LastXMLChild(parent);
   const size_t extraBefore = g_extraTop.size();
 
   ClearXMLValueStack(1);
@@ -430,6 +712,7 @@ int ParseTextIntoUsersTree(const char* text, size_t length, XMLNode* parent) {
   }
   if (!hadRoot && g_root != nullptr) {
     ClearLinksInto(g_root);
+    ForgetAllNodeNames();
     FreeXMLNodeList(g_root);
     g_root = nullptr;
   }
@@ -498,6 +781,11 @@ XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index) {
   if (index != nullptr) {
     auto it = index->byName.find(FoldNoCase(*user->USERNAME));
     return it != index->byName.end() ? it->second : nullptr;
+  }
+  // Through the table of names: the node when one bears the name; of two or
+  // more (a node left over beside the user's), the first in the root's order.
+  if (UserNodesNamed(*user->USERNAME, g_named) && g_named.size() <= 1) {
+    return g_named.empty() ? nullptr : g_named.front();
   }
   for (XMLNode* node = g_root->firstChild; node != nullptr; node = node->nextSibling) {
     if (IsUserNode(node) && NodeNamed(node, *user->USERNAME)) return node;
@@ -594,7 +882,9 @@ int MakeUserNodeForRecord(UserStruct* user) {
     }
     return FR_NO_MEMORY;
   }
-  AppendXMLNodeList(g_root, node.release());
+  XMLNode* made = node.release();
+  AppendXMLNodeList(g_root, made);
+  NoteUserNodeNames(made);
   user->USERDATA = data;
   return FR_OK;
 }
@@ -635,13 +925,17 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why) {
   UserStruct* user = GetUserByIndex(index);
   // A node left by a user of this name deleted without its node must not
   // hand its settings, rights or password history to the new user.
-  RemoveUserNodesNamed(*user->USERNAME);
+  RemoveUserNodesNamed(*user->USERNAME, user);
   if (MakeUserNodeForRecord(user) != FR_OK) {
     DeleteUser(name, true);
     if (why) *why = ADD_USER_NO_MEMORY;
     return -1;
   }
   return index;
+}
+
+void RemoveLeftoverUserNodes(const char* name) {
+  if (name != nullptr && name[0] != '\0') RemoveUserNodesNamed(name, nullptr);
 }
 
 int DeleteUserAndNode(const char* name, bool force) {
@@ -654,12 +948,39 @@ int DeleteUserAndNode(const char* name, bool force) {
   if (rc != FR_OK) return rc;
   RemoveUsersTreeNode(node);
   // No record has this name any more: no other node of it may stay either.
-  RemoveUserNodesNamed(stored);
+  RemoveUserNodesNamed(stored, nullptr);
   return FR_OK;
+}
+
+size_t CountUserNodeNameFaults() {
+  if (!g_namesComplete) return 0;  // given up: the lookups walk
+  // The pairs the tree calls for, against the pairs the table holds; the
+  // table's nodes are compared as addresses, never followed (a pair left
+  // behind may name a freed node).
+  auto key = [](uint64_t hash, const XMLNode* node) {
+    return hash ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(node)) * 0x9E3779B97F4A7C15ull);
+  };
+  std::unordered_set<uint64_t> wanted;
+  for (XMLNode* node = g_root != nullptr ? g_root->firstChild : nullptr; node != nullptr; node = node->nextSibling) {
+    if (!IsUserNode(node)) continue;
+    for (const XMLNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
+      if (IsUserNameChild(c)) wanted.insert(key(NameHash(*c->value), node));
+    }
+  }
+  size_t stale = 0, matched = 0;
+  g_names.ForEach([&](uint64_t hash, const XMLNode* node) {
+    if (wanted.count(key(hash, node)) != 0) {
+      ++matched;
+    } else {
+      ++stale;  // a pair the tree does not call for
+    }
+  });
+  return stale + (wanted.size() - matched);  // and the pairs missing
 }
 
 void ResetUsersTree() {
   FreeUsersXMLTree();
+  g_names.Clear(true);
   g_skippedName.reset();
   g_readFailure = false;
 }

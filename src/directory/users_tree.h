@@ -63,6 +63,19 @@ XMLNode* GetUsersTreeRoot();
 // freed first (FreeUsersXMLTree). Null just frees the tree.
 void SetUsersTreeRoot(XMLNode* root);
 
+// To be called when `node`, a USER child of the root, has been put into the
+// root or has been given USERNAME children other than by a parse into the
+// tree (a client's node moved in whole, children moved into it), so that the
+// lookups by name find it by each of its names. Nothing for other nodes.
+// Every USER node a user of the store finds by name went in through a parse,
+// MakeUserNodeForRecord or this; the texts of its USERNAME children do not
+// change afterwards (a new text comes as a new child).
+void NoteUserNodeNames(XMLNode* node);
+
+// Room in the table of names for `count` USER nodes in all, for a load that
+// knows how many users it reads (a hint: without memory nothing happens).
+void ReserveUserNodeNames(size_t count);
+
 // The parse cursor: the node under which the next parsed element is appended;
 // null between parses (the next element then becomes the root when there is
 // none, else a top-level node kept beside the root and freed with it).
@@ -74,8 +87,10 @@ void SetUsersTreeCursor(XMLNode* node);
 int FreeUsersXMLTree();
 
 // ---- Removing nodes (the only way a node of the tree is freed) -------------------------
-// Each clears first, in one pass over the records for all the nodes it
-// removes, every record's settings link into them.
+// Each clears first every record's settings link into the nodes it removes:
+// for a user's node or settings, the links of the records its names name
+// (a lookup each); for the root, a holder or default_user's node (whose link
+// plain AddUser records copy), in one pass over the records for all of them.
 
 // Removes the node (unlinked from its parent first) with its subtree. Null:
 // nothing. Also for nodes of detached trees (client text being applied).
@@ -183,7 +198,9 @@ int BuildUserNodeIndex(UserNodeIndex& index);  // 0; 1 no memory (index empty)
 // like the record (a bisection and one step, the usual case), else the first
 // USER child of the root whose USERNAME equals the record's name without
 // regard to case (no domain rule), looked up in `index` when one is given,
-// else by a walk. The one answer to that question for the whole store.
+// else in the tree's table of names (a walk only when two or more nodes bear
+// the name, for the first of them). The one answer to that question for the
+// whole store.
 XMLNode* UserNodeOfRecord(const UserStruct* user, const UserNodeIndex* index = nullptr);
 
 // UserNodeOfRecord's first step alone: the USER node its settings link leads
@@ -215,9 +232,10 @@ bool IsUIDAllowedForClientUser(const char* name, UID uid);
 // (IsValidUserName) and the UID (IsUIDAllowedForClientUser), runs AddUser
 // (name, uid), then gives the new record its own
 // USER node, appended to the root (made when there is none), as
-// MakeUserNodeForRecord makes it. A
-// leftover node of that name (a user deleted without its node) is removed
-// first, so the new user inherits nothing of it. The index of the new user,
+// MakeUserNodeForRecord makes it. Every
+// leftover node of that name (a user deleted without its node) that no other
+// record holds is removed first, found by name without a walk of the tree,
+// so the new user inherits nothing of it. The index of the new user,
 // or -1 with *why: ADD_USER_NO_NAME also for a name IsValidUserName refuses,
 // ADD_USER_UID_IN_USE also for a built-in object's UID, AddUser's reasons, ADD_USER_NO_MEMORY when the node cannot be made (the
 // record is then removed again). Saves nothing: the caller saves
@@ -234,6 +252,11 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
 // name rewrites the list without the user).
 int DeleteUserAndNode(const char* name, bool force);
 
+// Removes every USER child of the root named `name` (without regard to case,
+// no domain rule) that no record holds, found by name without a walk: for a
+// client's text that brings a user of that name with a node of its own.
+void RemoveLeftoverUserNodes(const char* name);
+
 // Makes a USER node for a record that has none of its own (as
 // AddUserFromClient does): a USERNAME child and the settings template of
 // default_user (CopyUserDataTemplate), and links the record to its USERDATA.
@@ -243,6 +266,12 @@ int DeleteUserAndNode(const char* name, bool force);
 int MakeUserNodeForRecord(UserStruct* user);
 
 // ---- Tests ----------------------------------------------------------------------------------
+
+// Test aid: the faults of the table of names against the tree, the pairs
+// (USER child of the root, USERNAME text) it misses and the pairs it holds
+// that the tree does not call for (a node gone or renamed by hand); 0 while
+// they are in step.
+size_t CountUserNodeNameFaults();
 
 // Back to the process-start state: tree freed, cursor none, no skipped name,
 // failure flag clear.

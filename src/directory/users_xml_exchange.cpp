@@ -386,10 +386,12 @@ int ReplaceUserByNode(const char* name, XMLNodeListPtr holder, const std::string
   } else if (XMLNode* leftover = FindXMLUserNode(name)) {
     if (RecordOfUserNode(leftover) == nullptr) RemoveUsersTreeNode(leftover);
   }
+  RemoveLeftoverUserNodes(newName.c_str());  // every other node of the new user's name
   XMLNode* root = EnsureUsersRoot();
   if (root == nullptr) return ReloadAfterFailure(FR_NO_MEMORY);
   UnlinkXMLNode(fresh);
   AppendXMLNodeList(root, fresh);
+  NoteUserNodeNames(fresh);
   holder.reset();
 
   // A new record (AddUser makes no node) whose settings link is the text's
@@ -472,6 +474,7 @@ int UpdateUserXML(const char* name, const char* text) {
     return ReloadAfterFailure(rc);
   }
   MoveChildren(holder.get(), node);
+  NoteUserNodeNames(node);  // the text's USERNAME, now the node's
   if (ownSettings) {
     // The text's settings replace the user's: one USERDATA stays, the one
     // that the record links and every settings lookup finds.

@@ -150,7 +150,10 @@ class PasswordsTest : public ::testing::Test {
     ASSERT_NE(live4, nullptr);
     DeleteXMLNode(live4);
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   static void ResetAll() {
     ResetDirectoryState();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -321,6 +322,65 @@ TEST_F(UserRecordsTest, RegistryFollowsGrowthInsertDeleteAndSort) {
   // And an add after all that at the front.
   ASSERT_EQ(AddUser("aaa", 5000), 0);
   ExpectArrayInStep();
+}
+
+// An add or a delete moves no other record, nor does a growth: the records
+// the lookups handed out before stay where they were (and registered there),
+// whatever the place in the name order, and a deleted user's room goes to
+// the next user without a growth.
+TEST_F(UserRecordsTest, AddAndDeleteMoveNoOtherRecord) {
+  ASSERT_EQ(ResizeUserArray(100), FR_OK);
+  char name[16];
+  for (int i = 0; i < 60; i += 2) {
+    std::snprintf(name, sizeof name, "u%03d", i);
+    ASSERT_GE(AddUser(name, static_cast<UID>(100 + i)), 0) << name;
+  }
+  std::map<std::string, const UserStruct*> before;
+  for (int i = 0; i < GetUserCount(); ++i) before[*GetUserByIndex(i)->USERNAME] = GetUserByIndex(i);
+  auto expectUnmoved = [&](const char* step) {
+    for (const auto& [n, record] : before) {
+      const UserStruct* now = FindUser(n.c_str());
+      if (now == nullptr) continue;  // the deleted ones
+      EXPECT_EQ(now, record) << n << " after " << step;
+    }
+    ExpectArrayInStep();
+  };
+  const struct {
+    const char* what;
+    bool add;
+    const char* name;
+  } steps[] = {
+      {"an add in front", true, "a"},          {"an add in the middle", true, "u031"},
+      {"an add at the end", true, "z"},        {"a delete in front", false, "u000"},
+      {"a delete in the middle", false, "u030"}, {"a delete at the end", false, "z"},
+      {"an add after deletes", true, "u029"},
+  };
+  UID next = 500;
+  for (const auto& step : steps) {
+    if (step.add) {
+      ASSERT_GE(AddUser(step.name, next++), 0) << step.what;
+    } else {
+      ASSERT_EQ(DeleteUser(step.name, false), FR_OK) << step.what;
+      before.erase(step.name);
+    }
+    expectUnmoved(step.what);
+  }
+  EXPECT_EQ(GetUserArrayCapacity(), 100);
+  // Deleting and adding over and over reuses the rooms freed.
+  for (int k = 0; k < 300; ++k) {
+    std::snprintf(name, sizeof name, "t%03d", k);
+    ASSERT_GE(AddUser(name, next++), 0);
+    ASSERT_EQ(DeleteUser(name, false), FR_OK);
+  }
+  EXPECT_EQ(GetUserArrayCapacity(), 100);
+  expectUnmoved("300 adds and deletes");
+  // A growth adds room elsewhere: still no record moves.
+  for (int k = 0; k < 150; ++k) {
+    std::snprintf(name, sizeof name, "g%03d", k);
+    ASSERT_GE(AddUser(name, next++), 0);
+  }
+  EXPECT_GT(GetUserArrayCapacity(), 100);
+  expectUnmoved("a growth");
 }
 
 // A load registers in bulk (entries sorted in at the end): adds in the

@@ -80,7 +80,10 @@ class UserSettingsTest : public ::testing::Test {
     ASSERT_EQ(GetUserCount(), 3);
     SetComputerDomain("CORP");
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   static void ResetAll() {
     ResetDirectoryState();
@@ -343,6 +346,7 @@ TEST_F(UserSettingsTest, NodeWithoutRecordIsNotChanged) {
   XMLNode* name = AddXMLChildNode(ghost);
   name->name = "USERNAME";
   name->value = "ghost";
+  NoteUserNodeNames(ghost);
   ASSERT_EQ(SetUserSettingCreate("ghost", "Live", "Torvane", "X", "v"), FR_USER_NOT_FOUND);
   EXPECT_EQ(AddUserEnvSection("ghost", "Dev"), FR_USER_NOT_FOUND);
   EXPECT_EQ(Read("ghost", "Live", "Torvane", "X"), "<code 17>");
@@ -517,14 +521,14 @@ TEST_F(UserSettingsTest, ParseIntoNode) {
   int rc = 0;
   XMLNode* app = GetUserSubsectionNode("bob", "Test", "App", &rc);
   ASSERT_NE(app, nullptr);
-  XMLNode* last = app->lastChild;
+  XMLNode* last = LastXMLChild(app);
   EXPECT_EQ(ParseXMLStringIntoNode("<X><Y>1</Y>", app), FR_XML_ERROR);
   EXPECT_EQ(ParseXMLStringIntoNode(nullptr, app), FR_XML_ERROR);
-  EXPECT_EQ(app->lastChild, last);  // nothing of a failed parse stays
+  EXPECT_EQ(LastXMLChild(app), last);  // nothing of a failed parse stays
   EXPECT_EQ(ParseXMLStringIntoNode("<X a=\"1\"><Y>1\n</Y>\n</X>", app), FR_OK);
-  ASSERT_NE(app->lastChild, last);
-  EXPECT_EQ(app->lastChild->name, "X");
-  ASSERT_EQ(app->lastChild->attributes.size(), 1u);
+  ASSERT_NE(LastXMLChild(app), last);
+  EXPECT_EQ(LastXMLChild(app)->name, "X");
+  ASSERT_EQ(LastXMLChild(app)->attributes.size(), 1u);
   EXPECT_EQ(Read("bob", "Test", "App", "X\\Y"), "1");
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -44,7 +45,10 @@ class UsersFilesTest : public ::testing::Test {
     ResetAll();
     ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   std::string UserFile(UID uid) const { return UserFilePath(home.path, uid); }
   std::string ListText() const { return ReadWholeFile(home.File("userlist.xml")); }
@@ -487,7 +491,11 @@ TEST_F(UsersFilesTest, DamagedUsersFileIsKeptAndNamedAtEveryStart) {
   testing::internal::CaptureStderr();
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
   log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list"), std::string::npos) << log;
+  EXPECT_NE(log.find("users/00000002.xml< is not named in the user list: it is kept, and the user it may hold is "
+                     "not loaded. Unless that user was deleted, stop the server and add <USER uid=\"00000002\"/> to " +
+                     home.path + "userlist.xml before its last line to load the user again"),
+            std::string::npos)
+      << log;
   EXPECT_EQ(log.find(".tmpAb3dEf"), std::string::npos) << log;
   EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
   EXPECT_EQ(ReadWholeFile(UserFile(2)), damaged);
@@ -506,7 +514,11 @@ TEST_F(UsersFilesTest, OnlyTheWritersSpellingOfAListedUIDCountsAsListed) {
   ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
   const std::string log = testing::internal::GetCapturedStderr();
   for (const char* other : {"0000000a.xml", "00000001.XML", "000000001.xml", "0000001.xml", "0000000G.xml"}) {
-    EXPECT_NE(log.find(std::string("users/") + other + "< is not named in the user list"), std::string::npos) << other;
+    EXPECT_NE(log.find(std::string("users/") + other + "< is not named in the user list: it is kept, and the user it "
+                       "may hold is not loaded. To load that user, stop the server, name the file by the user's UID "
+                       "(%08X.xml) and add <USER uid=\"%08X\"/> with that UID to " + home.path + "userlist.xml"),
+              std::string::npos)
+        << other;
   }
   EXPECT_EQ(log.find("/0000000A.xml< is not named"), std::string::npos) << log;
   EXPECT_EQ(log.find("/00000001.xml< is not named"), std::string::npos) << log;
@@ -765,6 +777,149 @@ TEST_F(UsersFilesTest, DeletedUserTakesItsNodeAlong) {
   ASSERT_GE(AddUserFromClient("administrator", kUIDAdministrator), 0);
   EXPECT_EQ(DeleteUserAndNode("administrator", false), 26);
   EXPECT_NE(FindXMLUserNode("administrator"), nullptr);
+}
+
+// A new user inherits nothing of a node left with its name, whichever way
+// the node was left: every node of the name that no record holds goes at the
+// add, and the one node that stays is the new user's own (also for the
+// lookups that take the first node of a name).
+TEST_F(UsersFilesTest, ANewUserInheritsNothingOfALeftoverNode) {
+  auto addSecret = [](const char* name) {
+    XMLNode* secret = AddXMLChildNode(FindUser(name)->USERDATA);
+    secret->name = "Secret";
+  };
+  auto NodesNamedBob = [] {
+    int named = 0;
+    for (const XMLNode* n = GetUsersTreeRoot()->firstChild; n != nullptr; n = n->nextSibling) {
+      const XMLNode* name = FindXMLChildNode(n, "USERNAME");
+      if (name != nullptr && name->value && EqualsNoCase(*name->value, "bob")) ++named;
+    }
+    return named;
+  };
+  // Adds bob with a setting of his own and deletes him, with or without his node.
+  auto bobWithSecretDeleted = [&](UID uid, bool withNode) {
+    ASSERT_GE(AddUserFromClient("bob", uid), 0);
+    addSecret("bob");
+    ASSERT_EQ(withNode ? DeleteUserAndNode("bob", false) : DeleteUser("bob", false), 0);
+  };
+  auto loadV1 = [this](const std::string& users) {
+    WriteWholeFile(home.File("users.xml"), "<USERS>" + users + "</USERS>");
+    return ReadUsersXML(home.File("users.xml").c_str());
+  };
+  const std::string bobWithSecret = "<USER><UID>20</UID><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>";
+  const std::string carol = "<USER><UID>21</UID><USERNAME>carol</USERNAME><USERDATA/></USER>";
+  const struct {
+    const char* what;
+    std::function<void()> leave;  // ends with no user bob, and maybe nodes of that name
+  } cases[] = {
+      {"deleted without its node", [&] { bobWithSecretDeleted(0x20, false); }},
+      {"deleted without its node twice",
+       [&] {
+         bobWithSecretDeleted(0x20, false);
+         bobWithSecretDeleted(0x22, false);
+       }},
+      {"deleted with its node", [&] { bobWithSecretDeleted(0x20, true); }},
+      {"given twice in a load, then deleted",
+       [&] {
+         ASSERT_EQ(loadV1(bobWithSecret + carol + "<USER><USERNAME>BOB</USERNAME><EMAIL>x</EMAIL></USER>"), 0);
+         ASSERT_EQ(DeleteUserAndNode("bob", false), 0);
+       }},
+      {"given twice in a load, then deleted without its node",
+       [&] {
+         ASSERT_EQ(loadV1(bobWithSecret + carol + "<USER><USERNAME>BOB</USERNAME><EMAIL>x</EMAIL></USER>"), 0);
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"replaced by client text, then deleted without its node",
+       [&] {
+         ASSERT_GE(AddUserFromClient("bob", 0x20), 0);
+         ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"added by client text over two nodes parsed into the tree, then deleted without its node",
+       [&] {
+         for (int k = 0; k < 2; ++k) {
+           ASSERT_EQ(ParseTextIntoUsersTree(bobWithSecret.data(), bobWithSecret.size(), GetUsersTreeRoot()), 0);
+         }
+         ASSERT_EQ(NodesNamedBob(), 2);
+         ASSERT_EQ(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><USERDATA><Secret/></USERDATA></USER>"), 0);
+         EXPECT_EQ(NodesNamedBob(), 1);  // the text's node alone
+         ASSERT_EQ(DeleteUser("bob", false), 0);
+       }},
+      {"added by client text that does not convert",
+       [&] {
+         EXPECT_NE(SetUserXML("bob", "<USER><USERNAME>bob</USERNAME><FIELD>x</FIELD><USERDATA><Secret/></USERDATA></USER>"), 0);
+       }},
+      {"a refused add after a delete without its node",
+       [&] {
+         bobWithSecretDeleted(0x20, false);
+         EXPECT_LT(AddUserFromClient("bob", 0x21), 0);  // carol's UID
+       }},
+  };
+  for (const auto& c : cases) {
+    ResetAll();
+    ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
+    ASSERT_GE(AddUserFromClient("carol", 0x21), 0);
+    ASSERT_EQ(SaveUsers(home.path.c_str(), "carol"), 0);
+    c.leave();
+    ASSERT_EQ(FindUser("bob"), nullptr) << c.what;
+    ASSERT_GE(AddUserFromClient("bob", 0x30), 0) << c.what;
+    const UserStruct* bob = FindUser("bob");
+    ASSERT_NE(bob->USERDATA, nullptr) << c.what;
+    XMLNode* own = bob->USERDATA->parent;
+    EXPECT_EQ(NodesNamedBob(), 1) << c.what;
+    EXPECT_EQ(UserNodeOfRecord(bob), own) << c.what;
+    EXPECT_EQ(FindXMLUserNode("bob"), own) << c.what;
+    EXPECT_EQ(FindXMLChildNode(bob->USERDATA, "Secret"), nullptr) << c.what;
+    // The other user keeps its node.
+    const UserStruct* other = FindUser("carol");
+    ASSERT_NE(other, nullptr) << c.what;
+    EXPECT_EQ(FindXMLUserNode("carol"), UserNodeOfRecord(other)) << c.what;
+    EXPECT_NE(UserNodeOfRecord(other), nullptr) << c.what;
+  }
+}
+
+// A removal clears exactly the settings links into what it frees: the
+// owner's, found by the names of the node, and the links that plain AddUser
+// records copied from default_user when default_user's settings go.
+TEST_F(UsersFilesTest, RemovalsClearExactlyTheLinksIntoWhatTheyFree) {
+  auto nodeOf = [](const char* name) { return UserNodeOfRecord(FindUser(name)); };
+  auto dataOf = [&](const char* name) { return FindXMLChildNode(nodeOf(name), kUserDataName); };
+  const struct {
+    const char* what;
+    std::function<void()> remove;
+    std::vector<std::string> cleared;
+  } cases[] = {
+      {"a user's node", [&] { RemoveUsersTreeNode(nodeOf("bob")); }, {"bob"}},
+      {"a user's settings", [&] { RemoveUsersTreeNode(dataOf("bob")); }, {"bob"}},
+      {"a node of a user's settings", [&] { RemoveUsersTreeNode(dataOf("bob")->firstChild); }, {}},
+      {"a user's name", [&] { RemoveUsersTreeNode(FindXMLChildNode(nodeOf("bob"), kUserNameNodeName)); }, {}},
+      {"default_user's node", [&] { RemoveUsersTreeNode(nodeOf("default_user")); }, {"default_user", "copy"}},
+      {"default_user's settings", [&] { RemoveUsersTreeNode(dataOf("default_user")); }, {"default_user", "copy"}},
+      {"nodes of the root by a test",
+       [&] {
+         const XMLNode* bob = nodeOf("bob");
+         RemoveUsersTreeNodesIf(GetUsersTreeRoot(), [bob](const XMLNode* n) { return n == bob; });
+       },
+       {"bob"}},
+      {"children of the root", [&] { RemoveUsersTreeChildren({nodeOf("ann"), nodeOf("bob")}); }, {"ann", "bob"}},
+      {"the whole tree", [] { FreeUsersXMLTree(); }, {"ann", "bob", "copy", "default_user"}},
+  };
+  for (const auto& c : cases) {
+    ResetAll();
+    ASSERT_GE(AddUserFromClient("default_user", kUIDDefaultUser), 0);
+    ASSERT_GE(AddUserFromClient("ann", 0x10), 0);
+    ASSERT_GE(AddUserFromClient("bob", 0x11), 0);
+    ASSERT_GE(AddUser("copy", 0x12), 0);  // a plain record: default_user's link
+    ASSERT_EQ(FindUser("copy")->USERDATA, FindUser("default_user")->USERDATA);
+    ASSERT_NE(AppendNamedUsersChild(FindUser("bob")->USERDATA, "Live"), nullptr);
+    std::map<std::string, XMLNode*> before;
+    for (const char* name : {"ann", "bob", "copy", "default_user"}) before[name] = FindUser(name)->USERDATA;
+    c.remove();
+    for (const auto& [name, link] : before) {
+      const bool cleared = std::find(c.cleared.begin(), c.cleared.end(), name) != c.cleared.end();
+      EXPECT_EQ(FindUser(name.c_str())->USERDATA, cleared ? nullptr : link) << c.what << ": " << name;
+    }
+  }
 }
 
 // ---- Lookups ---------------------------------------------------------------------------------
@@ -1079,7 +1234,10 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
   } cases[] = {
       {"a renamed user", [this] {
          UserStruct* cy = FindUser("cy");
-         FindXMLChildNode(UserNodeOfRecord(cy), kUserNameNodeName)->value = "cyd";
+         XMLNode* node = UserNodeOfRecord(cy);
+         RemoveUsersTreeNode(FindXMLChildNode(node, kUserNameNodeName));  // a new name comes as a new child
+         AppendNamedUsersChild(node, kUserNameNodeName, "cyd");
+         NoteUserNodeNames(node);
          cy->USERNAME = "cyd";
          return SaveUsers(home.path.c_str(), "cyd");
        }, {{0x11, "ann"}, {0x22, "bob"}, {0x33, "cyd"}}},
@@ -1156,6 +1314,57 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
     EXPECT_TRUE(Touched(home.File("userlist.xml")));
     EXPECT_EQ(ListText(), ListOf(c.list));
   }
+}
+
+// An add or a delete saved on its own changes the list by that one line, made
+// of the old file's bytes: the result is byte for byte the writer's list, at
+// the start, in the middle and at the end, for a name the writer escapes too.
+// A list on disk that is not the one the store last wrote or saw (grown
+// behind it), or more than one change before a save, is written whole.
+TEST_F(UnchangedFilesTest, AnAddOrADeleteChangesTheListByItsLine) {
+  struct Step {
+    const char* what;
+    std::function<int()> change;
+    std::vector<std::pair<UID, std::string>> list;  // names as the list writes them
+  };
+  auto add = [this](const char* name, UID uid) {
+    return [this, name, uid] { return AddUserFromClient(name, uid) < 0 ? -1 : SaveUsers(home.path.c_str(), name); };
+  };
+  auto remove = [this](const char* name) {
+    return [this, name] { return DeleteUserAndNode(name, false) != 0 ? -1 : SaveUsers(home.path.c_str(), name); };
+  };
+  const Step steps[] = {
+      {"an add at the start", add("aaa", 0x44), {{0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+      {"an add at the end", add("zed", 0x55), {{0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"an add of an escaped name", add("a&b", 0x66),
+       {{0x66, "a&#038;b"}, {0x44, "aaa"}, {0x11, "ann"}, {0x22, "bob"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete in the middle", remove("bob"),
+       {{0x66, "a&#038;b"}, {0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete at the start", remove("a&b"), {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x55, "zed"}}},
+      {"a delete at the end", remove("zed"), {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}}},
+      {"an add after the list grew behind the store", [&] {
+         WriteList(ListText() + "\n");
+         return add("dan", 0x77)();
+       }, {{0x44, "aaa"}, {0x11, "ann"}, {0x33, "cy"}, {0x77, "dan"}}},
+      {"an add and a delete before one save", [this] {
+         if (AddUserFromClient("eve", 0x88) < 0 || DeleteUserAndNode("ann", false) != 0) return -1;
+         return SaveUsers(home.path.c_str(), "eve");
+       }, {{0x44, "aaa"}, {0x33, "cy"}, {0x77, "dan"}, {0x88, "eve"}}},
+      {"a delete of the last user but one", remove("aaa"), {{0x33, "cy"}, {0x77, "dan"}, {0x88, "eve"}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    Age();
+    ASSERT_EQ(step.change(), 0);
+    EXPECT_TRUE(Touched(home.File("userlist.xml")));
+    EXPECT_EQ(ListText(), ListOf(step.list));
+  }
+  // What the edits left is what a start reads back.
+  FreeUsersData();
+  ResetUserStore();
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  EXPECT_EQ(GetUsersLoadState(), USERS_LOAD_OK);
+  EXPECT_EQ(GetUserCount(), 3);
 }
 
 // A partial load always writes the list at its first save, the old one kept

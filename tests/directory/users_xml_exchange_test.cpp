@@ -87,7 +87,10 @@ class UsersXmlExchangeTest : public ::testing::Test {
     ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
     ASSERT_EQ(GetUserCount(), 4);
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override {
+    EXPECT_EQ(CountUserNodeNameFaults(), 0u) << "the table of USER nodes by name is out of step with the tree";
+    ResetAll();
+  }
 
   static void ResetAll() {
     ResetDirectoryState();

@@ -41,9 +41,23 @@ XMLNode* NewNode(XMLNode* parent, const char* name, std::optional<std::string> v
   return node;
 }
 
+// The names of the node's children, in order; the back links of the list are
+// checked on the way (each child's previous sibling, the first child's link
+// to the last, the parent).
 std::vector<std::string> ChildNames(const XMLNode* node) {
   std::vector<std::string> names;
-  for (const XMLNode* c = node->firstChild; c; c = c->nextSibling) names.push_back(c->name);
+  const XMLNode* prev = nullptr;
+  for (const XMLNode* c = node->firstChild; c; prev = c, c = c->nextSibling) {
+    names.push_back(c->name);
+    EXPECT_EQ(c->parent, node) << c->name;
+    if (prev != nullptr) {
+      EXPECT_EQ(c->prevSibling, prev) << c->name;
+    }
+  }
+  if (node->firstChild != nullptr) {
+    EXPECT_EQ(node->firstChild->prevSibling, prev) << "the first child's link to the last";
+  }
+  EXPECT_EQ(LastXMLChild(node), prev);
   return names;
 }
 
@@ -214,7 +228,7 @@ TEST_F(XmlTest, ParsedAttributesAndStructure) {
   EXPECT_EQ(GetXMLAttributeValue(tree.get(), 3), "");
   EXPECT_EQ(GetXMLAttributeValue(nullptr, 0), "");
   EXPECT_EQ(ChildNames(tree.get()), (std::vector<std::string>{"S", "T", "S"}));
-  EXPECT_EQ(tree->lastChild->value, "s");
+  EXPECT_EQ(LastXMLChild(tree.get())->value, "s");
 }
 
 TEST_F(XmlTest, ParseFailuresGive20AndLeaveTargetUnchanged) {
@@ -224,7 +238,7 @@ TEST_F(XmlTest, ParseFailuresGive20AndLeaveTargetUnchanged) {
     ASSERT_TRUE(target);
     EXPECT_EQ(AddXMLToNode(target.get(), text), FR_XML_ERROR) << text;
     EXPECT_EQ(ChildNames(target.get()), (std::vector<std::string>{"K"})) << text;
-    EXPECT_EQ(target->lastChild, target->firstChild);
+    EXPECT_EQ(LastXMLChild(target.get()), target->firstChild);
     EXPECT_EQ(ParseXMLStringToNodeTree(text), nullptr) << text;
   }
   XMLNode target;
@@ -236,13 +250,13 @@ TEST_F(XmlTest, AddXMLToNodeAppendsAsLastChild) {
   XMLNodeListPtr target(ParseXMLStringToNodeTree("<T><K/></T>"));
   ASSERT_EQ(AddXMLToNode(target.get(), "<N v='1'>n<C/></N>"), FR_OK);
   EXPECT_EQ(ChildNames(target.get()), (std::vector<std::string>{"K", "N"}));
-  XMLNode* added = target->lastChild;
+  XMLNode* added = LastXMLChild(target.get());
   EXPECT_EQ(added->parent, target.get());
   EXPECT_EQ(added->value, "n");
   EXPECT_EQ(added->firstChild->parent, added);
   // Appending goes on after the new last child.
   ASSERT_NE(AddXMLChildNode(target.get()), nullptr);
-  target->lastChild->name = "Z";
+  LastXMLChild(target.get())->name = "Z";
   EXPECT_EQ(ChildNames(target.get()), (std::vector<std::string>{"K", "N", "Z"}));
 }
 
@@ -461,8 +475,8 @@ TEST_F(XmlTest, DeleteChildByNameAndUnlink) {
   EXPECT_EQ(DeleteXMLChildNode(nullptr, "A"), FR_INVALID_PARAMETER);
   EXPECT_EQ(DeleteXMLChildNode(p.get(), nullptr), FR_INVALID_PARAMETER);
 
-  DeleteXMLNode(p->lastChild);  // the last child: the append shortcut follows
-  EXPECT_EQ(p->lastChild->name, "A");
+  DeleteXMLNode(LastXMLChild(p.get()));  // the last child: the append shortcut follows
+  EXPECT_EQ(LastXMLChild(p.get())->name, "A");
   NewNode(p.get(), "d");
   EXPECT_EQ(ChildNames(p.get()), (std::vector<std::string>{"B", "A", "d"}));
 
@@ -477,9 +491,54 @@ TEST_F(XmlTest, DeleteChildByNameAndUnlink) {
 
   FreeXMLChildNodes(p.get());
   EXPECT_EQ(p->firstChild, nullptr);
-  EXPECT_EQ(p->lastChild, nullptr);
+  EXPECT_EQ(LastXMLChild(p.get()), nullptr);
   NewNode(p.get(), "e");
   EXPECT_EQ(ChildNames(p.get()), (std::vector<std::string>{"e"}));
+}
+
+// Taking a child out of any place of the list, and appending after that,
+// keeps the list and its back links whole.
+TEST_F(XmlTest, UnlinkAtEveryPlace) {
+  const struct {
+    const char* tree;
+    size_t at;  // the child taken out
+    std::vector<std::string> left;
+  } cases[] = {
+      {"<P><a/></P>", 0, {}},
+      {"<P><a/><b/></P>", 0, {"b"}},
+      {"<P><a/><b/></P>", 1, {"a"}},
+      {"<P><a/><b/><c/></P>", 0, {"b", "c"}},
+      {"<P><a/><b/><c/></P>", 1, {"a", "c"}},
+      {"<P><a/><b/><c/></P>", 2, {"a", "b"}},
+  };
+  for (const auto& c : cases) {
+    XMLNodeListPtr p(ParseXMLStringToNodeTree(c.tree));
+    ASSERT_TRUE(p);
+    XMLNode* child = p->firstChild;
+    for (size_t i = 0; i < c.at; ++i) child = child->nextSibling;
+    UnlinkXMLNode(child);
+    XMLNodeListPtr out(child);
+    EXPECT_EQ(child->parent, nullptr) << c.tree << " " << c.at;
+    EXPECT_EQ(child->nextSibling, nullptr);
+    EXPECT_EQ(child->prevSibling, nullptr);
+    EXPECT_EQ(ChildNames(p.get()), c.left) << c.tree << " " << c.at;
+    // Appended again, it comes last; a new node after it.
+    ASSERT_EQ(AppendXMLNodeList(p.get(), out.release()), FR_OK);
+    NewNode(p.get(), "z");
+    std::vector<std::string> after = c.left;
+    after.push_back(child->name);
+    after.push_back("z");
+    EXPECT_EQ(ChildNames(p.get()), after) << c.tree << " " << c.at;
+  }
+  // A list built by hand (siblings linked without a parent) gets its back
+  // links when it is appended.
+  XMLNodeListPtr p(ParseXMLStringToNodeTree("<P><a/></P>"));
+  XMLNode* list = NewNode(nullptr, "x");
+  list->nextSibling = NewNode(nullptr, "y");
+  ASSERT_EQ(AppendXMLNodeList(p.get(), list), FR_OK);
+  EXPECT_EQ(ChildNames(p.get()), (std::vector<std::string>{"a", "x", "y"}));
+  DeleteXMLNode(list->nextSibling);
+  EXPECT_EQ(ChildNames(p.get()), (std::vector<std::string>{"a", "x"}));
 }
 
 TEST_F(XmlTest, CopyIsDeepAndIndependent) {

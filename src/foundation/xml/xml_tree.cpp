@@ -32,14 +32,18 @@ const std::string kEmptyText;
 // The stream writer hands its text to the stream in pieces of about this size.
 constexpr size_t kStreamChunk = 64 * 1024;
 
-// The node's last child, repairing the shortcut if a list was extended by hand.
-XMLNode* ChildListTail(XMLNode* parent) {
-  XMLNode* tail = parent->lastChild;
-  if (tail == nullptr) tail = parent->firstChild;
-  if (tail == nullptr) return nullptr;
-  while (tail->nextSibling != nullptr) tail = tail->nextSibling;
-  parent->lastChild = tail;
-  return tail;
+// Links the detached list `list` .. `last` (siblings of one another) after
+// the last child of `parent`, which becomes the parent of each already.
+void LinkAtEnd(XMLNode* parent, XMLNode* list, XMLNode* last) {
+  if (XMLNode* first = parent->firstChild) {
+    XMLNode* tail = first->prevSibling;
+    tail->nextSibling = list;
+    list->prevSibling = tail;
+    first->prevSibling = last;
+  } else {
+    parent->firstChild = list;
+    list->prevSibling = last;
+  }
 }
 
 // ---- Writing core ----------------------------------------------------------------
@@ -217,7 +221,8 @@ XMLNode* ParseDocument(const char* text) {
   // A well-formed document has exactly one element at the top.
   document->parent = nullptr;
   document->nextSibling = nullptr;
-  root.firstChild = root.lastChild = nullptr;
+  document->prevSibling = nullptr;
+  root.firstChild = nullptr;
   return document;
 }
 
@@ -367,52 +372,44 @@ XMLNode* AddXMLChildNode(XMLNode* parent) {
   }
   if (parent != nullptr) {
     node->parent = parent;
-    if (XMLNode* tail = ChildListTail(parent)) {
-      tail->nextSibling = node;
-    } else {
-      parent->firstChild = node;
-    }
-    parent->lastChild = node;
+    LinkAtEnd(parent, node, node);
   }
   return node;
 }
 
 int AppendXMLNodeList(XMLNode* parent, XMLNode* list) {
   if (parent == nullptr || list == nullptr || list->parent != nullptr) return FR_INVALID_PARAMETER;
+  // The list may have been built by hand: its back links are set here.
   XMLNode* last = list;
   for (XMLNode* n = list; n != nullptr; n = n->nextSibling) {
     n->parent = parent;
+    if (n != list) n->prevSibling = last;
     last = n;
   }
-  if (XMLNode* tail = ChildListTail(parent)) {
-    tail->nextSibling = list;
-  } else {
-    parent->firstChild = list;
-  }
-  parent->lastChild = last;
+  LinkAtEnd(parent, list, last);
   return FR_OK;
 }
 
 void UnlinkXMLNode(XMLNode* node) {
   if (node == nullptr) return;
   if (XMLNode* parent = node->parent) {
-    XMLNode* prev = nullptr;
-    XMLNode* cur = parent->firstChild;
-    while (cur != nullptr && cur != node) {
-      prev = cur;
-      cur = cur->nextSibling;
-    }
-    if (cur == node) {
-      if (prev == nullptr) {
-        parent->firstChild = node->nextSibling;
+    XMLNode* first = parent->firstChild;
+    XMLNode* next = node->nextSibling;
+    if (node == first) {
+      parent->firstChild = next;
+      if (next != nullptr) next->prevSibling = node->prevSibling;  // the last child
+    } else if (XMLNode* prev = node->prevSibling; prev != nullptr && prev->nextSibling == node) {
+      prev->nextSibling = next;
+      if (next != nullptr) {
+        next->prevSibling = prev;
       } else {
-        prev->nextSibling = node->nextSibling;
+        first->prevSibling = prev;  // the node was the last child
       }
-      if (parent->lastChild == node || parent->firstChild == nullptr) parent->lastChild = prev;
     }
   }
   node->parent = nullptr;
   node->nextSibling = nullptr;
+  node->prevSibling = nullptr;
 }
 
 void FreeXMLNodeList(XMLNode* node) {
@@ -421,8 +418,10 @@ void FreeXMLNodeList(XMLNode* node) {
   // list is walked once to find its end.
   while (node != nullptr) {
     if (XMLNode* child = node->firstChild) {
-      XMLNode* tail = child;
-      while (tail->nextSibling != nullptr) tail = tail->nextSibling;
+      XMLNode* tail = child->prevSibling;  // the last child
+      if (tail == nullptr || tail->nextSibling != nullptr) {
+        for (tail = child; tail->nextSibling != nullptr;) tail = tail->nextSibling;
+      }
       tail->nextSibling = node->nextSibling;
       node->nextSibling = child;
     }
@@ -453,7 +452,6 @@ void FreeXMLChildNodes(XMLNode* parent) {
   if (parent == nullptr) return;
   FreeXMLNodeList(parent->firstChild);
   parent->firstChild = nullptr;
-  parent->lastChild = nullptr;
 }
 
 XMLNode* CopyXMLNodeTree(const XMLNode* node) {

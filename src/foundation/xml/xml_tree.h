@@ -79,9 +79,9 @@ class XMLAttributeList {
 //
 // Links may be read freely but are changed only through the functions of this
 // module (AddXMLChildNode, AppendXMLNodeList, UnlinkXMLNode, DeleteXMLNode,
-// DeleteXMLChildNode, FreeXMLChildNodes): they keep `parent` and the
-// `lastChild` shortcut in step, which makes appending O(1) for a root with
-// 100,000 children.
+// DeleteXMLChildNode, FreeXMLChildNodes): they keep `parent` and
+// `prevSibling` in step. The back links make appending (LastXMLChild) and
+// taking any child out O(1), for a root with 100,000 children too.
 //
 // Every node comes from one pool of fixed-size slots (the class's own
 // operator new and delete), so a tree of a great many nodes costs no heap
@@ -99,7 +99,8 @@ struct XMLNode {
   XMLNode* parent = nullptr;           // enclosing element; not owned
   XMLNode* firstChild = nullptr;       // owned child list
   XMLNode* nextSibling = nullptr;      // next element of the same parent
-  XMLNode* lastChild = nullptr;        // last node of the child list; not owned
+  XMLNode* prevSibling = nullptr;      // previous element of the same parent; the first child's is the
+                                       // last child; not owned, and null while the node has no parent
   XMLAttributeList attributes;
 
   static void* operator new(std::size_t size);
@@ -107,6 +108,12 @@ struct XMLNode {
   static void operator delete(void* p, std::size_t size) noexcept;
 };
 static_assert(sizeof(XMLNode) == 64, "an XMLNode is one 64-byte pool slot");
+
+// The last child of the node (the first child's back link), or null when it
+// has none or for null.
+inline XMLNode* LastXMLChild(const XMLNode* node) {
+  return node != nullptr && node->firstChild != nullptr ? node->firstChild->prevSibling : nullptr;
+}
 
 // Slots of the node pool in use and held (in use or free), for measurements.
 struct XMLNodePoolCounts {
@@ -135,8 +142,9 @@ XMLNode* AddXMLChildNode(XMLNode* parent);
 int AppendXMLNodeList(XMLNode* parent, XMLNode* list);
 
 // Takes the node out of its parent's child list (the siblings stay linked to
-// one another) and leaves it detached with no next sibling. A node without a
-// parent only loses its next-sibling link. Nothing is freed.
+// one another) and leaves it detached with no next sibling, through its back
+// link: no walk of the list. A node without a parent only loses its
+// next-sibling link. Nothing is freed.
 void UnlinkXMLNode(XMLNode* node);
 
 // Frees the node, its whole subtree and every following sibling with their
