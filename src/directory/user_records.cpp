@@ -273,10 +273,10 @@ int FindUserIndexExact(const char* name) { return FindExact(View(name)); }
 
 int FindFirstUserAfter(const char* name) {
   const std::string_view n = View(name);
-  auto it = std::upper_bound(g_users.begin(), g_users.end(), n, [](std::string_view key, const UserStruct& u) {
-    return CompareNoCase(key, NameOf(u)) < 0;
+  auto it = std::upper_bound(g_order.begin(), g_order.end(), n, [](std::string_view key, const UserStruct* u) {
+    return CompareNoCase(key, NameOf(*u)) < 0;
   });
-  return static_cast<int>(it - g_users.begin());
+  return static_cast<int>(it - g_order.begin());
 }
 
 UserStruct* FindUser(const char* name) { return GetUserByIndex(FindUserIndex(name)); }
