@@ -31,7 +31,8 @@
 // Then the system calls per request of each under load (50 connections, a
 // fixed number of requests, strace -c -f on the pinned process), each call
 // with what it does. --perf FILE records the server (cpu-clock, call graphs)
-// during one more step of 50 connections (and FILE.spin with --spin-many); --callgrind FILE runs the server
+// during one more step of 50 connections (and FILE.spin with --spin-many; of
+// the one spinning connection with --conns 1); --callgrind FILE runs the server
 // under callgrind, instrumented for exactly --requests requests at 50
 // connections only, and prints its instructions per request.
 //
@@ -1032,7 +1033,10 @@ void EmptyLog(const std::string& path) {
 // step of 50 connections.
 void RecordProfile(const Target& server, Shape shape, const std::string& file, const Options& o,
                    const std::string& scratch) {
-  std::vector<TestClient> clients = Connect(server, 50);
+  // With --conns 1 alone: the one spinning connection instead.
+  const bool one = o.conns.size() == 1 && o.conns[0] == 1;
+  if (one) shape = Shape::kSpin;
+  std::vector<TestClient> clients = Connect(server, one ? 1 : 50);
   if (clients.empty()) return;
   char duration[32];
   std::snprintf(duration, sizeof duration, "%.1f", o.seconds);
@@ -1045,10 +1049,10 @@ void RecordProfile(const Target& server, Shape shape, const std::string& file, c
                        scratch + "perf.err");
   });
   if (perf > 0) waitpid(perf, nullptr, 0);
-  std::printf("\nperf record of the server at 50 connections, clients %s: %s (%.0f requests/s while it ran); see\n"
+  std::printf("\nperf record of the server at %d connection(s), clients %s: %s (%.0f requests/s while it ran); see\n"
               "  perf report -i %s --no-children --sort dso,symbol    (each function's own time)\n"
               "  perf report -i %s --children --sort symbol           (with what it calls)\n",
-              ShapeName(shape), file.c_str(), f.rps, file.c_str(), file.c_str());
+              one ? 1 : 50, ShapeName(shape), file.c_str(), f.rps, file.c_str(), file.c_str());
 }
 
 // The server's instructions per request: the home started again under
