@@ -108,7 +108,8 @@ uint64_t LoadWord(const char* p) {
 }  // namespace
 
 // Eight bytes at a time while both texts have them (the names compared most
-// often share long beginnings), then byte by byte.
+// often share long beginnings), the rest as the last eight bytes of the
+// shorter length; byte by byte only below eight bytes.
 int CompareNoCase(std::string_view a, std::string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   size_t i = 0;
@@ -124,6 +125,19 @@ int CompareNoCase(std::string_view a, std::string_view b) {
     const unsigned ca = static_cast<unsigned>((fa >> shift) & 0xFF);
     const unsigned cb = static_cast<unsigned>((fb >> shift) & 0xFF);
     return ca < cb ? -1 : 1;
+  }
+  if (i < n && n >= 8) {
+    // The last eight bytes of the shorter length, overlapping bytes already
+    // found equal: the first that differs is one not yet compared.
+    const uint64_t fa = FoldAsciiWord(LoadWord(a.data() + n - 8));
+    const uint64_t fb = FoldAsciiWord(LoadWord(b.data() + n - 8));
+    if (fa != fb) {
+      const int shift = __builtin_ctzll(fa ^ fb) & ~7;
+      const unsigned ca = static_cast<unsigned>((fa >> shift) & 0xFF);
+      const unsigned cb = static_cast<unsigned>((fb >> shift) & 0xFF);
+      return ca < cb ? -1 : 1;
+    }
+    i = n;
   }
   for (; i < n; ++i) {
     unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));

@@ -7,14 +7,16 @@
 
 // ---- Little-endian words --------------------------------------------------------
 
+// Appended by insertion, not by a resize that zeroes the room first: a reply
+// is built of many small appends.
 bool AppendLE32(std::vector<unsigned char>& block, uint32_t value) {
-  const size_t old = block.size();
+  unsigned char word[4];
+  PutLE32(word, value);
   try {
-    block.resize(old + 4);
+    block.insert(block.end(), word, word + 4);
   } catch (const std::exception&) {
-    return false;  // resize of bytes leaves the vector unchanged on failure
+    return false;  // an insertion at the end leaves the vector unchanged on failure
   }
-  PutLE32(block.data() + old, value);
   return true;
 }
 
@@ -53,14 +55,20 @@ size_t GetTransportStringSize(WireText text) {
 
 bool PutTransportString(std::vector<unsigned char>& block, WireText text) {
   if (!text.IsNull() && text.length > kMaxTransportTextLength) return false;
-  const size_t need = GetTransportStringSize(text);
   const size_t old = block.size();
+  unsigned char word[4];
+  PutLE32(word, text.IsNull() ? 0u : static_cast<uint32_t>(text.length + 1));
   try {
-    block.resize(old + need);
+    block.insert(block.end(), word, word + 4);
+    if (!text.IsNull()) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(text.data);
+      block.insert(block.end(), bytes, bytes + text.length);
+      block.push_back(0);
+    }
   } catch (const std::exception&) {
+    block.resize(old);  // what was appended goes again (a shrink never throws)
     return false;
   }
-  WriteTransportString(block.data() + old, text);
   return true;
 }
 
