@@ -236,10 +236,7 @@ bool PrepareServerHome(ServerProcess& server, int users, const std::string& hash
   }
   const std::string path = server.Home() + "users.xml";
   std::string text = ReadWholeFile(path);
-  const size_t name = text.find("<USERNAME>administrator</USERNAME>");
-  if (name == std::string::npos) return false;
-  const size_t from = text.find("<PASSWORDV2>", name) + 12;
-  text.replace(from, text.find("</PASSWORDV2>", from) - from, CheapHash(kAdminPassword));
+  if (!ReplaceStoredPasswordHash(text, "administrator", CheapHash(kAdminPassword))) return false;
   std::string more;
   more.reserve(static_cast<size_t>(users) * 400);
   char uid[16];

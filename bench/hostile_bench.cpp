@@ -104,10 +104,7 @@ bool PrepareHome(ServerProcess& server, int users, size_t forenameBytes) {
   if (server.Initialise() != 0) return false;
   const std::string path = server.Home() + "users.xml";
   std::string text = ReadWholeFile(path);
-  const size_t name = text.find("<USERNAME>administrator</USERNAME>");
-  if (name == std::string::npos) return false;
-  const size_t from = text.find("<PASSWORDV2>", name) + 12;
-  text.replace(from, text.find("</PASSWORDV2>", from) - from, CheapHash(kAdminPassword));
+  if (!ReplaceStoredPasswordHash(text, "administrator", CheapHash(kAdminPassword))) return false;
   std::string more;
   const std::string forename(forenameBytes, 'f');
   char uid[16];

@@ -46,6 +46,7 @@
 #include "foundation/settings/server_settings.h"
 #include "foundation/uid/uid_alloc.h"
 #include "foundation/util/byte_order.h"
+#include "support/process_cores.h"
 #include "support/test_client.h"
 
 namespace {
@@ -203,19 +204,7 @@ ServerCounters ReadCounters(pid_t pid) {
     if (key == "syscr:") c.syscr = value;
     if (key == "syscw:") c.syscw = value;
   }
-  std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close != std::string::npos) {
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-      if (i == 14) utime = std::atoll(field.c_str());
-      if (i == 15) stime = std::atoll(field.c_str());
-    }
-    c.cpu = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  c.cpu = ProcessCpuSeconds(pid);
   return c;
 }
 

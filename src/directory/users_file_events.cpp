@@ -34,6 +34,7 @@ struct ParserFree {
   void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
 };
 // Each worker's own parser, reset between files, freed when its thread ends.
+// Not per-request state: a file is parsed whole, with no switch of tasks.
 thread_local std::unique_ptr<XML_ParserStruct, ParserFree> t_parser;
 
 struct Recorder {

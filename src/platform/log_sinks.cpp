@@ -53,7 +53,7 @@ namespace {
 // file again); a SIGBUS anywhere else goes to the handler that was there
 // before, as if the guard did not exist.
 
-// Set only while a guarded copy runs. Volatile: memcpy is known not to read
+// Set only while a guarded copy runs, which never switches tasks. Volatile: memcpy is known not to read
 // it, so without it the compiler may drop the store before the copy.
 thread_local sigjmp_buf* volatile t_guardJump = nullptr;
 struct sigaction g_previousBusAction;

@@ -111,7 +111,8 @@ size_t AddToPollSet(PollSet& set, int fd, unsigned want) {
 }
 
 int WaitPollSet(PollSet& set, int timeoutMs) {
-  // The descriptors of the wait, kept from pass to pass (no allocation per wait).
+  // The descriptors of the loop's wait, kept from pass to pass (no allocation
+  // per wait); only the loop waits here, never a request.
   thread_local std::vector<struct pollfd> p;
   p.resize(set.entries.size());
   for (size_t i = 0; i < p.size(); ++i) {

@@ -62,6 +62,9 @@ struct RequestIo {
   unsigned char out[kHeldOutputBytes];
 };
 
+// Thread-wide, not per request: each task's own record is its fiber local
+// (kTaskIoLocal); t_threadIo serves only code that runs outside every task,
+// and the two below are registries keyed by socket, not a request's state.
 thread_local RequestIo t_threadIo;
 
 // Tasks' records, kept for reuse, and which task's record holds each socket.

@@ -61,10 +61,7 @@ void PrepareHome(ServerProcess& server, const HomePlan& plan) {
   ASSERT_EQ(0, server.Initialise());
   const std::string usersPath = server.Home() + "users.xml";
   std::string users = ReadWholeFile(usersPath);
-  const size_t name = users.find("<USERNAME>administrator</USERNAME>");
-  ASSERT_NE(std::string::npos, name);
-  const size_t from = users.find("<PASSWORDV2>", name) + 12;
-  users.replace(from, users.find("</PASSWORDV2>", from) - from, CheapHash(kAdminPassword));
+  ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
   std::string extra;
   const std::string plainHash = CheapHash("pw");
   extra += UserElement(0x20000001, "alice", 0, plainHash, 8);

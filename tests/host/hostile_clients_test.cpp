@@ -47,13 +47,7 @@ void InitialiseCheapHome(ServerProcess& server) {
   ASSERT_EQ(0, server.Initialise());
   const std::string path = server.Home() + "users.xml";
   std::string users = ReadWholeFile(path);
-  size_t name = users.find("<USERNAME>administrator</USERNAME>");
-  ASSERT_NE(std::string::npos, name);
-  size_t from = users.find("<PASSWORDV2>", name);
-  size_t to = users.find("</PASSWORDV2>", from);
-  ASSERT_NE(std::string::npos, to);
-  from += 12;
-  users.replace(from, to - from, CheapHash(kAdminPassword));
+  ASSERT_TRUE(ReplaceStoredPasswordHash(users, "administrator", CheapHash(kAdminPassword)));
   WriteWholeFile(path, users);
 }
 

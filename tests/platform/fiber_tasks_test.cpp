@@ -18,6 +18,7 @@
 
 #include "platform/socket_io.h"
 #include "platform/worker_pool.h"
+#include "support/socket_pair.h"
 
 namespace {
 
@@ -182,19 +183,6 @@ TEST(Workers, ATaskCancelledWhileItsJobRunsWaitsForItAndIsToldSo) {
 
 // ---- The socket layer in a task ----
 
-struct Pair {
-  int a = -1, b = -1;
-  Pair() {
-    int sv[2];
-    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    a = sv[0];
-    b = sv[1];
-  }
-  ~Pair() {
-    if (a >= 0) close(a);
-    if (b >= 0) close(b);
-  }
-};
 
 struct Reading {
   int fd = -1;
@@ -222,38 +210,38 @@ void ReadFourBytes(void* arg) {
 }
 
 TEST(SocketsInTasks, AReceiveWithNothingPendingStepsAsideUntilTheSocketIsReady) {
-  Pair p;
+  SocketPair p;
   Reading r;
-  r.fd = p.a;
+  r.fd = p.server;
   FiberTask* task = StartFiberTask(ReadFourBytes, &r, nullptr);
   ASSERT_NE(nullptr, task);
   EXPECT_EQ(FiberWaitKind::kSocket, GetFiberTaskWait(task).kind);
-  EXPECT_EQ(p.a, GetFiberTaskWait(task).fd);
+  EXPECT_EQ(p.server, GetFiberTaskWait(task).fd);
   EXPECT_FALSE(GetFiberTaskWait(task).writing);
-  ASSERT_EQ(2, write(p.b, "ab", 2));
+  ASSERT_EQ(2, write(p.client, "ab", 2));
   ASSERT_TRUE(ResumeFiberTask(task, FiberWake::kReady)) << "two bytes of four: it waits again";
-  ASSERT_EQ(2, write(p.b, "cd", 2));
+  ASSERT_EQ(2, write(p.client, "cd", 2));
   EXPECT_FALSE(ResumeFiberTask(task, FiberWake::kReady));
   EXPECT_EQ("abcd", r.got);
 }
 
 TEST(SocketsInTasks, ASocketClosedUnderAWaitingRequestIsShutAtOnceAndClosedAtItsEnd) {
-  Pair p;
+  SocketPair p;
   Reading r;
-  r.fd = p.a;
+  r.fd = p.server;
   FiberTask* task = StartFiberTask(ReadFourBytes, &r, nullptr);
   ASSERT_NE(nullptr, task);
-  EXPECT_EQ(0, SocketClose(p.a));
+  EXPECT_EQ(0, SocketClose(p.server));
   // The peer sees the close now; the descriptor stays the task's.
   char c;
-  EXPECT_EQ(0, read(p.b, &c, 1));
-  EXPECT_NE(-1, fcntl(p.a, F_GETFD)) << "closed while the task may still name it";
+  EXPECT_EQ(0, read(p.client, &c, 1));
+  EXPECT_NE(-1, fcntl(p.server, F_GETFD)) << "closed while the task may still name it";
   ASSERT_EQ(std::vector<FiberTask*>{task}, TakeCancelledFiberTasks());
   EXPECT_FALSE(ResumeFiberTask(task, FiberWake::kCancelled));
   EXPECT_EQ(-1, r.last);
   EXPECT_EQ(ECONNABORTED, r.err);
-  EXPECT_EQ(-1, fcntl(p.a, F_GETFD)) << "closed at the request's end";
-  p.a = -1;
+  EXPECT_EQ(-1, fcntl(p.server, F_GETFD)) << "closed at the request's end";
+  p.server = -1;
 }
 
 }  // namespace

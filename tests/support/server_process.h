@@ -25,6 +25,21 @@
 #include "support/loopback_connect.h"
 #include "support/temp_dir.h"
 
+// Puts `hash` in place of the PASSWORDV2 of the user `name` in the text of a
+// users.xml (a new home's, whose users each have one). False when that user
+// or its PASSWORDV2 is not there.
+inline bool ReplaceStoredPasswordHash(std::string& usersXml, const std::string& name, const std::string& hash) {
+  const size_t user = usersXml.find("<USERNAME>" + name + "</USERNAME>");
+  if (user == std::string::npos) return false;
+  size_t from = usersXml.find("<PASSWORDV2>", user);
+  if (from == std::string::npos) return false;
+  from += 12;
+  const size_t to = usersXml.find("</PASSWORDV2>", from);
+  if (to == std::string::npos) return false;
+  usersXml.replace(from, to - from, hash);
+  return true;
+}
+
 #ifndef TORVANE_SERVER_BINARY
 #define TORVANE_SERVER_BINARY "build/TorvaneServer"
 #endif

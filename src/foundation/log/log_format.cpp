@@ -104,7 +104,7 @@ bool ParseSpec(const char*& p, Spec& s, va_list& ap) {
   }
 }
 
-// Pads `body` (its `n` bytes, a sign or none before it) to the spec's width.
+// Pads `body` (its `n` bytes, a sign or none before it) to the conversion's width.
 void PutPadded(Out& out, const Spec& s, const char* sign, const char* body, size_t n) {
   const size_t signLength = sign != nullptr ? std::strlen(sign) : 0;
   size_t digits = n;
