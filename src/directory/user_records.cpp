@@ -313,6 +313,20 @@ int ResizeUserArray(int n) {
   return FR_OK;
 }
 
+UserRef RefOfUser(const UserStruct* user) {
+  UserRef ref;
+  if (user == nullptr) return ref;
+  ref.name = user->USERNAME.value_or(std::string());
+  ref.uid = user->header.uid;
+  return ref;
+}
+
+UserStruct* FindUserAgain(const UserRef& ref) {
+  if (ref.name.empty()) return nullptr;
+  UserStruct* user = FindUser(ref.name.c_str());
+  return user != nullptr && user->header.uid == ref.uid ? user : nullptr;
+}
+
 int GetUserArrayCapacity() { return g_capacity; }
 
 uint64_t GetUserArrayGeneration() { return g_generation; }

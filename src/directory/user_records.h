@@ -123,6 +123,25 @@ UserStruct* GetNamedUser(const char* name);
 // 1 when FindUserIndex finds the name (domain rule included), else 0.
 int UserExists(const char* name);
 
+// ---- A user named across a wait ----------------------------------------------------
+// A request that looked a user up and then waits (for a hash, for the rest of
+// its arguments) keeps no pointer to the record: other requests may delete
+// the user meanwhile, or delete it and add another of the same name. It keeps
+// the name and the UID it found, and finds the record again after the wait.
+
+struct UserRef {
+  std::string name;  // the record's own name (empty: none)
+  uint32_t uid = 0;  // the UID it had
+};
+
+// The name and UID of `user` (empty for null).
+UserRef RefOfUser(const UserStruct* user);
+
+// The user of that name when it still has that UID; null when it is gone, or
+// when the user of that name now is another (a UID that changed is a user
+// that went).
+UserStruct* FindUserAgain(const UserRef& ref);
+
 // ---- Adding, replacing, deleting ---------------------------------------------------
 
 // Why AddUser refused a user (for loaders, which skip and log some refusals

@@ -395,14 +395,62 @@ void ResumeRequest(ConnectionRecord* c, FiberWake wake) {
   if (ResumeFiberTask(task, wake)) c->task = task;
 }
 
+// A list of suspended requests to resume, each connection pinned while the
+// list holds it: resuming one request may end another (by closing its
+// connection, whose cancelled request then unwinds) and so free the record
+// that a later place of the list names. A request ended meanwhile has no task
+// any more, or another one, and is passed over.
+class ResumeList {
+ public:
+  ResumeList() = default;
+  ResumeList(const ResumeList&) = delete;
+  ResumeList& operator=(const ResumeList&) = delete;
+  ~ResumeList() {
+    for (const Entry& e : entries_) UnpinConnection(e.conn);
+  }
+  void Add(ConnectionRecord* c, FiberTask* task, FiberWake wake) {
+    PinConnection(c);
+    entries_.push_back(Entry{c, task, wake});
+  }
+  // Resumes each in turn whose request still waits on the same task (and,
+  // with `unlessCancelled`, was not cancelled since), and after each the
+  // requests that it cancelled.
+  void ResumeAll(bool unlessCancelled);
+
+ private:
+  struct Entry {
+    ConnectionRecord* conn;
+    FiberTask* task;
+    FiberWake wake;
+  };
+  std::vector<Entry> entries_;
+};
+
+void ResumeCancelledRequests();
+
+void ResumeList::ResumeAll(bool unlessCancelled) {
+  for (const Entry& e : entries_) {
+    if (e.conn->task == e.task && !(unlessCancelled && FiberTaskCancelled(e.task))) ResumeRequest(e.conn, e.wake);
+    ResumeCancelledRequests();
+  }
+}
+
+// The owner of a task taken from a list of the fiber layer: the connection
+// whose request it is, when that request still waits on it.
+ConnectionRecord* WaitingOwner(FiberTask* task) {
+  auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
+  return c != nullptr && c->task == task ? c : nullptr;
+}
+
 // Resumes the requests whose connections were closed under them, until no
 // resumed request cancels another.
 void ResumeCancelledRequests() {
   while (HasCancelledFiberTasks()) {
+    ResumeList list;
     for (FiberTask* task : TakeCancelledFiberTasks()) {
-      auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
-      if (c != nullptr && c->task == task) ResumeRequest(c, FiberWake::kCancelled);
+      if (ConnectionRecord* c = WaitingOwner(task)) list.Add(c, task, FiberWake::kCancelled);
     }
+    list.ResumeAll(false);
   }
 }
 
@@ -440,28 +488,24 @@ bool SuspendedRequestWakes(const ConnectionRecord* c, int64_t now, FiberWake* wa
 // passed, in table order. They are found first and resumed after, since a
 // resumed request may change the table.
 void ResumeWokenRequests() {
-  std::vector<std::pair<ConnectionRecord*, FiberWake>> woken;
+  ResumeList woken;
   const int64_t now = MonotonicMilliseconds();
   for (int i = 0; i < GetConnectionCount(); ++i) {
     ConnectionRecord* c = GetConnectionByIndex(i);
     FiberWake wake = FiberWake::kReady;
-    if (SuspendedRequestWakes(c, now, &wake)) woken.emplace_back(c, wake);
+    if (SuspendedRequestWakes(c, now, &wake)) woken.Add(c, c->task, wake);
   }
-  for (const auto& [c, wake] : woken) {
-    // Each record is pinned by its request; one cancelled meanwhile is the
-    // cancelled list's to resume.
-    if (c->task != nullptr && !FiberTaskCancelled(c->task)) ResumeRequest(c, wake);
-    ResumeCancelledRequests();
-  }
+  // One cancelled meanwhile is the cancelled list's to resume.
+  woken.ResumeAll(true);
 }
 
 // Resumes the requests whose workers' jobs are done.
 void ResumeFinishedWorkerRequests() {
+  ResumeList finished;
   for (FiberTask* task : TakeFinishedWorkerTasks()) {
-    auto* c = static_cast<ConnectionRecord*>(GetFiberTaskOwner(task));
-    if (c != nullptr && c->task == task) ResumeRequest(c, FiberWake::kReady);
-    ResumeCancelledRequests();
+    if (ConnectionRecord* c = WaitingOwner(task)) finished.Add(c, task, FiberWake::kReady);
   }
+  finished.ResumeAll(false);
 }
 
 // Sends the ends of the replies the connections hold, as much as each
@@ -706,7 +750,7 @@ void KickConnection(int index) {
   Logoff(*c);
   SendPendingReplyBeforeClose(c);
   SocketClose(c->socket);  // a request suspended on it is cancelled
-  RemoveConnection(index);
+  RemoveConnectionRecord(c);
 }
 
 void AddConnection(int family, const char* host, int socket) {
@@ -756,8 +800,12 @@ int CloseFailedConnection(int i, int socket, int status) {
     if (c->keepLogon == 0) Logoff(*c);
     SendPendingReplyBeforeClose(c);
   }
+  // The close may wait (a request's held reply goes first) and others remove
+  // entries meanwhile: the entry goes by its record, not by `i`.
+  PinConnection(c);
   SocketClose(socket);
-  RemoveConnection(i);
+  RemoveConnectionRecord(c);
+  UnpinConnection(c);
   return i - 1;
 }
 

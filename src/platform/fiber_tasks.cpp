@@ -86,6 +86,8 @@ namespace {
 std::vector<std::unique_ptr<FiberTask>> g_idle;
 std::vector<FiberTask*> g_cancelled;
 int g_live = 0;
+FiberWaitCheck g_waitCheck = nullptr;
+FiberWaitObserver g_waitObserver = nullptr;
 
 // ---- Switches, with the sanitizer told of each stack change ----
 
@@ -261,14 +263,24 @@ FiberWake WaitInFiberTask(const FiberWait& wait) {
   FiberTask* t = fiber_detail::currentTask;
   if (t == nullptr) return FiberWake::kCancelled;
   if (t->cancelled) return FiberWake::kCancelled;
+  if (g_waitObserver != nullptr) g_waitObserver(wait);
   t->wait = wait;
   t->waited = true;
   SwitchToLoop(t);
   t->wait = FiberWait{};
   // A task cancelled while it waited for a worker wakes when the job is done;
   // its next wait ends at once.
+  if (t->wake == FiberWake::kCancelled || t->cancelled) return FiberWake::kCancelled;
+  // Others ran meanwhile: what this task stands on is checked again.
+  if (g_waitCheck != nullptr && !g_waitCheck()) {
+    t->cancelled = true;
+    return FiberWake::kCancelled;
+  }
   return t->wake;
 }
+
+void SetFiberWaitCheck(FiberWaitCheck check) { g_waitCheck = check; }
+void SetFiberWaitObserver(FiberWaitObserver observer) { g_waitObserver = observer; }
 
 void SetFiberTaskOwner(void* owner) {
   if (fiber_detail::currentTask != nullptr) fiber_detail::currentTask->owner = owner;

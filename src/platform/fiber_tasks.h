@@ -109,9 +109,28 @@ void SetFiberTaskOwner(void* owner);
 bool FiberTaskHasWaited();
 
 // Suspends the running task until the loop resumes it; gives how the wait
-// ended. A cancelled task gets kCancelled at once, without suspending. Must
-// be called in a task.
+// ended. A cancelled task gets kCancelled at once, without suspending. A wait
+// that ends otherwise is then put to the wait check (below): when it says the
+// task may not go on, the task is cancelled and the wait ends kCancelled.
+// Must be called in a task.
 FiberWake WaitInFiberTask(const FiberWait& wait);
+
+// ---- What every wait is put to ---------------------------------------------------------
+
+// The wait check: called in the task, on the server thread, at the end of
+// each of its waits that did not end cancelled (other requests ran meanwhile).
+// False when what the task decided before the wait no longer holds (its
+// request's logon ended, say): the task is then cancelled, so that this wait
+// and every later one fail as a cancelled task's do. The layer that knows what
+// a task stands on sets it once, at start-up (null: every wait goes on).
+using FiberWaitCheck = bool (*)();
+void SetFiberWaitCheck(FiberWaitCheck check);
+
+// Tests: called in the task just before it suspends, with what it waits for,
+// so that a test can act at every point where other requests may run (null:
+// none, as in the server).
+using FiberWaitObserver = void (*)(const FiberWait& wait);
+void SetFiberWaitObserver(FiberWaitObserver observer);
 
 // ---- Fiber locals ----------------------------------------------------------------------------
 // A word of state that belongs to the task being run: every task starts with

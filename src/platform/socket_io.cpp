@@ -199,6 +199,16 @@ bool FailsAsClosed(const RequestIo& io, int fd, int err) {
 // allowance), and in a task (where a blocked call would hold every other).
 bool MustNotBlock(const RequestIo& io) { return io.bound.active || io.task != nullptr; }
 
+// A request whose task was cancelled (its connection went, the server stops,
+// or what it stood on ended while it waited) moves no more bytes on its
+// socket: every later send and receive of it fails at once, whatever the
+// read-ahead or the held room could still give.
+bool FailsAsCancelled(const RequestIo& io, int fd) {
+  if (io.task == nullptr || fd < 0 || (fd != io.fd && fd != io.reservedFd) || !FiberTaskCancelled(io.task)) return false;
+  errno = ECONNABORTED;
+  return true;
+}
+
 }  // namespace
 
 void BeginTransferBound(uint32_t perPieceMs) {
@@ -305,6 +315,7 @@ size_t TakeReadAhead(RequestIo& io, void* buffer, size_t length, bool peek) {
 
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
   RequestIo& io = Io();
+  if (FailsAsCancelled(io, fd)) return -1;
   if (fd >= 0 && fd == io.fd) {
     if (FailsAsClosed(io, fd, EPIPE)) return -1;
     if (flags == 0 && io.held + length <= kHeldOutputBytes) {
@@ -312,19 +323,25 @@ ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags) {
       io.held += length;
       return static_cast<ssize_t>(length);
     }
-    // In order: what is held goes before these bytes.
-    if (io.held > 0 && !SendHeldOutput(io)) return -1;
+    // In order: what is held goes before these bytes. That send may wait,
+    // and the caller's bytes may be freed meanwhile: a short send is taken
+    // before it, the caller's bytes are not read after it.
     if (flags == 0 && length <= kHeldOutputBytes / 2) {
-      std::memcpy(io.out, bytes, length);
+      unsigned char taken[kHeldOutputBytes / 2];
+      std::memcpy(taken, bytes, length);
+      if (io.held > 0 && !SendHeldOutput(io)) return -1;
+      std::memcpy(io.out, taken, length);
       io.held = length;
       return static_cast<ssize_t>(length);
     }
+    if (io.held > 0 && !SendHeldOutput(io)) return -1;
   }
   return SendOnce(io, fd, bytes, length, flags);
 }
 
 ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags) {
   RequestIo& io = Io();
+  if (FailsAsCancelled(io, fd)) return -1;
   if (fd >= 0 && fd == io.fd && length > 0) {
     const bool peek = (flags & MSG_PEEK) != 0;
     // Bytes received ahead come first, whatever the flags.
@@ -374,6 +391,14 @@ bool EndRequestTransfers(SocketInputCarry* carry, SocketOutputCarry* out) {
   io.fd = -1;
   io.inStart = io.inEnd = 0;
   return ok;
+}
+
+bool ReplaceHeldOutput(const void* bytes, size_t length) {
+  RequestIo& io = Io();
+  if (io.fd < 0 || length > kHeldOutputBytes) return false;
+  std::memcpy(io.out, bytes, length);
+  io.held = length;
+  return true;
 }
 
 CarriedOutput SendCarriedOutput(int fd, SocketOutputCarry& out) {

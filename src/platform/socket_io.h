@@ -26,6 +26,9 @@
 // possible for a length of 0), or -1 with errno set; a send time-out
 // (EAGAIN/EWOULDBLOCK) is -1 like any other failure. On the socket of the
 // request being served, small sends are held (see the buffered transfers).
+// A send of up to kHeldOutputBytes / 2 takes the caller's bytes before it
+// may wait; a longer one reads them as the socket takes them, across its
+// waits, so the caller must own them for the whole call.
 ssize_t SocketSend(int fd, const void* bytes, size_t length, int flags);
 
 // One recv() of up to `length` bytes with the caller's `flags` (MSG_PEEK and
@@ -49,7 +52,9 @@ ssize_t SocketRecv(int fd, void* buffer, size_t length, int flags);
 // is ready without blocking and wait for the rest: a task steps aside, the
 // thread outside tasks polls. A wait past the bound fails with ETIMEDOUT and
 // marks the bound expired; a wait of a task that is cancelled (its
-// connection was closed, or the server stops) fails with ECONNABORTED.
+// connection was closed, the server stops, or the wait check refused it)
+// fails with ECONNABORTED, and so does every later send and receive of that
+// task on its request's socket.
 
 constexpr size_t kTransferBoundPieceBytes = 64 * 1024;
 
@@ -106,6 +111,13 @@ void BeginRequestTransfers(int fd, SocketInputCarry* carry);
 // what it holds already; without `out` they are sent now (within the bound,
 // when one is active). False when held bytes could not be sent.
 bool EndRequestTransfers(SocketInputCarry* carry, SocketOutputCarry* out = nullptr);
+
+// The last words of a request that was called off (its task cancelled) while
+// its connection stays: the bytes it holds unsent are dropped and `bytes`
+// are held in their place, to go out when the socket is closed (SocketClose)
+// or the request ends, as held bytes do. False (nothing changed) outside a
+// request's transfers or for more than kHeldOutputBytes.
+bool ReplaceHeldOutput(const void* bytes, size_t length);
 
 // Sends what `out` holds on `fd`, as much as the socket takes now, without
 // waiting. kSent when all went; kSendLater when the socket is full (the rest

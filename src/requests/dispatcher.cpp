@@ -1,7 +1,8 @@
 // The request dispatcher: message table lookup, the call in the form the row
 // names, the unknown-ID path and the duration line.
-// Requests layer: calls the message table, the connection table and the
-// connection logoff (sessions), the platform's socket close, the clock and the log.
+// Requests layer: calls the message table, the connection table, the
+// connection logoff and the guard of a request's logon (sessions), the
+// platform's socket close, the clock and the log.
 #include "requests/dispatcher.h"
 
 #include "foundation/log/ring_log.h"
@@ -11,6 +12,7 @@
 #include "requests/handler_conventions.h"
 #include "requests/message_table.h"
 #include "sessions/connection_table.h"
+#include "sessions/request_guard.h"
 #include "sessions/session_admin.h"
 
 namespace {
@@ -21,8 +23,7 @@ constexpr int32_t kVerySlowRequestSeconds = 60;
 
 // Calls the row's handler with what it is given and gives its result, which
 // matters only when it is FR_CLOSE_CONNECTION.
-int RunHandler(const MessageTableEntry& row, int32_t messageID, int sock, int index) {
-  ConnectionRecord* conn = GetConnectionByIndex(index);
+int RunHandler(const MessageTableEntry& row, int32_t messageID, int sock, ConnectionRecord* conn) {
   switch (row.given) {
     case HandlerGiven::kNothing:
       break;
@@ -40,20 +41,33 @@ int RunHandler(const MessageTableEntry& row, int32_t messageID, int sock, int in
   return FR_OK;
 }
 
+// Closes the socket and then removes the entry of `conn`, by its record: the
+// close may wait to send what the request holds, and entries move meanwhile.
+void CloseAndRemove(int sock, ConnectionRecord* conn) {
+  SocketClose(sock);
+  RemoveConnectionRecord(conn);
+}
+
 // A handler left the stream out of step (an argument over its bound): the
 // connection goes the way of a failed one. Its logon ends unless the logon
-// asked to be kept, the socket is closed and the entry removed. Gives where
-// the caller's walk goes on.
-int CloseConnectionForHandler(int32_t messageID, int sock, int index) {
-  int at = FindConnectionIndexBySocket(sock);
+// asked to be kept, the socket is closed and the entry removed.
+void CloseConnectionForHandler(int32_t messageID, int sock, ConnectionRecord* conn) {
   WriteLog(1, "Closing connection on socket %d: request %d sent an argument over its bound", sock,
            messageID);
-  if (at < 0) return index;  // not in the table: nothing to remove
-  ConnectionRecord* conn = GetConnectionByIndex(at);
-  if (conn != nullptr && conn->keepLogon == 0) LogoffConnection(conn);
-  SocketClose(sock);
-  RemoveConnection(at);
-  return at <= index ? index - 1 : index;
+  if (GetConnectionIndex(conn) < 0) return;  // removed meanwhile: its remover closed it
+  if (conn->keepLogon == 0) LogoffConnection(conn);
+  CloseAndRemove(sock, conn);
+}
+
+// The logon the request stood on ended while it waited: it did no more, and
+// is refused as a request without a logon is (27 and the flags), in place of
+// whatever it still held; the connection is closed, since the request may
+// have left its arguments or its reply half-way.
+void RefuseRequestWithoutLogon(int32_t messageID, int sock, ConnectionRecord* conn) {
+  WriteLog(1, "Request %d on socket %d refused: its logon ended while it waited", messageID, sock);
+  if (GetConnectionIndex(conn) < 0) return;
+  HoldLogonEndedRefusal();
+  CloseAndRemove(sock, conn);
 }
 
 }  // namespace
@@ -73,20 +87,26 @@ int ProcessMessage(int32_t messageID, int sock, int index) {
   uint32_t t0 = NowTime32();
   // Nothing of an earlier request on the same task reaches this one.
   SetFormattedReplySocket(-1);
+  // The record, pinned by the request, not the index: entries move while a
+  // request waits.
+  ConnectionRecord* conn = GetConnectionByIndex(index);
   const MessageTableEntry* row = FindMessageEntry(messageID);
   if (row != nullptr) {
-    if (RunHandler(*row, messageID, sock, index) == FR_CLOSE_CONNECTION) {
-      index = CloseConnectionForHandler(messageID, sock, index);
+    BeginRequestGuard(row->logonNeeded ? conn : nullptr);
+    const int result = RunHandler(*row, messageID, sock, conn);
+    if (RequestLogonEnded()) {
+      RefuseRequestWithoutLogon(messageID, sock, conn);
+    } else if (result == FR_CLOSE_CONNECTION) {
+      CloseConnectionForHandler(messageID, sock, conn);
     }
+    EndRequestGuard();
   } else {
     // No handler: the request's arguments are not read, the client gets
     // nothing beyond the word 0 already sent. The logon stays: its slot
     // lives until the sanity check frees it or a re-attach by SID finds it.
     WriteLog(0, "Unknown message ID %d", messageID);
-    SocketClose(sock);
-    RemoveConnection(index);
-    index = index - 1;
+    CloseAndRemove(sock, conn);
   }
   LogMessageDuration(messageID, static_cast<int32_t>(NowTime32() - t0));
-  return index;
+  return GetConnectionIndex(conn) >= 0 ? index : index - 1;
 }

@@ -519,20 +519,30 @@ int IPSetUserPasswordV2(int sock) {
     return 0;
   }
   int32_t code = FR_OK;
+  // The user whose password is set is the one of that name now: the hash
+  // runs on a worker, and the change lands on that same user (name and UID)
+  // or on nobody.
+  const UserRef target = RefOfUser(FindUser(TextOrNull(name)));
   if (!CallerIsAdmin()) {
     code = FR_PERMISSION_DENIED;
   } else if (!password) {
     // No text to hash: refused before the hashing.
     code = FR_INVALID_PARAMETER;
+  } else if (target.name.empty()) {
+    code = name && !name->empty() ? FR_USER_NOT_FOUND : FR_INVALID_PARAMETER;  // nothing to hash for
   } else {
     char setting[kPasswordFieldSize] = {};
     char hash[kPasswordFieldSize] = {};
     if (GeneratePasswordHashOffThread(password->c_str(), setting, hash) != 0) {
       WriteLog(1, "IPSetUserPasswordV2:Failed to generate new password hash");
       code = FR_HASH_FAILED;
+    } else if (!CallerIsAdmin()) {
+      code = FR_PERMISSION_DENIED;  // read again: others ran while it hashed
+    } else if (FindUserAgain(target) == nullptr) {
+      code = FR_USER_NOT_FOUND;  // deleted meanwhile, or another user of that name
     } else {
-      code = SetUserPasswordV2(TextOrNull(name), hash, 1, password->c_str());
-      if (code == FR_OK) code = SaveUsers(Home(), TextOrNull(name));
+      code = SetUserPasswordV2(target.name.c_str(), hash, 1, password->c_str());
+      if (code == FR_OK) code = SaveUsers(Home(), target.name.c_str());
     }
     explicit_bzero(setting, sizeof setting);
     explicit_bzero(hash, sizeof hash);

@@ -9,6 +9,17 @@
 #include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// A record given back is poisoned until it is handed out again, so that a
+// read through a pointer kept past its connection's end is reported.
+#define TORVANE_POISON_RECORD(r) ASAN_POISON_MEMORY_REGION((r), sizeof(ConnectionRecord))
+#define TORVANE_UNPOISON_RECORD(r) ASAN_UNPOISON_MEMORY_REGION((r), sizeof(ConnectionRecord))
+#else
+#define TORVANE_POISON_RECORD(r) ((void)(r))
+#define TORVANE_UNPOISON_RECORD(r) ((void)(r))
+#endif
+
 namespace {
 
 // Entries in table order; each record is a heap object of its own, so that
@@ -26,6 +37,7 @@ const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
 ConnectionRecord* NewRecord() {
   if (g_spareCount == 0) return new ConnectionRecord;
   ConnectionRecord* r = g_spare[--g_spareCount];
+  TORVANE_UNPOISON_RECORD(r);
   // A new connection's record is all zero; the room of its reply buffer is
   // kept from the record's last use.
   std::vector<unsigned char> room = std::move(r->outputCarry.bytes);
@@ -38,6 +50,7 @@ ConnectionRecord* NewRecord() {
 void FreeRecord(ConnectionRecord* r) {
   if (g_spareCount < sizeof g_spare / sizeof g_spare[0]) {
     g_spare[g_spareCount++] = r;
+    TORVANE_POISON_RECORD(r);
   } else {
     delete r;
   }
@@ -96,6 +109,11 @@ int RemoveConnection(int index) {
   }
   Detach(removed);
   return index - 1;
+}
+
+void RemoveConnectionRecord(ConnectionRecord* conn) {
+  const int index = GetConnectionIndex(conn);
+  if (index >= 0) RemoveConnection(index);
 }
 
 void ResetConnectionTable() {

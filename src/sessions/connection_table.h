@@ -65,6 +65,12 @@ int AppendConnection(int socket, const char* peerAddress);
 // table (nothing changes).
 int RemoveConnection(int index);
 
+// Removes the entry of `conn` as RemoveConnection removes its index; nothing
+// when it has been removed already. Whoever closes a socket before removing
+// its entry removes it this way: a close may wait (it sends what the request
+// holds), and others may remove entries meanwhile, which moves the indices.
+void RemoveConnectionRecord(ConnectionRecord* conn);
+
 // Empties the table (the listener's start and tests); sockets are not closed.
 void ResetConnectionTable();
 

@@ -298,8 +298,9 @@ TEST(HostileClient, APipelinerThatNeverReadsIsDroppedWithinOneTimeOut) {
 
 // ---- Requests caught waiting --------------------------------------------------------------------
 
-// A request waits mid-arguments while its logon is kicked (6680): when its
-// arguments arrive it runs without a logon and is refused; nothing dangles.
+// A request waits mid-arguments while its logon is kicked (6680): when it
+// goes on, it is refused as a request without a logon (27 and the flags) and
+// its connection closed; nothing was added, nothing dangles.
 TEST(SuspendedRequest, ItsLogonKickedItIsRefusedWhenItGoesOn) {
   ServerProcess server;
   PrepareHome(server, {});
@@ -313,7 +314,9 @@ TEST(SuspendedRequest, ItsLogonKickedItIsRefusedWhenItGoesOn) {
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6680, TestRequest().String("0:0\n")));
   ASSERT_EQ(std::optional<int32_t>(0), kicker.RecvInt());
   ASSERT_TRUE(victim.Send(TestBytes{'c', 'a', 'r', 'o', 'l', 0}));
-  EXPECT_EQ(std::optional<int32_t>(49), victim.RecvInt()) << "no logon is left to grant the right";
+  EXPECT_EQ(std::optional<int32_t>(27), victim.RecvInt()) << "its logon ended while it waited";
+  EXPECT_TRUE(victim.RecvInt().has_value()) << "the flags word";
+  EXPECT_TRUE(victim.PeerClosed());
   // No user was added; the kicker's logon still serves.
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6503, TestRequest().String("carol").Int(1).Int(0)));
   EXPECT_EQ(std::optional<int32_t>(6), kicker.RecvInt());

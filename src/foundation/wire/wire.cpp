@@ -1,6 +1,7 @@
 // Wire integers, strings, raw blocks and times on a connected socket.
-// Foundation layer: calls platform/socket_io.h (send/recv) and platform/clock.h
-// (the current time); no log lines, no state between calls.
+// Foundation layer: calls platform/socket_io.h (send/recv), platform/clock.h
+// (the current time), the fiber tasks (whether a send may wait) and the
+// shared reply bytes; no log lines, no state between calls.
 #include "foundation/wire/wire.h"
 
 #include <algorithm>
@@ -11,12 +12,14 @@
 #include <sys/socket.h>
 
 #include "foundation/result_codes.h"
+#include "foundation/wire/shared_reply_bytes.h"
 #include "platform/clock.h"
+#include "platform/fiber_tasks.h"
 #include "platform/socket_io.h"
 
 // ---- Raw bytes on the socket ----------------------------------------------------
 
-int SendAll(int sock, const void* bytes, int length, int flags) {
+int SendOwnedBytes(int sock, const void* bytes, int length, int flags) {
   const unsigned char* at = static_cast<const unsigned char*>(bytes);
   int remaining = length;
   int total = 0;
@@ -30,6 +33,15 @@ int SendAll(int sock, const void* bytes, int length, int flags) {
     at += sent;
   }
   return total;
+}
+
+int SendAll(int sock, const void* bytes, int length, int flags) {
+  // One piece is taken whole before any wait; more may wait between pieces,
+  // and other requests may free the caller's bytes meanwhile.
+  if (length <= kWireSendPieceBytes || !InFiberTask()) return SendOwnedBytes(sock, bytes, length, flags);
+  const SharedReplyBytes copy = ShareReplyBytes(bytes, static_cast<size_t>(length));
+  if (!copy) return -1;
+  return SendOwnedBytes(sock, copy->data(), length, flags);
 }
 
 int SendBuffer(int sock, const void* bytes, int length, int flags) {

@@ -1,8 +1,9 @@
 // The request protocol's wire values on a connected socket: integers,
 // strings, raw blocks and times. The texts and blocks they carry are those of
 // foundation/wire/transport_string.h, which needs no socket.
-// Foundation layer: calls platform/socket_io.h and platform/clock.h only; it
-// keeps no state and writes no log line (callers log failures their own way).
+// Foundation layer: calls platform/socket_io.h, platform/clock.h and the
+// fiber tasks only; it keeps no state but the shared copies of long sends and
+// writes no log line (callers log failures their own way).
 #pragma once
 
 #include <cstddef>
@@ -43,7 +44,17 @@ constexpr int32_t kWireStringPieceBytes = 1024 * 1024;
 // when everything went out; the shorter total when a send accepted nothing;
 // -1 as soon as one send failed (bytes sent before are not reported). A length
 // of 0 or below gives 0 without calling send.
+// In a request's task a send may wait, and other requests run meanwhile, so
+// the caller's bytes are never read after a wait: up to kWireSendPieceBytes
+// are taken whole at once, and a longer text is sent from a copy made when
+// the call begins (shared with other requests sending the same bytes,
+// foundation/wire/shared_reply_bytes.h). -1 when no copy can be had.
 int SendAll(int sock, const void* bytes, int length, int flags);
+
+// SendAll without the copy, for bytes the caller itself owns for the whole
+// call (a buffer of the request's own, never a store's, a slot's or a
+// connection record's): they must outlive every wait of the send.
+int SendOwnedBytes(int sock, const void* bytes, int length, int flags);
 
 // The operation for raw blocks: the result of SendAll. Success only when the
 // result equals `length`.
