@@ -52,6 +52,7 @@ int AddAccount(const BuiltInAccount& a) {
     user->PASSWORD = GetPasswordCRC(a.firstPassword);
     user->LEVEL = kUserLevelAdministrator;
     user->GROUPLIST = kAdministratorsGroupName;
+    NoteUserRecordChanged();
   }
   return ReplaceUserDataXML(a.name, a.userData) == FR_OK ? FR_OK : FR_NO_MEMORY;
 }

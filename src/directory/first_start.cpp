@@ -54,6 +54,7 @@ int MarkBuiltInGroup(const char* name, UID uid) {
   if (group == nullptr) return FR_NO_MEMORY;
   group->header.uid = uid;
   group->header.kind = NODE_KIND_GROUP;
+  NoteGroupRecordChanged();
   return FR_OK;
 }
 

@@ -90,25 +90,36 @@ int DecodeGroupBlock(const unsigned char* block, size_t size, GroupStruct& g) {
 
 }  // namespace
 
+size_t GroupTransportBlockSize(const GroupStruct& group) {
+  size_t size = kGroupBlockFixedSize + GetTransportStringSize(group.name) + GetTransportStringSize(group.description);
+  for (const std::string& m : group.members) size += GetTransportStringSize(m);
+  return size;
+}
+
 bool ConvertGroupToTransportBlock(const GroupStruct* group, std::vector<unsigned char>& block) {
   block.clear();
+  return AppendGroupTransportBlock(group, block);
+}
+
+bool AppendGroupTransportBlock(const GroupStruct* group, std::vector<unsigned char>& out) {
   if (group == nullptr) return false;
-  size_t size = kGroupBlockFixedSize + GetTransportStringSize(group->name) + GetTransportStringSize(group->description);
-  for (const std::string& m : group->members) size += GetTransportStringSize(m);
+  const size_t size = GroupTransportBlockSize(*group);
+  const size_t start = out.size();
   try {
-    block.assign(size, 0);
+    out.resize(start + size, 0);
   } catch (const std::bad_alloc&) {
     WriteLog(1, "ConvertGroupToTransportBlock: Unable to allocate %d bytes for buffer", static_cast<int>(size));
     return false;
   }
-  EncodeNodeHeader(group->header, block.data());
-  PutLE32(block.data() + kGroupBlockCountOffset, static_cast<uint32_t>(group->members.size()));
+  unsigned char* block = out.data() + start;
+  EncodeNodeHeader(group->header, block);
+  PutLE32(block + kGroupBlockCountOffset, static_cast<uint32_t>(group->members.size()));
   size_t offset = kGroupBlockFixedSize;
-  bool ok = PutTransportString(block.data(), size, &offset, group->name);
-  ok = ok && PutTransportString(block.data(), size, &offset, group->description);
-  for (const std::string& m : group->members) ok = ok && PutTransportString(block.data(), size, &offset, m);
+  bool ok = PutTransportString(block, size, &offset, group->name);
+  ok = ok && PutTransportString(block, size, &offset, group->description);
+  for (const std::string& m : group->members) ok = ok && PutTransportString(block, size, &offset, m);
   if (!ok || offset != size) {  // cannot happen: the sizes were added from the same texts
-    block.clear();
+    out.resize(start);
     return false;
   }
   return true;

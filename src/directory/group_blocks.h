@@ -31,6 +31,13 @@ constexpr uint32_t kGroupTransportVersion = 1;  // the only version the decoder 
 // false (block empty) for no group or when the memory cannot be had (logged).
 bool ConvertGroupToTransportBlock(const GroupStruct* group, std::vector<unsigned char>& block);
 
+// The same block appended to what `out` holds (a list of many blocks is
+// built in one buffer). False with `out` as it was, for the same causes.
+bool AppendGroupTransportBlock(const GroupStruct* group, std::vector<unsigned char>& out);
+
+// The size in bytes of the block the encoder builds of `group` as it is now.
+size_t GroupTransportBlockSize(const GroupStruct& group);
+
 // Fills `group` from a client's block of `blockSize` bytes.
 // 0; 1 no memory; 2 no block, a size below 20, no record or a version other
 // than 1 (the record untouched in these cases), or a block that does not hold

@@ -35,6 +35,7 @@ std::vector<GroupStruct> g_groups;
 std::vector<PermissionStruct> g_perms;
 
 uint32_t g_groupsTime = 0;
+uint64_t g_groupRecordsVersion = 1;  // see GetGroupRecordsVersion
 
 // A load of many groups (BeginGroupsLoad .. EndGroupsLoad) appends groups in
 // the order they come and sorts once at its end; while an append has broken
@@ -228,14 +229,6 @@ int32_t FindGroupIndexOf(std::string_view name) {
 }
 }  // namespace
 
-int32_t FindFirstGroupAfter(const char* text) {
-  const std::string_view name = View(text);
-  auto it = std::upper_bound(g_groups.begin(), g_groups.end(), name, [](std::string_view key, const GroupStruct& g) {
-    return CompareNoCase(key, NameOf(g)) < 0;
-  });
-  return static_cast<int32_t>(it - g_groups.begin());
-}
-
 int GroupExists(const char* name) { return FindGroupIndex(name) >= 0 ? 1 : 0; }
 
 GroupStruct* FindGroupByName(const char* name) { return GetGroupByIndex(FindGroupIndex(name)); }
@@ -283,6 +276,7 @@ int32_t AddGroup(const char* text) {
     GroupStruct g;
     g.name.emplace(name);
     at = g_groups.insert(at, std::move(g));  // room was made above: no reallocation
+    ++g_groupRecordsVersion;
   } catch (const std::bad_alloc&) {
     if (g_groupsLoadUnsorted) g_groupLoadIndex.erase(FoldNoCase(name));
     WriteLog(1, "Unable to add new group >%.*s< as could not allocate space for name", len, name.data());
@@ -299,6 +293,7 @@ int DeleteGroup(const char* text) {
     return -1;
   }
   g_groups.erase(g_groups.begin() + index);
+  ++g_groupRecordsVersion;
   if (g_groupsLoadUnsorted) RebuildGroupLoadIndex();
   return FR_OK;
 }
@@ -346,6 +341,7 @@ int UpdateGroup(const GroupStruct* group) {
   // one. Groups are not registered, so no lookup by UID depends on its kind.
   if (copy.header.uid == 0) copy.header.uid = stored.header.uid;
   stored = std::move(copy);
+  ++g_groupRecordsVersion;
   return FR_OK;
 }
 
@@ -372,11 +368,13 @@ int CopyGroupStruct(GroupStruct* dest, const GroupStruct* source) {
 void FreeGroupStruct(GroupStruct* group) {
   if (group == nullptr) return;
   *group = GroupStruct{};
+  ++g_groupRecordsVersion;
 }
 
 void SortGroupArray() {
   std::stable_sort(g_groups.begin(), g_groups.end(),
                    [](const GroupStruct& a, const GroupStruct& b) { return CompareGroupNames(a, b) < 0; });
+  ++g_groupRecordsVersion;
   DropGroupLoadIndex();
 }
 
@@ -388,6 +386,7 @@ void BeginGroupsLoad() {
 void EndGroupsLoad() {
   if (!g_groupsLoading) return;
   g_groupsLoading = false;
+  ++g_groupRecordsVersion;  // the groups of the load, whatever they changed in place
   if (g_groupsLoadUnsorted) SortGroupArray();
 }
 
@@ -410,6 +409,7 @@ int SetGroupArrayCapacity(int32_t n) {
 
 void FreeGroupArray() {
   std::vector<GroupStruct>().swap(g_groups);
+  ++g_groupRecordsVersion;
   DropGroupLoadIndex();
 }
 
@@ -446,6 +446,7 @@ int AddUserToGroup(GroupStruct* group, const char* text) {
              static_cast<int>((members.size() + 1) * sizeof(std::string)));
     return -1;
   }
+  ++g_groupRecordsVersion;
   return 0;
 }
 
@@ -467,6 +468,7 @@ int SetGroupMemberList(GroupStruct* group, std::vector<std::string> names) {
   }
   names.resize(kept);
   group->members = std::move(names);
+  ++g_groupRecordsVersion;
   return 0;
 }
 
@@ -493,6 +495,7 @@ int RemoveUserFromGroup(GroupStruct* group, const char* text) {
   int32_t index = FindMemberIndex(group, userName);
   if (index < 0) return FR_USER_NOT_FOUND;
   group->members.erase(group->members.begin() + index);
+  ++g_groupRecordsVersion;
   return FR_OK;
 }
 
@@ -503,6 +506,10 @@ uint32_t GetGroupsTime() { return g_groupsTime; }
 void SetGroupsTime(uint32_t seconds) { g_groupsTime = seconds; }
 
 bool HaveGroupsChangedSince(int32_t t) { return t < static_cast<int32_t>(g_groupsTime); }
+
+uint64_t GetGroupRecordsVersion() { return g_groupRecordsVersion; }
+
+void NoteGroupRecordChanged() { ++g_groupRecordsVersion; }
 
 // ---- The permission array ---------------------------------------------------------------
 
@@ -681,6 +688,7 @@ bool RegisterPermissions(std::vector<PermissionStruct>& perms) {
 }  // namespace
 
 int SwapGroupArrays(GroupArrays& other) {
+  ++g_groupRecordsVersion;
   UnregisterPermissions(g_perms);
   g_groups.swap(other.groups);
   g_perms.swap(other.perms);

@@ -78,9 +78,6 @@ GroupStruct* GetGroupByIndex(int32_t index);
 // Bisection by name without regard to case. The index, or -1 (also for no
 // name, an empty one and while there are no groups).
 int32_t FindGroupIndex(const char* name);
-// The index of the first group whose name sorts after `name` (without regard
-// to case), GetGroupCount() when there is none. Outside a load only.
-int32_t FindFirstGroupAfter(const char* name);
 
 // 1 when FindGroupIndex finds the name, else 0.
 int GroupExists(const char* name);
@@ -176,6 +173,18 @@ void SetGroupsTime(uint32_t seconds);
 // True exactly when `t` is earlier than the groups time, compared as signed
 // 32-bit seconds (equal is current).
 bool HaveGroupsChangedSince(int32_t t);
+
+// ---- The version of the groups' blocks ------------------------------------------------
+
+// A count that moves on at every change of what the groups' blocks show
+// (group_blocks.h): the set and order of the groups, and a stored group's
+// header, name, description or members. Every operation here that changes
+// the group array or a group moves it (also for a record outside the array:
+// a needless move costs only a new list); code that changes a stored group in
+// place calls NoteGroupRecordChanged right there. The whole-list reply sends
+// one encoded copy of the groups per version (record_lists.h).
+uint64_t GetGroupRecordsVersion();
+void NoteGroupRecordChanged();
 
 // ---- The permission array ----------------------------------------------------------------
 // Every record of the array is registered under its UID. The array re-points

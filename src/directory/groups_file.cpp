@@ -210,6 +210,7 @@ void AddXMLGroup(GroupsReader& r) {
   // group only; AddGroup logged why.
   if (index >= 0) {
     *GetGroupByIndex(index) = std::move(r.group);
+    NoteGroupRecordChanged();
   } else {
     r.skipped = true;
   }
@@ -545,6 +546,7 @@ int AssignGroupUIDs() {
     if (g->header.uid == 0) g->header.uid = GetNewUID();
     g->header.kind = NODE_KIND_GROUP;
   }
+  NoteGroupRecordChanged();
   return FR_OK;
 }
 

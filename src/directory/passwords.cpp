@@ -216,6 +216,7 @@ int SetPasswordV2(const char* name, const char* newHash, int skipHistory, const 
   if (record == nullptr) return FR_USER_NOT_FOUND;
   record->PASSWORD = 0;
   record->PASSWORDV2 = std::string(newHash);
+  NoteUserRecordChanged();
   return SaveUser(user);
 }
 
@@ -240,6 +241,7 @@ int SetPasswordV1(const char* name, uint32_t newHash, int skipHistory) {
   UserStruct* record = FindUser(user.c_str());
   if (record == nullptr) return FR_USER_NOT_FOUND;
   record->PASSWORD = newHash;
+  NoteUserRecordChanged();
   return SaveUser(user);
 }
 

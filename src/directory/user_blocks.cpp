@@ -123,26 +123,36 @@ int CopyUserBlock(const unsigned char* block, size_t size, UserStruct* user) {
 
 }  // namespace
 
+size_t UserTransportBlockSize(const UserStruct& user) {
+  size_t size = kUserBlockFixedBytes + kUserBlockTailBytes;
+  for (const std::optional<std::string>* text :
+       {&user.USERNAME, &user.FORENAME, &user.SURNAME, &user.EMAIL, &user.GROUPLIST, &user.PASSWORDV2}) {
+    size += GetTransportStringSize(*text);
+  }
+  for (const UserField& field : user.fields) {
+    size += GetTransportStringSize(field.name) + GetTransportStringSize(field.value);
+  }
+  return size;
+}
+
 bool ConvertUserToTransportBlock(UserStruct* user, std::vector<unsigned char>& block) {
   block.clear();
+  return AppendUserTransportBlock(user, block);
+}
+
+bool AppendUserTransportBlock(UserStruct* user, std::vector<unsigned char>& block) {
   if (user == nullptr) return false;
   user->header.flags |= kUserBlockHasAdUserLevel;
 
-  size_t size = kUserBlockFixedBytes + kUserBlockTailBytes;
-  for (const std::optional<std::string>* text :
-       {&user->USERNAME, &user->FORENAME, &user->SURNAME, &user->EMAIL, &user->GROUPLIST, &user->PASSWORDV2}) {
-    size += GetTransportStringSize(*text);
-  }
-  for (const UserField& field : user->fields) {
-    size += GetTransportStringSize(field.name) + GetTransportStringSize(field.value);
-  }
-
+  const size_t size = UserTransportBlockSize(*user);
+  const size_t start = block.size();
   bool ok = size <= static_cast<size_t>(INT32_MAX);
   if (ok) {
     try {
-      block.reserve(size);
-      block.resize(kNodeHeaderSize);
-      EncodeNodeHeader(user->header, block.data());
+      // Grown geometrically when short: appending block after block stays linear.
+      if (block.capacity() - start < size) block.reserve(std::max(start + size, 2 * block.capacity()));
+      block.resize(start + kNodeHeaderSize);
+      EncodeNodeHeader(user->header, block.data() + start);
       ok = AppendLE32(block, user->PASSWORD) && AppendLE32(block, static_cast<uint32_t>(user->fields.size()));
       for (const std::optional<std::string>* text :
            {&user->USERNAME, &user->FORENAME, &user->SURNAME, &user->EMAIL, &user->GROUPLIST, &user->PASSWORDV2}) {
@@ -158,7 +168,7 @@ bool ConvertUserToTransportBlock(UserStruct* user, std::vector<unsigned char>& b
   }
   if (!ok) {
     WriteLog(1, "Unable to allocate %d bytes for buffer", size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size));
-    block.clear();
+    block.resize(start);
     return false;
   }
   return true;

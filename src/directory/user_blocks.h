@@ -32,6 +32,7 @@
 constexpr uint32_t kUserBlockHasAdUserLevel = kNodeFlagUserBlockHasAdUserLevel;  // 0x2
 
 constexpr uint32_t kUserTransportVersion = 1;  // the only version the decoder reads
+constexpr size_t kUserBlockPasswordOffset = 20;  // the PASSWORD word
 constexpr size_t kUserBlockFixedBytes = 28;   // header, PASSWORD and N
 constexpr size_t kUserBlockStringCount = 6;   // USERNAME .. PASSWORDV2
 constexpr size_t kUserBlockTailBytes = 8;     // ADUSER and LEVEL
@@ -47,6 +48,13 @@ constexpr size_t kUserBlockMinPairBytes = 8;  // two absent strings
 // cannot be had ("Unable to allocate %d bytes for buffer" logged with the
 // error flag) or the block would exceed a signed 32-bit size.
 bool ConvertUserToTransportBlock(UserStruct* user, std::vector<unsigned char>& block);
+
+// The same block appended to what `out` holds (a list of many blocks is
+// built in one buffer). False with `out` as it was, for the same causes.
+bool AppendUserTransportBlock(UserStruct* user, std::vector<unsigned char>& out);
+
+// The size in bytes of the block the encoder builds of `user` as it is now.
+size_t UserTransportBlockSize(const UserStruct& user);
 
 // Rebuilds a user from a client's block into `user`:
 //   2 no block, blockSize < 1, no record or version != 1: the record untouched;

@@ -61,6 +61,7 @@ int g_capacity = 0;                   // slots allocated (grown geometrically, a
 std::optional<std::string> g_domain;  // the computer domain; none while not set
 uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
+uint64_t g_recordsVersion = 1;        // see GetUserRecordsVersion
 UserArrayEdit g_lastEdit;             // see GetUserArrayEditSince
 
 // A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
@@ -208,6 +209,7 @@ void EraseUserAt(size_t index) {
   UserStruct* slot = g_order[index];
   FreeUserStruct(slot);
   ++g_generation;
+  ++g_recordsVersion;
   g_order.erase(g_order.begin() + static_cast<std::ptrdiff_t>(index));
   GiveSlot(slot);
   g_lastEdit = UserArrayEdit{before, g_generation, false, static_cast<int>(index)};
@@ -271,14 +273,6 @@ int FindUserIndex(const char* name) { return FindIndex(View(name), nullptr); }
 
 int FindUserIndexExact(const char* name) { return FindExact(View(name)); }
 
-int FindFirstUserAfter(const char* name) {
-  const std::string_view n = View(name);
-  auto it = std::upper_bound(g_order.begin(), g_order.end(), n, [](std::string_view key, const UserStruct* u) {
-    return CompareNoCase(key, NameOf(*u)) < 0;
-  });
-  return static_cast<int>(it - g_order.begin());
-}
-
 UserStruct* FindUser(const char* name) { return GetUserByIndex(FindUserIndex(name)); }
 
 UserStruct* GetNamedUser(const char* name) { return FindUser(name); }
@@ -331,7 +325,14 @@ int GetUserArrayCapacity() { return g_capacity; }
 
 uint64_t GetUserArrayGeneration() { return g_generation; }
 
-void NoteUserArrayChanged() { ++g_generation; }
+void NoteUserArrayChanged() {
+  ++g_generation;
+  ++g_recordsVersion;
+}
+
+uint64_t GetUserRecordsVersion() { return g_recordsVersion; }
+
+void NoteUserRecordChanged() { ++g_recordsVersion; }
 
 bool GetUserArrayEditSince(uint64_t from, UserArrayEdit* edit) {
   if (g_lastEdit.before != from || g_lastEdit.after != g_generation || g_lastEdit.index < 0) return false;
@@ -343,6 +344,7 @@ void SortUsers() {
   // The order is sorted, not the records: none moves, so no entry needs
   // re-pointing.
   ++g_generation;
+  ++g_recordsVersion;
   std::stable_sort(g_order.begin(), g_order.end(),
                    [](const UserStruct* a, const UserStruct* b) { return CompareUserNames(*a, *b) < 0; });
   if (g_loading) RebuildLoadIndex();
@@ -455,6 +457,7 @@ int AddUser(const char* name, UID uid, AddUserFailure* why) {
     if (slot == nullptr) throw std::bad_alloc();
     g_order.insert(g_order.begin() + static_cast<std::ptrdiff_t>(pos), slot);
     ++g_generation;
+    ++g_recordsVersion;
     g_lastEdit = UserArrayEdit{before, g_generation, true, static_cast<int>(pos)};
   } catch (const std::exception&) {
     if (slot != nullptr) GiveSlot(slot);
@@ -504,6 +507,7 @@ int UpdateUser(UserStruct* record) {
   // The swap keeps the record's address, so its registry entry stays right;
   // the old contents leave with `fresh`, which is not registered.
   std::swap(stored, fresh);
+  ++g_recordsVersion;
   return FR_OK;
 }
 
@@ -552,6 +556,7 @@ int AddUserField(UserStruct* user, const char* name, const char* value) {
     WriteLog(1, "Unable to allocate %d bytes for field array", BytesForLog(fields.size() + 1, sizeof(UserField)));
     return FR_NO_MEMORY;
   }
+  ++g_recordsVersion;  // a stored record's or a free-standing one's: moving on costs nothing
   return FR_OK;
 }
 
@@ -567,6 +572,7 @@ int DeleteUserField(UserStruct* user, const char* name) {
   UserField* field = FindUserField(user, name);
   if (field == nullptr) return FR_NODE_NOT_FOUND;
   user->fields.erase(user->fields.begin() + (field - user->fields.data()));
+  ++g_recordsVersion;
   return FR_OK;
 }
 
@@ -574,7 +580,10 @@ int DeleteUserField(UserStruct* user, const char* name) {
 
 void FreeUserStruct(UserStruct* user) {
   if (user == nullptr) return;
-  if (IsSlot(user)) ++g_generation;
+  if (IsSlot(user)) {
+    ++g_generation;
+    ++g_recordsVersion;
+  }
   // Only the registered record itself gives up the entry: a copy or a
   // decoded block carrying the same UID leaves the registry alone.
   if (user->header.uid != kNoUID && GetNodeByUID(user->header.uid) == &user->header) {
@@ -601,6 +610,7 @@ void EndUsersLoad() {
   g_loading = false;
   g_loadUnsorted = false;
   std::unordered_map<std::string, size_t>().swap(g_loadIndex);
+  ++g_recordsVersion;  // the users of the load, whatever they changed in place
   if (unsorted) SortUsers();
 }
 
@@ -622,6 +632,7 @@ void FreeAllUsers() {
   g_order.clear();
   g_freeSlots.clear();
   ++g_generation;
+  ++g_recordsVersion;
   g_loadUnsorted = false;
   g_loadIndex.clear();
 }

@@ -1,9 +1,10 @@
 // The directory store's user records: UserStruct with its UserField pairs, the
 // one process-wide array of users sorted by name (registered by UID in the
-// node registry), the computer domain of the domain\user rule, and the users
-// time. Directory layer: calls the node registry and UID allocation, the
-// utilities, the log, the clock, and the group lookups (groups.h) for the
-// namespace that users and groups share. Writes no file.
+// node registry), the computer domain of the domain\user rule, the users
+// time and the version of the records. Directory layer: calls the node
+// registry and UID allocation, the utilities, the log, the clock, and the
+// group lookups (groups.h) for the namespace that users and groups share.
+// Writes no file.
 #pragma once
 
 #include <cstddef>
@@ -109,12 +110,6 @@ int FindUserIndex(const char* name);
 // The direct search alone, without the domain rule: the index of the user
 // whose stored name equals `name` without regard to case, or -1.
 int FindUserIndexExact(const char* name);
-
-// The index of the first user whose name sorts after `name` (without regard
-// to case), GetUserCount() when there is none: where a walk of the sorted
-// array that last saw `name` goes on, whatever was added or removed since.
-// Outside a load only.
-int FindFirstUserAfter(const char* name);
 
 // The record FindUserIndex finds, or null. GetNamedUser is the same lookup.
 UserStruct* FindUser(const char* name);
@@ -231,6 +226,19 @@ int GetUserArrayCapacity();
 // compare it to tell that the list on disk still holds the array's lines.
 uint64_t GetUserArrayGeneration();
 void NoteUserArrayChanged();
+
+// The version of what the users' blocks show (user_blocks.h): a count that
+// moves on at every change of a stored record's UID, name, forename, surname,
+// e-mail, hashes, group list, fields, ADUSER or LEVEL, and of the set and
+// order of the users (add, delete, update, sort, a load, freeing them all).
+// Every operation here that changes a stored record moves it, and so does
+// NoteUserArrayChanged; code that changes a stored record in place (through
+// a pointer a lookup gave it) calls NoteUserRecordChanged right there. The
+// whole-list reply sends one encoded copy of the users per version
+// (record_lists.h), so a change that left it would reach no later reader
+// while an earlier one still reads.
+uint64_t GetUserRecordsVersion();
+void NoteUserRecordChanged();
 
 // The last insertion (AddUser) or removal (DeleteUser, a refused add) of one
 // record: the generation just before and just after it, and its index.

@@ -181,6 +181,7 @@ int AddXMLUser() {
   user->header.uid = header.uid;
   user->header.kind = NODE_KIND_USER;
   user->USERDATA = nullptr;
+  NoteUserRecordChanged();
   return FR_OK;
 }
 

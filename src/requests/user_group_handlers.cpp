@@ -1,9 +1,11 @@
 // The user and group requests (6500-6508, 6607-6613, 6654 and the legacy
 // password setter): argument reads, the rights of the caller, the directory
 // store's operation, the save and the reply words of each.
+// The whole lists go out from the shared list of the records of one moment
+// (directory/record_lists.h).
 // Requests layer: calls the handler conventions (current caller), the
-// directory store, the wire primitives, the password hashing, the server
-// settings, the clock and the log.
+// directory store and its record lists, the wire primitives, the password
+// hashing, the server settings, the clock and the log.
 #include "requests/user_group_handlers.h"
 
 #include <errno.h>
@@ -18,6 +20,7 @@
 #include "directory/groups.h"
 #include "directory/groups_file.h"
 #include "directory/passwords.h"
+#include "directory/record_lists.h"
 #include "directory/user_blocks.h"
 #include "directory/user_records.h"
 #include "directory/users_files.h"
@@ -101,6 +104,25 @@ bool ReadClientBlock(int sock, const BlockMessages& messages, std::vector<unsign
   return false;
 }
 
+// ---- Password hashes -------------------------------------------------------------------
+
+// Whose password hashes the caller may receive, read from its logon slot.
+struct HashRights {
+  bool every = false;    // an administrator or a server connection
+  bool hasOwn = false;   // a logon of a user: its own
+  uint32_t ownUID = 0;
+  bool Sees(uint32_t uid) const { return every || (hasOwn && uid == ownUID); }
+};
+
+HashRights CallerHashRights() {
+  HashRights rights;
+  const LUS* slot = GetCurrentLogonSlot();
+  rights.every = CallerIsAdmin() || (slot != nullptr && slot->userUID == kServerLogonUID);
+  rights.hasOwn = slot != nullptr;
+  rights.ownUID = slot != nullptr ? slot->userUID : 0;
+  return rights;
+}
+
 // ---- Sending blocks -------------------------------------------------------------------
 
 // Appends a list entry, the block's size and bytes, to `out`.
@@ -154,49 +176,72 @@ bool MakeUserBlock(UserStruct* user, std::vector<unsigned char>& block) {
 // ---- Lists (6502, 6609) -----------------------------------------------------------------
 
 // The list shape: 0, the server time, 1, the count, then each record's size
-// and block. The header words go first; the blocks follow in batches of about
-// kListBatchBytes, so a list of many records costs a few sends. The first
-// record without a block or the first failed send ends the list (the client
-// then holds part of it and must ask again).
+// and block, all of one list of the records at one moment (record_lists.h)
+// that the request holds while it sends: other requests run at every wait
+// of the sends and may add, change or delete records, and the reply still
+// holds exactly the records its count announces, each once, as they were
+// when it began. The first failed send ends the list (logged); the client
+// then holds part of it and must ask again.
 //
-// A send that must wait lets other requests run, and they may add or remove
-// records: after each batch the walk goes on after the last record sent,
-// found again by its name, so that no record goes twice and none that stays
-// is left out. The count sent first bounds the list; should the array run
-// out before it (records removed meanwhile), the list ends there too.
-constexpr size_t kListBatchBytes = 64 * 1024;
+// The entries the caller may see whole go out straight from the list, run
+// after run; a user's entry whose hashes it may not see goes out without
+// them, in pieces around them. So a reader holds no copy of its own: many
+// slow readers of one version hold that one list between them.
+constexpr size_t kListRunBytes = 1024 * 1024;  // the most one send of a run is given
 
-template <typename Count, typename MakeBlock, typename NameAt, typename FirstAfter>
-void SendRecordList(int sock, Count count, MakeBlock makeBlock, NameAt nameAt, FirstAfter firstAfter) {
-  int32_t n = count();
-  std::vector<unsigned char> out;
-  AppendLE32(out, 0);
-  AppendLE32(out, NowTime32());
-  AppendLE32(out, 1);
-  AppendLE32(out, static_cast<uint32_t>(n));
-  if (SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
-    WriteLog(1, "Error during communication with client");
-    return;
+// Sends bytes of the held list (or of the caller's stack), a run at a time.
+bool SendListBytes(int sock, const unsigned char* bytes, size_t length) {
+  while (length > 0) {
+    const int piece = static_cast<int>(std::min(length, kListRunBytes));
+    if (SendOwnedBytes(sock, bytes, piece, 0) != piece) return false;
+    bytes += piece;
+    length -= static_cast<size_t>(piece);
   }
-  out.clear();
-  std::vector<unsigned char> block;
-  std::string last;
-  bool failed = false;
-  int32_t index = 0;
-  for (int32_t i = 0; i < n && !failed; ++i) {
-    block.clear();
-    if (!makeBlock(index, block) || !AppendListEntry(out, block)) failed = true;
-    ++index;
-    if (out.size() >= kListBatchBytes || failed || i + 1 == n) {
-      if (!failed) last = nameAt(index - 1);
-      if (!out.empty() && SendAll(sock, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size())) {
-        failed = true;
-      }
-      out.clear();
-      if (!failed) index = firstAfter(last.c_str());
+  return true;
+}
+
+// A user's entry (size word and block) as a caller without the right to its
+// hashes receives it: PASSWORD 0 and PASSWORDV2 absent, HidePasswordHashesInUserBlock's
+// block and its size. False when a send failed or the block does not hold
+// its strings.
+bool SendEntryWithoutHashes(int sock, const unsigned char* entry, size_t length) {
+  const unsigned char* block = entry + 4;
+  const size_t size = length - 4;
+  PasswordV2Place place;
+  if (!FindPasswordV2(block, size, &place)) return false;
+  unsigned char word[4];
+  PutLE32(word, static_cast<uint32_t>(size - (place.end - place.at) + 4));
+  const unsigned char zero[4] = {};
+  return SendListBytes(sock, word, 4) && SendListBytes(sock, block, kUserBlockPasswordOffset) &&
+         SendListBytes(sock, zero, 4) &&
+         SendListBytes(sock, block + kUserBlockPasswordOffset + 4, place.at - kUserBlockPasswordOffset - 4) &&
+         SendListBytes(sock, zero, 4) && SendListBytes(sock, block + place.end, size - place.end);
+}
+
+// `seesWhole(block)`: true when the caller may have that block as it is.
+template <typename SeesWhole>
+void SendRecordList(int sock, const RecordList& list, SeesWhole seesWhole) {
+  unsigned char header[16];
+  PutLE32(header, 0);
+  PutLE32(header + 4, NowTime32());
+  PutLE32(header + 8, 1);
+  PutLE32(header + 12, static_cast<uint32_t>(list.Count()));
+  bool ok = SendListBytes(sock, header, sizeof header);
+  const unsigned char* run = nullptr;  // entries seen whole, not sent yet
+  size_t runLength = 0;
+  for (size_t i = 0; ok && i < list.Count(); ++i) {
+    const unsigned char* entry = list.EntryAt(i);
+    const size_t length = list.EntryLength(i);
+    if (seesWhole(entry + 4)) {
+      if (runLength == 0) run = entry;
+      runLength += length;  // the entries lie back to back
+      continue;
     }
+    ok = SendListBytes(sock, run, runLength) && SendEntryWithoutHashes(sock, entry, length);
+    runLength = 0;
   }
-  if (failed) WriteLog(1, "Error during communication with client");
+  ok = ok && SendListBytes(sock, run, runLength);
+  if (!ok) WriteLog(1, "Error during communication with client");
 }
 
 // ---- Index and name requests shared by both families ----------------------------------
@@ -335,33 +380,33 @@ int32_t WriteGroups() { return WriteGroupsXML(GetGroupsFilePath()); }
 
 // ---- Password hashes in user blocks -----------------------------------------------------
 
-bool CallerMaySeeEveryPasswordHash() {
-  if (CallerIsAdmin()) return true;
-  const LUS* slot = GetCurrentLogonSlot();
-  return slot != nullptr && slot->userUID == kServerLogonUID;
-}
+bool CallerMaySeeEveryPasswordHash() { return CallerHashRights().every; }
 
-bool CallerMaySeePasswordHashes(const UserStruct& user) {
-  if (CallerMaySeeEveryPasswordHash()) return true;
-  const LUS* slot = GetCurrentLogonSlot();
-  return slot != nullptr && slot->userUID == user.header.uid;
-}
+bool CallerMaySeePasswordHashes(const UserStruct& user) { return CallerHashRights().Sees(user.header.uid); }
 
-bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
+bool FindPasswordV2(const unsigned char* block, size_t size, PasswordV2Place* place) {
   size_t offset = kUserBlockFixedBytes;
   // USERNAME, FORENAME, SURNAME, EMAIL, GROUPLIST come before PASSWORDV2.
   for (size_t i = 0; i + 1 < kUserBlockStringCount; ++i) {
     uint32_t length = 0;
-    if (!ReadLE32(block.data(), block.size(), &offset, &length) || length > block.size() - offset) return false;
+    if (!ReadLE32(block, size, &offset, &length) || length > size - offset) return false;
     offset += length;
   }
-  size_t at = offset;
+  const size_t at = offset;
   uint32_t length = 0;
-  if (!ReadLE32(block.data(), block.size(), &offset, &length) || length > block.size() - offset) return false;
-  PutLE32(block.data() + 20, 0);
-  PutLE32(block.data() + at, 0);
-  block.erase(block.begin() + static_cast<std::ptrdiff_t>(offset),
-              block.begin() + static_cast<std::ptrdiff_t>(offset + length));
+  if (!ReadLE32(block, size, &offset, &length) || length > size - offset) return false;
+  place->at = at;
+  place->end = offset + length;
+  return true;
+}
+
+bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block) {
+  PasswordV2Place place;
+  if (!FindPasswordV2(block.data(), block.size(), &place)) return false;
+  PutLE32(block.data() + kUserBlockPasswordOffset, 0);
+  PutLE32(block.data() + place.at, 0);
+  block.erase(block.begin() + static_cast<std::ptrdiff_t>(place.at + 4),
+              block.begin() + static_cast<std::ptrdiff_t>(place.end));
   return true;
 }
 
@@ -420,14 +465,15 @@ int IPGetAllUsers(int sock) {
                        [](int32_t stamp) { return UsersChangedSince(stamp); })) {
     return 0;
   }
-  SendRecordList(
-      sock, [] { return GetUserCount(); },
-      [](int32_t i, std::vector<unsigned char>& block) {
-        UserStruct* user = GetUserByIndex(i);
-        return user != nullptr && MakeUserBlock(user, block);
-      },
-      [](int32_t i) { return GetUserByIndex(i)->USERNAME.value_or(std::string()); },
-      [](const char* name) { return FindFirstUserAfter(name); });
+  // The users and the caller's rights as they are now: the whole reply is
+  // of this moment, whatever changes while it goes out.
+  const SharedRecordList list = TakeUserList();
+  if (!list) {
+    Reply(sock, FR_NO_MEMORY);  // no list to be had: refused whole, in step
+    return 0;
+  }
+  const HashRights rights = CallerHashRights();
+  SendRecordList(sock, *list, [rights](const unsigned char* block) { return rights.Sees(GetLE32(block)); });
   return 0;
 }
 
@@ -593,13 +639,12 @@ int IPGetAllGroups(int sock) {
                        [](int32_t stamp) { return HaveGroupsChangedSince(stamp); })) {
     return 0;
   }
-  SendRecordList(
-      sock, [] { return GetGroupCount(); },
-      [](int32_t i, std::vector<unsigned char>& block) {
-        return ConvertGroupToTransportBlock(GetGroupByIndex(i), block);
-      },
-      [](int32_t i) { return GetGroupByIndex(i)->name.value_or(std::string()); },
-      [](const char* name) { return FindFirstGroupAfter(name); });
+  const SharedRecordList list = TakeGroupList();  // the groups of this moment
+  if (!list) {
+    Reply(sock, FR_NO_MEMORY);
+    return 0;
+  }
+  SendRecordList(sock, *list, [](const unsigned char*) { return true; });
   return 0;
 }
 

@@ -74,3 +74,13 @@ bool CallerMaySeeEveryPasswordHash();
 // becomes 0 and PASSWORDV2 an absent string. False (block unchanged) when
 // the block does not hold the strings it announces.
 bool HidePasswordHashesInUserBlock(std::vector<unsigned char>& block);
+
+// Where the PASSWORDV2 string of a user block lies: its length word at `at`,
+// its last byte just before `end`.
+struct PasswordV2Place {
+  size_t at = 0;
+  size_t end = 0;
+};
+// True with the place; false when the block does not hold the strings
+// before it and it.
+bool FindPasswordV2(const unsigned char* block, size_t size, PasswordV2Place* place);
