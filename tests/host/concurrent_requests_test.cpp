@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/hostile_clients.h"
+#include "support/sanitizer_report.h"
 #include "support/server_process.h"
 #include "support/stored_directory.h"
 #include "support/test_client.h"
@@ -34,20 +35,6 @@ constexpr const char* kAdmin = kHostileAdmin;
 constexpr const char* kAdminPassword = kHostileAdminPassword;
 constexpr const char* kCostlyUser = kHostileCostlyUser;  // its hash stays the cost-12 hash of a new home
 constexpr int32_t kClientID = 0x0101;  // a client program of product 1
-
-// A user of users.xml (the store a new home starts with): a cost-4 hash of
-// `password`, and a forename of `forenameBytes` letters so that its record
-// block is about that long.
-std::string UserElement(unsigned uid, const std::string& name, int level, const std::string& hash,
-                        size_t forenameBytes) {
-  char uidText[16];
-  std::snprintf(uidText, sizeof uidText, "%08X", uid);
-  return std::string("<USER>\n<UID>") + uidText + "</UID>\n<USERNAME>" + name + "</USERNAME>\n<PASSWORDV2>" +
-         hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" + std::to_string(level) + "</LEVEL>\n<FORENAME>" +
-         std::string(forenameBytes, 'f') +
-         "</FORENAME>\n<USERDATA><Live><Torvane><Passwords><NeverExpires>1</NeverExpires></Passwords>"
-         "</Torvane></Live></USERDATA>\n</USER>\n";
-}
 
 struct HomePlan {
   int listUsers = 0;           // users with a 2 KiB forename, for a long 6502 reply
@@ -64,16 +51,15 @@ void PrepareHome(ServerProcess& server, const HomePlan& plan) {
   ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
   std::string extra;
   const std::string plainHash = CheapHash("pw");
-  extra += UserElement(0x20000001, "alice", 0, plainHash, 8);
-  extra += UserElement(0x20000002, "bob", 0, plainHash, 8);
+  // Forenames of 8 letters, and of 2 KiB for the users of a long list.
+  extra += UsersXmlUser(0x20000001, "alice", 0, plainHash, std::string(8, 'f'));
+  extra += UsersXmlUser(0x20000002, "bob", 0, plainHash, std::string(8, 'f'));
   for (int i = 0; i < plan.listUsers; ++i) {
     char n[16];
     std::snprintf(n, sizeof n, "u%05d", i);
-    extra += UserElement(0x21000000u + static_cast<unsigned>(i), n, 0, plainHash, 2048);
+    extra += UsersXmlUser(0x21000000u + static_cast<unsigned>(i), n, 0, plainHash, std::string(2048, 'f'));
   }
-  const size_t end = users.find("</USERS>");
-  ASSERT_NE(std::string::npos, end);
-  users.insert(end, extra);
+  ASSERT_TRUE(AddToUsersXml(users, extra));
   WriteWholeFile(usersPath, users);
   if (plan.shortTimeOut) {
     const std::string settings = server.Home() + "envs/live_torvane.xml";
@@ -132,15 +118,6 @@ bool WaitForLog(const ServerProcess& server, const std::string& text, int ms = 1
     std::this_thread::sleep_for(milliseconds(20));
   }
   return false;
-}
-
-// Nothing the sanitizers say reached the server's standard error.
-::testing::AssertionResult NoSanitizerReport(const ServerProcess& server) {
-  const std::string log = server.Log();
-  for (const char* mark : {"AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
-    if (log.find(mark) != std::string::npos) return ::testing::AssertionFailure() << log.substr(log.find(mark), 4000);
-  }
-  return ::testing::AssertionSuccess();
 }
 
 // ---- A hostile client beside a good one -----------------------------------------------------------

@@ -107,6 +107,29 @@ inline std::string StoredUserFile(const char* uid, const char* name, int level, 
          std::to_string(level) + "</LEVEL>\n<USERDATA>\n" + settings + "</USERDATA>\n</USER>\n";
 }
 
+// A USER element of users.xml (the store a new home starts with): `uid`
+// (hexadecimal), the name, LEVEL, the hash as its PASSWORDV2, not an AD
+// user, `forename` as its FORENAME, and settings whose password never expires.
+inline std::string UsersXmlUser(unsigned uid, const std::string& name, int level, const std::string& hash,
+                                const std::string& forename) {
+  char uidText[16];
+  std::snprintf(uidText, sizeof uidText, "%08X", uid);
+  return std::string("<USER>\n<UID>") + uidText + "</UID>\n<USERNAME>" + name + "</USERNAME>\n<PASSWORDV2>" +
+         hash + "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>" + std::to_string(level) + "</LEVEL>\n<FORENAME>" +
+         forename +
+         "</FORENAME>\n<USERDATA><Live><Torvane><Passwords><NeverExpires>1</NeverExpires></Passwords>"
+         "</Torvane></Live></USERDATA>\n</USER>\n";
+}
+
+// Puts `elements` into the text of a users.xml before its end tag; false
+// when it has none.
+inline bool AddToUsersXml(std::string& usersXml, const std::string& elements) {
+  const size_t end = usersXml.find("</USERS>");
+  if (end == std::string::npos) return false;
+  usersXml.insert(end, elements);
+  return true;
+}
+
 class ServerProcess {
  public:
   // A new, empty temporary home, nested one level so that nothing the
