@@ -9,11 +9,23 @@
 // start-up time of the server (from the program's start until it accepts,
 // on a home already in the version-2 format), its peak resident memory once
 // started, and 6503 (a user by name, random names) at 50 connections.
+// With --list-readers, slow readers of every user: a home of that many users,
+// and that many connections with a small receive buffer that each ask for
+// the whole list (6502) and take it a little at a time; the server's resident
+// memory before, while they read and after, beside the bytes of one list,
+// once with the readers logged on as the administrator (who sees every
+// hash) and once as a plain user (who sees its own alone).
 //   build/load_bench [max-connections=500] [seconds-per-step=3]
 //   build/load_bench --users [max-users=100000] [seconds-per-step=3]
+//   build/load_bench --list-readers [readers=200] [users=100000] [slow-seconds=5]
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +38,9 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/crypto/password_hash.h"
+#include "foundation/util/byte_order.h"
+#include "support/hostile_clients.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
@@ -207,13 +222,27 @@ void RunSeries(const char* label, const std::string& stderrPath, int maxConns, d
   server.Stop();
 }
 
-// Peak resident memory of a process in KiB (VmHWM), or -1.
-long PeakResidentKiB(pid_t pid) {
+// A line of a process's /proc status in KiB ("VmHWM:", peak resident
+// memory; "VmRSS:", resident now), or -1.
+long StatusKiB(pid_t pid, const char* key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  const size_t keyLength = std::strlen(key);
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.compare(0, keyLength, key) == 0) return std::atol(line.c_str() + keyLength);
   }
   return -1;
+}
+
+long PeakResidentKiB(pid_t pid) { return StatusKiB(pid, "VmHWM:"); }
+
+// Starts the server on a free port; another port, up to three in all, when
+// it exits at once (another program may take a port between its pick and
+// the server's bind). False when none served.
+bool StartOnAFreePort(ServerProcess& server, const std::string& stderrPath) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (server.StartOnPort(FreeLoopbackPort(), stderrPath)) return true;
+  }
+  return false;
 }
 
 std::string BenchUserName(int i) { return "benchuser" + std::to_string(i); }
@@ -228,11 +257,12 @@ uint32_t LastIssuedUID(const std::string& home) {
   return uid;
 }
 
-// An initialised home with `count` more users (no password) in users.xml,
-// started once so that it is upgraded to the version-2 files, then stopped.
-// The users' UIDs follow the last one the initialisation issued, so that none
-// is the UID of a built-in group, user or configuration node.
-bool MakeUsersHome(ServerProcess& server, int count) {
+// An initialised home with `count` more users (no password) in users.xml and
+// the USER elements `extra`, started once so that it is upgraded to the
+// version-2 files, then stopped. The users' UIDs follow the last one the
+// initialisation issued, so that none is the UID of a built-in group, user
+// or configuration node.
+bool MakeUsersHome(ServerProcess& server, int count, const std::string& extra = "") {
   if (server.Initialise() != 0) return false;
   const std::string path = server.Home() + "users.xml";
   std::string users = ReadWholeFile(path);
@@ -248,9 +278,9 @@ bool MakeUsersHome(ServerProcess& server, int count) {
             "</USERNAME>\n<PASSWORDV2>00000000</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n"
             "<FORENAME>Bench</FORENAME>\n<SURNAME>User</SURNAME>\n</USER>\n";
   }
-  users.insert(end, more);
+  users.insert(end, more + extra);
   WriteWholeFile(path, users);
-  if (!server.StartOnPort(FreeLoopbackPort(), "/dev/null")) return false;
+  if (!StartOnAFreePort(server, "/dev/null")) return false;
   return server.Stop() == 0;
 }
 
@@ -292,6 +322,209 @@ void RunUsersSeries(int maxUsers, double seconds) {
   }
 }
 
+// ---- Slow readers of the whole user list ---------------------------------------------------
+
+// One reader of a 6502 reply, taking it as it comes: the request reader's
+// word and the list's header, then each entry's size word and block.
+struct ListReader {
+  TestClient client;
+  unsigned char head[20] = {};  // accept word, 0, time, 1, count
+  size_t headHave = 0;
+  int32_t count = -1;
+  int32_t entries = 0;       // entries whose size word has come
+  uint32_t blockLeft = 0;    // bytes of the current block still to come
+  unsigned char size[4] = {};
+  size_t sizeHave = 0;
+  uint64_t listBytes = 0;    // entries' bytes so far
+  bool failed = false;
+
+  bool Done() const { return count >= 0 && entries == count && blockLeft == 0 && sizeHave == 0; }
+
+  void Feed(const unsigned char* at, size_t n) {
+    while (n > 0 && !failed) {
+      if (headHave < sizeof head) {
+        const size_t take = std::min(n, sizeof head - headHave);
+        std::memcpy(head + headHave, at, take);
+        headHave += take;
+        at += take;
+        n -= take;
+        if (headHave == sizeof head) {
+          failed = GetLE32(head) != 0 || GetLE32(head + 4) != 0;
+          count = static_cast<int32_t>(GetLE32(head + 16));
+        }
+      } else if (blockLeft > 0) {
+        const size_t take = std::min<size_t>(n, blockLeft);
+        blockLeft -= static_cast<uint32_t>(take);
+        listBytes += take;
+        at += take;
+        n -= take;
+      } else {
+        if (entries == count) {  // bytes past the list
+          failed = true;
+          return;
+        }
+        size[sizeHave++] = *at++;
+        --n;
+        if (sizeHave == sizeof size) {
+          blockLeft = GetLE32(size);
+          sizeHave = 0;
+          ++entries;
+          listBytes += 4;
+        }
+      }
+    }
+  }
+
+  // Takes up to `most` bytes that have come, without waiting. False when the
+  // connection ended.
+  bool Take(size_t most) {
+    unsigned char buf[65536];
+    const ssize_t got = recv(client.Fd(), buf, std::min(most, sizeof buf), MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+    if (got > 0) Feed(buf, static_cast<size_t>(got));
+    return true;
+  }
+};
+
+// The server's resident memory now and at its peak, in MiB.
+struct Resident {
+  double now = 0, peak = 0;
+};
+Resident ResidentOf(pid_t pid) { return {StatusKiB(pid, "VmRSS:") / 1024.0, StatusKiB(pid, "VmHWM:") / 1024.0}; }
+
+// Opens `count` readers with a small receive buffer, logged on as `user`
+// (the first logs on, the others re-attach to its session), each with its
+// 6502 sent. False when one could not.
+bool OpenListReaders(int port, int count, const char* user, const char* password, std::vector<ListReader>& out) {
+  out.clear();
+  out.reserve(static_cast<size_t>(count));
+  TestSID sid{};
+  for (int i = 0; i < count; ++i) {
+    ListReader r;
+    r.client = ConnectWithSmallReceiveBuffer(port);
+    if (!r.client.Connected()) return false;
+    if (i == 0) {
+      TestClient::LogonReply reply = r.client.Logon(user, password, 1000);
+      if (!reply.received || reply.code != 0) {
+        std::fprintf(stderr, "logon of %s failed: %d\n", user, reply.code);
+        return false;
+      }
+      sid = reply.sid;
+    } else {
+      auto code = r.client.AttachBySID(sid, 2000 + i);
+      if (!code || *code != 0) {
+        std::fprintf(stderr, "re-attach %d failed: %d\n", i, code ? *code : -1);
+        return false;
+      }
+    }
+    out.push_back(std::move(r));
+  }
+  for (ListReader& r : out) {
+    if (!r.client.Send(TestRequest().Header(6502).Int(1).Int(0))) return false;
+  }
+  return true;
+}
+
+// One run of `readers` slow readers logged on as `user`: they take 1 KiB
+// each every 20 ms for `slowSeconds` (the server's memory sampled every
+// 100 ms meanwhile), then the rest as fast as it comes; the memory once
+// they are done and closed.
+void RunListReaders(ServerProcess& server, int readers, const char* label, const char* user, const char* password,
+                    double slowSeconds) {
+  const pid_t pid = server.Pid();
+  const Resident before = ResidentOf(pid);
+  std::vector<ListReader> conns;
+  if (!OpenListReaders(server.Port(), readers, user, password, conns)) {
+    std::printf("%-14s %7d could not open the readers\n", label, readers);
+    return;
+  }
+  double during = 0;
+  const auto slowUntil = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(slowSeconds));
+  auto nextSample = Clock::now();
+  while (Clock::now() < slowUntil) {
+    for (ListReader& r : conns) {
+      if (!r.failed && !r.Take(1024)) r.failed = true;
+    }
+    if (Clock::now() >= nextSample) {
+      during = std::max(during, ResidentOf(pid).now);
+      nextSample += std::chrono::milliseconds(100);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  int64_t inFlight = 0;
+  for (const ListReader& r : conns) inFlight += r.Done() ? 0 : 1;
+  // The rest, as fast as it comes (a reader that takes nothing for 20 s has failed).
+  const auto fastBegun = Clock::now();
+  for (bool waiting = true; waiting;) {
+    waiting = false;
+    std::vector<pollfd> p;
+    std::vector<ListReader*> who;
+    for (ListReader& r : conns) {
+      if (r.failed || r.Done()) continue;
+      p.push_back({r.client.Fd(), POLLIN, 0});
+      who.push_back(&r);
+    }
+    if (p.empty()) break;
+    if (poll(p.data(), p.size(), 20000) <= 0) break;
+    for (size_t i = 0; i < p.size(); ++i) {
+      if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !who[i]->Take(65536)) who[i]->failed = true;
+    }
+    waiting = true;
+    during = std::max(during, ResidentOf(pid).now);
+  }
+  const double fastSeconds = std::chrono::duration<double>(Clock::now() - fastBegun).count();
+  int whole = 0;
+  uint64_t listBytes = 0;
+  for (const ListReader& r : conns) {
+    if (r.Done() && !r.failed) ++whole;
+    listBytes = std::max(listBytes, r.listBytes);
+  }
+  conns.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the server sees the closes
+  const Resident after = ResidentOf(pid);
+  std::printf("%-14s %7d %10.1f %10.1f %11.1f %10.1f %10.1f %10.1f %9" PRId64 " %7d %8.1f\n", label, readers,
+              listBytes / (1024.0 * 1024.0), before.now, during, after.now, after.peak, during - before.now, inFlight,
+              whole, fastSeconds);
+  std::fflush(stdout);
+}
+
+void RunListReadersSeries(int readers, int users, double slowSeconds) {
+  // A plain user with a cost-4 hash of "pw", to read as one who sees its own hash alone.
+  char setting[kPasswordFieldSize] = {};
+  char hash[kPasswordFieldSize] = {};
+  if (GenerateSalt(kBcryptMinCost, setting) != 0 || HashPasswordWithSalt("pw", setting, hash) != 0) {
+    std::fprintf(stderr, "no hash\n");
+    return;
+  }
+  const std::string reader = std::string("<USER>\n<USERNAME>benchreader</USERNAME>\n<PASSWORDV2>") + hash +
+                             "</PASSWORDV2>\n<ADUSER>0</ADUSER>\n<LEVEL>0</LEVEL>\n<USERDATA><Live><Torvane>"
+                             "<Passwords><NeverExpires>1</NeverExpires></Passwords></Torvane></Live></USERDATA>\n"
+                             "</USER>\n";
+  ServerProcess server;
+  if (!MakeUsersHome(server, users, reader)) {
+    std::printf("could not make the home of %d users\n", users);
+    return;
+  }
+  std::printf("%d users; resident memory of the server in MiB (before, the most while the readers read, after\n"
+              "they closed, its peak), readers still reading when the slow phase ended, readers that got\n"
+              "the whole list, seconds to take the rest\n",
+              users);
+  std::printf("%-14s %7s %10s %10s %11s %10s %10s %10s %9s %7s %8s\n", "readers as", "readers", "list MiB", "before",
+              "during", "after", "peak", "added", "in flight", "whole", "rest s");
+  // Each run on a server started afresh, so that neither finds the other's memory.
+  for (const char* user : {"administrator", "benchreader"}) {
+    if (!StartOnAFreePort(server, "/dev/null")) {
+      std::printf("the server did not start\n");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const bool admin = std::strcmp(user, "administrator") == 0;
+    RunListReaders(server, readers, admin ? "administrator" : "plain user", user, admin ? "quernstoneway" : "pw",
+                   slowSeconds);
+    server.Stop();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -302,6 +535,16 @@ int main(int argc, char** argv) {
       setrlimit(RLIMIT_NOFILE, &lim);
     }
     RunUsersSeries(argc > 2 ? std::atoi(argv[2]) : 100000, argc > 3 ? std::atof(argv[3]) : 3.0);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--list-readers") {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 2048 && lim.rlim_max >= 2048) {
+      lim.rlim_cur = 2048;
+      setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    RunListReadersSeries(argc > 2 ? std::atoi(argv[2]) : 200, argc > 3 ? std::atoi(argv[3]) : 100000,
+                         argc > 4 ? std::atof(argv[4]) : 5.0);
     return 0;
   }
   int maxConns = argc > 1 ? std::atoi(argv[1]) : 500;
