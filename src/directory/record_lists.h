@@ -6,6 +6,13 @@
 // that goes out across many waits sends the records of one moment whatever
 // other requests add, change or delete meanwhile, and many slow readers of
 // one version hold the list once between them.
+// What bounds the lists alive: each is held by the replies that began while
+// its version was current, and a reply holds one; so there are at most as
+// many as versions that came while an older reply still goes out (one per
+// change of the records meanwhile), and never more than the connections
+// reading a list. A reply lasts no longer than its transfer bound lets it
+// (platform/socket_io.h), and a list goes with the last of its replies.
+// Server thread only (the lists are made, shared and freed there).
 // Directory layer: calls the user and group records and their block encoders.
 #pragma once
 

@@ -34,6 +34,7 @@ constexpr int kListed = 3000;     // users (or groups) of the home beside the bu
 constexpr int kDeleted = 50;      // the last ones by name, which no reader has reached
 constexpr int kAdded = 20;        // names after every listed one
 constexpr size_t kTakenFirst = 16 * 1024;  // what a slow reader takes before the changes
+constexpr size_t kTakenEachChange = 1024;  // and after each of them
 // Letters of each listed user's forename and group's description: each list
 // runs to 6 MB, more than the kernel holds for a reader that does not read
 // (4 MB at most), so a reply walking the store live would still be short of
@@ -48,8 +49,8 @@ std::string Numbered(const char* prefix, int i) {
 
 // A new home with a cost-4 hash for the administrator, the plain users
 // "alice" and "bob" (password "pw"), kListed users "lu0000".. with forenames
-// and kListed groups "LG0000".. with descriptions of kFillerBytes letters,
-// and alice as the groups' member.
+// and kListed groups "LG0000".. (with UIDs) with descriptions of
+// kFillerBytes letters, and alice as the groups' member.
 void PrepareListHome(ServerProcess& server) {
   ASSERT_EQ(0, server.Initialise());
   const std::string usersPath = server.Home() + "users.xml";
@@ -67,8 +68,11 @@ void PrepareListHome(ServerProcess& server) {
   std::string groups = ReadWholeFile(groupsPath);
   std::string more;
   for (int i = 0; i < kListed; ++i) {
-    more += "<GROUP>\n<NAME>" + Numbered("LG", i) + "</NAME>\n<DESCRIPTION>" + std::string(kFillerBytes, 'd') +
-            "</DESCRIPTION>\n<USER>alice</USER>\n</GROUP>\n";
+    // With their UIDs: a start that gave each its own would take a while.
+    char uid[16];
+    std::snprintf(uid, sizeof uid, "%08X", 0x22000000u + static_cast<unsigned>(i));
+    more += "<GROUP>\n<NAME>" + Numbered("LG", i) + "</NAME>\n<UID>" + uid + "</UID>\n<DESCRIPTION>" +
+            std::string(kFillerBytes, 'd') + "</DESCRIPTION>\n<USER>alice</USER>\n</GROUP>\n";
   }
   const size_t at = groups.find("<GROUP>");
   ASSERT_NE(std::string::npos, at);
@@ -105,8 +109,12 @@ void BeginList(int port, const char* user, const char* password, int32_t clientI
   reader->count = header[3];
 }
 
-// Takes the first `bytes` of the entries.
-void TakeSome(ListReader* reader, size_t bytes) { ASSERT_TRUE(reader->client.RecvBytes(bytes, &reader->taken)); }
+// Takes the next `bytes` of the entries.
+void TakeSome(ListReader* reader, size_t bytes) {
+  TestBytes more;
+  ASSERT_TRUE(reader->client.RecvBytes(bytes, &more));
+  reader->taken.insert(reader->taken.end(), more.begin(), more.end());
+}
 
 // Takes the rest: exactly the announced number of entries, decoded by
 // `decode` (false: not a block of the list's kind). Fails when fewer arrive.
@@ -205,21 +213,28 @@ TEST_P(WholeList, ReadersGetTheRecordsOfTheMomentTheirReplyBegan) {
   EXPECT_EQ(static_cast<int32_t>(before.size()), admin.count);
   EXPECT_EQ(static_cast<int32_t>(before.size()), alice.count);
 
-  // Meanwhile: the last records by name go, and others come after them.
+  // Meanwhile, as the readers go on taking a little after each change: the
+  // last records by name go, and others come after them. (A group change
+  // rewrites groups.xml, 6 MB here: time enough for a loaded machine.)
   TestClient changer = TestClient::ConnectLoopback(server.Port());
+  changer.SetTimeoutMs(30000);
   ASSERT_EQ(0, changer.Logon(kAdmin, kAdminPassword, 0x0104).code);
   std::set<std::string> after;
   for (const Listed& l : before) after.insert(l.name);
+  auto change = [&](int32_t message, const std::string& name) {
+    ASSERT_EQ(std::optional<int32_t>(0), changer.Request(message, TestRequest().String(name)));
+    ASSERT_EQ(std::optional<int32_t>(0), changer.RecvInt()) << name;
+    TakeSome(&admin, kTakenEachChange);
+    TakeSome(&alice, kTakenEachChange);
+  };
   for (int i = kListed - kDeleted; i < kListed; ++i) {
     const std::string name = Numbered(kind.prefix, i);
-    ASSERT_EQ(std::optional<int32_t>(0), changer.Request(kind.deleteMessage, TestRequest().String(name)));
-    ASSERT_EQ(std::optional<int32_t>(0), changer.RecvInt()) << name;
+    change(kind.deleteMessage, name);
     after.erase(name);
   }
   for (int i = 0; i < kAdded; ++i) {
     const std::string name = Numbered(kind.prefix, 9000 + i);
-    ASSERT_EQ(std::optional<int32_t>(0), changer.Request(kind.addMessage, TestRequest().String(name)));
-    ASSERT_EQ(std::optional<int32_t>(0), changer.RecvInt()) << name;
+    change(kind.addMessage, name);
     after.insert(name);
   }
 
