@@ -58,7 +58,7 @@ struct HomePlan {
 // password, with the users and the time-out of `plan`, and the plain users
 // "alice" and "bob" (password "pw", cost 4).
 void PrepareHome(ServerProcess& server, const HomePlan& plan) {
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   const std::string usersPath = server.Home() + "users.xml";
   std::string users = ReadWholeFile(usersPath);
   ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));

@@ -27,7 +27,7 @@ std::string Name(int i) { return "cutuser" + std::to_string(i); }
 
 TEST(CutUserList, UsersWhoseFilesWereWholeAreNotLostToALaterStart) {
   ServerProcess server;
-  ASSERT_EQ(server.Initialise(), 0);
+  ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();  // the upgrade to the per-user files
   ASSERT_EQ(server.Stop(), 0);
   const std::string h = server.Home();

@@ -64,7 +64,7 @@ class LogonDefences : public ::testing::Test {
   void SetUp() override {
     SetServerEnvironment("TORVANE_SERVER_LOGON_SECRET", nullptr);
     SetServerEnvironment("TORVANE_TRUSTED_AD_USER_LOGON", nullptr);
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     // The first start makes the version-2 files, to which pat (internal) and
     // dirk (an Active Directory user) are added.
     ASSERT_TRUE(server.Start()) << server.Log();

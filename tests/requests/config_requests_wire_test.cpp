@@ -37,7 +37,7 @@ class ConfigRequestsWireTest : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     // The first start turns the new users.xml into the version-2 files, to
     // which two users of our own are added before the real start.
     ASSERT_TRUE(server.Start()) << server.Log();

@@ -39,7 +39,7 @@ class DirectoryXMLWire : public ::testing::Test {
  protected:
   ServerProcess server;
   void SetUp() override {
-    ASSERT_EQ(server.Initialise(), 0);
+    ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
     ASSERT_TRUE(server.Start()) << server.Log();
   }
 };

@@ -28,7 +28,7 @@ class LocatorCounterWireTest : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     ASSERT_TRUE(server.Start()) << server.Log();
     ASSERT_EQ(0, server.Stop());
     // bob's own ServerTagList for Live\Torvane adds the tag EXTRA.
