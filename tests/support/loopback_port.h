@@ -2,14 +2,16 @@
 // starts (a service's registry value, slapd's URLs, a benchmark's server),
 // picked where no other socket of this machine will be given it meanwhile.
 // A port the kernel hands out for port 0 lies in its ephemeral range
-// (/proc/sys/net/ipv4/ip_local_port_range), which is also where every
-// outgoing connection takes its local port: released and bound again later,
-// it may by then be the local port of another test's client, and the bind
-// fails (EADDRINUSE). The ports here lie outside that range, are chosen at
-// random (so that test programs running side by side seldom meet) and are
-// free when picked; a caller still retries with another when its program's
-// bind fails. Programs that can bind port 0 and report their port (the
-// server's "Listening on port") need none of this.
+// (/proc/sys/net/ipv4/ip_local_port_range), and so does every port any
+// other socket of the machine gets the same way meanwhile: a server started
+// on port word 0, a test's own listener, a client bound before its connect,
+// a connection's local port. Picked that way, released and bound again
+// later, the port may by then be another socket's, and the bind fails
+// (EADDRINUSE). The ports here lie outside that range, where nothing is
+// handed out, are chosen at random (so that test programs running side by
+// side seldom meet) and are free when picked; a caller still retries with
+// another when its program's bind fails. Programs that can bind port 0 and
+// report their port (the server's "Listening on port") need none of this.
 // Calls POSIX sockets and /proc only.
 #pragma once
 
