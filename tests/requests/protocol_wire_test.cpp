@@ -251,7 +251,13 @@ TEST_F(ProtocolWire, PartialUserElements) {
   FreeUserStruct(&*after);
 
   // The administrator's partial element: what it leaves out is cleared.
-  ASSERT_EQ(Call(admin, 6650, TestRequest().String("bob").String(full)), 0);
+  ASSERT_EQ(Call(admin, 6650, TestRequest().String("bob").String(full.substr(0, full.size() - 7) +
+                                                                    "<LEVEL>7</LEVEL></USER>")),
+            0);
+  after = User(admin, "bob");
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->LEVEL, 7u);
+  FreeUserStruct(&*after);
   ASSERT_EQ(Call(admin, 6650, TestRequest().String("bob").String("<USER><USERNAME>bob</USERNAME>"
                                                                     "<FORENAME>Robert</FORENAME></USER>")),
             0);
