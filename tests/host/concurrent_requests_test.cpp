@@ -176,7 +176,7 @@ TEST_P(HostileBesideGood, TheGoodClientIsAnsweredAtOnceThroughout) {
   EXPECT_GT(probe.answered, 20u);
   EXPECT_LT(probe.slowest, kAnswerBound) << "the good client waited on the hostile one";
   EXPECT_TRUE(stillInProgress) << "the hostile request did not hold its own place";
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -213,7 +213,7 @@ TEST(HostileClient, AReaderThatStopsIsDroppedWithinOneTimeOut) {
   const auto droppedAfter = Clock::now() - stoppedAt;
   EXPECT_LT(droppedAfter, std::chrono::seconds(15));
   EXPECT_TRUE(LogHas(server, "Comm failure on socket"));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -247,7 +247,7 @@ TEST(PipelinedRequests, EveryReplyComesBackInOrder) {
   sender.join();
   ASSERT_EQ(std::optional<int32_t>(0), c.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), c.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -292,7 +292,7 @@ TEST(HostileClient, APipelinerThatNeverReadsIsDroppedWithinOneTimeOut) {
   ASSERT_TRUE(dropped) << server.Log().substr(0, 3000);
   EXPECT_LT(droppedAt - Clock::time_point(Clock::duration(lastSentNs.load())), std::chrono::seconds(15));
   ASSERT_EQ(std::optional<int32_t>(0), LoggedOn(server.Port(), "bob", "pw").Request(6628));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -317,7 +317,7 @@ TEST(SuspendedRequest, ItsLogonKickedItIsRefusedWhenItGoesOn) {
   // No user was added; the kicker's logon still serves.
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6503, TestRequest().String("carol").Int(1).Int(0)));
   EXPECT_EQ(std::optional<int32_t>(6), kicker.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -341,7 +341,7 @@ TEST(SuspendedRequest, ItsUserDeletedItFindsNoUserWhenItGoesOn) {
   ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
   ASSERT_TRUE(alice.Send(TestBytes{'b', 'l', 'u', 'e', 0}));
   EXPECT_EQ(std::optional<int32_t>(6), alice.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -364,7 +364,7 @@ TEST(SuspendedRequest, ItsConnectionClosedItEndsAndTheServerGoesOn) {
   EXPECT_TRUE(WaitForLog(server, "Finished processing message 6503"));
   ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), admin.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -383,7 +383,7 @@ TEST(SuspendedRequest, TheStopUnwindsEveryWaitingRequest) {
                                                      CredentialToken(kCostlyUser, std::string("wrong")))));
   ASSERT_TRUE(WaitForLog(server, "Login requested for user >ZentakUser<"));
   const auto before = Clock::now();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
   const std::string log = server.Log();
   EXPECT_NE(std::string::npos, log.find("Closing socket.")) << log.substr(0, 3000);

@@ -144,7 +144,7 @@ TEST(HostileClients, FiveHundredLoggedOnClientsAndChurnAtThe501st) {
     ASSERT_EQ(std::optional<int32_t>(0), clients[i].Request(6628)) << i;
     EXPECT_EQ(std::optional<int32_t>(10), clients[i].RecvInt()) << i;
   }
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(HostileClients, AnUrgentByteDoesNotSpinTheLoop) {
@@ -172,7 +172,7 @@ TEST(HostileClients, AnUrgentByteDoesNotSpinTheLoop) {
   ASSERT_EQ(std::optional<int32_t>(0), urgent.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), urgent.RecvInt());
   EXPECT_TRUE(AnswersAGoodClient(server));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 // Every message ID with a handler, each family's, but 6679: closing idle
@@ -295,7 +295,7 @@ TEST(HostileClients, OnAFullDiskSavesFailAndTheServerKeepsAnswering) {
   const std::string after = ReadWholeFile(envXML);
   // The environment whose save failed stayed in memory, so this save writes it too.
   EXPECT_NE(std::string::npos, after.find("<Roomy>")) << after;
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
   ASSERT_TRUE(info.has_value());
   // The port is the one configured: the port word 0 let the system choose.
   EXPECT_EQ("TorvaneServer\r\nVersion=5.0 000.001\r\nPort=0\r\nHome Directory=" + h + "\r\n", *info);
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 // -i takes the built-in administrators' first passwords from its
@@ -206,7 +206,7 @@ TEST(ServerProcess, InitialiseTakesTheFirstPasswordsFromItsEnvironment) {
         EXPECT_EQ(32, reply.code) << a.name << ": the published password";
       }
     }
-    EXPECT_EQ(0, server.Stop());
+    EXPECT_EQ(0, server.Stop()) << server.Log();
   }
 }
 
@@ -256,7 +256,7 @@ TEST(ServerProcess, AStopWhileIdleEndsTheRunAndAnIPv4ClientShowsAsMapped) {
     close(fd6);
   }
   EXPECT_NE(std::string::npos, server.Log().find("Socket in dual IPv6/IPv4 mode"));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_NE(std::string::npos, server.Log().find("Closing socket."));
   close(fd);
 }
@@ -273,7 +273,7 @@ TEST(ServerProcess, ASecondServerOnTheSameHomeOrPortIsRefused) {
   ASSERT_EQ(0, other.Initialise()) << other.LastRun();
   EXPECT_EQ(1, other.RunToEnd({std::to_string(server.Port()), other.Home()})) << other.LastRun();
   EXPECT_NE(std::string::npos, other.Log().find("Cannot bind to port " + std::to_string(server.Port()))) << other.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
@@ -343,7 +343,7 @@ TEST(ServerProcess, InitialiseAndStartMakeOnlyPrivateFiles) {
   ASSERT_EQ(0, server.Initialise(&out)) << server.LastRun();
   EXPECT_EQ("Initialise returned 0\n", out);
   ASSERT_TRUE(server.Start()) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   umask(before);
   struct stat st;
   ASSERT_EQ(0, stat(top.File("new").c_str(), &st));
@@ -362,7 +362,7 @@ TEST(ServerProcess, InitialiseRefusesAHomeThatHoldsItsFiles) {
   ServerProcess server;
   ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   const auto tree = TreeModes(server.Home());
   std::vector<std::string> bytes;
   for (const auto& e : tree) bytes.push_back(e.first.back() == '/' ? "" : ReadWholeFile(server.Home() + e.first));
@@ -426,7 +426,7 @@ TEST(ServerProcess, StalledAndDribblingClientsAreDroppedAfterTheTimeOut) {
   EXPECT_TRUE(stalledClosed);
   EXPECT_TRUE(dribblerClosed);
   EXPECT_NE(std::string::npos, server.Log().find("Comm failure on socket")) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {
@@ -462,7 +462,7 @@ TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {
   // The server goes on accepting.
   int extra = server.Connect();
   EXPECT_GE(extra, 0);
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   for (int fd : fds) close(fd);
   if (extra >= 0) close(extra);
 }

@@ -654,7 +654,7 @@ TEST(ProtocolDocument, TheSessionIDOfALogonReply) {
   std::copy(sid.begin() + 8, sid.end(), bytes.begin());
   TestClient again = TestClient::ConnectLoopback(server.Port());
   EXPECT_EQ(again.AttachBySID(bytes, 0x0102), 0);
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ TEST_F(UserGroupWire, AddChangeAndPasswordSurviveARestart) {
               0);
     EXPECT_EQ(admin.Call(6654, TestRequest().String("dave").String("pw")), 36);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   // The restart: a new process on the same home (with a log of its own).
   ServerProcess restarted(server.Home());
   ASSERT_TRUE(restarted.Start()) << restarted.Log();
@@ -155,7 +155,7 @@ TEST_F(UserGroupWire, AnUpdateAloneSurvivesARestart) {
                                      .Raw(TestBytes(block.begin(), block.end()))),
                 0);
     }
-    ASSERT_EQ(server.Stop(), 0);
+    ASSERT_EQ(server.Stop(), 0) << server.Log();
     ASSERT_TRUE(server.Restart()) << server.Log();
     Session admin(server, "administrator", kAdministratorPassword);
     ASSERT_TRUE(admin.ok);
@@ -225,7 +225,7 @@ TEST_F(UserGroupWire, AGroupKeepsTheUIDItsFirstStartGaveIt) {
     ASSERT_TRUE(uid);
     permission = static_cast<uint32_t>(*uid);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   ASSERT_TRUE(server.Restart()) << server.Log();
   uint32_t given = 0;
   char readLine[64];
@@ -250,7 +250,7 @@ TEST_F(UserGroupWire, AGroupKeepsTheUIDItsFirstStartGaveIt) {
   }
   for (int restart = 1; restart <= 2; ++restart) {
     SCOPED_TRACE(restart);
-    ASSERT_EQ(server.Stop(), 0);
+    ASSERT_EQ(server.Stop(), 0) << server.Log();
     ASSERT_TRUE(server.Restart()) << server.Log();
     Session admin(server, "administrator", kAdministratorPassword);
     ASSERT_TRUE(admin.ok);
@@ -294,7 +294,7 @@ TEST_F(UserGroupWire, ADeletedUsersFileGoesAndAnUnlistedFileIsKept) {
     EXPECT_EQ(ProbePath(dora), PATH_MISSING);
     EXPECT_EQ(ReadWholeFile(server.Home() + "userlist.xml").find("name=\"dora\""), std::string::npos);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   // A stop between the two steps of eve's deletion: the list without her,
   // her file still there.
   list = ReadWholeFile(server.Home() + "userlist.xml");
