@@ -181,11 +181,11 @@ void RunSeries(const char* label, const std::string& stderrPath, int maxConns, d
     std::fprintf(stderr, "initialisation failed\n");
     return;
   }
-  int port = FreeLoopbackPort();
-  if (!server.StartOnPort(port, stderrPath)) {
+  if (!server.StartOnFreePort(stderrPath)) {
     std::fprintf(stderr, "the server did not start\n");
     return;
   }
+  const int port = server.Port();
   std::printf("\nServer standard error to %s\n", label);
   std::printf("%-6s %-6s %12s %10s %10s %9s\n", "msg", "conns", "requests/s", "p50 us", "p99 us", "failures");
   for (int32_t messageID : {6628, 6627}) {
@@ -250,7 +250,7 @@ bool MakeUsersHome(ServerProcess& server, int count) {
   }
   users.insert(end, more);
   WriteWholeFile(path, users);
-  if (!server.StartOnPort(FreeLoopbackPort(), "/dev/null")) return false;
+  if (!server.StartOnFreePort("/dev/null")) return false;
   return server.Stop() == 0;
 }
 
@@ -263,12 +263,12 @@ void RunUsersSeries(int maxUsers, double seconds) {
       std::printf("%8d could not make the home\n", n);
       continue;
     }
-    const int port = FreeLoopbackPort();
     const auto begun = Clock::now();
-    if (!server.StartOnPort(port, "/dev/null")) {
+    if (!server.StartOnFreePort("/dev/null")) {
       std::printf("%8d the server did not start\n", n);
       continue;
     }
+    const int port = server.Port();
     const double startup = std::chrono::duration<double>(Clock::now() - begun).count();
     const long peak = PeakResidentKiB(server.Pid());
     std::vector<Conn> conns;

@@ -1,11 +1,12 @@
 // The connection table and the current logon slot.
-// Sessions layer: calls the slot lookups and the fiber locals only.
+// Sessions layer: calls the slot lookups, the fiber locals and the clock only.
 #include "sessions/connection_table.h"
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
 
@@ -105,6 +106,7 @@ int AppendConnection(int socket, const char* peerAddress) {
   if (g_count >= MAX_CONNECTIONS) return -1;
   ConnectionRecord* entry = NewRecord();
   entry->socket = socket;
+  entry->lastUsed = NowTime32();
   const char* address = (peerAddress && *peerAddress) ? peerAddress : kUnknownPeerAddress;
   size_t n = strnlen(address, kPeerAddressSize - 1);
   memcpy(entry->peerAddress, address, n);

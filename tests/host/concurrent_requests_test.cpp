@@ -60,7 +60,7 @@ struct HomePlan {
 // password, with the users and the time-out of `plan`, and the plain users
 // "alice" and "bob" (password "pw", cost 4).
 void PrepareHome(ServerProcess& server, const HomePlan& plan) {
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   const std::string usersPath = server.Home() + "users.xml";
   std::string users = ReadWholeFile(usersPath);
   ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
@@ -178,7 +178,7 @@ TEST_P(HostileBesideGood, TheGoodClientIsAnsweredAtOnceThroughout) {
   EXPECT_GT(probe.answered, 20u);
   EXPECT_LT(probe.slowest, kAnswerBound) << "the good client waited on the hostile one";
   EXPECT_TRUE(stillInProgress) << "the hostile request did not hold its own place";
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -215,7 +215,7 @@ TEST(HostileClient, AReaderThatStopsIsDroppedWithinOneTimeOut) {
   const auto droppedAfter = Clock::now() - stoppedAt;
   EXPECT_LT(droppedAfter, std::chrono::seconds(15));
   EXPECT_TRUE(LogHas(server, "Comm failure on socket"));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -249,7 +249,7 @@ TEST(PipelinedRequests, EveryReplyComesBackInOrder) {
   sender.join();
   ASSERT_EQ(std::optional<int32_t>(0), c.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), c.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -294,7 +294,7 @@ TEST(HostileClient, APipelinerThatNeverReadsIsDroppedWithinOneTimeOut) {
   ASSERT_TRUE(dropped) << server.Log().substr(0, 3000);
   EXPECT_LT(droppedAt - Clock::time_point(Clock::duration(lastSentNs.load())), std::chrono::seconds(15));
   ASSERT_EQ(std::optional<int32_t>(0), LoggedOn(server.Port(), "bob", "pw").Request(6628));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -344,7 +344,7 @@ TEST(SuspendedRequest, ItsLogonKickedItIsRefusedWhenItGoesOn) {
   // No user was added; the kicker's logon still serves.
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6503, TestRequest().String("carol").Int(1).Int(0)));
   EXPECT_EQ(std::optional<int32_t>(6), kicker.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -368,7 +368,7 @@ TEST(SuspendedRequest, ItsUserDeletedItFindsNoUserWhenItGoesOn) {
   ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
   ASSERT_TRUE(alice.Send(TestBytes{'b', 'l', 'u', 'e', 0}));
   EXPECT_EQ(std::optional<int32_t>(6), alice.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -391,7 +391,7 @@ TEST(SuspendedRequest, ItsConnectionClosedItEndsAndTheServerGoesOn) {
   EXPECT_TRUE(WaitForLog(server, "Finished processing message 6503"));
   ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), admin.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -441,7 +441,7 @@ TEST(SuspendedRequest, TheStopUnwindsEveryWaitingRequest) {
                                                      CredentialToken(kCostlyUser, std::string("wrong")))));
   ASSERT_TRUE(WaitForLog(server, "Login requested for user >ZentakUser<"));
   const auto before = Clock::now();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
   const std::string log = server.Log();
   EXPECT_NE(std::string::npos, log.find("Closing socket.")) << log.substr(0, 3000);
