@@ -460,6 +460,8 @@ struct DescriptionMeddler {
   bool replaces;  // 6657 with a new text (else the environment is deleted)
 };
 
+void PrintTo(const DescriptionMeddler& m, std::ostream* os) { *os << m.name; }
+
 class LongDescriptionReply : public ::testing::TestWithParam<DescriptionMeddler> {};
 
 // A long environment description goes to a client that reads it slowly
