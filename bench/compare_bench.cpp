@@ -263,7 +263,7 @@ bool StartServer(ServerProcess& server, const std::string& stderrPath) {
   if (saved < 0 || null < 0) return false;
   dup2(null, STDOUT_FILENO);
   close(null);
-  const bool started = server.StartOnPort(FreeLoopbackPort(), stderrPath);
+  const bool started = server.StartOnFreePort(stderrPath);
   dup2(saved, STDOUT_FILENO);
   close(saved);
   return started;

@@ -175,7 +175,7 @@ void RunHostileCases(double seconds) {
   for (const HostileCase& c : cases) {
     ServerProcess server;
     // 1,500 users with 2 KiB forenames: the list is about 3 MB.
-    if (!PrepareHome(server, 1500, 2048) || !server.StartOnPort(FreeLoopbackPort(), "/dev/null")) {
+    if (!PrepareHome(server, 1500, 2048) || !server.StartOnFreePort("/dev/null")) {
       std::printf("%-44s the server did not start\n", c.name);
       continue;
     }
@@ -261,7 +261,7 @@ void RunNamedUserStep(int port, int conns, int users, double seconds) {
 void RunNamedUserCases(double seconds) {
   constexpr int kUsers = 10000;
   ServerProcess server;
-  if (!PrepareHome(server, kUsers, 5) || !server.StartOnPort(FreeLoopbackPort(), "/dev/null")) {
+  if (!PrepareHome(server, kUsers, 5) || !server.StartOnFreePort("/dev/null")) {
     std::printf("6503: the server did not start\n");
     return;
   }

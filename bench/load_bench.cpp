@@ -196,11 +196,11 @@ void RunSeries(const char* label, const std::string& stderrPath, int maxConns, d
     std::fprintf(stderr, "initialisation failed\n");
     return;
   }
-  int port = FreeLoopbackPort();
-  if (!server.StartOnPort(port, stderrPath)) {
+  if (!server.StartOnFreePort(stderrPath)) {
     std::fprintf(stderr, "the server did not start\n");
     return;
   }
+  const int port = server.Port();
   std::printf("\nServer standard error to %s\n", label);
   std::printf("%-6s %-6s %12s %10s %10s %9s\n", "msg", "conns", "requests/s", "p50 us", "p99 us", "failures");
   for (int32_t messageID : {6628, 6627}) {
@@ -234,16 +234,6 @@ long StatusKiB(pid_t pid, const char* key) {
 }
 
 long PeakResidentKiB(pid_t pid) { return StatusKiB(pid, "VmHWM:"); }
-
-// Starts the server on a free port; another port, up to three in all, when
-// it exits at once (another program may take a port between its pick and
-// the server's bind). False when none served.
-bool StartOnAFreePort(ServerProcess& server, const std::string& stderrPath) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (server.StartOnPort(FreeLoopbackPort(), stderrPath)) return true;
-  }
-  return false;
-}
 
 std::string BenchUserName(int i) { return "benchuser" + std::to_string(i); }
 
@@ -280,7 +270,7 @@ bool MakeUsersHome(ServerProcess& server, int count, const std::string& extra = 
   }
   users.insert(end, more + extra);
   WriteWholeFile(path, users);
-  if (!StartOnAFreePort(server, "/dev/null")) return false;
+  if (!server.StartOnFreePort("/dev/null")) return false;
   return server.Stop() == 0;
 }
 
@@ -293,12 +283,12 @@ void RunUsersSeries(int maxUsers, double seconds) {
       std::printf("%8d could not make the home\n", n);
       continue;
     }
-    const int port = FreeLoopbackPort();
     const auto begun = Clock::now();
-    if (!server.StartOnPort(port, "/dev/null")) {
+    if (!server.StartOnFreePort("/dev/null")) {
       std::printf("%8d the server did not start\n", n);
       continue;
     }
+    const int port = server.Port();
     const double startup = std::chrono::duration<double>(Clock::now() - begun).count();
     const long peak = PeakResidentKiB(server.Pid());
     std::vector<Conn> conns;
@@ -513,7 +503,7 @@ void RunListReadersSeries(int readers, int users, double slowSeconds) {
               "during", "after", "peak", "added", "in flight", "whole", "rest s");
   // Each run on a server started afresh, so that neither finds the other's memory.
   for (const char* user : {"administrator", "benchreader"}) {
-    if (!StartOnAFreePort(server, "/dev/null")) {
+    if (!server.StartOnFreePort("/dev/null")) {
       std::printf("the server did not start\n");
       return;
     }

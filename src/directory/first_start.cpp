@@ -155,14 +155,14 @@ std::string DefaultUsersXMLText(const std::string& administratorHash, const std:
   return out;
 }
 
-int CreateDefaultUsersXML(const char* home) {
+int CreateDefaultUsersXML(const char* home, const FirstPasswords& given) {
   if (home == nullptr) return FR_INVALID_PARAMETER;
   // Both hashes before anything is written: a hashing failure must not leave
   // a users.xml that stops half-way through the accounts.
   std::string administratorHash;
   std::string zentakUserHash;
-  int rc = MakeHash(kAdministratorPassword, administratorHash);
-  if (rc == FR_OK) rc = MakeHash(kZentakUserPassword, zentakUserHash);
+  int rc = MakeHash(given.administrator ? given.administrator->c_str() : kAdministratorPassword, administratorHash);
+  if (rc == FR_OK) rc = MakeHash(given.zentakUser ? given.zentakUser->c_str() : kZentakUserPassword, zentakUserHash);
   if (rc != FR_OK) return rc;
 
   const std::string path = std::string(home) + kUsersFileName;

@@ -6,6 +6,7 @@
 // initialisation of a new home directory, on an empty store.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // ---- Built-in groups and permission ----------------------------------------------------
@@ -30,8 +31,8 @@ int CreateDefaultPermission();
 // ---- The first users.xml ------------------------------------------------------------------
 
 // The two built-in administrators that log on with a password, and the
-// passwords a new home gives them (published: the start-up warns while either
-// still accepts its own).
+// passwords a new home gives them unless it is given others (FirstPasswords):
+// published, so the start-up warns while either still accepts its own.
 struct PublishedPassword {
   const char* userName;
   const char* password;
@@ -54,16 +55,27 @@ constexpr PublishedPassword kPublishedPasswords[] = {
 // The two bcrypt hashes are made afresh at every call (random salt, cost
 // 12), so they differ from one initialisation to the next.
 
-// Makes both password hashes first, then writes users.xml whole and
-// atomically (a failure at any step leaves no partial file and any previous
-// file as it was), then frees the users in memory and reads the file back
-// with the version-1 users reader, filling the user array and the users tree.
+// The passwords a new home gives administrator and ZentakUser in place of
+// their published ones; nullopt keeps the published one. The caller has
+// checked them against the rules of a first password (the host's -i).
+struct FirstPasswords {
+  std::optional<std::string> administrator;
+  std::optional<std::string> zentakUser;
+};
+
+// Makes both password hashes first (of the given passwords, else of the
+// published ones; a fresh salt and cost 12 each, as every new password), then
+// writes users.xml whole and atomically (a failure at any step leaves no
+// partial file and any previous file as it was), then frees the users in
+// memory and reads the file back with the version-1 users reader, filling
+// the user array and the users tree. The file is the same 39 lines whatever
+// the passwords: only the two hashes differ.
 //   0; 2 no home directory (null);
 //   56 a password hash cannot be made (nothing written);
 //   1 no memory for the text;
 //   14 users.xml cannot be created;  15 it cannot be written whole;
 //   20 the file cannot be read back (the reader gave any other code than 0).
-int CreateDefaultUsersXML(const char* home);
+int CreateDefaultUsersXML(const char* home, const FirstPasswords& given = FirstPasswords{});
 
 // The text CreateDefaultUsersXML writes, for the two given hash texts.
 std::string DefaultUsersXMLText(const std::string& administratorHash, const std::string& zentakUserHash);

@@ -27,7 +27,8 @@ constexpr size_t kMaxGroupNameLength = 31;        // bytes of the longest valid 
 
 // One group. The header carries UID, kind 7 (NODE_KIND_GROUP), time stamp,
 // flags and spare word; a group added at run time has UID 0 and kind 0 until
-// AssignGroupUIDs (groups_file.h) gives it both at the next start.
+// the next start gives it both and writes them (SaveStartUpGroupUIDs,
+// groups_file.h), so that it keeps that UID from then on.
 // The member count is members.size(); the member capacity members.capacity(),
 // grown 5 slots at a time. Members are user names; AddUserToGroup keeps them
 // sorted without regard to case and unique, and UpdateGroup and the block

@@ -1,6 +1,7 @@
 // Implementation of groups.xml: the line-by-line writer through the atomic
 // file helper, the Expat reader with its state machine, the start-up UIDs of
-// the groups and the replacement of the file by a client's text.
+// the groups (written at once) and the replacement of the file by a client's
+// text.
 // Directory store; calls the groups model, the XML value stack, escapes and
 // text-element writer, the atomic file helper, UID allocation, the settings,
 // the clock and the log.
@@ -540,14 +541,34 @@ void ResetGroupsFileState() { g_groupsLoadState = GROUPS_LOAD_NONE; }
 
 // ---- Start-up ----------------------------------------------------------------------------
 
-int AssignGroupUIDs() {
+int AssignGroupUIDs(int32_t* given) {
+  int32_t count = 0;
   for (int32_t i = 0; i < GetGroupCount(); ++i) {
     GroupStruct* g = GetGroupByIndex(i);
-    if (g->header.uid == 0) g->header.uid = GetNewUID();
+    if (g->header.uid == 0) {
+      g->header.uid = GetNewUID();
+      if (g->header.uid != 0) ++count;
+    }
     g->header.kind = NODE_KIND_GROUP;
   }
   NoteGroupRecordChanged();
+  if (given != nullptr) *given = count;
   return FR_OK;
+}
+
+int SaveStartUpGroupUIDs() {
+  int32_t given = 0;
+  AssignGroupUIDs(&given);
+  if (given == 0) return FR_OK;
+  const std::string path = GetGroupsFilePath();
+  const int rc = WriteGroupsXML(path);
+  if (rc == FR_OK) {
+    WriteLog(0, "Gave %d groups their UIDs and wrote them to %s", given, path.c_str());
+  } else {
+    WriteLog(0, "Gave %d groups their UIDs but could not write them to %s (%d): the next start gives them others",
+             given, path.c_str(), rc);
+  }
+  return rc;
 }
 
 // ---- A client's text ----------------------------------------------------------------------

@@ -93,9 +93,21 @@ int ReadGroupsXML(std::string_view path);
 
 // ---- Start-up ---------------------------------------------------------------------
 
-// Gives every group whose UID is 0 a new UID and every group kind 7. Writes
-// nothing: the UIDs reach groups.xml at its next rewrite. 0.
-int AssignGroupUIDs();
+// Gives every group whose UID is 0 a new UID and every group kind 7; *given
+// (when not null) gets the number of groups that got one. Writes nothing
+// itself: a caller that gave any writes groups.xml (the start-up does so
+// at once, SaveStartUpGroupUIDs), so that a group keeps its UID from one
+// start to the next. 0.
+int AssignGroupUIDs(int32_t* given = nullptr);
+
+// The start-up's UIDs of the groups: AssignGroupUIDs, and when any group got
+// one, groups.xml written with them (WriteGroupsXML on GetGroupsFilePath(),
+// atomically and under its load-state rules: refused after a failed read,
+// the partly read file kept as .bad first). A group added at run time thus
+// has UID 0 until the next start, and that start's UID for good. Logs the
+// outcome. 0, or WriteGroupsXML's code (the UIDs then live until the stop:
+// the next start gives others).
+int SaveStartUpGroupUIDs();
 
 // ---- A client's text ----------------------------------------------------------------
 

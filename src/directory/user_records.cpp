@@ -63,6 +63,7 @@ uint32_t g_usersTime = 0;             // last read or write of the users files
 uint64_t g_generation = 1;            // see GetUserArrayGeneration
 uint64_t g_recordsVersion = 1;        // see GetUserRecordsVersion
 UserArrayEdit g_lastEdit;             // see GetUserArrayEditSince
+std::vector<UID> g_deletedUIDs;       // see TakeDeletedUserUIDs
 
 // A load (BeginUsersLoad .. EndUsersLoad) appends users in the order they
 // come and sorts once at its end; meanwhile names are found through an index
@@ -524,8 +525,20 @@ int DeleteUser(const char* name, bool force) {
     WriteLog(1, "Cannot delete the internal system user %s (%u)", stored.c_str(), user.header.uid);
     return FR_BUILT_IN;
   }
+  const UID uid = user.header.uid;
   EraseUserAt(static_cast<size_t>(index));
+  try {
+    g_deletedUIDs.push_back(uid);
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to note the deleted user %08X: its users file stays", uid);
+  }
   return FR_OK;
+}
+
+std::vector<UID> TakeDeletedUserUIDs() {
+  std::vector<UID> taken;
+  taken.swap(g_deletedUIDs);
+  return taken;
 }
 
 // ---- Fields --------------------------------------------------------------------------------
@@ -659,4 +672,5 @@ void ResetUserStore() {
   g_domain.reset();
   g_usersTime = 0;
   g_lastEdit = UserArrayEdit{};
+  std::vector<UID>().swap(g_deletedUIDs);
 }

@@ -190,8 +190,14 @@ int UpdateUser(UserStruct* record);
 //   26 a UID of 4000000000 or above without `force` (logged);  0 done.
 // The record is unregistered and removed; no other record moves (the
 // records lie in slots of their own, and only the order of names shifts).
-// The user's node in the users tree and its file are the callers'.
+// The user's node in the users tree is the callers'; its UID is noted for
+// the users files (TakeDeletedUserUIDs), whose next save removes its file.
 int DeleteUser(const char* name, bool force);
+
+// The UIDs of the users DeleteUser removed since the last call, in the
+// order of deletion; the list is empty afterwards. (Without memory to note
+// one, that user's file stays behind, unlisted.)
+std::vector<UID> TakeDeletedUserUIDs();
 
 // Sorts the array by name (the order of the records, not the records
 // themselves: none moves). The array is kept sorted by every operation here;

@@ -2,10 +2,11 @@
 // block, the per-user files, userlist.xml (its text, and what the list on
 // disk holds, so a save that changes no line leaves it alone), the version-1
 // file, and the save every change of a user calls, with the refusals of the
-// load state (no save after a failed load, userlist.xml.bad after a partial one).
-// Directory layer: calls the users tree, the user records, the login
-// sections, the XML toolkit, atomic files, the file-system helpers, the
-// clock and the log.
+// load state (no save after a failed load, userlist.xml.bad after a partial
+// one) and the removal of deleted users' files once the list leaves them out.
+// Directory layer: calls the users tree, the user records, the node
+// registry, the login sections, the XML toolkit, atomic files, the
+// file-system helpers, the clock and the log.
 #include "directory/users_files.h"
 #include "directory/users_files_private.h"
 
@@ -22,6 +23,7 @@
 #include "directory/users_tree.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
+#include "foundation/uid/node_registry.h"
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_escape.h"
 #include "foundation/xml/xml_tree.h"
@@ -507,6 +509,29 @@ int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
   return FR_OK;
 }
 
+// Moves the users deleted since the last save onto the files to remove.
+void NoteFilesOfDeletedUsers() { RemoveUserFilesAtNextSave(TakeDeletedUserUIDs()); }
+
+// Once the list on disk names exactly the users in memory: removes the file
+// of each deleted user, list first and file second, so that a crash between
+// the two leaves at worst a file no list names (which the next start keeps
+// and logs). A file is left alone when a record holds its UID again (the
+// user was replaced under the same UID, or came back with a reload) or it
+// belongs to a user the last load skipped. One that is already gone is no
+// fault; any other failure is logged and the file stays.
+void RemoveFilesOfDeletedUsers(const std::string& home) {
+  for (const UID uid : g_filesOfDeletedUsers) {
+    if (uid == kNoUID || IsUIDInNodeQA(uid) != 0 || g_protectedUIDs.count(uid) != 0) continue;
+    const std::string path = UserFilePath(home, uid);
+    if (DeleteFile(path)) {
+      WriteLog(0, "Removed the users file >%s< of a deleted user", path.c_str());
+    } else if (errno != ENOENT) {
+      WriteLog(1, "Unable to remove the users file >%s< of a deleted user: it stays, named by no list", path.c_str());
+    }
+  }
+  g_filesOfDeletedUsers.clear();
+}
+
 // True (logged) while the last load failed: the files on disk are then the
 // only whole copy of the users, and memory must not overwrite them.
 bool SavesRefusedAfterFailedLoad() {
@@ -527,6 +552,8 @@ void AppendUserFileName(std::string& out, UID uid) {
 }
 
 const char* NameForLog(const UserStruct* user) { return user && user->USERNAME ? user->USERNAME->c_str() : ""; }
+
+std::vector<UID> g_filesOfDeletedUsers;
 
 void ForgetListOnDisk() {
   g_listOnDisk.known = false;
@@ -665,6 +692,14 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
 
 int SaveUsers(const char* home, const char* name) { return WriteUserList(home, name); }
 
+void RemoveUserFilesAtNextSave(const std::vector<UID>& uids) {
+  try {
+    g_filesOfDeletedUsers.insert(g_filesOfDeletedUsers.end(), uids.begin(), uids.end());
+  } catch (const std::bad_alloc&) {
+    WriteLog(1, "Unable to note the users files of %zu deleted users: they stay", uids.size());
+  }
+}
+
 namespace {
 
 // The named user's own file (index from FindUserIndex; none: nothing to
@@ -705,6 +740,7 @@ int WriteUserListSteps(const char* home, const char* name) {
   // for a full rewrite, the named user's alone otherwise (the other users'
   // files are not written, so their sections are seen to at their own saves;
   // this keeps a one-user save from walking every user's settings).
+  NoteFilesOfDeletedUsers();
   const int index = name != nullptr ? FindUserIndex(name) : -1;
   int rc = FR_OK;
   if (name == nullptr) {
@@ -735,6 +771,8 @@ int WriteUserListSteps(const char* home, const char* name) {
     }
     if (rc == FR_OK && g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
+  // The list on disk now names exactly the users in memory.
+  if (rc == FR_OK) RemoveFilesOfDeletedUsers(h);
   // A save that succeeded sets the users time, whatever it had to write.
   if (rc == FR_OK) replaced = true;
   if (replaced) SetUsersTime(NowTime32());

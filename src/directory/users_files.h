@@ -85,7 +85,7 @@ UsersLoadState GetUsersLoadState();
 // list); 0 when there is none. The start-up's UID sync stays above them, so
 // that no new user is given the UID of a user the list lost (and overwrites
 // its file). A skipped user's file is also never rewritten until the next
-// load; an unlisted one may be (a deleted user's file stays unlisted).
+// load; an unlisted one may be.
 UID GetHighestKeptUserFileUID();
 
 // The bounds of the version-2 load's read-ahead of the per-user files (by
@@ -112,6 +112,11 @@ int SaveUsers(const char* home, const char* name);
 // every file not yet replaced). A full rewrite writes all per-user files,
 // makes them durable with one sync, renames them, then replaces the list.
 // A name that matches no record (a user just deleted) rewrites the list alone.
+// Once the list on disk names exactly the users in memory, the files of the
+// users deleted since (TakeDeletedUserUIDs) are removed, list first and file
+// second: a stop between the two leaves a file no list names, which the
+// next load keeps and logs. A file whose UID a record holds again, or that
+// belongs to a user the last load skipped, stays.
 // First gives the users whose files are written the login section (all of
 // them for a null name: EnsureUserLoginSections; its non-zero code is
 // returned, nothing written). 0; 2 no or empty home ("Asked to write users to file but no
@@ -121,6 +126,11 @@ int SaveUsers(const char* home, const char* name);
 // failed, or the last load failed (refused, logged). Sets the users time
 // when a file was replaced.
 int WriteUserList(const char* home, const char* name);
+
+// Notes per-user files for the next save to remove, as it removes those of
+// deleted users (see WriteUserList): the store that replaces every user
+// names the users it held. Without memory for them they stay (logged).
+void RemoveUserFilesAtNextSave(const std::vector<UID>& uids);
 
 // Writes the record's per-user file (atomically). 0; 2 no record, no or
 // empty home, UID 0, or the element cannot be written; 14 cannot be created
@@ -184,8 +194,9 @@ int ReadUsersXML(const char* path, UsersConvertMode mode = USERS_CONVERT_LOAD);
 // hold) is logged with the error flag, kept as it is and never rewritten
 // until the next load, and passed over: the load is partial and the other
 // users are served. So is the rest of a list read in part. Every file in
-// users/ the list does not name is logged with the error flag (never
-// deleted; leftovers "*.tmpXXXXXX" of the atomic writer are passed over).
+// users/ the list does not name is logged, with the list entry that would
+// load it (never deleted; leftovers "*.tmpXXXXXX" of the atomic writer are
+// passed over).
 // Each file's USER node is converted (load mode) as soon as that file is
 // parsed, so what its record takes over is freed before the next file is
 // read, and each file's logs come before the next file's. The records, the

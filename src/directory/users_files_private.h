@@ -50,6 +50,10 @@ const char* NameForLog(const UserStruct* user);
 // The list on disk is no longer known: the next save writes userlist.xml.
 void ForgetListOnDisk();
 
+// The UIDs of deleted users whose per-user files a save is still to remove:
+// each goes once a list without the user is on disk.
+extern std::vector<UID> g_filesOfDeletedUsers;
+
 // After a load that made every listed user: the list on disk is known when
 // its bytes are exactly what the writer would write for the array.
 void NoteListAfterLoad(const std::string& path);

@@ -75,6 +75,7 @@ void ResetUsersFiles() {
   g_readSkipped = false;
   ResetConversionRun();
   ForgetListOnDisk();
+  std::vector<UID>().swap(g_filesOfDeletedUsers);
   g_keepReadTexts = false;
   std::unordered_map<UID, std::string>().swap(g_readTexts);
   g_readAheadOptions = FileReadAheadOptions{};

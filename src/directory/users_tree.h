@@ -248,8 +248,8 @@ int AddUserFromClient(const char* name, UID uid, AddUserFailure* why = nullptr);
 // link into that node (a plain AddUser copy of default_user not yet saved)
 // loses the link and gets a node of its own at its next save.
 // DeleteUser's codes. The per-user
-// file stays on disk, unlisted after the caller's save (SaveUsers with the
-// name rewrites the list without the user).
+// file goes at the caller's save (SaveUsers with the name rewrites the list
+// without the user, then removes the file).
 int DeleteUserAndNode(const char* name, bool force);
 
 // Removes every USER child of the root named `name` (without regard to case,

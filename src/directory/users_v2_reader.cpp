@@ -12,7 +12,6 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -67,9 +66,9 @@ bool UIDOfUserFileName(const std::string& name, UID* uid) {
   return true;
 }
 
-// Logs (with the error flag) every file in users/ that the list just read
-// does not name: the users they may hold are not loaded, so a start must not
-// be silent about them (a cut list, for one). Nothing is deleted. Leftovers
+// Logs every file in users/ that the list just read does not name: the
+// users they may hold are not loaded, so a start must not be silent about
+// them (a cut list, for one). Nothing is deleted. Leftovers
 // of the atomic writer (its start-up removal is the host's) and directories
 // are passed over.
 void LogUnlistedUserFiles(const std::string& home) {
@@ -93,17 +92,17 @@ void LogUnlistedUserFiles(const std::string& home) {
       if (GetFileStatus(dir + name, status) && status.isDirectory) continue;
       // The way back for a user the list lost (a cut list, say): its UID's
       // entry in the list, which the next start reads. A deleted user's file
-      // stays too, so the line says when not to.
+      // may stay too (a stop between the list and the file's removal), so
+      // the line says when not to. No system error goes with it.
       UID uid = 0;
-      errno = 0;
       if (UIDOfUserFileName(name, &uid)) {
         if (uid > g_highestUnlistedUID && !IsReservedUID(uid)) g_highestUnlistedUID = uid;
-        WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+        WriteLog(0, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
                  "is not loaded. Unless that user was deleted, stop the server and add <USER uid=\"%08X\"/> "
                  "to %s%s before its last line to load the user again", dir.c_str(), name.c_str(), uid,
                  home.c_str(), kUserListFileName);
       } else {
-        WriteLog(1, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
+        WriteLog(0, "The users file >%s%s< is not named in the user list: it is kept, and the user it may hold "
                  "is not loaded. To load that user, stop the server, name the file by the user's UID "
                  "(%%08X.xml) and add <USER uid=\"%%08X\"/> with that UID to %s%s before its last line",
                  dir.c_str(), name.c_str(), home.c_str(), kUserListFileName);

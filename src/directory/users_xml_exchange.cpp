@@ -529,6 +529,16 @@ int SetUsersXML(const char* text) {
   // (as users.xml.old holds it too).
   const int written = ReplaceUsersFileText(path, text, std::strlen(text));
   if (written != FR_OK) return written;
+  // Every user of the store goes: the files of those that the text does not
+  // bring back (under the same UID) go too, once the new list is on disk.
+  std::vector<UID> previous;
+  try {
+    previous.reserve(static_cast<size_t>(GetUserCount()));
+    for (int i = 0; i < GetUserCount(); ++i) previous.push_back(GetUserByIndex(i)->header.uid);
+  } catch (const std::bad_alloc&) {
+    previous.clear();  // their files stay behind, unlisted
+  }
+  RemoveUserFilesAtNextSave(previous);
   FreeUsersData();
   const int rc = ReadUsersXML(path.c_str(), USERS_CONVERT_CLIENT);
   if (rc == FR_OK) {

@@ -142,8 +142,9 @@ int SetUserDataXML(const char* name, const char* text);
 // file (the users file path of the server settings) is first copied to that
 // path with ".old" appended, then replaced by the text, read with
 // ReadUsersXML (a bad user fails the whole text), given UIDs where it has
-// none, and every version-2 file is rewritten. PASSWORDV2 texts are taken
-// verbatim.
+// none, and every version-2 file is rewritten; the files of the users the
+// store held and the text does not (under their UIDs) are removed once the
+// new list is written. PASSWORDV2 texts are taken verbatim.
 //   2 text null or empty;  14 no backup could be made ("Unable to make backup
 //   of old xml data"), or the users file cannot be created;  15 writing it
 //   failed (the old users file stays);  after the users were freed: the

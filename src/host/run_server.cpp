@@ -33,6 +33,8 @@
 #include "host/server_loop.h"
 #include "sessions/logon_settings.h"
 #include "sessions/lus_log.h"
+#include "sessions/request_reader.h"
+#include "platform/account.h"
 #include "platform/atomic_file.h"
 #include "platform/fs.h"
 #include "platform/process_control.h"
@@ -90,6 +92,21 @@ void EnsureDefaultUserLanguage() {
 bool AcceptsPassword(const UserStruct* user, const char* password) {
   if (!user->PASSWORDV2) return GetPasswordCRC(password) == user->PASSWORD;
   return CheckPasswordHash(password, user->PASSWORDV2->c_str()) == 0;
+}
+
+// The field of `passwords` (const or not) that holds the first password of
+// `userName` (one of kFirstPasswordSources).
+template <typename Passwords>
+auto& FirstPasswordOf(Passwords& passwords, const char* userName) {
+  return std::strcmp(userName, kPublishedPasswords[0].userName) == 0 ? passwords.administrator : passwords.zentakUser;
+}
+
+// Overwrites the first passwords' bytes (the process goes on holding its
+// memory after -i's hashes are made).
+void WipeFirstPasswords(FirstPasswords& passwords) {
+  for (std::optional<std::string>* text : {&passwords.administrator, &passwords.zentakUser}) {
+    if (*text) explicit_bzero((*text)->data(), (*text)->size());
+  }
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
@@ -165,7 +182,9 @@ void LoadServerData() {
   // after the groups were given theirs.
   SyncUIDFileWithStores();
   AssignUserUIDs();
-  AssignGroupUIDs();
+  // The UIDs given to groups are written at once: permissions name groups by
+  // UID, so a group must keep its UID from one start to the next.
+  SaveStartUpGroupUIDs();
   SyncUIDFileWithStores();
   UpgradeUsersFormat();
   EnsureDefaultUserLanguage();
@@ -201,14 +220,55 @@ std::vector<std::string> InitialiseFilesPresent(const std::string& home) {
   return present;
 }
 
-int Initialise() {
+std::string FirstPasswordFault(const char* userName, const std::string& password) {
+  if (password.empty()) return "is empty";
+  if (password.size() > kMaxHashedPasswordBytes) {
+    return "is longer than the " + std::to_string(kMaxHashedPasswordBytes) + " bytes a password hash takes";
+  }
+  // The credential token: the name, a NUL, the password and its NUL. (Its
+  // room, some 2000 bytes, is more than the hash's bound: kept for a token
+  // bound that may shrink.)
+  const size_t most = static_cast<size_t>(kMaxTokenLength) - 2 - std::strlen(userName);
+  if (password.size() > most) {
+    return "is longer than the " + std::to_string(most) + " bytes a logon of " + userName + " can carry";
+  }
+  return std::string();
+}
+
+bool ReadFirstPasswords(FirstPasswords* out, std::string* why) {
+  *out = FirstPasswords{};
+  for (const FirstPasswordSource& source : kFirstPasswordSources) {
+    std::optional<std::string> text = GetEnvironmentText(source.variable);
+    if (!text) continue;
+    const std::string fault = FirstPasswordFault(source.userName, *text);
+    if (!fault.empty()) {
+      *why = std::string(source.variable) + " (the first password of " + source.userName + ") " + fault;
+      explicit_bzero(text->data(), text->size());
+      WipeFirstPasswords(*out);
+      *out = FirstPasswords{};
+      return false;
+    }
+    FirstPasswordOf(*out, source.userName) = std::move(text);
+  }
+  return true;
+}
+
+int Initialise(const FirstPasswords& passwords) {
   const std::string home = Home();
   MakeSureDirectoryPathExists(home);
   MakeSureDirectoryPathExists(home + "schemas/");
   MakeSureDirectoryPathExists(home + "envs/");
+  for (const FirstPasswordSource& source : kFirstPasswordSources) {
+    if (FirstPasswordOf(passwords, source.userName)) {
+      WriteLog(0, "The administrator %s takes its first password from %s", source.userName, source.variable);
+    } else {
+      WriteLog(0, "Warning: the administrator %s keeps its published password: set %s at -i to give it another, "
+                  "or change it before the server is reachable", source.userName, source.variable);
+    }
+  }
   int rc = CreateDefaultGroups();
   if (rc == 0) rc = CreateDefaultPermission();
-  if (rc == 0) rc = CreateDefaultUsersXML(home.c_str());
+  if (rc == 0) rc = CreateDefaultUsersXML(home.c_str(), passwords);
   if (rc == 0) rc = CreateConfigRoot(home.c_str());
   if (rc == 0) rc = CreateDefaultEnvironment();
   std::string groupsPath = home + "groups.xml";
@@ -266,6 +326,7 @@ int RunServerSteps(int argc, const char* const* argv) {
   }
   const std::string home = Home();
 
+  FirstPasswords passwords;  // -i only; wiped once the hashes are made
   if (cl.initialise) {
     // -i makes a new home: over an existing one it would replace the groups
     // and settings that the users still point at.
@@ -275,6 +336,13 @@ int RunServerSteps(int argc, const char* const* argv) {
       for (const std::string& name : present) names += (names.empty() ? "" : ", ") + name;
       WriteLog(0, "Home directory %s already holds %s: not initialising over it (nothing written)", home.c_str(),
                names.c_str());
+      return 1;
+    }
+    // The first passwords are checked before anything is written, the home
+    // itself included: a refused one leaves no trace.
+    std::string why;
+    if (!ReadFirstPasswords(&passwords, &why)) {
+      WriteLog(0, "%s: not initialising (nothing written)", why.c_str());
       return 1;
     }
     if (!MakeSureDirectoryPathExists(home)) {
@@ -314,7 +382,8 @@ int RunServerSteps(int argc, const char* const* argv) {
 
   OpenLogFile(slots, port);
   if (cl.initialise) {
-    int rc = Initialise();
+    int rc = Initialise(passwords);
+    WipeFirstPasswords(passwords);
     std::printf("Initialise returned %d\n", rc);
     std::fflush(stdout);
     return rc == 0 ? 0 : 1;

@@ -1,13 +1,16 @@
 // The run function of the server and its start-up: the banner, the command
 // line ([-l] [-i] [port] [home] [more...]), the ring log file, the home
-// directory's lock, the initialisation of a new home, the load of every
-// store with its fix-ups, the connection time-out, the listener and the loop.
+// directory's lock, the initialisation of a new home (with the first
+// passwords its environment gives), the load of every store with its
+// fix-ups, the connection time-out, the listener and the loop.
 // Host layer: calls the stores, the loop, the log and the platform.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "directory/first_start.h"
 
 // ---- Command line ---------------------------------------------------------------------
 
@@ -68,8 +71,45 @@ constexpr const char* kInitialiseFiles[] = {"users.xml", "groups.xml", "env.xml"
 // Those of them that exist in `home`, in that order.
 std::vector<std::string> InitialiseFilesPresent(const std::string& home);
 
-// Makes a new home directory's content. 0 or the first failing step's code.
-int Initialise();
+// ---- First passwords (-i) ----------------------------------------------------------------
+//
+// -i gives the two built-in administrators the passwords of these environment
+// variables when they are set, in place of the published ones, hashed as
+// every new password (a fresh salt, cost 12). Unset, the account keeps its
+// published password (and every start warns of it).
+struct FirstPasswordSource {
+  const char* userName;
+  const char* variable;
+};
+constexpr FirstPasswordSource kFirstPasswordSources[] = {
+    {"administrator", "TORVANE_ADMINISTRATOR_PASSWORD"},
+    {"ZentakUser", "TORVANE_ZENTAKUSER_PASSWORD"},
+};
+
+// Why `password` cannot be the first password of `userName`, in words ("" when
+// it can). The rules of a new password that apply at -i:
+//   - a password is given: the empty text is refused (the server would
+//     otherwise let an administrator log on with no password at all);
+//   - it can be hashed: at most kMaxHashedPasswordBytes (511) bytes, the
+//     hashing library's bound (6654 and a password-changing logon answer a
+//     longer one 56);
+//   - a logon can carry it: the credential token (the name, a NUL, the
+//     password and its NUL) is at most kMaxTokenLength bytes, so the password
+//     is at most kMaxTokenLength - 2 - the name's length bytes (2033 for
+//     administrator: above the hash's bound, so it never binds today);
+//   - the password-rules setting (Settings\PWRules) only bounds the history,
+//     and a new home has neither the setting nor a history: nothing else.
+// bcrypt, as for every password, reads the first 72 bytes of a longer one.
+std::string FirstPasswordFault(const char* userName, const std::string& password);
+
+// The first passwords the environment gives (kFirstPasswordSources). False,
+// with the refusal in words in *why (the variable, never the password), when
+// one that is set breaks a rule: -i then writes nothing.
+bool ReadFirstPasswords(FirstPasswords* out, std::string* why);
+
+// Makes a new home directory's content, the two administrators with
+// `passwords` where given. 0 or the first failing step's code.
+int Initialise(const FirstPasswords& passwords = FirstPasswords{});
 
 // Logs a warning for each built-in administrator (administrator, ZentakUser)
 // that still accepts its published password; run once, after the stores are
@@ -83,7 +123,8 @@ void ReleaseServerData();
 // The server: 0 after a stop or a successful -i; 1 when it cannot start (port
 // out of range, home too long, a home that does not exist or is no directory,
 // a lock on the home that cannot be taken for any reason, listener not
-// opened), when -i finds a home that already holds a file it would write or
-// cannot make the home, or when the initialisation failed. Refusals name
-// their reason in words.
+// opened), when -i finds a home that already holds a file it would write, a
+// first password that breaks a rule (both before anything is written, the
+// home itself included) or cannot make the home, or when the initialisation
+// failed. Refusals name their reason in words.
 int RunServer(int argc, const char* const* argv);

@@ -781,11 +781,13 @@ int ProcessConnection(int i) {
   Walk walk;
   walk.next = i;
   walk.limit = i + 1;
+  PinConnection(c);  // its request may remove it
   RunWalk(walk);
   // One entry's step: its reply goes out now, as at the end of a pass.
   if (GetConnectionIndex(c) >= 0 && c->task == nullptr && HasPendingReply(c) &&
       SendCarriedOutput(c->socket, c->outputCarry) != CarriedOutput::kSendLater)
     c->outputDeadlineMs = -1;
+  UnpinConnection(c);
   return walk.lastServed;
 }
 

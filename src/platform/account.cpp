@@ -1,6 +1,7 @@
 // The account name, the computer-domain setting, the integration switch, the
-// server logon's secret and the trusted directory-user logon switch.
-// Platform layer: calls getpwuid_r only.
+// server logon's secret, the trusted directory-user logon switch and the
+// environment's texts.
+// Platform layer: calls getpwuid_r and getenv only.
 #include "platform/account.h"
 
 #include <pwd.h>
@@ -103,3 +104,9 @@ std::string GetServerLogonSecret() {
 void SetTrustedADUserLogonEnabled(bool enabled) { TrustedADUserSwitch().store(enabled); }
 
 bool TrustedADUserLogonEnabled() { return TrustedADUserSwitch().load(); }
+
+std::optional<std::string> GetEnvironmentText(const char* name) {
+  const char* value = name != nullptr ? std::getenv(name) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}

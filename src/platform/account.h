@@ -2,8 +2,9 @@
 // settings: the computer's domain (explicit, or the domain part of the
 // account), the integration password switch (off unless turned on), the
 // server logon's secret and the trusted directory-user logon switch (both off
-// unless the environment gives them).
-// Platform layer: calls the C library's user database only.
+// unless the environment gives them), and the other texts the process takes
+// from its environment (the first passwords of a new home, say).
+// Platform layer: calls the C library's user database and environment only.
 #pragma once
 
 #include <optional>
@@ -40,3 +41,7 @@ std::string GetServerLogonSecret();
 // TORVANE_TRUSTED_AD_USER_LOGON=1 turns it on.
 void SetTrustedADUserLogonEnabled(bool enabled);
 bool TrustedADUserLogonEnabled();
+
+// The text of the environment variable `name` (empty when it is set to
+// nothing), or nullopt when it is not set or `name` is null.
+std::optional<std::string> GetEnvironmentText(const char* name);

@@ -74,9 +74,12 @@ thread_local std::vector<RequestIo*> t_ioBySocket;
 void ReleaseTaskIo(uintptr_t value);
 const int kTaskIoLocal = RegisterFiberLocal(ReleaseTaskIo);
 
+// The record that holds `fd` now. An entry whose record has since been
+// given to another request (and holds another socket, or none) names nobody.
 RequestIo* IoReservingSocket(int fd) {
   if (fd < 0 || static_cast<size_t>(fd) >= t_ioBySocket.size()) return nullptr;
-  return t_ioBySocket[static_cast<size_t>(fd)];
+  RequestIo* io = t_ioBySocket[static_cast<size_t>(fd)];
+  return io != nullptr && io->reservedFd == fd ? io : nullptr;
 }
 
 void ReserveSocket(RequestIo* io, int fd) {

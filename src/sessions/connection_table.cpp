@@ -1,26 +1,43 @@
 // The connection table and the current logon slot.
-// Sessions layer: calls the slot lookups and the fiber locals only.
+// Sessions layer: calls the slot lookups, the fiber locals and the clock only.
 #include "sessions/connection_table.h"
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/fiber_tasks.h"
 #include "sessions/logon_slots.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
-// A record given back is poisoned until it is handed out again, so that a
-// read through a pointer kept past its connection's end is reported.
-#define TORVANE_POISON_RECORD(r) ASAN_POISON_MEMORY_REGION((r), sizeof(ConnectionRecord))
-#define TORVANE_UNPOISON_RECORD(r) ASAN_UNPOISON_MEMORY_REGION((r), sizeof(ConnectionRecord))
-#else
-#define TORVANE_POISON_RECORD(r) ((void)(r))
-#define TORVANE_UNPOISON_RECORD(r) ((void)(r))
+#define TORVANE_POISON_RECORDS 1
 #endif
 
 namespace {
+
+// A record given back is poisoned (in sanitized builds) until it is handed
+// out again, so that a read through a pointer kept past its connection's
+// end is reported. Its reply buffer stays readable: the record keeps that
+// buffer's room for its next use, and the leak check must see it held.
+void SetRecordPoisoned(ConnectionRecord* r, bool poisoned) {
+#if TORVANE_POISON_RECORDS
+  auto* from = reinterpret_cast<char*>(r);
+  auto* keep = reinterpret_cast<char*>(&r->outputCarry);
+  auto* after = keep + sizeof r->outputCarry;
+  auto* end = from + sizeof *r;
+  if (poisoned) {
+    ASAN_POISON_MEMORY_REGION(from, static_cast<size_t>(keep - from));
+    ASAN_POISON_MEMORY_REGION(after, static_cast<size_t>(end - after));
+  } else {
+    ASAN_UNPOISON_MEMORY_REGION(from, sizeof *r);
+  }
+#else
+  (void)r;
+  (void)poisoned;
+#endif
+}
 
 // Entries in table order; each record is a heap object of its own, so that
 // a move in the table never moves a record. (Records still in the table at
@@ -37,7 +54,7 @@ const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
 ConnectionRecord* NewRecord() {
   if (g_spareCount == 0) return new ConnectionRecord;
   ConnectionRecord* r = g_spare[--g_spareCount];
-  TORVANE_UNPOISON_RECORD(r);
+  SetRecordPoisoned(r, false);
   // A new connection's record is all zero; the room of its reply buffer is
   // kept from the record's last use.
   std::vector<unsigned char> room = std::move(r->outputCarry.bytes);
@@ -50,7 +67,7 @@ ConnectionRecord* NewRecord() {
 void FreeRecord(ConnectionRecord* r) {
   if (g_spareCount < sizeof g_spare / sizeof g_spare[0]) {
     g_spare[g_spareCount++] = r;
-    TORVANE_POISON_RECORD(r);
+    SetRecordPoisoned(r, true);
   } else {
     delete r;
   }
@@ -89,6 +106,7 @@ int AppendConnection(int socket, const char* peerAddress) {
   if (g_count >= MAX_CONNECTIONS) return -1;
   ConnectionRecord* entry = NewRecord();
   entry->socket = socket;
+  entry->lastUsed = NowTime32();
   const char* address = (peerAddress && *peerAddress) ? peerAddress : kUnknownPeerAddress;
   size_t n = strnlen(address, kPeerAddressSize - 1);
   memcpy(entry->peerAddress, address, n);

@@ -2,8 +2,8 @@
 // by which entries are appended and removed, and the current logon slot (the
 // slot of the connection whose request is being served), held as its logon
 // UID and looked up where it is used.
-// Sessions layer: calls the slot lookups (logon_slots.h) and the fiber
-// locals (the current logon slot belongs to the request's task).
+// Sessions layer: calls the slot lookups (logon_slots.h), the fiber locals
+// (the current logon slot belongs to the request's task) and the clock.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +17,11 @@ constexpr int MAX_CONNECTIONS = 500;
 constexpr int kPeerAddressSize = 64;  // text and NUL
 constexpr const char kUnknownPeerAddress[] = "<<unknown>>";
 
-// One client connection. A new entry is all zero but `socket` and `peerAddress`.
+// One client connection. A new entry is all zero but `socket`, `peerAddress`
+// and `lastUsed`.
 struct ConnectionRecord {
   int socket = 0;                     // the connected socket
-  uint32_t lastUsed = 0;              // when its latest request began to be read; 0 before the first
+  uint32_t lastUsed = 0;              // when its latest request began to be read; its accept before the first
   uint32_t logonUID = 0;              // logon UID of its own slot; 0: none
   int32_t serverConnection = 0;       // 1: logged on as a server ("#", client ID above 65535)
   int32_t clientID = 0;               // client ID of its latest logon request
@@ -54,8 +55,11 @@ ConnectionRecord* FindConnectionBySocket(int socket);
 int FindConnectionIndexBySocket(int socket);
 
 // Appends an all-zero entry with `socket` and `peerAddress` (cut to 63 bytes;
-// null or empty: "<<unknown>>"). The new index, or -1 when the table holds
-// MAX_CONNECTIONS entries (nothing changes).
+// null or empty: "<<unknown>>"), last used now: a connection's idle time
+// counts from its accept until its first request, so that closing the idle
+// ones (6679) and making room for a new one take a connection that has just
+// come in for one that has been in use all along. The new index, or -1 when
+// the table holds MAX_CONNECTIONS entries (nothing changes).
 int AppendConnection(int socket, const char* peerAddress);
 
 // Removes entry `index`: the count goes down by one and the last entry is

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -415,6 +417,42 @@ TEST_F(GroupsFileTest, GroupsWithoutUIDGetOneAtStartUp) {
   EXPECT_NE(a, b);
   EXPECT_EQ(FindGroupByName("C")->header.uid, 0x2Au);
   for (int32_t i = 0; i < GetGroupCount(); ++i) EXPECT_EQ(GetGroupByIndex(i)->header.kind, NODE_KIND_GROUP);
+}
+
+// The start-up writes the UIDs it gives at once, so that the next start
+// reads the same ones (and a permission naming a group still names it);
+// with no UID to give it writes nothing, and after a failed read it refuses
+// and keeps the file.
+TEST_F(GroupsFileTest, TheStartUpWritesTheUIDsItGives) {
+  const std::string path = dir_.File("groups.xml");
+  SetGroupsFilePath(path);
+  ASSERT_EQ(ReadText(Doc(Group("A") + Group("C", "<UID>0000002A</UID>"))), 0);
+  ASSERT_EQ(SaveStartUpGroupUIDs(), 0);
+  const UID a = FindGroupByName("A")->header.uid;
+  ASSERT_NE(a, 0u);
+  const std::string written = ReadWholeFile(path);
+  char line[32];
+  std::snprintf(line, sizeof line, "<UID>%08X</UID>", a);
+  EXPECT_NE(written.find(line), std::string::npos) << written;
+
+  // The next start: the same UID, and nothing to write.
+  ResetAll();
+  SetGroupsFilePath(path);
+  ASSERT_EQ(ReadGroupsXML(path), 0);
+  EXPECT_EQ(FindGroupByName("A")->header.uid, a);
+  const auto before = std::filesystem::last_write_time(path);
+  std::filesystem::last_write_time(path, before - std::chrono::hours(1));
+  EXPECT_EQ(SaveStartUpGroupUIDs(), 0);
+  EXPECT_EQ(std::filesystem::last_write_time(path), before - std::chrono::hours(1)) << "rewritten with nothing new";
+
+  // A file that did not read is not replaced by what was read of it.
+  ResetAll();
+  SetGroupsFilePath(path);
+  const std::string broken = Doc(Group("B")) + "<";
+  WriteWholeFile(path, broken);
+  EXPECT_EQ(ReadGroupsXML(path), -1);
+  EXPECT_EQ(SaveStartUpGroupUIDs(), FR_WRITE_FAILED);
+  EXPECT_EQ(ReadWholeFile(path), broken);
 }
 
 TEST_F(GroupsFileTest, PermissionWithoutUIDTakesANewOne) {

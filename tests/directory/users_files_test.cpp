@@ -613,6 +613,47 @@ TEST_F(UsersFilesTest, SaveFindsTheUserByTheDomainRule) {
   EXPECT_EQ(ListText(), ListOf({{1, "adbob"}}));
 }
 
+// A deleted user's file goes with the save that writes the list without it,
+// and only then: a save that fails keeps both, the next one that succeeds
+// removes the file. A user replaced under the same UID keeps its file, and
+// a file already gone is no fault.
+TEST_F(UsersFilesTest, ADeletedUsersFileGoesOnceTheListLeavesItOut) {
+  WriteList(ListOf({{1, "ann"}, {2, "bob"}, {3, "cy"}}));
+  WriteUserFile(1, SimpleUser(1, "ann"));
+  WriteUserFile(2, SimpleUser(2, "bob"));
+  WriteUserFile(3, SimpleUser(3, "cy"));
+  ASSERT_EQ(ReadUsersV2(home.path.c_str()), 0);
+  const std::string list = ListText();
+
+  ASSERT_EQ(DeleteUserAndNode("bob", false), 0);
+  SetAtomicModeFailure(EACCES);  // the new list cannot be made
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "bob"), 14);
+  SetAtomicModeFailure(0);
+  EXPECT_EQ(ListText(), list);
+  EXPECT_EQ(ReadWholeFile(UserFile(2)), SimpleUser(2, "bob")) << "the list still names bob: his file stays";
+
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "ann"), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Removed the users file >" + UserFile(2) + "< of a deleted user"),
+            std::string::npos);
+  EXPECT_EQ(ListText(), ListOf({{1, "ann"}, {3, "cy"}}));
+  EXPECT_EQ(ProbePath(UserFile(2)), PATH_MISSING);
+
+  // cy replaced by a user of the same name and UID: the file is the new one's.
+  ASSERT_EQ(DeleteUserAndNode("cy", false), 0);
+  ASSERT_GE(AddUserFromClient("cy", 3), 0);
+  ASSERT_EQ(SaveUsers(home.path.c_str(), "cy"), 0);
+  EXPECT_EQ(ProbePath(UserFile(3)), PATH_EXISTS);
+
+  // A file removed by hand meanwhile: the save succeeds, and says nothing of it.
+  ASSERT_EQ(DeleteUserAndNode("ann", false), 0);
+  std::filesystem::remove(UserFile(1));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(SaveUsers(home.path.c_str(), "ann"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("Unable to remove"), std::string::npos);
+  EXPECT_EQ(ListText(), ListOf({{3, "cy"}}));
+}
+
 // ---- Users added and deleted with their nodes ----------------------------------------------
 
 TEST_F(UsersFilesTest, AddedUserHasItsOwnCopyOfDefaultSettings) {
@@ -1195,6 +1236,26 @@ class UnchangedFilesTest : public UsersFilesTest {
     }
   }
   bool Touched(const std::string& path) const { return std::filesystem::last_write_time(path) != kLongAgo; }
+  // The names of the files in users/, sorted.
+  std::vector<std::string> UserFileNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(home.File("users"))) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The per-user file names of a list's users, sorted.
+  static std::vector<std::string> FileNamesOf(const std::vector<std::pair<UID, std::string>>& users) {
+    std::vector<std::string> names;
+    for (const auto& [uid, name] : users) {
+      char file[16];
+      snprintf(file, sizeof file, "%08X.xml", uid);
+      names.push_back(file);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 };
 
 TEST_F(UnchangedFilesTest, OneUserSaveLeavesAnUnchangedListAlone) {
@@ -1227,10 +1288,16 @@ TEST_F(UnchangedFilesTest, OneUserSaveLeavesAnUnchangedListAlone) {
 // start). Each case changes the store and saves as its callers do; a UID 0
 // in the expected list stands for the UID the user was given.
 TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
+  // `filesFollowList`: users/ then holds exactly the listed users' files.
+  // Not so where the case makes what no request makes: a loaded user's UID
+  // cleared (its old file stays, no user holds its UID any more), or an
+  // added user saved only through another's save (its file comes with its
+  // own save).
   struct Case {
     const char* what;
     std::function<int()> change;
     std::vector<std::pair<UID, std::string>> list;
+    bool filesFollowList = true;
   } cases[] = {
       {"a renamed user", [this] {
          UserStruct* cy = FindUser("cy");
@@ -1260,7 +1327,7 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
          AssignUserUIDs();
          if (FindUser("ann")->header.uid == kNoUID || FindUser("ann")->header.uid == 0x11) return -1;
          return SaveUsers(home.path.c_str(), nullptr);
-       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}, false},
       // A save of one user after another user's UID or name changed: the
       // list is known equal (a first save saw it), and the change must still
       // be seen although the saved user's own line is the same.
@@ -1278,7 +1345,7 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
          if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
          if (AddUserFromClient("bea", 0x55) < 0) return -1;
          return SaveUsers(home.path.c_str(), "ann");
-       }, {{0x11, "ann"}, {0x55, "bea"}, {0x22, "bob"}, {0x33, "cy"}}},
+       }, {{0x11, "ann"}, {0x55, "bea"}, {0x22, "bob"}, {0x33, "cy"}}, false},
       {"a deleted user, another user saved", [this] {
          if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
          if (DeleteUserAndNode("cy", false) != 0) return -1;
@@ -1289,7 +1356,7 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
          FindUser("ann")->header.uid = kNoUID;
          AssignUserUIDs();
          return SaveUsers(home.path.c_str(), "bob");
-       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}},
+       }, {{kNoUID, "ann"}, {0x22, "bob"}, {0x33, "cy"}}, false},
       {"a new UID by client XML, another user saved", [this] {
          if (SaveUsers(home.path.c_str(), "ann") != 0) return -1;
          if (SetUserXML("bob", "<USER><UID>00000044</UID><USERNAME>bob</USERNAME></USER>") != 0) return -1;
@@ -1313,6 +1380,12 @@ TEST_F(UnchangedFilesTest, EveryChangeOfUIDsOrNamesRewritesTheList) {
     }
     EXPECT_TRUE(Touched(home.File("userlist.xml")));
     EXPECT_EQ(ListText(), ListOf(c.list));
+    // users/ holds the files of the listed users and no other: a user that
+    // left the list (deleted, given a new UID, not in a new store) took its
+    // file with it.
+    if (c.filesFollowList) {
+      EXPECT_EQ(UserFileNames(), FileNamesOf(c.list));
+    }
   }
 }
 

@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -45,7 +47,7 @@ struct HomePlan {
 // password, with the users and the time-out of `plan`, and the plain users
 // "alice" and "bob" (password "pw", cost 4).
 void PrepareHome(ServerProcess& server, const HomePlan& plan) {
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   const std::string usersPath = server.Home() + "users.xml";
   std::string users = ReadWholeFile(usersPath);
   ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
@@ -153,7 +155,7 @@ TEST_P(HostileBesideGood, TheGoodClientIsAnsweredAtOnceThroughout) {
   EXPECT_GT(probe.answered, 20u);
   EXPECT_LT(probe.slowest, kAnswerBound) << "the good client waited on the hostile one";
   EXPECT_TRUE(stillInProgress) << "the hostile request did not hold its own place";
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -190,7 +192,7 @@ TEST(HostileClient, AReaderThatStopsIsDroppedWithinOneTimeOut) {
   const auto droppedAfter = Clock::now() - stoppedAt;
   EXPECT_LT(droppedAfter, std::chrono::seconds(15));
   EXPECT_TRUE(LogHas(server, "Comm failure on socket"));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -224,7 +226,7 @@ TEST(PipelinedRequests, EveryReplyComesBackInOrder) {
   sender.join();
   ASSERT_EQ(std::optional<int32_t>(0), c.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), c.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -269,8 +271,32 @@ TEST(HostileClient, APipelinerThatNeverReadsIsDroppedWithinOneTimeOut) {
   ASSERT_TRUE(dropped) << server.Log().substr(0, 3000);
   EXPECT_LT(droppedAt - Clock::time_point(Clock::duration(lastSentNs.load())), std::chrono::seconds(15));
   ASSERT_EQ(std::optional<int32_t>(0), LoggedOn(server.Port(), "bob", "pw").Request(6628));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// The SID of a logon reply as the 8 hex digits the SID texts carry.
+std::string SIDText(const TestSID& sid) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X", sid[0], sid[1], sid[2], sid[3]);
+  return text;
+}
+
+// The refusal of a request whose logon ended while it waited: 27 and the
+// flags word in place of what the request had not sent yet (the header's 0
+// too, when it had not gone out), then the connection closed.
+::testing::AssertionResult RefusedWithoutLogon(TestClient& c) {
+  std::optional<int32_t> word = c.RecvInt();
+  if (word == std::optional<int32_t>(0)) word = c.RecvInt();
+  if (word != std::optional<int32_t>(27)) return ::testing::AssertionFailure() << "no 27: " << word.value_or(-1);
+  if (!c.RecvInt()) return ::testing::AssertionFailure() << "no flags word after the 27";
+  if (!c.PeerClosed()) return ::testing::AssertionFailure() << "the connection stays open";
+  return ::testing::AssertionSuccess();
+}
+
+// The connection is still in step: the version is answered as always.
+bool AnswersTheVersion(TestClient& c) {
+  return c.Request(6628) == std::optional<int32_t>(0) && c.RecvInt() == std::optional<int32_t>(10);
 }
 
 // ---- Requests caught waiting --------------------------------------------------------------------
@@ -291,13 +317,11 @@ TEST(SuspendedRequest, ItsLogonKickedItIsRefusedWhenItGoesOn) {
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6680, TestRequest().String("0:0\n")));
   ASSERT_EQ(std::optional<int32_t>(0), kicker.RecvInt());
   ASSERT_TRUE(victim.Send(TestBytes{'c', 'a', 'r', 'o', 'l', 0}));
-  EXPECT_EQ(std::optional<int32_t>(27), victim.RecvInt()) << "its logon ended while it waited";
-  EXPECT_TRUE(victim.RecvInt().has_value()) << "the flags word";
-  EXPECT_TRUE(victim.PeerClosed());
+  EXPECT_TRUE(RefusedWithoutLogon(victim)) << "its logon ended while it waited";
   // No user was added; the kicker's logon still serves.
   ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6503, TestRequest().String("carol").Int(1).Int(0)));
   EXPECT_EQ(std::optional<int32_t>(6), kicker.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -321,7 +345,7 @@ TEST(SuspendedRequest, ItsUserDeletedItFindsNoUserWhenItGoesOn) {
   ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
   ASSERT_TRUE(alice.Send(TestBytes{'b', 'l', 'u', 'e', 0}));
   EXPECT_EQ(std::optional<int32_t>(6), alice.RecvInt());
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 
@@ -344,6 +368,37 @@ TEST(SuspendedRequest, ItsConnectionClosedItEndsAndTheServerGoesOn) {
   EXPECT_TRUE(WaitForLog(server, "Finished processing message 6503"));
   ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), admin.RecvInt());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// The same when the request that waits was served second on the task of
+// its pass, after another connection's request: the socket of each request
+// is its own to the end, so the close still reaches the waiting one.
+TEST(SuspendedRequest, ItsConnectionClosedItEndsWhenItWasServedSecondInItsPass) {
+  ServerProcess server;
+  PrepareHome(server, {1500, false});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient first = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0101);
+  TestClient victim = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0102);
+  TestClient busy = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0103);
+  ASSERT_TRUE(first.Connected() && victim.Connected() && busy.Connected());
+  // While the server makes a long document, both requests arrive: one pass
+  // then serves the first and the victim one after the other.
+  ASSERT_TRUE(busy.Send(TestRequest().Header(6648)));
+  ASSERT_TRUE(first.Send(TestRequest().Header(6628)));
+  ASSERT_TRUE(victim.Send(TestRequest().Header(6503).StringWithLength(100, TestBytes(10, 'x'))));
+  ASSERT_EQ(std::optional<int32_t>(0), first.RecvInt());
+  ASSERT_EQ(std::optional<int32_t>(10), first.RecvInt());
+  ASSERT_EQ(std::optional<int32_t>(0), victim.RecvInt());
+  // The first connection closes the others: its own socket is not closed,
+  // so only the victim's close can end the victim's request.
+  std::this_thread::sleep_for(milliseconds(1100));
+  ASSERT_EQ(std::optional<int32_t>(0), first.Request(6679, TestRequest().String("M0")));
+  ASSERT_EQ(std::optional<int32_t>(0), first.RecvInt());
+  EXPECT_TRUE(victim.PeerClosed());
+  EXPECT_TRUE(WaitForLog(server, "Finished processing message 6503")) << "the waiting request never ended";
+  EXPECT_TRUE(AnswersTheVersion(first));
   EXPECT_EQ(0, server.Stop());
   EXPECT_TRUE(NoSanitizerReport(server));
 }
@@ -363,10 +418,296 @@ TEST(SuspendedRequest, TheStopUnwindsEveryWaitingRequest) {
                                                      CredentialToken(kCostlyUser, std::string("wrong")))));
   ASSERT_TRUE(WaitForLog(server, "Login requested for user >ZentakUser<"));
   const auto before = Clock::now();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
   const std::string log = server.Log();
   EXPECT_NE(std::string::npos, log.find("Closing socket.")) << log.substr(0, 3000);
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// ---- One world across a request's waits ------------------------------------------------------------
+// Other requests run while a request waits; what they change must neither
+// reach a reply that is going out nor let a decision outlive what it was made on.
+
+constexpr size_t kLongTextBytes = 8000000;
+
+struct DescriptionMeddler {
+  const char* name;
+  int32_t messageID;
+  bool replaces;  // 6657 with a new text (else the environment is deleted)
+};
+
+void PrintTo(const DescriptionMeddler& m, std::ostream* os) { *os << m.name; }
+
+class LongDescriptionReply : public ::testing::TestWithParam<DescriptionMeddler> {};
+
+// A long environment description goes to a client that reads it slowly
+// while another connection replaces the description or deletes the
+// environment: the reader gets the description as it was when its reply
+// began, whole, and its connection stays in step.
+TEST_P(LongDescriptionReply, GoesOutWholeWhateverIsDoneToItMeanwhile) {
+  const DescriptionMeddler& m = GetParam();
+  ServerProcess server;
+  PrepareHome(server, {});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient admin = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0102);
+  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6615, TestRequest().String("Test")));
+  ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
+  const std::string description(kLongTextBytes, 'd');
+  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6657, TestRequest().String("Test").String(description)));
+  ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
+
+  TestClient reader = ConnectWithSmallReceiveBuffer(server.Port());
+  ASSERT_EQ(0, reader.Logon(kAdmin, kAdminPassword, 0x0103).code);
+  ASSERT_EQ(std::optional<int32_t>(0), reader.Request(6656, TestRequest().String("Test")));
+  ASSERT_EQ(std::optional<int32_t>(0), reader.RecvInt());
+  ASSERT_EQ(std::optional<int32_t>(static_cast<int32_t>(kLongTextBytes + 1)), reader.RecvInt());
+  TestBytes first;
+  ASSERT_TRUE(reader.RecvBytes(64 * 1024, &first));  // the server waits on the rest
+
+  // A new text of the same length: it would take the old one's place in its
+  // memory, so that a reply still reading that memory would show it.
+  const TestRequest meddle = m.replaces ? TestRequest().String("Test").String(std::string(kLongTextBytes, 'r'))
+                                        : TestRequest().String("Test");
+  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(m.messageID, meddle));
+  ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
+
+  TestBytes rest;
+  reader.SetTimeoutMs(30000);
+  ASSERT_TRUE(reader.RecvBytes(kLongTextBytes + 1 - first.size(), &rest));
+  first.insert(first.end(), rest.begin(), rest.end());
+  EXPECT_EQ(0, first.back());
+  first.pop_back();
+  EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](unsigned char b) { return b == 'd'; }))
+      << "the description as it was when the reply began";
+  EXPECT_TRUE(AnswersTheVersion(reader));
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+const DescriptionMeddler kDescriptionMeddlers[] = {
+    {"ReplacedBy6657", 6657, true},
+    {"EnvironmentDeletedBy6624", 6624, false},
+};
+INSTANTIATE_TEST_SUITE_P(Meddlers, LongDescriptionReply, ::testing::ValuesIn(kDescriptionMeddlers),
+                         [](const ::testing::TestParamInfo<DescriptionMeddler>& p) { return std::string(p.param.name); });
+
+// A logon's current environment goes to a reader of 6671 that reads it
+// slowly while the logon ends: the reader gets the text whole, as it was.
+TEST(SessionEnvironmentReply, GoesOutWholeWhenItsLogonEndsMeanwhile) {
+  ServerProcess server;
+  PrepareHome(server, {});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient owner = TestClient::ConnectLoopback(server.Port());
+  const TestClient::LogonReply logon = owner.Logon("alice", "pw", kClientID);
+  ASSERT_EQ(0, logon.code);
+  const std::string environment(kLongTextBytes, 'e');
+  ASSERT_EQ(std::optional<int32_t>(0), owner.Request(6673, TestRequest().String(environment)));
+  ASSERT_EQ(std::optional<int32_t>(0), owner.RecvInt());
+
+  TestClient reader = ConnectWithSmallReceiveBuffer(server.Port());
+  ASSERT_EQ(0, reader.Logon(kAdmin, kAdminPassword, 0x0103).code);
+  ASSERT_EQ(std::optional<int32_t>(0), reader.Request(6671, TestRequest().String(SIDText(logon.sid))));
+  ASSERT_EQ(std::optional<int32_t>(0), reader.RecvInt());
+  ASSERT_EQ(std::optional<int32_t>(static_cast<int32_t>(kLongTextBytes + 1)), reader.RecvInt());
+  TestBytes first;
+  ASSERT_TRUE(reader.RecvBytes(64 * 1024, &first));
+
+  ASSERT_EQ(std::optional<int32_t>(0), owner.Request(6004));  // its slot is freed
+  ASSERT_TRUE(AnswersTheVersion(owner));
+
+  TestBytes rest;
+  reader.SetTimeoutMs(30000);
+  ASSERT_TRUE(reader.RecvBytes(kLongTextBytes + 1 - first.size(), &rest));
+  first.insert(first.end(), rest.begin(), rest.end());
+  first.pop_back();
+  EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](unsigned char b) { return b == 'e'; }));
+  EXPECT_TRUE(AnswersTheVersion(reader));
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// Two requests woken in one pass, the first closing the second's
+// connection (6679): the second unwinds while the loop still holds it in
+// its list of requests to resume, which must not read it once it is gone.
+TEST(WokenRequests, OneThatClosesAnotherOfTheSamePassLeavesNothingDangling) {
+  ServerProcess server;
+  PrepareHome(server, {1500, false});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  // The closer comes first in the table, so it is resumed first.
+  TestClient closer = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0101);
+  TestClient victim = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0102);
+  TestClient busy = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0103);
+  ASSERT_TRUE(closer.Connected() && victim.Connected() && busy.Connected());
+  // Both wait mid-arguments: a name of 100 bytes of which 10 came, and the
+  // length word of the age text alone.
+  ASSERT_TRUE(victim.Send(TestRequest().Header(6503).StringWithLength(100, TestBytes(10, 'x'))));
+  ASSERT_TRUE(closer.Send(TestRequest().Header(6679).Raw(TestBytes{3, 0, 0, 0})));
+  ASSERT_EQ(std::optional<int32_t>(0), victim.RecvInt());
+  ASSERT_EQ(std::optional<int32_t>(0), closer.RecvInt());
+  // The victim's request began more than a second before the closing one.
+  std::this_thread::sleep_for(milliseconds(1100));
+  // The server is busy making a long document while the rest of both
+  // requests arrives, so that one pass finds both ready.
+  ASSERT_TRUE(busy.Send(TestRequest().Header(6648)));
+  ASSERT_TRUE(closer.Send(TestBytes{'M', '0', 0}));
+  TestBytes rest(90, 'x');
+  for (int32_t word : {1, 0}) rest.insert(rest.end(), {static_cast<unsigned char>(word), 0, 0, 0});
+  ASSERT_TRUE(victim.Send(rest));
+  // (The busy connection's own request may have begun a second before the
+  // closing one, and then it is closed too: its reply is not looked at.)
+  EXPECT_EQ(std::optional<int32_t>(0), closer.RecvInt());
+  EXPECT_TRUE(victim.PeerClosed());
+  EXPECT_TRUE(AnswersTheVersion(closer));
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// The bytes of every store file of the home, by name: what a request changed.
+std::map<std::string, std::string> StoreFiles(const ServerProcess& server) {
+  std::map<std::string, std::string> files;
+  for (const char* name : {"users.xml", "userlist.xml", "groups.xml", "env.xml", "uid.val"}) {
+    files[name] = ReadWholeFile(server.Home() + name);
+  }
+  for (const char* dir : {"users/", "envs/"}) {
+    if (DIR* d = opendir((server.Home() + dir).c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') files[std::string(dir) + e->d_name] = ReadWholeFile(server.Home() + dir + e->d_name);
+      }
+      closedir(d);
+    }
+  }
+  return files;
+}
+
+// A guest's request that changes the directory, cut after the first
+// argument's length word; the rest follows when the test sends it.
+struct GuestRequest {
+  const char* name;
+  int32_t messageID;
+  TestRequest arguments;
+};
+
+// What ends the guest's logon while its request waits.
+enum class LogonEnder { k6662OfItsSID, k6680OfEveryone, k6004ThroughAReattachedConnection };
+
+const char* EnderName(LogonEnder e) {
+  switch (e) {
+    case LogonEnder::k6662OfItsSID: return "6662";
+    case LogonEnder::k6680OfEveryone: return "6680";
+    case LogonEnder::k6004ThroughAReattachedConnection: return "6004";
+  }
+  return "?";
+}
+
+// A guest's request waits mid-arguments while its logon ends (its session
+// ID logged off, every logon kicked, its session logged off through a
+// connection re-attached to it): when the arguments arrive the request is
+// refused as one without a logon (27 and the flags, the connection closed)
+// and the stores are as they were.
+TEST(SuspendedRequest, AGuestsChangeIsRefusedOnceItsLogonEndedMeanwhile) {
+  ServerProcess server;
+  PrepareHome(server, {});
+  const std::string settings = server.Home() + "envs/live_torvane.xml";
+  std::string text = ReadWholeFile(settings);
+  const std::string off = "<AllowGuestLogin uid=\"00000002\" type=\"STRING\">0";
+  ASSERT_NE(std::string::npos, text.find(off));
+  text.replace(text.find(off), off.size(), "<AllowGuestLogin uid=\"00000002\" type=\"STRING\">1");
+  WriteWholeFile(settings, text);
+  setenv("TORVANE_TRUSTED_AD_USER_LOGON", "1", 1);
+  const bool started = server.Start();
+  unsetenv("TORVANE_TRUSTED_AD_USER_LOGON");
+  ASSERT_TRUE(started) << server.Log();
+  TestClient admin = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0109);
+  for (const auto& [id, args] : {std::pair{6611, TestRequest().String("Staff")},
+                                 std::pair{6640, TestRequest().String("alice").String("Extra")}}) {
+    ASSERT_EQ(std::optional<int32_t>(0), admin.Request(id, args));
+    ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt()) << id;
+  }
+  const GuestRequest requests[] = {
+      {"add a user", 6507, TestRequest().String("zed")},
+      {"delete a user", 6508, TestRequest().String("bob")},
+      {"add a group", 6611, TestRequest().String("Newgroup")},
+      {"delete a group", 6613, TestRequest().String("Staff")},
+      {"add a user's section", 6686, TestRequest().String("alice").String("Other")},
+      {"delete a user's section", 6687, TestRequest().String("alice").String("Extra")},
+  };
+  int32_t clientID = 0x0110;
+  for (const GuestRequest& r : requests) {
+    for (LogonEnder ender : {LogonEnder::k6662OfItsSID, LogonEnder::k6680OfEveryone,
+                             LogonEnder::k6004ThroughAReattachedConnection}) {
+      SCOPED_TRACE(std::string(r.name) + ", logon ended by " + EnderName(ender));
+      ++clientID;
+      TestClient guest = TestClient::ConnectLoopback(server.Port());
+      const TestClient::LogonReply logon = guest.Logon("visitor", "", clientID, kTokADUser);
+      ASSERT_EQ(0, logon.code) << server.Log().substr(0, 3000);
+      const std::map<std::string, std::string> before = StoreFiles(server);
+      const TestBytes whole = TestRequest().Header(r.messageID).Raw(r.arguments.Bytes()).Bytes();
+      const size_t cut = 12 + 4;  // the header and the first length word
+      ASSERT_TRUE(guest.Send(TestBytes(whole.begin(), whole.begin() + cut)));
+      ASSERT_EQ(std::optional<int32_t>(0), guest.RecvInt()) << "the header is accepted";
+      switch (ender) {
+        case LogonEnder::k6662OfItsSID: {
+          TestClient other = TestClient::ConnectLoopback(server.Port());
+          ASSERT_TRUE(other.Send(TestRequest().Header(6662).String(SIDText(logon.sid))));
+          ASSERT_EQ(std::optional<int32_t>(0), other.RecvInt());
+          ASSERT_TRUE(AnswersTheVersion(other));  // its request has been served
+          break;
+        }
+        case LogonEnder::k6680OfEveryone:
+          ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6680, TestRequest().String("0:0\n")));
+          ASSERT_EQ(std::optional<int32_t>(0), admin.RecvInt());
+          break;
+        case LogonEnder::k6004ThroughAReattachedConnection: {
+          TestClient joined = TestClient::ConnectLoopback(server.Port());
+          ASSERT_EQ(std::optional<int32_t>(0), joined.AttachBySID(logon.sid, clientID));
+          ASSERT_EQ(std::optional<int32_t>(0), joined.Request(6004));
+          break;
+        }
+      }
+      ASSERT_TRUE(admin.Connected());
+      ASSERT_TRUE(AnswersTheVersion(admin));  // the meddler's requests are all served
+      ASSERT_TRUE(guest.Send(TestBytes(whole.begin() + cut, whole.end())));
+      EXPECT_TRUE(RefusedWithoutLogon(guest));
+      EXPECT_TRUE(StoreFiles(server) == before) << "the refused request changed a store";
+    }
+  }
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_TRUE(NoSanitizerReport(server));
+}
+
+// An administrator's 6654 hashes the new password on a worker while another
+// administrator kicks every other logon: the change is refused (27, the
+// flags, closed) and the password stays as it was.
+TEST(SuspendedRequest, APasswordSetWhileItsCallerIsKickedIsNotMade) {
+  ServerProcess server;
+  PrepareHome(server, {});
+  ASSERT_TRUE(server.Start()) << server.Log();
+  bool kickedWhileHashing = false;
+  for (int attempt = 0; attempt < 3 && !kickedWhileHashing; ++attempt) {
+    TestClient setter = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0101);
+    TestClient kicker = LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0102);
+    ASSERT_TRUE(setter.Connected() && kicker.Connected());
+    const size_t logBefore = server.Log().size();
+    // A new password's hash costs about a quarter of a second: the kick is
+    // served while it runs.
+    ASSERT_TRUE(setter.Send(TestRequest().Header(6654).String("alice").String("a-new-password")));
+    ASSERT_EQ(std::optional<int32_t>(0), kicker.Request(6680, TestRequest().String("0:0\n")));
+    ASSERT_EQ(std::optional<int32_t>(0), kicker.RecvInt());
+    ASSERT_TRUE(WaitForLog(server, "Finished processing message 6654"));
+    const std::string log = server.Log().substr(logBefore);
+    kickedWhileHashing = log.find("Finished processing message 6680") < log.find("Finished processing message 6654");
+    if (!kickedWhileHashing) {
+      // The hash won the race: set the password back and try again.
+      ASSERT_EQ(std::optional<int32_t>(0), LoggedOn(server.Port(), kAdmin, kAdminPassword, 0x0103)
+                                               .Request(6654, TestRequest().String("alice").String("pw")));
+      continue;
+    }
+    EXPECT_TRUE(RefusedWithoutLogon(setter));
+  }
+  ASSERT_TRUE(kickedWhileHashing) << "the kick never came while the hash ran";
+  EXPECT_EQ(0, TestClient::ConnectLoopback(server.Port()).Logon("alice", "pw", kClientID).code);
+  EXPECT_EQ(0, server.Stop());
   EXPECT_TRUE(NoSanitizerReport(server));
 }
 

@@ -27,9 +27,9 @@ std::string Name(int i) { return "cutuser" + std::to_string(i); }
 
 TEST(CutUserList, UsersWhoseFilesWereWholeAreNotLostToALaterStart) {
   ServerProcess server;
-  ASSERT_EQ(server.Initialise(), 0);
+  ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();  // the upgrade to the per-user files
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   const std::string h = server.Home();
   std::vector<std::string> files;
   for (int i = 0; i < kUsers; ++i) {
@@ -57,7 +57,7 @@ TEST(CutUserList, UsersWhoseFilesWereWholeAreNotLostToALaterStart) {
     ASSERT_TRUE(again.ok);
     EXPECT_EQ(again.Call(6504, TestRequest().String("newcomer")), 0);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   EXPECT_EQ(ReadWholeFile(h + "userlist.xml.bad"), cut);
   const std::string relisted = ReadWholeFile(h + "userlist.xml");
   EXPECT_NE(relisted.find("name=\"newcomer\""), std::string::npos) << relisted;
@@ -67,7 +67,7 @@ TEST(CutUserList, UsersWhoseFilesWereWholeAreNotLostToALaterStart) {
 
   // A later start names each lost user's file with the entry that loads it.
   ASSERT_TRUE(server.Restart()) << server.Log();
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   std::string log = server.Log();
   std::string entries;
   for (int i = kCutAfter; i < kUsers; ++i) {
@@ -97,7 +97,7 @@ TEST(CutUserList, UsersWhoseFilesWereWholeAreNotLostToALaterStart) {
     }
     EXPECT_EQ(admin.Call(6504, TestRequest().String("second")), 0);  // a save, the list written whole
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   list = ReadWholeFile(h + "userlist.xml");
   for (int i = 0; i < kUsers; ++i) {
     EXPECT_NE(list.find("<USER uid=\"" + UID(i) + "\" name=\"" + Name(i) + "\"/>"), std::string::npos) << list;

@@ -44,7 +44,7 @@ std::string CheapHash(const char* clear) {
 // next allows the server logon with kServerSecret.
 void InitialiseCheapHome(ServerProcess& server) {
   ASSERT_EQ(0, setenv("TORVANE_SERVER_LOGON_SECRET", kServerSecret, 1));
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   const std::string path = server.Home() + "users.xml";
   std::string users = ReadWholeFile(path);
   ASSERT_TRUE(ReplaceStoredPasswordHash(users, "administrator", CheapHash(kAdminPassword)));
@@ -144,7 +144,7 @@ TEST(HostileClients, FiveHundredLoggedOnClientsAndChurnAtThe501st) {
     ASSERT_EQ(std::optional<int32_t>(0), clients[i].Request(6628)) << i;
     EXPECT_EQ(std::optional<int32_t>(10), clients[i].RecvInt()) << i;
   }
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(HostileClients, AnUrgentByteDoesNotSpinTheLoop) {
@@ -172,13 +172,13 @@ TEST(HostileClients, AnUrgentByteDoesNotSpinTheLoop) {
   ASSERT_EQ(std::optional<int32_t>(0), urgent.Request(6628));
   EXPECT_EQ(std::optional<int32_t>(10), urgent.RecvInt());
   EXPECT_TRUE(AnswersAGoodClient(server));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 // Every message ID with a handler, each family's, but 6679: closing idle
-// connections is an administrator's order that also closes a connection
-// accepted but not yet read (its last use is 0), which may be the next good
-// client's.
+// connections is an administrator's order, and a garbage age ("M0", say)
+// closes every other connection not used this second, which may be the next
+// good client's.
 constexpr int32_t kHandledIDs[] = {
     6004, 6662, 6677, 6678, 6680, 6685, 6500, 6501, 6502, 6503, 6504, 6505, 6506, 6507,
     6508, 6607, 6608, 6609, 6610, 6611, 6612, 6613, 6654, 6614, 6615, 6616, 6617, 6618, 6619,
@@ -295,7 +295,7 @@ TEST(HostileClients, OnAFullDiskSavesFailAndTheServerKeepsAnswering) {
   const std::string after = ReadWholeFile(envXML);
   // The environment whose save failed stayed in memory, so this save writes it too.
   EXPECT_NE(std::string::npos, after.find("<Roomy>")) << after;
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 }  // namespace

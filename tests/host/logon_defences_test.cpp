@@ -64,11 +64,11 @@ class LogonDefences : public ::testing::Test {
   void SetUp() override {
     SetServerEnvironment("TORVANE_SERVER_LOGON_SECRET", nullptr);
     SetServerEnvironment("TORVANE_TRUSTED_AD_USER_LOGON", nullptr);
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     // The first start makes the version-2 files, to which pat (internal) and
     // dirk (an Active Directory user) are added.
     ASSERT_TRUE(server.Start()) << server.Log();
-    ASSERT_EQ(0, server.Stop());
+    ASSERT_EQ(0, server.Stop()) << server.Log();
     const std::string hash = CheapHash(kPatPassword);
     ASSERT_TRUE(server.AddStoredUser("00002001", "pat", StoredUserFile("00002001", "pat", 0, hash, "")));
     std::string dirk = StoredUserFile("00002002", "dirk", 0, "", "");
@@ -129,7 +129,7 @@ TEST_F(LogonDefences, TheServerLogonNeedsTheOperatorsSecret) {
     const std::string wanted = c.secret ? c.secret : "<unset>";
     if (!started || wanted != running) {
       if (started) {
-        ASSERT_EQ(0, server.Stop());
+        ASSERT_EQ(0, server.Stop()) << server.Log();
       }
       SetServerEnvironment("TORVANE_SERVER_LOGON_SECRET", c.secret);
       ASSERT_TRUE(Restart());
@@ -177,7 +177,7 @@ TEST_F(LogonDefences, TheTrustedDirectoryUserLogonNeedsTheOperatorsSwitch) {
     const TestClient::LogonReply reply = client.Logon("dirk", "", kClientID, kTokADUser);
     ASSERT_TRUE(reply.received);
     EXPECT_EQ(c.code, reply.code);
-    ASSERT_EQ(0, server.Stop());
+    ASSERT_EQ(0, server.Stop()) << server.Log();
   }
 }
 

@@ -1,6 +1,7 @@
 // The run function's pieces in-process: the command line, the listener port,
 // the ring log file name, the start-up load's upgrade of a version-1 users
-// store, and the warning of built-in administrators with published passwords.
+// store, the rules of -i's first passwords, and the warning of built-in
+// administrators with published passwords.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -69,6 +70,25 @@ TEST(CommandLine, ListenerPortIsTheDecimalPrefixWithinZeroTo65535) {
     int32_t port = -7;
     EXPECT_EQ(c.ok, ParseListenerPort(c.text, &port)) << c.text;
     EXPECT_EQ(c.port, port) << c.text;
+  }
+}
+
+// The rules of a first password at -i, at their bounds.
+TEST(FirstPasswords, TheRulesOfAFirstPassword) {
+  const struct {
+    const char* user;
+    std::string password;
+    std::string fault;
+  } cases[] = {
+      {"administrator", "x", ""},
+      {"administrator", " ", ""},
+      {"ZentakUser", "quernstoneway", ""},  // a published password is allowed (and warned of at every start)
+      {"administrator", "", "is empty"},
+      {"administrator", std::string(kMaxHashedPasswordBytes, 'p'), ""},
+      {"ZentakUser", std::string(kMaxHashedPasswordBytes + 1, 'p'), "is longer than the 511 bytes a password hash takes"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.fault, FirstPasswordFault(c.user, c.password)) << c.user << " " << c.password.size();
   }
 }
 

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "directory/first_start.h"
 #include "foundation/crypto/password_hash.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -24,6 +26,18 @@ namespace {
 bool WaitForLog(const ServerProcess& server, const std::string& text) {
   for (int i = 0; i < 2000; ++i) {
     if (server.Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Waits (up to 20 s) until the server's log holds `text` `times` times.
+bool WaitForLogCount(const ServerProcess& server, const std::string& text, size_t times) {
+  for (int i = 0; i < 2000; ++i) {
+    const std::string log = server.Log();
+    size_t seen = 0;
+    for (size_t at = log.find(text); at != std::string::npos && seen < times; at = log.find(text, at + 1)) ++seen;
+    if (seen >= times) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
@@ -69,7 +83,7 @@ std::string PasswordOf(const std::string& usersXML, const std::string& name) {
 TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
   ServerProcess server;
   std::string out;
-  ASSERT_EQ(0, server.Initialise(&out));
+  ASSERT_EQ(0, server.Initialise(&out)) << server.LastRun();
   EXPECT_EQ("Initialise returned 0\n", out);
   const std::string& h = server.Home();
   EXPECT_TRUE(IsDirectory(h + "envs"));
@@ -120,12 +134,118 @@ TEST(ServerProcess, InitialiseMakesANestedHomeAndTheNextStartLoadsIt) {
   ASSERT_TRUE(info.has_value());
   // The port is the one configured: the port word 0 let the system choose.
   EXPECT_EQ("TorvaneServer\r\nVersion=5.0 000.001\r\nPort=0\r\nHome Directory=" + h + "\r\n", *info);
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
+}
+
+// -i takes the built-in administrators' first passwords from its
+// environment: hashed as every new password (cost 12, a salt of their own)
+// into the same users.xml, they log on over TCP where the published ones
+// are refused, and no start warns of a published password. The longest
+// password that can be hashed is accepted (and logs on); an account whose
+// variable is not set keeps its published password, and is warned of.
+TEST(ServerProcess, InitialiseTakesTheFirstPasswordsFromItsEnvironment) {
+  const std::string longest(kMaxHashedPasswordBytes, 'k');
+  struct Case {
+    const char* id;
+    std::optional<std::string> administrator;
+    std::optional<std::string> zentakUser;
+  };
+  const Case cases[] = {
+      {"both given", "Corvid-Lantern-81", "Sable+Tide 19"},
+      {"the longest that is hashed, one left unset", longest, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    ServerProcess server;
+    server.SetEnvironment("TORVANE_ADMINISTRATOR_PASSWORD", c.administrator);
+    server.SetEnvironment("TORVANE_ZENTAKUSER_PASSWORD", c.zentakUser);
+    std::string out;
+    ASSERT_EQ(0, server.Initialise(&out)) << server.LastRun();
+    EXPECT_EQ("Initialise returned 0\n", out);
+    const std::string users = ReadWholeFile(server.Home() + "users.xml");
+    const std::string adminHash = PasswordOf(users, "administrator");
+    const std::string zentakHash = PasswordOf(users, "ZentakUser");
+    // The file a new home always has, but for the two hashes.
+    EXPECT_EQ(DefaultUsersXMLText(adminHash, zentakHash), users);
+    const struct {
+      const char* name;
+      const std::string& hash;
+      std::optional<std::string> given;
+      const char* published;
+      const char* variable;
+    } accounts[] = {{"administrator", adminHash, c.administrator, "quernstoneway", "TORVANE_ADMINISTRATOR_PASSWORD"},
+                    {"ZentakUser", zentakHash, c.zentakUser, "Grebe7ly", "TORVANE_ZENTAKUSER_PASSWORD"}};
+    for (const auto& a : accounts) {
+      EXPECT_EQ(0u, a.hash.rfind("$2a$12$", 0)) << a.name;
+      const std::string expected = a.given ? *a.given : a.published;
+      EXPECT_EQ(0, CheckPasswordHash(expected.c_str(), a.hash.c_str())) << a.name;
+      const std::string line = a.given ? std::string("The administrator ") + a.name +
+                                             " takes its first password from " + a.variable
+                                       : std::string("Warning: the administrator ") + a.name +
+                                             " keeps its published password: set " + a.variable + " at -i";
+      EXPECT_NE(std::string::npos, server.Log().find(line)) << server.LastRun();
+      if (a.given) {
+        EXPECT_EQ(std::string::npos, server.Log().find(*a.given)) << "a password in the log";
+      }
+    }
+
+    ASSERT_TRUE(server.Start()) << server.Log();
+    for (const auto& a : accounts) {
+      const bool warned = server.Log().find(std::string("Warning: the administrator ") + a.name +
+                                            " still has its published password") != std::string::npos;
+      EXPECT_EQ(!a.given, warned) << a.name << "\n" << server.Log();
+      const std::string password = a.given ? *a.given : a.published;
+      TestClient client = TestClient::ConnectLoopback(server.Port());
+      TestClient::LogonReply reply = client.Logon(a.name, password, 77);
+      ASSERT_TRUE(reply.received) << a.name;
+      EXPECT_EQ(0, reply.code) << a.name;
+      if (a.given) {
+        TestClient other = TestClient::ConnectLoopback(server.Port());
+        reply = other.Logon(a.name, a.published, 78);
+        ASSERT_TRUE(reply.received) << a.name;
+        EXPECT_EQ(32, reply.code) << a.name << ": the published password";
+      }
+    }
+    EXPECT_EQ(0, server.Stop()) << server.Log();
+  }
+}
+
+// A first password that breaks a rule refuses -i with the variable and the
+// rule in words (never the password), before anything is written: the home
+// is not even made. An empty one is refused, and so is one too long to be
+// hashed.
+TEST(ServerProcess, InitialiseRefusesAFirstPasswordThatBreaksARuleAndWritesNothing) {
+  const struct {
+    const char* variable;
+    std::string value;
+    std::string message;
+  } cases[] = {
+      {"TORVANE_ADMINISTRATOR_PASSWORD", "",
+       "TORVANE_ADMINISTRATOR_PASSWORD (the first password of administrator) is empty: not initialising (nothing "
+       "written)"},
+      {"TORVANE_ZENTAKUSER_PASSWORD", std::string(kMaxHashedPasswordBytes + 1, 'z'),
+       "TORVANE_ZENTAKUSER_PASSWORD (the first password of ZentakUser) is longer than the 511 bytes a password "
+       "hash takes: not initialising (nothing written)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable);
+    TempDir top;
+    ServerProcess server(top.File("new/home/"));
+    server.SetEnvironment(c.variable, c.value);
+    std::string out;
+    EXPECT_EQ(1, server.Initialise(&out)) << server.LastRun();
+    EXPECT_EQ("", out);
+    EXPECT_NE(std::string::npos, server.Log().find(c.message)) << server.LastRun();
+    if (!c.value.empty()) {
+      EXPECT_EQ(std::string::npos, server.Log().find(c.value)) << "the password in the log";
+    }
+    EXPECT_EQ(PATH_MISSING, ProbePath(top.File("new"))) << "nothing written";
+  }
 }
 
 TEST(ServerProcess, AStopWhileIdleEndsTheRunAndAnIPv4ClientShowsAsMapped) {
   ServerProcess server;
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();
   int fd = server.Connect(false);
   ASSERT_GE(fd, 0);
@@ -136,24 +256,24 @@ TEST(ServerProcess, AStopWhileIdleEndsTheRunAndAnIPv4ClientShowsAsMapped) {
     close(fd6);
   }
   EXPECT_NE(std::string::npos, server.Log().find("Socket in dual IPv6/IPv4 mode"));
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   EXPECT_NE(std::string::npos, server.Log().find("Closing socket."));
   close(fd);
 }
 
 TEST(ServerProcess, ASecondServerOnTheSameHomeOrPortIsRefused) {
   ServerProcess server;
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();
   ServerProcess second(server.Home());
-  EXPECT_EQ(1, second.RunToEnd({"0", server.Home()}));
+  EXPECT_EQ(1, second.RunToEnd({"0", server.Home()})) << second.LastRun();
   EXPECT_NE(std::string::npos, second.Log().find("Another server is running on home directory")) << second.Log();
   // Another home on the same port: the listener cannot bind, the run fails.
   ServerProcess other;
-  ASSERT_EQ(0, other.Initialise());
-  EXPECT_EQ(1, other.RunToEnd({std::to_string(server.Port()), other.Home()}));
+  ASSERT_EQ(0, other.Initialise()) << other.LastRun();
+  EXPECT_EQ(1, other.RunToEnd({std::to_string(server.Port()), other.Home()})) << other.LastRun();
   EXPECT_NE(std::string::npos, other.Log().find("Cannot bind to port " + std::to_string(server.Port()))) << other.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
@@ -183,7 +303,7 @@ TEST(ServerProcess, StartsThatCannotGoOnExitNonZero) {
       if (a == "{home}") a = p.Home();
     }
     std::string out;
-    EXPECT_NE(0, p.RunToEnd(args, &out)) << args[0];
+    EXPECT_NE(0, p.RunToEnd(args, &out)) << args[0] << "\n" << p.LastRun();
     EXPECT_EQ(c.out, out) << args[0];
     std::string line = c.line;
     for (const char* name : {"file", "missing", "locked"}) {
@@ -220,10 +340,10 @@ TEST(ServerProcess, InitialiseAndStartMakeOnlyPrivateFiles) {
   const std::string home = top.File("new/home/");
   ServerProcess server(home);
   std::string out;
-  ASSERT_EQ(0, server.Initialise(&out)) << server.Log();
+  ASSERT_EQ(0, server.Initialise(&out)) << server.LastRun();
   EXPECT_EQ("Initialise returned 0\n", out);
   ASSERT_TRUE(server.Start()) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   umask(before);
   struct stat st;
   ASSERT_EQ(0, stat(top.File("new").c_str(), &st));
@@ -240,15 +360,15 @@ TEST(ServerProcess, InitialiseAndStartMakeOnlyPrivateFiles) {
 // and fails; the live home it was run over is as it was.
 TEST(ServerProcess, InitialiseRefusesAHomeThatHoldsItsFiles) {
   ServerProcess server;
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   const auto tree = TreeModes(server.Home());
   std::vector<std::string> bytes;
   for (const auto& e : tree) bytes.push_back(e.first.back() == '/' ? "" : ReadWholeFile(server.Home() + e.first));
 
   std::string out;
-  EXPECT_EQ(1, server.Initialise(&out));
+  EXPECT_EQ(1, server.Initialise(&out)) << server.LastRun();
   EXPECT_EQ("", out);
   EXPECT_NE(std::string::npos,
             server.Log().find("Home directory " + server.Home() +
@@ -265,7 +385,7 @@ TEST(ServerProcess, InitialiseRefusesAHomeThatHoldsItsFiles) {
   // One such file is enough.
   ServerProcess other;
   WriteWholeFile(other.Home() + "groups.xml", "<GROUPS/>");
-  EXPECT_EQ(1, other.Initialise());
+  EXPECT_EQ(1, other.Initialise()) << other.LastRun();
   EXPECT_NE(std::string::npos, other.Log().find("already holds groups.xml: not initialising")) << other.Log();
   EXPECT_EQ(PATH_MISSING, ProbePath(other.Home() + "users.xml"));
 }
@@ -275,7 +395,7 @@ TEST(ServerProcess, InitialiseRefusesAHomeThatHoldsItsFiles) {
 // client is answered throughout.
 TEST(ServerProcess, StalledAndDribblingClientsAreDroppedAfterTheTimeOut) {
   ServerProcess server;
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   const std::string settings = server.Home() + "envs/live_torvane.xml";
   std::string text = ReadWholeFile(settings);
   size_t at = text.find("</CONFIGURATION>");
@@ -306,22 +426,29 @@ TEST(ServerProcess, StalledAndDribblingClientsAreDroppedAfterTheTimeOut) {
   EXPECT_TRUE(stalledClosed);
   EXPECT_TRUE(dribblerClosed);
   EXPECT_NE(std::string::npos, server.Log().find("Comm failure on socket")) << server.Log();
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {
   ServerProcess server;
-  ASSERT_EQ(0, server.Initialise());
+  ASSERT_EQ(0, server.Initialise()) << server.LastRun();
   ASSERT_TRUE(server.Start()) << server.Log();
   std::vector<int> fds;
-  for (int i = 0; i < 501; ++i) {
+  for (int i = 0; i < 500; ++i) {
     int fd = server.Connect();
     ASSERT_GE(fd, 0) << i;
     fds.push_back(fd);
   }
+  // A connection is last used at its accept: once a second has passed, the
+  // first one accepted is the oldest.
+  ASSERT_TRUE(WaitForLogCount(server, " connection received on ", 500)) << server.Log().substr(0, 2000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int newest = server.Connect();
+  ASSERT_GE(newest, 0);
+  fds.push_back(newest);
   ASSERT_TRUE(WaitForLog(server, "At MAX_CONNECTIONS: Will try to kick oldest")) << server.Log().substr(0, 2000);
-  EXPECT_TRUE(WaitForLog(server, "MAX_CONNECTIONS:Kicking connection last used"));
-  // Exactly one client sees its connection closed.
+  EXPECT_TRUE(WaitForLog(server, "MAX_CONNECTIONS:Kicking connection last used")) << server.Log().substr(0, 2000);
+  // Exactly one client sees its connection closed: the first.
   std::vector<pollfd> p;
   for (int fd : fds) p.push_back({fd, POLLIN, 0});
   int closed = 0;
@@ -331,10 +458,11 @@ TEST(ServerProcess, The501stConnectionIsAcceptedAndTheOldestKicked) {
     for (auto& e : p) closed += (e.revents & (POLLIN | POLLHUP)) ? 1 : 0;
   }
   EXPECT_EQ(1, closed);
+  EXPECT_NE(0, p[0].revents & (POLLIN | POLLHUP)) << "the first connection accepted is the one kicked";
   // The server goes on accepting.
   int extra = server.Connect();
   EXPECT_GE(extra, 0);
-  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ(0, server.Stop()) << server.Log();
   for (int fd : fds) close(fd);
   if (extra >= 0) close(extra);
 }

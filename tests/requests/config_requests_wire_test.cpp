@@ -37,11 +37,11 @@ class ConfigRequestsWireTest : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     // The first start turns the new users.xml into the version-2 files, to
     // which two users of our own are added before the real start.
     ASSERT_TRUE(server.Start()) << server.Log();
-    ASSERT_EQ(0, server.Stop());
+    ASSERT_EQ(0, server.Stop()) << server.Log();
     const std::string hash = CheapHash(kUserPassword);
     ASSERT_FALSE(hash.empty());
     // bob: LEVEL 0 with AllowConfiguration 1 for Live\Torvane and Test\Plus,
@@ -156,7 +156,7 @@ TEST_F(ConfigRequestsWireTest, DeletesAndDescriptionAcrossARestart) {
   EXPECT_EQ(std::optional<int32_t>(0), CodeOf(c, 6657, TestRequest().String("Live").String("Main <&> site")));
   EXPECT_EQ(std::optional<int32_t>(2), CodeOf(c, 6657, TestRequest().String("Live").String("\xFF")));
   c.Close();
-  ASSERT_EQ(0, server.Stop());
+  ASSERT_EQ(0, server.Stop()) << server.Log();
   ASSERT_TRUE(Restart());
   TestClient d = LogOn("bob", kUserPassword);
   EXPECT_EQ(std::optional<std::string>("Main <&> site"), TextOf(d, 6656, TestRequest().String("Live")));

@@ -39,7 +39,7 @@ class DirectoryXMLWire : public ::testing::Test {
  protected:
   ServerProcess server;
   void SetUp() override {
-    ASSERT_EQ(server.Initialise(), 0);
+    ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
     ASSERT_TRUE(server.Start()) << server.Log();
   }
 };
@@ -55,7 +55,7 @@ TEST_F(DirectoryXMLWire, GroupsTextAndALaterGroupSurviveARestart) {
     EXPECT_EQ(admin.Call(6682, TestRequest().String(uploaded)), 0);
     EXPECT_EQ(admin.Call(6611, TestRequest().String("Sales")), 0);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   ServerProcess restarted(server.Home());
   ASSERT_TRUE(restarted.Start()) << restarted.Log();
   Session admin(restarted, "administrator", kAdministratorPassword);

@@ -28,9 +28,9 @@ class LocatorCounterWireTest : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
+    ASSERT_EQ(0, server.Initialise()) << server.LastRun();
     ASSERT_TRUE(server.Start()) << server.Log();
-    ASSERT_EQ(0, server.Stop());
+    ASSERT_EQ(0, server.Stop()) << server.Log();
     // bob's own ServerTagList for Live\Torvane adds the tag EXTRA.
     const std::string hash = CheapHash(kUserPassword);
     ASSERT_FALSE(hash.empty());
@@ -182,7 +182,7 @@ TEST_F(LocatorCounterWireTest, CountersOfAnyLoggedOnUserAcrossARestart) {
   // Version 2: 3 alone, and the stream stays in step for the next request.
   EXPECT_EQ(std::optional<int32_t>(3), CodeOf(bob, 6633, TestRequest().String("Live").Int(2)));
   bob.Close();
-  ASSERT_EQ(0, server.Stop());
+  ASSERT_EQ(0, server.Stop()) << server.Log();
   ASSERT_TRUE(Restart());
 
   TestClient again = LogOn("bob", kUserPassword);

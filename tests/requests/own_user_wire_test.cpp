@@ -66,7 +66,7 @@ class OwnUserWire : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(server.Initialise(), 0);
+    ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
     // leo: only a legacy hash, "leo-older" in his history, the Tessaly and
     // Invalid product subsections.
     const std::string leo =

@@ -5,6 +5,7 @@
 // are consumed whatever the reply, and the hashes a plain user is shown.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "directory/user_records.h"
 #include "foundation/crypto/password_hash.h"
 #include "foundation/wire/wire.h"
+#include "platform/fs.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 #include "support/wire_session.h"
@@ -25,15 +27,33 @@ constexpr const char* kAdministratorPassword = kNewHomeAdministratorPassword;
 // One logged-on client of the server.
 struct Session : WireSession {
   using WireSession::WireSession;
-  // 6503: the user's block decoded (nullopt when the reply is not 0).
-  std::optional<UserStruct> NamedUser(const std::string& name) {
-    if (Call(6503, TestRequest().String(name).Int(1).Int(0)) != 0) return std::nullopt;
+  // The block of a named record (6503 a user, 6610 a group) decoded by
+  // `decode` (the record, the block, its size): nullopt when the reply is not
+  // 0 and a whole block, or the block does not decode.
+  template <typename Record, typename Decode>
+  std::optional<Record> Named(int32_t id, const std::string& name, Decode decode) {
+    if (Call(id, TestRequest().String(name).Int(1).Int(0)) != 0) return std::nullopt;
     std::optional<int32_t> size = client.RecvInt();
     TestBytes block;
-    if (!size || !client.RecvBytes(static_cast<size_t>(*size), &block)) return std::nullopt;
-    UserStruct u;
-    if (ConvertTransportBlockToUser(block.data(), *size, &u, 1) != 0) return std::nullopt;
-    return u;
+    if (!size || *size < 0 || !client.RecvBytes(static_cast<size_t>(*size), &block)) return std::nullopt;
+    Record record;
+    if (decode(block.data(), *size, &record, 1) != 0) return std::nullopt;
+    return record;
+  }
+  // 6503: the user's block decoded.
+  std::optional<UserStruct> NamedUser(const std::string& name) {
+    return Named<UserStruct>(6503, name, ConvertTransportBlockToUser);
+  }
+  // 6610: the group's block decoded.
+  std::optional<GroupStruct> NamedGroup(const std::string& name) {
+    return Named<GroupStruct>(6610, name, ConvertTransportBlockToGroup);
+  }
+  // A request whose reply is 0 and a string (6681, say): the string.
+  std::optional<std::string> Text(int32_t id, const TestRequest& args = TestRequest()) {
+    if (Call(id, args) != 0) return std::nullopt;
+    std::optional<std::string> text;
+    if (!client.RecvString(&text)) return std::nullopt;
+    return text;
   }
 };
 
@@ -42,7 +62,7 @@ class UserGroupWire : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(server.Initialise(), 0);
+    ASSERT_EQ(server.Initialise(), 0) << server.LastRun();
     ASSERT_TRUE(server.Start()) << server.Log();
   }
 
@@ -84,7 +104,7 @@ TEST_F(UserGroupWire, AddChangeAndPasswordSurviveARestart) {
               0);
     EXPECT_EQ(admin.Call(6654, TestRequest().String("dave").String("pw")), 36);
   }
-  ASSERT_EQ(server.Stop(), 0);
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
   // The restart: a new process on the same home (with a log of its own).
   ServerProcess restarted(server.Home());
   ASSERT_TRUE(restarted.Start()) << restarted.Log();
@@ -135,7 +155,7 @@ TEST_F(UserGroupWire, AnUpdateAloneSurvivesARestart) {
                                      .Raw(TestBytes(block.begin(), block.end()))),
                 0);
     }
-    ASSERT_EQ(server.Stop(), 0);
+    ASSERT_EQ(server.Stop(), 0) << server.Log();
     ASSERT_TRUE(server.Restart()) << server.Log();
     Session admin(server, "administrator", kAdministratorPassword);
     ASSERT_TRUE(admin.ok);
@@ -186,6 +206,119 @@ TEST_F(UserGroupWire, UserBlocksAreConsumedAndTheNextRequestIsRead) {
     // The next request on the same connection: the user count.
     EXPECT_EQ(c.who->Call(6500, TestRequest()), users);
   }
+}
+
+// A group added by 6611 has UID 0 until the next start, which gives it its
+// UID for good: groups.xml is written with it at that start, so it is the
+// same after two more restarts, and a permission that names it by that UID
+// still names it.
+TEST_F(UserGroupWire, AGroupKeepsTheUIDItsFirstStartGaveIt) {
+  uint32_t permission = 0;
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    ASSERT_EQ(admin.Call(6611, TestRequest().String("Staff")), 0);
+    std::optional<GroupStruct> staff = admin.NamedGroup("Staff");
+    ASSERT_TRUE(staff);
+    EXPECT_EQ(staff->header.uid, 0u) << "no UID before the next start";
+    std::optional<int32_t> uid = admin.Call(6606);
+    ASSERT_TRUE(uid);
+    permission = static_cast<uint32_t>(*uid);
+  }
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
+  ASSERT_TRUE(server.Restart()) << server.Log();
+  uint32_t given = 0;
+  char readLine[64];
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    std::optional<GroupStruct> staff = admin.NamedGroup("Staff");
+    ASSERT_TRUE(staff);
+    given = staff->header.uid;
+    ASSERT_NE(given, 0u);
+    EXPECT_EQ(staff->header.kind, 7u);
+    // A permission that grants the group read access, by its UID.
+    std::optional<std::string> groups = admin.Text(6681);
+    ASSERT_TRUE(groups);
+    std::snprintf(readLine, sizeof readLine, "<READ>%08X</READ>", given);
+    char perm[160];
+    std::snprintf(perm, sizeof perm, "<PERM>\n<UID>%08X</UID>\n%s\n</PERM>\n", permission, readLine);
+    const size_t end = groups->rfind("</GROUPS>");
+    ASSERT_NE(end, std::string::npos);
+    groups->insert(end, perm);
+    ASSERT_EQ(admin.Call(6682, TestRequest().String(*groups)), 0);
+  }
+  for (int restart = 1; restart <= 2; ++restart) {
+    SCOPED_TRACE(restart);
+    ASSERT_EQ(server.Stop(), 0) << server.Log();
+    ASSERT_TRUE(server.Restart()) << server.Log();
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    std::optional<GroupStruct> staff = admin.NamedGroup("Staff");
+    ASSERT_TRUE(staff);
+    EXPECT_EQ(staff->header.uid, given);
+    std::optional<std::string> groups = admin.Text(6681);
+    ASSERT_TRUE(groups);
+    EXPECT_NE(groups->find(readLine), std::string::npos) << *groups;
+    EXPECT_EQ(server.Log().find("Gave 1 groups their UIDs"), std::string::npos) << "nothing new to give";
+  }
+}
+
+// 6506 removes the user's file once the list no longer names it: after the
+// delete the file is gone, and the next start says nothing of it. A file the
+// list does not name at a start (a stop between the list and the file, made
+// here by hand) is kept, logged without a system error, and stays through
+// later deletes of other users.
+TEST_F(UserGroupWire, ADeletedUsersFileGoesAndAnUnlistedFileIsKept) {
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    AddUserWithPassword(admin, "dora", "dora-Secret1");
+    AddUserWithPassword(admin, "eve", "eve-Secret1");
+    AddUserWithPassword(admin, "finn", "finn-Secret1");
+  }
+  const std::string users = server.Home() + "users/";
+  auto fileOf = [&](const std::string& list, const std::string& name) {
+    const size_t at = list.find("name=\"" + name + "\"");
+    // <USER uid="%08X" name="...
+    return at == std::string::npos || at < 10 ? std::string() : users + list.substr(at - 10, 8) + ".xml";
+  };
+  std::string list = ReadWholeFile(server.Home() + "userlist.xml");
+  const std::string dora = fileOf(list, "dora"), eve = fileOf(list, "eve"), finn = fileOf(list, "finn");
+  ASSERT_EQ(ProbePath(dora), PATH_EXISTS) << list;
+  ASSERT_EQ(ProbePath(eve), PATH_EXISTS) << list;
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    ASSERT_EQ(admin.Call(6506, TestRequest().String("dora")), 0);
+    EXPECT_EQ(ProbePath(dora), PATH_MISSING);
+    EXPECT_EQ(ReadWholeFile(server.Home() + "userlist.xml").find("name=\"dora\""), std::string::npos);
+  }
+  ASSERT_EQ(server.Stop(), 0) << server.Log();
+  // A stop between the two steps of eve's deletion: the list without her,
+  // her file still there.
+  list = ReadWholeFile(server.Home() + "userlist.xml");
+  const size_t line = list.find("<USER uid=\"" + eve.substr(users.size(), 8));
+  ASSERT_NE(line, std::string::npos);
+  list.erase(line, list.find('\n', line) + 1 - line);
+  WriteWholeFile(server.Home() + "userlist.xml", list);
+  const std::string eveFile = ReadWholeFile(eve);
+
+  ASSERT_TRUE(server.Restart()) << server.Log();
+  std::string log = server.Log();
+  EXPECT_EQ(log.find(dora.substr(users.size())), std::string::npos) << log;
+  const size_t named = log.find(eve + "< is not named in the user list: it is kept");
+  ASSERT_NE(named, std::string::npos) << log;
+  const std::string namedLine = log.substr(named, log.find('\n', named) - named);
+  EXPECT_EQ(namedLine.substr(namedLine.size() - 22), "to load the user again") << "no system error behind it";
+  {
+    Session admin(server, "administrator", kAdministratorPassword);
+    ASSERT_TRUE(admin.ok);
+    EXPECT_EQ(admin.Call(6503, TestRequest().String("eve").Int(1).Int(0)), 6);
+    ASSERT_EQ(admin.Call(6506, TestRequest().String("finn")), 0);
+    EXPECT_EQ(ProbePath(finn), PATH_MISSING);
+  }
+  EXPECT_EQ(ReadWholeFile(eve), eveFile) << "a file no list named at the start stays";
 }
 
 TEST_F(UserGroupWire, PlainUserUpdatesAGroup) {

@@ -22,14 +22,15 @@ class ConnectionTableTest : public SlotTest {
   }
 };
 
-TEST_F(ConnectionTableTest, AppendFillsOnlySocketAndAddress) {
+// A new entry is last used at its accept: its idle time counts from there.
+TEST_F(ConnectionTableTest, AppendFillsOnlySocketAddressAndTheTimeOfTheAccept) {
   EXPECT_EQ(AppendConnection(10, "::1"), 0);
   EXPECT_EQ(AppendConnection(11, nullptr), 1);
   EXPECT_EQ(AppendConnection(12, std::string(100, '7').c_str()), 2);
   const ConnectionRecord* c = GetConnectionByIndex(0);
   EXPECT_STREQ(c->peerAddress, "::1");
   EXPECT_EQ(c->logonUID, 0u);
-  EXPECT_EQ(c->lastUsed, 0u);
+  EXPECT_EQ(c->lastUsed, static_cast<uint32_t>(kSlotTestNow));
   EXPECT_EQ(c->clientID, 0);
   EXPECT_STREQ(GetConnectionByIndex(1)->peerAddress, "<<unknown>>");
   EXPECT_EQ(std::string(GetConnectionByIndex(2)->peerAddress), std::string(63, '7'));

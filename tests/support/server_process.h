@@ -1,7 +1,8 @@
 // The real server program for wire-level tests: initialises a temporary home,
 // starts build/TorvaneServer -debug on a port the system picks (port word 0), waits
 // until it accepts on loopback, and stops it by its pid. Its standard error
-// goes to a file beside the home, read back with Log().
+// goes to a file beside the home, read back with Log(); what a run to its end
+// wrote is described by LastRun(), for the failure message of an assertion.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,12 +18,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/fs.h"
 #include "support/loopback_connect.h"
+#include "support/loopback_port.h"
 #include "support/temp_dir.h"
 
 // Puts `hash` in place of the PASSWORDV2 of the user `name` in the text of a
@@ -51,22 +55,10 @@ inline std::string ServerBinaryPath() {
   return env != nullptr && *env ? env : TORVANE_SERVER_BINARY;
 }
 
-// A loopback port that is free now (bound and released at once).
-inline int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  close(fd);
-  return port;
-}
+// A port for a server that must be told its port before it starts: free
+// now, and outside the kernel's ephemeral range, so that no client's
+// connection takes it meanwhile (PickLoopbackPort); 0 when none was found.
+inline int FreeLoopbackPort() { return PickLoopbackPort(); }
 
 // Runs `bin` with `args` to its end: standard output to `outPath` (replaced),
 // standard error appended to `errPath`, `inChild` run in the child first (a
@@ -153,18 +145,38 @@ class ServerProcess {
   // its exit status, or -1 when it did not exit normally.
   int RunToEnd(const std::vector<std::string>& args, std::string* out = nullptr) {
     std::string outPath = tmp_.path + "run.stdout";
+    const size_t logBefore = Log().size();
+    lastRun_ = "-debug";
+    for (const std::string& a : args) lastRun_ += " " + a;
     pid_t pid = Spawn(args, outPath);
-    if (pid < 0) return -1;
+    if (pid < 0) {
+      lastRun_ += ": could not be started";
+      return -1;
+    }
     int status = 0;
     waitpid(pid, &status, 0);
+    const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::string written = ReadWholeFile(outPath);
+    const std::string log = Log();
+    lastRun_ += " exited " + std::to_string(exit) + "\n--- its standard output ---\n" + written +
+                "\n--- its standard error ---\n" + (log.size() > logBefore ? log.substr(logBefore) : std::string());
     if (out != nullptr) {
-      *out = ReadWholeFile(outPath);
+      *out = written;
       // The lines the program's entry prints before every console run.
       if (out->compare(0, sizeof kConsoleRunPreamble - 1, kConsoleRunPreamble) == 0)
         out->erase(0, sizeof kConsoleRunPreamble - 1);
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit;
   }
+
+  // The last RunToEnd (an Initialise too): its arguments, exit status,
+  // standard output and standard error, for an assertion's message:
+  //   ASSERT_EQ(0, server.Initialise()) << server.LastRun();
+  const std::string& LastRun() const { return lastRun_; }
+
+  // Sets (a text) or unsets (nullopt) an environment variable of every
+  // program started from now on.
+  void SetEnvironment(const std::string& name, const std::optional<std::string>& value) { environment_[name] = value; }
 
   // Initialises the home with -i; the exit status.
   int Initialise(std::string* out = nullptr) { return RunToEnd({"-i", "0", home_}, out); }
@@ -195,6 +207,18 @@ class ServerProcess {
     if (pid_ < 0) return false;
     port_ = port;
     return AwaitAccepting(false);
+  }
+
+  // StartOnPort on a port of FreeLoopbackPort, and on another one when the
+  // server exits instead (its port was taken meanwhile), up to `attempts`
+  // ports in all.
+  bool StartOnFreePort(const std::string& stderrPath, int attempts = 5) {
+    for (int i = 0; i < attempts; ++i) {
+      const int port = FreeLoopbackPort();
+      if (port != 0 && StartOnPort(port, stderrPath)) return true;
+      Stop();  // one that listens nowhere (nothing at all when it exited)
+    }
+    return false;
   }
 
   // Adds a user to the stopped server's version-2 store: its row at the end
@@ -260,6 +284,13 @@ class ServerProcess {
     std::string errPath = errPath_.empty() ? LogPath() : errPath_;
     pid_t pid = fork();
     if (pid != 0) return pid;
+    for (const auto& [name, value] : environment_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (err >= 0) dup2(err, 2);
     if (!stdoutPath.empty()) {
@@ -280,6 +311,11 @@ class ServerProcess {
   TempDir tmp_;
   std::string home_;
   std::string errPath_;  // standard error of the next Spawn; empty: LogPath()
+  // Set in every child; the first passwords of -i are unset unless a test
+  // gives them, so that a new home has its published passwords.
+  std::map<std::string, std::optional<std::string>> environment_ = {
+      {"TORVANE_ADMINISTRATOR_PASSWORD", std::nullopt}, {"TORVANE_ZENTAKUSER_PASSWORD", std::nullopt}};
+  std::string lastRun_;  // LastRun()
   pid_t pid_ = -1;
   int port_ = 0;
 };

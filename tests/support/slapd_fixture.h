@@ -1,8 +1,9 @@
 // A real slapd for the directory-bind tests: its own configuration directory
 // with an mdb database loaded by slapadd, a self-signed CA and a server
 // certificate for 127.0.0.1 made with openssl, ldap:// and ldaps:// listeners
-// on free loopback ports. Started by the test and stopped by its pid; the
-// system's own slapd service, if any, is never touched.
+// on free loopback ports outside the ephemeral range. Started by the test and
+// stopped by its pid; the system's own slapd service, if any, is never
+// touched. A failed Start says why in `error`, with the end of slapd's log.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/loopback_port.h"
 #include "support/temp_dir.h"
 
 // One entry of the directory: the account's uid under ou=<domain>.
@@ -33,6 +35,7 @@ struct SlapdFixture {
   std::string error;  // why Start failed
 
   static constexpr const char* kSuffix = "dc=example,dc=test";
+  static constexpr int kLaunchAttempts = 5;  // pairs of ports Launch tries
   // The bind-name template that matches the entries below.
   static constexpr const char* kBindTemplate = "uid=%A,ou=%D,dc=example,dc=test";
 
@@ -42,21 +45,10 @@ struct SlapdFixture {
   std::string PlainURI() const { return "ldap://127.0.0.1:" + std::to_string(plainPort); }
   std::string SecureURI() const { return "ldaps://127.0.0.1:" + std::to_string(securePort); }
 
-  static int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-      port = ntohs(addr.sin_port);
-    close(fd);
-    return port;
-  }
+  // slapd is told its ports in its URLs: they are picked outside the
+  // kernel's ephemeral range (PickLoopbackPort), and Launch tries others when
+  // slapd cannot bind them.
+  static int FreeLoopbackPort() { return PickLoopbackPort(); }
 
   static bool Accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -70,9 +62,15 @@ struct SlapdFixture {
     return ok;
   }
 
+  // The last `bytes` bytes of a file, for a failure's message.
+  static std::string Tail(const std::string& path, size_t bytes = 3000) {
+    const std::string text = ReadWholeFile(path);
+    return text.size() > bytes ? text.substr(text.size() - bytes) : text;
+  }
+
   bool Run(const std::string& command) {
     if (std::system(command.c_str()) == 0) return true;
-    error = "failed: " + command;
+    error = "failed: " + command + "\n--- what it wrote ---\n" + Tail(dir.File("setup.log"));
     return false;
   }
 
@@ -150,7 +148,7 @@ struct SlapdFixture {
   // Starts slapd in the foreground (so its pid is the child's), logging the
   // operations (binds included) to LogFile().
   bool Launch() {
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
       plainPort = FreeLoopbackPort();
       securePort = FreeLoopbackPort();
       if (plainPort == 0 || securePort == 0 || plainPort == securePort) continue;
@@ -180,7 +178,8 @@ struct SlapdFixture {
       }
       Stop();
     }
-    error = "slapd did not start; see " + LogFile();
+    error = "slapd did not start (" + std::to_string(kLaunchAttempts) + " pairs of ports tried)\n--- its log ---\n" +
+            Tail(LogFile());
     return false;
   }
 

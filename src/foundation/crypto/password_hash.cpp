@@ -17,6 +17,8 @@
 #include "platform/random_bytes.h"
 #include "platform/worker_pool.h"
 
+static_assert(kMaxHashedPasswordBytes == CRYPT_MAX_PASSPHRASE_SIZE - 1, "the library's bound on a password");
+
 namespace {
 
 // Codes of the bcrypt steps, as their callers expect them.

@@ -19,6 +19,10 @@ constexpr size_t kPasswordFieldSize = 64;
 constexpr size_t kBcryptSettingLength = 29;  // "$2a$" NN "$" + 22 salt characters
 constexpr size_t kBcryptHashLength = 60;     // setting + 31 hash characters
 constexpr size_t kBcryptSaltBytes = 16;      // random bytes behind a setting
+// The longest password the hashing library takes: a longer one is never
+// hashed (HashPasswordWithSalt fails) nor checked. bcrypt itself reads the
+// first 72 bytes of the password.
+constexpr size_t kMaxHashedPasswordBytes = 511;
 
 // Cost of every new hash, and the range outside which a cost falls back to it.
 constexpr int kBcryptDefaultCost = 12;
