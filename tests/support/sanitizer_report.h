@@ -5,16 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "support/server_process.h"
 
 // Success when nothing the sanitizers say reached the server's standard
-// error; otherwise the report, from its first mark on.
+// error; otherwise the report, from the first mark of any of them on.
 inline ::testing::AssertionResult NoSanitizerReport(const ServerProcess& server) {
   const std::string log = server.Log();
-  for (const char* mark : {"AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
-    if (log.find(mark) != std::string::npos) return ::testing::AssertionFailure() << log.substr(log.find(mark), 4000);
-  }
-  return ::testing::AssertionSuccess();
+  size_t first = std::string::npos;
+  for (const char* mark : {"AddressSanitizer", "LeakSanitizer", "runtime error:"}) first = std::min(first, log.find(mark));
+  if (first == std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << log.substr(first, 4000);
 }
