@@ -14,8 +14,10 @@
 // Expat over the same bytes (the version-2 load); an add's floor is the
 // 500-byte and list-size replacements with that of a 4-byte file (the new
 // user's file, the list and uid.val), a delete's the list-size replacement
-// (the list alone: the user's file stays, unlisted); and the memory a
-// version-2 load holds and its peak, per user.
+// (the list alone: the user's file stays, unlisted); the making of the
+// shared list of every user's block (what the first reader of the whole
+// list waits for); and the memory a version-2 load holds and its peak, per
+// user.
 // A program, not a test: run it by hand (users_bench [max users]). With
 // USERS_BENCH_KEEP set the homes are kept, for profiling a load of one in a
 // process of its own (users_bench --load HOME).
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "directory/groups.h"
+#include "directory/record_lists.h"
 #include "directory/store_uid_sync.h"
 #include "directory/user_records.h"
 #include "directory/users_files.h"
@@ -117,6 +120,7 @@ struct Figures {
   Span saveRename;  // the median of three changes of a name's case by client XML (the list rewritten)
   Span addOne;      // the median of five adds of a new user, as message 6504 makes them
   Span deleteOne;   // the median of five deletes of those users, as message 6506 makes them
+  Span listMade;    // the median of five makings of the list of every user's block (6502's first reader)
   // Floors, measured in the same home directory.
   Span floorSmall;  // median durable replacement of a 500-byte file
   Span floorList;   // median durable replacement of a file of userlist.xml's size
@@ -278,6 +282,17 @@ bool Run(int n, Figures& f) {
   f.peakKB = PeakOfLoadInOwnProcess(g_self, home) / n;
   ok = ok && GetUserCount() == n;
 
+  // The shared list of every user's block, as the first reader of a version
+  // of the users makes it (each let go before the next, so each is made anew).
+  std::vector<Span> lists;
+  for (int k = 0; ok && k < 5; ++k) {
+    t = Start();
+    const SharedRecordList list = TakeUserList();
+    lists.push_back(Since(t));
+    ok = list != nullptr && list->Count() == static_cast<size_t>(n);
+  }
+  if (ok) f.listMade = MedianOf(lists);
+
   char name[32];
   snprintf(name, sizeof name, "user%06d", n / 2);
   UserStruct* user = FindUser(name);
@@ -390,6 +405,7 @@ int main(int argc, char** argv) {
                         f.floorSmall.sys + f.floorList.sys + f.floorUID.sys};
     line("add one (median of 5)", f.addOne, "500-byte + list-size + 4-byte repl.", floorAdd);
     line("delete one (median of 5)", f.deleteOne, "durable list-size replacement", f.floorList);
+    line("whole list made (median of 5)", f.listMade, nullptr, Span{});
     printf("  memory of the v2 load: %.2f kB per user held on the heap, %.2f kB per user at the peak of a process "
            "that only loads\n", f.heldKB, f.peakKB);
     fflush(stdout);
