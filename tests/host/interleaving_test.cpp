@@ -534,8 +534,9 @@ std::vector<MessageCase> BuildMessageCases(const HomeFacts& f) {
   add({6625, {S("Colour"), S("blue")}, ownNotGuest});
   add({6626, {S("Colour")}, adminAndTarget, true});
   c.back().longForTargetOnly = true;
-  add({6629, {I(15)}, adminAndTarget});
-  add({6630, {I(0), I(0x1234)}, adminAndTarget});
+  add({6629, {I(15)}, adminAndTarget, true});
+  c.back().longForTargetOnly = true;
+  add({6630, {I(static_cast<int32_t>(GetPasswordCRC("pw"))), I(0x1234)}, adminAndTarget});
   add({6636, {CallerSIDText()}});
   add({6666, {}, adminAndTarget});
   add({6667, {S("Test")}, ownNotGuest});
@@ -880,6 +881,10 @@ void Sweep::MakeTemplate() {
   // Guest logons allowed: a name the directory does not hold logs on as "guest".
   ASSERT_EQ(ok, Call(admin, 6619, TestRequest().String("Live").String("Torvane").String(
                                       "Authentication\\AllowGuestLogin").String("1")));
+  // The plain user may configure Test/App (6647).
+  ASSERT_EQ(ok, Call(admin, 6640, TestRequest().String("plain").String("Test")));
+  ASSERT_EQ(ok, Call(admin, 6664, TestRequest().String("plain").String("Test").String("App").String("").String(
+                                      "<AllowConfiguration>1</AllowConfiguration>").Int(0)));
   // The target user, as a caller of the own-user requests, has a long
   // setting of its own in Test/App and a long field of its product.
   for (const char* name : {"target"}) {
@@ -909,10 +914,14 @@ void Sweep::MakeTemplate() {
     ASSERT_EQ(ok, Call(admin, 6612, TestRequest().Raw(VersionedBlock(block))));
   }
   {
+    // The target keeps its password as the older 32-bit hash alone, the
+    // kind the legacy password change (6630) serves.
     UserStruct record = *FindUser("target");
     record.FORENAME = std::string(kLongText, 'f');
     record.SURNAME = "Smith";
     record.GROUPLIST = "Team";
+    record.PASSWORD = GetPasswordCRC("pw");
+    record.PASSWORDV2.reset();
     std::vector<unsigned char> block;
     ASSERT_TRUE(ConvertUserToTransportBlock(&record, block));
     ASSERT_EQ(ok, Call(admin, 6505, TestRequest().Raw(VersionedBlock(block))));
