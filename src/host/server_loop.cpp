@@ -787,11 +787,14 @@ int ProcessConnection(int i) {
   Walk walk;
   walk.next = i;
   walk.limit = i + 1;
+  // Pinned across the walk, whose request may remove the entry.
+  PinConnection(c);
   RunWalk(walk);
   // One entry's step: its reply goes out now, as at the end of a pass.
   if (GetConnectionIndex(c) >= 0 && c->task == nullptr && HasPendingReply(c) &&
       SendCarriedOutput(c->socket, c->outputCarry) != CarriedOutput::kSendLater)
     c->outputDeadlineMs = -1;
+  UnpinConnection(c);
   return walk.lastServed;
 }
 

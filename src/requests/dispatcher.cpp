@@ -87,9 +87,12 @@ int ProcessMessage(int32_t messageID, int sock, int index) {
   uint32_t t0 = NowTime32();
   // Nothing of an earlier request on the same task reaches this one.
   SetFormattedReplySocket(-1);
-  // The record, pinned by the request, not the index: entries move while a
-  // request waits.
+  // The record, not the index: entries move while a request waits. It is
+  // pinned for the request's length, so that it outlives a removal of its
+  // connection meanwhile (by the handler, or by another request), whoever
+  // called this.
   ConnectionRecord* conn = GetConnectionByIndex(index);
+  PinConnection(conn);
   const MessageTableEntry* row = FindMessageEntry(messageID);
   if (row != nullptr) {
     BeginRequestGuard(row->logonNeeded ? conn : nullptr);
@@ -108,5 +111,7 @@ int ProcessMessage(int32_t messageID, int sock, int index) {
     CloseAndRemove(sock, conn);
   }
   LogMessageDuration(messageID, static_cast<int32_t>(NowTime32() - t0));
-  return GetConnectionIndex(conn) >= 0 ? index : index - 1;
+  const int next = GetConnectionIndex(conn) >= 0 ? index : index - 1;
+  UnpinConnection(conn);
+  return next;
 }
