@@ -1267,6 +1267,7 @@ TEST_P(Interleaving, EveryWaitWithEveryMeddlerIsASerialOrderOrARefusal) {
   std::printf("[ interleaving ] %d: %d cases (message, wait point, meddler), %d serial runs, %d hashes tried again, "
               "%d left pending, %.2f s\n",
               id, cases, serialRuns, retried, left, seconds);
+  if (left > 0) std::printf("[ interleaving ] %d: left pending: %s\n", id, m->pendingLongReply);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Interleaving, ::testing::ValuesIn(MessagesWithHandlers()),
