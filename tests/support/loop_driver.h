@@ -168,7 +168,7 @@ class LoopDriver {
 
   // Passes until `done` holds; false when it did not within `seconds`.
   template <typename Done>
-  bool PassUntil(Done done, int seconds = 5) {
+  bool PassUntil(Done done, int seconds = 15) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (;;) {
       ReadAvailable();
