@@ -1136,6 +1136,14 @@ bool IsTargetGone(const Outcome& x, const Outcome& alone, const MessageCase& m, 
 Sweep* g_sweep = nullptr;
 std::vector<MessageCase>* g_cases = nullptr;
 
+// What the messages of this process ran, in all.
+struct Tally {
+  int messages = 0;
+  int cases = 0;
+  double seconds = 0;
+};
+Tally g_tally;
+
 // The sweep and its table of messages, made once for each suite that runs.
 class SweepSuite : public ::testing::Test {
  protected:
@@ -1144,6 +1152,11 @@ class SweepSuite : public ::testing::Test {
     g_cases = new std::vector<MessageCase>(BuildMessageCases(g_sweep->Facts()));
   }
   static void TearDownTestSuite() {
+    if (g_tally.messages > 1) {
+      std::printf("[ interleaving ] in all: %d messages, %d cases (message, caller, wait point, meddler), %.1f s\n",
+                  g_tally.messages, g_tally.cases, g_tally.seconds);
+    }
+    g_tally = Tally{};
     delete g_cases;
     g_cases = nullptr;
     delete g_sweep;
@@ -1232,14 +1245,14 @@ TEST_P(Interleaving, EveryWaitWithEveryMeddlerIsASerialOrderOrARefusal) {
           std::string inStep;
           const Outcome x = g_sweep->Run(*m, caller, &meddler, Order::kInterleaved, &wait, &reached, &whileHashing, &inStep);
           const std::string log = g_sweep->LastLog();
+          if (reached && wait.kind == WaitKind::kWorker && !whileHashing) {
+            again = true;  // the hash ended first: the case says nothing
+            ++retried;
+            continue;
+          }
           ++cases;
           if (!reached) {
             ADD_FAILURE() << what << ": the request was not suspended there\n" << log;
-            continue;
-          }
-          if (wait.kind == WaitKind::kWorker && !whileHashing) {
-            again = true;  // the hash ended first: the case says nothing
-            ++retried;
             continue;
           }
           EXPECT_EQ("", inStep) << what << ": out of step\n" << log;
@@ -1264,10 +1277,13 @@ TEST_P(Interleaving, EveryWaitWithEveryMeddlerIsASerialOrderOrARefusal) {
   EXPECT_TRUE(g_sweep->TemplateUnchanged()) << "a store file was written in place, not replaced";
   SetNewHashCostForTest(kBcryptMinCost);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("[ interleaving ] %d: %d cases (message, wait point, meddler), %d serial runs, %d hashes tried again, "
-              "%d left pending, %.2f s\n",
+  std::printf("[ interleaving ] %d: %d cases (message, caller, wait point, meddler), %d serial runs, %d hashes tried "
+              "again, %d left pending, %.2f s\n",
               id, cases, serialRuns, retried, left, seconds);
   if (left > 0) std::printf("[ interleaving ] %d: left pending: %s\n", id, m->pendingLongReply);
+  ++g_tally.messages;
+  g_tally.cases += cases;
+  g_tally.seconds += seconds;
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Interleaving, ::testing::ValuesIn(MessagesWithHandlers()),
