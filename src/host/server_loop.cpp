@@ -493,7 +493,13 @@ void ResumeWokenRequests() {
   for (int i = 0; i < GetConnectionCount(); ++i) {
     ConnectionRecord* c = GetConnectionByIndex(i);
     FiberWake wake = FiberWake::kReady;
-    if (SuspendedRequestWakes(c, now, &wake)) woken.Add(c, c->task, wake);
+    if (!SuspendedRequestWakes(c, now, &wake)) continue;
+    // The readiness is the resumed request's: once it ends (without a reply
+    // held, say), the walk of this pass must not take it for the next
+    // header and begin a request that waits for bytes nobody sent.
+    const int sock = GetFiberTaskWait(c->task).fd;
+    if (sock >= 0 && static_cast<size_t>(sock) < g_readyBySocket.size()) g_readyBySocket[static_cast<size_t>(sock)] = 0;
+    woken.Add(c, c->task, wake);
   }
   // One cancelled meanwhile is the cancelled list's to resume.
   woken.ResumeAll(true);

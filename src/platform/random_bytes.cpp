@@ -1,4 +1,5 @@
-// Random bytes from getrandom, with a test seam that makes the source fail.
+// Random bytes from getrandom, with test seams that make the source fail or
+// replace it.
 // Platform layer: calls the kernel only.
 #include "platform/random_bytes.h"
 
@@ -11,6 +12,8 @@
 namespace {
 // 0: draw from the kernel; negative: fail every draw with this status.
 std::atomic<int> g_failStatus{0};
+// Null: the kernel; else the test's own source.
+std::atomic<RandomBytesSource> g_source{nullptr};
 }  // namespace
 
 int GetRandomBytes(void* buffer, size_t length) {
@@ -24,6 +27,7 @@ int GetRandomBytes(void* buffer, size_t length) {
     errno = EINVAL;
     return -EINVAL;
   }
+  if (RandomBytesSource source = g_source.load(std::memory_order_acquire)) return source(buffer, length);
 
   // getrandom may return fewer bytes than asked (large requests, signals):
   // keep drawing until the whole buffer is filled.
@@ -49,3 +53,5 @@ int GetRandomBytes(void* buffer, size_t length) {
 void SetRandomBytesFailStatus(int status) {
   if (status <= 0) g_failStatus.store(status, std::memory_order_relaxed);
 }
+
+void SetRandomBytesSourceForTest(RandomBytesSource source) { g_source.store(source, std::memory_order_release); }

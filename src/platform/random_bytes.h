@@ -1,7 +1,9 @@
 // Random bytes from the operating system's preferred generator (getrandom),
 // for bcrypt salts and anything else that needs unpredictable bytes.
-// Platform layer: calls the kernel only. Holds one test seam that makes the
-// generator fail, so callers' failure paths can be exercised.
+// Platform layer: calls the kernel only. Holds two test seams: one makes the
+// generator fail, so callers' failure paths can be exercised; the other puts
+// a source of the test's own in the kernel's place, so that a test can make
+// every draw (session IDs, salts) the same from run to run.
 #pragma once
 
 #include <cstddef>
@@ -22,3 +24,12 @@ int GetRandomBytes(void* buffer, size_t length);
 // errno set to its negation) without drawing; 0 restores the generator.
 // A non-negative status other than 0 is ignored.
 void SetRandomBytesFailStatus(int status);
+
+// Draws every following GetRandomBytes from `source` in place of the kernel
+// (null: the kernel again). The source fills `length` bytes and gives 0, or a
+// negative status as GetRandomBytes does. It is called on whichever thread
+// draws (the salts of new password hashes are drawn on worker threads), so it
+// must be safe to call from several at once. The fail status above still
+// comes first.
+using RandomBytesSource = int (*)(void* buffer, size_t length);
+void SetRandomBytesSourceForTest(RandomBytesSource source);

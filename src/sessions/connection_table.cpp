@@ -12,30 +12,28 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
-#define TORVANE_POISON_RECORDS 1
 #endif
 
 namespace {
 
-// A record given back is poisoned (in sanitized builds) until it is handed
-// out again, so that a read through a pointer kept past its connection's
-// end is reported. Its reply buffer stays readable: the record keeps that
-// buffer's room for its next use, and the leak check must see it held.
-void SetRecordPoisoned(ConnectionRecord* r, bool poisoned) {
-#if TORVANE_POISON_RECORDS
-  auto* from = reinterpret_cast<char*>(r);
-  auto* keep = reinterpret_cast<char*>(&r->outputCarry);
-  auto* after = keep + sizeof r->outputCarry;
-  auto* end = from + sizeof *r;
-  if (poisoned) {
-    ASAN_POISON_MEMORY_REGION(from, static_cast<size_t>(keep - from));
-    ASAN_POISON_MEMORY_REGION(after, static_cast<size_t>(end - after));
-  } else {
-    ASAN_UNPOISON_MEMORY_REGION(from, sizeof *r);
-  }
-#else
-  (void)r;
-  (void)poisoned;
+// A record given back is poisoned until it is handed out again, so that a
+// read through a pointer kept past its connection's end is reported. All but
+// its reply buffer: the record keeps that buffer's room for its next use, and
+// the leak checker, which does not read poisoned memory, must still find the
+// buffer held.
+void PoisonSpareRecord([[maybe_unused]] ConnectionRecord* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  char* from = reinterpret_cast<char*>(r);
+  char* kept = reinterpret_cast<char*>(&r->outputCarry);
+  char* after = kept + sizeof r->outputCarry;
+  ASAN_POISON_MEMORY_REGION(from, static_cast<size_t>(kept - from));
+  ASAN_POISON_MEMORY_REGION(after, static_cast<size_t>(from + sizeof *r - after));
+#endif
+}
+
+void UnpoisonSpareRecord([[maybe_unused]] ConnectionRecord* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_UNPOISON_MEMORY_REGION(r, sizeof *r);
 #endif
 }
 
@@ -54,7 +52,7 @@ const int kCurrentLogonLocal = RegisterFiberLocal(nullptr);
 ConnectionRecord* NewRecord() {
   if (g_spareCount == 0) return new ConnectionRecord;
   ConnectionRecord* r = g_spare[--g_spareCount];
-  SetRecordPoisoned(r, false);
+  UnpoisonSpareRecord(r);
   // A new connection's record is all zero; the room of its reply buffer is
   // kept from the record's last use.
   std::vector<unsigned char> room = std::move(r->outputCarry.bytes);
@@ -67,7 +65,7 @@ ConnectionRecord* NewRecord() {
 void FreeRecord(ConnectionRecord* r) {
   if (g_spareCount < sizeof g_spare / sizeof g_spare[0]) {
     g_spare[g_spareCount++] = r;
-    SetRecordPoisoned(r, true);
+    PoisonSpareRecord(r);
   } else {
     delete r;
   }

@@ -217,6 +217,30 @@ TEST_F(Crypto, GenerateSaltReportsRandomSourceFailure) {
   EXPECT_STREQ(GetLogLine(), "Error while generating random bytes: -7 : 7");
 }
 
+// A source of the test's own in the kernel's place: the same draws give the
+// same salt, so a hash made twice from it is the same text; the fail status
+// still comes first, and null gives the kernel back.
+int CountingSource(void* buffer, size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+  return 0;
+}
+
+TEST_F(Crypto, ATestSourceOfRandomBytesMakesTheSameSaltEachTime) {
+  SetRandomBytesSourceForTest(CountingSource);
+  char first[kPasswordFieldSize];
+  char second[kPasswordFieldSize];
+  ASSERT_EQ(GenerateSalt(4, first), 0);
+  ASSERT_EQ(GenerateSalt(4, second), 0);
+  EXPECT_STREQ(first, second);
+  SetRandomBytesFailStatus(-5);
+  EXPECT_EQ(GenerateSalt(4, first), -5) << "the fail status comes before the source";
+  SetRandomBytesFailStatus(0);
+  SetRandomBytesSourceForTest(nullptr);
+  ASSERT_EQ(GenerateSalt(4, first), 0);
+  EXPECT_STRNE(first, second) << "the kernel's draws again";
+}
+
 TEST_F(Crypto, GeneratePasswordHashFailuresReturnTheStepsCode) {
   char setting[kPasswordFieldSize];
   char hash[kPasswordFieldSize];

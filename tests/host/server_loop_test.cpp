@@ -462,16 +462,21 @@ int EchoArgumentMessage(int32_t messageID, int sock, int index) {
   return index;
 }
 
+// The loop over the wire header reader and `dispatch`, with a time-out.
+void UseWireHeaderWith(int (*dispatch)(int32_t messageID, int sock, int index)) {
+  LoopServices s = GetLoopServices();
+  s.getCommand = WireHeaderGetCommand;
+  s.processMessage = dispatch;
+  SetLoopServices(s);
+  SetConnectionTimeOutMs(2000);
+}
+
 // A client that sends its next request before the reply to the last one
 // (two requests in one segment) gets both answered: the second request,
 // already received with the first, is served in the next pass without the
 // socket becoming readable again.
 TEST_F(LoopTest, TwoRequestsInOneSegmentAreBothServed) {
-  LoopServices s = GetLoopServices();
-  s.getCommand = WireHeaderGetCommand;
-  s.processMessage = EchoArgumentMessage;
-  SetLoopServices(s);
-  SetConnectionTimeOutMs(2000);
+  UseWireHeaderWith(EchoArgumentMessage);
   int client = AddPair(1);
   const unsigned char two[] = {0xA4, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0, 0, 0,
                                0xA5, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0};
@@ -485,6 +490,33 @@ TEST_F(LoopTest, TwoRequestsInOneSegmentAreBothServed) {
   const unsigned char expected[16] = {0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0};
   EXPECT_EQ(0, std::memcmp(expected, replies, sizeof replies));
   EXPECT_EQ(0u, GetConnectionByIndex(0)->inputCarry.length);
+}
+
+// A dispatcher that reads a 4-byte argument and answers nothing (as 6662 does).
+int SilentArgumentMessage(int32_t messageID, int sock, int index) {
+  g_calls.dispatched.push_back(messageID);
+  int32_t argument = 0;
+  (void)RecvInt(sock, &argument);
+  return index;
+}
+
+// A request that waits for its argument and ends without a reply when the
+// pass finds its socket readable: the readiness it took is not taken again
+// for a new request, so the connection is polled for its next header with no
+// request waiting on it (one would hold a task, and fall to the time-out of a
+// request if the client said nothing more for a while).
+TEST_F(LoopTest, ARequestResumedByItsSocketLeavesNoRequestBehind) {
+  UseWireHeaderWith(SilentArgumentMessage);
+  int client = AddPair(1);
+  const unsigned char header[12] = {0x06, 0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(12, write(client, header, sizeof header));
+  ASSERT_TRUE(RunOnePass(2000));
+  ASSERT_NE(nullptr, GetConnectionByIndex(0)->task) << "the request waits for its argument";
+  ASSERT_EQ(4, write(client, "\x11\0\0\0", 4));
+  ASSERT_TRUE(RunOnePass(2000));
+  EXPECT_EQ(std::vector<int32_t>{6662}, g_calls.dispatched);
+  EXPECT_EQ(nullptr, GetConnectionByIndex(0)->task) << "a new request waits for a header nobody sent";
+  EXPECT_EQ(1u, g_calls.getCommandSockets.size());
 }
 
 }  // namespace

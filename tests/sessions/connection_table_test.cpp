@@ -60,6 +60,25 @@ TEST_F(ConnectionTableTest, RemovalMovesTheLastEntryIntoTheHole) {
   EXPECT_EQ(GetConnectionByIndex(3)->logonUID, 0u);
 }
 
+// A record given back keeps the room of its reply buffer for the next
+// connection, which starts with none of its bytes; while it waits among the
+// spare records that room is still held, not lost (the sanitized build's
+// leak check at the program's end finds every block it holds).
+TEST_F(ConnectionTableTest, ARecordGivenBackKeepsTheRoomOfItsReplyBuffer) {
+  ASSERT_EQ(AppendConnection(10, "::1"), 0);
+  GetConnectionByIndex(0)->outputCarry.bytes.assign(5000, 'r');
+  GetConnectionByIndex(0)->logonUID = 7;
+  ASSERT_EQ(RemoveConnection(0), -1);
+  ASSERT_EQ(AppendConnection(11, "::1"), 0);
+  const ConnectionRecord* c = GetConnectionByIndex(0);
+  EXPECT_TRUE(c->outputCarry.bytes.empty());
+  EXPECT_GE(c->outputCarry.bytes.capacity(), 5000u) << "the room is kept";
+  EXPECT_EQ(c->logonUID, 0u);
+  // Given back once more, it stays among the spare records to the end.
+  GetConnectionByIndex(0)->outputCarry.bytes.assign(3000, 's');
+  ASSERT_EQ(RemoveConnection(0), -1);
+}
+
 TEST_F(ConnectionTableTest, CurrentLogonSlotFollowsItsSlotAndEndsWithIt) {
   uint32_t first = MakeTestSlot("bob", 5);
   uint32_t caller = MakeTestSlot("bob", 6);

@@ -9,8 +9,10 @@
 
 struct TempDir {
   std::string path;  // ends in '/'
-  TempDir() {
-    std::string base = (std::filesystem::temp_directory_path() / "torvane-test-XXXXXX").string();
+  TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+  // A fresh directory under `parent` (a memory file system, say).
+  explicit TempDir(const std::string& parent) {
+    std::string base = (std::filesystem::path(parent) / "torvane-test-XXXXXX").string();
     char* made = mkdtemp(base.data());
     path = std::string(made ? made : base.c_str()) + "/";
   }
