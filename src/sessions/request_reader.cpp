@@ -220,7 +220,10 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
   EndLogonAttempt(&attempt, result == FR_AUTH_FAILED      ? LogonAttemptEnd::kFailed
                             : result == FR_LOGON_CANCELLED ? LogonAttemptEnd::kCancelled
                                                            : LogonAttemptEnd::kNoGuess);
-  if (result == FR_LOGON_CANCELLED) return FR_COMMS_ERROR;
+  if (result == FR_LOGON_CANCELLED) {
+    WriteLog(0, "Login for user >%s< cancelled: its connection went while it was checked", userName);
+    return FR_COMMS_ERROR;
+  }
   // The other slot's session ID is taken before the first send: a send may
   // let other requests run, which may free or move that slot.
   const bool toOther = result == FR_OK && otherUser != nullptr;
