@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/bound_loopback_client.h"
+#include "support/log_count.h"
 #include "support/server_process.h"
 #include "support/stored_directory.h"
 #include "support/test_client.h"
@@ -95,12 +96,7 @@ class LogonDefences : public ::testing::Test {
   }
 
   // The number of times `line` stands in the server's log.
-  int LogCount(const std::string& line) const {
-    const std::string log = server.Log();
-    int count = 0;
-    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-    return count;
-  }
+  int LogCount(const std::string& line) const { return CountInLog(server.Log(), line); }
 };
 
 // ---- The server logon --------------------------------------------------------------------

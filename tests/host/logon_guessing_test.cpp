@@ -20,6 +20,7 @@
 
 #include "foundation/crypto/password_hash.h"
 #include "support/bound_loopback_client.h"
+#include "support/log_count.h"
 #include "support/hostile_clients.h"
 #include "support/server_process.h"
 #include "support/stored_directory.h"
@@ -108,12 +109,7 @@ class LogonGuessing : public ::testing::Test {
     return c;
   }
 
-  int LogCount(const std::string& line) const {
-    const std::string log = server.Log();
-    int count = 0;
-    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-    return count;
-  }
+  int LogCount(const std::string& line) const { return CountInLog(server.Log(), line); }
 
   // Waits until one of `lines` stands in the log more often than it did
   // when `before` was taken (LogCounts); false after `ms`.
@@ -131,6 +127,23 @@ class LogonGuessing : public ::testing::Test {
       std::this_thread::sleep_for(milliseconds(20));
     }
     return false;
+  }
+
+  // Sends the logon of "slow" with `password` from `address`, waits a second
+  // and more, and has `admin` close every connection idle since (6679 "M0")
+  // while the slow check runs; true when the logon's connection was closed
+  // and one of `ends` then came to the log (its check came back).
+  bool CancelSlowLogon(TestClient& admin, const char* address, const char* password,
+                       const std::vector<std::string>& ends) {
+    const std::vector<int> before = LogCounts(ends);
+    TestClient logon = From(address);
+    if (!logon.Send(TestRequest().LogonHeader(kClientID, kTokInternal, CredentialToken("slow", password)))) return false;
+    std::this_thread::sleep_for(milliseconds(1100));
+    if (admin.Request(6679, TestRequest().String("M0")) != std::optional<int32_t>(0) ||
+        admin.RecvInt() != std::optional<int32_t>(0)) {
+      return false;
+    }
+    return logon.PeerClosed() && WaitForAnyNewLog(ends, before);
   }
 
   bool WaitForLogCount(const std::string& line, int count, int ms = 20000) const {
@@ -354,17 +367,9 @@ TEST_F(LogonGuessing, ALogonCancelledWhileItIsCheckedIsNoFailure) {
   // How its check ends shows in the log: the cancellation, or at least the
   // end of its request.
   const std::vector<std::string> ends = {"Login for user >slow< cancelled", "GetCommand:Returned status 4 "};
-  const std::vector<int> before = LogCounts(ends);
-  TestClient cancelled = From("127.0.0.10");
-  ASSERT_TRUE(cancelled.Send(TestRequest().LogonHeader(kClientID, kTokInternal, CredentialToken("slow", "guess"))));
-  // Idle for more than a second, then closed (6679 "M0": every connection
-  // whose request began before this second).
-  std::this_thread::sleep_for(milliseconds(1100));
-  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6679, TestRequest().String("M0")));
-  EXPECT_EQ(std::optional<int32_t>(0), admin.RecvInt());
-  EXPECT_TRUE(cancelled.PeerClosed());
-  ASSERT_TRUE(WaitForAnyNewLog(ends, before)) << "the hash came back";
-  EXPECT_EQ(before[0] + 1, LogCount(ends[0]));
+  const int cancellations = LogCount(ends[0]);
+  ASSERT_TRUE(CancelSlowLogon(admin, "127.0.0.10", "guess", ends));
+  EXPECT_EQ(cancellations + 1, LogCount(ends[0]));
   TestClient again = From("127.0.0.10");
   for (int i = 0; i < 4; ++i) EXPECT_EQ(32, again.Logon("pat", "guess", kClientID).code) << i;
   EXPECT_EQ(0, again.Logon("pat", kPatPassword, kClientID).code);
@@ -379,16 +384,8 @@ TEST_F(LogonGuessing, ALogonCancelledWhileItIsCheckedHandsOutNoSlot) {
   TestClient admin = LoggedOnFrom("127.0.0.21", kAdmin, kAdminPassword);
   ASSERT_TRUE(admin.Connected());
   // Its check ends in the cancellation, or once in a slot for nobody.
-  const std::vector<std::string> ends = {"Login for user >slow< cancelled", "All ok should be logging on"};
-  const std::vector<int> before = LogCounts(ends);
-  TestClient cancelled = From("127.0.0.22");
-  ASSERT_TRUE(cancelled.Send(
-      TestRequest().LogonHeader(kClientID, kTokInternal, CredentialToken("slow", "Q4Bellwethers@862"))));
-  std::this_thread::sleep_for(milliseconds(1100));
-  ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6679, TestRequest().String("M0")));
-  EXPECT_EQ(std::optional<int32_t>(0), admin.RecvInt());
-  EXPECT_TRUE(cancelled.PeerClosed());
-  ASSERT_TRUE(WaitForAnyNewLog(ends, before));
+  ASSERT_TRUE(CancelSlowLogon(admin, "127.0.0.22", "Q4Bellwethers@862",
+                              {"Login for user >slow< cancelled", "All ok should be logging on"}));
   ASSERT_EQ(std::optional<int32_t>(0), admin.Request(6677));
   EXPECT_EQ(std::optional<int32_t>(0), admin.RecvInt());
   std::optional<std::string> tokens;
