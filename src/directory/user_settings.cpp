@@ -1,7 +1,8 @@
 // Per-user settings: lookups and changes of the settings tree under each
 // user's USERDATA node, and the XML replacements of whole subtrees.
 // Directory layer: calls the users tree and the save of one user, the user
-// records, the XML toolkit, the utilities, the server settings and the log.
+// records, the XML toolkit, the utilities, the server settings, the fiber
+// locals (the settings ceiling is the request's) and the log.
 #include "directory/user_settings.h"
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "platform/fiber_tasks.h"
 
 namespace {
 
@@ -76,8 +78,9 @@ size_t ChildrenBytes(const XMLNode* node) {
   return bytes;
 }
 
-// The ceiling in force (0: none); see SettingsCeiling.
-size_t g_settingsCeiling = 0;
+// The ceiling in force for the running request (0: none); see SettingsCeiling.
+const int kSettingsCeilingLocal = RegisterFiberLocal(nullptr);
+size_t SettingsCeilingInForce() { return static_cast<size_t>(FiberLocal(kSettingsCeilingLocal)); }
 
 // A path of more elements than any settings tree can be deep is cut after
 // kMaxPathElements (`tooLong`): it reaches no node, and a client's path of
@@ -182,12 +185,12 @@ const XMLNode* ExistingUserData(const char* user) {
 // and puts `added` in stays within the ceiling in force (always without
 // one, and for a change that does not grow the settings).
 bool WithinSettingsCeiling(const char* user, size_t removed, size_t added) {
-  if (g_settingsCeiling == 0 || added <= removed) return true;
+  const size_t ceiling = SettingsCeilingInForce();
+  if (ceiling == 0 || added <= removed) return true;
   const size_t now = SubtreeBytes(ExistingUserData(user));
   const size_t after = now - std::min(now, removed) + added;
-  if (after <= g_settingsCeiling) return true;
-  WriteLog(1, "The settings of user >%s< would hold %zu bytes, more than the %zu allowed", user, after,
-           g_settingsCeiling);
+  if (after <= ceiling) return true;
+  WriteLog(1, "The settings of user >%s< would hold %zu bytes, more than the %zu allowed", user, after, ceiling);
   return false;
 }
 
@@ -269,7 +272,7 @@ int SetSettingSteps(const char* user, const char* section, const char* subsectio
   ChangeTarget target;
   int rc = PrepareChange(user, section, subsection, createLevels, true, elements, &target);
   if (rc != FR_OK) return rc;
-  if (g_settingsCeiling != 0) {
+  if (SettingsCeilingInForce() != 0) {
     size_t matched = 0;
     const XMLNode* existing =
         target.subsection != nullptr ? WalkExisting(target.subsection, elements, &matched) : nullptr;
@@ -314,8 +317,10 @@ std::string g_settingsPath;  // the settings path buffer's text (below 2048 byte
 
 // ---- A ceiling on one user's settings ----------------------------------------------
 
-SettingsCeiling::SettingsCeiling(size_t bytes) : previous_(g_settingsCeiling) { g_settingsCeiling = bytes; }
-SettingsCeiling::~SettingsCeiling() { g_settingsCeiling = previous_; }
+SettingsCeiling::SettingsCeiling(size_t bytes) : previous_(SettingsCeilingInForce()) {
+  FiberLocal(kSettingsCeilingLocal) = static_cast<uintptr_t>(bytes);
+}
+SettingsCeiling::~SettingsCeiling() { FiberLocal(kSettingsCeilingLocal) = static_cast<uintptr_t>(previous_); }
 
 size_t UserSettingsBytes(const char* user) { return SubtreeBytes(ExistingUserData(user)); }
 
@@ -571,7 +576,7 @@ int SetUserAppBranchXML(const char* user, const char* section, const char* subse
   if (parentDepth + SubtreeHeight(parsed.get()) > static_cast<size_t>(kMaxUserDataDepth)) {
     return FR_INVALID_PARAMETER;
   }
-  if (g_settingsCeiling != 0) {
+  if (SettingsCeilingInForce() != 0) {
     // What goes: the branch's last node (clearExisting), or every child of
     // the subsection (an empty branch). What comes: the branch's missing
     // nodes and levels, and the text's elements.

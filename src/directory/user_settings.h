@@ -53,8 +53,8 @@ constexpr size_t kSettingsPathBufferSize = 2048;        // the path buffer, with
 // smaller, or no larger, is never refused, so a user over the ceiling can
 // still shrink. Without a ceiling only each text's own bound applies.
 //
-// The ceiling is the server thread's, set for the length of one store call:
-// store calls never wait, so no other request runs under it.
+// The ceiling belongs to the request that sets it (a fiber local): others
+// that run while it waits have their own.
 class SettingsCeiling {
  public:
   explicit SettingsCeiling(size_t bytes);  // 0: no ceiling

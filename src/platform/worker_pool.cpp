@@ -1,6 +1,7 @@
 // The worker threads: one queue of jobs per share under one mutex, the
 // shares served in turn, threads started at the first job, the finished
-// tasks handed back through a list and an eventfd the loop polls.
+// tasks handed back through a list and an eventfd the loop polls; and the
+// writer thread with its queue of writes in their order.
 // Platform layer: std::thread, a mutex and condition variable, eventfd;
 // calls the fiber tasks (the task's share is a fiber local) and the bind
 // threads' stop.
@@ -55,6 +56,10 @@ struct Shared {
   size_t waiting = 0;  // jobs in all the shares' queues
   std::vector<FiberTask*> finished;
   bool stopping = false;
+  // The writer: its queue, whether it is running a job, its own wake-up.
+  std::deque<Job> writes;
+  bool writing = false;
+  std::condition_variable writesChanged;
 };
 Shared& g = *new Shared;
 int g_doneEvent = -1;                  // the server thread's
@@ -65,6 +70,41 @@ int g_inFlight = 0;                    // the server thread's
 std::vector<std::thread>& Threads() {
   static auto* threads = new std::vector<std::thread>;
   return *threads;
+}
+std::thread& WriterThread() {
+  static auto* thread = new std::thread;
+  return *thread;
+}
+
+// Hands a finished job's task back to the loop. Under g.lock.
+void NoteFinished(FiberTask* task) { g.finished.push_back(task); }
+
+void SignalDone() {
+  const uint64_t one = 1;
+  ssize_t written = write(g_doneEvent, &one, sizeof one);
+  (void)written;  // a full counter still reads as readable
+}
+
+void WriterMain() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> hold(g.lock);
+      g.writesChanged.wait(hold, [] { return g.stopping || !g.writes.empty(); });
+      if (g.writes.empty()) return;  // stopping, and nothing left
+      job = g.writes.front();
+      g.writes.pop_front();
+      g.writing = true;
+    }
+    job.run(job.data);
+    {
+      std::lock_guard<std::mutex> hold(g.lock);
+      g.writing = false;
+      NoteFinished(job.task);
+    }
+    g.writesChanged.notify_all();
+    SignalDone();
+  }
 }
 
 // The next job in turn, taken off its queue and counted running; false when
@@ -105,14 +145,12 @@ void WorkerMain() {
     {
       std::lock_guard<std::mutex> hold(g.lock);
       EndJob(job.share);
-      g.finished.push_back(job.task);
+      NoteFinished(job.task);
     }
     // A job of this share may have been waiting for the place just freed,
     // and at the stop the others wait to learn that nothing is left.
     g.wake.notify_all();
-    const uint64_t one = 1;
-    ssize_t written = write(g_doneEvent, &one, sizeof one);
-    (void)written;  // a full counter still reads as readable
+    SignalDone();
   }
 }
 
@@ -169,6 +207,44 @@ bool RunOnWorker(WorkerJob job, void* data) {
   return !FiberTaskCancelled(task);
 }
 
+void RunInWriteOrder(WorkerJob job, void* data, bool mayWait) {
+  FiberTask* task = CurrentFiberTask();
+  // A cancelled task's wait would end at once, before the job has run with
+  // its data on the task's stack: such a task, like any caller that may not
+  // wait, has the job run here, after those before it.
+  if (!mayWait || task == nullptr || FiberTaskCancelled(task) || !EnsureStarted()) {
+    WaitForWritesInOrder();
+    job(data);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
+    if (!WriterThread().joinable()) {
+      g.stopping = false;
+      try {
+        WriterThread() = std::thread(WriterMain);
+      } catch (const std::system_error&) {
+      }
+    }
+    if (WriterThread().joinable()) g.writes.push_back(Job{job, data, task, 0});
+  }
+  if (!WriterThread().joinable()) {  // no thread could be had: the write is done here
+    job(data);
+    return;
+  }
+  ++g_inFlight;
+  g.writesChanged.notify_all();
+  FiberWait wait;
+  wait.kind = FiberWaitKind::kWorker;
+  // Only the job's end resumes the task, since `data` lives on its stack.
+  (void)WaitInFiberTask(wait);
+}
+
+void WaitForWritesInOrder() {
+  std::unique_lock<std::mutex> hold(g.lock);
+  g.writesChanged.wait(hold, [] { return g.writes.empty() && !g.writing; });
+}
+
 bool RunningTaskCancelled() {
   FiberTask* task = CurrentFiberTask();
   return task != nullptr && FiberTaskCancelled(task);
@@ -206,8 +282,10 @@ void StopWorkers() {
     g.stopping = true;
   }
   g.wake.notify_all();
+  g.writesChanged.notify_all();
   for (std::thread& t : Threads()) t.join();
   Threads().clear();
+  if (WriterThread().joinable()) WriterThread().join();
   StopBinds(kBindStopWaitMs);
 }
 

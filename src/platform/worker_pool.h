@@ -3,9 +3,11 @@
 // the loop resumes the task when the job is done. The workers serve the
 // client addresses in turn: the jobs of each address (its share) wait in a
 // queue of their own, and no share has more than two jobs running, so one
-// address's flood never holds up another's logon. This file owns the
-// threads, the queues of jobs, the list of finished ones, the event that
-// wakes the loop, and the share the running task's jobs count under.
+// address's flood never holds up another's logon. Writes of store files go
+// to one writer thread of their own, in the order they are handed over.
+// This file owns the threads, the queues of jobs, the list of finished ones,
+// the event that wakes the loop, and the share the running task's jobs count
+// under.
 // (Directory binds are waits, not work: they run on threads of their own,
 // platform/bind_threads.h.)
 // Platform layer: POSIX threads and an eventfd; calls the fiber tasks and the
@@ -39,6 +41,21 @@ using WorkerJob = void (*)(void* data);
 // cancelled before or while it waited: its connection is gone or the server
 // stops.
 bool RunOnWorker(WorkerJob job, void* data);
+
+// ---- Writes in their order ---------------------------------------------------------------
+
+// Runs job(data), a write of a store file, on the writer thread: one job at
+// a time, in the order they were handed over, so that a newer text of a file
+// is never overtaken by an older one. With `mayWait`, in a task that has not
+// been cancelled, the task steps aside until the job has run (the server
+// thread serves others meanwhile); otherwise the calling thread waits for
+// every job handed over before and then runs it itself. The job always runs
+// to its end before this returns.
+void RunInWriteOrder(WorkerJob job, void* data, bool mayWait);
+
+// Waits, on the calling thread, until every job handed to RunInWriteOrder
+// has run (before a write or a removal that does not go through it).
+void WaitForWritesInOrder();
 
 // True when the running task has been cancelled (its connection is gone, or
 // the server stops): whatever its last wait brought is to be dropped. False

@@ -61,8 +61,7 @@ int32_t CallerArgumentCeiling() {
   return IsCurrentUserAdmin() != 0 ? kMaxWireStringLength : kMaxPlainCallerArgumentLength;
 }
 
-CallerSettingsCeiling::CallerSettingsCeiling()
-    : ceiling_(IsCurrentUserAdmin() != 0 ? 0 : kMaxPlainCallerSettingsBytes) {}
+CallerSettingsStore::CallerSettingsStore() : ceiling_(IsCurrentUserAdmin() != 0 ? 0 : kMaxPlainCallerSettingsBytes) {}
 
 std::optional<std::string> RecvArgString(int sock, WireStatus* status) {
   return RecvStringWithin(sock, CallerArgumentCeiling(), status);

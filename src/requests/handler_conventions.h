@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "directory/user_settings.h"
+#include "directory/users_files.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_header.h"
 #include "foundation/wire/wire.h"
@@ -52,14 +53,17 @@ constexpr size_t kMaxPlainCallerSettingsBytes = 4 * 1024 * 1024;
 // The argument ceiling of the current caller (above).
 int32_t CallerArgumentCeiling();
 
-// Holds the settings ceiling of the current caller (none for an
-// administrator) for the length of one store call.
-class CallerSettingsCeiling {
+// Held by a handler around its one store call into a user's settings, the
+// last use it makes of the store: the current caller's settings ceiling (none
+// for an administrator), and a save that may wait for the user's file
+// (SaveMayWaitForFile: the file is written while other requests run).
+class CallerSettingsStore {
  public:
-  CallerSettingsCeiling();
+  CallerSettingsStore();
 
  private:
   SettingsCeiling ceiling_;
+  SaveMayWaitForFile save_;
 };
 
 // A wire string argument (RecvString, within the caller's ceiling): a text

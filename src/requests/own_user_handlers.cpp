@@ -110,7 +110,7 @@ int32_t SetCallerLoginSetting(const LUS* slot, const char* section, const char* 
   if (IsGuestSlot(slot)) return FR_PERMISSION_DENIED;
   const UserStruct* user = CallerRecord(slot);
   if (user == nullptr) return FR_USER_NOT_FOUND;
-  const CallerSettingsCeiling ceiling;
+  const CallerSettingsStore store;
   return SetUserSetting(RecordName(user), section, kLoginSubsectionName, setting, TextOrNull(value));
 }
 
@@ -193,7 +193,7 @@ int IPSetCurUserField(ConnectionRecord* conn) {
   } else if (IsCurrentUserAdmin() == 0 && !SelfServiceMayChange(kLoginSectionName, product, field->c_str())) {
     code = FR_PERMISSION_DENIED;
   } else {
-    const CallerSettingsCeiling ceiling;
+    const CallerSettingsStore store;
     code = SetUserLiveSetting(user, product, field->c_str(), TextOrNull(value));
   }
   Reply(sock, code, "Error sending result of SetCurUserField to client");

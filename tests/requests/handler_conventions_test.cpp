@@ -141,7 +141,9 @@ TEST_F(HandlerConventionsTest, StringArgumentsAreBoundedByTheCaller) {
                                                            : RecvArgStringWithin(pair.server, c.ownBound, &status);
     EXPECT_EQ(status, c.status) << c.id;
     EXPECT_EQ(got.has_value(), c.status == WIRE_OK) << c.id;
-    if (got) EXPECT_TRUE(*got == text) << c.id;
+    if (got) {
+      EXPECT_TRUE(*got == text) << c.id;
+    }
     writer.join();
     EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step: " << c.id;
   }
