@@ -20,6 +20,7 @@
 
 #include "foundation/crypto/password_hash.h"
 #include "support/bound_loopback_client.h"
+#include "support/cheap_home.h"
 #include "support/log_count.h"
 #include "support/hostile_clients.h"
 #include "support/server_process.h"
@@ -32,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int32_t kClientID = 0x100;  // product "Torvane"
-constexpr char kAdmin[] = "administrator";
-constexpr char kAdminPassword[] = "quernstoneway";
+constexpr const char* kAdmin = kCheapHomeAdmin;
+constexpr const char* kAdminPassword = kCheapHomeAdminPassword;
 constexpr char kCostlyUser[] = "ZentakUser";  // its hash stays the cost-12 hash of a new home
 constexpr char kCostlyPassword[] = "Grebe7ly";
 constexpr char kPatPassword[] = "pat-pw-1";
@@ -66,13 +67,8 @@ class LogonGuessing : public ::testing::Test {
   // A new home whose administrator has a cheap hash, with pat, mallory and
   // flooded (cheap) and the built-in ZentakUser (cost 12); the server stopped.
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
-    const std::string usersPath = server.Home() + "users.xml";
-    std::string users = ReadWholeFile(usersPath);
-    ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
-    WriteWholeFile(usersPath, users);
-    ASSERT_TRUE(server.Start()) << server.Log();
-    ASSERT_EQ(0, server.Stop());
+    PrepareCheapHome(server);
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(AddUser("00002001", "pat", CheapHash(kPatPassword)));
     ASSERT_TRUE(AddUser("00002002", "mallory", CheapHash(kMalloryPassword)));
     ASSERT_TRUE(AddUser("00002004", "flooded", CheapHash("flooded-pw")));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/bound_loopback_client.h"
+#include "support/cheap_home.h"
 #include "support/server_process.h"
 #include "support/stored_directory.h"
 #include "support/test_client.h"
@@ -28,8 +29,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int32_t kClientID = 0x100;  // product "Torvane": 6625 writes Live\Torvane\<field>
-constexpr char kAdmin[] = "administrator";
-constexpr char kAdminPassword[] = "quernstoneway";
+constexpr const char* kAdmin = kCheapHomeAdmin;
+constexpr const char* kAdminPassword = kCheapHomeAdminPassword;
 constexpr char kPatPassword[] = "pat-pw-1";
 constexpr int32_t kMiB = 1024 * 1024;
 constexpr int32_t kArgumentBound = kMiB;          // a string's or block's length word
@@ -41,13 +42,8 @@ class PlainUserBounds : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    ASSERT_EQ(0, server.Initialise());
-    const std::string usersPath = server.Home() + "users.xml";
-    std::string users = ReadWholeFile(usersPath);
-    ASSERT_TRUE(ReplaceStoredPasswordHash(users, kAdmin, CheapHash(kAdminPassword)));
-    WriteWholeFile(usersPath, users);
-    ASSERT_TRUE(server.Start()) << server.Log();
-    ASSERT_EQ(0, server.Stop());
+    PrepareCheapHome(server);
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(server.AddStoredUser("00002001", "pat",
                                      StoredUserFile("00002001", "pat", 0, CheapHash(kPatPassword), "")));
     ASSERT_TRUE(server.Restart()) << server.Log();
