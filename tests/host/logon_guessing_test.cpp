@@ -43,15 +43,6 @@ constexpr char kSlowPassword[] = "slow-pw-1";
 constexpr int kSlowCost = 14;      // about a second a check: long enough to act while it runs
 constexpr int kSlowestCost = 16;   // the highest a stored hash may have: seconds a check
 
-// A bcrypt hash of `clear` at `cost`.
-std::string HashAtCost(const char* clear, int cost) {
-  char setting[kPasswordFieldSize] = {};
-  char hash[kPasswordFieldSize] = {};
-  EXPECT_EQ(0, GenerateSalt(cost, setting));
-  EXPECT_EQ(0, HashPasswordWithSalt(clear, setting, hash));
-  return hash;
-}
-
 // The n-th address of a block of loopback addresses, "127.<block>.x.y" (n
 // below 62,500).
 std::string Address(int block, int n) {
@@ -67,8 +58,8 @@ class LogonGuessing : public ::testing::Test {
   // A new home whose administrator has a cheap hash, with pat, mallory and
   // flooded (cheap) and the built-in ZentakUser (cost 12); the server stopped.
   void SetUp() override {
-    PrepareCheapHome(server);
-    if (HasFatalFailure()) return;
+    std::string failed;
+    ASSERT_TRUE(PrepareCheapHome(server, &failed)) << failed;
     ASSERT_TRUE(AddUser("00002001", "pat", CheapHash(kPatPassword)));
     ASSERT_TRUE(AddUser("00002002", "mallory", CheapHash(kMalloryPassword)));
     ASSERT_TRUE(AddUser("00002004", "flooded", CheapHash("flooded-pw")));

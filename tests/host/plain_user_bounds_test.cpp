@@ -42,8 +42,8 @@ class PlainUserBounds : public ::testing::Test {
   ServerProcess server;
 
   void SetUp() override {
-    PrepareCheapHome(server);
-    if (HasFatalFailure()) return;
+    std::string failed;
+    ASSERT_TRUE(PrepareCheapHome(server, &failed)) << failed;
     ASSERT_TRUE(server.AddStoredUser("00002001", "pat",
                                      StoredUserFile("00002001", "pat", 0, CheapHash(kPatPassword), "")));
     ASSERT_TRUE(server.Restart()) << server.Log();
