@@ -36,6 +36,14 @@ constexpr int32_t kMiB = 1024 * 1024;
 constexpr int32_t kArgumentBound = kMiB;          // a string's or block's length word
 constexpr int32_t kSettingsBound = 4 * kMiB;      // the settings of one users file
 constexpr int32_t kEnvironmentNameBound = 32;     // 31 bytes and the NUL
+// The most a plain user's largest store may add to another client's answer.
+// The sanitized build (unoptimised, every byte checked) runs each store many
+// times slower; its bound only shows that nothing holds the others for long.
+#ifdef __SANITIZE_ADDRESS__
+constexpr long long kStoreBesideBoundMs = 1000;
+#else
+constexpr long long kStoreBesideBoundMs = 50;
+#endif
 
 class PlainUserBounds : public ::testing::Test {
  protected:
@@ -264,7 +272,7 @@ TEST_F(PlainUserBounds, AnotherClientIsAnsweredAtOnceBesideAPlainUsersLargestSto
   const long long worstMs = std::chrono::duration_cast<milliseconds>(beside.worst).count();
   std::printf("monitor's worst reply beside a plain user's largest stores: %lld ms (%zu answers; %lld ms alone)\n",
               worstMs, beside.answered, aloneMs);
-  EXPECT_LE(worstMs, 50 + aloneMs);
+  EXPECT_LE(worstMs, kStoreBesideBoundMs + aloneMs);
 }
 
 // ---- A full connection table ---------------------------------------------------------------
