@@ -272,6 +272,12 @@ int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, co
   }
 }
 
+int SetUserPasswordV2OfUID(const char* name, uint32_t uid, const char* newHash, int skipHistory,
+                           const char* clearPassword) {
+  if (name == nullptr || FindUserAgain(UserRef{name, uid}) == nullptr) return FR_USER_NOT_FOUND;
+  return SetUserPasswordV2(name, newHash, skipHistory, clearPassword);
+}
+
 int SetUserPassword(const char* name, uint32_t newHash, int skipHistory) {
   try {
     return SetPasswordV1(name, newHash, skipHistory);

@@ -87,6 +87,12 @@ uint32_t GetUserPasswordDate(const char* user);
 // text; step 7 sets PASSWORD to 0 and PASSWORDV2 to a copy of `newHash`.
 int SetUserPasswordV2(const char* name, const char* newHash, int skipHistory, const char* clearPassword);
 
+// SetUserPasswordV2 for the user of `name` only while it is the user of
+// `uid`: 6 (nothing written) when the name finds no user or another one (the
+// user checked before a wait was deleted and the name given to a new one).
+int SetUserPasswordV2OfUID(const char* name, uint32_t uid, const char* newHash, int skipHistory,
+                           const char* clearPassword);
+
 // The bcrypt texts that step 3 of SetUserPasswordV2 would check a clear
 // password against (history places 1..n of `name`, deepest first), as
 // copies: a caller checks them off the server thread and then sets the

@@ -1,9 +1,11 @@
 // Per-user settings: lookups and changes of the settings tree under each
 // user's USERDATA node, and the XML replacements of whole subtrees.
 // Directory layer: calls the users tree and the save of one user, the user
-// records, the XML toolkit, the utilities, the server settings and the log.
+// records, the XML toolkit, the utilities, the server settings, the fiber
+// locals (the settings ceiling is the request's) and the log.
 #include "directory/user_settings.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -19,6 +21,7 @@
 #include "foundation/util/util.h"
 #include "foundation/xml/xml_tree.h"
 #include "foundation/xml/xml_value_stack.h"
+#include "platform/fiber_tasks.h"
 
 namespace {
 
@@ -51,6 +54,33 @@ size_t SubtreeHeight(const XMLNode* top) {
     node = node->nextSibling;
   }
 }
+
+// What one node holds, by itself: its name, its text, its attributes.
+size_t NodeBytes(const XMLNode* node) {
+  size_t bytes = node->name.size() + (node->value ? node->value->size() : 0);
+  for (const XMLAttribute& attribute : node->attributes) bytes += attribute.name.size() + attribute.value.size();
+  return bytes;
+}
+
+// What the node and its subtree hold (a null node: 0).
+size_t SubtreeBytes(const XMLNode* top) {
+  size_t bytes = 0;
+  for (const XMLNode* node = top; node != nullptr; node = NextInXMLSubtree(top, node)) bytes += NodeBytes(node);
+  return bytes;
+}
+
+// The children of `node` and their subtrees (its own name and text not counted).
+size_t ChildrenBytes(const XMLNode* node) {
+  size_t bytes = 0;
+  for (const XMLNode* c = node != nullptr ? node->firstChild : nullptr; c != nullptr; c = c->nextSibling) {
+    bytes += SubtreeBytes(c);
+  }
+  return bytes;
+}
+
+// The ceiling in force for the running request (0: none); see SettingsCeiling.
+const int kSettingsCeilingLocal = RegisterFiberLocal(nullptr);
+size_t SettingsCeilingInForce() { return static_cast<size_t>(FiberLocal(kSettingsCeilingLocal)); }
 
 // A path of more elements than any settings tree can be deep is cut after
 // kMaxPathElements (`tooLong`): it reaches no node, and a client's path of
@@ -138,6 +168,43 @@ XMLNode* FindUserNodeByName(const char* user) {
   return record != nullptr ? UserNodeOfRecord(record) : FindXMLUserNode(user);
 }
 
+// The levels a change works on, found before anything is made: a null
+// section or subsection is one that the change makes.
+struct ChangeTarget {
+  XMLNode* section = nullptr;
+  XMLNode* subsection = nullptr;
+};
+
+// The user's USERDATA node when it has one (none is made).
+const XMLNode* ExistingUserData(const char* user) {
+  const XMLNode* userNode = IsEmpty(user) ? nullptr : FindUserNodeByName(user);
+  return userNode != nullptr ? FindXMLChildNode(userNode, kUserDataName) : nullptr;
+}
+
+// True when a change that takes `removed` bytes out of the user's settings
+// and puts `added` in stays within the ceiling in force (always without
+// one, and for a change that does not grow the settings).
+bool WithinSettingsCeiling(const char* user, size_t removed, size_t added) {
+  const size_t ceiling = SettingsCeilingInForce();
+  if (ceiling == 0 || added <= removed) return true;
+  const size_t now = SubtreeBytes(ExistingUserData(user));
+  const size_t after = now - std::min(now, removed) + added;
+  if (after <= ceiling) return true;
+  WriteLog(1, "The settings of user >%s< would hold %zu bytes, more than the %zu allowed", user, after, ceiling);
+  return false;
+}
+
+// The bytes of the nodes a change makes on its way: a missing section or
+// subsection (`needSubsection`), and the elements of `path` from `made` on.
+size_t NamesMadeBytes(const char* section, const char* subsection, bool needSubsection, const ChangeTarget& target,
+                      const SettingsPath& path, size_t made) {
+  size_t bytes = 0;
+  if (target.section == nullptr) bytes += std::strlen(section);
+  if (needSubsection && target.subsection == nullptr) bytes += std::strlen(subsection);
+  for (size_t i = made; i < path.elements.size(); ++i) bytes += path.elements[i].size();
+  return bytes;
+}
+
 // After an XML replacement the record is linked to its user's USERDATA node
 // again; nothing else of the record is taken from the tree (the record, not
 // the node, holds the current password hashes and main fields).
@@ -145,13 +212,6 @@ void RelinkUserData(XMLNode* userData) {
   if (userData == nullptr) return;
   if (UserStruct* record = RecordOfUserNode(userData->parent)) record->USERDATA = userData;
 }
-
-// The levels a change works on, found before anything is made: a null
-// section or subsection is one that the change makes.
-struct ChangeTarget {
-  XMLNode* section = nullptr;
-  XMLNode* subsection = nullptr;
-};
 
 // Looks up section\subsection for a change and checks, before the tree
 // changes, everything that would refuse it: with `makeLevels` a missing
@@ -211,7 +271,18 @@ int SetSettingSteps(const char* user, const char* section, const char* subsectio
 
   ChangeTarget target;
   int rc = PrepareChange(user, section, subsection, createLevels, true, elements, &target);
-  if (rc == FR_OK) rc = MakeLevels(user, section, subsection, true, &target);
+  if (rc != FR_OK) return rc;
+  if (SettingsCeilingInForce() != 0) {
+    size_t matched = 0;
+    const XMLNode* existing =
+        target.subsection != nullptr ? WalkExisting(target.subsection, elements, &matched) : nullptr;
+    const bool whole = existing != nullptr && matched == elements.elements.size();
+    const size_t removed = whole && existing->value ? existing->value->size() : 0;
+    const size_t added = (value != nullptr ? std::strlen(value) : 0) +
+                         NamesMadeBytes(section, subsection, true, target, elements, matched);
+    if (!WithinSettingsCeiling(user, removed, added)) return FR_NO_MEMORY;
+  }
+  rc = MakeLevels(user, section, subsection, true, &target);
   if (rc != FR_OK) return rc;
   XMLNode* node = WalkCreating(target.subsection, elements);
   if (node == nullptr) return FR_NO_MEMORY;
@@ -243,6 +314,15 @@ int SetSetting(const char* user, const char* section, const char* subsection, co
 std::string g_settingsPath;  // the settings path buffer's text (below 2048 bytes)
 
 }  // namespace
+
+// ---- A ceiling on one user's settings ----------------------------------------------
+
+SettingsCeiling::SettingsCeiling(size_t bytes) : previous_(SettingsCeilingInForce()) {
+  FiberLocal(kSettingsCeilingLocal) = static_cast<uintptr_t>(bytes);
+}
+SettingsCeiling::~SettingsCeiling() { FiberLocal(kSettingsCeilingLocal) = static_cast<uintptr_t>(previous_); }
+
+size_t UserSettingsBytes(const char* user) { return SubtreeBytes(ExistingUserData(user)); }
 
 // ---- Nodes of a user's settings -------------------------------------------------------
 
@@ -391,6 +471,7 @@ int AddUserEnvSection(const char* user, const char* env) {
   XMLNode* data = GetUserDataNode(user);
   if (data == nullptr) return FR_USER_NOT_FOUND;
   if (!EqualsNoCase(data->name, kUserDataName)) return FR_WRONG_NODE_KIND;
+  if (!WithinSettingsCeiling(user, 0, std::strlen(env) + std::strlen(kLoginSubsectionName))) return FR_NO_MEMORY;
   XMLNode* sect = AppendNamedUsersChild(data, env);
   if (sect == nullptr) return FR_NO_MEMORY;
   AddTorvaneNode(sect);  // a section without its subsection is still a section
@@ -494,6 +575,31 @@ int SetUserAppBranchXML(const char* user, const char* section, const char* subse
                                                        : kSubsectionDepth + elements.elements.size() - 1;
   if (parentDepth + SubtreeHeight(parsed.get()) > static_cast<size_t>(kMaxUserDataDepth)) {
     return FR_INVALID_PARAMETER;
+  }
+  if (SettingsCeilingInForce() != 0) {
+    // What goes: the branch's last node (clearExisting), or every child of
+    // the subsection (an empty branch). What comes: the branch's missing
+    // nodes and levels, and the text's elements.
+    size_t matched = 0;
+    const XMLNode* last = target.subsection != nullptr && !elements.elements.empty()
+                              ? WalkExisting(target.subsection, elements, &matched)
+                              : nullptr;
+    const bool whole = last != nullptr && matched == elements.elements.size();
+    size_t removed = 0;
+    if (clearExisting != 0) {
+      if (elements.elements.empty()) {
+        removed = ChildrenBytes(target.subsection);
+      } else if (whole) {
+        removed = SubtreeBytes(last);
+      }
+    }
+    size_t added = NamesMadeBytes(section, subsection, true, target, elements, matched);
+    // A last node the walk makes is the one the clear deletes.
+    if (clearExisting != 0 && !whole && !elements.elements.empty()) added -= elements.elements.back().size();
+    for (const XMLNode* element = parsed.get(); element != nullptr; element = element->nextSibling) {
+      added += SubtreeBytes(element);
+    }
+    if (!WithinSettingsCeiling(user, removed, added)) return FR_NO_MEMORY;
   }
 
   if ((rc = MakeLevels(user, section, subsection, true, &target)) != FR_OK) return rc;

@@ -43,6 +43,32 @@ constexpr size_t kSettingsPathBufferSize = 2048;        // the path buffer, with
 // just ends a path. The setters also need the user's record (6 without one:
 // the save would write no file for a node without a record).
 
+// ---- A ceiling on one user's settings ----------------------------------------------
+// What a user's settings hold is counted in bytes: the names, texts and
+// attributes (names and values) of every node under its USERDATA node. While
+// a SettingsCeiling is in force, a change by SetUserSetting(Create),
+// SetUserAppBranchXML or AddUserEnvSection that would leave the user's
+// settings holding more than the ceiling is refused with 1 before the tree
+// changes (nothing is made, replaced or saved). A change that leaves them
+// smaller, or no larger, is never refused, so a user over the ceiling can
+// still shrink. Without a ceiling only each text's own bound applies.
+//
+// The ceiling belongs to the request that sets it (a fiber local): others
+// that run while it waits have their own.
+class SettingsCeiling {
+ public:
+  explicit SettingsCeiling(size_t bytes);  // 0: no ceiling
+  ~SettingsCeiling();
+  SettingsCeiling(const SettingsCeiling&) = delete;
+  SettingsCeiling& operator=(const SettingsCeiling&) = delete;
+
+ private:
+  size_t previous_;
+};
+
+// What the user's settings hold now (0 without a USERDATA node or user).
+size_t UserSettingsBytes(const char* user);
+
 // ---- Nodes of a user's settings -------------------------------------------------------
 
 // The user's USERDATA node: the first child of that name of the user's USER

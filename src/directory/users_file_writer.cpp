@@ -4,11 +4,16 @@
 // file, and the save every change of a user calls, with the refusals of the
 // load state (no save after a failed load, userlist.xml.bad after a partial
 // one) and the removal of deleted users' files once the list leaves them out.
+// A user's own file is written by the writer thread in the order of its
+// saves; a save that may wait (SaveMayWaitForFile) steps aside meanwhile.
 // Directory layer: calls the users tree, the user records, the node
 // registry, the login sections, the XML toolkit, atomic files, the
-// file-system helpers, the clock and the log.
+// file-system helpers, the workers' ordered writes and fiber locals, the
+// clock and the log.
 #include "directory/users_files.h"
 #include "directory/users_files_private.h"
+
+#include <fcntl.h>
 
 #include <cassert>
 #include <cerrno>
@@ -31,11 +36,16 @@
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/file_range_copy.h"
+#include "platform/fiber_tasks.h"
 #include "platform/fs.h"
+#include "platform/worker_pool.h"
 
 using namespace users_files_detail;
 
 namespace {
+
+// Non-zero while the running task holds a SaveMayWaitForFile.
+const int kSaveMayWaitLocal = RegisterFiberLocal(nullptr);
 
 constexpr const char kDeclarationLine[] = "<?xml version=\"1.0\"?>\n";
 constexpr size_t kStreamFlushSize = 64 * 1024;  // the list and version-1 writers hand text on in pieces of this size
@@ -472,6 +482,7 @@ int WriteAllUserFiles(const std::string& home, bool* replacedAny) {
   // a version-1 store): none is read.
   const bool compare = ProbePath(dir) == PATH_EXISTS;
   MakeSureDirectoryPathExists(dir);
+  WaitForWritesInOrder();  // no older text of a file lands after these
   const int count = GetUserCount();
   std::vector<std::unique_ptr<AtomicFile>> files;
   std::string text;
@@ -520,6 +531,9 @@ void NoteFilesOfDeletedUsers() { RemoveUserFilesAtNextSave(TakeDeletedUserUIDs()
 // belongs to a user the last load skipped. One that is already gone is no
 // fault; any other failure is logged and the file stays.
 void RemoveFilesOfDeletedUsers(const std::string& home) {
+  // A write of one of them still queued would bring its file back after
+  // the removal: the removals come after every write handed over before.
+  if (!g_filesOfDeletedUsers.empty()) WaitForWritesInOrder();
   for (const UID uid : g_filesOfDeletedUsers) {
     if (uid == kNoUID || IsUIDInNodeQA(uid) != 0 || g_protectedUIDs.count(uid) != 0) continue;
     const std::string path = UserFilePath(home, uid);
@@ -686,6 +700,7 @@ int WriteV2UserToFile(const UserStruct* user, const char* home) {
   int rc = AppendUserXML(user, text);
   if (rc != FR_OK) return rc;
   MakeSureDirectoryPathExists(std::string(home) + kUsersDirectoryName);
+  WaitForWritesInOrder();
   AtomicFile af;
   return WriteAtomic(af, UserFilePath(home, user->header.uid), text, true, "WriteV2UserToFile:Unable to open file %s");
 }
@@ -702,21 +717,64 @@ void RemoveUserFilesAtNextSave(const std::vector<UID>& uids) {
 
 namespace {
 
+// One user's file to write, made on the server thread and written on the
+// writer thread: its own copies of the path and the text, and what came of it.
+struct UserFileWrite {
+  std::string directory;
+  std::string path;
+  std::string text;
+  int rc = FR_OK;
+  bool replaced = false;
+};
+
+// The room of the last text written, kept for the next: a file of megabytes
+// is built without a fresh allocation (and its page faults) each time.
+std::string g_spareFileText;
+
+// The write itself (on the writer thread: no store, no log): nothing when
+// the file holds the text already, else an atomic replacement.
+void RunUserFileWrite(void* data) {
+  auto* w = static_cast<UserFileWrite*>(data);
+  std::string onDisk;
+  if (ReadFileQuietly(AT_FDCWD, w->path.c_str(), onDisk).code == FR_OK && onDisk == w->text) return;
+  MakeSureDirectoryPathExists(w->directory);
+  AtomicFile af;
+  if (AtomicFileBegin(af, w->path) != ATOMIC_OK) {
+    w->rc = FR_CANNOT_OPEN_FILE;
+    return;
+  }
+  if (!w->text.empty() && fwrite(w->text.data(), 1, w->text.size(), af.fp) != w->text.size()) {
+    af.writeFailed = true;
+    af.savedErrno = errno;
+  }
+  if (AtomicFileCommit(af) != ATOMIC_OK) {
+    w->rc = FR_WRITE_FAILED;
+    return;
+  }
+  w->replaced = true;
+}
+
 // The named user's own file (index from FindUserIndex; none: nothing to
-// write, the list alone changes). 0, 2, 14, 15.
-int WriteOneUserFile(const std::string& home, int index, bool* replaced) {
+// write, the list alone changes), written in the order of the saves; with
+// `mayWait` the request steps aside while it is written, and `index` is not
+// to be used after. 0, 2, 14, 15.
+int WriteOneUserFile(const std::string& home, int index, bool mayWait, bool* replaced) {
   if (index < 0) return FR_OK;
   const UserStruct* user = GetUserByIndex(index);
-  std::string text;
-  int rc = BuildUserFile(user, text);
+  UserFileWrite write;
+  write.text.swap(g_spareFileText);
+  int rc = BuildUserFile(user, write.text);
   if (rc != FR_OK) return rc;
-  const std::string path = UserFilePath(home, user->header.uid);
-  if (FileHoldsText(path, text)) return FR_OK;  // the same bytes are there already
-  MakeSureDirectoryPathExists(home + kUsersDirectoryName);
-  AtomicFile af;
-  rc = WriteAtomic(af, path, text, true, "WriteV2UserToFile:Unable to open file %s");
-  *replaced = rc == FR_OK;
-  return rc;
+  write.path = UserFilePath(home, user->header.uid);
+  write.directory = home + kUsersDirectoryName;
+  user = nullptr;  // not held across the write
+  RunInWriteOrder(RunUserFileWrite, &write, mayWait);
+  if (write.rc == FR_CANNOT_OPEN_FILE) WriteLog(1, "WriteV2UserToFile:Unable to open file %s", write.path.c_str());
+  if (write.rc == FR_WRITE_FAILED) WriteLog(1, "Unable to write file %s", write.path.c_str());
+  *replaced = write.replaced;
+  write.text.clear();
+  if (write.text.capacity() > g_spareFileText.capacity()) write.text.swap(g_spareFileText);
+  return write.rc;
 }
 
 // Before the first list written after a partial load: the list that load
@@ -756,13 +814,16 @@ int WriteUserListSteps(const char* home, const char* name) {
   if (SavesRefusedAfterFailedLoad()) return FR_WRITE_FAILED;
   const std::string h(home);
   bool replaced = false;
-  // The user's own record is found as every lookup finds it (domain\user
-  // included), so that its file is rewritten whatever form the caller used.
-  rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, &replaced);
   // The list is written only when its bytes change (most saves change no
   // UID and no name). After a partial load it is always written, the old one
-  // kept beside it first.
-  if (rc == FR_OK && (g_loadState == USERS_LOAD_PARTIAL || !ListOnDiskMatches(index))) {
+  // kept beside it first. A save whose list stays may wait for its user's
+  // file: the request steps aside while it is written (the last step).
+  const bool listStays = g_loadState != USERS_LOAD_PARTIAL && ListOnDiskMatches(index);
+  const bool mayWait = listStays && FiberLocal(kSaveMayWaitLocal) != 0;
+  // The user's own record is found as every lookup finds it (domain\user
+  // included), so that its file is rewritten whatever form the caller used.
+  rc = name == nullptr ? WriteAllUserFiles(h, &replaced) : WriteOneUserFile(h, index, mayWait, &replaced);
+  if (rc == FR_OK && !listStays) {
     const std::string listPath = h + kUserListFileName;
     rc = g_loadState == USERS_LOAD_PARTIAL ? kListWrittenWhole : EditUserListFile(listPath);
     if (rc == kListWrittenWhole) {
@@ -780,6 +841,9 @@ int WriteUserListSteps(const char* home, const char* name) {
 }
 
 }  // namespace
+
+SaveMayWaitForFile::SaveMayWaitForFile() : previous_(FiberLocal(kSaveMayWaitLocal)) { FiberLocal(kSaveMayWaitLocal) = 1; }
+SaveMayWaitForFile::~SaveMayWaitForFile() { FiberLocal(kSaveMayWaitLocal) = previous_; }
 
 int WriteUserList(const char* home, const char* name) {
   try {

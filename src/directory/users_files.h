@@ -106,6 +106,24 @@ enum UsersConvertMode : int {
 // The save every change of users calls: WriteUserList (home, name).
 int SaveUsers(const char* home, const char* name);
 
+// While the running request holds one, a save of one user whose list stays
+// as it is lets the request step aside while the user's file is written (a
+// file of megabytes and its sync then hold up no other client). The file is
+// written in the order of the saves: no older text of it ever lands after a
+// newer one. For a request whose save is its last use of the store: other
+// requests run during the wait, so the caller holds no record, node or index
+// across it.
+class SaveMayWaitForFile {
+ public:
+  SaveMayWaitForFile();
+  ~SaveMayWaitForFile();
+  SaveMayWaitForFile(const SaveMayWaitForFile&) = delete;
+  SaveMayWaitForFile& operator=(const SaveMayWaitForFile&) = delete;
+
+ private:
+  uintptr_t previous_;
+};
+
 // Rewrites the per-user file of the user `name` (found with FindUserIndex, the
 // domain rule included; every user's file for a null name), then
 // userlist.xml, each replaced atomically: a failure keeps the old list (and

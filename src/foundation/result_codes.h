@@ -50,4 +50,6 @@ enum FailReasonCode : int32_t {
   FR_PEER_CLOSED = 55,            // local: the peer closed the connection
   FR_HASH_FAILED = 56,            // bcrypt hashing failed
   FR_CLOSE_CONNECTION = 57,       // local: a handler asks the dispatcher to close and remove its connection
+  FR_LOGON_CANCELLED = 58,        // local: a logon's wait was cancelled (its connection is gone, the stop):
+                                  // nothing is sent, counted or handed out
 };

@@ -723,9 +723,33 @@ int StopServer() {
   return 0;
 }
 
+namespace {
+
+// True when the logon UID names a slot in use; `live` is every slot's
+// logon UID, sorted.
+bool HasLiveLogon(uint32_t logonUID, const std::vector<uint32_t>& live) {
+  return logonUID != 0 && std::binary_search(live.begin(), live.end(), logonUID);
+}
+
+}  // namespace
+
 int FindOldestClientConnection(uint32_t now) {
-  uint32_t oldest = now;
+  // A connection without a logon (never logged on, logged off, or its slot
+  // gone) goes first, whenever it was last used: connections that anyone can
+  // open must not push out the users who logged on.
+  std::vector<uint32_t> live;
+  live.reserve(static_cast<size_t>(GetLUSCount()));
+  for (int i = 0; i < GetLUSCount(); ++i) live.push_back(GetLUSByIndex(i)->logonUID);
+  std::sort(live.begin(), live.end());
   int found = -1;
+  for (int i = 0; i < GetConnectionCount(); ++i) {
+    const ConnectionRecord* c = GetConnectionByIndex(i);
+    if (c->serverConnection != 0 || HasLiveLogon(c->logonUID, live)) continue;
+    if (found < 0 || c->lastUsed < GetConnectionByIndex(found)->lastUsed) found = i;
+  }
+  if (found >= 0) return found;
+  // Every connection has a logon: the one used longest ago, before this second.
+  uint32_t oldest = now;
   for (int i = 0; i < GetConnectionCount(); ++i) {
     const ConnectionRecord* c = GetConnectionByIndex(i);
     if (c->serverConnection == 0 && c->lastUsed < oldest) {

@@ -79,8 +79,11 @@ int StopServer();
 
 // ---- Steps of a pass (tests) ------------------------------------------------------------
 
-// At MAX_CONNECTIONS: the non-server connection with the smallest lastUsed
-// strictly before `now` (lower index among equals), or -1 when there is none.
+// At MAX_CONNECTIONS: the non-server connection without a logon (logon UID 0,
+// or one that no slot holds) with the smallest lastUsed, whenever that was;
+// when every connection has a logon, the non-server connection with the
+// smallest lastUsed strictly before `now`. The lower index among equals; -1
+// when there is none.
 int FindOldestClientConnection(uint32_t now);
 // Makes room at MAX_CONNECTIONS by kicking one connection.
 void MakeRoomForConnection();

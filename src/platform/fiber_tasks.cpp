@@ -71,6 +71,7 @@ struct FiberTask {
   bool cancelled = false;
   bool listedCancelled = false;  // in g_cancelled
   bool waited = false;           // the body has suspended at least once
+  bool acted = false;            // its waits skip the wait check (SetFiberTaskActed)
   uintptr_t locals[kMaxFiberLocals] = {};
 #if TORVANE_ASAN_FIBERS
   void* loopFakeStack = nullptr;
@@ -221,6 +222,7 @@ FiberTask* StartFiberTask(FiberBody body, void* arg, void* owner) {
   t->cancelled = false;
   t->listedCancelled = false;
   t->waited = false;
+  t->acted = false;
   ++g_live;
   return RunTask(t) ? t : nullptr;
 }
@@ -272,7 +274,7 @@ FiberWake WaitInFiberTask(const FiberWait& wait) {
   // its next wait ends at once.
   if (t->wake == FiberWake::kCancelled || t->cancelled) return FiberWake::kCancelled;
   // Others ran meanwhile: what this task stands on is checked again.
-  if (g_waitCheck != nullptr && !g_waitCheck()) {
+  if (g_waitCheck != nullptr && !t->acted && !g_waitCheck()) {
     t->cancelled = true;
     return FiberWake::kCancelled;
   }
@@ -280,6 +282,10 @@ FiberWake WaitInFiberTask(const FiberWait& wait) {
 }
 
 void SetFiberWaitCheck(FiberWaitCheck check) { g_waitCheck = check; }
+
+void SetFiberTaskActed(bool acted) {
+  if (fiber_detail::currentTask != nullptr) fiber_detail::currentTask->acted = acted;
+}
 void SetFiberWaitObserver(FiberWaitObserver observer) { g_waitObserver = observer; }
 
 void SetFiberTaskOwner(void* owner) {

@@ -18,7 +18,7 @@
 struct FiberTask;
 
 // Words of state per task (fiber locals, below).
-constexpr int kMaxFiberLocals = 8;
+constexpr int kMaxFiberLocals = 16;
 
 // Usable stack of every task (a guard page below it faults on overflow).
 // Requests keep their large buffers on the heap: the deepest request of the
@@ -91,7 +91,7 @@ int GetLiveFiberTaskCount();
 
 // What the running task is, kept where the hot paths read it inline.
 namespace fiber_detail {
-constexpr int kLocalsOfThread = 8;
+constexpr int kLocalsOfThread = 16;
 extern __thread FiberTask* currentTask;
 extern __thread uintptr_t* currentLocals;  // the running task's words; null outside tasks
 extern __thread uintptr_t threadLocals[kLocalsOfThread];
@@ -125,6 +125,13 @@ FiberWake WaitInFiberTask(const FiberWait& wait);
 // a task stands on sets it once, at start-up (null: every wait goes on).
 using FiberWaitCheck = bool (*)();
 void SetFiberWaitCheck(FiberWaitCheck check);
+
+// Whether the running task has acted on what it decided: a change it made is
+// in the stores (and being saved). From then on its waits are not put to the
+// wait check: it finishes and answers what it did, whatever ends meanwhile.
+// Whoever begins a piece of work on a task clears it (each request begins
+// unacted); a write of a store file sets it.
+void SetFiberTaskActed(bool acted);
 
 // Tests: called in the task just before it suspends, with what it waits for,
 // so that a test can act at every point where other requests may run (null:

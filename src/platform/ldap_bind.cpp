@@ -1,19 +1,62 @@
-// Directory binds on libldap: session settings, bind names, connect and bind.
+// Directory binds on libldap: session settings, bind names, connect and
+// bind, and the abort of a session another thread is connecting or binding.
 // Platform layer: calls libldap and the C library only.
 #include "platform/ldap_bind.h"
 
 #include <ldap.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+namespace {
+int KeepConnectedSocket(LDAP* ld, Sockbuf* sb, LDAPURLDesc* srv, struct sockaddr* addr, struct ldap_conncb* ctx);
+void ForgetConnectedSocket(LDAP* ld, Sockbuf* sb, struct ldap_conncb* ctx);
+}  // namespace
+
+// One session. The library's own time-outs do not reach a TLS handshake, so
+// the session keeps a descriptor of its connected socket (a duplicate, which
+// no close by the library can hand to another socket), through which an
+// abort shuts the socket down: every read and write on it then fails at once.
 struct LdapSession {
   LDAP* ld = nullptr;
+  std::mutex lock;           // heldFd and aborted, between the bind's thread and an abort
+  int heldFd = -1;           // duplicate of the connected socket; -1 before the connect
+  bool aborted = false;      // a socket connected from now on is shut down at once
+  ldap_conncb callbacks{KeepConnectedSocket, ForgetConnectedSocket, this};
+  explicit LdapSession(LDAP* handle) : ld(handle) {}
+  ~LdapSession() {
+    if (heldFd >= 0) close(heldFd);
+  }
 };
 
 namespace {
+
+// The library has connected the session's socket (TCP; the TLS handshake
+// comes after this): keep a duplicate of it for an abort.
+int KeepConnectedSocket(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb* ctx) {
+  auto* session = static_cast<LdapSession*>(ctx->lc_arg);
+  ber_socket_t fd = -1;
+  if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) != 1 || fd < 0) return 0;
+  std::lock_guard<std::mutex> hold(session->lock);
+  if (session->heldFd >= 0) close(session->heldFd);
+  session->heldFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (session->aborted && session->heldFd >= 0) shutdown(session->heldFd, SHUT_RDWR);
+  return 0;
+}
+
+// The library closes a connection (or frees the session: no Sockbuf then).
+void ForgetConnectedSocket(LDAP*, Sockbuf* sb, struct ldap_conncb* ctx) {
+  if (sb == nullptr) return;
+  auto* session = static_cast<LdapSession*>(ctx->lc_arg);
+  std::lock_guard<std::mutex> hold(session->lock);
+  if (session->heldFd >= 0) close(session->heldFd);
+  session->heldFd = -1;
+}
 
 struct LdapSettings {
   std::string secureURI;
@@ -177,13 +220,14 @@ LdapSessionHandle LdapOpenSession(bool insecure, int* code) {
     if (code) *code = rc != LDAP_SUCCESS ? rc : LDAP_NO_MEMORY;
     return nullptr;
   }
-  LdapSessionHandle session(new LdapSession{ld});
+  LdapSessionHandle session(new LdapSession(ld));
   int version = LDAP_VERSION3;
   struct timeval timeout = {kLdapTimeoutSeconds, 0};
   rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout);
+  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &session->callbacks);
   if (rc == LDAP_OPT_SUCCESS && !insecure) {
     int demand = LDAP_OPT_X_TLS_HARD;
     rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
@@ -198,6 +242,13 @@ LdapSessionHandle LdapOpenSession(bool insecure, int* code) {
   }
   if (code) *code = 0;
   return session;
+}
+
+void LdapAbortSession(LdapSession* session) {
+  if (!session) return;
+  std::lock_guard<std::mutex> hold(session->lock);
+  session->aborted = true;
+  if (session->heldFd >= 0) shutdown(session->heldFd, SHUT_RDWR);
 }
 
 int LdapConnectSession(LdapSession* session) {

@@ -1,9 +1,10 @@
 // Directory binds for the Active Directory password logon, on the system's
 // LDAP client library: opening a session to the directory (LDAP over TLS, or
 // plain LDAP when the server is told to), an explicit connect with the TLS
-// handshake, and one simple bind of a UTF-16 identity under a bind name made
-// from a template. Platform layer: calls libldap only; keeps the URIs, the
-// bind-name template and a CA file as process settings.
+// handshake, one simple bind of a UTF-16 identity under a bind name made
+// from a template, and the abort of a session that another thread is
+// connecting or binding. Platform layer: calls libldap only; keeps the URIs,
+// the bind-name template and a CA file as process settings.
 #pragma once
 
 #include <memory>
@@ -13,7 +14,7 @@
 
 constexpr int kLdapSecurePort = 636;       // LDAP over TLS
 constexpr int kLdapPlainPort = 389;        // plain LDAP: passwords travel in clear
-constexpr int kLdapTimeoutSeconds = 10;    // network (connect, handshake) and operation time-outs
+constexpr int kLdapTimeoutSeconds = 10;    // network (connect) and operation time-outs; the whole bind's deadline
 constexpr char kDefaultBindNameTemplate[] = "%D\\%A";  // down-level DOMAIN\account
 
 // The session URIs. An empty text (the default) means the library's own
@@ -75,6 +76,13 @@ LdapSessionHandle LdapOpenSession(bool insecure, int* code);
 // check). 0, or the library's non-zero code: server unreachable, TLS failure,
 // time-out.
 int LdapConnectSession(LdapSession* session);
+
+// Makes the session's network steps end soon, from any thread, while another
+// thread is in LdapConnectSession or LdapBindIdentity on it, or before it
+// gets there: its connected socket is shut down (a TLS handshake or a bind
+// that waits for the directory then fails at once), and a socket connected
+// later is shut down as soon as it is. The session stays its owner's to close.
+void LdapAbortSession(LdapSession* session);
 
 // What LdapBindIdentity did.
 enum LdapBindSent : int {

@@ -1,8 +1,10 @@
-// The worker threads: a queue of jobs under one mutex, threads started at
-// the first job, the finished tasks handed back through a list and an
-// eventfd the loop polls.
+// The worker threads: one queue of jobs per share under one mutex, the
+// shares served in turn, threads started at the first job, the finished
+// tasks handed back through a list and an eventfd the loop polls; and the
+// writer thread with its queue of writes in their order.
 // Platform layer: std::thread, a mutex and condition variable, eventfd;
-// calls the fiber tasks.
+// calls the fiber tasks (the task's share is a fiber local) and the bind
+// threads' stop.
 #include "platform/worker_pool.h"
 
 #include <sys/eventfd.h>
@@ -14,34 +16,52 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/bind_threads.h"
 #include "platform/fiber_tasks.h"
 
 namespace {
+
+// The running task's share, a fiber local (stored as it is: 0 is share 0).
+const int kShareLocal = RegisterFiberLocal(nullptr);
 
 struct Job {
   WorkerJob run = nullptr;
   void* data = nullptr;
   FiberTask* task = nullptr;
+  uint64_t share = 0;
+};
+
+// The jobs of one client address.
+struct Share {
+  std::deque<Job> waiting;
+  int running = 0;
 };
 
 // What the workers share, under its lock. Never destroyed, like the
 // threads: at exit a worker may still wait on the condition, and destroying
 // a condition variable with waiters never returns.
+//
+// `turns` holds each share that has jobs waiting, once, in the order of its
+// turn: a worker takes the first job of the first share in it that has
+// fewer than kMaxWorkerJobsPerShare running, and that share's next turn is
+// at the back.
 struct Shared {
   std::mutex lock;
   std::condition_variable wake;
-  std::deque<Job> queue;
+  std::unordered_map<uint64_t, Share> shares;
+  std::deque<uint64_t> turns;
+  size_t waiting = 0;  // jobs in all the shares' queues
   std::vector<FiberTask*> finished;
   bool stopping = false;
+  // The writer: its queue, whether it is running a job, its own wake-up.
+  std::deque<Job> writes;
+  bool writing = false;
+  std::condition_variable writesChanged;
 };
 Shared& g = *new Shared;
-std::mutex& g_lock = g.lock;
-std::condition_variable& g_wake = g.wake;
-std::deque<Job>& g_queue = g.queue;               // under g_lock
-std::vector<FiberTask*>& g_finished = g.finished;  // under g_lock
-bool& g_stopping = g.stopping;                     // under g_lock
 int g_doneEvent = -1;                  // the server thread's
 int g_inFlight = 0;                    // the server thread's
 
@@ -51,25 +71,86 @@ std::vector<std::thread>& Threads() {
   static auto* threads = new std::vector<std::thread>;
   return *threads;
 }
+std::thread& WriterThread() {
+  static auto* thread = new std::thread;
+  return *thread;
+}
+
+// Hands a finished job's task back to the loop. Under g.lock.
+void NoteFinished(FiberTask* task) { g.finished.push_back(task); }
+
+void SignalDone() {
+  const uint64_t one = 1;
+  ssize_t written = write(g_doneEvent, &one, sizeof one);
+  (void)written;  // a full counter still reads as readable
+}
+
+void WriterMain() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> hold(g.lock);
+      g.writesChanged.wait(hold, [] { return g.stopping || !g.writes.empty(); });
+      if (g.writes.empty()) return;  // stopping, and nothing left
+      job = g.writes.front();
+      g.writes.pop_front();
+      g.writing = true;
+    }
+    job.run(job.data);
+    {
+      std::lock_guard<std::mutex> hold(g.lock);
+      g.writing = false;
+      NoteFinished(job.task);
+    }
+    g.writesChanged.notify_all();
+    SignalDone();
+  }
+}
+
+// The next job in turn, taken off its queue and counted running; false when
+// every share that has jobs waiting has its fill running. Under g.lock.
+bool TakeJobInTurn(Job* job) {
+  for (auto at = g.turns.begin(); at != g.turns.end(); ++at) {
+    Share& share = g.shares[*at];
+    if (share.running >= kMaxWorkerJobsPerShare) continue;
+    const uint64_t key = *at;
+    *job = share.waiting.front();
+    share.waiting.pop_front();
+    ++share.running;
+    --g.waiting;
+    g.turns.erase(at);
+    if (!share.waiting.empty()) g.turns.push_back(key);
+    return true;
+  }
+  return false;
+}
+
+// A job of `key` has ended. Under g.lock.
+void EndJob(uint64_t key) {
+  auto found = g.shares.find(key);
+  if (found == g.shares.end()) return;
+  --found->second.running;
+  if (found->second.running == 0 && found->second.waiting.empty()) g.shares.erase(found);
+}
 
 void WorkerMain() {
   for (;;) {
     Job job;
     {
-      std::unique_lock<std::mutex> hold(g_lock);
-      g_wake.wait(hold, [] { return g_stopping || !g_queue.empty(); });
-      if (g_queue.empty()) return;  // stopping, and nothing left
-      job = g_queue.front();
-      g_queue.pop_front();
+      std::unique_lock<std::mutex> hold(g.lock);
+      g.wake.wait(hold, [&job] { return (g.stopping && g.waiting == 0) || TakeJobInTurn(&job); });
+      if (job.run == nullptr) return;  // stopping, and nothing left
     }
     job.run(job.data);
     {
-      std::lock_guard<std::mutex> hold(g_lock);
-      g_finished.push_back(job.task);
+      std::lock_guard<std::mutex> hold(g.lock);
+      EndJob(job.share);
+      NoteFinished(job.task);
     }
-    const uint64_t one = 1;
-    ssize_t written = write(g_doneEvent, &one, sizeof one);
-    (void)written;  // a full counter still reads as readable
+    // A job of this share may have been waiting for the place just freed,
+    // and at the stop the others wait to learn that nothing is left.
+    g.wake.notify_all();
+    SignalDone();
   }
 }
 
@@ -80,8 +161,8 @@ bool EnsureStarted() {
   }
   if (!Threads().empty()) return true;
   {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_stopping = false;
+    std::lock_guard<std::mutex> hold(g.lock);
+    g.stopping = false;
   }
   const int n = GetWorkerThreadCount();
   try {
@@ -94,6 +175,9 @@ bool EnsureStarted() {
 
 }  // namespace
 
+void SetWorkerShareKey(uint64_t key) { FiberLocal(kShareLocal) = static_cast<uintptr_t>(key); }
+uint64_t GetWorkerShareKey() { return static_cast<uint64_t>(FiberLocal(kShareLocal)); }
+
 bool RunOnWorker(WorkerJob job, void* data) {
   FiberTask* task = CurrentFiberTask();
   if (task == nullptr) {
@@ -105,18 +189,68 @@ bool RunOnWorker(WorkerJob job, void* data) {
     job(data);  // no thread could be had: the work is done here, as before
     return true;
   }
+  const uint64_t key = GetWorkerShareKey();
   {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_queue.push_back(Job{job, data, task});
+    std::lock_guard<std::mutex> hold(g.lock);
+    Share& share = g.shares[key];
+    if (share.waiting.empty()) g.turns.push_back(key);
+    share.waiting.push_back(Job{job, data, task, key});
+    ++g.waiting;
   }
   ++g_inFlight;
-  g_wake.notify_one();
+  g.wake.notify_one();
   FiberWait wait;
   wait.kind = FiberWaitKind::kWorker;
   // Only the job's end resumes a task that waits for a worker, since `data`
   // lives on its stack.
   (void)WaitInFiberTask(wait);
   return !FiberTaskCancelled(task);
+}
+
+void RunInWriteOrder(WorkerJob job, void* data, bool mayWait) {
+  FiberTask* task = CurrentFiberTask();
+  // A cancelled task's wait would end at once, before the job has run with
+  // its data on the task's stack: such a task, like any caller that may not
+  // wait, has the job run here, after those before it.
+  if (!mayWait || task == nullptr || FiberTaskCancelled(task) || !EnsureStarted()) {
+    WaitForWritesInOrder();
+    job(data);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
+    if (!WriterThread().joinable()) {
+      g.stopping = false;
+      try {
+        WriterThread() = std::thread(WriterMain);
+      } catch (const std::system_error&) {
+      }
+    }
+    if (WriterThread().joinable()) g.writes.push_back(Job{job, data, task, 0});
+  }
+  if (!WriterThread().joinable()) {  // no thread could be had: the write is done here
+    job(data);
+    return;
+  }
+  ++g_inFlight;
+  g.writesChanged.notify_all();
+  // A write comes after the change it saves: the request has acted, and
+  // what ends while it waits no longer calls it off.
+  SetFiberTaskActed(true);
+  FiberWait wait;
+  wait.kind = FiberWaitKind::kWorker;
+  // Only the job's end resumes the task, since `data` lives on its stack.
+  (void)WaitInFiberTask(wait);
+}
+
+void WaitForWritesInOrder() {
+  std::unique_lock<std::mutex> hold(g.lock);
+  g.writesChanged.wait(hold, [] { return g.writes.empty() && !g.writing; });
+}
+
+bool RunningTaskCancelled() {
+  FiberTask* task = CurrentFiberTask();
+  return task != nullptr && FiberTaskCancelled(task);
 }
 
 int GetWorkerDoneEvent() { return g_doneEvent; }
@@ -131,8 +265,8 @@ std::vector<FiberTask*> TakeFinishedWorkerTasks() {
   }
   std::vector<FiberTask*> out;
   {
-    std::lock_guard<std::mutex> hold(g_lock);
-    out.swap(g_finished);
+    std::lock_guard<std::mutex> hold(g.lock);
+    out.swap(g.finished);
   }
   g_inFlight -= static_cast<int>(out.size());
   return out;
@@ -147,10 +281,19 @@ int GetWorkerThreadCount() {
 
 void StopWorkers() {
   {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_stopping = true;
+    std::lock_guard<std::mutex> hold(g.lock);
+    g.stopping = true;
   }
-  g_wake.notify_all();
+  g.wake.notify_all();
+  g.writesChanged.notify_all();
   for (std::thread& t : Threads()) t.join();
   Threads().clear();
+  if (WriterThread().joinable()) WriterThread().join();
+  StopBinds(kBindStopWaitMs);
+}
+
+int GetWorkerShareJobs(uint64_t key) {
+  std::lock_guard<std::mutex> hold(g.lock);
+  auto found = g.shares.find(key);
+  return found == g.shares.end() ? 0 : static_cast<int>(found->second.waiting.size()) + found->second.running;
 }

@@ -154,6 +154,7 @@ int UserEnvRequest(int sock, SectionChange change, bool adminOnly) {
     // The login section holds every user's passwords, history and rights.
     code = FR_PERMISSION_DENIED;
   } else {
+    const CallerSettingsStore store;
     code = add ? AddUserEnvSection(TextOrNull(user), TextOrNull(env))
                : DeleteUserEnvSection(TextOrNull(user), TextOrNull(env));
   }
@@ -360,6 +361,7 @@ int IPSetUserAppBranchXML(int sock) {
                                     clearExisting, TextOrNull(text)))) {
     code = FR_PERMISSION_DENIED;
   } else {
+    const CallerSettingsStore store;
     code = SetUserAppBranchXML(TextOrNull(user), TextOrNull(env), TextOrNull(app), TextOrNull(branch), clearExisting,
                                TextOrNull(text));
   }
@@ -385,6 +387,7 @@ int IPSetCurUserAppBranchXML(ConnectionRecord* conn) {
                                                               TextOrNull(branch), clearExisting, TextOrNull(text))) {
     code = FR_PERMISSION_DENIED;
   } else {
+    const CallerSettingsStore store;
     code = SetUserAppBranchXML(user, TextOrNull(env), TextOrNull(app), TextOrNull(branch), clearExisting,
                                TextOrNull(text));
     if (code != FR_OK) WriteLog(0, "IPSetCurUserAppBranchXML:Failed with %d", code);

@@ -57,7 +57,19 @@ bool FitsSizeWord(size_t size) { return size <= static_cast<size_t>(std::numeric
 bool RecvArgInt(int sock, int32_t* value) { return RecvInt(sock, value) == 4; }
 bool RecvArgUInt(int sock, uint32_t* value) { return RecvInt(sock, value) == 4; }
 
-std::optional<std::string> RecvArgString(int sock, WireStatus* status) { return RecvString(sock, status); }
+int32_t CallerArgumentCeiling() {
+  return IsCurrentUserAdmin() != 0 ? kMaxWireStringLength : kMaxPlainCallerArgumentLength;
+}
+
+CallerSettingsStore::CallerSettingsStore() : ceiling_(IsCurrentUserAdmin() != 0 ? 0 : kMaxPlainCallerSettingsBytes) {}
+
+std::optional<std::string> RecvArgString(int sock, WireStatus* status) {
+  return RecvStringWithin(sock, CallerArgumentCeiling(), status);
+}
+
+std::optional<std::string> RecvArgStringWithin(int sock, int32_t bound, WireStatus* status) {
+  return RecvStringWithin(sock, std::min(bound, CallerArgumentCeiling()), status);
+}
 
 bool EchoRuleEnds(int sock, WireStatus status) {
   if (status == WIRE_OK) return false;
@@ -81,7 +93,7 @@ int RecvRawBlock(int sock, int32_t version, int32_t size, const char* handler, s
     WriteLog(1, "%s:Invalid block size %d", handler, size);
     return FR_NO_MEMORY;
   }
-  bool refused = size > kMaxWireStringLength;
+  bool refused = size > CallerArgumentCeiling();
   // The buffer grows as the bytes arrive, so a size announced but not sent
   // costs no memory.
   int32_t received = 0;

@@ -3,7 +3,9 @@
 // of the caller's logon (admin, configuration, guest), the time-stamp rule and
 // the formatted text reply. Each handler family includes this header.
 // Requests layer: calls the wire primitives, the log, the clock, the slots and
-// the current logon slot (sessions) and the per-user settings (directory).
+// the current logon slot (sessions) and the per-user settings (directory),
+// with the bounds of what a caller without the administration bit may send
+// and store.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "directory/user_settings.h"
+#include "directory/users_files.h"
 #include "foundation/result_codes.h"
 #include "foundation/uid/node_header.h"
 #include "foundation/wire/wire.h"
@@ -33,10 +37,45 @@ struct LUS;
 bool RecvArgInt(int sock, int32_t* value);
 bool RecvArgUInt(int sock, uint32_t* value);
 
-// A wire string argument (RecvString): a text with WIRE_OK; no text with
-// WIRE_OK for an absent string (length word below 1), which is no failure;
-// no text with WIRE_NO_MEMORY or WIRE_COMMS_FAILURE for a failed read.
+// What a caller without the administration bit may send once logged on: each
+// string argument (its length word: the text and its NUL) and each raw block
+// at most kMaxPlainCallerArgumentLength bytes. A longer one is read and
+// dropped (the stream stays in step) and refused as the wire's own ceiling
+// refuses one: WIRE_NO_MEMORY, answered 1 by the echo rule, nothing stored.
+// Administrators (and the server logon) keep the wire's ceiling
+// (kMaxWireStringLength).
+constexpr int32_t kMaxPlainCallerArgumentLength = 1024 * 1024;
+// And what such a caller's changes may leave in the settings of the user
+// they go to (its own, as a rule): at most this many bytes in all
+// (SettingsCeiling, directory/user_settings.h); beyond, refused with 1.
+constexpr size_t kMaxPlainCallerSettingsBytes = 4 * 1024 * 1024;
+
+// The argument ceiling of the current caller (above).
+int32_t CallerArgumentCeiling();
+
+// Held by a handler around its one store call into a user's settings, the
+// last use it makes of the store: the current caller's settings ceiling (none
+// for an administrator), and a save that may wait for the user's file
+// (SaveMayWaitForFile: the file is written while other requests run).
+class CallerSettingsStore {
+ public:
+  CallerSettingsStore();
+
+ private:
+  SettingsCeiling ceiling_;
+  SaveMayWaitForFile save_;
+};
+
+// A wire string argument (RecvString, within the caller's ceiling): a text
+// with WIRE_OK; no text with WIRE_OK for an absent string (length word below
+// 1), which is no failure; no text with WIRE_NO_MEMORY (too long for the
+// caller, or no memory: read and dropped) or WIRE_COMMS_FAILURE for a failed
+// read.
 std::optional<std::string> RecvArgString(int sock, WireStatus* status);
+
+// The same within `bound` too (the length word, text and NUL), for an
+// argument with a bound of its own whoever sends it.
+std::optional<std::string> RecvArgStringWithin(int sock, int32_t bound, WireStatus* status);
 
 // A string argument of a request that needs no logon is read with
 // RecvBoundedString and kMaxNoLogonStringLength (foundation/wire/wire.h): a
@@ -54,8 +93,8 @@ bool EchoRuleEnds(int sock, WireStatus status);
 //   FR_INVALID_VERSION  version not 1: the bytes were read and dropped (none
 //                       for a negative size); reply 3
 //   FR_NO_MEMORY        a negative size (nothing more is read), or a size above
-//                       the wire string ceiling or one that cannot be had (the
-//                       bytes were read and dropped); reply 1
+//                       the caller's ceiling (CallerArgumentCeiling) or one that
+//                       cannot be had (the bytes were read and dropped); reply 1
 //   FR_COMMS_ERROR      the bytes did not all arrive: no reply
 // `block` is empty unless FR_OK. The version test comes first.
 int RecvRawBlock(int sock, int32_t version, int32_t size, const char* handler, std::vector<unsigned char>& block);

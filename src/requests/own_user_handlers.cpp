@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/config_model.h"
 #include "directory/passwords.h"
 #include "directory/user_accessors.h"
 #include "directory/user_records.h"
@@ -109,6 +110,7 @@ int32_t SetCallerLoginSetting(const LUS* slot, const char* section, const char* 
   if (IsGuestSlot(slot)) return FR_PERMISSION_DENIED;
   const UserStruct* user = CallerRecord(slot);
   if (user == nullptr) return FR_USER_NOT_FOUND;
+  const CallerSettingsStore store;
   return SetUserSetting(RecordName(user), section, kLoginSubsectionName, setting, TextOrNull(value));
 }
 
@@ -191,6 +193,7 @@ int IPSetCurUserField(ConnectionRecord* conn) {
   } else if (IsCurrentUserAdmin() == 0 && !SelfServiceMayChange(kLoginSectionName, product, field->c_str())) {
     code = FR_PERMISSION_DENIED;
   } else {
+    const CallerSettingsStore store;
     code = SetUserLiveSetting(user, product, field->c_str(), TextOrNull(value));
   }
   Reply(sock, code, "Error sending result of SetCurUserField to client");
@@ -434,8 +437,15 @@ int IPSetCurUserDefaultLang(ConnectionRecord* conn) {
 int IPSetCurEnv(ConnectionRecord* conn) {
   if (conn == nullptr) return FR_INVALID_PARAMETER;
   const int sock = conn->socket;
-  std::optional<std::string> env;
-  if (!ReadStringEcho(sock, &env, "IPSetCurEnv:Error getting environment from client")) return FR_COMMS_ERROR;
+  // Bounded as an environment's name is: a longer one is read and dropped
+  // and answered 1, as the wire's ceiling answers.
+  WireStatus status = WIRE_OK;
+  std::optional<std::string> env =
+      RecvArgStringWithin(sock, static_cast<int32_t>(kMaxEnvAppNameLength) + 1, &status);
+  if (EchoRuleEnds(sock, status)) {
+    WriteLog(1, "IPSetCurEnv:Error getting environment from client");
+    return FR_COMMS_ERROR;
+  }
   LUS* slot = GetCurrentLogonSlot();
   int32_t code = FR_OK;
   if (slot == nullptr) {

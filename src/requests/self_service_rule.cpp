@@ -140,6 +140,14 @@ std::string CanonicalProtectedNodes(const XMLNode* userData, bool foundOnly) {
   return out;
 }
 
+// True when a node named AllowConfiguration is `top` or lies below it.
+bool HoldsConfigurationRight(const XMLNode* top) {
+  for (const XMLNode* node = top; node != nullptr; node = NextInXMLSubtree(top, node)) {
+    if (EqualsNoCase(node->name, kAllowConfigurationSetting)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool SelfServiceMayChange(const char* section, const char* subsection, const char* path) {
@@ -162,8 +170,12 @@ bool SelfServiceMayReplaceBranch(const char* user, const char* section, const ch
   NodeNames branchNames = parent;
   AppendPathNames(branchNames, branch);
   if (branchNames.size() > parent.size()) {
-    // The walk makes the branch's nodes, or the clear deletes its last one.
+    // The walk makes the branch's nodes, or the clear deletes its last one;
+    // none of them is named as the configuration right, at any depth.
     if (!MayChangeNode(branchNames)) return false;
+    for (size_t i = parent.size(); i < branchNames.size(); ++i) {
+      if (EqualsNoCase(branchNames[i], kAllowConfigurationSetting)) return false;
+    }
     parent.assign(branchNames.begin(), branchNames.end() - 1);
   } else if (clearExisting != 0) {
     if (IsLoginSubsection(section, subsection)) return false;
@@ -178,6 +190,13 @@ bool SelfServiceMayReplaceBranch(const char* user, const char* section, const ch
     NodeNames names = parent;
     names.push_back(element->name);
     if (!MayChangeNode(names)) return false;
+    // The element goes beside the branch's last node, or into the
+    // subsection: never in the subsection's place. A client that sends the
+    // subsection element as it reads it (6637) would nest the subsection in
+    // itself, its AllowConfiguration one level down, where no lookup finds
+    // it as a right but the users file holds it as one: no such node at any
+    // depth.
+    if (HoldsConfigurationRight(element)) return false;
   }
   return true;
 }

@@ -48,8 +48,13 @@ bool SelfServiceMayAppend(const char* section, const char* subsection, const cha
 // last node (or to the subsection). A clear with an empty branch deletes every
 // child of the subsection: refused for Live\Torvane, and for any other
 // subsection that holds an AllowConfiguration (looked up in `user`'s tree as
-// the store would find it). A text that does not parse is allowed here: the
-// store then refuses it (20) and changes nothing.
+// the store would find it). A branch or a text that holds a node named
+// AllowConfiguration at any depth is refused too: the store appends the
+// text's elements, so a subsection element sent whole (as 6637 gives it)
+// would nest its right one level down, a node the users file then holds
+// under the right's name though no lookup reads it as one. A
+// text that does not parse is allowed here: the store then refuses it (20)
+// and changes nothing.
 bool SelfServiceMayReplaceBranch(const char* user, const char* section, const char* subsection,
                                  const char* branch, int clearExisting, const char* text);
 

@@ -80,7 +80,7 @@ int IPGetPWRules(int sock) {
 // setting written through 6619.
 int IPSetPWRules(int sock) {
   WireStatus status = WIRE_OK;
-  std::optional<std::string> text = RecvString(sock, &status);
+  std::optional<std::string> text = RecvArgString(sock, &status);
   if (status == WIRE_COMMS_FAILURE) return FR_COMMS_ERROR;
   int32_t rc = status;
   if (status == WIRE_OK) {

@@ -584,10 +584,9 @@ int IPSetUserPasswordV2(int sock) {
       code = FR_HASH_FAILED;
     } else if (!CallerIsAdmin()) {
       code = FR_PERMISSION_DENIED;  // read again: others ran while it hashed
-    } else if (FindUserAgain(target) == nullptr) {
-      code = FR_USER_NOT_FOUND;  // deleted meanwhile, or another user of that name
     } else {
-      code = SetUserPasswordV2(target.name.c_str(), hash, 1, password->c_str());
+      // 6 when the user was deleted meanwhile, or another took its name.
+      code = SetUserPasswordV2OfUID(target.name.c_str(), target.uid, hash, 1, password->c_str());
       if (code == FR_OK) code = SaveUsers(Home(), target.name.c_str());
     }
     explicit_bzero(setting, sizeof setting);

@@ -35,6 +35,8 @@ struct ConnectionRecord {
   FiberTask* task = nullptr;          // its request's task while that task is suspended
   int32_t tableIndex = -1;            // where it is in the table; -1 once removed (or never added)
   int32_t pins = 0;                   // holders that outlive a removal (a request in progress)
+  uint64_t shareKey = 0;              // the workers' share of its address, once known
+  bool shareKeyKnown = false;
 };
 
 // ---- The table -----------------------------------------------------------------------

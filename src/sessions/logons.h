@@ -26,7 +26,15 @@ constexpr int32_t kMaxClientProgramID = 65535;
 constexpr uint32_t kServerLogonUID = 0xFFFFFFFFu;
 
 // Every method takes (connection, user name, password or none, client ID of
-// the header, otherUser out) and returns a FailReasonCode. A successful logon
+// the header, otherUser out) and returns a FailReasonCode, or
+// FR_LOGON_CANCELLED when the request was cancelled while the method waited
+// for a hash or a bind (its connection is gone, or the server stops): it then
+// hands out no slot and changes nothing more, and nothing is to be sent.
+// A user checked before such a wait is found again after it by its name and
+// the UID it had; one whose UID changed is gone (answered as a wrong
+// password). A name that does not exist (or names no user of the method's
+// kind) is answered 32 after the same hash work as a wrong password of a user
+// with a new hash (types 1, 6, 7, and 8 and 9 without a bind). A successful logon
 // either becomes the connection's own (its logonUID is set, *otherUser null)
 // or, for type 6 and any logon on a connection that was already a server
 // connection, leaves the connection's logon alone and hands the new slot
@@ -59,13 +67,22 @@ int InternalOtherLogin(ConnectionRecord* conn, const char* userName, const char*
 int InternalLoginWithPasswordChange(ConnectionRecord* conn, const char* userName, const char* password,
                                     int32_t clientID, LUS** otherUser);
 
-// Token type 2: the password is verified by a bind to the directory. 2; 28;
-// 26; 32 (not an AD user, or not found without the guest fallback, or a guest
-// fallback name that cannot be stored); 1 no LDAP session; 2 the connect
-// failed; 32 (a text that cannot be converted, an empty account, password or
-// bind name: no bind is sent; or the bind failed); 51; the slot's failReason
-// or 34.
+// Token type 2: the password is verified by a bind to the directory, on a
+// bind thread of its own, within kLdapTimeoutSeconds for the connect, the TLS
+// handshake and the bind together. 2; 28; 26; 32 (not an AD user, or not
+// found without the guest fallback, or a guest fallback name that cannot be
+// stored); 1 no LDAP session; 2 the connect failed, or the directory did not
+// answer within the deadline, or the address already has its binds in flight
+// (kMaxBindsPerShare); 32 (a text that cannot be converted, an empty account,
+// password or bind name: no bind is sent; or the bind failed; or the user
+// was removed or replaced meanwhile); 51; the slot's failReason or 34.
 int ADUPLogin(ConnectionRecord* conn, const char* userName, const char* password, int32_t clientID,
+              LUS** otherUser);
+
+// Token types 8 and 9: InternalLogin for a user of the directory whose
+// ADUSER is 0, otherwise ADUPLogin, whose refusals without a bind then cost
+// a password check as InternalLogin's do.
+int AutoLogin(ConnectionRecord* conn, const char* userName, const char* password, int32_t clientID,
               LUS** otherUser);
 
 // Token type 3: the Latin-1 name converted to UTF-8, then ADUserLoginUTF8.

@@ -24,6 +24,7 @@ constexpr uintptr_t kLogonMask = 0xFFFFFFFFu;
 }  // namespace
 
 void BeginRequestGuard(ConnectionRecord* conn) {
+  SetFiberTaskActed(false);  // nothing done yet: every wait is checked
   const bool guarded = conn != nullptr && conn->logonUID != 0;
   FiberLocal(kGuardedConnectionLocal) = guarded ? reinterpret_cast<uintptr_t>(conn) : 0;
   FiberLocal(kGuardedLogonLocal) = guarded ? conn->logonUID : 0;

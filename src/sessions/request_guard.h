@@ -5,7 +5,9 @@
 // This file owns the guard of the request being served (which connection,
 // which logon) and the wait check that refuses a request whose logon ended:
 // its wait then fails as a cancelled one does, so that every handler leaves
-// through its usual failure path and changes nothing more.
+// through its usual failure path and changes nothing more. A request that
+// has changed a store already (its save waits for its file) is past its
+// decisions: its waits are no longer checked, and it answers what it did.
 // Sessions layer: calls the connection table, the slots and the logon
 // settings (the flags word of a refusal), the fiber tasks and the socket's
 // held output.

@@ -1,7 +1,7 @@
 // The request reader: header, token, acceptance, logons and re-attach.
 // Sessions layer: calls the logons, the logon back-off, the slots, the
 // connection record, the session administration, the wire primitives, the
-// scrambler, the clock and the log.
+// scrambler, the workers' share of the request, the clock and the log.
 //
 // One request, as GetCommand reads it:
 //
@@ -15,12 +15,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "directory/user_records.h"
 #include "foundation/crypto/scrambler.h"
 #include "foundation/log/ring_log.h"
 #include "foundation/result_codes.h"
 #include "foundation/wire/wire.h"
 #include "platform/clock.h"
+#include "platform/worker_pool.h"
 #include "sessions/connection_table.h"
 #include "sessions/logon_backoff.h"
 #include "sessions/logon_settings.h"
@@ -43,6 +43,16 @@ struct TokenBuffer {
 };
 
 bool SendWord(int sock, int32_t value) { return SendInt(sock, value) == 4; }
+
+// The workers' share of the connection's address (the back-off's key as one
+// word), worked out at its first request and kept with it.
+uint64_t ConnectionShareKey(ConnectionRecord* conn) {
+  if (!conn->shareKeyKnown) {
+    conn->shareKey = BackoffKeyWord(BackoffKeyOfAddress(conn->peerAddress));
+    conn->shareKeyKnown = true;
+  }
+  return conn->shareKey;
+}
 
 // The local time `t` as asctime writes it ("" when it cannot be had). Every
 // request's header line carries it, so the text is made once a second, and
@@ -110,18 +120,19 @@ int AttachBySID(ConnectionRecord* conn, const unsigned char* token, int32_t tokL
     return Refuse(conn, FR_INVALID_VERSION, FR_NOT_AUTHENTICATED);
   }
   // An address in back-off is answered as for an unknown SID, unchecked.
-  if (LogonBackoffRefuses(conn->peerAddress)) return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
+  LogonAttempt attempt;
+  if (!BeginLogonAttempt(conn->peerAddress, &attempt)) return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
   LUS* slot = FindLUS(kSIDVersion, token + 8);
   if (!slot) {
     WriteLog(0, "SIDLogon:Cannot find logged on user for this SID");
-    NoteLogonFailure(conn->peerAddress);
+    EndLogonAttempt(&attempt, LogonAttemptEnd::kFailed);
     return Refuse(conn, FR_NOT_LOGGED_ON, FR_NOT_AUTHENTICATED);
   }
+  EndLogonAttempt(&attempt, LogonAttemptEnd::kNoGuess);
   WriteLog(0, "SIDLogon:Found sid logon for user >%s<", slot->USERNAME ? slot->USERNAME->c_str() : "");
   slot->LASTUSED = NowTime32();
   int failReason = 0;
   if (GetAdditionalLogonSlot(slot, readerClientID, &failReason) == 1) {
-    NoteLogonSuccess(conn->peerAddress);
     conn->logonUID = slot->logonUID;
     if (!SendWord(conn->socket, FR_OK)) {
       WriteLog(0, "SIDLogon:Failed to put ok message");
@@ -172,11 +183,12 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
   token[length] = 0;
   const char* userName = reinterpret_cast<const char*>(token);
   const char* password = reinterpret_cast<const char*>(token + nameLength + 1);
-  if (LogonBackoffRefuses(conn->peerAddress)) return RefuseLogonInBackoff(conn, tokType);
+  // Counted from here, before anything is checked: a burst of logons from
+  // one address cannot all be checked before the first of them fails.
+  LogonAttempt attempt;
+  if (!BeginLogonAttempt(conn->peerAddress, &attempt)) return RefuseLogonInBackoff(conn, tokType);
   if (tokType == Auth_AUTO || tokType == Auth_AUTO_KEEPLOGON) {
     conn->keepLogon = tokType == Auth_AUTO_KEEPLOGON ? 1 : 0;
-    const UserStruct* user = FindUser(userName);
-    tokType = user && user->ADUSER == 0 ? Auth_INTERNAL : Auth_ADUP;
   }
   WriteLog(0, "Login requested for user >%s< with clientID=%d", userName, readerClientID);
 
@@ -195,12 +207,23 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
     case Auth_INTERNAL_PWCHANGE:
       result = InternalLoginWithPasswordChange(conn, userName, password, readerClientID, &otherUser);
       break;
+    case Auth_AUTO:
+    case Auth_AUTO_KEEPLOGON:
+      result = AutoLogin(conn, userName, password, readerClientID, &otherUser);
+      break;
     default:  // Auth_AD_USER
       result = ADUserLogin(conn, userName, readerClientID, &otherUser);
       break;
   }
-  if (result == FR_AUTH_FAILED) NoteLogonFailure(conn->peerAddress);
-  if (result == FR_OK) NoteLogonSuccess(conn->peerAddress);
+  // A logon cancelled while it was checked (its connection kicked or closed,
+  // the stop) guessed nothing, got no slot, and its client hears nothing.
+  EndLogonAttempt(&attempt, result == FR_AUTH_FAILED      ? LogonAttemptEnd::kFailed
+                            : result == FR_LOGON_CANCELLED ? LogonAttemptEnd::kCancelled
+                                                           : LogonAttemptEnd::kNoGuess);
+  if (result == FR_LOGON_CANCELLED) {
+    WriteLog(0, "Login for user >%s< cancelled: its connection went while it was checked", userName);
+    return FR_COMMS_ERROR;
+  }
   // The other slot's session ID is taken before the first send: a send may
   // let other requests run, which may free or move that slot.
   const bool toOther = result == FR_OK && otherUser != nullptr;
@@ -224,6 +247,8 @@ int RunLogon(ConnectionRecord* conn, int32_t messageID, int32_t tokType, unsigne
 int GetCommand(ConnectionRecord* conn, int32_t* messageID) {
   if (!conn || !messageID) return FR_INVALID_PARAMETER;
   conn->lastUsed = NowTime32();
+  // The hashes and binds of this request count under its client address.
+  SetWorkerShareKey(ConnectionShareKey(conn));
 
   int32_t id = 0;
   errno = 0;

@@ -238,6 +238,17 @@ TEST_F(PasswordsTest, RefusedChangeWritesNothing) {
   EXPECT_EQ(Read("bob", kMustChangePasswordSetting), "1");
 }
 
+// The setter by name and UID: a name that finds another user (the one
+// checked before a wait deleted, the name given to a new user) writes nothing.
+TEST_F(PasswordsTest, TheSetterByNameAndUIDWritesOnlyTheUserOfThatUID) {
+  const std::string before = ReadWholeFile(UserFile(0x1001));
+  EXPECT_EQ(SetUserPasswordV2OfUID("bob", 0x1003, H(2).c_str(), 1, "p2"), FR_USER_NOT_FOUND);
+  EXPECT_EQ(SetUserPasswordV2OfUID("nobody", 0x1001, H(2).c_str(), 1, "p2"), FR_USER_NOT_FOUND);
+  EXPECT_EQ(ReadWholeFile(UserFile(0x1001)), before);
+  EXPECT_EQ(SetUserPasswordV2OfUID("BOB", 0x1001, H(2).c_str(), 1, "p2"), FR_OK);
+  EXPECT_EQ(FindUser("bob")->PASSWORDV2, H(2));
+}
+
 TEST_F(PasswordsTest, WithoutAnRInTheRulesNothingIsComparedOrKept) {
   for (const char* rules : {"", "a90", "a90r0", "rq"}) {
     SCOPED_TRACE(rules);

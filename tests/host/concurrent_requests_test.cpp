@@ -492,41 +492,6 @@ const DescriptionMeddler kDescriptionMeddlers[] = {
 INSTANTIATE_TEST_SUITE_P(Meddlers, LongDescriptionReply, ::testing::ValuesIn(kDescriptionMeddlers),
                          [](const ::testing::TestParamInfo<DescriptionMeddler>& p) { return std::string(p.param.name); });
 
-// A logon's current environment goes to a reader of 6671 that reads it
-// slowly while the logon ends: the reader gets the text whole, as it was.
-TEST(SessionEnvironmentReply, GoesOutWholeWhenItsLogonEndsMeanwhile) {
-  ServerProcess server;
-  PrepareHome(server, {});
-  ASSERT_TRUE(server.Start()) << server.Log();
-  TestClient owner = TestClient::ConnectLoopback(server.Port());
-  const TestClient::LogonReply logon = owner.Logon("alice", "pw", kClientID);
-  ASSERT_EQ(0, logon.code);
-  const std::string environment(kLongTextBytes, 'e');
-  ASSERT_EQ(std::optional<int32_t>(0), owner.Request(6673, TestRequest().String(environment)));
-  ASSERT_EQ(std::optional<int32_t>(0), owner.RecvInt());
-
-  TestClient reader = ConnectWithSmallReceiveBuffer(server.Port());
-  ASSERT_EQ(0, reader.Logon(kAdmin, kAdminPassword, 0x0103).code);
-  ASSERT_EQ(std::optional<int32_t>(0), reader.Request(6671, TestRequest().String(SIDText(logon.sid))));
-  ASSERT_EQ(std::optional<int32_t>(0), reader.RecvInt());
-  ASSERT_EQ(std::optional<int32_t>(static_cast<int32_t>(kLongTextBytes + 1)), reader.RecvInt());
-  TestBytes first;
-  ASSERT_TRUE(reader.RecvBytes(64 * 1024, &first));
-
-  ASSERT_EQ(std::optional<int32_t>(0), owner.Request(6004));  // its slot is freed
-  ASSERT_TRUE(AnswersTheVersion(owner));
-
-  TestBytes rest;
-  reader.SetTimeoutMs(30000);
-  ASSERT_TRUE(reader.RecvBytes(kLongTextBytes + 1 - first.size(), &rest));
-  first.insert(first.end(), rest.begin(), rest.end());
-  first.pop_back();
-  EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](unsigned char b) { return b == 'e'; }));
-  EXPECT_TRUE(AnswersTheVersion(reader));
-  EXPECT_EQ(0, server.Stop());
-  EXPECT_TRUE(NoSanitizerReport(server));
-}
-
 // Two requests woken in one pass, the first closing the second's
 // connection (6679): the second unwinds while the loop still holds it in
 // its list of requests to resume, which must not read it once it is gone.

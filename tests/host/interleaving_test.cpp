@@ -421,10 +421,6 @@ struct MessageCase {
   // With longReply: only the target user's own reply is long (its own
   // settings are; the administrator's are not).
   bool longForTargetOnly = false;
-  // The caller's logon holds a long current environment, which its reply
-  // carries (6671, 6677); other cases leave the logon's environment as the
-  // logon set it.
-  bool longSessionEnvironment = false;
 };
 
 // What the home holds that a request's arguments name, found when the
@@ -460,8 +456,9 @@ std::vector<MessageCase> BuildMessageCases(const HomeFacts& f) {
   // Session administration.
   add({6004, {}});
   add({6662, {CallerSIDText()}});
-  add({6677, {}, {Caller::kAdmin}, true});
-  c.back().longSessionEnvironment = true;
+  // The document of the logons is short: a logon's environment is no longer
+  // than an environment's name.
+  add({6677, {}, {Caller::kAdmin}});
   add({6678, {}});
   add({6679, {S("D1")}});
   add({6680, {S("0:0")}});
@@ -522,8 +519,7 @@ std::vector<MessageCase> BuildMessageCases(const HomeFacts& f) {
   add({6669, {S("Test"), S("fr")}, ownNotGuest});
   add({6670, {S("Test"), S("App"), S("Notes")}, adminAndTarget, true});
   c.back().longForTargetOnly = true;
-  add({6671, {CallerSIDText()}, {Caller::kAdmin}, true});
-  c.back().longSessionEnvironment = true;
+  add({6671, {CallerSIDText()}, {Caller::kAdmin}});  // as short as an environment's name
   add({6673, {S("Test")}});
   // Directory XML.
   add({6637, {S("target"), S("Test"), S("App")}, {Caller::kAdmin}, true});
@@ -699,7 +695,7 @@ class Sweep {
   // for every message of the same caller (and logon environment): run once
   // for each.
   const Outcome& MeddlerAlone(const MessageCase& m, Caller caller, const Meddler& meddler, int* runs) {
-    const auto key = std::make_tuple(static_cast<int>(caller), m.longSessionEnvironment, std::string(meddler.name));
+    const auto key = std::make_tuple(static_cast<int>(caller), std::string(meddler.name));
     auto it = alone_.find(key);
     if (it == alone_.end()) {
       it = alone_.emplace(key, Run(m, caller, &meddler, Order::kMeddlerAlone)).first;
@@ -735,7 +731,7 @@ class Sweep {
  private:
   void ResetStores(const std::string& home);
   void MakeTemplate();
-  RunContext BeginRun(Caller caller, bool longSessionEnvironment);
+  RunContext BeginRun(Caller caller);
   // Logs connection `conn` on as `account` for `clientID` with a password
   // (or, with `byName`, by a directory name alone); its SID.
   TestSID LogOn(int conn, const Account& account, int32_t clientID, bool byName = false);
@@ -754,7 +750,7 @@ class Sweep {
   int request_ = -1, administrator_ = -1, noLogon_ = -1;  // the run's connections
   HomeFacts facts_;
   TemplateFiles templateFiles_;
-  std::map<std::tuple<int, bool, std::string>, Outcome> alone_;
+  std::map<std::tuple<int, std::string>, Outcome> alone_;
 };
 
 void Sweep::ResetStores(const std::string& home) {
@@ -951,7 +947,7 @@ void Sweep::MakeTemplate() {
   templateFiles_ = ReadTemplate(template_);
 }
 
-RunContext Sweep::BeginRun(Caller caller, bool longSessionEnvironment) {
+RunContext Sweep::BeginRun(Caller caller) {
   RunContext run;
   ResetStores(home_);
   EXPECT_TRUE(LinkTemplate(template_, templateFiles_, home_));
@@ -962,9 +958,6 @@ RunContext Sweep::BeginRun(Caller caller, bool longSessionEnvironment) {
   noLogon_ = driver_.Connect();
   run.callerSID = LogOn(request_, AccountOf(caller), kCallerClientID, caller == Caller::kGuest);
   LogOn(administrator_, kMeddlerAccount, kMeddlerClientID);
-  if (longSessionEnvironment) {
-    EXPECT_EQ(Words({0}), Call(request_, 6673, TestRequest().String(std::string(kLongText, 'e'))));
-  }
   if (const ConnectionRecord* c = driver_.Record(request_)) run.callerLogonUID = c->logonUID;
   for (int i = 0; i < driver_.Count(); ++i) driver_[i].received.clear();
   return run;
@@ -1024,7 +1017,7 @@ std::string Sweep::CheckInStep() {
 Outcome Sweep::Run(const MessageCase& m, Caller caller, const Meddler* meddler, Order order, const WaitPoint* wait,
                    bool* reached, bool* meddlerWhileHashing, std::string* inStep) {
   Outcome out;
-  const RunContext run = BeginRun(caller, m.longSessionEnvironment);
+  const RunContext run = BeginRun(caller);
   std::vector<TestBytes> args;
   for (const Arg& a : m.args) args.push_back(BytesOf(a, run));
   const TestBytes header = TestRequest().Header(m.id).Bytes();
@@ -1156,7 +1149,7 @@ class InterleavingHome : public SweepSuite {};
 // the same order give the same bytes, replies and stores alike (the clock is
 // fixed, the random bytes seeded: session IDs, a salt, new UIDs).
 TEST_F(InterleavingHome, TheSameRequestsInTheSameOrderGiveTheSameBytes) {
-  for (int32_t id : {6654, 6677, 6648}) {
+  for (int32_t id : {6654, 6656, 6648}) {
     const MessageCase* m = CaseOf(id);
     ASSERT_NE(nullptr, m);
     for (const Meddler& meddler : Meddlers()) {

@@ -22,6 +22,7 @@
 #include "host/server_loop.h"
 #include "platform/clock.h"
 #include "platform/net_listener.h"
+#include "sessions/logon_slots.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
 
@@ -112,29 +113,49 @@ struct OldestCase {
   int serverEntries;    // the first n entries are server connections
   bool usedNow;         // every entry used at `now` (else never used: 0)
   int oldIndex;         // -1, or the one entry used long ago
+  bool loggedOn;        // every entry carries a logon that a slot holds
+  int withoutLogon;     // -1, or the one entry without a logon (used now)
   int expected;
 };
+
+// A logon of the slot table, as connections carry it: its logon UID.
+uint32_t LiveLogon() {
+  int failReason = 0;
+  LUS* slot = GetNewLogonSlot(70000, "#loop", nullptr, &failReason);
+  EXPECT_NE(slot, nullptr);
+  return slot != nullptr ? slot->logonUID : 0;
+}
 
 TEST_F(LoopTest, FindOldestClientConnectionTable) {
   const uint32_t now = 1700000000;
   const OldestCase cases[] = {
-      {"none ever used: entry 0", 0, false, -1, 0},
-      {"oldest at index 7", 0, true, 7, 7},
-      {"every connection used this second", 0, true, -1, -1},
-      {"500 server connections", MAX_CONNECTIONS, false, -1, -1},
+      {"none ever used: entry 0", 0, false, -1, false, -1, 0},
+      {"oldest at index 7", 0, true, 7, false, -1, 7},
+      // Without a logon, even a connection of this second goes first.
+      {"every connection used this second, none logged on", 0, true, -1, false, -1, 0},
+      {"500 server connections", MAX_CONNECTIONS, false, -1, false, -1, -1},
+      {"every connection logged on and used this second", 0, true, -1, true, -1, -1},
+      {"every connection logged on, the oldest at index 7", 0, true, 7, true, -1, 7},
+      {"the one without a logon before the oldest logon", 0, true, 7, true, 300, 300},
+      {"a logon whose slot is gone is none", 0, true, 7, true, 7, 7},
   };
   for (const auto& tc : cases) {
     ResetConnectionTable();
+    ResetLogonSlots();
+    const uint32_t live = tc.loggedOn ? LiveLogon() : 0;
     for (int i = 0; i < MAX_CONNECTIONS; ++i) {
       ASSERT_EQ(i, AppendConnection(1000 + i, nullptr));
       ConnectionRecord& c = *GetConnectionByIndex(i);
       c.serverConnection = i < tc.serverEntries ? 1 : 0;
       c.lastUsed = tc.usedNow ? now : 0;
       if (i == tc.oldIndex) c.lastUsed = now - 100;
+      c.logonUID = live;
+      if (i == tc.withoutLogon) c.logonUID = tc.withoutLogon == tc.oldIndex ? live + 1000 : 0;
     }
     EXPECT_EQ(tc.expected, FindOldestClientConnection(now)) << tc.name;
   }
   ResetConnectionTable();
+  ResetLogonSlots();
 }
 
 TEST_F(LoopTest, TiesGoToTheLowerIndexAndServerConnectionsAreNeverTaken) {
@@ -177,12 +198,15 @@ TEST_F(LoopTest, TheKickEndsTheLogonEvenWhenKeptAndTheNewEntryTakesTheLastIndex)
 
 TEST_F(LoopTest, NoClientToKickTakesEntryZero) {
   SetClockOverride(1700000000);
-  for (int i = 0; i < MAX_CONNECTIONS; ++i) AddPair(0);
+  ResetLogonSlots();
+  const uint32_t live = LiveLogon();
+  for (int i = 0; i < MAX_CONNECTIONS; ++i) AddPair(live);
   for (int i = 0; i < MAX_CONNECTIONS; ++i) GetConnectionByIndex(i)->lastUsed = 1700000000;
   const int first = GetConnectionByIndex(0)->socket;
   MakeRoomForConnection();
   EXPECT_EQ(-1, FindConnectionIndexBySocket(first));
   EXPECT_NE(std::string::npos, Log().find("MAX_CONNECTIONS reached, but no non server connections found"));
+  ResetLogonSlots();
 }
 
 // ---- The request reader's statuses -------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "directory/users_files.h"
+#include "requests/caller_fixture.h"
 #include "support/slot_fixture.h"
 #include "support/socket_pair.h"
 
@@ -72,32 +73,79 @@ TEST_F(HandlerConventionsTest, IntegerRuleNeedsAllFourBytes) {
 }
 
 TEST_F(HandlerConventionsTest, RawBlockTable) {
+  constexpr int32_t kPlain = kMaxPlainCallerArgumentLength;
   struct Case {
     const char* id;
+    CallerKind caller;
     int32_t version;
     int32_t size;
-    std::string bytes;  // sent after the two words, then the sentinel
     int rc;
-    std::string block;
+    bool kept;  // the block holds the bytes sent
   } cases[] = {
-      {"whole block", 1, 5, "hello", FR_OK, "hello"},
-      {"empty block", 1, 0, "", FR_OK, ""},
-      {"wrong version drains", 2, 5, "hello", FR_INVALID_VERSION, ""},
-      {"wrong version, negative size", 2, -4, "", FR_INVALID_VERSION, ""},
-      {"negative size reads nothing", 1, -1, "", FR_NO_MEMORY, ""},
-      {"large block in pieces", 1, 3 * 1024 * 1024 / 2, std::string(3 * 1024 * 1024 / 2, 'x'), FR_OK,
-       std::string(3 * 1024 * 1024 / 2, 'x')},
+      {"whole block", CALLER_PLAIN, 1, 5, FR_OK, true},
+      {"empty block", CALLER_PLAIN, 1, 0, FR_OK, true},
+      {"wrong version drains", CALLER_PLAIN, 2, 5, FR_INVALID_VERSION, false},
+      {"wrong version, negative size", CALLER_PLAIN, 2, -4, FR_INVALID_VERSION, false},
+      {"negative size reads nothing", CALLER_PLAIN, 1, -1, FR_NO_MEMORY, false},
+      // A caller without the administration bit sends at most 1 MiB; one
+      // byte more is drained and refused, and the stream stays in step.
+      {"a plain caller's largest block", CALLER_PLAIN, 1, kPlain, FR_OK, true},
+      {"a plain caller's block one byte over", CALLER_PLAIN, 1, kPlain + 1, FR_NO_MEMORY, false},
+      {"a guest's block one byte over", CALLER_GUEST, 1, kPlain + 1, FR_NO_MEMORY, false},
+      {"an administrator's large block in pieces", CALLER_ADMIN, 1, 3 * kPlain / 2, FR_OK, true},
   };
+  ASSERT_NE(AddTestUser("bob", 0x20000001), nullptr);
   for (const Case& c : cases) {
+    MakeCurrentCaller(c.caller, 0x20000001, "bob", c.caller == CALLER_ADMIN ? 0x8000 : 0);
+    if (c.caller == CALLER_GUEST) GetCurrentLogonSlot()->userUID = kGuestSlotUserUID;
+    const std::string bytes(c.size > 0 ? static_cast<size_t>(c.size) : 0, 'x');
     std::thread writer([&] {
-      pair.Send(Words({static_cast<uint32_t>(c.version), static_cast<uint32_t>(c.size)}) + c.bytes);
+      pair.Send(Words({static_cast<uint32_t>(c.version), static_cast<uint32_t>(c.size)}) + bytes);
       pair.SendSentinel();
     });
     std::vector<unsigned char> block = {'?'};
     EXPECT_EQ(RecvVersionedRawBlock(pair.server, "IPTest", block), c.rc) << c.id;
-    EXPECT_EQ(std::string(block.begin(), block.end()), c.block) << c.id;
+    EXPECT_TRUE(std::string(block.begin(), block.end()) == (c.kept ? bytes : std::string())) << c.id;
     writer.join();  // every byte is queued before the sentinel is looked for
-    EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step";
+    EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step: " << c.id;
+  }
+}
+
+// The same bound on string arguments, and an argument's own lower bound.
+TEST_F(HandlerConventionsTest, StringArgumentsAreBoundedByTheCaller) {
+  constexpr int32_t kPlain = kMaxPlainCallerArgumentLength;
+  struct Case {
+    const char* id;
+    CallerKind caller;
+    int32_t lengthWord;  // the text and its NUL
+    int32_t ownBound;    // RecvArgStringWithin's bound; 0: RecvArgString
+    WireStatus status;
+  } cases[] = {
+      {"a plain caller's largest string", CALLER_PLAIN, kPlain, 0, WIRE_OK},
+      {"a plain caller's string one byte over", CALLER_PLAIN, kPlain + 1, 0, WIRE_NO_MEMORY},
+      {"an administrator's string beyond it", CALLER_ADMIN, 2 * kPlain, 0, WIRE_OK},
+      {"an own bound, met", CALLER_ADMIN, 32, 32, WIRE_OK},
+      {"an own bound, one byte over, for an administrator too", CALLER_ADMIN, 33, 32, WIRE_NO_MEMORY},
+      {"an own bound above the caller's", CALLER_PLAIN, kPlain + 1, 2 * kPlain, WIRE_NO_MEMORY},
+  };
+  ASSERT_NE(AddTestUser("bob", 0x20000001), nullptr);
+  for (const Case& c : cases) {
+    MakeCurrentCaller(c.caller, 0x20000001, "bob", c.caller == CALLER_ADMIN ? 0x8000 : 0);
+    const std::string text(static_cast<size_t>(c.lengthWord) - 1, 's');
+    std::thread writer([&] {
+      pair.Send(SocketPair::Word(static_cast<uint32_t>(c.lengthWord)) + text + std::string(1, '\0'));
+      pair.SendSentinel();
+    });
+    WireStatus status = WIRE_COMMS_FAILURE;
+    const std::optional<std::string> got = c.ownBound == 0 ? RecvArgString(pair.server, &status)
+                                                           : RecvArgStringWithin(pair.server, c.ownBound, &status);
+    EXPECT_EQ(status, c.status) << c.id;
+    EXPECT_EQ(got.has_value(), c.status == WIRE_OK) << c.id;
+    if (got) {
+      EXPECT_TRUE(*got == text) << c.id;
+    }
+    writer.join();
+    EXPECT_TRUE(pair.SentinelIsNext()) << "stream out of step: " << c.id;
   }
 }
 

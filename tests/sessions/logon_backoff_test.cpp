@@ -1,7 +1,9 @@
 // Tests of the logon back-off: which addresses count as one, the window of
 // failures that starts a back-off, its doubling and its ceiling, the quiet
-// time that forgets an address, a success that ends it, and the table's bound
-// under many addresses. The tick count is set by the tests.
+// time that forgets an address, attempts counted from their arrival, a
+// success that clears nothing but its own attempt, a cancelled attempt that
+// counts nothing, and the table's bound under many addresses with the
+// overflow entry. The tick count is set by the tests.
 #include "sessions/logon_backoff.h"
 
 #include <gtest/gtest.h>
@@ -120,21 +122,84 @@ TEST_F(LogonBackoffTest, QuietTimeAfterABackoffForgetsTheAddress) {
   EXPECT_FALSE(LogonBackoffRefuses(kAddress));
 }
 
-TEST_F(LogonBackoffTest, ASuccessEndsTheBackoffAndTheCount) {
-  Fail(kAddress, kBackoffFailureLimit + 3);
+// Attempts in flight count as the failures they may become: with four in
+// flight and none failed yet, the fifth is still checked; a sixth, not.
+TEST_F(LogonBackoffTest, AttemptsCountFromTheirArrival) {
+  LogonAttempt attempts[kBackoffFailureLimit];
+  for (LogonAttempt& a : attempts) ASSERT_TRUE(BeginLogonAttempt(kAddress, &a));
+  EXPECT_EQ(LogonAttemptsInFlight(kAddress), kBackoffFailureLimit);
+  LogonAttempt refused;
+  EXPECT_FALSE(BeginLogonAttempt(kAddress, &refused));
+  EXPECT_FALSE(refused.inFlight);
   EXPECT_TRUE(LogonBackoffRefuses(kAddress));
-  NoteLogonSuccess(kAddress);
-  EXPECT_FALSE(LogonBackoffRefuses(kAddress));
-  Fail(kAddress, kBackoffFailureLimit - 1);
+  EXPECT_FALSE(LogonBackoffRefuses("198.51.100.8"));  // another address is not slowed
+  // Two failed and the others still out: still five that may fail.
+  EndLogonAttempt(&attempts[0], LogonAttemptEnd::kFailed);
+  EndLogonAttempt(&attempts[1], LogonAttemptEnd::kFailed);
+  EXPECT_TRUE(LogonBackoffRefuses(kAddress));
+  // One more back with a success: four may fail now, so the next is checked.
+  EndLogonAttempt(&attempts[2], LogonAttemptEnd::kNoGuess);
+  LogonAttempt next;
+  EXPECT_TRUE(BeginLogonAttempt(kAddress, &next));
+  EndLogonAttempt(&next, LogonAttemptEnd::kNoGuess);
+  // The last two fail: four failures in all, no back-off yet.
+  EndLogonAttempt(&attempts[3], LogonAttemptEnd::kFailed);
+  EndLogonAttempt(&attempts[4], LogonAttemptEnd::kFailed);
+  EXPECT_EQ(LogonAttemptsInFlight(kAddress), 0);
   EXPECT_FALSE(LogonBackoffRefuses(kAddress));
   Fail(kAddress);
-  EXPECT_TRUE(RefusedFor(kAddress, kBackoffFirstMs));  // counted afresh
+  EXPECT_TRUE(RefusedFor(kAddress, kBackoffFirstMs));
+}
+
+// A success gives back its own attempt and nothing more: the failures stay
+// counted for their window, and so does the back-off with its doubling.
+TEST_F(LogonBackoffTest, ASuccessClearsNothingButItsOwnAttempt) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    Fail(kAddress, 1);
+    LogonAttempt own;
+    ASSERT_TRUE(BeginLogonAttempt(kAddress, &own));
+    EndLogonAttempt(&own, LogonAttemptEnd::kNoGuess);
+  }
+  Fail(kAddress, kBackoffFailureLimit - 4);  // the fourth failure
+  EXPECT_FALSE(LogonBackoffRefuses(kAddress));
+  Fail(kAddress);
+  EXPECT_TRUE(RefusedFor(kAddress, kBackoffFirstMs));
+  // After the back-off one attempt at a time is checked, and its success
+  // leaves the next failure doubling the back-off.
+  Advance(kBackoffFirstMs);
+  LogonAttempt again;
+  ASSERT_TRUE(BeginLogonAttempt(kAddress, &again));
+  LogonAttempt beside;
+  EXPECT_FALSE(BeginLogonAttempt(kAddress, &beside));
+  EndLogonAttempt(&again, LogonAttemptEnd::kNoGuess);
+  Fail(kAddress);
+  EXPECT_TRUE(RefusedFor(kAddress, 2 * kBackoffFirstMs));
+}
+
+// An attempt cancelled while it was checked (its connection went) is no
+// failure; an attempt refused unchecked counts nothing either.
+TEST_F(LogonBackoffTest, ACancelledOrRefusedAttemptCountsNothing) {
+  for (int i = 0; i < 3 * kBackoffFailureLimit; ++i) {
+    LogonAttempt a;
+    ASSERT_TRUE(BeginLogonAttempt(kAddress, &a)) << i;
+    EndLogonAttempt(&a, LogonAttemptEnd::kCancelled);
+  }
+  EXPECT_FALSE(LogonBackoffRefuses(kAddress));
+  Fail(kAddress, kBackoffFailureLimit);
+  for (int i = 0; i < 10; ++i) {
+    LogonAttempt a;
+    EXPECT_FALSE(BeginLogonAttempt(kAddress, &a));
+    EndLogonAttempt(&a, LogonAttemptEnd::kFailed);  // not in flight: nothing
+  }
+  EXPECT_TRUE(RefusedFor(kAddress, kBackoffFirstMs));
 }
 
 // Many addresses cannot grow the table: it holds its bound, an expired entry
-// makes room first, and otherwise the one touched least recently goes before
-// an address in back-off.
-TEST_F(LogonBackoffTest, TheTableStaysBoundedUnderManyAddresses) {
+// makes room first, and no address with a failure, an attempt in flight or a
+// back-off is dropped for a new one: the new ones share the overflow entry,
+// which counts and backs off as one address.
+TEST_F(LogonBackoffTest, TheTableStaysBoundedAndForgetsNoAttacker) {
   auto address = [](int i) {
     char text[64];
     std::snprintf(text, sizeof text, "2001:db8:%x:%x::1", i >> 16, i & 0xFFFF);
@@ -142,20 +207,45 @@ TEST_F(LogonBackoffTest, TheTableStaysBoundedUnderManyAddresses) {
   };
   Fail(kAddress, kBackoffFailureLimit - 1);
   Advance(1);
-  for (int i = 0; i < kBackoffTrackedAddresses + 500; ++i) {
-    Fail(address(i).c_str());
-    if (i == 10) Fail(kAddress);  // kAddress goes into back-off, then keeps its entry
-  }
+  for (int i = 0; i < kBackoffTrackedAddresses + 100; ++i) Fail(address(i).c_str());
   EXPECT_EQ(LogonBackoffTrackedCount(), kBackoffTrackedAddresses);
+  // kAddress kept its four: the fifth starts its back-off.
+  EXPECT_FALSE(LogonBackoffRefuses(kAddress));
+  Fail(kAddress);
   EXPECT_TRUE(LogonBackoffRefuses(kAddress));
+  // The hundred beyond the table failed once each in the overflow entry,
+  // which is in back-off: so is every new address.
+  EXPECT_TRUE(LogonBackoffRefuses(address(1 << 20).c_str()));
+  LogonAttempt a;
+  EXPECT_FALSE(BeginLogonAttempt(address((1 << 20) + 1).c_str(), &a));
+  // An address of the table is counted alone.
+  EXPECT_FALSE(LogonBackoffRefuses(address(7).c_str()));
 
-  // Once their window has passed, every counting entry is expired and gives
-  // way to a new address before anything else would.
+  // Once their window has passed, the entries give way to new addresses.
   Advance(kBackoffWindowMs);
-  const std::string fresh = address(1 << 20);
+  const std::string fresh = address(1 << 21);
+  EXPECT_FALSE(LogonBackoffRefuses(fresh.c_str()));
   Fail(fresh.c_str(), kBackoffFailureLimit);
   EXPECT_EQ(LogonBackoffTrackedCount(), kBackoffTrackedAddresses);
   EXPECT_TRUE(LogonBackoffRefuses(fresh.c_str()));
+  EXPECT_FALSE(LogonBackoffRefuses(address((1 << 21) + 1).c_str()));
+}
+
+// An entry whose attempts are in flight is never given to another address,
+// however long they take.
+TEST_F(LogonBackoffTest, AnAttemptInFlightKeepsItsEntry) {
+  LogonAttempt slow;
+  ASSERT_TRUE(BeginLogonAttempt(kAddress, &slow));
+  Advance(kBackoffWindowMs);
+  for (int i = 0; i < kBackoffTrackedAddresses; ++i) {
+    char text[64];
+    std::snprintf(text, sizeof text, "10.%d.%d.1", i >> 8, i & 0xFF);
+    Fail(text);
+  }
+  EXPECT_EQ(LogonAttemptsInFlight(kAddress), 1);
+  EndLogonAttempt(&slow, LogonAttemptEnd::kFailed);
+  Fail(kAddress, kBackoffFailureLimit - 1);
+  EXPECT_TRUE(LogonBackoffRefuses(kAddress));
 }
 
 }  // namespace

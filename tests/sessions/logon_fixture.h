@@ -22,6 +22,7 @@
 #include "foundation/settings/server_settings.h"
 #include "platform/clock.h"
 #include "sessions/connection_table.h"
+#include "sessions/logon_backoff.h"
 #include "sessions/logon_settings.h"
 #include "sessions/logon_slots.h"
 #include "sessions/lus_log.h"
@@ -86,6 +87,12 @@ class LogonStore : public ::testing::Test {
     ResetLogonSlots();
     ResetConnectionTable();
     ResetLUSLog();
+    // Every connection of these tests has the same (unknown) address, and
+    // its failures stay counted whatever succeeds after them.
+    ResetLogonBackoff();
+    // New hashes, and the check a name that does not exist costs, at the
+    // cost of the users' own hashes.
+    SetNewHashCostForTest(kBcryptMinCost);
     SetClockOverride(kTenOClock);
     ASSERT_EQ(SetHomeDirectory(home.path.c_str()), 0);
     ASSERT_EQ(CreateConfigRoot(home.path.c_str()), 0);
@@ -121,6 +128,7 @@ class LogonStore : public ::testing::Test {
 
   void TearDown() override {
     SetAuthenticationFlags(0, 0);
+    SetNewHashCostForTest(0);
     ResetLogonSlots();
     ResetConnectionTable();
     ResetDirectoryState();

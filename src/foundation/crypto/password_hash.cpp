@@ -220,6 +220,7 @@ struct CheckJob {
   std::vector<std::string> hashes;
   uint32_t legacyHash = 0;
   bool legacy = false;
+  std::string nothing;  // a hash that matches nothing, checked for its cost alone (empty: none)
   bool matched = false;
   int rc = kCheckFailed;  // of the single bcrypt check
   ~CheckJob() { Wipe(password.data(), password.size()); }
@@ -227,6 +228,7 @@ struct CheckJob {
 
 void RunCheckJob(void* data) {
   auto* job = static_cast<CheckJob*>(data);
+  if (!job->nothing.empty()) (void)CheckPasswordHash(job->password.c_str(), job->nothing.c_str());
   if (job->legacy) {
     job->matched = GetPasswordCRC(job->password.c_str()) == job->legacyHash;
     return;
@@ -270,6 +272,46 @@ bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes
   for (size_t i = 0; i < count; ++i) {
     if (hashes[i] != nullptr) job.hashes.emplace_back(hashes[i]);
   }
+  return RunOnWorker(RunCheckJob, &job) && job.matched;
+}
+
+namespace {
+
+// A bcrypt text at the cost of new hashes that no password matches in
+// practice: a new setting, and a hash part of one repeated letter, which the
+// check computes and compares in full. Empty when no setting can be made
+// (the check then costs nothing: the random source failed, and so would
+// every new hash).
+std::string HashOfNothing() {
+  char setting[kPasswordFieldSize] = {};
+  if (GenerateSalt(g_newHashCost, setting) != 0) return std::string();
+  std::string text(setting);
+  text.append(kBcryptHashLength - text.size(), 'O');
+  return text;
+}
+
+}  // namespace
+
+bool CheckPasswordAgainstNothingOffThread(const char* password) {
+  CheckJob job;
+  job.password = password != nullptr ? password : "";
+  job.nothing = HashOfNothing();
+  (void)RunOnWorker(RunCheckJob, &job);
+  return false;
+}
+
+bool LegacyPasswordMatchesAtHashCostOffThread(const char* password, uint32_t legacyHash) {
+  CheckJob job;
+  job.legacy = true;
+  job.legacyHash = legacyHash;
+  job.nothing = HashOfNothing();
+  if (password == nullptr) {
+    // Nothing to hash for the legacy form; the cost is spent on the empty text.
+    job.legacy = false;
+    (void)RunOnWorker(RunCheckJob, &job);
+    return GetPasswordCRC(nullptr) == legacyHash;
+  }
+  job.password = password;
   return RunOnWorker(RunCheckJob, &job) && job.matched;
 }
 

@@ -115,6 +115,18 @@ int GeneratePasswordHashOffThread(const char* password, char* setting, char* has
 // history); each is one CheckPasswordHash, all in one hand-over.
 bool PasswordMatchesAnyOffThread(const char* password, const char* const* hashes, size_t count);
 
+// The work a check costs where there is nothing to check: one bcrypt of
+// `password` at the cost new hashes get, against a hash that matches
+// nothing. A logon of a name that does not exist (or of a user whose
+// password is held in the legacy form alone) spends it, so that it takes as
+// long as a wrong password of a user with a new hash. Always false (also
+// for a null password, which costs the same).
+bool CheckPasswordAgainstNothingOffThread(const char* password);
+
+// The legacy check (as LegacyPasswordMatchesOffThread) and the work of
+// CheckPasswordAgainstNothingOffThread, in one hand-over.
+bool LegacyPasswordMatchesAtHashCostOffThread(const char* password, uint32_t legacyHash);
+
 // Compares two hash texts in time that depends on their length only: 1 when
 // the lengths differ (or either is null), otherwise the OR of the XOR of
 // every pair of bytes over the whole length, with no early exit — 0 when

@@ -150,6 +150,11 @@ WireStatus DropRefusedString(int sock, int32_t wireLength) {
 }  // namespace
 
 std::optional<std::string> RecvString(int sock, WireStatus* status) {
+  return RecvStringWithin(sock, kMaxWireStringLength, status);
+}
+
+std::optional<std::string> RecvStringWithin(int sock, int32_t ceiling, WireStatus* status) {
+  ceiling = std::min(ceiling, kMaxWireStringLength);
   WireStatus scratchStatus = WIRE_OK;
   WireStatus& rc = status ? *status : scratchStatus;
   rc = WIRE_OK;
@@ -160,7 +165,7 @@ std::optional<std::string> RecvString(int sock, WireStatus* status) {
     return std::nullopt;
   }
   if (wireLength < 1) return std::nullopt;  // null string; nothing follows it
-  if (wireLength > kMaxWireStringLength) {
+  if (wireLength > ceiling) {
     rc = DropRefusedString(sock, wireLength);
     return std::nullopt;
   }

@@ -119,6 +119,12 @@ WireStatus SendString(int sock, WireText text);
 //     stream is then out of step and the handler must send nothing more).
 std::optional<std::string> RecvString(int sock, WireStatus* status);
 
+// RecvString with a lower ceiling: a string whose L exceeds `ceiling` (at
+// most kMaxWireStringLength; a larger one counts as that) is read and dropped
+// with WIRE_NO_MEMORY, the stream in step, as RecvString drops one above its
+// own ceiling.
+std::optional<std::string> RecvStringWithin(int sock, int32_t ceiling, WireStatus* status);
+
 // The bound of every string a client sends before it has logged on (the
 // arguments of the requests that need no logon, the new password of a
 // password-changing logon): a length word above it (the text and its NUL) is

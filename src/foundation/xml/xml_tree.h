@@ -115,6 +115,16 @@ inline XMLNode* LastXMLChild(const XMLNode* node) {
   return node != nullptr && node->firstChild != nullptr ? node->firstChild->prevSibling : nullptr;
 }
 
+// The node after `node` in a walk of `top`'s subtree in document order (top
+// first, each node before its children, children before the next sibling);
+// null once the subtree is done. The walk follows the links, so any depth is
+// safe: for (const XMLNode* n = top; n; n = NextInXMLSubtree(top, n)).
+inline const XMLNode* NextInXMLSubtree(const XMLNode* top, const XMLNode* node) {
+  if (node->firstChild != nullptr) return node->firstChild;
+  while (node != top && node->nextSibling == nullptr) node = node->parent;
+  return node == top ? nullptr : node->nextSibling;
+}
+
 // Slots of the node pool in use and held (in use or free), for measurements.
 struct XMLNodePoolCounts {
   size_t inUse = 0;
