@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,7 +28,7 @@ struct BindCall {
   std::shared_ptr<BindWork> work;
   uint64_t share = 0;
   int doneEvent = -1;  // readable once Run has ended
-  std::atomic<bool> done{false};
+  bool done = false;   // under the binds' lock, set as the bind is uncounted
   ~BindCall() {
     if (doneEvent >= 0) close(doneEvent);
   }
@@ -46,20 +45,36 @@ struct Binds {
 };
 Binds& g = *new Binds;
 
+// The bind is uncounted before its request may see it ended: a client that
+// logs on again at once (or the next step of the same logon) never finds its
+// address's binds still counted by threads that are only finishing.
 void BindThreadMain(std::shared_ptr<BindCall> call) {
   call->work->Run();
-  call->done.store(true);
-  const uint64_t one = 1;
-  ssize_t written = write(call->doneEvent, &one, sizeof one);
-  (void)written;
   {
     std::lock_guard<std::mutex> hold(g.lock);
     g.calls.erase(call.get());
+  }
+  // Out of the stop's reach now; the work goes here when the request has
+  // let go of it already (a deadline passed, the task was cancelled), while
+  // it is still counted, so the stop waits for that too.
+  call->work.reset();
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
     auto found = g.perShare.find(call->share);
     if (found != g.perShare.end() && --found->second <= 0) g.perShare.erase(found);
     --g.alive;
+    call->done = true;
   }
   g.ended.notify_all();
+  const uint64_t one = 1;
+  ssize_t written = write(call->doneEvent, &one, sizeof one);
+  (void)written;
+}
+
+// Whether the bind's Run has ended and the bind is counted no more.
+bool Ended(const BindCall& call) {
+  std::lock_guard<std::mutex> hold(g.lock);
+  return call.done;
 }
 
 // Counts and starts the bind's thread; false (nothing counted) when it may
@@ -97,7 +112,7 @@ BindWait RunBind(const std::shared_ptr<BindWork>& work, int64_t deadlineMs) {
   call->doneEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (call->doneEvent < 0 || !StartBindThread(call)) return BindWait::kRefused;
   for (;;) {
-    if (call->done.load()) return BindWait::kDone;
+    if (Ended(*call)) return BindWait::kDone;
     const int64_t left = deadlineMs - MonotonicMilliseconds();
     if (left <= 0) {
       work->Abort();

@@ -250,6 +250,31 @@ TEST(BindThreads, ABindEndsAtItsDeadlineWhateverItsWorkDoes) {
   EXPECT_TRUE(AwaitNoBindThreads());
 }
 
+// A bind its request has seen end is counted no more: one logon's steps,
+// and a client's logons one after another, never find their own ended binds
+// still holding the address's share. Binds of several shares at once, so
+// that their threads contend as a busy server's do.
+TEST(BindThreads, ABindSeenToEndIsNoLongerCounted) {
+  constexpr int kShares = 8;
+  std::atomic<int> stillCounted{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kShares; ++c) {
+    clients.emplace_back([c, &stillCounted] {
+      const uint64_t share = 0x5100 + c;
+      SetWorkerShareKey(share);
+      for (int i = 0; i < 100; ++i) {
+        auto quick = std::make_shared<HangingWork>(milliseconds(0));
+        if (RunBind(quick, MonotonicMilliseconds() + 5000) != BindWait::kDone ||
+            GetShareBindsAlive(share) != 0)
+          ++stillCounted;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(0, stillCounted.load());
+  EXPECT_TRUE(AwaitNoBindThreads());
+}
+
 struct BindInTask {
   std::shared_ptr<BindWork> work;
   int64_t deadlineMs = 0;
