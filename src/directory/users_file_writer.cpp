@@ -181,22 +181,29 @@ int WriteBuffer(FILE* fp, const std::string& text) {
 
 // Writes `text` into a new atomic replacement of `path` and finishes it:
 // synced and renamed (commit) or only closed for a later batch rename.
-// 0, 14 (cannot create), 15.
-int WriteAtomic(AtomicFile& af, const std::string& path, const std::string& text, bool commit, const char* openMessage) {
-  if (AtomicFileBegin(af, path) != ATOMIC_OK) {
-    WriteLog(1, openMessage, path.c_str());
-    return FR_CANNOT_OPEN_FILE;
-  }
+// 0, 14 (cannot create), 15. Logs nothing (the writer thread uses it too).
+int WriteAtomicQuietly(AtomicFile& af, const std::string& path, const std::string& text, bool commit) {
+  if (AtomicFileBegin(af, path) != ATOMIC_OK) return FR_CANNOT_OPEN_FILE;
   if (!text.empty() && fwrite(text.data(), 1, text.size(), af.fp) != text.size()) {
     af.writeFailed = true;
     af.savedErrno = errno;
   }
   const int rc = commit ? AtomicFileCommit(af) : AtomicFileCloseUnsynced(af);
-  if (rc != ATOMIC_OK) {
-    WriteLog(1, "Unable to write file %s", path.c_str());
-    return FR_WRITE_FAILED;
-  }
-  return FR_OK;
+  return rc == ATOMIC_OK ? FR_OK : FR_WRITE_FAILED;
+}
+
+// The log line of a failed WriteAtomicQuietly: `openMessage` (a format of
+// the path) when the file could not be made, else the write's.
+void LogAtomicWriteFailure(int rc, const std::string& path, const char* openMessage) {
+  if (rc == FR_CANNOT_OPEN_FILE) WriteLog(1, openMessage, path.c_str());
+  if (rc == FR_WRITE_FAILED) WriteLog(1, "Unable to write file %s", path.c_str());
+}
+
+// WriteAtomicQuietly, its failure logged.
+int WriteAtomic(AtomicFile& af, const std::string& path, const std::string& text, bool commit, const char* openMessage) {
+  const int rc = WriteAtomicQuietly(af, path, text, commit);
+  LogAtomicWriteFailure(rc, path, openMessage);
+  return rc;
 }
 
 std::string_view NameOfRecord(const UserStruct* user) {
@@ -739,19 +746,8 @@ void RunUserFileWrite(void* data) {
   if (ReadFileQuietly(AT_FDCWD, w->path.c_str(), onDisk).code == FR_OK && onDisk == w->text) return;
   MakeSureDirectoryPathExists(w->directory);
   AtomicFile af;
-  if (AtomicFileBegin(af, w->path) != ATOMIC_OK) {
-    w->rc = FR_CANNOT_OPEN_FILE;
-    return;
-  }
-  if (!w->text.empty() && fwrite(w->text.data(), 1, w->text.size(), af.fp) != w->text.size()) {
-    af.writeFailed = true;
-    af.savedErrno = errno;
-  }
-  if (AtomicFileCommit(af) != ATOMIC_OK) {
-    w->rc = FR_WRITE_FAILED;
-    return;
-  }
-  w->replaced = true;
+  w->rc = WriteAtomicQuietly(af, w->path, w->text, true);
+  w->replaced = w->rc == FR_OK;
 }
 
 // The named user's own file (index from FindUserIndex; none: nothing to
@@ -769,8 +765,7 @@ int WriteOneUserFile(const std::string& home, int index, bool mayWait, bool* rep
   write.directory = home + kUsersDirectoryName;
   user = nullptr;  // not held across the write
   RunInWriteOrder(RunUserFileWrite, &write, mayWait);
-  if (write.rc == FR_CANNOT_OPEN_FILE) WriteLog(1, "WriteV2UserToFile:Unable to open file %s", write.path.c_str());
-  if (write.rc == FR_WRITE_FAILED) WriteLog(1, "Unable to write file %s", write.path.c_str());
+  LogAtomicWriteFailure(write.rc, write.path, "WriteV2UserToFile:Unable to open file %s");
   *replaced = write.replaced;
   write.text.clear();
   if (write.text.capacity() > g_spareFileText.capacity()) write.text.swap(g_spareFileText);
@@ -832,8 +827,11 @@ int WriteUserListSteps(const char* home, const char* name) {
     }
     if (rc == FR_OK && g_loadState == USERS_LOAD_PARTIAL) g_loadState = USERS_LOAD_OK;
   }
-  // The list on disk now names exactly the users in memory.
-  if (rc == FR_OK) RemoveFilesOfDeletedUsers(h);
+  // The list on disk now names exactly the users in memory; after a write
+  // that waited, only when it still does (others ran meanwhile, and a save
+  // of theirs may have failed to write the list).
+  if (rc == FR_OK && (!mayWait || g_filesOfDeletedUsers.empty() || ListOnDiskMatches(-1)))
+    RemoveFilesOfDeletedUsers(h);
   // A save that succeeded sets the users time, whatever it had to write.
   if (rc == FR_OK) replaced = true;
   if (replaced) SetUsersTime(NowTime32());

@@ -81,6 +81,15 @@ bool Forgettable(const BackoffEntry& e, uint32_t now, int64_t wallNow) {
   return (e.failures == 0 && e.backoffMs == 0) || Expired(e, now, wallNow);
 }
 
+// The first entry that may be given to a new address; null when the table
+// is full of addresses that must be remembered.
+BackoffEntry* FirstForgettable(uint32_t now, int64_t wallNow) {
+  for (BackoffEntry& e : g_entries) {
+    if (Forgettable(e, now, wallNow)) return &e;
+  }
+  return nullptr;
+}
+
 BackoffEntry* Find(const BackoffKey& key) {
   if (key.family == kOverflowFamily) return &g_overflow;
   for (BackoffEntry& e : g_entries) {
@@ -94,19 +103,13 @@ BackoffEntry* Find(const BackoffKey& key) {
 // the overflow. Never null.
 BackoffEntry* EntryFor(const BackoffKey& key, uint32_t now, int64_t wallNow) {
   BackoffEntry* e = Find(key);
-  if (e == nullptr) {
-    for (BackoffEntry& candidate : g_entries) {
-      if (Forgettable(candidate, now, wallNow)) {
-        e = &candidate;
-        *e = BackoffEntry{};
-        e->inUse = true;
-        e->key = key;
-        e->windowStartMs = now;
-        e->lastTouchMs = now;
-        e->lastTouchSeconds = wallNow;
-        break;
-      }
-    }
+  if (e == nullptr && (e = FirstForgettable(now, wallNow)) != nullptr) {
+    *e = BackoffEntry{};
+    e->inUse = true;
+    e->key = key;
+    e->windowStartMs = now;
+    e->lastTouchMs = now;
+    e->lastTouchSeconds = wallNow;
   }
   if (e == nullptr) e = &g_overflow;
   if (!e->inUse) {  // the overflow's first use
@@ -126,9 +129,7 @@ BackoffEntry* EntryFor(const BackoffKey& key, uint32_t now, int64_t wallNow) {
 BackoffEntry* CountingEntry(const BackoffKey& key, uint32_t now, int64_t wallNow) {
   BackoffEntry* e = Find(key);
   if (e == nullptr) {
-    for (BackoffEntry& candidate : g_entries) {
-      if (Forgettable(candidate, now, wallNow)) return nullptr;  // it would get a place of its own
-    }
+    if (FirstForgettable(now, wallNow) != nullptr) return nullptr;  // it would get a place of its own
     e = &g_overflow;
   }
   Refresh(*e, now, wallNow);
